@@ -1,0 +1,389 @@
+// src/python/args.cpp: the argument binder, its messages, and the value conversions
+#include "python/args.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "python/errors.hpp"
+#include "python/ref.hpp"
+
+namespace korvane::python {
+
+namespace {
+
+// A lying __len__ must not make us reserve absurd memory; real lists and tuples are exact.
+constexpr Py_ssize_t kMaxReserveFromHint = Py_ssize_t{1} << 16;
+
+void set_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
+
+bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
+    const std::string verb = nargs == 1 ? "was" : "were";
+    const std::string count = std::to_string(params.count);
+    std::string range = params.required == params.count
+                            ? count
+                            : "from " + std::to_string(params.required) + " to " + count;
+    set_type_error(std::string(params.function) + " takes " + range + " positional arguments but " +
+                   std::to_string(nargs) + " " + verb + " given");
+    return false;
+}
+
+std::string keyword_text(PyObject* keyword) {
+    Ref text = Ref::steal(PyObject_Str(keyword));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    return utf8;
+}
+
+/// Assigns one keyword argument; false with TypeError set when it names no free parameter.
+bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value, Slots& slots) {
+    Py_ssize_t size = -1;
+    const char* name = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
+    if (name == nullptr) {
+        PyErr_Clear();
+    } else {
+        for (std::size_t i = 0; i < params.count; ++i) {
+            if (std::strlen(params.names[i]) == static_cast<std::size_t>(size) &&
+                std::memcmp(params.names[i], name, static_cast<std::size_t>(size)) == 0) {
+                if (slots[i] != nullptr) {
+                    set_type_error(std::string(params.function) + " got multiple values for argument '" +
+                                   params.names[i] + "'");
+                    return false;
+                }
+                slots[i] = value;
+                return true;
+            }
+        }
+    }
+    set_type_error(std::string(params.function) + " got an unexpected keyword argument '" +
+                   keyword_text(keyword) + "'");
+    return false;
+}
+
+bool check_required(const Parameters& params, Py_ssize_t nargs, const Slots& slots) {
+    if (static_cast<std::size_t>(nargs) >= params.required) {
+        return true;
+    }
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < params.required; ++i) {
+        if (slots[i] == nullptr) {
+            missing.push_back(params.names[i]);
+        }
+    }
+    if (missing.empty()) {
+        return true;
+    }
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) {
+            if (missing.size() == 2) {
+                list += " and ";
+            } else {
+                list += i + 1 == missing.size() ? ", and " : ", ";
+            }
+        }
+        list += "'";
+        list += missing[i];
+        list += "'";
+    }
+    set_type_error(std::string(params.function) + " missing " + std::to_string(missing.size()) +
+                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                   list);
+    return false;
+}
+
+template <class Body>
+bool bind_guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+template <class Element>
+bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
+    out.clear();
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (PyList_CheckExact(obj)) {
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
+        // The size is read again each step, as list iteration does, since an element's
+        // conversion may run Python code that changes the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            Element value{};
+            if (!convert(item.get(), value)) {
+                return false;
+            }
+            out.push_back(value);
+        }
+        return true;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(obj);
+        out.reserve(static_cast<std::size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Element value{};
+            if (!convert(PyTuple_GET_ITEM(obj, i), value)) {
+                return false;
+            }
+            out.push_back(value);
+        }
+        return true;
+    }
+    if (!PySequence_Check(obj)) {
+        set_type_mismatch(obj, "Sequence");
+        return false;
+    }
+    const Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();  // the length is only a capacity hint
+    } else {
+        out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserveFromHint)));
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) {
+        return false;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Element value{};
+        if (!convert(item.get(), value)) {
+            return false;
+        }
+        out.push_back(value);
+    }
+    return !PyErr_Occurred();
+}
+
+/// A contiguous or strided float64 view of an exact ndarray, when it has the wanted shape.
+struct DoubleArrayView {
+    Py_buffer buffer{};
+    bool held = false;
+
+    ~DoubleArrayView() {
+        if (held) {
+            PyBuffer_Release(&buffer);
+        }
+    }
+
+    /// Takes the buffer of an exact numpy.ndarray of native float64 with `ndim` dimensions
+    /// (and 2 columns when 2-D); any other object is left to the generic conversion, which
+    /// gives the same values element by element.
+    bool acquire(PyObject* obj, int ndim) {
+        if (std::strcmp(Py_TYPE(obj)->tp_name, "numpy.ndarray") != 0) {
+            return false;
+        }
+        if (PyObject_GetBuffer(obj, &buffer, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held = true;
+        const char* format = buffer.format != nullptr ? buffer.format : "B";
+        const bool native_double = std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0 ||
+                                   std::strcmp(format, "@d") == 0;
+        return native_double && buffer.itemsize == 8 && buffer.ndim == ndim &&
+               (ndim == 1 || buffer.shape[1] == 2);
+    }
+
+    double at(Py_ssize_t i) const {
+        return *reinterpret_cast<const double*>(static_cast<const char*>(buffer.buf) + i * buffer.strides[0]);
+    }
+    double at(Py_ssize_t i, Py_ssize_t j) const {
+        return *reinterpret_cast<const double*>(static_cast<const char*>(buffer.buf) + i * buffer.strides[0] +
+                                                j * buffer.strides[1]);
+    }
+};
+
+}  // namespace
+
+bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Slots& slots) noexcept {
+    return bind_guarded([&] {
+        if (static_cast<std::size_t>(nargs) > params.count) {
+            return fail_too_many_positional(params, nargs);
+        }
+        for (std::size_t i = 0; i < kMaxParameters; ++i) {
+            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+        }
+        if (kwnames != nullptr) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                if (!assign_keyword(params, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) {
+                    return false;
+                }
+            }
+        }
+        return check_required(params, nargs, slots);
+    });
+}
+
+bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots) noexcept {
+    return bind_guarded([&] {
+        const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+        if (static_cast<std::size_t>(nargs) > params.count) {
+            return fail_too_many_positional(params, nargs);
+        }
+        for (std::size_t i = 0; i < kMaxParameters; ++i) {
+            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+        }
+        if (kwargs != nullptr) {
+            Py_ssize_t pos = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!assign_keyword(params, key, value, slots)) {
+                    return false;
+                }
+            }
+        }
+        return check_required(params, nargs, slots);
+    });
+}
+
+bool convert(PyObject* obj, double& out) noexcept {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool convert(PyObject* obj, std::uint64_t& out) noexcept {
+    unsigned long long value = 0;
+    if (PyLong_Check(obj)) {
+        value = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        Ref index = Ref::steal(PyNumber_Index(obj));
+        if (!index) {
+            return false;
+        }
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+namespace {
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+    PyObject* type_obj = reinterpret_cast<PyObject*>(type);
+    Ref module = Ref::steal(PyObject_GetAttrString(type_obj, "__module__"));
+    if (!module || !PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(type_obj, "__name__"));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+}  // namespace
+
+bool convert(PyObject* obj, bool& out) noexcept {
+    if (PyBool_Check(obj)) {
+        out = obj == Py_True;
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_numpy_bool_type(type)) {
+        set_type_mismatch(obj, "PyBool");
+        return false;
+    }
+    inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+    if (truth == nullptr) {
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                     type->tp_name);
+        return false;
+    }
+    const int result = truth(obj);
+    if (result < 0 || result > 1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "__bool__ conversion failed without an error");
+        }
+        return false;
+    }
+    out = result == 1;
+    return true;
+}
+
+bool convert(PyObject* obj, Point& out) noexcept {
+    // Exact lists and tuples of two floats need no Python code: the common case when a path
+    // is given as nested lists.
+    if ((PyList_CheckExact(obj) && PyList_GET_SIZE(obj) == 2) ||
+        (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 2)) {
+        PyObject* first = PySequence_Fast_GET_ITEM(obj, 0);
+        PyObject* second = PySequence_Fast_GET_ITEM(obj, 1);
+        if (PyFloat_CheckExact(first) && PyFloat_CheckExact(second)) {
+            out = Point{PyFloat_AS_DOUBLE(first), PyFloat_AS_DOUBLE(second)};
+            return true;
+        }
+    }
+    if (!PySequence_Check(obj)) {
+        set_type_mismatch(obj, "Sequence");
+        return false;
+    }
+    const Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) {
+        return false;
+    }
+    if (size != 2) {
+        PyErr_Format(PyExc_ValueError, "expected a sequence of length 2 (got %zd)", size);
+        return false;
+    }
+    double coordinates[2] = {0.0, 0.0};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(obj, i));
+        if (!item || !convert(item.get(), coordinates[i])) {
+            return false;
+        }
+    }
+    out = Point{coordinates[0], coordinates[1]};
+    return true;
+}
+
+bool convert(PyObject* obj, std::vector<double>& out) {
+    DoubleArrayView view;
+    if (view.acquire(obj, 1)) {
+        const Py_ssize_t n = view.buffer.shape[0];
+        out.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out[static_cast<std::size_t>(i)] = view.at(i);
+        }
+        return true;
+    }
+    return convert_sequence(obj, out);
+}
+
+bool convert(PyObject* obj, std::vector<Point>& out) {
+    DoubleArrayView view;
+    if (view.acquire(obj, 2)) {
+        const Py_ssize_t n = view.buffer.shape[0];
+        out.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out[static_cast<std::size_t>(i)] = Point{view.at(i, 0), view.at(i, 1)};
+        }
+        return true;
+    }
+    return convert_sequence(obj, out);
+}
+
+}  // namespace korvane::python

@@ -1,0 +1,19 @@
+// src/python/numpy_arrays.hpp: fresh float64 NumPy arrays, with NumPy reached only at run time
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+#include "path2d/path2d.hpp"
+
+namespace korvane::python {
+
+/// A new 1-D float64 array holding a copy of `values`; throws InternalFailure when NumPy
+/// cannot be reached, returns nullptr with MemoryError set when the array cannot be allocated.
+PyObject* to_array(std::span<const double> values);
+
+/// A new (n, 2) float64 array of the points, (0, 0) when there are none; failures as above.
+PyObject* vec2_to_pyarray2(std::span<const Point> points);
+
+}  // namespace korvane::python

@@ -1,0 +1,247 @@
+// src/python/path2d_type.cpp: the Path2D class: constructor, attributes, method table, repr
+#include "python/path2d_type.hpp"
+
+#include <new>
+#include <string>
+
+#include "python/numpy_arrays.hpp"
+#include "python/ref.hpp"
+#include "python/results.hpp"
+#include "util/float_text.hpp"
+
+namespace korvane::python {
+
+namespace {
+
+PyTypeObject* path2d_type = nullptr;
+
+PyObject* wrap(PyTypeObject* type, Path2D&& path) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    Path2DObject* object = as_path2d(self);
+    new (&object->path) Path2D(std::move(path));
+    object->borrow = 0;
+    return self;
+}
+
+constexpr const char* new_names[] = {"points", "x", "y"};
+constexpr Parameters new_params{"Path2D.__new__()", new_names, 0};
+
+PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        Slots slots;
+        if (!bind(new_params, args, kwargs, slots)) {
+            return nullptr;
+        }
+        const Arguments a(new_params, slots);
+        std::optional<std::vector<Point>> points;
+        std::optional<std::vector<double>> x;
+        std::optional<std::vector<double>> y;
+        if (!a.get(0, points) || !a.get(1, x) || !a.get(2, y)) {
+            return nullptr;
+        }
+        if (points && !x && !y) {
+            return wrap(type, Path2D::from_points(std::move(*points)));
+        }
+        if (!points && x && y) {
+            return wrap(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
+        }
+        PyErr_SetString(PyExc_TypeError, "Create path either from points or coordinates");
+        return nullptr;
+    });
+}
+
+void path2d_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    as_path2d(self)->path.~Path2D();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class F>
+PyObject* shared_getter(PyObject* self, F&& body) noexcept {
+    return guarded([&]() -> PyObject* {
+        Path2DObject* object = as_path2d(self);
+        SharedBorrow borrow(object->borrow);
+        if (!borrow) {
+            return nullptr;
+        }
+        return body(static_cast<const Path2D&>(object->path));
+    });
+}
+
+// --- repr ---------------------------------------------------------------------------------
+
+void append_values(std::string& out, const std::vector<double>& values) {
+    out += '[';
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            out += ", ";
+        }
+        append_float_text(out, values[i]);
+    }
+    out += ']';
+}
+
+void append_points(std::string& out, const std::vector<Point>& points) {
+    out += '[';
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (i > 0) {
+            out += ", ";
+        }
+        out += '[';
+        append_float_text(out, points[i].x);
+        out += ", ";
+        append_float_text(out, points[i].y);
+        out += ']';
+    }
+    out += ']';
+}
+
+template <class T, class Append>
+void append_cache(std::string& out, const std::optional<T>& cache, Append append) {
+    if (!cache) {
+        out += "OnceCell(<uninit>)";
+        return;
+    }
+    out += "OnceCell(";
+    append(out, *cache);
+    out += ')';
+}
+
+PyObject* path2d_repr(PyObject* self) noexcept {
+    return shared_getter(self, [](const Path2D& path) -> PyObject* {
+        std::string out = "Path2D { path: Path2D { points: ";
+        append_points(out, path.points());
+        out += ", x: ";
+        append_values(out, path.x());
+        out += ", y: ";
+        append_values(out, path.y());
+        out += ", path_length_per_point: ";
+        append_cache(out, path.path_length_per_point_cache(), append_values);
+        out += ", orientation: ";
+        append_cache(out, path.orientation_cache(), append_values);
+        out += ", unit_tangent_vector: ";
+        append_cache(out, path.unit_tangent_vector_cache(), append_points);
+        out += ", curvature: ";
+        append_cache(out, path.curvature_cache(), append_values);
+        out += ", associated_values: [";
+        const auto& lists = path.associated_values();
+        for (std::size_t i = 0; i < lists.size(); ++i) {
+            if (i > 0) {
+                out += ", ";
+            }
+            append_values(out, lists[i]);
+        }
+        out += "] } }";
+        return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    });
+}
+
+// --- attributes ---------------------------------------------------------------------------
+
+#define KORVANE_GETTER(expression)                                                                 \
+    +[](PyObject* self, void*) -> PyObject* {                                                      \
+        return shared_getter(self, [](const Path2D& path) -> PyObject* { return expression; });    \
+    }
+
+PyGetSetDef path2d_getset[] = {
+    {"points", KORVANE_GETTER(to_python(path.points())), nullptr, "", nullptr},
+    {"points_np", KORVANE_GETTER(vec2_to_pyarray2(path.points())), nullptr, "", nullptr},
+    {"x", KORVANE_GETTER(to_python(path.x())), nullptr, "", nullptr},
+    {"x_np", KORVANE_GETTER(to_array(path.x())), nullptr, "", nullptr},
+    {"y", KORVANE_GETTER(to_python(path.y())), nullptr, "", nullptr},
+    {"y_np", KORVANE_GETTER(to_array(path.y())), nullptr, "", nullptr},
+    {"path_length_per_point", KORVANE_GETTER(to_python(path.path_length_per_point())), nullptr, "", nullptr},
+    {"path_length_per_point_np", KORVANE_GETTER(to_array(path.path_length_per_point())), nullptr, "", nullptr},
+    {"length", KORVANE_GETTER(to_python(path.length())), nullptr, "", nullptr},
+    {"orientation", KORVANE_GETTER(to_python(path.orientation())), nullptr, "", nullptr},
+    {"orientation_np", KORVANE_GETTER(to_array(path.orientation())), nullptr, "", nullptr},
+    {"unit_tangent_vector", KORVANE_GETTER(to_python(path.unit_tangent_vector())), nullptr, "", nullptr},
+    {"unit_tangent_vector_np", KORVANE_GETTER(vec2_to_pyarray2(path.unit_tangent_vector())), nullptr, "",
+     nullptr},
+    {"curvature", KORVANE_GETTER(to_python(path.curvature())), nullptr, "", nullptr},
+    {"curvature_np", KORVANE_GETTER(to_array(path.curvature())), nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef KORVANE_GETTER
+
+// --- methods ------------------------------------------------------------------------------
+
+constexpr char add_associated_values_doc[] =
+    "add_associated_values($self, values)\n--\n\nadd_associated_values(values)\n\nAdds an associated "
+    "value.\n\n:param values: The values that should be added as associated to the path\n\n:type values: "
+    "list[float]\n\n:returns: The handle for accessing the associated values again\n:rtype: int";
+
+constexpr char associated_values_doc[] =
+    "associated_values($self, handle)\n--\n\nassociated_values(handle)\n\nReturns the respective "
+    "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
+    "int\n\n:returns: The associated values\n:rtype: list[float]";
+
+constexpr char associated_value_np_doc[] =
+    "associated_value_np($self, handle)\n--\n\nassociated_values_np(handle)\n\nReturns the respective "
+    "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
+    "int\n\n:returns: The associated values\n:rtype: numpy.ndarray";
+
+PyCFunction fast(FastMethod method) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+constexpr int kFastFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef path2d_methods[] = {
+    {"add_associated_values", fast(path2d_add_associated_values), kFastFlags, add_associated_values_doc},
+    {"associated_values", fast(path2d_associated_values), kFastFlags, associated_values_doc},
+    {"associated_value_np", fast(path2d_associated_value_np), kFastFlags, associated_value_np_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr char path2d_doc[] =
+    "Path2D(points=None, x=None, y=None)\n--\n\nPath2D(points=None, x=None, y=None)\n\nClass storing a 2D "
+    "path.\n\n:param points: List of points\n:param x: List of x coordinates\n:param y: List of y "
+    "coordinates\n\n:type points: list[list[float]]\n:type x: list[float]\n:type y: list[float]";
+
+PyType_Slot path2d_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(path2d_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(path2d_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(path2d_repr)},
+    {Py_tp_getset, path2d_getset},
+    {Py_tp_methods, path2d_methods},
+    {Py_tp_doc, const_cast<char*>(path2d_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec path2d_spec = {
+    .name = "builtins.Path2D",
+    .basicsize = static_cast<int>(sizeof(Path2DObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = path2d_slots,
+};
+
+}  // namespace
+
+PyObject* wrap_path(Path2D&& path) noexcept { return wrap(path2d_type, std::move(path)); }
+
+PyObject* raise(const Error& error) noexcept {
+    PyObject* type = PyExc_TypeError;
+    switch (error.kind) {
+        case ErrorKind::Type: type = PyExc_TypeError; break;
+        case ErrorKind::Value: type = PyExc_ValueError; break;
+        case ErrorKind::Index: type = PyExc_IndexError; break;
+    }
+    PyErr_SetString(type, error.message.c_str());
+    return nullptr;
+}
+
+PyObject* create_path2d_type() noexcept {
+    if (path2d_type == nullptr) {
+        path2d_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&path2d_spec));
+    }
+    return reinterpret_cast<PyObject*>(path2d_type);
+}
+
+}  // namespace korvane::python

@@ -1,0 +1,69 @@
+// src/python/path2d_type.hpp: the Python object holding one path record, and method plumbing
+#pragma once
+
+#include <Python.h>
+
+#include "path2d/path2d.hpp"
+#include "python/args.hpp"
+#include "python/borrow.hpp"
+#include "python/errors.hpp"
+
+namespace korvane::python {
+
+/// Layout of a Path2D instance: the header, the record, then the borrow counter.
+struct Path2DObject {
+    PyObject_HEAD
+    Path2D path;
+    Py_ssize_t borrow;
+};
+
+inline Path2DObject* as_path2d(PyObject* self) noexcept { return reinterpret_cast<Path2DObject*>(self); }
+
+/// Creates the Path2D class; nullptr with an error set on failure.
+PyObject* create_path2d_type() noexcept;
+
+/// Binds the arguments, takes a shared borrow of `self` and runs `body(path, arguments)`.
+template <class F>
+PyObject* shared_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, F&& body) noexcept {
+    return guarded([&]() -> PyObject* {
+        Slots slots;
+        if (!bind(params, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        Path2DObject* object = as_path2d(self);
+        SharedBorrow borrow(object->borrow);
+        if (!borrow) {
+            return nullptr;
+        }
+        return body(static_cast<const Path2D&>(object->path), Arguments(params, slots));
+    });
+}
+
+/// As shared_method, under an exclusive borrow with mutable access to the record.
+template <class F>
+PyObject* exclusive_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, F&& body) noexcept {
+    return guarded([&]() -> PyObject* {
+        Slots slots;
+        if (!bind(params, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        Path2DObject* object = as_path2d(self);
+        ExclusiveBorrow borrow(object->borrow);
+        if (!borrow) {
+            return nullptr;
+        }
+        return body(object->path, Arguments(params, slots));
+    });
+}
+
+/// Signature of every Path2D method (METH_FASTCALL | METH_KEYWORDS).
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+
+// Method bodies, grouped by topic in path2d_<topic>.cpp.
+PyObject* path2d_add_associated_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_associated_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_associated_value_np(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+
+}  // namespace korvane::python

@@ -1,0 +1,130 @@
+"""The module object, its classes and their registration."""
+
+import importlib
+import sys
+
+import pytest
+
+import korvane
+from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+
+ALL_CLASSES = [
+    Path2D,
+    ResamplingMethod,
+    ResamplingMethod.ByNumberPoints,
+    ResamplingMethod.BySamplingDistance,
+    InterpolationMethod,
+    ElasticBandMethod,
+]
+
+
+def test_module_surface():
+    assert korvane.__doc__ == "Useful tools for working with paths"
+    assert korvane.__all__ == ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
+    assert not hasattr(korvane, "ResamplingMethod_ByNumberPoints")
+    assert ResamplingMethod.ByNumberPoints.__name__ == "ResamplingMethod_ByNumberPoints"
+    assert ResamplingMethod.BySamplingDistance.__name__ == "ResamplingMethod_BySamplingDistance"
+    public = {name for name in vars(korvane) if not name.startswith("__")}
+    assert public == set(korvane.__all__)
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules.pop("korvane")
+    try:
+        again = importlib.import_module("korvane")
+        assert again is first
+        assert again.__all__ == ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
+    finally:
+        sys.modules["korvane"] = first
+
+
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_class_names_live_in_builtins(cls):
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__
+    assert repr(cls) == f"<class 'builtins.{cls.__name__}'>"
+    instance = {
+        Path2D: lambda: Path2D(points=[]),
+        ResamplingMethod: lambda: ResamplingMethod.by_number_points(1),
+        ResamplingMethod.ByNumberPoints: lambda: ResamplingMethod.ByNumberPoints(1),
+        ResamplingMethod.BySamplingDistance: lambda: ResamplingMethod.BySamplingDistance(1.0, True),
+        InterpolationMethod: lambda: InterpolationMethod.Cubic,
+        ElasticBandMethod: lambda: ElasticBandMethod.SquareBounds,
+    }[cls]()
+    with pytest.raises(AttributeError):
+        instance.some_new_attribute = 1
+
+
+def test_class_documentation():
+    assert Path2D.__text_signature__ == "(points=None, x=None, y=None)"
+    assert Path2D.__doc__.startswith("Path2D(points=None, x=None, y=None)\n\nClass storing a 2D path.")
+    assert ResamplingMethod.ByNumberPoints.__doc__ == ""
+    assert ResamplingMethod.ByNumberPoints.__text_signature__ == "(number_points)"
+    assert ResamplingMethod.BySamplingDistance.__text_signature__ == "(sampling_distance, drop_last)"
+    for cls in (ResamplingMethod, InterpolationMethod, ElasticBandMethod):
+        assert cls.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "base",
+    [Path2D, InterpolationMethod, ElasticBandMethod, ResamplingMethod.ByNumberPoints,
+     ResamplingMethod.BySamplingDistance],
+    ids=lambda c: c.__name__,
+)
+def test_only_resampling_method_is_subclassable(base):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Derived", (base,), {})
+
+
+def test_resampling_method_subclass_has_no_constructor():
+    derived = type("Derived", (ResamplingMethod,), {})
+    with pytest.raises(TypeError, match="^No constructor defined for Derived$"):
+        derived()
+
+
+@pytest.mark.parametrize("cls", [ResamplingMethod, InterpolationMethod, ElasticBandMethod])
+def test_classes_without_constructor(cls):
+    with pytest.raises(TypeError, match=f"^No constructor defined for {cls.__name__}$"):
+        cls()
+
+
+def test_import_pulls_in_nothing_else(python_subprocess):
+    result = python_subprocess(
+        """
+        import sys
+        before = set(sys.modules)
+        import korvane
+        p = korvane.Path2D(points=[[0, 0], [1, 1]])
+        p.x, p.curvature, repr(p)
+        extra = set(sys.modules) - before - {"korvane"}
+        heavy = [m for m in extra if m.split(".")[0] in ("numpy", "scipy", "clarabel")]
+        print(heavy)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[]"
+
+
+def test_second_interpreter_is_refused(python_subprocess):
+    result = python_subprocess(
+        """
+        import korvane
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            import _interpreters as interpreters
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import korvane")
+        except Exception as error:
+            print(error)
+        import importlib, sys
+        del sys.modules["korvane"]
+        print(importlib.import_module("korvane") is korvane)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert "ImportError" in lines[0]
+    assert ": PyO3 modules do not yet support subinterpreters, see https://" in lines[0]
+    assert lines[1] == "True"
