@@ -1,0 +1,55 @@
+// simple_qp/src/expressions/mul.cpp: scaling and the product of two affine expressions
+#include <utility>
+
+#include "simple_qp/expressions.hpp"
+
+namespace simple_qp {
+
+AffineExpression operator*(Variable v, double k) {
+    AffineExpression e;
+    e.coefficients.add(v, k);
+    return e;
+}
+
+AffineExpression operator*(double k, Variable v) {
+    return v * k;
+}
+
+AffineExpression operator*(AffineExpression e, double k) {
+    e.coefficients.transform_values([k](double c) { return c * k; });
+    e.constant = e.constant * k;
+    return e;
+}
+
+AffineExpression operator*(double k, AffineExpression e) {
+    return std::move(e) * k;
+}
+
+QuadraticExpression operator*(const AffineExpression& e, const AffineExpression& f) {
+    QuadraticExpression result;
+    // Every key gets at most two contributions (a_i·b_j and a_j·b_i), and a sum of two
+    // doubles does not depend on operand order, so the map's order cannot show in a result.
+    result.quadratic_terms.reserve(e.coefficients.size() * f.coefficients.size());
+    for (const auto& [a, ca] : e.coefficients) {
+        for (const auto& [b, cb] : f.coefficients) {
+            result.quadratic_terms.add(VariablePair::ordered(a, b), ca * cb);
+        }
+    }
+    // Entries are made for every variable of e or f even when the constants are zero.
+    Coefficients& linear = result.affine_part.coefficients;
+    linear.reserve(e.coefficients.size() + f.coefficients.size());
+    for (const auto& [b, cb] : f.coefficients) {
+        linear.add(b, e.constant * cb);
+    }
+    for (const auto& [a, ca] : e.coefficients) {
+        linear.add(a, f.constant * ca);
+    }
+    result.affine_part.constant = e.constant * f.constant;
+    return result;
+}
+
+QuadraticExpression AffineExpression::square() const {
+    return *this * *this;
+}
+
+}  // namespace simple_qp

@@ -1,0 +1,107 @@
+// src/path2d/elastic_band.cpp: elastic band smoothing as one quadratic program
+#include "path2d/elastic_band.hpp"
+
+#include <cmath>
+#include <optional>
+#include <utility>
+
+namespace korvane {
+
+using simple_qp::AffineExpression;
+using simple_qp::Equality;
+using simple_qp::Inequality;
+
+ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation,
+                                        ElasticBandMethod method) {
+    const std::vector<double>& theta = path.orientation();
+    const std::vector<Point>& points = path.points();
+    const std::size_t n = points.size();
+    const std::size_t interior = n >= 2 ? n - 2 : 0;
+    const double d = max_deviation;
+
+    ElasticBandProblem problem;
+    problem.x = problem.variables.add_vector(n, std::nullopt, std::nullopt);
+    problem.y = problem.variables.add_vector(n, std::nullopt, std::nullopt);
+    const auto& X = problem.x;
+    const auto& Y = problem.y;
+
+    // Per coordinate the keys (i,i), (i,i+1), (i,i+2): about 3n terms each.
+    problem.objective.quadratic_terms.reserve(6 * n);
+    problem.objective.affine_part.coefficients.reserve(2 * n);
+    for (const auto* V : {&X, &Y}) {
+        for (std::size_t i = 1; i + 1 < n; ++i) {
+            problem.objective += (-(2.0 * (*V)[i]) + (*V)[i + 1] + (*V)[i - 1]).square();
+        }
+    }
+
+    auto& constraints = problem.constraints;
+    constraints.reserve(4 + 4 * interior);
+    if (n > 0) {
+        constraints.emplace_back(Equality{X[0] - points[0].x});
+        constraints.emplace_back(Equality{Y[0] - points[0].y});
+        constraints.emplace_back(Equality{X[n - 1] - points[n - 1].x});
+        constraints.emplace_back(Equality{Y[n - 1] - points[n - 1].y});
+    }
+    if (method == ElasticBandMethod::SquareBounds) {
+        for (std::size_t i = 1; i + 1 < n; ++i) {
+            constraints.emplace_back(Inequality{-d, d, X[i] - points[i].x});
+            constraints.emplace_back(Inequality{-d, d, Y[i] - points[i].y});
+        }
+    } else {
+        const auto offsets = problem.variables.add_vector(interior, std::nullopt, std::nullopt);
+        for (std::size_t i = 1; i + 1 < n; ++i) {
+            const simple_qp::Variable offset = offsets[i - 1];
+            const double s = std::sin(theta[i]);
+            const double c = std::cos(theta[i]);
+            // The point moves by d·offset along (sin θ, −cos θ), the normal right of the heading.
+            constraints.emplace_back(Equality{(points[i].x + offset * (s * d)) - X[i]});
+            constraints.emplace_back(Equality{(points[i].y + offset * (c * -d)) - Y[i]});
+            constraints.emplace_back(Inequality{std::nullopt, 0.0, offset - 1.0});
+            constraints.emplace_back(Inequality{std::nullopt, 0.0, AffineExpression(-1.0) - offset});
+        }
+    }
+    return problem;
+}
+
+simple_qp::ClarabelSettings elastic_band_settings() noexcept {
+    simple_qp::ClarabelSettings settings = simple_qp::clarabel_default_settings();
+    settings.verbose = false;
+    settings.max_iter = 1000;
+    settings.tol_gap_abs = 1e-4;
+    settings.tol_gap_rel = 1e-4;
+    settings.tol_feas = 1e-4;
+    settings.iterative_refinement_reltol = 1e-4;
+    settings.iterative_refinement_abstol = 1e-4;
+    return settings;
+}
+
+std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
+                                                         ElasticBandMethod method,
+                                                         const simple_qp::Solver& solver) const {
+    (void)orientation();
+    if (size() < 2) {
+        // Nothing can move: both points of the problem would be fixed ends.
+        return *this;
+    }
+    if (!std::isfinite(max_deviation)) {
+        // The solver takes an infinite bound as no bound at all and may "solve" the problem;
+        // a non-finite deviation has no meaningful band, so there is no result.
+        return std::nullopt;
+    }
+    ElasticBandProblem problem = elastic_band_problem(*this, max_deviation, method);
+    simple_qp::SolveResult result =
+        solver.solve(std::move(problem.variables), std::move(problem.objective),
+                     std::move(problem.constraints));
+    if (!result.ok()) {
+        return std::nullopt;
+    }
+    const std::vector<double> xs = result.value().eval_vec(problem.x);
+    const std::vector<double> ys = result.value().eval_vec(problem.y);
+    std::vector<Point> smoothed(xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        smoothed[i] = Point{xs[i], ys[i]};
+    }
+    return from_points(std::move(smoothed));
+}
+
+}  // namespace korvane

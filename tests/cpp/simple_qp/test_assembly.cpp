@@ -1,0 +1,247 @@
+// tests/cpp/simple_qp/test_assembly.cpp: triplets to CSC, objective and constraint assembly, solve results
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "simple_qp/csc.hpp"
+#include "simple_qp/solver.hpp"
+#include "simple_qp/util.hpp"
+
+namespace {
+
+using simple_qp::AffineExpression;
+using simple_qp::Cone;
+using simple_qp::ConeKind;
+using simple_qp::ConicProblem;
+using simple_qp::Constraint;
+using simple_qp::CscMatrix;
+using simple_qp::Equality;
+using simple_qp::Inequality;
+using simple_qp::ProblemVariables;
+using simple_qp::QuadraticExpression;
+using simple_qp::SolveError;
+using simple_qp::SolverStatus;
+using simple_qp::Variable;
+
+// Dense copy of a CSC matrix, checking the storage invariants on the way.
+std::vector<std::vector<double>> dense(const CscMatrix& a) {
+    EXPECT_EQ(a.colptr.size(), a.n + 1);
+    EXPECT_EQ(a.colptr.front(), 0u);
+    EXPECT_EQ(a.colptr.back(), a.nnz());
+    EXPECT_EQ(a.rowval.size(), a.nnz());
+    std::vector<std::vector<double>> out(a.m, std::vector<double>(a.n, 0.0));
+    for (std::size_t j = 0; j < a.n; ++j) {
+        for (std::size_t k = a.colptr[j]; k < a.colptr[j + 1]; ++k) {
+            EXPECT_LT(a.rowval[k], a.m);
+            if (k > a.colptr[j]) {
+                EXPECT_LT(a.rowval[k - 1], a.rowval[k]) << "rows not strictly ascending";
+            }
+            out[a.rowval[k]][j] = a.nzval[k];
+        }
+    }
+    return out;
+}
+
+// Records the conic form of every problem it is given and answers with a fixed result.
+class RecordingSolver final : public simple_qp::Solver {
+public:
+    explicit RecordingSolver(simple_qp::SolveResult answer) : m_answer(std::move(answer)) {}
+    simple_qp::SolveResult solve(ProblemVariables variables, QuadraticExpression objective,
+                                 std::vector<Constraint> constraints) const override {
+        problems.push_back(simple_qp::assembled_problem(variables, objective, constraints));
+        return m_answer;
+    }
+    mutable std::vector<ConicProblem> problems;
+
+private:
+    simple_qp::SolveResult m_answer;
+};
+
+TEST(CscMatrixTripletsBuilder, SortsByColumnThenRowAndGrowsToFitEntries) {
+    simple_qp::CscMatrixTripletsBuilder builder(2, 2);
+    builder.add_triplet(3, 1, 4.0);
+    builder.add_triplet(0, 1, 2.0);
+    builder.add_triplet(1, 0, 1.0);
+    builder.add_triplet(2, 4, 5.0);
+    builder.add_triplet(1, 1, 3.0);
+    EXPECT_EQ(builder.rows(), 4u);
+    EXPECT_EQ(builder.cols(), 5u);
+    const CscMatrix a = std::move(builder).build();
+    EXPECT_EQ(a.m, 4u);
+    EXPECT_EQ(a.n, 5u);
+    EXPECT_EQ(a.colptr, (std::vector<std::size_t>{0, 1, 4, 4, 4, 5}));
+    EXPECT_EQ(a.rowval, (std::vector<std::size_t>{1, 0, 1, 3, 2}));
+    EXPECT_EQ(a.nzval, (std::vector<double>{1.0, 2.0, 3.0, 4.0, 5.0}));
+
+    const CscMatrix empty = simple_qp::CscMatrixTripletsBuilder(3, 2).build();
+    EXPECT_EQ(empty, CscMatrix::zeros(3, 2));
+}
+
+TEST(CscMatrixTripletsBuilder, LongColumnsAndRepeatedPositions) {
+    // One column far longer than the insertion-sort range, in reverse row order, plus two
+    // entries at one position, which are summed.
+    simple_qp::CscMatrixTripletsBuilder builder(0, 0);
+    const std::size_t rows = 100;
+    for (std::size_t r = rows; r-- > 0;) {
+        builder.add_triplet(r, 0, static_cast<double>(r));
+    }
+    builder.add_triplet(7, 0, 0.5);
+    const CscMatrix a = std::move(builder).build();
+    ASSERT_EQ(a.nnz(), rows);
+    const auto d = dense(a);
+    for (std::size_t r = 0; r < rows; ++r) {
+        EXPECT_EQ(d[r][0], r == 7 ? 7.5 : static_cast<double>(r));
+    }
+}
+
+TEST(QuadraticAsCsc, FullSymmetricHessianAndLinearVector) {
+    ProblemVariables registry;
+    const auto x = registry.add_vector(3, std::nullopt, std::nullopt);
+    QuadraticExpression q = (x[0] - 2.0 * x[1] + x[2]).square();
+    q += AffineExpression(x[1]) * 3.0 + 7.0;
+    const auto p = dense(simple_qp::quadratic_as_csc(q, 3));
+    const std::vector<std::vector<double>> expected = {
+        {2.0, -4.0, 2.0}, {-4.0, 8.0, -4.0}, {2.0, -4.0, 2.0}};
+    EXPECT_EQ(p, expected);
+    EXPECT_EQ(simple_qp::linear_as_vector(q, 3), (std::vector<double>{0.0, 3.0, 0.0}));
+
+    EXPECT_EQ(simple_qp::quadratic_as_csc(QuadraticExpression{}, 4), CscMatrix::zeros(4, 4));
+    EXPECT_THROW(simple_qp::linear_as_vector(q, 1), std::out_of_range);
+}
+
+TEST(QuadraticAsCsc, HalfQuadraticFormReproducesTheExpression) {
+    // ½·xᵀPx + qᵀx + constant must equal the expression's value for any x.
+    const std::size_t n = 40;
+    ProblemVariables registry;
+    const auto x = registry.add_vector(n, std::nullopt, std::nullopt);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+    QuadraticExpression objective;
+    for (int k = 0; k < 60; ++k) {
+        const AffineExpression e = value(rng) * x[pick(rng)] + x[pick(rng)] * value(rng) + value(rng);
+        const AffineExpression f = x[pick(rng)] - value(rng);
+        objective += e * f;
+    }
+    std::vector<double> point(n);
+    for (double& p : point) p = value(rng);
+
+    const auto P = dense(simple_qp::quadratic_as_csc(objective, n));
+    const auto q = simple_qp::linear_as_vector(objective, n);
+    double form = objective.affine_part.constant;
+    for (std::size_t i = 0; i < n; ++i) {
+        form += q[i] * point[i];
+        for (std::size_t j = 0; j < n; ++j) {
+            EXPECT_EQ(P[i][j], P[j][i]);
+            form += 0.5 * point[i] * P[i][j] * point[j];
+        }
+    }
+    EXPECT_NEAR(form, objective.value_at(point), 1e-12 * (1.0 + std::abs(form)));
+}
+
+TEST(AssembledProblem, RowOrderRightHandSidesAndCones) {
+    ProblemVariables registry;
+    const Variable x = registry.add_vector(1, std::nullopt, std::nullopt)[0];
+    const Variable y = registry.add_vector(1, -1.0, 2.0)[0];  // bound rows last
+    const Variable z = registry.add_vector(1, std::nullopt, std::nullopt)[0];
+    const std::vector<Constraint> constraints = {
+        Inequality{-0.5, 0.5, x - 3.0},            // two rows, upper first
+        Equality{x - 3.0},                          // first row of all
+        Inequality{std::nullopt, 4.0, 2.0 * z},     // upper only
+        Inequality{std::nullopt, std::nullopt, AffineExpression(z)},  // no rows at all
+        Equality{y + z - 1.0},
+        Inequality{1.0, std::nullopt, z + 0.5},     // lower only
+    };
+    const ConicProblem p = simple_qp::assembled_problem(registry, QuadraticExpression{}, constraints);
+
+    const std::vector<std::vector<double>> expected_a = {
+        {1, 0, 0},   // x - 3 = 0
+        {0, 1, 1},   // y + z - 1 = 0
+        {1, 0, 0},   // x <= 3.5
+        {-1, 0, 0},  // -x <= -2.5
+        {0, 0, 2},   // 2z <= 4
+        {0, 0, -1},  // -z <= -0.5
+        {0, 1, 0},   // y <= 2
+        {0, -1, 0},  // -y <= 1
+    };
+    EXPECT_EQ(dense(p.A), expected_a);
+    EXPECT_EQ(p.b, (std::vector<double>{3.0, 1.0, 3.5, -2.5, 4.0, -0.5, 2.0, 1.0}));
+    EXPECT_EQ(p.cones, (std::vector<Cone>{{ConeKind::Zero, 2}, {ConeKind::Nonnegative, 6}}));
+    EXPECT_EQ(p.P, CscMatrix::zeros(3, 3));
+    EXPECT_EQ(p.q, (std::vector<double>{0.0, 0.0, 0.0}));
+}
+
+TEST(AssembledProblem, ConeSizesAtTheExtremes) {
+    ProblemVariables registry;
+    const auto x = registry.add_vector(2, std::nullopt, std::nullopt);
+    const ConicProblem only_equalities = simple_qp::assembled_problem(
+        registry, QuadraticExpression{}, {Equality{x[0] - 1.0}, Equality{x[1] - x[0]}});
+    EXPECT_EQ(only_equalities.cones,
+              (std::vector<Cone>{{ConeKind::Zero, 2}, {ConeKind::Nonnegative, 0}}));
+
+    const ConicProblem nothing = simple_qp::assembled_problem(registry, QuadraticExpression{}, {});
+    EXPECT_EQ(nothing.cones, (std::vector<Cone>{{ConeKind::Zero, 0}, {ConeKind::Nonnegative, 0}}));
+    EXPECT_EQ(nothing.A.m, 0u);
+    EXPECT_EQ(nothing.A.n, 2u);
+    EXPECT_TRUE(nothing.b.empty());
+}
+
+TEST(AssembledProblem, ExplicitZeroCoefficientAddsNothingWrong) {
+    ProblemVariables registry;
+    const auto x = registry.add_vector(2, std::nullopt, std::nullopt);
+    // x0 - x0 + x1 - 2 = 0: the cancelled entry may be stored, but only as a zero.
+    const ConicProblem p = simple_qp::assembled_problem(
+        registry, QuadraticExpression{}, {Equality{(x[1] + x[0]) - x[0] - 2.0}});
+    EXPECT_EQ(dense(p.A), (std::vector<std::vector<double>>{{0.0, 1.0}}));
+    EXPECT_EQ(p.b, (std::vector<double>{2.0}));
+}
+
+TEST(AssembledProblem, ForeignVariablesAreABug) {
+    ProblemVariables registry;
+    registry.add_vector(2, std::nullopt, std::nullopt);
+    const Variable stranger{5};
+    EXPECT_THROW(simple_qp::assembled_problem(registry, QuadraticExpression{},
+                                              {Equality{stranger - 1.0}}),
+                 std::out_of_range);
+    EXPECT_THROW(simple_qp::assembled_problem(registry, AffineExpression(stranger).square(), {}),
+                 std::out_of_range);
+}
+
+TEST(Solve, RecordingSolverSeesTheAssembledProblem) {
+    ProblemVariables registry;
+    const auto x = registry.add_vector(2, std::nullopt, 10.0);
+    QuadraticExpression objective = (x[0] - x[1]).square();
+    const RecordingSolver solver(simple_qp::SolvedProblem{{1.5, -2.5}});
+    simple_qp::SolveResult result =
+        solver.solve(registry, objective, {Inequality{-1.0, 1.0, AffineExpression(x[1])}});
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.value().eval_vec(std::vector<Variable>{x[1], x[0], x[1]}),
+              (std::vector<double>{-2.5, 1.5, -2.5}));
+    EXPECT_THROW(result.value().eval_vec(std::vector<Variable>{Variable{2}}), std::out_of_range);
+
+    ASSERT_EQ(solver.problems.size(), 1u);
+    const ConicProblem& p = solver.problems[0];
+    EXPECT_EQ(dense(p.P), (std::vector<std::vector<double>>{{2.0, -2.0}, {-2.0, 2.0}}));
+    EXPECT_EQ(p.b, (std::vector<double>{1.0, 1.0, 10.0, 10.0}));
+    EXPECT_EQ(p.cones, (std::vector<Cone>{{ConeKind::Zero, 0}, {ConeKind::Nonnegative, 4}}));
+}
+
+TEST(Solve, OnlySolvedIsASolution) {
+    for (const SolverStatus status : simple_qp::all_solver_statuses()) {
+        SCOPED_TRACE(simple_qp::solver_status_name(status));
+        const auto error = simple_qp::solve_error(status);
+        switch (status) {
+            case SolverStatus::Solved: EXPECT_FALSE(error); break;
+            case SolverStatus::PrimalInfeasible:
+            case SolverStatus::DualInfeasible: EXPECT_EQ(error, SolveError::Infeasible); break;
+            default: EXPECT_EQ(error, SolveError::NotSolved); break;
+        }
+    }
+    EXPECT_STREQ(simple_qp::solver_status_name(SolverStatus::AlmostSolved), "AlmostSolved");
+    EXPECT_EQ(simple_qp::all_solver_statuses().size(), 12u);
+}
+
+}  // namespace

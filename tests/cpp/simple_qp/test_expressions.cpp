@@ -1,0 +1,208 @@
+// tests/cpp/simple_qp/test_expressions.cpp: variables, affine and quadratic expressions
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "simple_qp/expressions.hpp"
+#include "simple_qp/problem_variables.hpp"
+
+namespace {
+
+using simple_qp::AffineExpression;
+using simple_qp::QuadraticExpression;
+using simple_qp::Variable;
+using simple_qp::VariablePair;
+
+// Key -> coefficient as an ordered map, so expectations compare whole expressions.
+std::map<std::size_t, double> coefficients_of(const AffineExpression& e) {
+    std::map<std::size_t, double> out;
+    for (const auto& [v, c] : e.coefficients) {
+        EXPECT_TRUE(out.emplace(v.index, c).second) << "two entries for variable " << v.index;
+    }
+    return out;
+}
+
+std::map<std::pair<std::size_t, std::size_t>, double> terms_of(const QuadraticExpression& q) {
+    std::map<std::pair<std::size_t, std::size_t>, double> out;
+    for (const auto& [key, c] : q.quadratic_terms) {
+        EXPECT_LE(key.first.index, key.second.index);
+        EXPECT_TRUE(out.emplace(std::pair{key.first.index, key.second.index}, c).second);
+    }
+    return out;
+}
+
+std::vector<Variable> variables(std::size_t count) {
+    simple_qp::ProblemVariables registry;
+    return registry.add_vector(count, std::nullopt, std::nullopt);
+}
+
+TEST(ProblemVariables, AddVectorIssuesDenseIndicesWithBounds) {
+    simple_qp::ProblemVariables registry;
+    EXPECT_TRUE(registry.add_vector(0, 1.0, 2.0).empty());
+    EXPECT_EQ(registry.size(), 0u);
+    const auto a = registry.add_vector(3, std::nullopt, 5.0);
+    const auto b = registry.add_vector(3, -1.0, std::nullopt);
+    ASSERT_EQ(a.size(), 3u);
+    ASSERT_EQ(b.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(a[i].index, i);
+        EXPECT_EQ(b[i].index, 3 + i);
+    }
+    ASSERT_EQ(registry.size(), 6u);
+    EXPECT_FALSE(registry.bounds()[2].lower);
+    EXPECT_EQ(registry.bounds()[2].upper, 5.0);
+    EXPECT_EQ(registry.bounds()[3].lower, -1.0);
+    EXPECT_FALSE(registry.bounds()[3].upper);
+}
+
+TEST(AffineExpression, OperatorsGiveTheDocumentedCoefficients) {
+    const Variable v{5};
+    const Variable w{2};
+    struct Case {
+        const char* name;
+        AffineExpression e;
+        std::map<std::size_t, double> coefficients;
+        double constant;
+    };
+    AffineExpression base = v * 3.0 + 4.0;  // {5: 3}, 4
+    const std::vector<Case> cases = {
+        {"from variable", AffineExpression(v), {{5, 1.0}}, 0.0},
+        {"v * k", v * 2.5, {{5, 2.5}}, 0.0},
+        {"k * v", 2.5 * v, {{5, 2.5}}, 0.0},
+        {"v - k", v - 1.0, {{5, 1.0}}, -1.0},
+        {"constant - v", AffineExpression(-1.0) - v, {{5, -1.0}}, -1.0},
+        {"e - k", base - 1.5, {{5, 3.0}}, 2.5},
+        {"k + e", 1.5 + base, {{5, 3.0}}, 5.5},
+        {"e - v (present)", base - v, {{5, 2.0}}, 4.0},
+        {"e - v (absent)", base - w, {{5, 3.0}, {2, -1.0}}, 4.0},
+        {"e + v", base + w, {{5, 3.0}, {2, 1.0}}, 4.0},
+        {"-e", -base, {{5, -3.0}}, -4.0},
+        {"e * k", base * 2.0, {{5, 6.0}}, 8.0},
+        {"v - w", v - w, {{5, 1.0}, {2, -1.0}}, 0.0},
+        {"k - e", 10.0 - base, {{5, -3.0}}, 6.0},
+        {"v - e", w - base, {{2, 1.0}, {5, -3.0}}, -4.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(coefficients_of(c.e), c.coefficients);
+        EXPECT_EQ(c.e.constant, c.constant);
+    }
+}
+
+TEST(AffineExpression, ExplicitZerosAndSignedZerosAreKept) {
+    const Variable v{0};
+    // e - v cancelling an entry leaves an explicit 0.0 rather than dropping it.
+    const AffineExpression cancelled = AffineExpression(v) - v;
+    ASSERT_NE(cancelled.coefficients.find(v), nullptr);
+    EXPECT_EQ(*cancelled.coefficients.find(v), 0.0);
+    // Negation flips signs, so a zero constant becomes -0.0.
+    const AffineExpression negated = -(2.0 * v);
+    EXPECT_EQ(coefficients_of(negated), (std::map<std::size_t, double>{{0, -2.0}}));
+    EXPECT_TRUE(std::signbit(negated.constant));
+}
+
+TEST(AffineExpression, PlusAssignAddsKeywise) {
+    const auto x = variables(3);
+    AffineExpression e = x[0] * 1.0 + x[1];
+    e.constant = 1.0;
+    AffineExpression f = x[1] * 2.0 + x[2];
+    f.constant = 0.5;
+    e += f;
+    EXPECT_EQ(coefficients_of(e), (std::map<std::size_t, double>{{0, 1.0}, {1, 3.0}, {2, 1.0}}));
+    EXPECT_EQ(e.constant, 1.5);
+    EXPECT_EQ(coefficients_of(f), (std::map<std::size_t, double>{{1, 2.0}, {2, 1.0}}));
+}
+
+TEST(QuadraticExpression, SquareOfSecondDifferenceInAnyBuildOrder) {
+    const auto x = variables(3);
+    const std::vector<AffineExpression> builds = {
+        x[0] - 2.0 * x[1] + x[2],
+        -(2.0 * x[1]) + x[2] + x[0],
+        x[2] + (x[0] - x[1] * 2.0),
+    };
+    const std::map<std::pair<std::size_t, std::size_t>, double> expected = {
+        {{0, 0}, 1.0}, {{1, 1}, 4.0}, {{2, 2}, 1.0},
+        {{0, 1}, -4.0}, {{0, 2}, 2.0}, {{1, 2}, -4.0},
+    };
+    for (const AffineExpression& e : builds) {
+        const QuadraticExpression q = e.square();
+        EXPECT_EQ(terms_of(q), expected);
+        // The zero constant still creates an affine entry per variable, each of value zero.
+        const auto affine = coefficients_of(q.affine_part);
+        EXPECT_EQ(affine.size(), 3u);
+        for (const auto& [index, c] : affine) {
+            EXPECT_EQ(c, 0.0) << index;
+        }
+        EXPECT_EQ(q.affine_part.constant, 0.0);
+    }
+}
+
+TEST(QuadraticExpression, ProductRuleKeysAndAffinePart) {
+    const Variable x1{1};
+    const Variable x3{3};
+    // (x3 + 2)·(5·x1 - 1): product term under the key (1, 3), linear parts from the constants.
+    const QuadraticExpression q = (x3 + 2.0) * (5.0 * x1 - 1.0);
+    EXPECT_EQ(terms_of(q), (std::map<std::pair<std::size_t, std::size_t>, double>{{{1, 3}, 5.0}}));
+    EXPECT_EQ(coefficients_of(q.affine_part),
+              (std::map<std::size_t, double>{{1, 10.0}, {3, -1.0}}));
+    EXPECT_EQ(q.affine_part.constant, -2.0);
+    // Both orders of a product land on the one key.
+    EXPECT_EQ(terms_of(AffineExpression(x3) * AffineExpression(x1)),
+              terms_of(AffineExpression(x1) * AffineExpression(x3)));
+
+    const QuadraticExpression constant_square = AffineExpression(3.0).square();
+    EXPECT_TRUE(constant_square.quadratic_terms.empty());
+    EXPECT_TRUE(constant_square.affine_part.coefficients.empty());
+    EXPECT_EQ(constant_square.affine_part.constant, 9.0);
+}
+
+TEST(QuadraticExpression, AccumulatedSquaresMatchDirectEvaluation) {
+    // Many overlapping squares push the maps past their scanned size into the hashed index;
+    // the accumulated expression must still evaluate like the sum of its parts.
+    const std::size_t n = 300;
+    const auto x = variables(n);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> value(-2.0, 2.0);
+    std::vector<double> point(n);
+    for (double& p : point) p = value(rng);
+
+    QuadraticExpression total;
+    double expected = 0.0;
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        const AffineExpression e = -(2.0 * x[i]) + x[i + 1] + x[(i * 37) % n] + 0.25;
+        total += e.square();
+        const double r = e.value_at(point);
+        expected += r * r;
+    }
+    EXPECT_NEAR(total.value_at(point), expected, 1e-9 * std::abs(expected));
+    for (const auto& [key, c] : total.quadratic_terms) {
+        EXPECT_EQ(total.quadratic_terms.find(key), &c);
+    }
+}
+
+TEST(TermMap, AgreesWithOrderedMapUnderRandomAdds) {
+    simple_qp::QuadraticTerms map;
+    std::map<std::pair<std::size_t, std::size_t>, double> reference;
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<std::size_t> index(0, 60);
+    for (int k = 0; k < 5000; ++k) {
+        const VariablePair key = VariablePair::ordered(Variable{index(rng)}, Variable{index(rng)});
+        const double value = static_cast<double>(k % 7) - 3.0;
+        map.add(key, value);
+        reference[{key.first.index, key.second.index}] += value;
+    }
+    EXPECT_EQ(map.size(), reference.size());
+    for (const auto& [key, value] : reference) {
+        const double* found = map.find(VariablePair{Variable{key.first}, Variable{key.second}});
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(*found, value);
+    }
+    EXPECT_EQ(map.find(VariablePair{Variable{61}, Variable{61}}), nullptr);
+}
+
+}  // namespace
