@@ -83,10 +83,16 @@ std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
         // Nothing can move: both points of the problem would be fixed ends.
         return *this;
     }
+    // The solver takes an infinite bound or right-hand side as "none" and may then report a
+    // solution at its own stand-in for infinity; a non-finite band or point has no meaningful
+    // smoothing, so there is no result.
     if (!std::isfinite(max_deviation)) {
-        // The solver takes an infinite bound as no bound at all and may "solve" the problem;
-        // a non-finite deviation has no meaningful band, so there is no result.
         return std::nullopt;
+    }
+    for (const Point& p : m_points) {
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+            return std::nullopt;
+        }
     }
     ElasticBandProblem problem = elastic_band_problem(*this, max_deviation, method);
     simple_qp::SolveResult result =

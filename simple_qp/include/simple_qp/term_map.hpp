@@ -29,10 +29,11 @@ public:
     const_iterator begin() const noexcept { return m_entries.begin(); }
     const_iterator end() const noexcept { return m_entries.end(); }
 
-    /// Makes room for `count` entries without further reallocation or re-indexing.
+    /// Makes room for `count` entries without further reallocation or re-indexing. The index
+    /// itself is only built once the entries outgrow scanning, sized for this capacity.
     void reserve(std::size_t count) {
         m_entries.reserve(count);
-        if (count > kScanLimit && m_slots.size() < slot_count_for(count)) {
+        if (!m_slots.empty() && m_slots.size() < slot_count_for(count)) {
             rebuild_index(slot_count_for(count));
         }
     }
@@ -60,7 +61,7 @@ public:
             }
             m_entries.push_back(Entry{key, value});
             if (m_entries.size() > kScanLimit) {
-                rebuild_index(slot_count_for(m_entries.size()));
+                rebuild_index(slot_count_for(m_entries.capacity()));
             }
             return;
         }

@@ -115,14 +115,19 @@ TEST(ElasticBand, PathsWithoutInteriorFreedomSkipTheSolverBelowTwoPoints) {
     EXPECT_TRUE(single.orientation_cache().has_value());
 }
 
-TEST(ElasticBand, NonFiniteDeviationHasNoResult) {
+TEST(ElasticBand, NonFiniteInputsHaveNoResult) {
     const RecordingSolver solver(simple_qp::SolvedProblem{});
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
     const Path2D path = Path2D::from_points({{0, 0}, {1, 1}, {2, 0}});
     for (const ElasticBandMethod method : kMethods) {
-        for (const double d : {std::numeric_limits<double>::quiet_NaN(),
-                               std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity()}) {
+        for (const double d : {nan, inf, -inf}) {
             EXPECT_FALSE(path.smoothed_path_elastic_band(d, method, solver));
+        }
+        for (const Point bad : {Point{nan, 0}, Point{0, inf}, Point{-inf, 1}}) {
+            // An infinite end point would otherwise be "solved" at the solver's stand-in value.
+            const Path2D with_bad = Path2D::from_points({{0, 0}, {1, 1}, bad});
+            EXPECT_FALSE(with_bad.smoothed_path_elastic_band(0.5, method, solver));
         }
     }
     EXPECT_TRUE(solver.problems.empty());
