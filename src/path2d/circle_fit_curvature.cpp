@@ -1,0 +1,108 @@
+// src/path2d/circle_fit_curvature.cpp: decomposition of a path into circle segments, curvature from arcs
+#include <algorithm>
+#include <span>
+#include <string>
+
+#include "path2d/path2d.hpp"
+#include "util/taubin_circle_fit.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Recursive bisection over one path. Segments are appended to one list in ascending order, so
+// the two segments that meet at a split are always the last one of the left half and the one
+// right after it; one workspace serves every fit of the decomposition.
+class CircleDecomposition {
+public:
+    CircleDecomposition(std::span<const double> x, std::span<const double> y, double max_rmse,
+                        DgesvdFn dgesvd)
+        : m_x(x), m_y(y), m_max_rmse(max_rmse), m_dgesvd(dgesvd) {}
+
+    /// Appends the segments of [start, end); the caller has checked the range against the path.
+    void decompose(std::size_t start, std::size_t end) {
+        const std::size_t len = end - start;
+        if (len < 3) {
+            m_segments.push_back(CircleSegment{start, end, 0.0});
+            return;
+        }
+        if (const std::optional<double> curvature = accepted_curvature(start, end)) {
+            m_segments.push_back(CircleSegment{start, end, *curvature});
+            return;
+        }
+        // The left half is the shorter one when len is odd.
+        const std::size_t mid = start + len / 2;
+        decompose(start, mid);
+        const std::size_t last_left = m_segments.size() - 1;
+        decompose(mid, end);
+
+        // Only the two segments touching the split are reconsidered, once.
+        const std::size_t g = m_segments[last_left].start;
+        const std::size_t h = m_segments[last_left + 1].end;
+        if (const std::optional<double> curvature = accepted_curvature(g, h)) {
+            m_segments[last_left] = CircleSegment{g, h, *curvature};
+            m_segments.erase(m_segments.begin() + static_cast<std::ptrdiff_t>(last_left) + 1);
+        }
+    }
+
+    std::vector<CircleSegment>& segments() noexcept { return m_segments; }
+
+private:
+    // The curvature of [start, end) when one circle fits it within the tolerance. A fit that
+    // LAPACK could not produce counts as not fitting, so the run is split further instead.
+    // Written as max_rmse >= rmse so that a NaN on either side rejects the fit.
+    std::optional<double> accepted_curvature(std::size_t start, std::size_t end) {
+        const std::size_t len = end - start;
+        const std::optional<CircleFit> fit = taubin_circle_fit(
+            m_x.subspan(start, len), m_y.subspan(start, len), m_dgesvd, m_workspace);
+        if (fit && m_max_rmse >= fit->rmse) {
+            return 1.0 / fit->radius;
+        }
+        return std::nullopt;
+    }
+
+    std::span<const double> m_x;
+    std::span<const double> m_y;
+    double m_max_rmse;
+    DgesvdFn m_dgesvd;
+    CircleFitWorkspace m_workspace;
+    std::vector<CircleSegment> m_segments;
+};
+
+}  // namespace
+
+Result<std::vector<CircleSegment>> Path2D::find_circle_segments(std::size_t start,
+                                                                std::size_t end, double max_rmse,
+                                                                DgesvdFn dgesvd) const {
+    if (end < start) {
+        return Error{ErrorKind::Index, "end index " + std::to_string(end) +
+                                           " lies before start index " + std::to_string(start)};
+    }
+    // Runs of at most 2 points are answered without reading any coordinate, so their indices
+    // may lie anywhere.
+    const std::size_t available = std::min(m_x.size(), m_y.size());
+    if (end - start >= 3 && end > available) {
+        return Error{ErrorKind::Index, "end index " + std::to_string(end) +
+                                           " lies beyond the path of " +
+                                           std::to_string(available) + " points"};
+    }
+    CircleDecomposition decomposition(m_x, m_y, max_rmse, dgesvd);
+    decomposition.decompose(start, end);
+    return std::move(decomposition.segments());
+}
+
+Result<std::vector<double>> Path2D::compute_circle_fit_curvature(double max_rmse,
+                                                                 DgesvdFn dgesvd) const {
+    // The number of points: a path built from coordinates of unequal length has min(x, y) points.
+    const std::size_t n = size();
+    CircleDecomposition decomposition(m_x, m_y, max_rmse, dgesvd);
+    decomposition.decompose(0, n);
+    std::vector<double> curvature;
+    curvature.reserve(n);
+    for (const CircleSegment& segment : decomposition.segments()) {
+        curvature.insert(curvature.end(), segment.end - segment.start, segment.curvature);
+    }
+    return curvature;
+}
+
+}  // namespace korvane

@@ -1,0 +1,37 @@
+// src/util/taubin_circle_fit.hpp: algebraic (Taubin) circle fit of a run of points via dgesvd
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "util/lapack.hpp"
+
+namespace korvane {
+
+/// A fitted circle and the root mean squared error of the points' radial distances to it.
+struct CircleFit {
+    double centre_x;
+    double centre_y;
+    double radius;  ///< never negative; huge, infinite or NaN for collinear points
+    double rmse;
+};
+
+/// Buffers kept between fits so that a sequence of fits allocates only when a run is longer
+/// than every run before it. Holds no state that could change a result.
+struct CircleFitWorkspace {
+    std::vector<double> z;     ///< n-by-3 design matrix, column-major; overwritten by dgesvd
+    std::vector<double> work;  ///< dgesvd's work array
+};
+
+/// Taubin fit of the points (x[i], y[i]) for i below the shorter length. Nothing for no points,
+/// for coincident or non-finite points (no finite matrix to decompose) and when dgesvd reports
+/// a failure. `dgesvd` must not be null.
+std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
+                                           DgesvdFn dgesvd, CircleFitWorkspace& workspace);
+
+/// The same fit with buffers of its own.
+std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
+                                           DgesvdFn dgesvd);
+
+}  // namespace korvane
