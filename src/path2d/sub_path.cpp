@@ -1,0 +1,72 @@
+// src/path2d/sub_path.cpp: the piece of a path between two projected cut points
+#include <cmath>
+
+#include "path2d/path2d.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Equal within a closed axis-aligned square of half-width epsilon.
+bool within(Point a, Point b, double epsilon) noexcept {
+    return std::fabs(a.x - b.x) <= epsilon && std::fabs(a.y - b.y) <= epsilon;
+}
+
+}  // namespace
+
+std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional<Point> end,
+                                       double epsilon) const {
+    const std::size_t n = m_points.size();
+    if (n == 0) {
+        return std::nullopt;
+    }
+    const std::optional<Projection> from = nearest_projection(start.value_or(m_points.front()),
+                                                              epsilon);
+    if (!from) {
+        return std::nullopt;
+    }
+    const std::optional<Projection> to = nearest_projection(end.value_or(m_points.back()),
+                                                            epsilon);
+    if (!to) {
+        return std::nullopt;
+    }
+    const std::size_t c = from->index;
+    const std::size_t e = to->index;
+    if (e < c || (e == c && to->t < from->t)) {
+        return std::nullopt;
+    }
+
+    const std::size_t h = m_associated_values.size();
+    std::vector<Point> points;
+    points.reserve(e - c + 2);
+    std::vector<std::vector<double>> values(h);
+    for (std::vector<double>& list : values) {
+        list.reserve(e - c + 2);
+    }
+    // Every point appended below is matched by one value in each list.
+    if (c + 1 < n && !within(from->point, m_points[c + 1], epsilon)) {
+        points.push_back(from->point);
+        for (std::size_t k = 0; k < h; ++k) {
+            const std::vector<double>& a = m_associated_values[k];
+            values[k].push_back((a[c + 1] - a[c]) * from->t + a[c]);
+        }
+    }
+    points.insert(points.end(), m_points.begin() + static_cast<std::ptrdiff_t>(c + 1),
+                  m_points.begin() + static_cast<std::ptrdiff_t>(e + 1));
+    for (std::size_t k = 0; k < h; ++k) {
+        const std::vector<double>& a = m_associated_values[k];
+        values[k].insert(values[k].end(), a.begin() + static_cast<std::ptrdiff_t>(c + 1),
+                         a.begin() + static_cast<std::ptrdiff_t>(e + 1));
+    }
+    if (points.empty() || !within(to->point, points.back(), epsilon)) {
+        points.push_back(to->point);
+        for (std::size_t k = 0; k < h; ++k) {
+            const std::vector<double>& a = m_associated_values[k];
+            // An end cut at the last point (t is 0 there) has no next value to lean on.
+            values[k].push_back(e + 1 < n ? (a[e + 1] - a[e]) * to->t + a[e] : a[e]);
+        }
+    }
+    return Path2D::from_points(std::move(points), std::move(values));
+}
+
+}  // namespace korvane
