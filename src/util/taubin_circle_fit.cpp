@@ -10,6 +10,9 @@ namespace korvane {
 
 namespace {
 
+// Row counts below this keep their workspace size in the workspace.
+constexpr std::size_t max_remembered_rows = 256;
+
 // LAPACK hands the optimal workspace size back as a double. Values it could never have meant
 // are clamped into int range; dgesvd itself then refuses a size that is too small.
 int workspace_length(double reported) {
@@ -47,10 +50,10 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
 
     // Z's columns are (z0, u, v). The centred u and v are needed only as Z's columns, so they are
     // written there directly instead of into copies of their own.
-    if (workspace.z.size() < 3 * n) {
-        workspace.z.resize(3 * n);
+    if (workspace.m_z.size() < 3 * n) {
+        workspace.m_z.resize(3 * n);
     }
-    double* const z0 = workspace.z.data();
+    double* const z0 = workspace.m_z.data();
     double* const u = z0 + n;
     double* const v = z0 + 2 * n;
     double sum_z = 0.0;
@@ -86,21 +89,38 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
     double unused_u[1];
     int info = 0;
 
-    double optimal = 0.0;
-    const int query = -1;
-    dgesvd(&jobu, &jobvt, &rows, &cols, z0, &rows, singular_values, unused_u, &rows, vt, &ldvt,
-           &optimal, &query, &info);
-    if (info != 0) {
-        return std::nullopt;
+    // The workspace query's answer depends only on the routine and the dimensions, so for the
+    // short runs that dominate a decomposition it is asked once per row count. Longer runs ask
+    // every time; there the query is cheap next to the decomposition.
+    if (workspace.m_sized_by != dgesvd) {
+        workspace.m_sized_by = dgesvd;
+        workspace.m_work_length.clear();
     }
-    const int lwork = workspace_length(optimal);
-    if (workspace.work.size() < static_cast<std::size_t>(lwork)) {
-        workspace.work.resize(static_cast<std::size_t>(lwork));
+    const bool remembered_size = n < max_remembered_rows;
+    if (remembered_size && workspace.m_work_length.size() <= n) {
+        workspace.m_work_length.resize(n + 1, 0);
+    }
+    int lwork = remembered_size ? workspace.m_work_length[n] : 0;
+    if (lwork == 0) {
+        double optimal = 0.0;
+        const int query = -1;
+        dgesvd(&jobu, &jobvt, &rows, &cols, z0, &rows, singular_values, unused_u, &rows, vt,
+               &ldvt, &optimal, &query, &info);
+        if (info != 0) {
+            return std::nullopt;
+        }
+        lwork = workspace_length(optimal);
+        if (remembered_size) {
+            workspace.m_work_length[n] = lwork;
+        }
+    }
+    if (workspace.m_work.size() < static_cast<std::size_t>(lwork)) {
+        workspace.m_work.resize(static_cast<std::size_t>(lwork));
     }
     // The queried length is passed, not the buffer's: LAPACK picks its blocking from LWORK, and
     // a reused larger buffer must not change the path it takes.
     dgesvd(&jobu, &jobvt, &rows, &cols, z0, &rows, singular_values, unused_u, &rows, vt, &ldvt,
-           workspace.work.data(), &lwork, &info);
+           workspace.m_work.data(), &lwork, &info);
     if (info != 0) {
         return std::nullopt;
     }

@@ -17,12 +17,7 @@ struct CircleFit {
     double rmse;
 };
 
-/// Buffers kept between fits so that a sequence of fits allocates only when a run is longer
-/// than every run before it. Holds no state that could change a result.
-struct CircleFitWorkspace {
-    std::vector<double> z;     ///< n-by-3 design matrix, column-major; overwritten by dgesvd
-    std::vector<double> work;  ///< dgesvd's work array
-};
+class CircleFitWorkspace;
 
 /// Taubin fit of the points (x[i], y[i]) for i below the shorter length. Nothing for no points,
 /// for coincident or non-finite points (no finite matrix to decompose) and when dgesvd reports
@@ -33,5 +28,18 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
 /// The same fit with buffers of its own.
 std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
                                            DgesvdFn dgesvd);
+
+/// Buffers kept between fits so that a sequence of fits allocates only when a run is longer
+/// than every run before it. Reusing one never changes a result.
+class CircleFitWorkspace {
+private:
+    friend std::optional<CircleFit> taubin_circle_fit(std::span<const double>,
+                                                      std::span<const double>, DgesvdFn,
+                                                      CircleFitWorkspace&);
+    std::vector<double> m_z;         // n-by-3 design matrix, column-major; overwritten by dgesvd
+    std::vector<double> m_work;      // dgesvd's work array
+    DgesvdFn m_sized_by = nullptr;   // the routine whose answers m_work_length holds
+    std::vector<int> m_work_length;  // queried work length per row count, 0 = not asked yet
+};
 
 }  // namespace korvane

@@ -61,7 +61,8 @@ TEST(CircleSegments, ShortRunsNeedNoFitAndNoValidIndices) {
             EXPECT_EQ(r.value(), (std::vector<CircleSegment>{{start, start + len, 0.0}}));
         }
     }
-    EXPECT_TRUE(Path2D::from_points({}).compute_circle_fit_curvature(0.15, nullptr).value().empty());
+    EXPECT_TRUE(
+        Path2D::from_points({}).compute_circle_fit_curvature(0.15, nullptr).value().empty());
     EXPECT_EQ(Path2D::from_points({{3, 3}}).compute_circle_fit_curvature(0.15, nullptr).value(),
               std::vector<double>{0.0});
     EXPECT_EQ(p.compute_circle_fit_curvature(0.15, nullptr).value(),
@@ -309,7 +310,8 @@ TEST(CircleSegments, NoisyTrackMatchesPlainDecompositionExactly) {
 TEST(CircleSegments, CurvatureInvariantUnderRotationAndTranslation) {
     const std::vector<Point> points = noisy_track(600, 5);
     const Path2D p = Path2D::from_points(points);
-    const std::vector<double> reference = p.compute_circle_fit_curvature(0.15, system_dgesvd).value();
+    const std::vector<double> reference =
+        p.compute_circle_fit_curvature(0.15, system_dgesvd).value();
     for (const auto& [angle, dx, dy] : std::vector<std::tuple<double, double, double>>{
              {0.0, 250.0, -40.0}, {std::numbers::pi / 3, 0.0, 0.0}, {-2.0, -1e3, 7e2}}) {
         std::vector<Point> moved;

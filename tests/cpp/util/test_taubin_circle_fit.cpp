@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numbers>
 #include <random>
@@ -23,7 +24,8 @@ struct PointRun {
     std::vector<double> y;
 };
 
-[[maybe_unused]] PointRun on_circle(double cx, double cy, double r, const std::vector<double>& angles) {
+[[maybe_unused]] PointRun on_circle(double cx, double cy, double r,
+                                    const std::vector<double>& angles) {
     PointRun run;
     for (double a : angles) {
         run.x.push_back(cx + r * std::cos(a));
@@ -169,8 +171,8 @@ TEST(TaubinCircleFit, LongerListIsCutToTheShorter) {
     EXPECT_TRUE(same_bits(*fit, *cut));
 }
 
-// A workspace carried from fit to fit, shrinking and growing with stale contents, must give
-// bit for bit what a fresh fit gives.
+// A workspace carried from fit to fit, with stale contents and remembered sizes, must give bit
+// for bit what a fresh fit gives.
 TEST(TaubinCircleFit, ReusedWorkspaceGivesIdenticalResults) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> coord(-50.0, 50.0);
@@ -181,7 +183,10 @@ TEST(TaubinCircleFit, ReusedWorkspaceGivesIdenticalResults) {
         y[i] = coord(rng);
     }
     CircleFitWorkspace workspace;
-    for (std::size_t n : {500u, 3u, 4u, 3u, 37u, 600u, 5u, 3u, 128u, 3u}) {
+    // Sizes learnt from another routine (here a fake answering 1) must not carry over.
+    EXPECT_FALSE(taubin_circle_fit(std::span(x).first(3), std::span(y).first(3),
+                                   korvane::testing::non_converging_dgesvd, workspace));
+    for (std::size_t n : {500u, 3u, 4u, 3u, 37u, 600u, 5u, 3u, 128u, 3u, 300u, 255u, 256u}) {
         const std::size_t offset = (n * 7) % (x.size() - n + 1);
         const auto xs = std::span(x).subspan(offset, n);
         const auto ys = std::span(y).subspan(offset, n);
