@@ -171,6 +171,80 @@ PyGetSetDef path2d_getset[] = {
 
 // --- methods ------------------------------------------------------------------------------
 
+constexpr char index_from_point_doc[] =
+    "index_from_point($self, point, epsilon=0.01)\n--\n\nindex_from_point(point, epsilon=0.01)\n"
+    "\nReturns the index of the nearest point on the path in front of the given point.\nIf the "
+    "point outside the path, None is returned\n\n:param point: Point of interest\n:param epsilon: "
+    "The distance within two points are considered equal\n\n:type point: list[float]\n:type epsilon: "
+    "float\n\n:returns: The index of the nearest point\n:rtype: Option[int]";
+
+constexpr char path_length_from_point_doc[] =
+    "path_length_from_point($self, point, epsilon=0.01)\n--\n\npath_length_from_point(point, epsilon=0.01)\n"
+    "\nReturns the path length from the first point to the given point.\nIf the point outside the "
+    "path, None is returned\n\n:param point: Point of interest\n:param epsilon: The distance within "
+    "two points are considered equal\n\n:type point: list[float]\n:type epsilon: float\n\n:returns: "
+    "The path length\n:rtype: Option[int]";
+
+constexpr char sub_path_doc[] =
+    "sub_path($self, start=None, end=None, epsilon=0.01)\n--\n\nsub_path(start=None, end=None, "
+    "epsilon=0.01)\n\nReturns the sub path from start to end.\nIf start is None, the path begins "
+    "at the beginning.\nThe same holds for end.\nThe new path is not necessarily equidistant.\n"
+    "\n:param start: Beginning of the sub path\n:param end: End of the sub path\n:param epsilon: "
+    "The distance within two points are considered equal\n\n:type start: list[float]\n:type end: "
+    "list[float]\n:type epsilon: float\n\n:returns: The sub path\n:rtype: Path2D";
+
+constexpr char resampled_path_doc[] =
+    "resampled_path($self, resampling_method, resampling_type=..., epsilon=0.01)\n--\n\nresampled_path(resampling_method, "
+    "resampling_type=InterpolationMethod.Linear, epsilon=0.01)\n\nResamples the path equidistantly "
+    "using the given interpolation method.\n\n:param number_points: Number of points of the resampled "
+    "path\n:param resampling_type: Method of interpolation\n:param epsilon: The distance within "
+    "two points are considered equal\n\n:type number_points: int\n:type resampling_type: ResamplingType\n"
+    ":type epsilon: float\n\n:returns: Resampled path\n:rtype: Path2D";
+
+constexpr char find_circle_segments_doc[] =
+    "find_circle_segments($self, start, end, max_rmse=0.15)\n--\n\nfind_circle_segments(start, "
+    "end, max_rmse=0.15)\n\nDecomposes the path into its circle segments, such that the maximum\n"
+    "RMSE (root mean squared error) is not exceeded.\n\n:param start: Index of point to start from\n"
+    ":param end: Index of point to stop with\n:param max_rmse: Maximum RMSE\n\n:type start: int\n"
+    ":type end: int\n:type max_rmse: float\n\n:returns: The list of arc segments\n:rtype: list[tuple[int, "
+    "int, float]]";
+
+constexpr char compute_circle_fit_curvature_doc[] =
+    "compute_circle_fit_curvature($self, max_rmse=0.15)\n--\n\ncompute_circle_fit_curvature(max_rmse=0.15)\n"
+    "\nComputes the curvature by decomposing the path into arc segments.\n\n:param max_rmse: The "
+    "maximum RMSE (root mean squared error) that is not exceeded when\n                    fitting "
+    "the arc segments\n\n:type max_rmse: float\n\n:returns: The curvature of the path\n:rtype: "
+    "list[float]";
+
+constexpr char detect_corrupted_point_order_doc[] =
+    "detect_corrupted_point_order($self, sus_angle=2.8)\n--\n\ndetect_corrupted_point_order(sus_angle=2.8)\n"
+    "\nReturns the list of all indices where the path turns sharper than sus_angle.\n\n:param sus_angle: "
+    "Every turn sharper than this angle is suspicious.\n\n:type sus_angle: float\n\n:returns: Indices "
+    "of suspicious points\n:rtype: list[int]";
+
+constexpr char repair_corrupted_point_order_doc[] =
+    "repair_corrupted_point_order($self, sus_angle=2.8)\n--\n\nrepair_corrupted_point_order(sus_angle=2.8)\n"
+    "\nRepairs corrupted point order by removing points that progress in the wrong direction.\n"
+    "\n:param sus_angle: Every turn sharper than this angle is suspicious.\n\n:type sus_angle: "
+    "float\n\n:returns: Repaired path\n:rtype: Path2D";
+
+constexpr char smoothed_path_chaikin_doc[] =
+    "smoothed_path_chaikin($self, num_iterations)\n--\n\nsmoothed_path_chaikin(num_iterations)\n"
+    "\nSmoothes the path using the Chaikin's path smoothing algorithm.\n\n:param num_iterations: "
+    "Number of iterations used for Chaikin's path smoothing algorithm.\n\n:type num_iterations: "
+    "int\n\n:returns: The smoothed path\n:rtype: Path2D";
+
+constexpr char smoothed_path_elastic_band_doc[] =
+    "smoothed_path_elastic_band($self, max_deviation, elastic_band_type=...)\n--\n\n"
+    "smoothed_path_elastic_band(max_deviation, elastic_band_type=ElasticBandMethod.OrthogonalBounds)\n\n"
+    "Smoothes the path using an algorithm from Autoware [1]. A QP has to be solved for that.\n"
+    "CLARABEL [2] is used as the solver.\n\n"
+    "[1] https://autowarefoundation.github.io/autoware.universe/main/planning/autoware_path_smoother/docs/eb/\n"
+    "[2] https://clarabel.org/stable/\n"
+    "\n:param max_deviation: Maximum deviation from the original path\n:param elastic_band_type: Type of "
+    "constraining the deviation to the original path\n\n:type max_deviation: float\n:type elastic_band_type: "
+    "ElasticBandType\n\n:returns: The smoothed path\n:rtype: Path2D";
+
 constexpr char add_associated_values_doc[] =
     "add_associated_values($self, values)\n--\n\nadd_associated_values(values)\n\nAdds an associated "
     "value.\n\n:param values: The values that should be added as associated to the path\n\n:type values: "
@@ -193,6 +267,20 @@ PyCFunction fast(FastMethod method) noexcept {
 constexpr int kFastFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef path2d_methods[] = {
+    {"compute_circle_fit_curvature", fast(path2d_compute_circle_fit_curvature), kFastFlags,
+     compute_circle_fit_curvature_doc},
+    {"find_circle_segments", fast(path2d_find_circle_segments), kFastFlags, find_circle_segments_doc},
+    {"resampled_path", fast(path2d_resampled_path), kFastFlags, resampled_path_doc},
+    {"smoothed_path_elastic_band", fast(path2d_smoothed_path_elastic_band), kFastFlags,
+     smoothed_path_elastic_band_doc},
+    {"smoothed_path_chaikin", fast(path2d_smoothed_path_chaikin), kFastFlags, smoothed_path_chaikin_doc},
+    {"index_from_point", fast(path2d_index_from_point), kFastFlags, index_from_point_doc},
+    {"path_length_from_point", fast(path2d_path_length_from_point), kFastFlags, path_length_from_point_doc},
+    {"sub_path", fast(path2d_sub_path), kFastFlags, sub_path_doc},
+    {"detect_corrupted_point_order", fast(path2d_detect_corrupted_point_order), kFastFlags,
+     detect_corrupted_point_order_doc},
+    {"repair_corrupted_point_order", fast(path2d_repair_corrupted_point_order), kFastFlags,
+     repair_corrupted_point_order_doc},
     {"add_associated_values", fast(path2d_add_associated_values), kFastFlags, add_associated_values_doc},
     {"associated_values", fast(path2d_associated_values), kFastFlags, associated_values_doc},
     {"associated_value_np", fast(path2d_associated_value_np), kFastFlags, associated_value_np_doc},

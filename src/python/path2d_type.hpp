@@ -62,6 +62,16 @@ PyObject* exclusive_method(PyObject* self, const Parameters& params, PyObject* c
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
 // Method bodies, grouped by topic in path2d_<topic>.cpp.
+PyObject* path2d_compute_circle_fit_curvature(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_find_circle_segments(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_resampled_path(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_smoothed_path_elastic_band(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_smoothed_path_chaikin(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_index_from_point(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_path_length_from_point(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_sub_path(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_detect_corrupted_point_order(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* path2d_repair_corrupted_point_order(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* path2d_add_associated_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* path2d_associated_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* path2d_associated_value_np(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;

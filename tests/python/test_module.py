@@ -128,3 +128,46 @@ def test_second_interpreter_is_refused(python_subprocess):
     assert "ImportError" in lines[0]
     assert ": PyO3 modules do not yet support subinterpreters, see https://" in lines[0]
     assert lines[1] == "True"
+
+
+PATH2D_SIGNATURES = {
+    "compute_circle_fit_curvature": "(max_rmse=0.15)",
+    "find_circle_segments": "(start, end, max_rmse=0.15)",
+    "resampled_path": "(resampling_method, resampling_type=Ellipsis, epsilon=0.01)",
+    "smoothed_path_elastic_band": "(max_deviation, elastic_band_type=Ellipsis)",
+    "smoothed_path_chaikin": "(num_iterations)",
+    "index_from_point": "(point, epsilon=0.01)",
+    "path_length_from_point": "(point, epsilon=0.01)",
+    "sub_path": "(start=None, end=None, epsilon=0.01)",
+    "detect_corrupted_point_order": "(sus_angle=2.8)",
+    "repair_corrupted_point_order": "(sus_angle=2.8)",
+    "add_associated_values": "(values)",
+    "associated_values": "(handle)",
+    "associated_value_np": "(handle)",
+}
+
+
+@pytest.mark.parametrize("name", PATH2D_SIGNATURES)
+def test_method_signatures_and_docstrings(name):
+    import inspect
+
+    method = getattr(Path2D, name)
+    assert str(inspect.signature(getattr(Path2D(points=[]), name))) == PATH2D_SIGNATURES[name]
+    assert method.__text_signature__.startswith("($self, ")
+    # The docstring proper repeats the call with the real defaults on its first line.
+    first_line = method.__doc__.splitlines()[0]
+    assert first_line.split("(")[0] in (name, "associated_values_np")
+    assert ":rtype:" in method.__doc__
+
+
+def test_member_order():
+    members = [name for name in vars(Path2D) if not name.startswith("__")]
+    assert [m for m in members if m in PATH2D_SIGNATURES] == list(PATH2D_SIGNATURES)
+    assert [m for m in members if m not in PATH2D_SIGNATURES] == [
+        "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
+        "path_length_per_point_np", "length", "orientation", "orientation_np", "unit_tangent_vector",
+        "unit_tangent_vector_np", "curvature", "curvature_np",
+    ]
+    for name in members:
+        if name not in PATH2D_SIGNATURES:
+            assert getattr(Path2D, name).__doc__ == ""
