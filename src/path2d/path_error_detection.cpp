@@ -1,5 +1,4 @@
 // src/path2d/path_error_detection.cpp: finding and removing points where the path runs backwards
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -25,20 +24,127 @@ double turn_angle(double in, double out) noexcept {
     return d > pi ? std::fabs(two_pi - d) : d;
 }
 
-// The entries of `values` whose index is not flagged; entries beyond the flags (the longer
-// coordinate list of a path built from coordinates) are kept.
-std::vector<double> without_removed(const std::vector<double>& values,
-                                    const std::vector<std::uint8_t>& removed,
-                                    std::size_t removed_count) {
-    std::vector<double> kept;
-    kept.reserve(values.size() - std::min(values.size(), removed_count));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i >= removed.size() || !removed[i]) {
-            kept.push_back(values[i]);
+// Decides "turn angle >= sus_angle" from the segment vectors alone where that cannot differ
+// from the decision on the arc tangents: the turn angle is within a few 1e-16 of the true angle
+// between the (already rounded) vectors, and the cosine taken here within a few 1e-16 of its
+// true value, while the decision bands stay 1e-7 rad clear of sus_angle (at least 1e-10 in
+// cosine, given the 0.001 rad kept from 0 and pi). The cosine is compared squared, with its
+// sign, so no square root or division is needed. Zero-length, huge, tiny or non-finite vectors,
+// where headings follow conventions or precision is lost, and thresholds near 0 or pi, are left
+// undecided.
+class CertainTurnTest {
+public:
+    enum Outcome { Below, Reached, Undecided };
+
+    explicit CertainTurnTest(double sus_angle) noexcept
+        : m_enabled(sus_angle >= 0.001 && sus_angle <= pi - 0.001),
+          m_cos_reached(m_enabled ? std::cos(sus_angle + 1e-7) : 0.0),
+          m_cos_below(m_enabled ? std::cos(sus_angle - 1e-7) : 0.0) {}
+
+    Outcome decide(double ux, double uy, double vx, double vy) const noexcept {
+        const double lu = ux * ux + uy * uy;
+        const double lv = vx * vx + vy * vy;
+        // 2^+-500 keeps the product of the squared lengths a normal double.
+        constexpr double low = 0x1p-500;
+        constexpr double high = 0x1p500;
+        if (!m_enabled || !(lu >= low && lu <= high && lv >= low && lv <= high)) {
+            return Undecided;
+        }
+        // cos = dot / sqrt(lu * lv); cos <= c  <=>  dot <= c * sqrt(lu * lv).
+        const double dot = ux * vx + uy * vy;
+        const double squares = lu * lv;
+        if (at_most(dot, squares, m_cos_reached)) {
+            return Reached;
+        }
+        return at_most(dot, squares, m_cos_below) ? Undecided : Below;
+    }
+
+private:
+    static bool at_most(double dot, double squares, double c) noexcept {
+        if (c >= 0.0) {
+            return dot <= 0.0 || dot * dot <= c * c * squares;
+        }
+        return dot < 0.0 && dot * dot >= c * c * squares;
+    }
+
+    bool m_enabled;
+    double m_cos_reached;
+    double m_cos_below;
+};
+
+// The points still on the path during a repair, as a doubly linked list over their indices,
+// with the heading of each survivor's outgoing segment computed when first needed.
+class Survivors {
+public:
+    Survivors(const std::vector<Point>& points, double sus_angle)
+        : m_points(points.data()),
+          m_sus_angle(sus_angle),
+          m_certain(sus_angle),
+          m_prev(points.size()),
+          m_next(points.size()),
+          m_out_heading(points.size(), unknown) {
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            m_prev[i] = i - 1;  // wraps at 0, never read: the first point is never interior
+            m_next[i] = i + 1;
         }
     }
-    return kept;
-}
+
+    std::size_t next(std::size_t j) const noexcept { return m_next[j]; }
+
+    /// Whether the turn at interior survivor c reaches sus_angle.
+    bool reported(std::size_t c) { return reported(m_prev[c], c, m_next[c]); }
+
+    /// The same while nothing is removed yet, when the neighbours are c - 1 and c + 1.
+    bool reported_initially(std::size_t c) { return reported(c - 1, c, c + 1); }
+
+    /// Takes j out; returns the survivor before it, whose outgoing segment is new.
+    std::size_t unlink(std::size_t j) noexcept {
+        const std::size_t p = m_prev[j];
+        m_next[p] = m_next[j];
+        m_prev[m_next[j]] = p;
+        m_out_heading[p] = unknown;
+        return p;
+    }
+
+private:
+    // Outside every arc tangent's range, and not NaN.
+    static constexpr double unknown = 10.0;
+
+    [[gnu::always_inline]] bool reported(std::size_t before, std::size_t c, std::size_t after) {
+        const Point a = m_points[before];
+        const Point b = m_points[c];
+        const Point d = m_points[after];
+        // The same differences the headings are taken of.
+        switch (m_certain.decide(b.x - a.x, b.y - a.y, d.x - b.x, d.y - b.y)) {
+            case CertainTurnTest::Reached:
+                return true;
+            case CertainTurnTest::Below:
+                return false;
+            case CertainTurnTest::Undecided:
+                break;
+        }
+        return reported_by_headings(c);
+    }
+
+    [[gnu::noinline]] bool reported_by_headings(std::size_t c) {
+        return turn_angle(out_heading(m_prev[c]), out_heading(c)) >= m_sus_angle;
+    }
+
+    double out_heading(std::size_t j) {
+        double& h = m_out_heading[j];
+        if (h == unknown) {
+            h = heading(m_points[j], m_points[m_next[j]]);
+        }
+        return h;
+    }
+
+    const Point* m_points;
+    double m_sus_angle;
+    CertainTurnTest m_certain;
+    std::vector<std::size_t> m_prev;
+    std::vector<std::size_t> m_next;
+    std::vector<double> m_out_heading;
+};
 
 }  // namespace
 
@@ -67,74 +173,70 @@ std::vector<std::size_t> Path2D::detect_corrupted_point_order(double sus_angle) 
 // state left by the previous pass. The ends are never interior, so they are never removed.
 Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
     const std::size_t n = m_points.size();
-    std::vector<std::uint8_t> removed(n, 0);
-    std::size_t removed_count = 0;
-    if (n >= 3) {
-        // Survivors as a doubly linked list; out_heading[j] is the heading from j to next[j].
-        std::vector<std::size_t> prev(n);
-        std::vector<std::size_t> next(n);
-        std::vector<double> out_heading(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            prev[i] = i - 1;  // wraps at 0, never read: the first point is never interior
-            next[i] = i + 1;
+    Survivors survivors(m_points, sus_angle);
+    std::vector<std::size_t> found;
+    for (std::size_t j = 1; j + 1 < n; ++j) {
+        if (survivors.reported_initially(j)) {
+            found.push_back(j);
         }
-        for (std::size_t i = 0; i + 1 < n; ++i) {
-            out_heading[i] = heading(m_points[i], m_points[i + 1]);
-        }
-        std::vector<std::size_t> reported;
-        for (std::size_t j = 1; j + 1 < n; ++j) {
-            if (turn_angle(out_heading[j - 1], out_heading[j]) >= sus_angle) {
-                reported.push_back(j);
+    }
+    // Survivors directly before a removed run, increasing.
+    std::vector<std::size_t> before_gap;
+    while (!found.empty()) {
+        before_gap.clear();
+        // In increasing order, the point before j is already a survivor when j is unlinked.
+        for (const std::size_t j : found) {
+            const std::size_t p = survivors.unlink(j);
+            if (before_gap.empty() || before_gap.back() != p) {
+                before_gap.push_back(p);
             }
         }
-        // Survivors directly before a removed run, increasing.
-        std::vector<std::size_t> before_gap;
-        while (!reported.empty()) {
-            before_gap.clear();
-            // In increasing order, prev[j] is already a survivor when j is unlinked.
-            for (const std::size_t j : reported) {
-                const std::size_t p = prev[j];
-                next[p] = next[j];
-                prev[next[j]] = p;
-                removed[j] = 1;
-                if (before_gap.empty() || before_gap.back() != p) {
-                    before_gap.push_back(p);
+        // Candidates p, next(p) come out non-decreasing, so skipping a repeat of the last one
+        // evaluates each once, and the next report stays increasing. All are decided on the
+        // state after every removal of the pass.
+        found.clear();
+        std::size_t last_candidate = 0;
+        for (const std::size_t p : before_gap) {
+            for (const std::size_t c : {p, survivors.next(p)}) {
+                if (c == 0 || c == n - 1 || c == last_candidate) {
+                    continue;
                 }
-            }
-            removed_count += reported.size();
-            for (const std::size_t p : before_gap) {
-                out_heading[p] = heading(m_points[p], m_points[next[p]]);
-            }
-            // Candidates p, next[p] come out non-decreasing, so skipping a repeat of the last
-            // one is enough to evaluate each once, and the report stays increasing.
-            reported.clear();
-            std::size_t last_candidate = 0;
-            for (const std::size_t p : before_gap) {
-                for (const std::size_t c : {p, next[p]}) {
-                    if (c == 0 || c == n - 1 || c == last_candidate) {
-                        continue;
-                    }
-                    last_candidate = c;
-                    if (turn_angle(out_heading[prev[c]], out_heading[c]) >= sus_angle) {
-                        reported.push_back(c);
-                    }
+                last_candidate = c;
+                if (survivors.reported(c)) {
+                    found.push_back(c);
                 }
             }
         }
     }
 
-    Path2D repaired;
-    repaired.m_points.reserve(n - removed_count);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!removed[i]) {
-            repaired.m_points.push_back(m_points[i]);
-        }
+    // Survivors in order, by following the list from the first point, which always survives.
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < n; i = survivors.next(i)) {
+        kept.push_back(i);
     }
-    repaired.m_x = without_removed(m_x, removed, removed_count);
-    repaired.m_y = without_removed(m_y, removed, removed_count);
+    // Entries past the point count (the longer coordinate list of a path built from
+    // coordinates) are kept as they are.
+    const auto gather = [&](const std::vector<double>& values) {
+        std::vector<double> out;
+        out.reserve(kept.size() + (values.size() > n ? values.size() - n : 0));
+        for (const std::size_t i : kept) {
+            out.push_back(values[i]);
+        }
+        for (std::size_t i = n; i < values.size(); ++i) {
+            out.push_back(values[i]);
+        }
+        return out;
+    };
+    Path2D repaired;
+    repaired.m_points.reserve(kept.size());
+    for (const std::size_t i : kept) {
+        repaired.m_points.push_back(m_points[i]);
+    }
+    repaired.m_x = gather(m_x);
+    repaired.m_y = gather(m_y);
     repaired.m_associated_values.reserve(m_associated_values.size());
     for (const std::vector<double>& values : m_associated_values) {
-        repaired.m_associated_values.push_back(without_removed(values, removed, removed_count));
+        repaired.m_associated_values.push_back(gather(values));
     }
     return repaired;
 }

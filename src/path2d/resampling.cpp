@@ -37,11 +37,24 @@ Error value_error(std::string message) {
     return Error{ErrorKind::Value, std::move(message)};
 }
 
-// Arc-length positions of the new points along a path of finite length `length`.
-Result<std::vector<double>> sample_positions(const ResamplingMethod& method, double length,
+// Arc-length positions of the new points: evenly spaced, possibly followed by the path end.
+// Computed on demand, so a long resampling allocates no position list.
+struct Positions {
+    Linspace regular;
+    bool ends_at_length = false;
+    double length = 0.0;
+
+    std::size_t size() const noexcept { return regular.size() + (ends_at_length ? 1 : 0); }
+    double operator[](std::size_t j) const noexcept {
+        return j < regular.size() ? regular[j] : length;
+    }
+};
+
+// Positions along a path of finite length `length`.
+Result<Positions> sample_positions(const ResamplingMethod& method, double length,
                                              double epsilon) {
     if (const auto* by_count = std::get_if<ByNumberPoints>(&method)) {
-        return linspace(0.0, length, by_count->number_points);
+        return Positions{Linspace(0.0, length, by_count->number_points)};
     }
     const auto& by_distance = std::get<BySamplingDistance>(method);
     const double d = by_distance.sampling_distance;
@@ -53,23 +66,15 @@ Result<std::vector<double>> sample_positions(const ResamplingMethod& method, dou
                            ": more than " + std::to_string(max_resampled_points) + " points");
     }
     const double end = d * k;
-    std::vector<double> positions = linspace(0.0, end, static_cast<std::size_t>(k) + 1);
     // The path end follows as a shorter last step unless the last regular position already
     // lies within epsilon of it (a NaN epsilon never adds it).
-    if (!by_distance.drop_last && std::fabs(end - length) > epsilon) {
-        positions.push_back(length);
-    }
-    return positions;
+    return Positions{Linspace(0.0, end, static_cast<std::size_t>(k) + 1),
+                     !by_distance.drop_last && std::fabs(end - length) > epsilon, length};
 }
 
-// Samples at positions in increasing order; a position outside the spline's range gives 0.
-template <class Store>
-void sample_all(const Spline& spline, const std::vector<double>& positions, Store store) {
-    SplineWalker walker(spline);
-    for (std::size_t j = 0; j < positions.size(); ++j) {
-        const std::optional<SplineSample> sample = walker.sample(positions[j]);
-        store(j, sample ? sample->value : 0.0);
-    }
+// Positions outside a spline's range take the value 0.
+double value_or_zero(const std::optional<SplineSample>& sample) noexcept {
+    return sample ? sample->value : 0.0;
 }
 
 }  // namespace
@@ -98,27 +103,41 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
         return value_error("cannot resample a path whose length is not finite, got " +
                            format_number(length));
     }
-    Result<std::vector<double>> sampled = sample_positions(method, length, epsilon);
+    const Result<Positions> sampled = sample_positions(method, length, epsilon);
     if (!sampled.ok()) {
         return sampled.error();
     }
-    const std::vector<double>& positions = sampled.value();
+    const Positions& positions = sampled.value();
 
     const SplineInterpolation kind = interpolation == InterpolationMethod::Cubic
                                          ? SplineInterpolation::CatmullRom
                                          : SplineInterpolation::Linear;
+    // A finite length makes every arc length finite and ascending from 0, so the splines read
+    // their keys in place instead of copying them; x, y and every value list hold at least one
+    // value per point.
     std::vector<Point> points(positions.size());
-    sample_all(make_spline(s, m_x, kind), positions,
-               [&](std::size_t j, double v) { points[j].x = v; });
-    sample_all(make_spline(s, m_y, kind), positions,
-               [&](std::size_t j, double v) { points[j].y = v; });
-
+    {
+        const SortedSpline x_spline(s, m_x, kind);
+        const SortedSpline y_spline(s, m_y, kind);
+        // Both splines have the parameters s, so one walk finds the segment for both.
+        SplineWalker walker(x_spline);
+        for (std::size_t j = 0; j < positions.size(); ++j) {
+            const double at = positions[j];
+            if (const std::optional<std::size_t> i = walker.lower_key(at)) {
+                points[j] = Point{value_or_zero(spline_detail::evaluate_segment(x_spline, *i, at)),
+                                  value_or_zero(spline_detail::evaluate_segment(y_spline, *i, at))};
+            }
+        }
+    }
     std::vector<std::vector<double>> values;
     values.reserve(m_associated_values.size());
     for (const std::vector<double>& source : m_associated_values) {
         std::vector<double>& target = values.emplace_back(positions.size());
-        sample_all(make_spline(s, source, kind), positions,
-                   [&](std::size_t j, double v) { target[j] = v; });
+        const SortedSpline spline(s, source, kind);
+        SplineWalker walker(spline);
+        for (std::size_t j = 0; j < positions.size(); ++j) {
+            target[j] = value_or_zero(walker.sample(positions[j]));
+        }
     }
     return Path2D::from_points(std::move(points), std::move(values));
 }

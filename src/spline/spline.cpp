@@ -9,9 +9,9 @@ namespace {
 
 // Ascending by parameter with NaN first: a strict weak order, so sorting and searching stay
 // well defined whatever the input holds.
-bool key_less(const SplineKey& a, const SplineKey& b) noexcept {
+constexpr auto key_less = [](const SplineKey& a, const SplineKey& b) noexcept {
     return a.t < b.t || (std::isnan(a.t) && !std::isnan(b.t));
-}
+};
 
 }  // namespace
 
@@ -24,11 +24,12 @@ Spline make_spline(std::span<const double> t, std::span<const double> values,
     const std::size_t m = std::min(t.size(), values.size());
     std::vector<SplineKey>& keys = spline.m_keys;
     keys.reserve(m + 3);
+    keys.resize(m + 1);
     // Slot 0 holds the leading guard while the body is sorted, so placing it moves only the
     // keys that sort before it (none for path lengths), instead of shifting the whole list.
-    keys.push_back(SplineKey{-1.0, values[0], interpolation});
+    keys[0] = SplineKey{-1.0, values[0], interpolation};
     for (std::size_t i = 0; i < m; ++i) {
-        keys.push_back(SplineKey{t[i], values[i], interpolation});
+        keys[i + 1] = SplineKey{t[i], values[i], interpolation};
     }
     const auto body = keys.begin() + 1;
     if (!std::is_sorted(body, keys.end(), key_less)) {
@@ -49,29 +50,34 @@ std::optional<SplineSample> sample_with_key(const Spline& spline, double t) {
     if (keys.size() < 2 || !spline.searchable() || std::isnan(t)) {
         return std::nullopt;
     }
-    // The first key above t; the one before it is the last key not above t, which among
-    // equal parameters is the last of them.
-    const auto above = std::upper_bound(keys.begin(), keys.end(), t,
-                                        [](double v, const SplineKey& k) { return v < k.t; });
-    if (above == keys.begin() || above == keys.end()) {
+    // The key before the first one above t is the last key not above t, which among equal
+    // parameters is the last of them.
+    const std::size_t above = spline_detail::count_not_above(spline, t);
+    if (above == 0 || above == keys.size()) {
         return std::nullopt;
     }
-    const auto i = static_cast<std::size_t>(above - keys.begin()) - 1;
-    return spline_detail::evaluate_segment(keys.data(), keys.size(), i, t);
+    return spline_detail::evaluate_segment(spline, above - 1, t);
+}
+
+bool SortedSpline::accepts(std::span<const double> t) noexcept {
+    // Written so that NaN fails every comparison.
+    if (t.empty() || !(t[0] >= -1.0)) {
+        return false;
+    }
+    for (std::size_t i = 1; i < t.size(); ++i) {
+        if (!(t[i - 1] <= t[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::vector<double> linspace(double start, double end, std::size_t n) {
+    const Linspace sequence(start, end, n);
     std::vector<double> values(n);
-    if (n == 0) {
-        return values;
+    for (std::size_t i = 0; i < n; ++i) {
+        values[i] = sequence[i];
     }
-    const double step = n >= 2 ? (end - start) / (static_cast<double>(n) - 1.0) : 0.0;
-    values[0] = start;
-    for (std::size_t i = 1; i + 1 < n; ++i) {
-        values[i] = static_cast<double>(i) * step + start;
-    }
-    // Exactly `end`, not start + (n - 1) * step, which may round past it.
-    values[n - 1] = end;
     return values;
 }
 

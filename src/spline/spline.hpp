@@ -1,7 +1,6 @@
 // src/spline/spline.hpp: one-dimensional linear and Catmull-Rom splines, and evenly spaced values
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -32,6 +31,8 @@ public:
     Spline() = default;
 
     const std::vector<SplineKey>& keys() const noexcept { return m_keys; }
+    std::size_t size() const noexcept { return m_keys.size(); }
+    const SplineKey& key(std::size_t j) const noexcept { return m_keys[j]; }
     /// False when a key parameter is NaN: such a spline cannot be searched and samples nothing.
     bool searchable() const noexcept { return m_keys.empty() || !std::isnan(m_keys.front().t); }
 
@@ -47,29 +48,83 @@ private:
 Spline make_spline(std::span<const double> t, std::span<const double> values,
                    SplineInterpolation interpolation);
 
+/// The spline `make_spline(t, values, kind)` for parameters it keeps in place, read without
+/// copying: key 0 is the leading guard, key j the pair j - 1, the last two the trailing guards.
+/// Path lengths always qualify, and resampling a long path then builds no key lists.
+class SortedSpline {
+public:
+    /// Whether `make_spline` leaves `t` in order with the leading guard first: `t` non-empty,
+    /// ascending, without NaN, and not below -1.
+    static bool accepts(std::span<const double> t) noexcept;
+
+    /// `t` must be accepted and `values` at least as long.
+    SortedSpline(std::span<const double> t, std::span<const double> values,
+                 SplineInterpolation interpolation) noexcept
+        : m_t(t), m_values(values), m_interpolation(interpolation) {}
+
+    std::size_t size() const noexcept { return m_t.size() + 3; }
+    SplineKey key(std::size_t j) const noexcept {
+        const std::size_t m = m_t.size();
+        if (j == 0) {
+            return {-1.0, m_values[0], m_interpolation};
+        }
+        if (j <= m) {
+            return {m_t[j - 1], m_values[j - 1], m_interpolation};
+        }
+        return {m_t[m - 1] + (j == m + 1 ? 0.01 : 0.02), m_values.back(), m_interpolation};
+    }
+    bool searchable() const noexcept { return true; }
+
+private:
+    std::span<const double> m_t;
+    std::span<const double> m_values;
+    SplineInterpolation m_interpolation;
+};
+
 /// Value at `t` with the segment's lower key (the last key not above `t`), by binary search;
 /// nothing outside the range where the segment rule is defined, or for a NaN parameter.
 std::optional<SplineSample> sample_with_key(const Spline& spline, double t);
+
+/// The values of `linspace(start, end, n)`, each computed when asked for.
+class Linspace {
+public:
+    Linspace(double start, double end, std::size_t n) noexcept
+        : m_start(start),
+          m_end(end),
+          m_step(n >= 2 ? (end - start) / (static_cast<double>(n) - 1.0) : 0.0),
+          m_size(n) {}
+
+    std::size_t size() const noexcept { return m_size; }
+    /// Exactly `end` last, not start + (n - 1) * step, which may round past it.
+    double operator[](std::size_t i) const noexcept {
+        if (i + 1 == m_size) {
+            return m_end;
+        }
+        return i == 0 ? m_start : static_cast<double>(i) * m_step + m_start;
+    }
+
+private:
+    double m_start;
+    double m_end;
+    double m_step;
+    std::size_t m_size;
+};
 
 /// `n` values from `start` to exactly `end`; one value gives `end`, zero values none.
 std::vector<double> linspace(double start, double end, std::size_t n);
 
 namespace spline_detail {
 
-/// The segment rule of key i at t, where keys[i].t <= t < keys[i + 1].t.
-inline std::optional<SplineSample> evaluate_segment(const SplineKey* keys, std::size_t len,
-                                                    std::size_t i, double t) noexcept {
-    const SplineKey& a = keys[i];
-    const SplineKey& b = keys[i + 1];
-    const double nt = (t - a.t) / (b.t - a.t);
-    if (a.interpolation == SplineInterpolation::Linear) {
-        return SplineSample{(1.0 - nt) * a.value + nt * b.value, i};
+/// Catmull-Rom on the segment from key i, at nt in [0, 1); nothing without keys on both sides.
+template <class Keys>
+std::optional<SplineSample> catmull_rom(const Keys& keys, std::size_t i, double nt) noexcept {
+    if (i == 0 || i >= keys.size() - 2) {
+        return std::nullopt;
     }
-    if (i == 0 || i >= len - 2) {
-        return std::nullopt;  // a Catmull-Rom tangent needs a key on either side
-    }
-    const SplineKey& x = keys[i - 1];
-    const SplineKey& y = keys[i + 2];
+    const SplineKey x = keys.key(i - 1);
+    const SplineKey a = keys.key(i);
+    const SplineKey b = keys.key(i + 1);
+    const SplineKey y = keys.key(i + 2);
     const double h = b.t - a.t;
     const double m0 = (b.value - x.value) / (b.t - x.t) * h;
     const double m1 = (y.value - a.value) / (y.t - a.t) * h;
@@ -82,40 +137,77 @@ inline std::optional<SplineSample> evaluate_segment(const SplineKey* keys, std::
     return SplineSample{((a.value * h00 + m0 * h10) + b.value * h01) + m1 * h11, i};
 }
 
+/// The segment rule of key i at t, where key(i).t <= t < key(i + 1).t.
+template <class Keys>
+inline std::optional<SplineSample> evaluate_segment(const Keys& keys, std::size_t i,
+                                                    double t) noexcept {
+    const SplineKey a = keys.key(i);
+    const SplineKey b = keys.key(i + 1);
+    const double nt = (t - a.t) / (b.t - a.t);
+    if (a.interpolation == SplineInterpolation::Linear) {
+        return SplineSample{(1.0 - nt) * a.value + nt * b.value, i};
+    }
+    return catmull_rom(keys, i, nt);
+}
+
+/// The number of keys whose parameter is not above t, by binary search.
+template <class Keys>
+std::size_t count_not_above(const Keys& keys, double t) noexcept {
+    std::size_t low = 0;
+    std::size_t high = keys.size();
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (keys.key(mid).t <= t) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
 }  // namespace spline_detail
 
-/// Samples one spline at non-decreasing parameters in amortised constant time per sample.
-/// Every result equals `sample_with_key` at the same parameter; a parameter below the previous
-/// one is still answered correctly, by a fresh search.
+/// Samples a `Spline` or `SortedSpline` at non-decreasing parameters in amortised constant time
+/// per sample. Every result equals `sample_with_key` on the same keys at the same parameter; a
+/// parameter below the previous one is still answered correctly, by a fresh search.
+template <class Keys>
 class SplineWalker {
 public:
-    explicit SplineWalker(const Spline& spline) noexcept
-        : m_keys(spline.keys().data()),
-          m_len(spline.searchable() ? spline.keys().size() : 0) {}
+    explicit SplineWalker(const Keys& keys) noexcept
+        : m_keys(&keys), m_len(keys.searchable() ? keys.size() : 0) {}
 
     std::optional<SplineSample> sample(double t) noexcept {
+        const std::optional<std::size_t> i = lower_key(t);
+        if (!i) {
+            return std::nullopt;
+        }
+        return spline_detail::evaluate_segment(*m_keys, *i, t);
+    }
+
+    /// The segment's lower key for `t`, the last key not above it; nothing before the first
+    /// key, from the last key on, or for NaN. It depends on the key parameters only, so it
+    /// serves every spline with the same parameters.
+    std::optional<std::size_t> lower_key(double t) noexcept {
         if (m_len < 2 || std::isnan(t)) {
             return std::nullopt;
         }
         if (t < m_last) {
-            m_above = static_cast<std::size_t>(
-                std::upper_bound(m_keys, m_keys + m_len, t,
-                                 [](double v, const SplineKey& k) { return v < k.t; }) -
-                m_keys);
+            m_above = spline_detail::count_not_above(*m_keys, t);
         }
         m_last = t;
-        // m_above counts the keys not above t: all keys below it stay so for any larger t.
-        while (m_above < m_len && m_keys[m_above].t <= t) {
+        // m_above counts the keys not above t; for a larger t they all still are.
+        while (m_above < m_len && m_keys->key(m_above).t <= t) {
             ++m_above;
         }
         if (m_above == 0 || m_above == m_len) {
             return std::nullopt;
         }
-        return spline_detail::evaluate_segment(m_keys, m_len, m_above - 1, t);
+        return m_above - 1;
     }
 
 private:
-    const SplineKey* m_keys;
+    const Keys* m_keys;
     std::size_t m_len;
     std::size_t m_above = 0;
     double m_last = -INFINITY;

@@ -171,7 +171,11 @@ TEST(PointOrder, RepairRemovesBothPointsOfAReversalWithTheirValues) {
 TEST(PointOrder, RepairMatchesPassByPassOnHardPaths) {
     std::mt19937_64 rng(2024);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const std::vector<double> angles{0.0, 0.3, 1.0, 1.5, 2.0, 2.8, std::numbers::pi, 3.2, not_a_number};
+    // Right angles and diagonals on the grid paths meet the thresholds at pi / 4, pi / 2 and
+    // 3 pi / 4 exactly; pi and beyond, 0 and NaN are edge thresholds.
+    const std::vector<double> angles{0.0,    0.3, std::numbers::pi / 4, 1.0, 1.5, std::numbers::pi / 2,
+                                     2.0, 3 * std::numbers::pi / 4, 2.8, std::numbers::pi, 3.2,
+                                     not_a_number};
 
     std::vector<std::pair<std::string, std::vector<Point>>> paths;
     paths.emplace_back("fold", fold(300));
@@ -197,7 +201,25 @@ TEST(PointOrder, RepairMatchesPassByPassOnHardPaths) {
         paths.emplace_back("repeated", dup);
         paths.emplace_back("spikes", spiky);
         paths.emplace_back("nan", holes);
+        // Scales where squared lengths leave the normal range, alone or mixed with ordinary ones.
+        std::vector<Point> huge, tiny, mixed;
+        for (std::size_t i = 0; i < n; ++i) {
+            huge.push_back({walk[i].x * 1e250, walk[i].y * 1e250});
+            tiny.push_back({walk[i].x * 1e-250, walk[i].y * 1e-250});
+            mixed.push_back(i % 5 == 2 ? tiny[i] : walk[i]);
+        }
+        paths.emplace_back("huge", huge);
+        paths.emplace_back("tiny", tiny);
+        paths.emplace_back("mixed scale", mixed);
     }
+    // Turns within 1e-8 of the default threshold, on either side.
+    std::vector<Point> near{{0, 0}};
+    double direction = 0.3;
+    for (int i = 0; i < 200; ++i) {
+        direction += (i % 2 ? 1 : -1) * (2.8 + (i % 21 - 10) * 1e-9);
+        near.push_back({near.back().x + std::cos(direction), near.back().y + std::sin(direction)});
+    }
+    paths.emplace_back("near threshold", near);
     for (const auto& [name, pts] : paths) {
         const Path2D p = with_index_values(pts);
         for (const double sus : angles) {

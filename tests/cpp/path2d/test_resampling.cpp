@@ -1,11 +1,14 @@
 // tests/cpp/path2d/test_resampling.cpp: equidistant resampling of points and associated values
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 
 #include "path2d/path2d.hpp"
+#include "spline/spline.hpp"
 
 using korvane::ByNumberPoints;
 using korvane::BySamplingDistance;
@@ -222,5 +225,68 @@ TEST(Resampling, RefusedArgumentsAndPaths) {
                   "cannot resample a path whose length is not finite, got " +
                       std::string(std::isnan(bad) ? "nan" : "inf"));
         EXPECT_FALSE(message(broken, BySamplingDistance{1.0, false}).empty());
+    }
+}
+
+TEST(Resampling, BitIdenticalToBuiltSplinesSampledByBinarySearch) {
+    std::mt19937_64 rng(17);
+    std::uniform_real_distribution<double> coord(-20.0, 20.0);
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t n = 2 + rng() % 60;
+        std::vector<double> x(n + rng() % 3), y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool repeat = i > 0 && rng() % 5 == 0;
+            x[i] = repeat ? x[i - 1] : coord(rng);
+            y[i] = repeat ? y[i - 1] : coord(rng);
+        }
+        for (std::size_t i = n; i < x.size(); ++i) {
+            x[i] = coord(rng);
+        }
+        Path2D p = Path2D::from_coordinates(x, y);
+        std::vector<double> values(n);
+        for (double& v : values) {
+            v = coord(rng);
+        }
+        ASSERT_TRUE(p.add_associated_values(values).ok());
+        const double length = p.length();
+        const korvane::ResamplingMethod method =
+            round % 2 ? korvane::ResamplingMethod{ByNumberPoints{1 + rng() % 300}}
+                      : korvane::ResamplingMethod{BySamplingDistance{length / (1 + rng() % 50) * 1.01,
+                                                                     round % 4 == 0}};
+        for (const auto kind : {InterpolationMethod::Linear, InterpolationMethod::Cubic}) {
+            const auto spline_kind = kind == InterpolationMethod::Cubic
+                                         ? korvane::SplineInterpolation::CatmullRom
+                                         : korvane::SplineInterpolation::Linear;
+            const Path2D r = resample(p, method, kind);
+            // The positions the path got, recovered from the method the long way.
+            std::vector<double> positions;
+            if (const auto* by_count = std::get_if<ByNumberPoints>(&method)) {
+                positions = korvane::linspace(0, length, by_count->number_points);
+            } else {
+                const auto& by_distance = std::get<BySamplingDistance>(method);
+                const double k = std::floor(length / by_distance.sampling_distance);
+                positions = korvane::linspace(0, by_distance.sampling_distance * k,
+                                              static_cast<std::size_t>(k) + 1);
+                if (!by_distance.drop_last &&
+                    std::fabs(by_distance.sampling_distance * k - length) > 0.01) {
+                    positions.push_back(length);
+                }
+            }
+            const auto& s = p.path_length_per_point();
+            const korvane::Spline sx = korvane::make_spline(s, p.x(), spline_kind);
+            const korvane::Spline sy = korvane::make_spline(s, p.y(), spline_kind);
+            const korvane::Spline sv = korvane::make_spline(s, values, spline_kind);
+            ASSERT_EQ(r.size(), positions.size());
+            for (std::size_t j = 0; j < positions.size(); ++j) {
+                const auto at = [&](const korvane::Spline& spline) {
+                    const auto sample = korvane::sample_with_key(spline, positions[j]);
+                    return sample ? sample->value : 0.0;
+                };
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(r.points()[j].x), std::bit_cast<std::uint64_t>(at(sx)));
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(r.points()[j].y), std::bit_cast<std::uint64_t>(at(sy)));
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(r.associated_values()[0][j]),
+                          std::bit_cast<std::uint64_t>(at(sv)));
+            }
+        }
     }
 }

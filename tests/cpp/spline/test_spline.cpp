@@ -17,6 +17,7 @@ using korvane::Spline;
 using korvane::SplineInterpolation;
 using korvane::SplineKey;
 using korvane::SplineSample;
+using korvane::SortedSpline;
 using korvane::SplineWalker;
 
 namespace {
@@ -213,6 +214,34 @@ TEST(SplineWalker, BitIdenticalToBinarySearch) {
         SplineWalker shuffled(s);
         for (const double p : positions) {
             ASSERT_TRUE(same_sample(shuffled.sample(p), sample_with_key(s, p))) << "at " << p;
+        }
+    }
+}
+
+TEST(SortedSpline, SameKeysAsMakeSplineWhereAccepted) {
+    EXPECT_FALSE(SortedSpline::accepts(std::vector<double>{}));
+    EXPECT_FALSE(SortedSpline::accepts(std::vector<double>{-1.5, 0}));
+    EXPECT_FALSE(SortedSpline::accepts(std::vector<double>{0, 2, 1}));
+    EXPECT_FALSE(SortedSpline::accepts(std::vector<double>{0, not_a_number, 1}));
+    EXPECT_FALSE(SortedSpline::accepts(std::vector<double>{not_a_number}));
+    std::mt19937_64 rng(13);
+    for (int round = 0; round < 100; ++round) {
+        const std::size_t n = 1 + rng() % 10;
+        std::vector<double> t(n, round % 3 == 0 ? -1.0 : 0.0);
+        for (std::size_t i = 1; i < n; ++i) {
+            t[i] = t[i - 1] + static_cast<double>(rng() % 3) * 0.005;  // ties with the guards
+        }
+        std::vector<double> v(n + rng() % 3);
+        for (double& x : v) {
+            x = static_cast<double>(rng() % 100);
+        }
+        ASSERT_TRUE(SortedSpline::accepts(t));
+        const Spline built = make_spline(t, v, SplineInterpolation::CatmullRom);
+        const SortedSpline view(t, v, SplineInterpolation::CatmullRom);
+        ASSERT_EQ(view.size(), built.size());
+        for (std::size_t j = 0; j < built.size(); ++j) {
+            EXPECT_EQ(view.key(j).t, built.key(j).t);
+            EXPECT_EQ(view.key(j).value, built.key(j).value);
         }
     }
 }
