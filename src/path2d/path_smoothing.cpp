@@ -1,4 +1,5 @@
 // src/path2d/path_smoothing.cpp: Chaikin corner cutting
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -29,28 +30,29 @@ Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
     }
     const std::size_t final_size = n << num_iterations;
 
-    // Two buffers swapped every iteration; the one written last gets the final size and the
-    // other half of it, both reserved before any work so a refusal costs nothing.
-    std::vector<Point> current;
-    std::vector<Point> next;
+    // Two buffers swapped every iteration, both sized before any work so a refusal costs
+    // nothing: the one written last holds exactly the final points, the other half as many.
     const bool last_written_is_next = num_iterations % 2 == 1;
-    current.reserve(last_written_is_next ? final_size / 2 : final_size);
-    next.reserve(last_written_is_next ? final_size : final_size / 2);
-    current.assign(m_points.begin(), m_points.end());
+    std::vector<Point> current(last_written_is_next ? final_size / 2 : final_size);
+    std::vector<Point> next(last_written_is_next ? final_size : final_size / 2);
+    std::copy(m_points.begin(), m_points.end(), current.begin());
 
     // The ends come from the path itself each time; they are bit-for-bit the input's ends.
     const Point first = m_points.front();
     const Point last = m_points.back();
+    std::size_t m = n;  // points held in `current`
     for (std::size_t iteration = 0; iteration < num_iterations; ++iteration) {
-        next.clear();
-        next.push_back(first);
-        for (std::size_t i = 0; i + 1 < current.size(); ++i) {
-            const Point a = current[i];
-            const Point b = current[i + 1];
-            next.push_back(Point{0.75 * a.x + 0.25 * b.x, 0.75 * a.y + 0.25 * b.y});
-            next.push_back(Point{0.25 * a.x + 0.75 * b.x, 0.25 * a.y + 0.75 * b.y});
+        const Point* in = current.data();
+        Point* out = next.data();
+        *out++ = first;
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            const Point a = in[i];
+            const Point b = in[i + 1];
+            *out++ = Point{0.75 * a.x + 0.25 * b.x, 0.75 * a.y + 0.25 * b.y};
+            *out++ = Point{0.25 * a.x + 0.75 * b.x, 0.25 * a.y + 0.75 * b.y};
         }
-        next.push_back(last);
+        *out = last;
+        m *= 2;
         current.swap(next);
     }
     return Path2D::from_points(std::move(current));
