@@ -162,7 +162,8 @@ TEST(PointOrder, RepairRemovesBothPointsOfAReversalWithTheirValues) {
     EXPECT_EQ(r.length(), 4.0);
 
     // Coordinates beyond the point count stay at the tail.
-    const Path2D coords = Path2D::from_coordinates({0, 1, 2, 1.5, 3, 4, 77, 78}, {0, 0, 0, 0, 0, 0});
+    const Path2D coords =
+        Path2D::from_coordinates({0, 1, 2, 1.5, 3, 4, 77, 78}, {0, 0, 0, 0, 0, 0});
     const Path2D rc = coords.repair_corrupted_point_order(2.8);
     EXPECT_EQ(rc.x(), (std::vector<double>{0, 1, 3, 4, 77, 78}));
     EXPECT_EQ(rc.y(), (std::vector<double>{0, 0, 0, 0}));
@@ -173,9 +174,9 @@ TEST(PointOrder, RepairMatchesPassByPassOnHardPaths) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     // Right angles and diagonals on the grid paths meet the thresholds at pi / 4, pi / 2 and
     // 3 pi / 4 exactly; pi and beyond, 0 and NaN are edge thresholds.
-    const std::vector<double> angles{0.0,    0.3, std::numbers::pi / 4, 1.0, 1.5, std::numbers::pi / 2,
-                                     2.0, 3 * std::numbers::pi / 4, 2.8, std::numbers::pi, 3.2,
-                                     not_a_number};
+    const double pi = std::numbers::pi;
+    const std::vector<double> angles{0.0, 0.3, pi / 4, 1.0,  1.5, pi / 2,      2.0,
+                                     3 * pi / 4, 2.8, pi, 3.2, not_a_number};
 
     std::vector<std::pair<std::string, std::vector<Point>>> paths;
     paths.emplace_back("fold", fold(300));

@@ -165,9 +165,9 @@ TEST(Resampling, ShortPathsAreCopiedWhateverTheArguments) {
     Path2D single = Path2D::from_points({{1, 2}});
     ASSERT_TRUE(single.add_associated_values({5}).ok());
     (void)single.length();
-    for (const korvane::ResamplingMethod m :
-         {korvane::ResamplingMethod{ByNumberPoints{0}}, korvane::ResamplingMethod{BySamplingDistance{-1, false}},
-          korvane::ResamplingMethod{BySamplingDistance{not_a_number, true}}}) {
+    using Method = korvane::ResamplingMethod;
+    for (const Method m : {Method{ByNumberPoints{0}}, Method{BySamplingDistance{-1, false}},
+                           Method{BySamplingDistance{not_a_number, true}}}) {
         const auto r = single.resampled_path(m, InterpolationMethod::Cubic, not_a_number);
         ASSERT_TRUE(r.ok());
         EXPECT_EQ(r.value().points(), single.points());
@@ -249,10 +249,10 @@ TEST(Resampling, BitIdenticalToBuiltSplinesSampledByBinarySearch) {
         }
         ASSERT_TRUE(p.add_associated_values(values).ok());
         const double length = p.length();
-        const korvane::ResamplingMethod method =
-            round % 2 ? korvane::ResamplingMethod{ByNumberPoints{1 + rng() % 300}}
-                      : korvane::ResamplingMethod{BySamplingDistance{length / (1 + rng() % 50) * 1.01,
-                                                                     round % 4 == 0}};
+        using Method = korvane::ResamplingMethod;
+        const double distance = length / static_cast<double>(1 + rng() % 50) * 1.01;
+        const Method method = round % 2 ? Method{ByNumberPoints{1 + rng() % 300}}
+                                        : Method{BySamplingDistance{distance, round % 4 == 0}};
         for (const auto kind : {InterpolationMethod::Linear, InterpolationMethod::Cubic}) {
             const auto spline_kind = kind == InterpolationMethod::Cubic
                                          ? korvane::SplineInterpolation::CatmullRom
@@ -282,10 +282,11 @@ TEST(Resampling, BitIdenticalToBuiltSplinesSampledByBinarySearch) {
                     const auto sample = korvane::sample_with_key(spline, positions[j]);
                     return sample ? sample->value : 0.0;
                 };
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(r.points()[j].x), std::bit_cast<std::uint64_t>(at(sx)));
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(r.points()[j].y), std::bit_cast<std::uint64_t>(at(sy)));
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(r.associated_values()[0][j]),
-                          std::bit_cast<std::uint64_t>(at(sv)));
+                const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+                ASSERT_EQ(bits(r.points()[j].x), bits(at(sx)));
+                ASSERT_EQ(bits(r.points()[j].y), bits(at(sy)));
+                ASSERT_EQ(bits(r.x()[j]), bits(at(sx)));
+                ASSERT_EQ(bits(r.associated_values()[0][j]), bits(at(sv)));
             }
         }
     }

@@ -84,7 +84,8 @@ TEST(MakeSpline, GuardKeysAroundPathLengths) {
 
     // Values longer than the parameters: pairs up to the shorter list, the end guards take the
     // last value of the whole list.
-    const Spline longer = make_spline(s, std::vector<double>{0, 1, 4, 9}, SplineInterpolation::Linear);
+    const Spline longer =
+        make_spline(s, std::vector<double>{0, 1, 4, 9}, SplineInterpolation::Linear);
     ASSERT_EQ(longer.keys().size(), 6u);
     EXPECT_EQ(longer.keys()[3].value, 4.0);
     EXPECT_EQ(longer.keys()[4].value, 9.0);
@@ -167,9 +168,11 @@ TEST(SampleWithKey, NanParametersGiveNothingWithoutFailing) {
     EXPECT_FALSE(walker.sample(not_a_number));
     EXPECT_EQ(walker.sample(1.5)->value, 2.5);
 
-    for (const auto& t : {std::vector<double>{0, not_a_number, 2}, std::vector<double>{not_a_number, not_a_number},
-                          std::vector<double>{0, 1, not_a_number}}) {
-        const Spline broken = make_spline(t, std::vector<double>{0, 1, 4}, SplineInterpolation::CatmullRom);
+    const double nan = not_a_number;
+    for (const auto& t : {std::vector<double>{0, nan, 2}, std::vector<double>{nan, nan},
+                          std::vector<double>{0, 1, nan}}) {
+        const Spline broken =
+            make_spline(t, std::vector<double>{0, 1, 4}, SplineInterpolation::CatmullRom);
         EXPECT_EQ(broken.keys().size(), t.size() + 3);
         EXPECT_FALSE(broken.searchable());
         SplineWalker w(broken);
