@@ -154,8 +154,8 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
         for (std::size_t j = 0; j < count; ++j) {
             const double at = positions[j];
             if (const std::optional<std::size_t> i = walker.lower_key(at)) {
-                const double x = value_or_zero(spline_detail::evaluate_segment(x_spline, *i, at));
-                const double y = value_or_zero(spline_detail::evaluate_segment(y_spline, *i, at));
+                const double x = value_or_zero(sample_segment(x_spline, *i, at));
+                const double y = value_or_zero(sample_segment(y_spline, *i, at));
                 resampled.m_points[j] = Point{x, y};
                 resampled.m_x[j] = x;
                 resampled.m_y[j] = y;

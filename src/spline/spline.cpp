@@ -56,7 +56,7 @@ std::optional<SplineSample> sample_with_key(const Spline& spline, double t) {
     if (above == 0 || above == keys.size()) {
         return std::nullopt;
     }
-    return spline_detail::evaluate_segment(spline, above - 1, t);
+    return sample_segment(spline, above - 1, t);
 }
 
 bool SortedSpline::accepts(std::span<const double> t) noexcept {

@@ -137,19 +137,6 @@ std::optional<SplineSample> catmull_rom(const Keys& keys, std::size_t i, double 
     return SplineSample{((a.value * h00 + m0 * h10) + b.value * h01) + m1 * h11, i};
 }
 
-/// The segment rule of key i at t, where key(i).t <= t < key(i + 1).t.
-template <class Keys>
-inline std::optional<SplineSample> evaluate_segment(const Keys& keys, std::size_t i,
-                                                    double t) noexcept {
-    const SplineKey a = keys.key(i);
-    const SplineKey b = keys.key(i + 1);
-    const double nt = (t - a.t) / (b.t - a.t);
-    if (a.interpolation == SplineInterpolation::Linear) {
-        return SplineSample{(1.0 - nt) * a.value + nt * b.value, i};
-    }
-    return catmull_rom(keys, i, nt);
-}
-
 /// The number of keys whose parameter is not above t, by binary search.
 template <class Keys>
 std::size_t count_not_above(const Keys& keys, double t) noexcept {
@@ -168,6 +155,19 @@ std::size_t count_not_above(const Keys& keys, double t) noexcept {
 
 }  // namespace spline_detail
 
+/// The segment rule of key i at t, where key(i).t <= t < key(i + 1).t (i as found by
+/// `SplineWalker::lower_key`); nothing for a Catmull-Rom segment without both neighbours.
+template <class Keys>
+std::optional<SplineSample> sample_segment(const Keys& keys, std::size_t i, double t) noexcept {
+    const SplineKey a = keys.key(i);
+    const SplineKey b = keys.key(i + 1);
+    const double nt = (t - a.t) / (b.t - a.t);
+    if (a.interpolation == SplineInterpolation::Linear) {
+        return SplineSample{(1.0 - nt) * a.value + nt * b.value, i};
+    }
+    return spline_detail::catmull_rom(keys, i, nt);
+}
+
 /// Samples a `Spline` or `SortedSpline` at non-decreasing parameters in amortised constant time
 /// per sample. Every result equals `sample_with_key` on the same keys at the same parameter; a
 /// parameter below the previous one is still answered correctly, by a fresh search.
@@ -182,7 +182,7 @@ public:
         if (!i) {
             return std::nullopt;
         }
-        return spline_detail::evaluate_segment(*m_keys, *i, t);
+        return sample_segment(*m_keys, *i, t);
     }
 
     /// The segment's lower key for `t`, the last key not above it; nothing before the first
