@@ -91,6 +91,11 @@ std::optional<double> Path2D::path_length_from_point(Point point, double epsilon
     const double dx = m_points[i + 1].x - a.x;
     const double dy = m_points[i + 1].y - a.y;
     const double squared_length = dx * dx + dy * dy;
+    // Only the first-point test can land on a zero-length segment: it gives no direction to
+    // measure along, and 0 / 0 would turn the start of the path into NaN.
+    if (squared_length == 0.0) {
+        return at_index;
+    }
     const double t = ((point.x - a.x) * dx + (point.y - a.y) * dy) / squared_length;
     return at_index + std::sqrt(squared_length) * t;
 }

@@ -164,6 +164,19 @@ class TestInvariants:
             if expected is not None:
                 assert moved.path_length_from_point(moved_query) == pytest.approx(expected, abs=1e-9)
 
+    @pytest.mark.parametrize("points, query, epsilon", [
+        ([[0, 0], [0, 0], [3, 4]], [0, 0], 0.01),
+        ([[0, 0], [0, 0], [3, 4]], [0.005, -0.01], 0.01),
+        ([[1, 1], [1, 1]], [1, 1], 0.0),
+        ([[2, 2], [2, 2], [2, 2], [5, 2]], [2, 2], 0.5),
+        ([[0, 0], [1e-200, 0], [1, 0]], [0, 0], 0.0),  # a first step too short to square
+    ])
+    def test_start_with_a_zero_length_first_segment_is_at_arc_length_zero(self, points, query, epsilon):
+        # Matched by the first point's square, with no direction to measure the query along.
+        p = Path2D(points=points)
+        assert p.index_from_point(query, epsilon) == 0
+        assert p.path_length_from_point(query, epsilon) == 0.0
+
     def test_only_the_path_length_query_fills_the_arc_length_cache(self):
         p = Path2D(points=[[0, 0], [3, 4], [6, 0]])
         p.index_from_point([1, 1])
