@@ -1,41 +1,441 @@
-"""A tour of korvane on a built-in sample path: build it, read its quantities, print a report."""
+"""A tour of korvane: every operation on a built-in recorded path, with a short report and timings.
 
+    python examples/tour.py                 # the report
+    python examples/tour.py --plot out.png  # and a picture of the results (needs matplotlib)
+
+The sample is a simulated drive: straight, a left curve of radius 15 m, straight, an S-bend of
+radius 10 m, straight; logged every 50 ms at a varying speed with 3 cm of position noise, and
+with three pairs of points written out of order. Everything besides the plot needs only korvane
+and NumPy.
+"""
+
+from __future__ import annotations
+
+import argparse
 import math
+import random
+import sys
 import time
+from dataclasses import dataclass, field
+from typing import Any, Callable
 
 import korvane
-from korvane import Path2D
+from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+
+# The centreline as (curvature in 1/m, length in m); positive curvature turns left.
+PIECES = (
+    (0.0, 20.0),
+    (1 / 15, 15 * math.pi / 2),
+    (0.0, 10.0),
+    (-1 / 10, 10 * math.pi / 3),
+    (1 / 10, 10 * math.pi / 3),
+    (0.0, 15.0),
+)
+LOG_INTERVAL = 0.05  # s between recorded points
+NOISE = 0.03  # m, standard deviation of the position noise
+SWAPPED = (41, 150, 262)  # point i was logged after point i + 1
+QUERY = (32.0, 8.0)  # a point 1 m inside the left curve
+CUT = ((10.0, 0.4), (40.5, 33.0))  # from the first straight into the S-bend
 
 
-def sample_path(n: int = 400) -> Path2D:
-    """A recorded-looking trajectory: a straight run, a left curve and an S-bend, with jitter."""
-    xs, ys = [], []
-    for i in range(n):
-        s = i / (n - 1)
-        x = 60.0 * s
-        y = 8.0 * math.sin(2.0 * math.pi * s) * s + 0.02 * math.sin(97.0 * i)
-        xs.append(x)
-        ys.append(y)
-    return Path2D(x=xs, y=ys)
+def centreline(s: float) -> tuple[float, float]:
+    """The point at arc length s on the centreline."""
+    x = y = heading = 0.0
+    for k, length in PIECES:
+        step = min(s, length)
+        if k == 0.0:
+            x, y = x + step * math.cos(heading), y + step * math.sin(heading)
+        else:
+            x += (math.sin(heading + k * step) - math.sin(heading)) / k
+            y -= (math.cos(heading + k * step) - math.cos(heading)) / k
+        heading += k * step
+        s -= step
+        if s <= 0.0:
+            break
+    return x, y
 
 
-def main() -> None:
+def centreline_curvature(s: float) -> float:
+    """The centreline's signed curvature at arc length s."""
+    for k, length in PIECES:
+        if s < length:
+            return k
+        s -= length
+    return PIECES[-1][0]
+
+
+def recording(seed: int = 7) -> tuple[list[list[float]], list[float], list[float]]:
+    """The logged points (three pairs swapped), their timestamps and true arc lengths."""
+    rng = random.Random(seed)
+    total = sum(length for _, length in PIECES)
+    points, times, arc = [], [], []
+    s = t = 0.0
+    while s <= total:
+        x, y = centreline(s)
+        points.append([x + rng.gauss(0.0, NOISE), y + rng.gauss(0.0, NOISE)])
+        times.append(t)
+        arc.append(s)
+        speed = 6.0 + 2.5 * math.sin(3.0 * math.pi * s / total)  # m/s
+        s += speed * LOG_INTERVAL
+        t += LOG_INTERVAL
+    for i in SWAPPED:
+        points[i], points[i + 1] = points[i + 1], points[i]
+    return points, times, arc
+
+
+def sample_path() -> tuple[Path2D, int]:
+    """The recorded path with its timestamps attached; returns the path and the timestamps' handle."""
+    points, times, _ = recording()
+    path = Path2D(points=points)
+    return path, path.add_associated_values(times)
+
+
+def timed(fn: Callable[[], Any], repeat: int = 5) -> tuple[Any, float]:
+    """The result of fn and its best wall time in milliseconds over `repeat` calls."""
+    best = math.inf
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - start)
+    return result, 1e3 * best
+
+
+@dataclass
+class Tour:
+    """Everything the tour computed, for the report and the pictures."""
+
+    recorded: Path2D
+    time_handle: int
+    results: dict[str, Any] = field(default_factory=dict)
+    millis: dict[str, float] = field(default_factory=dict)
+    lines: list[str] = field(default_factory=list)
+
+    def run(self, name: str, fn: Callable[[], Any], repeat: int = 5) -> Any:
+        self.results[name], self.millis[name] = timed(fn, repeat)
+        return self.results[name]
+
+    def section(self, title: str) -> None:
+        self.lines.append("")
+        self.lines.append(title)
+
+    def row(self, call: str, outcome: str, name: str | None = None) -> None:
+        self.lines.append(f"  {call:<50} {outcome:<46} {duration(self.millis[name]) if name else ''}".rstrip())
+
+
+def duration(ms: float) -> str:
+    return f"{ms:7.2f} ms" if ms >= 1.0 else f"{1e3 * ms:7.1f} us"
+
+
+def max_abs(values: list[float]) -> float:
+    return max((abs(v) for v in values if math.isfinite(v)), default=0.0)
+
+
+def run_tour() -> Tour:
+    """Runs every operation once (timed) and collects the report."""
+    recorded, handle = sample_path()
+    tour = Tour(recorded, handle)
+    n = len(recorded.points)
+
+    # NumPy, SciPy's LAPACK and Clarabel are imported by the first call that needs them.
+    start = time.perf_counter()
+    Path2D(points=[[0, 0], [1, 1], [2, 0]]).smoothed_path_elastic_band(0.1)
+    Path2D(points=[[0, 0], [1, 1], [2, 0]]).find_circle_segments(0, 3)
+    Path2D(points=[[0, 0]]).x_np
+    tour.lines.append(f"korvane: {korvane.__doc__}")
+    tour.lines.append(
+        f"sample: {n} points logged every {1e3 * LOG_INTERVAL:.0f} ms, {recorded.length:.2f} m, "
+        f"{len(SWAPPED)} pairs of points logged out of order"
+    )
+    tour.lines.append(
+        f"first use of NumPy, SciPy (LAPACK) and Clarabel: {1e3 * (time.perf_counter() - start):.0f} ms "
+        "(once per process; timings below are the best of 5 calls)"
+    )
+
+    tour.section("Derived quantities (computed once per path, then cached)")
+    tour.row("length", f"{recorded.length:.3f} m")
+    tour.row("path_length_per_point[-1]", f"{recorded.path_length_per_point[-1]:.3f} m")
+    heading = math.degrees(recorded.orientation[n // 2])
+    tour.row(f"orientation[{n // 2}]", f"{heading:.1f} deg")
+    tx, ty = recorded.unit_tangent_vector[n // 2]
+    tour.row(f"unit_tangent_vector[{n // 2}]", f"[{tx:.3f}, {ty:.3f}]")
+    tour.row("max |curvature| (finite differences)", f"{max_abs(recorded.curvature):.2f} 1/m  (noise, swaps)")
+    shape = tour.run("points_np", lambda: recorded.points_np)
+    tour.row("points_np", f"shape {shape.shape}, {shape.dtype}", "points_np")
+
+    tour.section("Point order")
+    suspicious = tour.run("detect", lambda: recorded.detect_corrupted_point_order())
+    tour.row("detect_corrupted_point_order()", f"indices {suspicious}", "detect")
+    repaired = tour.run("repaired", lambda: recorded.repair_corrupted_point_order())
+    removed = n - len(repaired.points)
+    tour.row("repair_corrupted_point_order()", f"{n} -> {len(repaired.points)} points ({removed} removed)",
+             "repaired")
+    tour.row("  length", f"{recorded.length:.2f} -> {repaired.length:.2f} m")
+    tour.row("  max turn between segments", f"{max_turn(recorded):.0f} -> {max_turn(repaired):.0f} deg")
+
+    tour.section("Resampling (the repaired path)")
+    resampled = {}
+    for label, method, interpolation in (
+        ("by_sampling_distance(1.0), Linear", ResamplingMethod.by_sampling_distance(1.0), InterpolationMethod.Linear),
+        ("by_sampling_distance(1.0), Cubic", ResamplingMethod.by_sampling_distance(1.0), InterpolationMethod.Cubic),
+        ("by_sampling_distance(1.0, drop_last=False)", ResamplingMethod.by_sampling_distance(1.0, False),
+         InterpolationMethod.Cubic),
+        ("by_number_points(50), Cubic", ResamplingMethod.by_number_points(50), InterpolationMethod.Cubic),
+    ):
+        path = tour.run(label, lambda m=method, i=interpolation: repaired.resampled_path(m, i))
+        resampled[label] = path
+        spacing = path.path_length_per_point[1]
+        tour.row(label, f"{len(path.points)} points, {path.length:.2f} m, spacing {spacing:.3f} m", label)
+    sparse = repaired.resampled_path(ResamplingMethod.by_number_points(12))
+    tour.results["sparse"] = sparse
+    for label, interpolation in (("Linear", InterpolationMethod.Linear), ("Cubic", InterpolationMethod.Cubic)):
+        name = f"sparse_{label.lower()}"
+        dense = tour.run(name, lambda i=interpolation: sparse.resampled_path(
+            ResamplingMethod.by_sampling_distance(0.5), i))
+        tour.row(f"12 points -> by_sampling_distance(0.5), {label}", f"{len(dense.points)} points, "
+                 f"{dense.length:.2f} m", name)
+    metre = resampled["by_sampling_distance(1.0), Cubic"]
+    tour.results["resampled_linear"] = resampled["by_sampling_distance(1.0), Linear"]
+    tour.results["resampled"] = metre
+    stamps = metre.associated_values(handle)
+    tour.row("  timestamps follow (associated_values)", f"{len(stamps)} values, last {stamps[-1]:.2f} s")
+
+    tour.section("Smoothing (the 1 m cubic resampling)")
+    chaikin = tour.run("chaikin", lambda: metre.smoothed_path_chaikin(2))
+    tour.row("smoothed_path_chaikin(2)", f"{len(chaikin.points)} points, {chaikin.length:.2f} m", "chaikin")
+    for label, method in (("orthogonal", ElasticBandMethod.OrthogonalBounds),
+                          ("square", ElasticBandMethod.SquareBounds)):
+        band = tour.run(label, lambda m=method: metre.smoothed_path_elastic_band(0.15, m))
+        if band is None:
+            tour.row(f"smoothed_path_elastic_band(0.15, {label})", "no solution (None)", label)
+            continue
+        moved = max(math.dist(a, b) for a, b in zip(band.points, metre.points))
+        tour.row(f"smoothed_path_elastic_band(0.15, {method!r})".replace("ElasticBandMethod.", ""),
+                 f"{len(band.points)} points, moved <= {moved:.3f} m", label)
+    band = tour.results["orthogonal"]
+    infeasible = metre.smoothed_path_elastic_band(-1.0, ElasticBandMethod.SquareBounds)
+    tour.row("smoothed_path_elastic_band(-1.0, SquareBounds)", f"{infeasible!r} (no feasible band)")
+    tour.row("  max |curvature|: resampled -> band",
+             f"{max_abs(metre.curvature):.3f} -> {max_abs(band.curvature):.3f} 1/m")
+
+    tour.section("Circle segments (the elastic band result)")
+    m = len(band.points)
+    segments = tour.run("segments", lambda: band.find_circle_segments(0, m, 0.05))
+    arcs = [(a, b, k) for a, b, k in segments if k > 1 / 100]
+    tour.row("find_circle_segments(0, n, max_rmse=0.05)", f"{len(segments)} segments, {len(arcs)} arcs (R < 100 m)",
+             "segments")
+    s = band.path_length_per_point
+    for a, b, k in arcs:
+        tour.row(f"  points {a}..{b - 1}", f"s = {s[a]:5.1f}..{s[b - 1]:5.1f} m, radius {1 / k:5.1f} m")
+    fitted = tour.run("fit curvature", lambda: band.compute_circle_fit_curvature(0.05))
+    tour.row("compute_circle_fit_curvature(0.05)", f"{len(fitted)} values, max {max(fitted):.4f} 1/m",
+             "fit curvature")
+
+    tour.section("Point queries and a sub-path (the 1 m cubic resampling)")
+    index = tour.run("index", lambda: metre.index_from_point(QUERY))
+    tour.row(f"index_from_point({list(QUERY)})", f"segment {index}", "index")
+    along = tour.run("along", lambda: metre.path_length_from_point(QUERY))
+    tour.row(f"path_length_from_point({list(QUERY)})", f"{along:.3f} m from the start", "along")
+    tour.row("path_length_from_point([200, 0])", f"{metre.path_length_from_point([200, 0])!r} (off the path)")
+    cut = tour.run("sub_path", lambda: metre.sub_path(*CUT))
+    tour.results["cut"] = cut
+    times = cut.associated_values(handle)
+    tour.row(f"sub_path({list(CUT[0])}, {list(CUT[1])})",
+             f"{len(cut.points)} points, {cut.length:.2f} m", "sub_path")
+    tour.row("  timestamps at the cuts", f"{times[0]:.3f} s .. {times[-1]:.3f} s")
+    stamps = tour.run("values_np", lambda: cut.associated_value_np(handle))
+    tour.row("  associated_value_np(handle)", f"shape {stamps.shape}, {stamps.dtype}", "values_np")
+    tour.row("sub_path(end, start)", f"{metre.sub_path(CUT[1], CUT[0])!r} (end before start)")
+    return tour
+
+
+def max_turn(path: Path2D) -> float:
+    """The largest heading change between consecutive segments, in degrees."""
+    p = path.points
+    turn = 0.0
+    for a, b, c in zip(p, p[1:], p[2:]):
+        d = abs(math.atan2(c[1] - b[1], c[0] - b[0]) - math.atan2(b[1] - a[1], b[0] - a[0]))
+        turn = max(turn, min(d, 2 * math.pi - d))
+    return math.degrees(turn)
+
+
+# --- pictures ---------------------------------------------------------------------------------
+# One function per panel, so that docs/make_figures.py draws the same panels into its figures.
+
+
+def xy(path: Path2D) -> tuple[list[float], list[float]]:
+    return path.x, path.y
+
+
+def draw_point_order(ax: Any, tour: Tour) -> None:
+    """The recorded order around the first swapped pair, the points found and the repair."""
+    first, last = SWAPPED[0] - 4, SWAPPED[0] + 6
+    recorded = tour.recorded.points[first:last]
+    ax.plot(*zip(*recorded), "-o", color="tab:red", ms=4, lw=1, label="recorded order")
+    for j, (x, y) in enumerate(recorded, start=first):
+        ax.annotate(str(j), (x, y), textcoords="offset points", xytext=(0, 6), ha="center", fontsize=7)
+    found = [tour.recorded.points[j] for j in tour.results["detect"] if first <= j < last]
+    ax.plot(*zip(*found), "x", color="black", ms=10, mew=2, label="detect_corrupted_point_order()")
+    lo, hi = min(x for x, _ in recorded), max(x for x, _ in recorded)
+    kept = [q for q in tour.results["repaired"].points if lo <= q[0] <= hi]
+    ax.plot(*zip(*kept), "-", color="tab:green", lw=2, alpha=0.7, label="repair_corrupted_point_order()")
+    ax.set_xlabel("x [m]")
+    ax.set_ylabel("y [m] (stretched)")
+    ax.set_title("Point order: points logged out of order")
+    ax.legend(fontsize=7, loc="lower left")
+
+
+def draw_resampling(ax: Any, tour: Tour) -> None:
+    raw = tour.results["repaired"]
+    metre = tour.results["resampled"]
+    ax.plot(*xy(raw), "o", color="0.55", ms=2.5, label="recorded: uneven spacing")
+    ax.plot(*xy(metre), "o-", ms=5, lw=0.8, color="tab:orange", mfc="none",
+            label="resampled_path(by_sampling_distance(1.0))")
+    ax.set_xlim(22, 32)
+    ax.set_ylim(-0.5, 6.5)
+    ax.set_aspect("equal")
+    ax.set_title("Resampling: every 1 m along the path")
+    ax.legend(fontsize=7, loc="upper left")
+
+
+def draw_interpolation(ax: Any, tour: Tour) -> None:
+    sparse = tour.results["sparse"]
+    ax.plot(*xy(tour.results["sparse_linear"]), ".-", ms=3, lw=0.8, color="tab:blue",
+            label="every 0.5 m, InterpolationMethod.Linear")
+    ax.plot(*xy(tour.results["sparse_cubic"]), ".-", ms=3, lw=0.8, color="tab:orange",
+            label="every 0.5 m, InterpolationMethod.Cubic")
+    ax.plot(*xy(sparse), "ks", ms=5, label=f"input: {len(sparse.points)} points")
+    ax.set_xlim(16, 40)
+    ax.set_ylim(-3, 19)
+    ax.set_aspect("equal")
+    ax.set_title("Interpolation between sparse points")
+    ax.legend(fontsize=7, loc="upper left")
+
+
+def draw_smoothing(ax: Any, tour: Tour) -> None:
+    metre = tour.results["resampled"]
+    ax.plot(*xy(metre), "o", ms=4, color="0.45", label="input: resampled every 1 m")
+    ax.plot(*xy(tour.results["chaikin"]), "-", lw=1, color="tab:purple", label="smoothed_path_chaikin(2)")
+    ax.plot(*xy(tour.results["orthogonal"]), "-", lw=1.8, color="tab:green",
+            label="elastic band, OrthogonalBounds")
+    ax.plot(*xy(tour.results["square"]), "--", lw=1.2, color="tab:red", label="elastic band, SquareBounds")
+    # Centred where the band moved the input the most.
+    moved = [math.dist(a, b) for a, b in zip(metre.points, tour.results["orthogonal"].points)]
+    x, y = metre.points[moved.index(max(moved))]
+    ax.set_xlim(x - 2.5, x + 2.5)
+    ax.set_ylim(y - 2.5, y + 2.5)
+    ax.set_aspect("equal")
+    ax.set_title("Smoothing, max_deviation 0.15 m (zoomed)")
+    ax.legend(fontsize=7, loc="upper left")
+
+
+def draw_smoothing_curvature(ax: Any, tour: Tour) -> None:
+    for path, style, colour, label in (
+        (tour.results["resampled"], "-", "0.6", "input: resampled every 1 m"),
+        (tour.results["chaikin"], "-", "tab:purple", "Chaikin, 2 iterations"),
+        (tour.results["square"], "--", "tab:red", "elastic band, SquareBounds"),
+        (tour.results["orthogonal"], "-", "tab:green", "elastic band, OrthogonalBounds"),
+    ):
+        ax.plot(path.path_length_per_point, path.curvature, style, color=colour, lw=1.2, label=label)
+    true_curvature(ax, tour.results["resampled"].length)
+    ax.set_ylim(-0.25, 0.25)
+    ax.set_xlabel("arc length s [m]")
+    ax.set_ylabel("curvature [1/m]")
+    ax.set_title("Smoothing: curvature along the path")
+    ax.legend(fontsize=7, loc="lower left")
+
+
+def true_curvature(ax: Any, length: float, absolute: bool = False) -> None:
+    s = [i * 0.05 for i in range(int(length * 20))]
+    k = [abs(centreline_curvature(v)) if absolute else centreline_curvature(v) for v in s]
+    ax.plot(s, k, "k:", lw=1.2, label="centreline" + (" |curvature|" if absolute else ""))
+
+
+def draw_circle_segments(ax: Any, tour: Tour) -> None:
+    points = tour.results["orthogonal"].points
+    colours = ["tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown", "tab:pink",
+               "tab:olive", "tab:cyan"]
+    for n, (a, b, k) in enumerate(tour.results["segments"]):
+        label = f"radius {1 / k:.1f} m" if k > 1 / 100 else "straight"
+        ax.plot(*zip(*points[a:b]), "o-", ms=2.5, lw=1.5, color=colours[n % len(colours)],
+                label=f"points {a}..{b - 1}: {label}")
+    ax.set_aspect("equal")
+    ax.set_title("Circle segments (max_rmse 0.05 m)")
+    ax.legend(fontsize=7, loc="upper left")
+
+
+def draw_curvature(ax: Any, tour: Tour) -> None:
+    raw = tour.results["repaired"]
+    band = tour.results["orthogonal"]
+    ax.plot(raw.path_length_per_point, raw.curvature, color="0.75", lw=0.6, label="recorded: curvature")
+    ax.plot(band.path_length_per_point, band.curvature, color="tab:green", lw=1.2,
+            label="elastic band: curvature")
+    ax.plot(band.path_length_per_point, tour.results["fit curvature"], color="tab:blue", lw=1.8,
+            label="elastic band: compute_circle_fit_curvature")
+    true_curvature(ax, raw.length)
+    ax.set_ylim(-0.3, 0.3)
+    ax.set_xlabel("arc length s [m]")
+    ax.set_ylabel("curvature [1/m]")
+    ax.set_title("Curvature: finite differences and circle fits")
+    ax.legend(fontsize=7, loc="lower left")
+
+
+def draw_sub_path(ax: Any, tour: Tour) -> None:
+    metre = tour.results["resampled"]
+    cut = tour.results["cut"]
+    times = cut.associated_values(tour.time_handle)
+    ax.plot(*xy(metre), "-", color="0.6", lw=1, label="path")
+    ax.plot(*xy(cut), "-", color="tab:orange", lw=3, label="sub_path(start, end)")
+    for (x, y), label, offset in zip(CUT, ("start", "end"), ((-8, -16), (8, -4))):
+        ax.plot([x], [y], "k+", ms=10, mew=2)
+        ax.annotate(label, (x, y), textcoords="offset points", xytext=offset, fontsize=8)
+    for point, t, offset in ((cut.points[0], times[0], (-20, 10)), (cut.points[-1], times[-1], (-75, 4))):
+        ax.plot(*point, "o", color="tab:orange", ms=6)
+        ax.annotate(f"t = {t:.2f} s", point, textcoords="offset points", xytext=offset, fontsize=8)
+    ax.plot(*QUERY, "b*", ms=9, label=f"{list(QUERY)}: segment {tour.results['index']}, "
+                                      f"s = {tour.results['along']:.1f} m")
+    ax.set_xlim(-3, 52)
+    ax.set_aspect("equal")
+    ax.set_title("Point queries and sub_path (timestamps cut too)")
+    ax.legend(fontsize=7, loc="upper left")
+
+
+PANELS = (draw_point_order, draw_resampling, draw_interpolation, draw_smoothing,
+          draw_smoothing_curvature, draw_circle_segments, draw_curvature, draw_sub_path)
+
+
+def plot(tour: Tour, filename: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(2, 4, figsize=(20, 9.5))
+    for panel, ax in zip(PANELS, axes.flat):
+        panel(ax, tour)
+        ax.grid(alpha=0.3)
+    fig.suptitle("korvane tour: a recorded drive, repaired, resampled, smoothed and analysed")
+    fig.tight_layout()
+    fig.savefig(filename, dpi=72)
+    plt.close(fig)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--plot", metavar="OUT.png", help="also draw the results into this picture (matplotlib)")
+    args = parser.parse_args(argv)
     started = time.perf_counter()
-    path = sample_path()
-    print(f"korvane: {korvane.__doc__}")
-    print(f"points:            {len(path.points)}")
-    print(f"length:            {path.length:.3f}")
-    lengths = path.path_length_per_point
-    headings = path.orientation
-    curvature = path.curvature
-    for i in (0, len(lengths) // 2, len(lengths) - 1):
-        print(
-            f"point {i:4d}: s = {lengths[i]:8.3f}  heading = {math.degrees(headings[i]):7.2f} deg"
-            f"  curvature = {curvature[i]: .4f}"
-        )
-    print(f"max |curvature|:   {max(abs(k) for k in curvature):.4f}")
-    print(f"elapsed:           {1e3 * (time.perf_counter() - started):.1f} ms")
+    tour = run_tour()
+    print("\n".join(tour.lines))
+    print(f"\ntour finished in {time.perf_counter() - started:.2f} s")
+    if args.plot:
+        try:
+            plot(tour, args.plot)
+        except ImportError:
+            print("--plot needs matplotlib: pip install matplotlib", file=sys.stderr)
+            return 1
+        print(f"picture written to {args.plot}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
