@@ -27,10 +27,14 @@ PyObject* path2d_add_associated_values(PyObject* self, PyObject* const* args, Py
                             });
 }
 
-PyObject* path2d_associated_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-    return shared_method(self, associated_values_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
+namespace {
+
+/// Reads the list of the `handle` argument and hands it to `convert`; None for no such list.
+template <class Convert>
+PyObject* read_associated_values(PyObject* self, const Parameters& params, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames, Convert convert) noexcept {
+    return shared_method(self, params, args, nargs, kwnames,
+                         [&](const Path2D& path, const Arguments& a) -> PyObject* {
                              std::uint64_t handle = 0;
                              if (!a.get(0, handle)) {
                                  return nullptr;
@@ -39,24 +43,22 @@ PyObject* path2d_associated_values(PyObject* self, PyObject* const* args, Py_ssi
                              if (values == nullptr) {
                                  Py_RETURN_NONE;
                              }
-                             return to_python(*values);
+                             return convert(*values);
                          });
+}
+
+}  // namespace
+
+PyObject* path2d_associated_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+    return read_associated_values(self, associated_values_params, args, nargs, kwnames,
+                                  [](const std::vector<double>& values) { return to_python(values); });
 }
 
 PyObject* path2d_associated_value_np(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
-    return shared_method(self, associated_value_np_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             std::uint64_t handle = 0;
-                             if (!a.get(0, handle)) {
-                                 return nullptr;
-                             }
-                             const std::vector<double>* values = path.associated_values(handle);
-                             if (values == nullptr) {
-                                 Py_RETURN_NONE;
-                             }
-                             return to_array(*values);
-                         });
+    return read_associated_values(self, associated_value_np_params, args, nargs, kwnames,
+                                  [](const std::vector<double>& values) { return to_array(values); });
 }
 
 }  // namespace korvane::python

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <type_traits>
+#include <utility>
+
 #include "path2d/path2d.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
@@ -22,40 +25,39 @@ inline Path2DObject* as_path2d(PyObject* self) noexcept { return reinterpret_cas
 /// Creates the Path2D class; nullptr with an error set on failure.
 PyObject* create_path2d_type() noexcept;
 
-/// Binds the arguments, takes a shared borrow of `self` and runs `body(path, arguments)`.
-template <class F>
-PyObject* shared_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames, F&& body) noexcept {
+/// Binds the arguments, takes a borrow of `self` (a SharedBorrow or an ExclusiveBorrow) and
+/// runs `body(path, arguments)`; the path is const under a shared borrow.
+template <class Borrow, class F>
+PyObject* borrowed_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, F&& body) noexcept {
     return guarded([&]() -> PyObject* {
         Slots slots;
         if (!bind(params, args, nargs, kwnames, slots)) {
             return nullptr;
         }
         Path2DObject* object = as_path2d(self);
-        SharedBorrow borrow(object->borrow);
+        Borrow borrow(object->borrow);
         if (!borrow) {
             return nullptr;
         }
-        return body(static_cast<const Path2D&>(object->path), Arguments(params, slots));
+        if constexpr (std::is_same_v<Borrow, ExclusiveBorrow>) {
+            return body(object->path, Arguments(params, slots));
+        } else {
+            return body(static_cast<const Path2D&>(object->path), Arguments(params, slots));
+        }
     });
 }
 
-/// As shared_method, under an exclusive borrow with mutable access to the record.
+template <class F>
+PyObject* shared_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, F&& body) noexcept {
+    return borrowed_method<SharedBorrow>(self, params, args, nargs, kwnames, std::forward<F>(body));
+}
+
 template <class F>
 PyObject* exclusive_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, F&& body) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(params, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        Path2DObject* object = as_path2d(self);
-        ExclusiveBorrow borrow(object->borrow);
-        if (!borrow) {
-            return nullptr;
-        }
-        return body(object->path, Arguments(params, slots));
-    });
+    return borrowed_method<ExclusiveBorrow>(self, params, args, nargs, kwnames, std::forward<F>(body));
 }
 
 /// Signature of every Path2D method (METH_FASTCALL | METH_KEYWORDS).
