@@ -4,6 +4,7 @@
 #include <new>
 
 #include "path2d/path2d.hpp"
+#include "util/large_list.hpp"
 
 namespace korvane {
 
@@ -33,8 +34,9 @@ Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
     // Two buffers swapped every iteration, both sized before any work so a refusal costs
     // nothing: the one written last holds exactly the final points, the other half as many.
     const bool last_written_is_next = num_iterations % 2 == 1;
-    std::vector<Point> current(last_written_is_next ? final_size / 2 : final_size);
-    std::vector<Point> next(last_written_is_next ? final_size : final_size / 2);
+    const std::size_t half_size = final_size / 2;
+    std::vector<Point> current = large_list<Point>(last_written_is_next ? half_size : final_size);
+    std::vector<Point> next = large_list<Point>(last_written_is_next ? final_size : half_size);
     std::copy(m_points.begin(), m_points.end(), current.begin());
 
     // The ends come from the path itself each time; they are bit-for-bit the input's ends.
@@ -55,7 +57,16 @@ Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
         m *= 2;
         current.swap(next);
     }
-    return Path2D::from_points(std::move(current));
+    // Built like from_points, with the coordinate lists in huge-page-advised memory too.
+    Path2D smoothed;
+    smoothed.m_x = large_list<double>(final_size);
+    smoothed.m_y = large_list<double>(final_size);
+    for (std::size_t i = 0; i < final_size; ++i) {
+        smoothed.m_x[i] = current[i].x;
+        smoothed.m_y[i] = current[i].y;
+    }
+    smoothed.m_points = std::move(current);
+    return smoothed;
 }
 
 }  // namespace korvane

@@ -4,10 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include <sys/mman.h>
-
 #include "path2d/path2d.hpp"
 #include "spline/spline.hpp"
+#include "util/large_list.hpp"
 
 namespace korvane {
 
@@ -72,28 +71,6 @@ Result<Positions> sample_positions(const ResamplingMethod& method, double length
     // lies within epsilon of it (a NaN epsilon never adds it).
     return Positions{Linspace(0.0, end, static_cast<std::size_t>(k) + 1),
                      !by_distance.drop_last && std::fabs(end - length) > epsilon, length};
-}
-
-// A list of n default values. From 4 MiB on, the memory is first advised to be backed by
-// transparent huge pages where the system grants them on request (as NumPy does for its
-// arrays): a million-point resampling otherwise spends about half its time in page faults.
-// The advice is a hint; if it is refused nothing changes.
-template <class T>
-std::vector<T> large_list(std::size_t n) {
-    std::vector<T> list;
-    list.reserve(n);
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes >= (std::size_t{4} << 20)) {
-        constexpr std::uintptr_t page = 4096;
-        const auto begin = reinterpret_cast<std::uintptr_t>(list.data());
-        const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
-        const std::uintptr_t last = (begin + bytes) & ~(page - 1);
-        if (first < last) {
-            madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-        }
-    }
-    list.resize(n);
-    return list;
 }
 
 // Positions outside a spline's range take the value 0.
