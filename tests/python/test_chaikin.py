@@ -48,6 +48,16 @@ class TestAgainstReference:
         assert result.x == result.points_np[:, 0].tolist() and result.y == result.points_np[:, 1].tolist()
 
 
+    def test_long_path_bit_for_bit(self):
+        # Lists of several MiB take the huge-page allocation path.
+        points = noisy_track(20_000, 6)
+        result = Path2D(points=points).smoothed_path_chaikin(5)
+        expected = reference_chaikin(points, 5)
+        np.testing.assert_array_equal(result.points_np, expected)
+        np.testing.assert_array_equal(result.x_np, expected[:, 0])
+        np.testing.assert_array_equal(result.y_np, expected[:, 1])
+
+
 class TestWorkedExamples:
     @pytest.mark.parametrize("iterations, expected_x", [
         (1, [0, 1, 3, 4]),

@@ -144,6 +144,19 @@ class TestAgainstReference:
             assert abs(got_x[len(got_x) // 2] - 0.5) > 0.5  # pulled towards 40 by the guard tangent
 
 
+    @KINDS
+    def test_long_path(self, kind):
+        # Lists of several MiB take the huge-page allocation path.
+        x, y = random_walk(300_000, 13)
+        values = np.sin(np.arange(300_000) / 50.0)
+        method = by_count(400_000)
+        (ex, ey), (expected,) = reference_resampling(x, y, [values], method, kind)
+        q = resampled(x, y, [values], method, kind)
+        np.testing.assert_allclose(q.x_np, ex, rtol=1e-12, atol=1e-9)
+        np.testing.assert_allclose(q.y_np, ey, rtol=1e-12, atol=1e-9)
+        np.testing.assert_allclose(q.associated_value_np(0), expected, rtol=1e-12, atol=1e-12)
+
+
 class TestWorkedExamples:
     LINE = [[0, 0], [10, 0]]
 
@@ -383,11 +396,13 @@ class TestArguments:
         expected = p.resampled_path(by_distance(0.5, False), LINEAR, 0.01).points
         assert p.resampled_path(by_distance(0.5, False)).points == expected
         assert p.resampled_path(epsilon=0.01, resampling_method=by_distance(0.5, False)).points == expected
-        assert p.resampled_path(ResamplingMethod.BySamplingDistance(0.5, False), epsilon=np.float32(0.01)).points == expected
+        method = ResamplingMethod.BySamplingDistance(0.5, False)
+        assert p.resampled_path(method, epsilon=np.float32(0.01)).points == expected
         assert p.resampled_path(by_count(9), resampling_type=CUBIC).points != p.resampled_path(by_count(9)).points
 
     @pytest.mark.parametrize("call, error, message", [
-        (lambda p: p.resampled_path(), TypeError, f"{NAME} missing 1 required positional argument: 'resampling_method'"),
+        (lambda p: p.resampled_path(), TypeError,
+         f"{NAME} missing 1 required positional argument: 'resampling_method'"),
         (lambda p: p.resampled_path(by_count(3), LINEAR, 0.1, 4), TypeError,
          f"{NAME} takes from 1 to 3 positional arguments but 4 were given"),
         (lambda p: p.resampled_path(by_count(3), method=LINEAR), TypeError,

@@ -248,14 +248,17 @@ class TestArguments:
         (lambda p: p.sub_path([1, 2, 3]), ValueError, "expected a sequence of length 2 (got 3)"),
         (lambda p: p.sub_path(None, [1]), ValueError, "expected a sequence of length 2 (got 1)"),
         (lambda p: p.sub_path("ab"), TypeError, "argument 'start': must be real number, not str"),
-        (lambda p: p.sub_path(None, {1, 2}), TypeError, "argument 'end': 'set' object cannot be converted to 'Sequence'"),
-        (lambda p: p.sub_path(None, 3.0), TypeError, "argument 'end': 'float' object cannot be converted to 'Sequence'"),
+        (lambda p: p.sub_path(None, {1, 2}), TypeError,
+         "argument 'end': 'set' object cannot be converted to 'Sequence'"),
+        (lambda p: p.sub_path(None, 3.0), TypeError,
+         "argument 'end': 'float' object cannot be converted to 'Sequence'"),
         (lambda p: p.sub_path(None, None, None), TypeError, "argument 'epsilon': must be real number, not NoneType"),
         (lambda p: p.sub_path(epsilon="0.1"), TypeError, "argument 'epsilon': must be real number, not str"),
         # Converted in the order start, end, epsilon.
         (lambda p: p.sub_path([1, 2, 3], "ab", None), ValueError, "expected a sequence of length 2 (got 3)"),
         (lambda p: p.sub_path([1, 2], "abc", None), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.sub_path([1, 2], [0, 0], None), TypeError, "argument 'epsilon': must be real number, not NoneType"),
+        (lambda p: p.sub_path([1, 2], [0, 0], None), TypeError,
+         "argument 'epsilon': must be real number, not NoneType"),
     ])
     @pytest.mark.parametrize("points", [[], [[0, 0], [1, 1]]], ids=["empty", "two"])
     def test_argument_errors(self, points, call, error, message):
