@@ -27,10 +27,9 @@ ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation
 
     // Per coordinate the keys (i,i), (i,i+1), (i,i+2): about 3n terms each.
     problem.objective.quadratic_terms.reserve(6 * n);
-    problem.objective.affine_part.coefficients.reserve(2 * n);
     for (const auto* V : {&X, &Y}) {
         for (std::size_t i = 1; i + 1 < n; ++i) {
-            problem.objective += (-(2.0 * (*V)[i]) + (*V)[i + 1] + (*V)[i - 1]).square();
+            problem.objective.add_square(-(2.0 * (*V)[i]) + (*V)[i + 1] + (*V)[i - 1]);
         }
     }
 

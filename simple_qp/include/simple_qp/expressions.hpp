@@ -8,10 +8,11 @@
 
 namespace simple_qp {
 
-/// Coefficient per variable of an affine expression.
-using Coefficients = TermMap<Variable, VariableHash>;
+/// Coefficient per variable of an affine expression; up to three variables (a second
+/// difference, a point offset along a normal) are stored without a heap block.
+using Coefficients = TermMap<Variable, VariableHash, 3>;
 /// Coefficient per product term a·b (key with the smaller index first).
-using QuadraticTerms = TermMap<VariablePair, VariablePairHash>;
+using QuadraticTerms = TermMap<VariablePair, VariablePairHash, 1>;
 
 struct QuadraticExpression;
 
@@ -37,6 +38,11 @@ struct AffineExpression {
 struct QuadraticExpression {
     QuadraticTerms quadratic_terms;
     AffineExpression affine_part;
+
+    /// Adds e·e: every quadratic and linear coefficient and the constant end up as after
+    /// `*this += e.square()`, without building the square. Linear contributions that are zero
+    /// (all of them when e has no constant) are not stored; such an entry means no term.
+    QuadraticExpression& add_square(const AffineExpression& e);
 
     /// The value at x, indexed as in `AffineExpression::value_at`.
     double value_at(std::span<const double> x) const;

@@ -52,4 +52,31 @@ QuadraticExpression AffineExpression::square() const {
     return *this * *this;
 }
 
+QuadraticExpression& QuadraticExpression::add_square(const AffineExpression& e) {
+    // Each key's value is formed exactly as the product rule forms it in e·e before it is added
+    // once: c_i·c_i on the diagonal, c_i·c_j + c_j·c_i (equal products) off it, and
+    // c0·c_i + c_i·c0 for the linear part. Keys are visited in the order e·e inserts them.
+    const Coefficients& c = e.coefficients;
+    const auto* const begin = c.begin();
+    const auto* const end = c.end();
+    for (const auto* i = begin; i != end; ++i) {
+        quadratic_terms.add(VariablePair{i->key, i->key}, i->value * i->value);
+        for (const auto* j = i + 1; j != end; ++j) {
+            const double product = i->value * j->value;
+            quadratic_terms.add(VariablePair::ordered(i->key, j->key), product + product);
+        }
+    }
+    // A zero contribution cannot change a coefficient that the solver sees: x + 0 == x for
+    // every non-zero x, and a coefficient that stays zero (of either sign) is still zero.
+    for (const auto* i = begin; i != end; ++i) {
+        const double product = e.constant * i->value;
+        const double linear = product + product;
+        if (linear != 0.0) {
+            affine_part.coefficients.add(i->key, linear);
+        }
+    }
+    affine_part.constant += e.constant * e.constant;
+    return *this;
+}
+
 }  // namespace simple_qp

@@ -1,7 +1,9 @@
 // tests/cpp/simple_qp/test_expressions.cpp: variables, affine and quadratic expressions
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <random>
@@ -10,6 +12,7 @@
 
 #include "simple_qp/expressions.hpp"
 #include "simple_qp/problem_variables.hpp"
+#include "simple_qp/util.hpp"
 
 namespace {
 
@@ -203,6 +206,119 @@ TEST(TermMap, AgreesWithOrderedMapUnderRandomAdds) {
         EXPECT_EQ(*found, value);
     }
     EXPECT_EQ(map.find(VariablePair{Variable{61}, Variable{61}}), nullptr);
+}
+
+// Entries in iteration order, values as bit patterns so that -0.0 and 0.0 differ.
+template <class Map>
+std::vector<std::pair<std::uint64_t, std::uint64_t>> raw_entries(const Map& map) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (const auto& entry : map) {
+        std::uint64_t key = 0;
+        if constexpr (requires { entry.key.first; }) {
+            key = (entry.key.first.index << 32) | entry.key.second.index;
+        } else {
+            key = entry.key.index;
+        }
+        out.emplace_back(key, std::bit_cast<std::uint64_t>(entry.value));
+    }
+    return out;
+}
+
+std::vector<std::uint64_t> raw_bits(const std::vector<double>& values) {
+    std::vector<std::uint64_t> out;
+    for (const double v : values) out.push_back(std::bit_cast<std::uint64_t>(v));
+    return out;
+}
+
+TEST(QuadraticExpression, AddSquareMatchesAccumulatedProducts) {
+    // add_square must leave every value the solver sees bit for bit as `+= e.square()` does,
+    // over coefficients that are zero of either sign, repeat keys across squares, and push the
+    // objective past its scanned size.
+    const std::size_t n = 40;
+    const auto x = variables(n);
+    std::mt19937 rng(19);
+    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+    std::uniform_int_distribution<int> count(0, 5);
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::uniform_real_distribution<double> value(-3.0, 3.0);
+    const auto coefficient = [&] {
+        switch (kind(rng)) {
+            case 0: return 0.0;
+            case 1: return -0.0;
+            case 2: return 1e-200;  // its square underflows to zero
+            default: return value(rng);
+        }
+    };
+    for (int trial = 0; trial < 20; ++trial) {
+        QuadraticExpression reference;
+        QuadraticExpression direct;
+        for (int k = 0; k < 60; ++k) {
+            AffineExpression e(coefficient());
+            for (int m = count(rng); m > 0; --m) {
+                e += x[pick(rng)] * coefficient();
+            }
+            reference += e.square();
+            direct.add_square(e);
+        }
+        EXPECT_EQ(raw_entries(direct.quadratic_terms), raw_entries(reference.quadratic_terms));
+        EXPECT_EQ(raw_bits(simple_qp::linear_as_vector(direct, n)),
+                  raw_bits(simple_qp::linear_as_vector(reference, n)));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(direct.affine_part.constant),
+                  std::bit_cast<std::uint64_t>(reference.affine_part.constant));
+        // Only zero linear entries may be missing.
+        for (const auto& [v, c] : reference.affine_part.coefficients) {
+            const double* stored = direct.affine_part.coefficients.find(v);
+            if (stored == nullptr) {
+                EXPECT_EQ(c, 0.0) << v.index;
+            } else {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(*stored), std::bit_cast<std::uint64_t>(c));
+            }
+        }
+    }
+}
+
+TEST(TermMap, CopiesAndMovesKeepEntriesInOrderInEveryStorageState) {
+    // Sizes around the inline capacity and the scan limit, where storage changes form.
+    for (const std::size_t size : {0u, 1u, 3u, 4u, 8u, 9u, 40u}) {
+        SCOPED_TRACE(size);
+        simple_qp::Coefficients map;
+        for (std::size_t i = 0; i < size; ++i) {
+            map.add(Variable{(i * 7) % 101}, static_cast<double>(i) + 0.5);
+        }
+        const auto expected = raw_entries(map);
+
+        simple_qp::Coefficients copy(map);
+        EXPECT_EQ(raw_entries(copy), expected);
+        copy.add(Variable{500}, 1.0);  // grows the copy, never the original
+        EXPECT_EQ(raw_entries(map), expected);
+        EXPECT_EQ(copy.coefficient(Variable{500}), 1.0);
+
+        simple_qp::Coefficients assigned;
+        assigned.add(Variable{999}, 2.0);
+        assigned = map;
+        EXPECT_EQ(raw_entries(assigned), expected);
+        assigned = assigned;  // NOLINT: self-assignment must be harmless
+        EXPECT_EQ(raw_entries(assigned), expected);
+
+        simple_qp::Coefficients moved(std::move(assigned));
+        EXPECT_EQ(raw_entries(moved), expected);
+        EXPECT_TRUE(assigned.empty());  // NOLINT: a moved-from map is empty and usable
+        assigned.add(Variable{3}, 4.0);
+        EXPECT_EQ(assigned.size(), 1u);
+
+        simple_qp::Coefficients target;
+        target = std::move(moved);
+        EXPECT_EQ(raw_entries(target), expected);
+        for (std::size_t i = 0; i < size; ++i) {
+            const double* found = target.find(Variable{(i * 7) % 101});
+            ASSERT_NE(found, nullptr);
+            EXPECT_EQ(*found, static_cast<double>(i) + 0.5);
+        }
+        EXPECT_EQ(target.find(Variable{100000}), nullptr);
+        target.reserve(1000);  // re-indexes without changing what it holds
+        EXPECT_EQ(raw_entries(target), expected);
+        EXPECT_EQ(target.coefficient(Variable{0}), size > 0 ? 0.5 : 0.0);
+    }
 }
 
 }  // namespace
