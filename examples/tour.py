@@ -370,7 +370,7 @@ def draw_curvature(ax: Any, tour: Tour) -> None:
     ax.plot(band.path_length_per_point, band.curvature, color="tab:green", lw=1.2,
             label="elastic band: curvature")
     ax.plot(band.path_length_per_point, tour.results["fit curvature"], color="tab:blue", lw=1.8,
-            label="elastic band: compute_circle_fit_curvature")
+            label="elastic band: compute_circle_fit_curvature (no sign)")
     true_curvature(ax, raw.length)
     ax.set_ylim(-0.3, 0.3)
     ax.set_xlabel("arc length s [m]")

@@ -2,8 +2,10 @@
 #
 # Installed as the stub-only package korvane-stubs. Method docstrings are the module's own
 # (tests/python/test_stubs.py compares them); attribute docstrings exist only here, since the
-# module's attribute descriptors carry none.
+# module's attribute descriptors carry none. The comment above each alias is its description in
+# the API reference (docs/gen_api_reference.py).
 
+from collections.abc import Sequence
 from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final
 
 import numpy as np
@@ -12,15 +14,19 @@ from typing_extensions import disjoint_base
 
 __all__ = ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
 
-# What the module's float conversion takes: float, int, bool, NumPy scalars, anything with
-# __float__ or __index__.
+# A number: float, int, bool, a NumPy scalar, anything with `__float__` or `__index__`.
 _Float: TypeAlias = SupportsFloat | SupportsIndex
-# Any sequence (not str) works, NumPy arrays included; ndarray is no typing.Sequence, so it is named.
-_Floats: TypeAlias = list[_Float] | tuple[_Float, ...] | range | npt.NDArray[Any]
-_Point: TypeAlias = list[_Float] | tuple[_Float, _Float] | npt.NDArray[Any]
-_Points: TypeAlias = list[_Point] | tuple[_Point, ...] | npt.NDArray[Any]
+# Numbers in a sequence: list, tuple, range, 1-D NumPy array (ndarray is no typing Sequence).
+_Floats: TypeAlias = Sequence[_Float] | npt.NDArray[Any]
+# A point: exactly two numbers [x, y], as a list, tuple or NumPy array.
+_Point: TypeAlias = Sequence[_Float] | npt.NDArray[Any]
+# Points in a sequence, or an (n, 2) NumPy array.
+_Points: TypeAlias = Sequence[_Point] | npt.NDArray[Any]
+# True or False, or a NumPy bool; an int is refused.
 _Bool: TypeAlias = bool | np.bool_
+# A new float64 NumPy array of shape (n,), owning its data.
 _Array1D: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float64]]
+# A new float64 NumPy array of shape (n, 2), owning its data; (0, 0) when there are no points.
 _Array2D: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.float64]]
 
 @final

@@ -1,0 +1,307 @@
+"""Writes docs/api.md from the module's own docstrings and its shipped type stubs.
+
+    python docs/gen_api_reference.py          # rewrite docs/api.md
+    python docs/gen_api_reference.py --check  # exit 1 if docs/api.md is stale
+
+Texts, parameter names, defaults and the member order come from the imported module (its
+docstrings, text signatures and class dictionaries); types and attribute descriptions come from
+src/python/korvane.pyi, which stubtest keeps equal to the module. tests/python/test_docs.py fails
+when the committed page differs from what this script writes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import inspect
+import re
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import korvane
+
+DOCS = Path(__file__).resolve().parent
+STUB = DOCS.parent / "src" / "python" / "korvane.pyi"
+OUTPUT = DOCS / "api.md"
+
+
+# --- the stub ---------------------------------------------------------------------------------
+
+
+@dataclass
+class StubClass:
+    methods: dict[str, ast.FunctionDef] = field(default_factory=dict)
+    properties: dict[str, ast.FunctionDef] = field(default_factory=dict)
+
+
+@dataclass
+class Stub:
+    classes: dict[str, StubClass]
+    aliases: dict[str, tuple[str, str]]  # public name -> (definition, description)
+
+
+def read_stub(path: Path = STUB) -> Stub:
+    source = path.read_text()
+    lines = source.splitlines()
+    classes: dict[str, StubClass] = {}
+    aliases = {}
+
+    def visit(node: ast.ClassDef, prefix: str) -> None:
+        entry = classes.setdefault(prefix + node.name, StubClass())
+        for child in node.body:
+            if isinstance(child, ast.FunctionDef):
+                decorators = {ast.unparse(d) for d in child.decorator_list}
+                (entry.properties if "property" in decorators else entry.methods)[child.name] = child
+            elif isinstance(child, ast.ClassDef):
+                visit(child, prefix + node.name + ".")
+
+    for node in ast.parse(source).body:
+        if isinstance(node, ast.ClassDef):
+            visit(node, "")
+        elif isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias":
+            comment = lines[node.lineno - 2].strip()
+            assert comment.startswith("# "), f"type alias on line {node.lineno} has no description"
+            name = node.target.id.lstrip("_")
+            aliases[name] = (public(ast.unparse(node.value)), comment[2:])
+    return Stub(classes, aliases)
+
+
+def public(annotation: str) -> str:
+    """An annotation as users read it: aliases without their underscore, NumPy spelt out."""
+    annotation = re.sub(r"\b_([A-Z]\w*)", r"\1", annotation)
+    return annotation.replace("npt.NDArray", "numpy.typing.NDArray").replace("np.", "numpy.")
+
+
+def stub_parameters(function: ast.FunctionDef) -> tuple[list[tuple[str, str]], str]:
+    """(name, annotation) of each parameter after self/cls, and the return annotation."""
+    arguments = function.args.args[1:] if function.args.args and function.args.args[0].arg in (
+        "self", "cls") else function.args.args
+    return [(a.arg, public(ast.unparse(a.annotation))) for a in arguments], public(ast.unparse(function.returns))
+
+
+# --- the module's docstrings ------------------------------------------------------------------
+
+
+@dataclass
+class Docstring:
+    call: str  # first line, the call with its real defaults
+    text: str  # the description before the fields
+    params: dict[str, str]
+    returns: str
+
+
+def parse_docstring(doc: str) -> Docstring:
+    """Splits a reST field-list docstring whose first line repeats the call."""
+    first, _, rest = doc.partition("\n")
+    fields = re.split(r"\n(?=:)", rest)
+    text = fields[0].strip()
+    params, returns = {}, ""
+    for item in fields[1:]:
+        match = re.match(r":(\w+)(?: (\w+))?:\s*(.*)", item, re.S)
+        if not match:
+            continue
+        kind, name, body = match.groups()
+        body = " ".join(line.strip() for line in body.strip().splitlines())
+        if kind == "param":
+            params[name] = body
+        elif kind == "returns":
+            returns = body
+    return Docstring(first.strip(), text, params, returns)
+
+
+def call_defaults(call: str) -> dict[str, str]:
+    """name -> default text, from a call line such as "f(a, b=InterpolationMethod.Linear)"."""
+    inside = call[call.index("(") + 1 : call.rindex(")")]
+    defaults = {}
+    for part in filter(None, (p.strip() for p in inside.split(","))):
+        name, eq, value = part.partition("=")
+        if eq:
+            defaults[name.strip()] = value.strip()
+    return defaults
+
+
+def runtime_parameters(obj: object) -> dict[str, inspect.Parameter]:
+    """The parameters of a text signature, without self."""
+    parameters = dict(inspect.signature(obj).parameters)
+    parameters.pop("self", None)
+    return parameters
+
+
+def runtime_defaults(obj: object) -> dict[str, str]:
+    """name -> default text from the text signature; `...` stands for a default shown only in the docstring."""
+    return {
+        name: ("..." if p.default is Ellipsis else repr(p.default))
+        for name, p in runtime_parameters(obj).items()
+        if p.default is not inspect.Parameter.empty
+    }
+
+
+# --- rendering --------------------------------------------------------------------------------
+
+
+def text(value: str) -> str:
+    """A docstring paragraph as Markdown: lines joined, bracketed references kept on their own line."""
+    paragraphs = []
+    for block in value.split("\n\n"):
+        block_lines = [line.strip() for line in block.splitlines() if line.strip()]
+        if block_lines and all(re.match(r"\[\d+\] ", line) for line in block_lines):
+            paragraphs.append("<br>\n".join(block_lines))
+        else:
+            paragraphs.append(" ".join(block_lines))
+    return "\n\n".join(paragraphs)
+
+
+def cell(value: str) -> str:
+    return value.replace("|", "\\|") if value else "—"
+
+
+def render_callable(owner: str, name: str, runtime: object, stub: ast.FunctionDef, heading: str,
+                    call_name: str | None = None, described: dict[str, str] | None = None) -> list[str]:
+    """A callable's signature with stub types and real defaults, its text, parameters and result.
+
+    `described` gives descriptions for parameters that the docstring leaves out (a variant
+    class's constructor parameters are its attributes)."""
+    doc = parse_docstring(inspect.getdoc(runtime) or "")
+    parameters, returns = stub_parameters(stub)
+    shown = call_defaults(doc.call) if doc.call.startswith((call_name or name) + "(") else {}
+    actual = runtime_defaults(runtime)
+    if [p for p, _ in parameters] != list(runtime_parameters(runtime)):
+        raise SystemExit(f"{owner}.{name}: stub parameters differ from the module's; run stubtest")
+    defaults = {}
+    for parameter, value in actual.items():
+        if value != "..." and shown.get(parameter, value) != value:
+            raise SystemExit(f"{owner}.{name}: docstring shows {parameter}={shown[parameter]}, module has {value}")
+        defaults[parameter] = shown.get(parameter, value)
+    signature = ", ".join(
+        f"{p}: {t}" + (f" = {defaults[p]}" if p in defaults else "") for p, t in parameters
+    )
+    out = [heading, "", "```python", f"{call_name or name}({signature}) -> {returns}", "```", ""]
+    if doc.text:
+        out += [text(doc.text), ""]
+    if parameters:
+        out += ["| Parameter | Type | Default | Description |", "|---|---|---|---|"]
+        for p, t in parameters:
+            default = f"`{defaults[p]}`" if p in defaults else "required"
+            description = doc.params.get(p) or (described or {}).get(p, "")
+            out.append(f"| `{p}` | `{cell(t)}` | {default} | {cell(description)} |")
+        out.append("")
+    if returns != "None" and name != "__new__":
+        out += [f"**Returns** `{returns}`" + (f": {doc.returns}." if doc.returns else "."), ""]
+    return out
+
+
+def render_properties(names: list[str], stub_class: StubClass) -> list[str]:
+    out = ["| Attribute | Type | Description |", "|---|---|---|"]
+    for name in names:
+        node = stub_class.properties[name]
+        out.append(f"| `{name}` | `{cell(public(ast.unparse(node.returns)))}` | {cell(ast.get_docstring(node) or '')} |")
+    return out + [""]
+
+
+def members(cls: type) -> tuple[list[str], list[str], list[str]]:
+    """Public attributes, methods and static methods of a class, in the class's own order."""
+    attributes, methods, statics = [], [], []
+    for name, value in vars(cls).items():
+        if name.startswith("_"):
+            continue
+        if type(value).__name__ == "getset_descriptor":
+            attributes.append(name)
+        elif isinstance(value, staticmethod):
+            statics.append(name)
+        elif callable(value) and not isinstance(value, type):
+            methods.append(name)
+    return attributes, methods, statics
+
+
+def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> list[str]:
+    stub_class = stub.classes[stub_name]
+    display = stub_name
+    out = [f"{level} {display}", ""]
+    if "." in stub_name:
+        out += [f"A class reached as `{stub_name}`; its run-time name is `{cls.__name__}`.", ""]
+    if cls.__text_signature__ is not None:
+        new = stub_class.methods["__new__"]
+        described = {n: ast.get_docstring(f) or "" for n, f in stub_class.properties.items()}
+        out += render_callable(display, "__new__", cls, new, "**Constructor**", call_name=display,
+                               described=described)
+    else:
+        out += ["No constructor: calling the class raises `TypeError`.", ""]
+    if cls.__base__ is not object:
+        out += [f"Derives from `{cls.__base__.__name__}`.", ""]
+    attributes, methods, statics = members(cls)
+    if attributes:
+        out += [f"{level}# Attributes of {display}", "", "Read-only; every read returns a new object.", ""]
+        out += render_properties(attributes, stub_class)
+    if getattr(cls, "__match_args__", None):
+        out += [f"`__match_args__` is `{cls.__match_args__!r}`, so `case {display}({', '.join(cls.__match_args__)}):` "
+                "binds them in a `match` statement.", ""]
+    for name in statics:
+        out += render_callable(display, name, getattr(cls, name), stub_class.methods[name],
+                               f"{level}# {display}.{name} (static method)")
+    for name in methods:
+        out += render_callable(display, name, getattr(cls, name), stub_class.methods[name],
+                               f"{level}# {display}.{name}")
+    constants = [(n, v) for n, v in vars(cls).items() if isinstance(v, cls)]
+    if constants:
+        out += ["| Member | `int()` | `repr()` |", "|---|---|---|"]
+        out += [f"| `{display}.{n}` | {int(v)} | `{v!r}` |" for n, v in constants]
+        out.append("")
+        equal = all(v == int(v) for _, v in constants)
+        out += [
+            "Members are the only instances. They compare with `==` and `!=` to each other"
+            + (" and to their integer values" if equal else "") + ".", ""
+        ]
+    variants = [(n, v) for n, v in vars(cls).items() if isinstance(v, type)]
+    if variants:
+        out += [f"Every instance is one of its variant classes {' or '.join(f'`{display}.{n}`' for n, _ in variants)}; "
+                "instances compare with `==` and `!=` by variant and field values.", ""]
+    if cls.__hash__ is None:
+        out += ["Instances are not hashable.", ""]
+    for name, variant in variants:
+        out += render_class(variant, f"{display}.{name}", stub, level + "#")
+    return out
+
+
+def render(stub: Stub | None = None) -> str:
+    stub = stub or read_stub()
+    out = [
+        "# API reference",
+        "",
+        "<!-- Generated by docs/gen_api_reference.py from the module's docstrings and its type stubs. "
+        "Do not edit by hand. -->",
+        "",
+        f"Module `korvane`: {korvane.__doc__}. It exports `{'`, `'.join(korvane.__all__)}` "
+        "and nothing else; it has no functions or constants of its own. "
+        "Every parameter can be given by position or by keyword.",
+        "",
+        "The types below are those of the stubs shipped with the module (`korvane-stubs`), which "
+        "mypy and pyright read. They use these aliases:",
+        "",
+        "| Alias | Definition | Meaning |",
+        "|---|---|---|",
+    ]
+    out += [f"| `{name}` | `{cell(definition)}` | {description} |" for name, (definition, description)
+            in stub.aliases.items()]
+    out += ["", "Contents: " + ", ".join(f"[{name}](#{name.lower()})" for name in korvane.__all__), ""]
+    for name in korvane.__all__:
+        out += render_class(getattr(korvane, name), name, stub)
+    return "\n".join(out).rstrip() + "\n"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description="Write docs/api.md from the module's docstrings.")
+    parser.add_argument("--check", action="store_true", help="only report whether docs/api.md is stale")
+    args = parser.parse_args()
+    page = render()
+    if args.check:
+        current = OUTPUT.read_text() if OUTPUT.exists() else ""
+        print("docs/api.md is up to date" if current == page else "docs/api.md is stale")
+        return 0 if current == page else 1
+    OUTPUT.write_text(page)
+    print(f"wrote {OUTPUT.relative_to(DOCS.parent)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
