@@ -216,14 +216,13 @@ def members(cls: type) -> tuple[list[str], list[str], list[str]]:
 
 def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> list[str]:
     stub_class = stub.classes[stub_name]
-    display = stub_name
-    out = [f"{level} {display}", ""]
+    out = [f"{level} {stub_name}", ""]
     if "." in stub_name:
         out += [f"A class reached as `{stub_name}`; its run-time name is `{cls.__name__}`.", ""]
     if cls.__text_signature__ is not None:
         new = stub_class.methods["__new__"]
         described = {n: ast.get_docstring(f) or "" for n, f in stub_class.properties.items()}
-        out += render_callable(display, "__new__", cls, new, "**Constructor**", call_name=display,
+        out += render_callable(stub_name, "__new__", cls, new, "**Constructor**", call_name=stub_name,
                                described=described)
     else:
         out += ["No constructor: calling the class raises `TypeError`.", ""]
@@ -231,21 +230,21 @@ def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> li
         out += [f"Derives from `{cls.__base__.__name__}`.", ""]
     attributes, methods, statics = members(cls)
     if attributes:
-        out += [f"{level}# Attributes of {display}", "", "Read-only; every read returns a new object.", ""]
+        out += [f"{level}# Attributes of {stub_name}", "", "Read-only; every read returns a new object.", ""]
         out += render_properties(attributes, stub_class)
     if getattr(cls, "__match_args__", None):
-        out += [f"`__match_args__` is `{cls.__match_args__!r}`, so `case {display}({', '.join(cls.__match_args__)}):` "
+        out += [f"`__match_args__` is `{cls.__match_args__!r}`, so `case {stub_name}({', '.join(cls.__match_args__)}):` "
                 "binds them in a `match` statement.", ""]
     for name in statics:
-        out += render_callable(display, name, getattr(cls, name), stub_class.methods[name],
-                               f"{level}# {display}.{name} (static method)")
+        out += render_callable(stub_name, name, getattr(cls, name), stub_class.methods[name],
+                               f"{level}# {stub_name}.{name} (static method)")
     for name in methods:
-        out += render_callable(display, name, getattr(cls, name), stub_class.methods[name],
-                               f"{level}# {display}.{name}")
+        out += render_callable(stub_name, name, getattr(cls, name), stub_class.methods[name],
+                               f"{level}# {stub_name}.{name}")
     constants = [(n, v) for n, v in vars(cls).items() if isinstance(v, cls)]
     if constants:
         out += ["| Member | `int()` | `repr()` |", "|---|---|---|"]
-        out += [f"| `{display}.{n}` | {int(v)} | `{v!r}` |" for n, v in constants]
+        out += [f"| `{stub_name}.{n}` | {int(v)} | `{v!r}` |" for n, v in constants]
         out.append("")
         equal = all(v == int(v) for _, v in constants)
         out += [
@@ -254,12 +253,12 @@ def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> li
         ]
     variants = [(n, v) for n, v in vars(cls).items() if isinstance(v, type)]
     if variants:
-        out += [f"Every instance is one of its variant classes {' or '.join(f'`{display}.{n}`' for n, _ in variants)}; "
+        out += [f"Every instance is one of its variant classes {' or '.join(f'`{stub_name}.{n}`' for n, _ in variants)}; "
                 "instances compare with `==` and `!=` by variant and field values.", ""]
     if cls.__hash__ is None:
         out += ["Instances are not hashable.", ""]
     for name, variant in variants:
-        out += render_class(variant, f"{display}.{name}", stub, level + "#")
+        out += render_class(variant, f"{stub_name}.{name}", stub, level + "#")
     return out
 
 

@@ -82,7 +82,7 @@ def test_links_and_pictures_resolve(page):
 
 
 @pytest.mark.parametrize("page", [p for p in PAGES if p.name != "api.md"], ids=lambda p: p.name)
-def test_python_examples_run(page, capsys):
+def test_python_examples_run(page):
     blocks = re.findall(r"```python\n(.*?)```", page.read_text(), flags=re.S)
     namespace = {}
     for block in blocks:  # in order, sharing names, as a reader would type them
