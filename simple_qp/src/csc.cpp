@@ -55,6 +55,15 @@ void sort_column(std::size_t* rows, double* values, std::size_t count,
 
 }  // namespace
 
+void sort_rows_within_columns(CscMatrix& matrix) {
+    std::vector<std::pair<std::size_t, double>> scratch;
+    for (std::size_t j = 0; j < matrix.n; ++j) {
+        const std::size_t begin = matrix.colptr[j];
+        sort_column(matrix.rowval.data() + begin, matrix.nzval.data() + begin,
+                    matrix.colptr[j + 1] - begin, scratch);
+    }
+}
+
 CscMatrix CscMatrixTripletsBuilder::build() && {
     CscMatrix matrix = CscMatrix::zeros(m_m, m_n);
     const std::size_t count = m_values.size();
@@ -80,14 +89,10 @@ CscMatrix CscMatrixTripletsBuilder::build() && {
     m_cols = {};
     m_values = {};
 
-    std::vector<std::pair<std::size_t, double>> scratch;
+    sort_rows_within_columns(matrix);
     bool duplicates = false;
     for (std::size_t j = 0; j < m_n; ++j) {
-        const std::size_t begin = matrix.colptr[j];
-        const std::size_t end = matrix.colptr[j + 1];
-        sort_column(matrix.rowval.data() + begin, matrix.nzval.data() + begin, end - begin,
-                    scratch);
-        for (std::size_t k = begin + 1; k < end; ++k) {
+        for (std::size_t k = matrix.colptr[j] + 1; k < matrix.colptr[j + 1]; ++k) {
             duplicates = duplicates || matrix.rowval[k] == matrix.rowval[k - 1];
         }
     }

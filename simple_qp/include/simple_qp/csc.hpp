@@ -22,6 +22,10 @@ struct CscMatrix {
     bool operator==(const CscMatrix&) const = default;
 };
 
+/// Orders the entries of every column of `matrix` by row; entries with equal rows keep their
+/// order. Only `rowval` and `nzval` change.
+void sort_rows_within_columns(CscMatrix& matrix);
+
 /// Collects (row, column, value) entries and converts them into a `CscMatrix`. The row and
 /// column counts start at the given sizes and grow to cover every entry added.
 class CscMatrixTripletsBuilder {

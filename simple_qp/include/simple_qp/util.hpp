@@ -21,6 +21,12 @@ struct Cone {
     bool operator==(const Cone&) const = default;
 };
 
+/// Which part of the symmetric objective matrix P is stored.
+enum class HessianStorage {
+    Full,           ///< both triangles
+    UpperTriangle,  ///< the diagonal and the entries above it: all the solver reads
+};
+
 /// minimise ½·xᵀPx + qᵀx subject to A·x + s = b, s in the cones (listed in A's row order).
 struct ConicProblem {
     CscMatrix P;
@@ -34,6 +40,9 @@ struct ConicProblem {
 /// sides of it), at least n × n; all-zero n × n when there are no quadratic terms.
 CscMatrix quadratic_as_csc(const QuadraticExpression& objective, std::size_t n);
 
+/// The diagonal and upper triangle of `quadratic_as_csc(objective, n)`, entry for entry.
+CscMatrix upper_triangle_as_csc(const QuadraticExpression& objective, std::size_t n);
+
 /// The linear coefficients as a dense vector of length n; the constant is dropped. Throws
 /// std::out_of_range for a variable index >= n.
 std::vector<double> linear_as_vector(const QuadraticExpression& objective, std::size_t n);
@@ -41,10 +50,12 @@ std::vector<double> linear_as_vector(const QuadraticExpression& objective, std::
 /// The conic form of a problem. Rows of A: every equality in list order; then every
 /// inequality in list order, its upper row (expr <= upper) before its lower row
 /// (-expr <= -lower); then per variable its upper and lower bound rows. Cones: zero cone over
-/// the equality rows, nonnegative cone over the rest, both listed even when empty. Throws
-/// std::out_of_range when an expression names a variable the registry did not issue.
+/// the equality rows, nonnegative cone over the rest, both listed even when empty. P is stored
+/// as `storage` says. Throws std::out_of_range when an expression names a variable the
+/// registry did not issue.
 ConicProblem assembled_problem(const ProblemVariables& variables,
                                const QuadraticExpression& objective,
-                               const std::vector<Constraint>& constraints);
+                               const std::vector<Constraint>& constraints,
+                               HessianStorage storage = HessianStorage::Full);
 
 }  // namespace simple_qp

@@ -4,6 +4,7 @@
 
 #include "simple_qp/clarabel_solver.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -49,6 +50,7 @@ struct ClarabelApi {
     std::vector<std::pair<SolverStatus, PyObject*>> statuses;  // only those this version has
     PyObject* numpy_empty = nullptr;
     PyObject* float64 = nullptr;
+    PyObject* int32 = nullptr;
     PyObject* int64 = nullptr;
     PyObject* csc_matrix = nullptr;
 };
@@ -171,6 +173,7 @@ bool load_numpy(ClarabelApi& api, std::vector<Ref>& owned) {
     }
     for (auto [slot, name] : {std::pair{&api.numpy_empty, "empty"},
                               std::pair{&api.float64, "float64"},
+                              std::pair{&api.int32, "int32"},
                               std::pair{&api.int64, "int64"}}) {
         Ref value = attribute(module.get(), name);
         if (!value) {
@@ -256,48 +259,41 @@ Ref float_array(const std::vector<double>& values) {
     });
 }
 
-// scipy.sparse.csc_matrix of `matrix`. With `upper_triangle` only entries with row <= column
-// are copied: the solver reads nothing else of P.
-Ref csc_to_python(const CscMatrix& matrix, bool upper_triangle) {
-    const auto kept = [&](std::size_t column, std::size_t k) {
-        return !upper_triangle || matrix.rowval[k] <= column;
-    };
-    std::size_t count = 0;
-    for (std::size_t j = 0; j < matrix.n; ++j) {
-        for (std::size_t k = matrix.colptr[j]; k < matrix.colptr[j + 1]; ++k) {
-            count += kept(j, k) ? 1 : 0;
-        }
-    }
-    Ref data = new_array<double>(count, g_api.float64, [&](double* out) noexcept {
-        for (std::size_t j = 0; j < matrix.n; ++j) {
-            for (std::size_t k = matrix.colptr[j]; k < matrix.colptr[j + 1]; ++k) {
-                if (kept(j, k)) *out++ = matrix.nzval[k];
-            }
+// The index type scipy.sparse settles on for `matrix`: 32 bits when the shape (unless it has
+// a zero side), the entry count and every index fit, else 64 bits. Handing over arrays of that
+// type lets the constructor keep them as they are instead of checking and converting a copy.
+bool fits_int32(const CscMatrix& matrix) {
+    constexpr std::size_t kMax = INT32_MAX;
+    // Row indices stay below m, and with a zero side there are no entries at all.
+    const bool shape_fits = matrix.m == 0 || matrix.n == 0 || std::max(matrix.m, matrix.n) <= kMax;
+    return shape_fits && matrix.nnz() <= kMax;
+}
+
+template <class Index>
+Ref index_array(const std::vector<std::size_t>& values, PyObject* dtype) {
+    return new_array<Index>(values.size(), dtype, [&](Index* out) noexcept {
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            out[k] = static_cast<Index>(values[k]);
         }
     });
+}
+
+// scipy.sparse.csc_matrix sharing copies of the arrays of `matrix`, which is canonical (rows
+// ascending within each column, no repeated position); the matrix is marked so, sparing
+// the solver's reader a scan of it.
+Ref csc_to_python(const CscMatrix& matrix) {
+    Ref data = float_array(matrix.nzval);
     if (!data) {
         return data;
     }
-    Ref indices = new_array<std::int64_t>(count, g_api.int64, [&](std::int64_t* out) noexcept {
-        for (std::size_t j = 0; j < matrix.n; ++j) {
-            for (std::size_t k = matrix.colptr[j]; k < matrix.colptr[j + 1]; ++k) {
-                if (kept(j, k)) *out++ = static_cast<std::int64_t>(matrix.rowval[k]);
-            }
-        }
-    });
+    const bool narrow = fits_int32(matrix);
+    Ref indices = narrow ? index_array<std::int32_t>(matrix.rowval, g_api.int32)
+                         : index_array<std::int64_t>(matrix.rowval, g_api.int64);
     if (!indices) {
         return indices;
     }
-    Ref indptr = new_array<std::int64_t>(matrix.n + 1, g_api.int64, [&](std::int64_t* out) noexcept {
-        std::int64_t total = 0;
-        out[0] = 0;
-        for (std::size_t j = 0; j < matrix.n; ++j) {
-            for (std::size_t k = matrix.colptr[j]; k < matrix.colptr[j + 1]; ++k) {
-                total += kept(j, k) ? 1 : 0;
-            }
-            out[j + 1] = total;
-        }
-    });
+    Ref indptr = narrow ? index_array<std::int32_t>(matrix.colptr, g_api.int32)
+                        : index_array<std::int64_t>(matrix.colptr, g_api.int64);
     if (!indptr) {
         return indptr;
     }
@@ -310,8 +306,12 @@ Ref csc_to_python(const CscMatrix& matrix, bool upper_triangle) {
     if (!shape) {
         return shape;
     }
-    return Ref::steal(
+    Ref result = Ref::steal(
         PyObject_CallFunctionObjArgs(g_api.csc_matrix, arrays.get(), shape.get(), nullptr));
+    if (!result || PyObject_SetAttrString(result.get(), "has_canonical_format", Py_True) < 0) {
+        return Ref();
+    }
+    return result;
 }
 
 Ref python_cones(const std::vector<Cone>& cones) {
@@ -384,17 +384,19 @@ SolveResult ClarabelSolver::solve(ProblemVariables variables, QuadraticExpressio
         return SolveError::NotSolved;
     }
     const std::size_t n = variables.size();
-    ConicProblem problem = assembled_problem(variables, objective, constraints);
+    // Clarabel reads only the upper triangle of P.
+    ConicProblem problem =
+        assembled_problem(variables, objective, constraints, HessianStorage::UpperTriangle);
     // The symbolic problem is no longer needed; free it before the solver allocates.
     variables = ProblemVariables();
     objective = QuadraticExpression();
     constraints = std::vector<Constraint>();
 
-    Ref P = csc_to_python(problem.P, /*upper_triangle=*/true);
+    Ref P = csc_to_python(problem.P);
     if (!P) return not_solved();
     Ref q = float_array(problem.q);
     if (!q) return not_solved();
-    Ref A = csc_to_python(problem.A, /*upper_triangle=*/false);
+    Ref A = csc_to_python(problem.A);
     if (!A) return not_solved();
     Ref b = float_array(problem.b);
     if (!b) return not_solved();
