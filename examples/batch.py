@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import resource
 import time
 from concurrent.futures import ProcessPoolExecutor
 from typing import Callable, Iterable, NamedTuple
@@ -98,15 +99,24 @@ def dask_bag(paths: list[np.ndarray], workers: int) -> list[Summary]:
     return bag.map(process).compute(scheduler="processes", num_workers=workers)
 
 
+def cpu_seconds() -> float:
+    """CPU time of this process and of its finished (joined) worker processes."""
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
 def measure(name: str, run: Callable[[list[np.ndarray], int], list[Summary]], paths: list[np.ndarray],
             cores: Iterable[int], reference: list[Summary] | None) -> list[Summary]:
     for workers in cores:
+        cpu = cpu_seconds()
         start = time.perf_counter()
         results = run(paths, workers)
         seconds = time.perf_counter() - start
+        # Cores kept busy on average: below the worker count when other programs share the machine.
+        busy = (cpu_seconds() - cpu) / seconds
         same = "" if reference is None or results == reference else "  RESULTS DIFFER"
         print(f"  {name:<22} {workers} core{'s' if workers > 1 else ' '}  {len(paths) / seconds:9.0f} paths/s"
-              f"  ({seconds:6.2f} s){same}")
+              f"  ({seconds:6.2f} s, {busy:.1f} cores busy){same}")
         reference = reference or results
     return reference
 
