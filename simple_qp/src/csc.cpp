@@ -2,6 +2,7 @@
 #include "simple_qp/csc.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace simple_qp {
@@ -24,12 +25,13 @@ namespace {
 
 // Stable sort of one column's entries by row; columns are a handful of entries long, where
 // insertion sort beats any general sort.
-void sort_column(std::size_t* rows, double* values, std::size_t count,
-                 std::vector<std::pair<std::size_t, double>>& scratch) {
+template <class Index>
+void sort_column(Index* rows, double* values, std::size_t count,
+                 std::vector<std::pair<Index, double>>& scratch) {
     constexpr std::size_t kInsertionLimit = 32;
     if (count <= kInsertionLimit) {
         for (std::size_t i = 1; i < count; ++i) {
-            const std::size_t row = rows[i];
+            const Index row = rows[i];
             const double value = values[i];
             std::size_t j = i;
             for (; j > 0 && rows[j - 1] > row; --j) {
@@ -55,14 +57,20 @@ void sort_column(std::size_t* rows, double* values, std::size_t count,
 
 }  // namespace
 
-void sort_rows_within_columns(CscMatrix& matrix) {
-    std::vector<std::pair<std::size_t, double>> scratch;
-    for (std::size_t j = 0; j < matrix.n; ++j) {
-        const std::size_t begin = matrix.colptr[j];
-        sort_column(matrix.rowval.data() + begin, matrix.nzval.data() + begin,
-                    matrix.colptr[j + 1] - begin, scratch);
+template <class Index>
+void sort_rows_within_columns(CscStorage<Index> matrix) {
+    std::vector<std::pair<Index, double>> scratch;
+    for (std::size_t j = 0; j + 1 < matrix.colptr.size(); ++j) {
+        const auto begin = static_cast<std::size_t>(matrix.colptr[j]);
+        const auto end = static_cast<std::size_t>(matrix.colptr[j + 1]);
+        sort_column(matrix.rowval.data() + begin, matrix.nzval.data() + begin, end - begin,
+                    scratch);
     }
 }
+
+template void sort_rows_within_columns(CscStorage<std::size_t>);
+template void sort_rows_within_columns(CscStorage<std::int32_t>);
+template void sort_rows_within_columns(CscStorage<std::int64_t>);
 
 CscMatrix CscMatrixTripletsBuilder::build() && {
     CscMatrix matrix = CscMatrix::zeros(m_m, m_n);
@@ -89,7 +97,7 @@ CscMatrix CscMatrixTripletsBuilder::build() && {
     m_cols = {};
     m_values = {};
 
-    sort_rows_within_columns(matrix);
+    sort_rows_within_columns(storage_of(matrix));
     bool duplicates = false;
     for (std::size_t j = 0; j < m_n; ++j) {
         for (std::size_t k = matrix.colptr[j] + 1; k < matrix.colptr[j + 1]; ++k) {

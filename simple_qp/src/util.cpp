@@ -13,61 +13,29 @@ namespace {
     throw std::out_of_range("simple_qp: expression names a variable outside the problem");
 }
 
-// Matrices are built in place in two passes: entries are counted per column into
-// colptr[j + 1], the counts become column starts (each stored one slot late), and placing an
-// entry advances colptr[col + 1], which ends as the start of the next column.
-std::size_t counts_to_cursors(std::vector<std::size_t>& colptr) {
-    std::size_t start = 0;
-    for (std::size_t j = 1; j < colptr.size(); ++j) {
-        start += std::exchange(colptr[j], start);
+// Matrices are written in two passes. A layout counts the entries per column into
+// column_starts[j + 1] and sums them into offsets. Writing starts with out.colptr[j + 1] at
+// the start of column j; placing an entry advances it, so that it ends at the start of
+// column j + 1, which is its final value.
+void counts_to_starts(std::vector<std::size_t>& starts) {
+    for (std::size_t j = 1; j < starts.size(); ++j) {
+        starts[j] += starts[j - 1];
     }
-    return start;
 }
 
-void place(CscMatrix& matrix, std::size_t row, std::size_t col, double value) {
-    const std::size_t at = matrix.colptr[col + 1]++;
-    matrix.rowval[at] = row;
-    matrix.nzval[at] = value;
+template <class Index>
+void start_cursors(const std::vector<std::size_t>& starts, CscStorage<Index> out) {
+    out.colptr[0] = 0;
+    for (std::size_t j = 0; j + 1 < starts.size(); ++j) {
+        out.colptr[j + 1] = static_cast<Index>(starts[j]);
+    }
 }
 
-// P from the objective's terms, both triangles or only row <= column. Keys are unique and
-// ordered, so no two entries share a position; the matrix grows to cover every index.
-CscMatrix hessian_as_csc(const QuadraticExpression& objective, std::size_t n, bool upper) {
-    const QuadraticTerms& terms = objective.quadratic_terms;
-    if (terms.empty()) {
-        return CscMatrix::zeros(n, n);
-    }
-    std::size_t size = n;
-    for (const auto& term : terms) {
-        size = std::max(size, term.key.second.index + 1);
-    }
-    CscMatrix matrix = CscMatrix::zeros(size, size);
-    for (const auto& term : terms) {
-        ++matrix.colptr[term.key.second.index + 1];
-        if (!upper && term.key.first != term.key.second) {
-            ++matrix.colptr[term.key.first.index + 1];
-        }
-    }
-    const std::size_t count = counts_to_cursors(matrix.colptr);
-    matrix.rowval.resize(count);
-    matrix.nzval.resize(count);
-    for (const auto& [pair, c] : terms) {
-        const std::size_t i = pair.first.index;
-        const std::size_t j = pair.second.index;
-        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's is split
-        // over the two triangles.
-        if (i == j) {
-            place(matrix, i, i, 2.0 * c);
-        } else {
-            place(matrix, i, j, c);
-            if (!upper) {
-                place(matrix, j, i, c);
-            }
-        }
-    }
-    // Within a column the entries follow the terms' insertion order.
-    sort_rows_within_columns(matrix);
-    return matrix;
+template <class Index>
+void place(CscStorage<Index> out, std::size_t row, std::size_t col, double value) {
+    const auto at = static_cast<std::size_t>(out.colptr[col + 1]++);
+    out.rowval[at] = static_cast<Index>(row);
+    out.nzval[at] = value;
 }
 
 // Calls row(expression, sign, rhs) for every constraint row and bound(variable, value, rhs)
@@ -92,32 +60,182 @@ void for_each_row(const ProblemVariables& variables, const std::vector<Constrain
             }
         }
     }
-    const std::vector<VariableBounds>& bounds = variables.bounds();
-    for (std::size_t i = 0; i < bounds.size(); ++i) {
-        if (bounds[i].upper) {
-            bound(i, 1.0, *bounds[i].upper);
+    for (const VariableRun& run : variables.runs()) {
+        const VariableBounds& bounds = run.bounds;
+        if (!bounds.upper && !bounds.lower) {
+            continue;
         }
-        if (bounds[i].lower) {
-            bound(i, -1.0, -*bounds[i].lower);
+        for (std::size_t i = run.first; i < run.first + run.count; ++i) {
+            if (bounds.upper) {
+                bound(i, 1.0, *bounds.upper);
+            }
+            if (bounds.lower) {
+                bound(i, -1.0, -*bounds.lower);
+            }
         }
     }
+}
+
+CscMatrix matrix_for(std::size_t m, std::size_t n, std::size_t entries) {
+    CscMatrix matrix = CscMatrix::zeros(m, n);
+    matrix.rowval.resize(entries);
+    matrix.nzval.resize(entries);
+    return matrix;
+}
+
+CscMatrix hessian_as_csc(const QuadraticExpression& objective, std::size_t n,
+                         HessianStorage storage) {
+    const HessianLayout layout = hessian_layout(objective, n, storage);
+    CscMatrix matrix = matrix_for(layout.size, layout.size, layout.entries());
+    write_hessian(objective, storage, layout, storage_of(matrix));
+    return matrix;
 }
 
 }  // namespace
 
+HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n,
+                             HessianStorage storage) {
+    HessianLayout layout;
+    layout.size = n;
+    for (const auto& term : objective.quadratic_terms) {
+        layout.size = std::max(layout.size, term.key.second.index + 1);
+    }
+    layout.column_starts.assign(layout.size + 1, 0);
+    for (const auto& term : objective.quadratic_terms) {
+        ++layout.column_starts[term.key.second.index + 1];
+        if (storage == HessianStorage::Full && term.key.first != term.key.second) {
+            ++layout.column_starts[term.key.first.index + 1];
+        }
+    }
+    counts_to_starts(layout.column_starts);
+    return layout;
+}
+
+template <class Index>
+void write_hessian(const QuadraticExpression& objective, HessianStorage storage,
+                   const HessianLayout& layout, CscStorage<Index> out) {
+    start_cursors(layout.column_starts, out);
+    for (const auto& [pair, c] : objective.quadratic_terms) {
+        const std::size_t i = pair.first.index;
+        const std::size_t j = pair.second.index;
+        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's is split
+        // over the two triangles.
+        if (i == j) {
+            place(out, i, i, 2.0 * c);
+        } else {
+            place(out, i, j, c);
+            if (storage == HessianStorage::Full) {
+                place(out, j, i, c);
+            }
+        }
+    }
+    // Within a column the entries follow the terms' insertion order. Keys are unique and
+    // ordered, so no two entries share a position.
+    sort_rows_within_columns(out);
+}
+
+std::vector<Cone> ConstraintLayout::cones() const {
+    return {Cone{ConeKind::Zero, equality_rows}, Cone{ConeKind::Nonnegative, rows - equality_rows}};
+}
+
+ConstraintLayout constraint_layout(const ProblemVariables& variables,
+                                   const std::vector<Constraint>& constraints) {
+    const std::size_t n = variables.size();
+    ConstraintLayout layout;
+    layout.column_starts.assign(n + 1, 0);
+    for (const Constraint& constraint : constraints) {
+        const std::size_t count = row_count(constraint);
+        if (std::holds_alternative<Equality>(constraint)) {
+            layout.equality_rows += count;
+        }
+        layout.rows += count;
+        const AffineExpression& e =
+            std::visit([](const auto& c) -> const AffineExpression& { return c.expression; },
+                       constraint);
+        for (const auto& entry : e.coefficients) {
+            if (entry.key.index >= n) {
+                throw_foreign_variable();
+            }
+            layout.column_starts[entry.key.index + 1] += count;
+        }
+    }
+    for (const VariableRun& run : variables.runs()) {
+        const std::size_t count = (run.bounds.upper ? 1 : 0) + (run.bounds.lower ? 1 : 0);
+        if (count == 0) {
+            continue;
+        }
+        layout.rows += count * run.count;
+        for (std::size_t i = run.first; i < run.first + run.count; ++i) {
+            layout.column_starts[i + 1] += count;
+        }
+    }
+    counts_to_starts(layout.column_starts);
+    return layout;
+}
+
+template <class Index>
+void write_constraint_rows(const ProblemVariables& variables,
+                           const std::vector<Constraint>& constraints,
+                           const ConstraintLayout& layout, CscStorage<Index> a,
+                           std::span<double> b) {
+    // Rows are generated in increasing order and an expression names each variable once, so
+    // every column ends up sorted by row without repeated positions.
+    start_cursors(layout.column_starts, a);
+    std::size_t r = 0;
+    for_each_row(
+        variables, constraints,
+        [&](const AffineExpression& e, double sign, double rhs) {
+            for (const auto& [v, c] : e.coefficients) {
+                place(a, r, v.index, sign * c);
+            }
+            b[r++] = rhs;
+        },
+        [&](std::size_t i, double value, double rhs) {
+            place(a, r, i, value);
+            b[r++] = rhs;
+        });
+}
+
+void write_linear(const QuadraticExpression& objective, std::span<double> q) {
+    const Coefficients& linear = objective.affine_part.coefficients;
+    for (const auto& entry : linear) {
+        if (entry.key.index >= q.size()) {
+            throw std::out_of_range("simple_qp: linear term of a variable outside the vector");
+        }
+    }
+    std::fill(q.begin(), q.end(), 0.0);
+    for (const auto& [v, c] : linear) {
+        q[v.index] += c;
+    }
+}
+
+template void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout&,
+                            CscStorage<std::size_t>);
+template void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout&,
+                            CscStorage<std::int32_t>);
+template void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout&,
+                            CscStorage<std::int64_t>);
+template void write_constraint_rows(const ProblemVariables&, const std::vector<Constraint>&,
+                                    const ConstraintLayout&, CscStorage<std::size_t>,
+                                    std::span<double>);
+template void write_constraint_rows(const ProblemVariables&, const std::vector<Constraint>&,
+                                    const ConstraintLayout&, CscStorage<std::int32_t>,
+                                    std::span<double>);
+template void write_constraint_rows(const ProblemVariables&, const std::vector<Constraint>&,
+                                    const ConstraintLayout&, CscStorage<std::int64_t>,
+                                    std::span<double>);
+
 CscMatrix quadratic_as_csc(const QuadraticExpression& objective, std::size_t n) {
-    return hessian_as_csc(objective, n, /*upper=*/false);
+    return hessian_as_csc(objective, n, HessianStorage::Full);
 }
 
 CscMatrix upper_triangle_as_csc(const QuadraticExpression& objective, std::size_t n) {
-    return hessian_as_csc(objective, n, /*upper=*/true);
+    return hessian_as_csc(objective, n, HessianStorage::UpperTriangle);
 }
 
 std::vector<double> linear_as_vector(const QuadraticExpression& objective, std::size_t n) {
-    std::vector<double> q(n, 0.0);
-    for (const auto& [v, c] : objective.affine_part.coefficients) {
-        q.at(v.index) += c;
-    }
+    std::vector<double> q(n);
+    write_linear(objective, q);
     return q;
 }
 
@@ -131,64 +249,15 @@ ConicProblem assembled_problem(const ProblemVariables& variables,
             throw_foreign_variable();
         }
     }
-
-    // First pass: rows, and entries per column of A. The second pass generates rows in
-    // increasing order and an expression names each variable once, so it leaves every column
-    // sorted by row without duplicates, and A has one row per entry of b even when an
-    // expression has no coefficients.
     ConicProblem problem;
-    CscMatrix& A = problem.A;
-    A = CscMatrix::zeros(0, n);
-    std::size_t equality_rows = 0;
-    std::size_t rows = 0;
-    for (const Constraint& constraint : constraints) {
-        const std::size_t count = row_count(constraint);
-        if (std::holds_alternative<Equality>(constraint)) {
-            equality_rows += count;
-        }
-        rows += count;
-        const AffineExpression& e =
-            std::visit([](const auto& c) -> const AffineExpression& { return c.expression; },
-                       constraint);
-        for (const auto& entry : e.coefficients) {
-            if (entry.key.index >= n) {
-                throw_foreign_variable();
-            }
-            A.colptr[entry.key.index + 1] += count;
-        }
-    }
-    const std::vector<VariableBounds>& bounds = variables.bounds();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t count = (bounds[i].upper ? 1 : 0) + (bounds[i].lower ? 1 : 0);
-        rows += count;
-        A.colptr[i + 1] += count;
-    }
-    A.m = rows;
-    const std::size_t entries = counts_to_cursors(A.colptr);
-    A.rowval.resize(entries);
-    A.nzval.resize(entries);
-
-    std::vector<double>& b = problem.b;
-    b.resize(rows);
-    std::size_t r = 0;
-    for_each_row(
-        variables, constraints,
-        [&](const AffineExpression& e, double sign, double rhs) {
-            for (const auto& [v, c] : e.coefficients) {
-                place(A, r, v.index, sign * c);
-            }
-            b[r++] = rhs;
-        },
-        [&](std::size_t i, double value, double rhs) {
-            place(A, r, i, value);
-            b[r++] = rhs;
-        });
-
-    problem.P = storage == HessianStorage::Full ? quadratic_as_csc(objective, n)
-                                                : upper_triangle_as_csc(objective, n);
+    const ConstraintLayout layout = constraint_layout(variables, constraints);
+    problem.A = matrix_for(layout.rows, n, layout.entries());
+    problem.b.resize(layout.rows);
+    write_constraint_rows(variables, constraints, layout, storage_of(problem.A),
+                          std::span<double>(problem.b));
+    problem.P = hessian_as_csc(objective, n, storage);
     problem.q = linear_as_vector(objective, n);
-    problem.cones = {Cone{ConeKind::Zero, equality_rows},
-                     Cone{ConeKind::Nonnegative, rows - equality_rows}};
+    problem.cones = layout.cones();
     return problem;
 }
 

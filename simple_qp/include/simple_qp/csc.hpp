@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace simple_qp {
@@ -22,9 +23,24 @@ struct CscMatrix {
     bool operator==(const CscMatrix&) const = default;
 };
 
-/// Orders the entries of every column of `matrix` by row; entries with equal rows keep their
-/// order. Only `rowval` and `nzval` change.
-void sort_rows_within_columns(CscMatrix& matrix);
+/// Storage that a caller provides for a matrix in compressed-sparse-column form: column
+/// count + 1 offsets, and one row index and one value per entry.
+template <class Index>
+struct CscStorage {
+    std::span<Index> colptr;
+    std::span<Index> rowval;
+    std::span<double> nzval;
+};
+
+/// The storage of `matrix` itself.
+inline CscStorage<std::size_t> storage_of(CscMatrix& matrix) {
+    return {matrix.colptr, matrix.rowval, matrix.nzval};
+}
+
+/// Orders the entries of every column by row; entries with equal rows keep their order. Only
+/// the rows and values move. Index is std::size_t, std::int32_t or std::int64_t.
+template <class Index>
+void sort_rows_within_columns(CscStorage<Index> matrix);
 
 /// Collects (row, column, value) entries and converts them into a `CscMatrix`. The row and
 /// column counts start at the given sizes and grow to cover every entry added.

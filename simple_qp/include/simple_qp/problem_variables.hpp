@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "simple_qp/variable.hpp"
@@ -15,7 +16,17 @@ struct VariableBounds {
     std::optional<double> upper;  ///< variable <= upper when present
 };
 
-/// Issues variables with dense indices 0, 1, 2, ... and keeps their bounds in that order.
+/// The variables one `add_vector` call created: indices first .. first + count - 1, all with
+/// the same bounds.
+struct VariableRun {
+    std::size_t first;
+    std::size_t count;
+    VariableBounds bounds;
+};
+
+/// Issues variables with dense indices 0, 1, 2, ... and keeps their bounds in that order. The
+/// bounds are kept once per `add_vector` call, not once per variable: a problem with many
+/// variables then costs one record per group.
 class ProblemVariables {
 public:
     /// Appends `count` variables with the same bounds; returns their handles in creation order.
@@ -23,12 +34,16 @@ public:
                                      std::optional<double> upper);
 
     /// The number of variables issued so far.
-    std::size_t size() const noexcept { return m_bounds.size(); }
-    /// Bounds per variable, indexed by `Variable::index`.
-    const std::vector<VariableBounds>& bounds() const noexcept { return m_bounds; }
+    std::size_t size() const noexcept { return m_size; }
+    /// Bounds of the variable with index `index`; throws std::out_of_range for an index the
+    /// registry did not issue.
+    const VariableBounds& bounds(std::size_t index) const;
+    /// All variables in index order, one run per `add_vector` call that created any.
+    std::span<const VariableRun> runs() const noexcept { return m_runs; }
 
 private:
-    std::vector<VariableBounds> m_bounds;
+    std::vector<VariableRun> m_runs;
+    std::size_t m_size = 0;
 };
 
 }  // namespace simple_qp

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "simple_qp/constraint.hpp"
@@ -35,6 +37,52 @@ struct ConicProblem {
     std::vector<double> b;
     std::vector<Cone> cones;
 };
+
+/// Where the entries of P go, counted before anything is written.
+struct HessianLayout {
+    std::size_t size = 0;                    ///< rows = columns: n, more if a term names a larger index
+    std::vector<std::size_t> column_starts;  ///< size + 1 offsets, the last one the entry count
+    std::size_t entries() const noexcept { return column_starts.back(); }
+};
+
+/// Counts the entries of P per column, both triangles or the upper one as `storage` says.
+HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n,
+                             HessianStorage storage);
+
+/// Writes P as laid out by `hessian_layout(objective, n, storage)`: 2·q_aa on the diagonal,
+/// q_ab beside it, rows ascending within each column. Index is std::size_t, std::int32_t or
+/// std::int64_t.
+template <class Index>
+void write_hessian(const QuadraticExpression& objective, HessianStorage storage,
+                   const HessianLayout& layout, CscStorage<Index> out);
+
+/// Where the rows of A and b go, counted before anything is written.
+struct ConstraintLayout {
+    std::size_t rows = 0;                    ///< rows of A and entries of b
+    std::size_t equality_rows = 0;           ///< the first rows, those of the zero cone
+    std::vector<std::size_t> column_starts;  ///< variable count + 1 offsets, the last the entry count
+    std::size_t entries() const noexcept { return column_starts.back(); }
+    /// Zero cone over the equality rows, nonnegative cone over the rest, both always listed.
+    std::vector<Cone> cones() const;
+};
+
+/// Counts the rows of A (see `assembled_problem`) and its entries per column. Throws
+/// std::out_of_range when an expression names a variable the registry did not issue.
+ConstraintLayout constraint_layout(const ProblemVariables& variables,
+                                   const std::vector<Constraint>& constraints);
+
+/// Writes A and b as laid out by `constraint_layout(variables, constraints)`; `b` has one
+/// entry per row. Index is std::size_t, std::int32_t or std::int64_t.
+template <class Index>
+void write_constraint_rows(const ProblemVariables& variables,
+                           const std::vector<Constraint>& constraints,
+                           const ConstraintLayout& layout, CscStorage<Index> a,
+                           std::span<double> b);
+
+/// Writes the linear coefficients of the objective into q (one entry per variable); the
+/// constant is dropped. Throws std::out_of_range, before writing, for a variable index
+/// >= q.size().
+void write_linear(const QuadraticExpression& objective, std::span<double> q);
 
 /// The full symmetric Hessian of the quadratic terms (2·q_aa on the diagonal, q_ab on both
 /// sides of it), at least n × n; all-zero n × n when there are no quadratic terms.

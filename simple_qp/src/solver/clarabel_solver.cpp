@@ -6,7 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -228,90 +229,99 @@ bool load_api() {
     return true;
 }
 
-// A new one-dimensional NumPy array of `count` elements of `dtype` (element type T), written
-// by `fill(T*)`, which must not throw.
-template <class T, class Fill>
-Ref new_array(std::size_t count, PyObject* dtype, Fill&& fill) {
-    Ref array = Ref::steal(
-        PyObject_CallFunction(g_api.numpy_empty, "nO", static_cast<Py_ssize_t>(count), dtype));
-    if (!array) {
-        return array;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-        return Ref();
-    }
-    if (view.len != static_cast<Py_ssize_t>(count * sizeof(T))) {
-        PyBuffer_Release(&view);
-        PyErr_SetString(PyExc_RuntimeError, "numpy.empty returned an array of unexpected size");
-        return Ref();
-    }
-    fill(static_cast<T*>(view.buf));
-    PyBuffer_Release(&view);
-    return array;
-}
-
-Ref float_array(const std::vector<double>& values) {
-    return new_array<double>(values.size(), g_api.float64, [&](double* out) noexcept {
-        if (!values.empty()) {
-            std::memcpy(out, values.data(), values.size() * sizeof(double));
+// A new one-dimensional NumPy array of `count` elements of `dtype` (element type T), held
+// open for writing until `take` hands it over or the holder is destroyed. False when the
+// array could not be made, with the Python exception set.
+template <class T>
+class NewArray {
+public:
+    NewArray(std::size_t count, PyObject* dtype) : m_count(count) {
+        m_array = Ref::steal(PyObject_CallFunction(g_api.numpy_empty, "nO",
+                                                   static_cast<Py_ssize_t>(count), dtype));
+        if (!m_array ||
+            PyObject_GetBuffer(m_array.get(), &m_view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+            return;
         }
-    });
-}
+        m_held = true;
+        if (m_view.len != static_cast<Py_ssize_t>(count * sizeof(T))) {
+            release_view();
+            PyErr_SetString(PyExc_RuntimeError, "numpy.empty returned an array of unexpected size");
+        }
+    }
+    NewArray(const NewArray&) = delete;
+    NewArray& operator=(const NewArray&) = delete;
+    ~NewArray() { release_view(); }
 
-// The index type scipy.sparse settles on for `matrix`: 32 bits when the shape (unless it has
-// a zero side), the entry count and every index fit, else 64 bits. Handing over arrays of that
-// type lets the constructor keep them as they are instead of checking and converting a copy.
-bool fits_int32(const CscMatrix& matrix) {
+    explicit operator bool() const noexcept { return m_held; }
+    std::span<T> data() noexcept { return {static_cast<T*>(m_view.buf), m_count}; }
+    /// The array, written; the holder is empty afterwards.
+    Ref take() noexcept {
+        release_view();
+        return std::move(m_array);
+    }
+
+private:
+    void release_view() noexcept {
+        if (m_held) {
+            PyBuffer_Release(&m_view);
+            m_held = false;
+        }
+    }
+
+    std::size_t m_count;
+    Ref m_array;
+    Py_buffer m_view{};
+    bool m_held = false;
+};
+
+// The index type scipy.sparse settles on for an m × n matrix with `entries` entries: 32 bits
+// when the shape (unless it has a zero side), the entry count and every index fit, else 64
+// bits. Handing over arrays of that type lets the constructor keep them as they are instead
+// of checking and converting a copy.
+bool fits_int32(std::size_t m, std::size_t n, std::size_t entries) {
     constexpr std::size_t kMax = INT32_MAX;
     // Row indices stay below m, and with a zero side there are no entries at all.
-    const bool shape_fits = matrix.m == 0 || matrix.n == 0 || std::max(matrix.m, matrix.n) <= kMax;
-    return shape_fits && matrix.nnz() <= kMax;
+    const bool shape_fits = m == 0 || n == 0 || std::max(m, n) <= kMax;
+    return shape_fits && entries <= kMax;
 }
 
-template <class Index>
-Ref index_array(const std::vector<std::size_t>& values, PyObject* dtype) {
-    return new_array<Index>(values.size(), dtype, [&](Index* out) noexcept {
-        for (std::size_t k = 0; k < values.size(); ++k) {
-            out[k] = static_cast<Index>(values[k]);
-        }
-    });
-}
+// scipy.sparse.csc_matrix of shape m × n with `entries` entries, whose arrays `write` fills
+// through a CscStorage<Index>. What it writes is canonical (rows ascending within each
+// column, no repeated position) and the matrix is marked so, sparing the solver's reader a
+// scan of it.
+template <class Index, class Write>
+Ref python_csc_of(std::size_t m, std::size_t n, std::size_t entries, PyObject* index_dtype,
+                  Write& write) {
+    NewArray<double> data(entries, g_api.float64);
+    if (!data) return Ref();
+    NewArray<Index> indices(entries, index_dtype);
+    if (!indices) return Ref();
+    NewArray<Index> indptr(n + 1, index_dtype);
+    if (!indptr) return Ref();
+    write(CscStorage<Index>{indptr.data(), indices.data(), data.data()});
 
-// scipy.sparse.csc_matrix sharing copies of the arrays of `matrix`, which is canonical (rows
-// ascending within each column, no repeated position); the matrix is marked so, sparing
-// the solver's reader a scan of it.
-Ref csc_to_python(const CscMatrix& matrix) {
-    Ref data = float_array(matrix.nzval);
-    if (!data) {
-        return data;
-    }
-    const bool narrow = fits_int32(matrix);
-    Ref indices = narrow ? index_array<std::int32_t>(matrix.rowval, g_api.int32)
-                         : index_array<std::int64_t>(matrix.rowval, g_api.int64);
-    if (!indices) {
-        return indices;
-    }
-    Ref indptr = narrow ? index_array<std::int32_t>(matrix.colptr, g_api.int32)
-                        : index_array<std::int64_t>(matrix.colptr, g_api.int64);
-    if (!indptr) {
-        return indptr;
-    }
-    Ref arrays = Ref::steal(Py_BuildValue("(OOO)", data.get(), indices.get(), indptr.get()));
-    if (!arrays) {
-        return arrays;
-    }
-    Ref shape = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(matrix.m),
-                                         static_cast<Py_ssize_t>(matrix.n)));
-    if (!shape) {
-        return shape;
-    }
+    Ref data_array = data.take();
+    Ref indices_array = indices.take();
+    Ref indptr_array = indptr.take();
+    Ref arrays = Ref::steal(
+        Py_BuildValue("(OOO)", data_array.get(), indices_array.get(), indptr_array.get()));
+    if (!arrays) return arrays;
+    Ref shape =
+        Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(m), static_cast<Py_ssize_t>(n)));
+    if (!shape) return shape;
     Ref result = Ref::steal(
         PyObject_CallFunctionObjArgs(g_api.csc_matrix, arrays.get(), shape.get(), nullptr));
     if (!result || PyObject_SetAttrString(result.get(), "has_canonical_format", Py_True) < 0) {
         return Ref();
     }
     return result;
+}
+
+template <class Write>
+Ref python_csc(std::size_t m, std::size_t n, std::size_t entries, Write&& write) {
+    return fits_int32(m, n, entries)
+               ? python_csc_of<std::int32_t>(m, n, entries, g_api.int32, write)
+               : python_csc_of<std::int64_t>(m, n, entries, g_api.int64, write);
 }
 
 Ref python_cones(const std::vector<Cone>& cones) {
@@ -384,27 +394,40 @@ SolveResult ClarabelSolver::solve(ProblemVariables variables, QuadraticExpressio
         return SolveError::NotSolved;
     }
     const std::size_t n = variables.size();
-    // Clarabel reads only the upper triangle of P.
-    ConicProblem problem =
-        assembled_problem(variables, objective, constraints, HessianStorage::UpperTriangle);
-    // The symbolic problem is no longer needed; free it before the solver allocates.
-    variables = ProblemVariables();
+
+    // The arrays are written straight into NumPy's memory, and each part of the symbolic
+    // problem is released once it is converted, before the next part allocates. Clarabel
+    // reads only the upper triangle of P.
+    HessianLayout hessian = hessian_layout(objective, n, HessianStorage::UpperTriangle);
+    if (hessian.size != n) {
+        throw std::out_of_range("simple_qp: objective names a variable outside the problem");
+    }
+    Ref P = python_csc(n, n, hessian.entries(), [&](auto out) {
+        write_hessian(objective, HessianStorage::UpperTriangle, hessian, out);
+    });
+    if (!P) return not_solved();
+    NewArray<double> q_array(n, g_api.float64);
+    if (!q_array) return not_solved();
+    write_linear(objective, q_array.data());
+    Ref q = q_array.take();
+    hessian = HessianLayout();
     objective = QuadraticExpression();
+
+    const ConstraintLayout rows = constraint_layout(variables, constraints);
+    NewArray<double> b_array(rows.rows, g_api.float64);
+    if (!b_array) return not_solved();
+    Ref A = python_csc(rows.rows, n, rows.entries(), [&](auto out) {
+        write_constraint_rows(variables, constraints, rows, out, b_array.data());
+    });
+    if (!A) return not_solved();
+    Ref b = b_array.take();
+    variables = ProblemVariables();
     constraints = std::vector<Constraint>();
 
-    Ref P = csc_to_python(problem.P);
-    if (!P) return not_solved();
-    Ref q = float_array(problem.q);
-    if (!q) return not_solved();
-    Ref A = csc_to_python(problem.A);
-    if (!A) return not_solved();
-    Ref b = float_array(problem.b);
-    if (!b) return not_solved();
-    Ref cones = python_cones(problem.cones);
+    Ref cones = python_cones(rows.cones());
     if (!cones) return not_solved();
     Ref settings = python_settings(m_settings);
     if (!settings) return not_solved();
-    problem = ConicProblem();
 
     Ref solver = Ref::steal(PyObject_CallFunctionObjArgs(g_api.default_solver, P.get(), q.get(),
                                                          A.get(), b.get(), cones.get(),

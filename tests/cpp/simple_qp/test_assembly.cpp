@@ -1,7 +1,10 @@
 // tests/cpp/simple_qp/test_assembly.cpp: triplets to CSC, objective and constraint assembly, solve results
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -242,6 +245,195 @@ TEST(Solve, OnlySolvedIsASolution) {
     }
     EXPECT_STREQ(simple_qp::solver_status_name(SolverStatus::AlmostSolved), "AlmostSolved");
     EXPECT_EQ(simple_qp::all_solver_statuses().size(), 12u);
+}
+
+// The conic form built the plain way: every entry through a triplet list, P from the full
+// symmetric pattern, bound rows variable by variable.
+ConicProblem reference_problem(const ProblemVariables& variables,
+                               const QuadraticExpression& objective,
+                               const std::vector<Constraint>& constraints) {
+    const std::size_t n = variables.size();
+    ConicProblem p;
+    simple_qp::CscMatrixTripletsBuilder hessian(n, n);
+    for (const auto& [pair, c] : objective.quadratic_terms) {
+        if (pair.first == pair.second) {
+            hessian.add_triplet(pair.first.index, pair.first.index, 2.0 * c);
+        } else {
+            hessian.add_triplet(pair.first.index, pair.second.index, c);
+            hessian.add_triplet(pair.second.index, pair.first.index, c);
+        }
+    }
+    p.P = objective.quadratic_terms.empty() ? CscMatrix::zeros(n, n) : std::move(hessian).build();
+    p.q.assign(n, 0.0);
+    for (const auto& [v, c] : objective.affine_part.coefficients) p.q[v.index] += c;
+
+    std::size_t rows = 0;
+    for (const Constraint& c : constraints) rows += simple_qp::row_count(c);
+    simple_qp::CscMatrixTripletsBuilder a(rows, n);
+    std::size_t r = 0;
+    const auto add_row = [&](const AffineExpression& e, double sign) {
+        for (const auto& [v, c] : e.coefficients) a.add_triplet(r, v.index, sign * c);
+        ++r;
+    };
+    for (const Constraint& c : constraints) {
+        if (const auto* eq = std::get_if<Equality>(&c)) {
+            add_row(eq->expression, 1.0);
+            p.b.push_back(-eq->expression.constant);
+        }
+    }
+    const std::size_t equalities = r;
+    for (const Constraint& c : constraints) {
+        if (const auto* in = std::get_if<Inequality>(&c)) {
+            if (in->upper) {
+                add_row(in->expression, 1.0);
+                p.b.push_back(*in->upper - in->expression.constant);
+            }
+            if (in->lower) {
+                add_row(in->expression, -1.0);
+                p.b.push_back(-(*in->lower - in->expression.constant));
+            }
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const simple_qp::VariableBounds& bounds = variables.bounds(i);
+        if (bounds.upper) {
+            a.add_triplet(r++, i, 1.0);
+            p.b.push_back(*bounds.upper);
+        }
+        if (bounds.lower) {
+            a.add_triplet(r++, i, -1.0);
+            p.b.push_back(-*bounds.lower);
+        }
+    }
+    p.A = std::move(a).build();
+    p.A.m = r;
+    p.cones = {{ConeKind::Zero, equalities}, {ConeKind::Nonnegative, r - equalities}};
+    return p;
+}
+
+std::vector<std::uint64_t> bits(const std::vector<double>& values) {
+    std::vector<std::uint64_t> out;
+    for (const double v : values) out.push_back(std::bit_cast<std::uint64_t>(v));
+    return out;
+}
+
+// Bit-for-bit equality, so that 0.0 and -0.0 differ.
+void expect_same_matrix(const CscMatrix& a, const CscMatrix& b) {
+    EXPECT_EQ(a.m, b.m);
+    EXPECT_EQ(a.n, b.n);
+    EXPECT_EQ(a.colptr, b.colptr);
+    EXPECT_EQ(a.rowval, b.rowval);
+    EXPECT_EQ(bits(a.nzval), bits(b.nzval));
+}
+
+TEST(AssembledProblem, MatchesPlainTripletAssemblyOnRandomProblems) {
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<double> value(-4.0, 4.0);
+    std::uniform_int_distribution<int> coin(0, 3);
+    const auto coefficient = [&] {
+        const int k = coin(rng);
+        return k == 0 ? 0.0 : k == 1 ? -0.0 : value(rng);
+    };
+    const auto side = [&]() -> std::optional<double> {
+        if (coin(rng) == 0) return std::nullopt;
+        return value(rng);
+    };
+    for (int trial = 0; trial < 30; ++trial) {
+        SCOPED_TRACE(trial);
+        ProblemVariables registry;
+        std::vector<Variable> x;
+        for (int group = 1 + coin(rng); group > 0; --group) {
+            // Groups of one size or another, some empty, some bounded.
+            const auto more = registry.add_vector(static_cast<std::size_t>(coin(rng) * 7), side(),
+                                                  coin(rng) < 2 ? side() : std::nullopt);
+            x.insert(x.end(), more.begin(), more.end());
+        }
+        if (x.empty()) x = registry.add_vector(3, std::nullopt, std::nullopt);
+        std::uniform_int_distribution<std::size_t> pick(0, x.size() - 1);
+        const auto expression = [&] {
+            AffineExpression e(coefficient());
+            for (int k = coin(rng) + coin(rng); k > 0; --k) e += x[pick(rng)] * coefficient();
+            return e;
+        };
+
+        QuadraticExpression objective;
+        for (int k = coin(rng) * 12; k > 0; --k) {
+            if (coin(rng) == 0) {
+                objective += expression() * expression();
+            } else {
+                objective.add_square(expression());
+            }
+        }
+        std::vector<Constraint> constraints;
+        for (int k = coin(rng) * 15; k > 0; --k) {
+            if (coin(rng) == 0) {
+                constraints.emplace_back(Equality{expression()});
+            } else {
+                constraints.emplace_back(Inequality{side(), side(), expression()});
+            }
+        }
+
+        const ConicProblem expected = reference_problem(registry, objective, constraints);
+        const ConicProblem full = simple_qp::assembled_problem(registry, objective, constraints);
+        expect_same_matrix(full.P, expected.P);
+        expect_same_matrix(full.A, expected.A);
+        EXPECT_EQ(bits(full.q), bits(expected.q));
+        EXPECT_EQ(bits(full.b), bits(expected.b));
+        EXPECT_EQ(full.cones, expected.cones);
+
+        // The upper-triangle form is exactly the full P without its entries below the diagonal.
+        const ConicProblem upper = simple_qp::assembled_problem(
+            registry, objective, constraints, simple_qp::HessianStorage::UpperTriangle);
+        CscMatrix filtered = CscMatrix::zeros(expected.P.m, expected.P.n);
+        for (std::size_t j = 0; j < expected.P.n; ++j) {
+            for (std::size_t k = expected.P.colptr[j]; k < expected.P.colptr[j + 1]; ++k) {
+                if (expected.P.rowval[k] <= j) {
+                    filtered.rowval.push_back(expected.P.rowval[k]);
+                    filtered.nzval.push_back(expected.P.nzval[k]);
+                }
+            }
+            filtered.colptr[j + 1] = filtered.rowval.size();
+        }
+        expect_same_matrix(upper.P, filtered);
+        expect_same_matrix(upper.A, expected.A);
+        expect_same_matrix(simple_qp::upper_triangle_as_csc(objective, registry.size()), filtered);
+    }
+}
+
+TEST(AssembledProblem, WritesNarrowIndexStorageLikeWideStorage) {
+    // The adapter writes 32-bit indices straight into its arrays; they must hold the same
+    // matrix as the std::size_t form.
+    ProblemVariables registry;
+    const auto x = registry.add_vector(4, -1.0, 1.0);
+    QuadraticExpression objective;
+    objective.add_square(x[3] - 2.0 * x[1] + x[0]);
+    objective += (x[2] + 1.0) * (x[0] - 0.5);
+    const std::vector<Constraint> constraints = {Equality{x[1] - x[3] + 2.0},
+                                                 Inequality{-1.0, 4.0, x[2] * 3.0 + x[0]}};
+
+    const ConicProblem wide = simple_qp::assembled_problem(
+        registry, objective, constraints, simple_qp::HessianStorage::UpperTriangle);
+    const simple_qp::HessianLayout hessian =
+        simple_qp::hessian_layout(objective, 4, simple_qp::HessianStorage::UpperTriangle);
+    std::vector<std::int32_t> colptr(5), rowval(hessian.entries());
+    std::vector<double> nzval(hessian.entries());
+    simple_qp::write_hessian(objective, simple_qp::HessianStorage::UpperTriangle, hessian,
+                             simple_qp::CscStorage<std::int32_t>{colptr, rowval, nzval});
+    EXPECT_EQ(std::vector<std::size_t>(colptr.begin(), colptr.end()), wide.P.colptr);
+    EXPECT_EQ(std::vector<std::size_t>(rowval.begin(), rowval.end()), wide.P.rowval);
+    EXPECT_EQ(nzval, wide.P.nzval);
+
+    const simple_qp::ConstraintLayout rows = simple_qp::constraint_layout(registry, constraints);
+    EXPECT_EQ(rows.cones(), wide.cones);
+    std::vector<std::int64_t> a_colptr(5), a_rowval(rows.entries());
+    std::vector<double> a_nzval(rows.entries()), b(rows.rows);
+    simple_qp::write_constraint_rows(registry, constraints, rows,
+                                     simple_qp::CscStorage<std::int64_t>{a_colptr, a_rowval, a_nzval},
+                                     std::span<double>(b));
+    EXPECT_EQ(std::vector<std::size_t>(a_colptr.begin(), a_colptr.end()), wide.A.colptr);
+    EXPECT_EQ(std::vector<std::size_t>(a_rowval.begin(), a_rowval.end()), wide.A.rowval);
+    EXPECT_EQ(a_nzval, wide.A.nzval);
+    EXPECT_EQ(b, wide.b);
 }
 
 }  // namespace

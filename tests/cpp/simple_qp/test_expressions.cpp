@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -57,10 +58,20 @@ TEST(ProblemVariables, AddVectorIssuesDenseIndicesWithBounds) {
         EXPECT_EQ(b[i].index, 3 + i);
     }
     ASSERT_EQ(registry.size(), 6u);
-    EXPECT_FALSE(registry.bounds()[2].lower);
-    EXPECT_EQ(registry.bounds()[2].upper, 5.0);
-    EXPECT_EQ(registry.bounds()[3].lower, -1.0);
-    EXPECT_FALSE(registry.bounds()[3].upper);
+    EXPECT_FALSE(registry.bounds(2).lower);
+    EXPECT_EQ(registry.bounds(2).upper, 5.0);
+    EXPECT_EQ(registry.bounds(3).lower, -1.0);
+    EXPECT_FALSE(registry.bounds(3).upper);
+    EXPECT_EQ(registry.bounds(5).lower, -1.0);
+    EXPECT_THROW(registry.bounds(6), std::out_of_range);
+    // One run per call that created variables, in index order.
+    const auto runs = registry.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].first, 0u);
+    EXPECT_EQ(runs[0].count, 3u);
+    EXPECT_EQ(runs[1].first, 3u);
+    EXPECT_EQ(runs[1].count, 3u);
+    EXPECT_EQ(runs[1].bounds.lower, -1.0);
 }
 
 TEST(AffineExpression, OperatorsGiveTheDocumentedCoefficients) {
