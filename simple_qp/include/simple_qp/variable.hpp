@@ -27,7 +27,7 @@ struct VariablePair {
     friend bool operator==(VariablePair, VariablePair) = default;
 };
 
-/// Raw 64-bit key of a variable; `TermMap` mixes it before use.
+/// Raw 64-bit key of a variable; `TermMap` scrambles it before use.
 struct VariableHash {
     std::uint64_t operator()(Variable v) const noexcept { return v.index; }
 };
