@@ -40,8 +40,10 @@ struct ConicProblem {
 
 /// Where the entries of P go, counted before anything is written.
 struct HessianLayout {
-    std::size_t size = 0;                    ///< rows = columns: n, more if a term names a larger index
-    std::vector<std::size_t> column_starts;  ///< size + 1 offsets, the last one the entry count
+    /// Rows and columns: n, or more when a term names a larger index.
+    std::size_t size = 0;
+    /// size + 1 offsets, the last one the entry count.
+    std::vector<std::size_t> column_starts;
     std::size_t entries() const noexcept { return column_starts.back(); }
 };
 
@@ -58,9 +60,10 @@ void write_hessian(const QuadraticExpression& objective, HessianStorage storage,
 
 /// Where the rows of A and b go, counted before anything is written.
 struct ConstraintLayout {
-    std::size_t rows = 0;                    ///< rows of A and entries of b
-    std::size_t equality_rows = 0;           ///< the first rows, those of the zero cone
-    std::vector<std::size_t> column_starts;  ///< variable count + 1 offsets, the last the entry count
+    std::size_t rows = 0;           ///< rows of A and entries of b
+    std::size_t equality_rows = 0;  ///< the first rows, those of the zero cone
+    /// Variable count + 1 offsets, the last one the entry count.
+    std::vector<std::size_t> column_starts;
     std::size_t entries() const noexcept { return column_starts.back(); }
     /// Zero cone over the equality rows, nonnegative cone over the rest, both always listed.
     std::vector<Cone> cones() const;

@@ -311,8 +311,12 @@ Ref python_csc_of(std::size_t m, std::size_t n, std::size_t entries, PyObject* i
     if (!shape) return shape;
     Ref result = Ref::steal(
         PyObject_CallFunctionObjArgs(g_api.csc_matrix, arrays.get(), shape.get(), nullptr));
-    if (!result || PyObject_SetAttrString(result.get(), "has_canonical_format", Py_True) < 0) {
-        return Ref();
+    if (result && PyObject_SetAttrString(result.get(), "has_canonical_format", Py_True) < 0) {
+        // Only a shortcut: a scipy that refuses the mark still has a correct matrix.
+        if (!pending_error_is_ordinary()) {
+            return Ref();
+        }
+        PyErr_Clear();
     }
     return result;
 }
@@ -455,7 +459,9 @@ SolveResult ClarabelSolver::solve(ProblemVariables variables, QuadraticExpressio
     PyObject** items = PySequence_Fast_ITEMS(sequence.get());
     std::vector<double> values(n);
     for (std::size_t i = 0; i < n; ++i) {
-        values[i] = PyFloat_AsDouble(items[i]);
+        // Clarabel's list holds plain floats; anything else goes through the generic path.
+        values[i] = PyFloat_CheckExact(items[i]) ? PyFloat_AS_DOUBLE(items[i])
+                                                  : PyFloat_AsDouble(items[i]);
         if (values[i] == -1.0 && PyErr_Occurred()) return not_solved();
     }
     return SolvedProblem{std::move(values)};

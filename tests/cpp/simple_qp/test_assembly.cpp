@@ -427,9 +427,8 @@ TEST(AssembledProblem, WritesNarrowIndexStorageLikeWideStorage) {
     EXPECT_EQ(rows.cones(), wide.cones);
     std::vector<std::int64_t> a_colptr(5), a_rowval(rows.entries());
     std::vector<double> a_nzval(rows.entries()), b(rows.rows);
-    simple_qp::write_constraint_rows(registry, constraints, rows,
-                                     simple_qp::CscStorage<std::int64_t>{a_colptr, a_rowval, a_nzval},
-                                     std::span<double>(b));
+    const simple_qp::CscStorage<std::int64_t> a{a_colptr, a_rowval, a_nzval};
+    simple_qp::write_constraint_rows(registry, constraints, rows, a, std::span<double>(b));
     EXPECT_EQ(std::vector<std::size_t>(a_colptr.begin(), a_colptr.end()), wide.A.colptr);
     EXPECT_EQ(std::vector<std::size_t>(a_rowval.begin(), a_rowval.end()), wide.A.rowval);
     EXPECT_EQ(a_nzval, wide.A.nzval);
