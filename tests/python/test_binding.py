@@ -255,6 +255,7 @@ class TestHostileInput:
         with pytest.raises(IndexError):
             Path2D(points=[point])
 
+    @pytest.mark.no_sanitizer
     def test_huge_allocation_is_a_memory_error(self, python_subprocess):
         result = python_subprocess(
             """
