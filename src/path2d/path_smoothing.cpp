@@ -5,6 +5,7 @@
 
 #include "path2d/path2d.hpp"
 #include "util/large_list.hpp"
+#include "util/memory.hpp"
 
 namespace korvane {
 
@@ -30,6 +31,8 @@ Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
         throw std::bad_alloc();
     }
     const std::size_t final_size = n << num_iterations;
+    // The two working buffers (final and half size), then the result's x and y.
+    require_memory(final_size, sizeof(Point) + sizeof(Point) / 2 + 2 * sizeof(double));
 
     // Two buffers swapped every iteration, both sized before any work so a refusal costs
     // nothing: the one written last holds exactly the final points, the other half as many.

@@ -7,6 +7,7 @@
 #include "path2d/path2d.hpp"
 #include "spline/spline.hpp"
 #include "util/large_list.hpp"
+#include "util/memory.hpp"
 
 namespace korvane {
 
@@ -117,6 +118,8 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
     // their keys in place instead of copying them; x, y and every value list hold at least one
     // value per point.
     const std::size_t count = positions.size();
+    // Points, x, y and one list per associated value list, all of `count` entries.
+    require_memory(count, sizeof(Point) + (2 + m_associated_values.size()) * sizeof(double));
     Path2D resampled;
     // Built like from_points, with the coordinate lists written in the same pass; 0 where a
     // position has no segment.

@@ -469,6 +469,37 @@ def test_random_calls_raise_only_ordinary_errors(reliability, fuzz_scale):
     assert not failures, "\n".join(failures[:30])
 
 
+def physical_memory():
+    return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+
+
+class TestResultsBeyondMemory:
+    """Results the machine could never hold are refused before anything is allocated.
+
+    The system grants such allocations and kills the process once they are written; a
+    sampling distance of 1e-9 on a path of length 1 did that.
+    """
+
+    @pytest.fixture
+    def count(self):
+        count = 2 * physical_memory() // 32  # a point with its x and y takes 32 bytes
+        if count >= 2**32:
+            pytest.skip("the count limit of resampling refuses these before memory does")
+        return count
+
+    def test_resampling_by_number_of_points(self, count):
+        with pytest.raises(MemoryError):
+            Path2D(points=[[0, 0], [1, 0]]).resampled_path(ResamplingMethod.by_number_points(count))
+
+    def test_resampling_by_sampling_distance(self, count):
+        with pytest.raises(MemoryError):
+            Path2D(points=[[0, 0], [1, 0]]).resampled_path(ResamplingMethod.by_sampling_distance(1 / count))
+
+    def test_chaikin(self, count):
+        with pytest.raises(MemoryError):
+            Path2D(points=[[0, 0], [1, 0]]).smoothed_path_chaikin(count.bit_length())
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seed", type=int, required=True)
