@@ -90,9 +90,15 @@ def reliability(request):
 def pytest_terminal_summary(terminalreporter, exitstatus, config):
     """Prints the figures; under scripts/check --full also those of its earlier stages.
 
+    KORVANE_SANITIZER_REPORTS names the directory the sanitizers write their reports to.
+
     KORVANE_FIGURES_DIR names a directory of <stage>.json files; this run adds its own as
     KORVANE_FIGURES_STAGE, and the totals over all stages follow its own figures.
     """
+    reports = os.environ.get("KORVANE_SANITIZER_REPORTS")
+    if reports:
+        # One file per report: every report ends the process that made it.
+        config.korvane_figures.add("sanitizer reports", len(list(Path(reports).iterdir())))
     own = config.korvane_figures.counts
     directory = os.environ.get("KORVANE_FIGURES_DIR")
     stages = {}
