@@ -5,10 +5,13 @@
 #include <cmath>
 
 #include "util/differences.hpp"
+#include "util/memory.hpp"
 
 namespace korvane {
 
 Path2D Path2D::from_points(std::vector<Point> points) {
+    // The whole record, checked before x and y are added to the points already held.
+    require_memory(points.size(), sizeof(Point) + 2 * sizeof(double));
     Path2D path;
     path.m_x.resize(points.size());
     path.m_y.resize(points.size());
@@ -30,6 +33,7 @@ Path2D Path2D::from_points(std::vector<Point> points,
 Path2D Path2D::from_coordinates(std::vector<double> x, std::vector<double> y) {
     Path2D path;
     const std::size_t m = std::min(x.size(), y.size());
+    require_memory(m, sizeof(Point) + 2 * sizeof(double));
     path.m_points.resize(m);
     for (std::size_t i = 0; i < m; ++i) {
         path.m_points[i] = Point{x[i], y[i]};

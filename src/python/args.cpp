@@ -7,6 +7,7 @@
 
 #include "python/errors.hpp"
 #include "python/ref.hpp"
+#include "util/memory.hpp"
 
 namespace korvane::python {
 
@@ -364,6 +365,9 @@ bool convert(PyObject* obj, std::vector<double>& out) {
     DoubleArrayView view;
     if (view.acquire(obj, 1)) {
         const Py_ssize_t n = view.buffer.shape[0];
+        // A broadcast view holds one row however many its shape claims: the copy, not the
+        // argument, may be what the machine cannot hold.
+        require_memory(static_cast<std::size_t>(n), sizeof(double));
         out.resize(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             out[static_cast<std::size_t>(i)] = view.at(i);
@@ -377,6 +381,7 @@ bool convert(PyObject* obj, std::vector<Point>& out) {
     DoubleArrayView view;
     if (view.acquire(obj, 2)) {
         const Py_ssize_t n = view.buffer.shape[0];
+        require_memory(static_cast<std::size_t>(n), sizeof(Point));
         out.resize(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             out[static_cast<std::size_t>(i)] = Point{view.at(i, 0), view.at(i, 1)};

@@ -475,11 +475,13 @@ def physical_memory():
     return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
 
 
-class TestResultsBeyondMemory:
-    """Results the machine could never hold are refused before anything is allocated.
+class TestBeyondMemory:
+    """Results and argument copies the machine could never hold are refused before anything
+    is allocated.
 
     The system grants such allocations and kills the process once they are written; a
-    sampling distance of 1e-9 on a path of length 1 did that.
+    sampling distance of 1e-9 on a path of length 1 did that. An array broadcast to 2**40 rows
+    (one row of memory) made the sanitized build abort, which cannot throw from its allocator.
     """
 
     @pytest.fixture
@@ -500,6 +502,16 @@ class TestResultsBeyondMemory:
     def test_chaikin(self, count):
         with pytest.raises(MemoryError):
             Path2D(points=[[0, 0], [1, 0]]).smoothed_path_chaikin(count.bit_length())
+
+    @pytest.mark.parametrize("make", [
+        lambda rows: Path2D(points=np.broadcast_to(np.zeros(2), (rows, 2))),
+        lambda rows: Path2D(x=np.broadcast_to(np.float64(0), (2 * rows,)), y=[0.0]),
+        lambda rows: Path2D(points=[]).add_associated_values(np.broadcast_to(np.float64(0), (2 * rows,))),
+    ], ids=["points", "coordinates", "values"])
+    def test_broadcast_arrays(self, make):
+        rows = physical_memory() // 16 + 1  # a row of two floats takes 16 bytes
+        with pytest.raises(MemoryError):
+            make(rows)
 
 
 def main():
