@@ -97,8 +97,7 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
     """
     reports = os.environ.get("KORVANE_SANITIZER_REPORTS")
     if reports:
-        # One file per report: every report ends the process that made it.
-        config.korvane_figures.add("sanitizer reports", len(list(Path(reports).iterdir())))
+        config.korvane_figures.add("sanitizer reports", count_sanitizer_reports(Path(reports)))
     own = config.korvane_figures.counts
     directory = os.environ.get("KORVANE_FIGURES_DIR")
     stages = {}
@@ -126,6 +125,15 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
         write(f"summary: inputs tried {inputs}, crashes {counts.get('crashes', 0)}, "
               f"leaks {counts.get('leaks', 0)}, sanitizer reports {counts.get('sanitizer reports', 0)}, "
               f"valgrind errors {counts.get('valgrind errors', 0)}")
+
+
+# Every report ends the process that made it, so a log file holds at most one. Files with only
+# warnings (an impossible allocation returned as null, which becomes MemoryError) hold none.
+SANITIZER_ERRORS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+def count_sanitizer_reports(folder):
+    return sum(any(e in f.read_text(errors="replace") for e in SANITIZER_ERRORS) for f in folder.iterdir())
 
 
 def describe(counts):
