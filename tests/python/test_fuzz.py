@@ -58,8 +58,8 @@ CONSTRUCTORS = {
 }
 
 # Integers: small ones that select real behaviour, and absurd ones that must be refused. Counts
-# between 2**20 and 2**40 are left out: they ask for gigabytes that a caller would get (slowly)
-# if the machine had them, which is no fault to find.
+# between 2**20 and 2**40 are left out: a machine with the memory honours them, at a cost of
+# gigabytes and minutes per call.
 INTEGERS = [0, 1, 2, 3, 5, 8, -1, -2, 2**40, 2**62, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 10**30,
             -(2**63), -(10**30), True, False]
 FLOATS = [0.0, -0.0, 0.5, 1.0, 2.8, 3.5, -1.0, 1e-300, 5e-324, 1e-9, 1e9, 1e300, -1e300,
