@@ -45,8 +45,11 @@ std::string type_qualname(PyTypeObject* type) {
 
 void set_type_mismatch(PyObject* obj, const char* target) noexcept {
     try {
-        const std::string message =
-            "'" + type_qualname(Py_TYPE(obj)) + "' object cannot be converted to '" + target + "'";
+        std::string message = "'";
+        message += type_qualname(Py_TYPE(obj));
+        message += "' object cannot be converted to '";
+        message += target;
+        message += "'";
         PyErr_SetString(PyExc_TypeError, message.c_str());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -54,18 +57,13 @@ void set_type_mismatch(PyObject* obj, const char* target) noexcept {
 }
 
 std::string describe_and_clear_error() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type);
-    Ref owned_value = Ref::steal(value);
-    Ref owned_traceback = Ref::steal(traceback);
-    if (!owned_type) {
+    const FetchedError error = FetchedError::fetch();
+    if (!error.type) {
         return "unknown error";
     }
-    std::string text = reinterpret_cast<PyTypeObject*>(owned_type.get())->tp_name;
-    if (owned_value) {
-        Ref message = Ref::steal(PyObject_Str(owned_value.get()));
+    std::string text = reinterpret_cast<PyTypeObject*>(error.type.get())->tp_name;
+    if (error.value) {
+        Ref message = Ref::steal(PyObject_Str(error.value.get()));
         const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
         if (utf8 != nullptr && *utf8 != '\0') {
             text += ": ";
@@ -80,18 +78,13 @@ void remap_argument_error(const char* name) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
         return;
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type);
-    Ref owned_value = Ref::steal(value);
-    Ref owned_traceback = Ref::steal(traceback);
+    FetchedError error = FetchedError::fetch();
     // Only the exact TypeError is renamed; subclasses carry meaning of their own.
-    if (owned_type.get() != PyExc_TypeError || !owned_value) {
-        PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    if (error.type.get() != PyExc_TypeError || !error.value) {
+        error.restore();
         return;
     }
-    Ref text = Ref::steal(PyObject_Str(owned_value.get()));
+    Ref text = Ref::steal(PyObject_Str(error.value.get()));
     if (!text) {
         return;  // str() of the exception failed; its error is pending instead
     }
@@ -103,7 +96,7 @@ void remap_argument_error(const char* name) noexcept {
     if (!replacement) {
         return;
     }
-    PyException_SetCause(replacement.get(), PyException_GetCause(owned_value.get()));
+    PyException_SetCause(replacement.get(), PyException_GetCause(error.value.get()));
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 

@@ -7,7 +7,25 @@
 #include <stdexcept>
 #include <string>
 
+#include "python/ref.hpp"
+
 namespace korvane::python {
+
+/// The pending exception, taken out of the interpreter's error state and normalised.
+struct FetchedError {
+    Ref type;
+    Ref value;
+    Ref traceback;
+
+    static FetchedError fetch() noexcept {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        return FetchedError{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+    }
+    /// Puts the exception back as the pending one.
+    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
 
 /// An internal failure detected in the binding layer itself; surfaces as PanicException.
 class InternalFailure : public std::runtime_error {

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace korvane::python {
@@ -19,15 +20,11 @@ void raise_missing_scipy(const char* what) {
         (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
         return;
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
+    FetchedError error = FetchedError::fetch();
+    if (error.value && error.traceback) {
+        PyException_SetTraceback(error.value.get(), error.traceback.get());
     }
-    Ref cause = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    Ref cause = std::move(error.value);
     Ref message = Ref::steal(
         cause ? PyUnicode_FromFormat("circle fits need LAPACK from SciPy (scipy.linalg.cython_lapack): %s: %S",
                                      what, cause.get())
@@ -35,15 +32,15 @@ void raise_missing_scipy(const char* what) {
     if (!message) {
         return;
     }
-    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
+    Ref import_error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
     Ref name = Ref::steal(PyUnicode_FromString("scipy"));
-    if (!error || !name || PyObject_SetAttrString(error.get(), "name", name.get()) < 0) {
+    if (!import_error || !name || PyObject_SetAttrString(import_error.get(), "name", name.get()) < 0) {
         return;
     }
     if (cause) {
-        PyException_SetCause(error.get(), cause.release());
+        PyException_SetCause(import_error.get(), cause.release());
     }
-    PyErr_SetObject(PyExc_ImportError, error.get());
+    PyErr_SetObject(PyExc_ImportError, import_error.get());
 }
 
 }  // namespace
