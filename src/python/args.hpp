@@ -93,4 +93,17 @@ private:
     const Slots& m_slots;
 };
 
+/// Runs an entry point under the guard: binds the call's arguments (a vectorcall list or a
+/// tuple and dict) to `params`, then hands them to `body(arguments)`.
+template <class Body, class... Call>
+PyObject* bound_call(const Parameters& params, Body&& body, Call... call) noexcept {
+    return guarded([&]() -> PyObject* {
+        Slots slots;
+        if (!bind(params, call..., slots)) {
+            return nullptr;
+        }
+        return body(Arguments(params, slots));
+    });
+}
+
 }  // namespace korvane::python

@@ -84,66 +84,51 @@ constexpr Parameters by_number_points_new_params{"ResamplingMethod_ByNumberPoint
 constexpr Parameters by_sampling_distance_new_params{"ResamplingMethod_BySamplingDistance.__new__()",
                                                      sampling_distance_names, 2};
 
+/// Converts a variant's arguments and makes an instance of `type`; the static method and the
+/// constructor differ only in their parameter tables and calling conventions.
+PyObject* by_number_points_from(const Arguments& a, PyTypeObject* type) {
+    std::uint64_t number_points = 0;
+    if (!a.get(0, number_points)) {
+        return nullptr;
+    }
+    return new_by_number_points(type, number_points);
+}
+
+PyObject* by_sampling_distance_from(const Arguments& a, PyTypeObject* type) {
+    double sampling_distance = 0.0;
+    bool drop_last = true;  // the static method's default; the constructor requires it
+    if (!a.get(0, sampling_distance) || !a.get(1, drop_last)) {
+        return nullptr;
+    }
+    return new_by_sampling_distance(type, sampling_distance, drop_last);
+}
+
 PyObject* resampling_by_number_points(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(by_number_points_params, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        std::uint64_t number_points = 0;
-        if (!Arguments(by_number_points_params, slots).get(0, number_points)) {
-            return nullptr;
-        }
-        return new_by_number_points(by_number_points_type, number_points);
-    });
+    return bound_call(
+        by_number_points_params,
+        [](const Arguments& a) { return by_number_points_from(a, by_number_points_type); }, args, nargs,
+        kwnames);
 }
 
 PyObject* resampling_by_sampling_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(by_sampling_distance_params, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        const Arguments a(by_sampling_distance_params, slots);
-        double sampling_distance = 0.0;
-        bool drop_last = true;
-        if (!a.get(0, sampling_distance) || !a.get(1, drop_last)) {
-            return nullptr;
-        }
-        return new_by_sampling_distance(by_sampling_distance_type, sampling_distance, drop_last);
-    });
+    return bound_call(
+        by_sampling_distance_params,
+        [](const Arguments& a) { return by_sampling_distance_from(a, by_sampling_distance_type); }, args,
+        nargs, kwnames);
 }
 
 PyObject* by_number_points_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(by_number_points_new_params, args, kwargs, slots)) {
-            return nullptr;
-        }
-        std::uint64_t number_points = 0;
-        if (!Arguments(by_number_points_new_params, slots).get(0, number_points)) {
-            return nullptr;
-        }
-        return new_by_number_points(type, number_points);
-    });
+    return bound_call(
+        by_number_points_new_params, [type](const Arguments& a) { return by_number_points_from(a, type); },
+        args, kwargs);
 }
 
 PyObject* by_sampling_distance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(by_sampling_distance_new_params, args, kwargs, slots)) {
-            return nullptr;
-        }
-        const Arguments a(by_sampling_distance_new_params, slots);
-        double sampling_distance = 0.0;
-        bool drop_last = false;
-        if (!a.get(0, sampling_distance) || !a.get(1, drop_last)) {
-            return nullptr;
-        }
-        return new_by_sampling_distance(type, sampling_distance, drop_last);
-    });
+    return bound_call(
+        by_sampling_distance_new_params,
+        [type](const Arguments& a) { return by_sampling_distance_from(a, type); }, args, kwargs);
 }
 
 PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexcept {

@@ -30,27 +30,25 @@ constexpr const char* new_names[] = {"points", "x", "y"};
 constexpr Parameters new_params{"Path2D.__new__()", new_names, 0};
 
 PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(new_params, args, kwargs, slots)) {
+    return bound_call(
+        new_params,
+        [&](const Arguments& a) -> PyObject* {
+            std::optional<std::vector<Point>> points;
+            std::optional<std::vector<double>> x;
+            std::optional<std::vector<double>> y;
+            if (!a.get(0, points) || !a.get(1, x) || !a.get(2, y)) {
+                return nullptr;
+            }
+            if (points && !x && !y) {
+                return wrap(type, Path2D::from_points(std::move(*points)));
+            }
+            if (!points && x && y) {
+                return wrap(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
+            }
+            PyErr_SetString(PyExc_TypeError, "Create path either from points or coordinates");
             return nullptr;
-        }
-        const Arguments a(new_params, slots);
-        std::optional<std::vector<Point>> points;
-        std::optional<std::vector<double>> x;
-        std::optional<std::vector<double>> y;
-        if (!a.get(0, points) || !a.get(1, x) || !a.get(2, y)) {
-            return nullptr;
-        }
-        if (points && !x && !y) {
-            return wrap(type, Path2D::from_points(std::move(*points)));
-        }
-        if (!points && x && y) {
-            return wrap(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
-        }
-        PyErr_SetString(PyExc_TypeError, "Create path either from points or coordinates");
-        return nullptr;
-    });
+        },
+        args, kwargs);
 }
 
 void path2d_dealloc(PyObject* self) noexcept {

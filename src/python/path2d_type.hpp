@@ -30,22 +30,21 @@ PyObject* create_path2d_type() noexcept;
 template <class Borrow, class F>
 PyObject* borrowed_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, F&& body) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(params, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        Path2DObject* object = as_path2d(self);
-        Borrow borrow(object->borrow);
-        if (!borrow) {
-            return nullptr;
-        }
-        if constexpr (std::is_same_v<Borrow, ExclusiveBorrow>) {
-            return body(object->path, Arguments(params, slots));
-        } else {
-            return body(static_cast<const Path2D&>(object->path), Arguments(params, slots));
-        }
-    });
+    return bound_call(
+        params,
+        [&](const Arguments& arguments) -> PyObject* {
+            Path2DObject* object = as_path2d(self);
+            Borrow borrow(object->borrow);
+            if (!borrow) {
+                return nullptr;
+            }
+            if constexpr (std::is_same_v<Borrow, ExclusiveBorrow>) {
+                return body(object->path, arguments);
+            } else {
+                return body(static_cast<const Path2D&>(object->path), arguments);
+            }
+        },
+        args, nargs, kwnames);
 }
 
 template <class F>
