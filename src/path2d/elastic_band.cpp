@@ -62,41 +62,32 @@ ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation
     return problem;
 }
 
-simple_qp::ClarabelSettings elastic_band_settings() noexcept {
-    simple_qp::ClarabelSettings settings = simple_qp::clarabel_default_settings();
-    settings.verbose = false;
-    settings.max_iter = 1000;
-    settings.tol_gap_abs = 1e-4;
-    settings.tol_gap_rel = 1e-4;
-    settings.tol_feas = 1e-4;
-    settings.iterative_refinement_reltol = 1e-4;
-    settings.iterative_refinement_abstol = 1e-4;
-    return settings;
-}
-
-std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
-                                                         ElasticBandMethod method,
-                                                         const simple_qp::Solver& solver) const {
-    (void)orientation();
-    if (size() < 2) {
+ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation, ElasticBandMethod method) {
+    (void)path.orientation();
+    ElasticBandPlan plan;
+    if (path.size() < 2) {
         // Nothing can move: both points of the problem would be fixed ends.
-        return *this;
+        plan.answer = path;
+        return plan;
     }
     // The solver takes an infinite bound or right-hand side as "none" and may then report a
     // solution at its own stand-in for infinity; a non-finite band or point has no meaningful
     // smoothing, so there is no result.
     if (!std::isfinite(max_deviation)) {
-        return std::nullopt;
+        return plan;
     }
-    for (const Point& p : m_points) {
+    for (const Point& p : path.points()) {
         if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
-            return std::nullopt;
+            return plan;
         }
     }
-    ElasticBandProblem problem = elastic_band_problem(*this, max_deviation, method);
-    simple_qp::SolveResult result =
-        solver.solve(std::move(problem.variables), std::move(problem.objective),
-                     std::move(problem.constraints));
+    plan.needs_solve = true;
+    plan.problem = elastic_band_problem(path, max_deviation, method);
+    return plan;
+}
+
+std::optional<Path2D> elastic_band_result(const ElasticBandProblem& problem,
+                                          const simple_qp::SolveResult& result) {
     if (!result.ok()) {
         return std::nullopt;
     }
@@ -106,7 +97,21 @@ std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
     for (std::size_t i = 0; i < xs.size(); ++i) {
         smoothed[i] = Point{xs[i], ys[i]};
     }
-    return from_points(std::move(smoothed));
+    return Path2D::from_points(std::move(smoothed));
+}
+
+std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
+                                                         ElasticBandMethod method,
+                                                         const simple_qp::Solver& solver) const {
+    ElasticBandPlan plan = plan_elastic_band(*this, max_deviation, method);
+    if (!plan.needs_solve) {
+        return std::move(plan.answer);
+    }
+    ElasticBandProblem& problem = plan.problem;
+    const simple_qp::SolveResult result =
+        solver.solve(std::move(problem.variables), std::move(problem.objective),
+                     std::move(problem.constraints));
+    return elastic_band_result(problem, result);
 }
 
 }  // namespace korvane

@@ -1,6 +1,7 @@
 // src/path2d/elastic_band.hpp: the quadratic program behind elastic band smoothing
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "path2d/options.hpp"
@@ -27,8 +28,21 @@ struct ElasticBandProblem {
 ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation,
                                         ElasticBandMethod method);
 
-/// Solver settings for the smoother: quiet, and tolerances loose enough for geometry in the
-/// caller's length unit.
-simple_qp::ClarabelSettings elastic_band_settings() noexcept;
+/// Elastic band smoothing of one path stated up to the solve, so that a caller can let go of
+/// the path before solving.
+struct ElasticBandPlan {
+    bool needs_solve = false;     ///< whether `problem` is to be solved
+    std::optional<Path2D> answer;  ///< the result when no solve is needed
+    ElasticBandProblem problem;
+};
+
+/// The plan for smoothing `path`: a path of fewer than two points has itself (copied) as the
+/// answer, and a band or point that is not finite has no result; every other path needs its
+/// problem solved. Fills the path's orientation cache.
+ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation, ElasticBandMethod method);
+
+/// The smoothed path of a solved problem; nothing when the solve failed.
+std::optional<Path2D> elastic_band_result(const ElasticBandProblem& problem,
+                                          const simple_qp::SolveResult& result);
 
 }  // namespace korvane

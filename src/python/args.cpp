@@ -29,14 +29,19 @@ bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
     return false;
 }
 
-std::string keyword_text(PyObject* keyword) {
+/// The keyword as text for a message; false with the error pending when one must propagate.
+bool keyword_text(PyObject* keyword, std::string& out) {
     Ref text = Ref::steal(PyObject_Str(keyword));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "?";
+        if (!clear_if_ordinary()) {
+            return false;
+        }
+        out = "?";
+        return true;
     }
-    return utf8;
+    out = utf8;
+    return true;
 }
 
 /// Assigns one keyword argument; false with TypeError set when it names no free parameter.
@@ -44,7 +49,9 @@ bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value
     Py_ssize_t size = -1;
     const char* name = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
     if (name == nullptr) {
-        PyErr_Clear();
+        if (PyErr_Occurred() && !clear_if_ordinary()) {
+            return false;
+        }
     } else {
         for (std::size_t i = 0; i < params.count; ++i) {
             if (std::strlen(params.names[i]) == static_cast<std::size_t>(size) &&
@@ -59,8 +66,11 @@ bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value
             }
         }
     }
-    set_type_error(std::string(params.function) + " got an unexpected keyword argument '" +
-                   keyword_text(keyword) + "'");
+    std::string text;
+    if (!keyword_text(keyword, text)) {
+        return false;
+    }
+    set_type_error(std::string(params.function) + " got an unexpected keyword argument '" + text + "'");
     return false;
 }
 
@@ -145,7 +155,10 @@ bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
     }
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
-        PyErr_Clear();  // the length is only a capacity hint
+        // The length is only a capacity hint, but an interrupt met asking for it is not ignored.
+        if (!clear_if_ordinary()) {
+            return false;
+        }
     } else {
         out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserveFromHint)));
     }
@@ -280,18 +293,18 @@ bool convert(PyObject* obj, std::uint64_t& out) noexcept {
 
 namespace {
 
-bool is_numpy_bool_type(PyTypeObject* type) {
+/// Whether `type` is NumPy's boolean scalar type: 1 yes, 0 no, -1 with an error pending that
+/// must propagate (an attribute that cannot be read otherwise just means no).
+int is_numpy_bool_type(PyTypeObject* type) {
     PyObject* type_obj = reinterpret_cast<PyObject*>(type);
     Ref module = Ref::steal(PyObject_GetAttrString(type_obj, "__module__"));
     if (!module || !PyUnicode_Check(module.get()) ||
         PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
-        PyErr_Clear();
-        return false;
+        return PyErr_Occurred() && !clear_if_ordinary() ? -1 : 0;
     }
     Ref name = Ref::steal(PyObject_GetAttrString(type_obj, "__name__"));
     if (!name || !PyUnicode_Check(name.get())) {
-        PyErr_Clear();
-        return false;
+        return PyErr_Occurred() && !clear_if_ordinary() ? -1 : 0;
     }
     return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
@@ -305,8 +318,11 @@ bool convert(PyObject* obj, bool& out) noexcept {
         return true;
     }
     PyTypeObject* type = Py_TYPE(obj);
-    if (!is_numpy_bool_type(type)) {
-        set_type_mismatch(obj, "PyBool");
+    const int numpy_bool = is_numpy_bool_type(type);
+    if (numpy_bool <= 0) {
+        if (numpy_bool == 0) {
+            set_type_mismatch(obj, "PyBool");
+        }
         return false;
     }
     inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;

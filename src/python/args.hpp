@@ -10,22 +10,14 @@
 
 #include "path2d/options.hpp"
 #include "path2d/path2d.hpp"
-#include "python/errors.hpp"
 
 namespace korvane::python {
 
 inline constexpr std::size_t kMaxParameters = 4;
 
-/// The description of one callable: its name in messages, its parameters and how many lead
-/// as required. Every parameter is positional-or-keyword.
+/// The parameters of one callable as the binder sees them: the callable's name in messages,
+/// the parameter names and how many lead as required. Every parameter is positional-or-keyword.
 struct Parameters {
-    template <std::size_t N>
-    constexpr Parameters(const char* function, const char* const (&names)[N], std::size_t required)
-        : function(function), names(names), count(N), required(required) {
-        static_assert(N <= kMaxParameters);
-    }
-    constexpr Parameters(const char* function) : function(function), names(nullptr), count(0), required(0) {}
-
     const char* function;  ///< as in messages, e.g. "Path2D.sub_path()"
     const char* const* names;
     std::size_t count;
@@ -64,46 +56,6 @@ bool convert(PyObject* obj, std::optional<T>& out) {
     }
     out = std::move(value);
     return true;
-}
-
-/// The bound arguments of one call, converted on demand in parameter order.
-class Arguments {
-public:
-    Arguments(const Parameters& params, const Slots& slots) noexcept : m_params(params), m_slots(slots) {}
-
-    /// Converts parameter `i` into `out` when it was given (else `out` keeps its default);
-    /// a TypeError is reported for the parameter by name.
-    template <class T>
-    bool get(std::size_t i, T& out) const {
-        PyObject* obj = m_slots[i];
-        if (obj == nullptr) {
-            return true;
-        }
-        if (convert(obj, out)) {
-            return true;
-        }
-        remap_argument_error(m_params.names[i]);
-        return false;
-    }
-
-    bool given(std::size_t i) const noexcept { return m_slots[i] != nullptr; }
-
-private:
-    const Parameters& m_params;
-    const Slots& m_slots;
-};
-
-/// Runs an entry point under the guard: binds the call's arguments (a vectorcall list or a
-/// tuple and dict) to `params`, then hands them to `body(arguments)`.
-template <class Body, class... Call>
-PyObject* bound_call(const Parameters& params, Body&& body, Call... call) noexcept {
-    return guarded([&]() -> PyObject* {
-        Slots slots;
-        if (!bind(params, call..., slots)) {
-            return nullptr;
-        }
-        return body(Arguments(params, slots));
-    });
 }
 
 }  // namespace korvane::python

@@ -1,9 +1,16 @@
-// src/python/borrow.hpp: scoped shared and exclusive borrows of an object's counter
+// src/python/borrow.hpp: scoped shared and exclusive borrows of an object's counter, and the
+// check that an object's record was constructed at all
 #pragma once
 
 #include <Python.h>
 
 namespace korvane::python {
+
+/// Whether `self` holds a record constructed for exactly the class it now has: `made_as` is
+/// the class its constructor recorded (null in memory that no constructor filled, as when a
+/// replaced `__new__` allocates the object, and another class after `__class__` was
+/// reassigned). Otherwise sets TypeError and returns false.
+bool constructed(PyObject* self, const PyTypeObject* made_as) noexcept;
 
 /// The counter is 0 when free, n > 0 under n shared borrows and -1 under an exclusive one.
 class SharedBorrow {

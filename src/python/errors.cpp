@@ -1,5 +1,11 @@
-// src/python/errors.cpp: PanicException, type-mismatch messages and argument error remapping
+// src/python/errors.cpp: PanicException, the error policy, type-mismatch messages and argument
+// error remapping
 #include "python/errors.hpp"
+
+#include <csignal>
+#include <cstring>
+
+#include "python/borrow.hpp"
 
 #include "python/ref.hpp"
 
@@ -20,7 +26,125 @@ PyObject* panic_exception_type() noexcept {
     return panic_type;
 }
 
+/// The code object a signal handler runs, when it is a Python function or bound method.
+PyObject* handler_code(PyObject* handler) {
+    if (PyFunction_Check(handler)) {
+        return PyFunction_GET_CODE(handler);
+    }
+    if (PyMethod_Check(handler) && PyFunction_Check(PyMethod_GET_FUNCTION(handler))) {
+        return PyFunction_GET_CODE(PyMethod_GET_FUNCTION(handler));
+    }
+    return nullptr;
+}
+
+/// Whether a frame of `traceback` runs the code of one of the Python signal handlers now
+/// installed: the interpreter calls a handler between two instructions of whatever code was
+/// running, so an exception it raises passes through the handler's frame on its way out.
+bool passed_through_signal_handler(PyObject* traceback) {
+    Ref module = Ref::steal(PyImport_ImportModule("_signal"));
+    Ref getsignal = module ? Ref::steal(PyObject_GetAttrString(module.get(), "getsignal")) : Ref();
+    if (!getsignal) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref handlers[NSIG];
+    bool any = false;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        Ref number = Ref::steal(PyLong_FromLong(signal));
+        handlers[signal] = number ? Ref::steal(PyObject_CallOneArg(getsignal.get(), number.get())) : Ref();
+        if (!handlers[signal]) {
+            PyErr_Clear();  // not a valid signal number on this system
+        } else {
+            any = any || handler_code(handlers[signal].get()) != nullptr;
+        }
+    }
+    if (!any) {
+        return false;
+    }
+    for (PyObject* tb = traceback; tb != nullptr && PyTraceBack_Check(tb);
+         tb = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(tb)->tb_next)) {
+        PyFrameObject* frame = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame;
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+        for (int signal = 1; signal < NSIG; ++signal) {
+            if (handlers[signal] && code.get() == handler_code(handlers[signal].get())) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+Ref fetch_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+void restore_error(Ref error) noexcept {
+    if (!error) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+    PyObject* traceback = PyException_GetTraceback(error.get());
+    PyErr_Restore(type, error.release(), traceback);
+#endif
+}
+
+bool pending_error_is_ordinary() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+        PyErr_ExceptionMatches(PyExc_RecursionError)) {
+        return false;
+    }
+    Ref error = fetch_error();
+    Ref traceback = Ref::steal(PyException_GetTraceback(error.get()));
+    // An error raised in C carries no frame, so the handlers need not be looked at.
+    const bool from_handler = traceback && passed_through_signal_handler(traceback.get());
+    restore_error(std::move(error));
+    return !from_handler;
+}
+
+bool clear_if_ordinary() noexcept {
+    if (!pending_error_is_ordinary()) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+void raise_from_pending(PyObject* type, const std::string& message, const char* name) noexcept {
+    Ref cause = fetch_error();
+    Ref text = Ref::steal(cause ? PyUnicode_FromFormat("%s: %S", message.c_str(), cause.get())
+                                : PyUnicode_FromString(message.c_str()));
+    Ref error = text ? Ref::steal(PyObject_CallOneArg(type, text.get())) : Ref();
+    if (!error) {
+        return;
+    }
+    if (name != nullptr) {
+        Ref name_text = Ref::steal(PyUnicode_FromString(name));
+        if (!name_text || PyObject_SetAttrString(error.get(), "name", name_text.get()) < 0) {
+            return;
+        }
+    }
+    if (cause) {
+        PyException_SetCause(error.get(), cause.release());
+    }
+    restore_error(std::move(error));
+}
 
 void set_panic(const char* message) noexcept {
     PyErr_Clear();
@@ -31,22 +155,30 @@ void set_panic(const char* message) noexcept {
     PyErr_SetString(type, message);
 }
 
-std::string type_qualname(PyTypeObject* type) {
+bool type_qualname(PyTypeObject* type, std::string& out) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t size = 0;
         if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
-            return std::string(text, static_cast<std::size_t>(size));
+            out.assign(text, static_cast<std::size_t>(size));
+            return true;
         }
     }
-    PyErr_Clear();
-    return "<failed to extract type name>";
+    if (PyErr_Occurred() && !clear_if_ordinary()) {
+        return false;
+    }
+    out = "<failed to extract type name>";
+    return true;
 }
 
 void set_type_mismatch(PyObject* obj, const char* target) noexcept {
     try {
         std::string message = "'";
-        message += type_qualname(Py_TYPE(obj));
+        std::string name;
+        if (!type_qualname(Py_TYPE(obj), name)) {
+            return;
+        }
+        message += name;
         message += "' object cannot be converted to '";
         message += target;
         message += "'";
@@ -57,18 +189,16 @@ void set_type_mismatch(PyObject* obj, const char* target) noexcept {
 }
 
 std::string describe_and_clear_error() {
-    const FetchedError error = FetchedError::fetch();
-    if (!error.type) {
+    const Ref error = fetch_error();
+    if (!error) {
         return "unknown error";
     }
-    std::string text = reinterpret_cast<PyTypeObject*>(error.type.get())->tp_name;
-    if (error.value) {
-        Ref message = Ref::steal(PyObject_Str(error.value.get()));
-        const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
-        if (utf8 != nullptr && *utf8 != '\0') {
-            text += ": ";
-            text += utf8;
-        }
+    std::string text = Py_TYPE(error.get())->tp_name;
+    Ref message = Ref::steal(PyObject_Str(error.get()));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (utf8 != nullptr && *utf8 != '\0') {
+        text += ": ";
+        text += utf8;
     }
     PyErr_Clear();
     return text;
@@ -78,13 +208,13 @@ void remap_argument_error(const char* name) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
         return;
     }
-    FetchedError error = FetchedError::fetch();
+    Ref error = fetch_error();
     // Only the exact TypeError is renamed; subclasses carry meaning of their own.
-    if (error.type.get() != PyExc_TypeError || !error.value) {
-        error.restore();
+    if (Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        restore_error(std::move(error));
         return;
     }
-    Ref text = Ref::steal(PyObject_Str(error.value.get()));
+    Ref text = Ref::steal(PyObject_Str(error.get()));
     if (!text) {
         return;  // str() of the exception failed; its error is pending instead
     }
@@ -96,8 +226,25 @@ void remap_argument_error(const char* name) noexcept {
     if (!replacement) {
         return;
     }
-    PyException_SetCause(replacement.get(), PyException_GetCause(error.value.get()));
+    PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));
     PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+bool constructed(PyObject* self, const PyTypeObject* made_as) noexcept {
+    if (made_as == Py_TYPE(self)) {
+        return true;
+    }
+    // The classes are mutable, so `__new__` and `__class__` can be replaced from Python; an
+    // object made that way holds no record of its class.
+    const char* name = Py_TYPE(self)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) {
+        name = dot + 1;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "'%s' object was not constructed as one: its class's __new__ or its __class__ "
+                 "was replaced",
+                 name);
+    return false;
 }
 
 }  // namespace korvane::python

@@ -1,4 +1,5 @@
-// src/python/errors.hpp: the guard around every entry point and the shared error messages
+// src/python/errors.hpp: the guard around every entry point, the one policy for Python errors
+// met along the way, and the shared error messages
 #pragma once
 
 #include <Python.h>
@@ -11,21 +12,26 @@
 
 namespace korvane::python {
 
-/// The pending exception, taken out of the interpreter's error state and normalised.
-struct FetchedError {
-    Ref type;
-    Ref value;
-    Ref traceback;
+/// The pending exception, taken out of the interpreter's error state as one normalised object
+/// (its traceback attached), or empty when none is pending.
+Ref fetch_error() noexcept;
+/// Makes `error` the pending exception again; an empty `error` clears nothing.
+void restore_error(Ref error) noexcept;
 
-    static FetchedError fetch() noexcept {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        return FetchedError{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
-    }
-    /// Puts the exception back as the pending one.
-    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
-};
+/// Whether the pending exception may be handled by the module (ignored, turned into None or
+/// into an error of its own): an `Exception` that is neither `MemoryError` nor
+/// `RecursionError` and did not come out of a signal handler of the caller. Everything else
+/// (KeyboardInterrupt, SystemExit, a handler's TimeoutError, ...) must reach the caller
+/// unchanged. False when nothing is pending.
+bool pending_error_is_ordinary() noexcept;
+
+/// Clears the pending exception when it is ordinary and returns true; otherwise leaves it
+/// pending and returns false.
+bool clear_if_ordinary() noexcept;
+
+/// Raises `type(message)` with the pending exception as its `__cause__` (`raise ... from`).
+/// With `name` given, the new exception's `name` attribute is set (ImportError's `.name`).
+void raise_from_pending(PyObject* type, const std::string& message, const char* name = nullptr) noexcept;
 
 /// An internal failure detected in the binding layer itself; surfaces as PanicException.
 class InternalFailure : public std::runtime_error {
@@ -36,13 +42,15 @@ public:
 /// Sets PanicException (created on first need) with `message`, replacing any pending error.
 void set_panic(const char* message) noexcept;
 
-/// Sets TypeError "'<qualname of obj's type>' object cannot be converted to '<target>'".
+/// Sets TypeError "'<qualname of obj's type>' object cannot be converted to '<target>'". If
+/// reading the name raised an error that must propagate, that error is left pending instead.
 void set_type_mismatch(PyObject* obj, const char* target) noexcept;
 
-/// The `__qualname__` of a type, or the stand-in text when it cannot be read.
-std::string type_qualname(PyTypeObject* type);
+/// The `__qualname__` of a type, or the stand-in text when it cannot be read. Returns false,
+/// with the error pending, when reading it raised an error that must propagate.
+bool type_qualname(PyTypeObject* type, std::string& out);
 
-/// "<ExceptionName>: <message>" for the pending error, which is cleared.
+/// "<ExceptionName>: <message>" of the pending error, which is cleared.
 std::string describe_and_clear_error();
 
 /// Replaces a pending exact TypeError by "argument '<name>': <message>", keeping its cause.

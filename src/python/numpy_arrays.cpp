@@ -1,11 +1,11 @@
-// src/python/numpy_arrays.cpp: the NumPy C API table, looked up on the first array request
+// src/python/numpy_arrays.cpp: new float64 arrays made through NumPy's C API table
 #include "python/numpy_arrays.hpp"
 
 #include <cstring>
 #include <string>
 
 #include "python/errors.hpp"
-#include "python/ref.hpp"
+#include "python/runtime_packages.hpp"
 
 namespace korvane::python {
 
@@ -28,97 +28,9 @@ struct ArrayObjectHead {
     char* data;
 };
 
-/// The API table with an explicit not-loaded state; both entries are kept once found.
-struct NumpyApi {
-    std::string core_module;  ///< empty until known
-    void** table = nullptr;
-};
-NumpyApi api;
-
-/// Reads the NumPy major version to choose between numpy._core and numpy.core.
-std::string find_core_module() {
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) {
-        return {};
-    }
-    Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
-    if (!version) {
-        return {};
-    }
-    Ref lib = Ref::steal(PyImport_ImportModule("numpy.lib"));
-    if (!lib) {
-        return {};
-    }
-    Ref numpy_version = Ref::steal(PyObject_GetAttrString(lib.get(), "NumpyVersion"));
-    if (!numpy_version) {
-        return {};
-    }
-    Ref parsed = Ref::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
-    if (!parsed) {
-        return {};
-    }
-    Ref major_obj = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
-    if (!major_obj) {
-        return {};
-    }
-    const long major = PyLong_AsLong(major_obj.get());
-    if (major == -1 && PyErr_Occurred()) {
-        return {};
-    }
-    if (major < 0 || major > 255) {
-        PyErr_Format(PyExc_OverflowError, "NumPy major version %ld out of range", major);
-        return {};
-    }
-    return major >= 2 ? "numpy._core" : "numpy.core";
-}
-
-/// Fills `api.table`; false with a Python error pending.
-bool load_table() {
-    if (api.core_module.empty()) {
-        api.core_module = find_core_module();
-        if (api.core_module.empty()) {
-            return false;
-        }
-    }
-    Ref name = Ref::steal(PyUnicode_FromString((api.core_module + ".multiarray").c_str()));
-    if (!name) {
-        return false;
-    }
-    Ref multiarray = Ref::steal(PyImport_Import(name.get()));
-    if (!multiarray) {
-        return false;
-    }
-    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) {
-        return false;
-    }
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        set_type_mismatch(capsule.get(), "PyCapsule");
-        return false;
-    }
-    const char* capsule_name = PyCapsule_GetName(capsule.get());
-    PyErr_Clear();
-    void* pointer = PyCapsule_GetPointer(capsule.get(), capsule_name);
-    PyErr_Clear();
-    if (pointer == nullptr) {
-        // Using a null table would crash on the first array; fail the lookup instead.
-        PyErr_SetString(PyExc_RuntimeError, "the _ARRAY_API capsule holds no pointer");
-        return false;
-    }
-    api.table = static_cast<void**>(pointer);
-    return true;
-}
-
-void** numpy_table() {
-    if (api.table == nullptr && !load_table()) {
-        throw InternalFailure("Failed to access NumPy array API capsule: " + describe_and_clear_error());
-    }
-    return api.table;
-}
-
 /// A new C-ordered float64 array owning its data; nullptr with MemoryError on exhaustion.
 PyObject* new_double_array(int nd, const npy_intp* dims, double*& data) {
-    void** table = numpy_table();
+    void** table = loaded_numpy_api();
     auto* array_type = static_cast<PyTypeObject*>(table[kArrayTypeSlot]);
     auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(table[kDescrFromTypeSlot]);
     auto new_from_descr = reinterpret_cast<NewFromDescrFn>(table[kNewFromDescrSlot]);

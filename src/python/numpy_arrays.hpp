@@ -9,8 +9,9 @@
 
 namespace korvane::python {
 
-/// A new 1-D float64 array holding a copy of `values`; throws InternalFailure when NumPy
-/// cannot be reached, returns nullptr with MemoryError set when the array cannot be allocated.
+/// A new 1-D float64 array holding a copy of `values`. NumPy must have been looked up
+/// (`numpy_api()`) before the call, which runs no Python code; returns nullptr with
+/// MemoryError set when the array cannot be allocated.
 PyObject* to_array(std::span<const double> values);
 
 /// A new (n, 2) float64 array of the points, (0, 0) when there are none; failures as above.

@@ -3,11 +3,13 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <variant>
 
 #include "path2d/options.hpp"
-#include "python/args.hpp"
 #include "python/borrow.hpp"
+#include "python/callable.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 #include "python/results.hpp"
@@ -15,10 +17,6 @@
 namespace korvane::python {
 
 namespace {
-
-PyCFunction fast(PyObject* (*method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
 
 /// The constructor of classes that have none.
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -38,10 +36,11 @@ void option_dealloc(PyObject* self) noexcept {
 
 // --- ResamplingMethod -----------------------------------------------------------------------
 
-/// Immutable, so no borrow counter. Zeroed memory is a valid ByNumberPoints(0).
+/// Immutable, so no borrow counter. Which variant it holds is its class; `made_as` is the
+/// variant class its constructor filled the fields for.
 struct ResamplingMethodObject {
     PyObject_HEAD
-    int tag;  ///< 0 by number of points, 1 by sampling distance
+    PyTypeObject* made_as;
     std::uint64_t number_points;
     double sampling_distance;
     bool drop_last;
@@ -58,8 +57,8 @@ ResamplingMethodObject* as_resampling(PyObject* self) noexcept {
 PyObject* new_by_number_points(PyTypeObject* type, std::uint64_t number_points) noexcept {
     PyObject* self = type->tp_alloc(type, 0);
     if (self != nullptr) {
-        as_resampling(self)->tag = 0;
         as_resampling(self)->number_points = number_points;
+        as_resampling(self)->made_as = type;
     }
     return self;
 }
@@ -67,98 +66,35 @@ PyObject* new_by_number_points(PyTypeObject* type, std::uint64_t number_points) 
 PyObject* new_by_sampling_distance(PyTypeObject* type, double sampling_distance, bool drop_last) noexcept {
     PyObject* self = type->tp_alloc(type, 0);
     if (self != nullptr) {
-        as_resampling(self)->tag = 1;
         as_resampling(self)->sampling_distance = sampling_distance;
         as_resampling(self)->drop_last = drop_last;
+        as_resampling(self)->made_as = type;
     }
     return self;
 }
 
-constexpr const char* number_points_names[] = {"number_points"};
-constexpr const char* sampling_distance_names[] = {"sampling_distance", "drop_last"};
-constexpr Parameters by_number_points_params{"ResamplingMethod.by_number_points()", number_points_names, 1};
-constexpr Parameters by_sampling_distance_params{"ResamplingMethod.by_sampling_distance()",
-                                                 sampling_distance_names, 1};
-constexpr Parameters by_number_points_new_params{"ResamplingMethod_ByNumberPoints.__new__()",
-                                                 number_points_names, 1};
-constexpr Parameters by_sampling_distance_new_params{"ResamplingMethod_BySamplingDistance.__new__()",
-                                                     sampling_distance_names, 2};
-
-/// Converts a variant's arguments and makes an instance of `type`; the static method and the
-/// constructor differ only in their parameter tables and calling conventions.
-PyObject* by_number_points_from(const Arguments& a, PyTypeObject* type) {
-    std::uint64_t number_points = 0;
-    if (!a.get(0, number_points)) {
-        return nullptr;
+/// The option an object holds, read by its class; nullopt with TypeError set for an object
+/// that no constructor filled for that class.
+std::optional<ResamplingMethod> resampling_value(PyObject* self) noexcept {
+    const ResamplingMethodObject* option = as_resampling(self);
+    if (!constructed(self, option->made_as)) {
+        return std::nullopt;
     }
-    return new_by_number_points(type, number_points);
-}
-
-PyObject* by_sampling_distance_from(const Arguments& a, PyTypeObject* type) {
-    double sampling_distance = 0.0;
-    bool drop_last = true;  // the static method's default; the constructor requires it
-    if (!a.get(0, sampling_distance) || !a.get(1, drop_last)) {
-        return nullptr;
+    if (option->made_as == by_number_points_type) {
+        return ByNumberPoints{option->number_points};
     }
-    return new_by_sampling_distance(type, sampling_distance, drop_last);
+    return BySamplingDistance{option->sampling_distance, option->drop_last};
 }
-
-PyObject* resampling_by_number_points(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    return bound_call(
-        by_number_points_params,
-        [](const Arguments& a) { return by_number_points_from(a, by_number_points_type); }, args, nargs,
-        kwnames);
-}
-
-PyObject* resampling_by_sampling_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) noexcept {
-    return bound_call(
-        by_sampling_distance_params,
-        [](const Arguments& a) { return by_sampling_distance_from(a, by_sampling_distance_type); }, args,
-        nargs, kwnames);
-}
-
-PyObject* by_number_points_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return bound_call(
-        by_number_points_new_params, [type](const Arguments& a) { return by_number_points_from(a, type); },
-        args, kwargs);
-}
-
-PyObject* by_sampling_distance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return bound_call(
-        by_sampling_distance_new_params,
-        [type](const Arguments& a) { return by_sampling_distance_from(a, type); }, args, kwargs);
-}
-
-PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-    if (!PyObject_TypeCheck(other, resampling_type) || (op != Py_EQ && op != Py_NE)) {
-        Py_RETURN_NOTIMPLEMENTED;
-    }
-    const ResamplingMethodObject* a = as_resampling(self);
-    const ResamplingMethodObject* b = as_resampling(other);
-    bool equal = a->tag == b->tag;
-    if (equal && a->tag == 0) {
-        equal = a->number_points == b->number_points;
-    } else if (equal) {
-        // Float comparison: NaN is never equal, 0.0 equals -0.0.
-        equal = a->sampling_distance == b->sampling_distance && a->drop_last == b->drop_last;
-    }
-    return PyBool_FromLong((op == Py_EQ) == equal ? 1 : 0);
-}
-
-PyObject* get_number_points(PyObject* self, void*) noexcept {
-    return to_python(static_cast<std::size_t>(as_resampling(self)->number_points));
-}
-PyObject* get_sampling_distance(PyObject* self, void*) noexcept {
-    return to_python(as_resampling(self)->sampling_distance);
-}
-PyObject* get_drop_last(PyObject* self, void*) noexcept { return to_python(as_resampling(self)->drop_last); }
 
 constexpr char by_number_points_doc[] =
     "by_number_points(number_points)\n--\n\nby_number_points(number_points)\n\nThe path will be "
     "equidistantly resampled using the given number of points.\n\n:param number_points: Number of "
     "points\n\n:type number_points: int\n\n:returns: The resampling method\n:rtype: ResamplingMethod";
+
+const auto by_number_points = declare(
+    "ResamplingMethod", "by_number_points", by_number_points_doc, Needs::Nothing,
+    [](std::uint64_t number_points) { return new_by_number_points(by_number_points_type, number_points); },
+    arg<std::uint64_t>("number_points"));
 
 constexpr char by_sampling_distance_doc[] =
     "by_sampling_distance(sampling_distance, drop_last=True)\n--\n\nby_sampling_distance(sampling_distance, "
@@ -168,11 +104,72 @@ constexpr char by_sampling_distance_doc[] =
     "the last point when true.\n\n:type sampling_distance: float\n:type drop_last: bool\n\n:returns: The "
     "resampling method\n:rtype: ResamplingMethod";
 
-constexpr int kStaticFastFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+const auto by_sampling_distance = declare(
+    "ResamplingMethod", "by_sampling_distance", by_sampling_distance_doc, Needs::Nothing,
+    [](double sampling_distance, bool drop_last) {
+        return new_by_sampling_distance(by_sampling_distance_type, sampling_distance, drop_last);
+    },
+    arg<double>("sampling_distance"), arg("drop_last", true));
+
+// The variant classes' constructors: the same parameters, except that `drop_last` is required.
+const auto by_number_points_new = declare("ResamplingMethod_ByNumberPoints", "__new__", nullptr, Needs::Nothing,
+                                          new_by_number_points, arg<std::uint64_t>("number_points"));
+
+const auto by_sampling_distance_new =
+    declare("ResamplingMethod_BySamplingDistance", "__new__", nullptr, Needs::Nothing, new_by_sampling_distance,
+            arg<double>("sampling_distance"), arg<bool>("drop_last"));
+
+PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    if (!PyObject_TypeCheck(other, resampling_type) || (op != Py_EQ && op != Py_NE)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const std::optional<ResamplingMethod> a = resampling_value(self);
+    const std::optional<ResamplingMethod> b = a ? resampling_value(other) : std::nullopt;
+    if (!b) {
+        return nullptr;
+    }
+    bool equal = a->index() == b->index();
+    if (equal && std::holds_alternative<ByNumberPoints>(*a)) {
+        equal = std::get<ByNumberPoints>(*a).number_points == std::get<ByNumberPoints>(*b).number_points;
+    } else if (equal) {
+        // Float comparison: NaN is never equal, 0.0 equals -0.0.
+        const auto& x = std::get<BySamplingDistance>(*a);
+        const auto& y = std::get<BySamplingDistance>(*b);
+        equal = x.sampling_distance == y.sampling_distance && x.drop_last == y.drop_last;
+    }
+    return PyBool_FromLong((op == Py_EQ) == equal ? 1 : 0);
+}
+
+/// A getter of one variant's field; refuses an object that does not hold that variant.
+template <class Variant, class Read>
+PyObject* variant_field(PyObject* self, Read read) noexcept {
+    const std::optional<ResamplingMethod> value = resampling_value(self);
+    if (!value) {
+        return nullptr;
+    }
+    const Variant* variant = std::get_if<Variant>(&*value);
+    if (variant == nullptr) {
+        set_type_mismatch(self, "ResamplingMethod");
+        return nullptr;
+    }
+    return read(*variant);
+}
+
+PyObject* get_number_points(PyObject* self, void*) noexcept {
+    return variant_field<ByNumberPoints>(
+        self, [](const ByNumberPoints& v) { return to_python(static_cast<std::size_t>(v.number_points)); });
+}
+PyObject* get_sampling_distance(PyObject* self, void*) noexcept {
+    return variant_field<BySamplingDistance>(self,
+                                             [](const BySamplingDistance& v) { return to_python(v.sampling_distance); });
+}
+PyObject* get_drop_last(PyObject* self, void*) noexcept {
+    return variant_field<BySamplingDistance>(self, [](const BySamplingDistance& v) { return to_python(v.drop_last); });
+}
 
 PyMethodDef resampling_methods[] = {
-    {"by_number_points", fast(resampling_by_number_points), kStaticFastFlags, by_number_points_doc},
-    {"by_sampling_distance", fast(resampling_by_sampling_distance), kStaticFastFlags, by_sampling_distance_doc},
+    static_method_row<by_number_points>(),
+    static_method_row<by_sampling_distance>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -198,7 +195,7 @@ PyGetSetDef by_number_points_getset[] = {
 };
 
 PyType_Slot by_number_points_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(by_number_points_new)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<by_number_points_new>)},
     {Py_tp_getset, by_number_points_getset},
     {Py_tp_doc, const_cast<char*>("ResamplingMethod_ByNumberPoints(number_points)\n--\n\n")},
     {0, nullptr},
@@ -219,7 +216,7 @@ PyGetSetDef by_sampling_distance_getset[] = {
 };
 
 PyType_Slot by_sampling_distance_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(by_sampling_distance_new)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<by_sampling_distance_new>)},
     {Py_tp_getset, by_sampling_distance_getset},
     {Py_tp_doc, const_cast<char*>("ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")},
     {0, nullptr},
@@ -259,11 +256,12 @@ PyTypeObject* create_variant(PyType_Spec* spec, std::initializer_list<const char
 
 // --- enumerations ---------------------------------------------------------------------------
 
-/// A member object; carries a borrow counter like every object holding a value.
+/// A member object: immutable, created once with its class. `made_as` is the class its
+/// value was set for.
 struct EnumMemberObject {
     PyObject_HEAD
     int value;
-    Py_ssize_t borrow;
+    PyTypeObject* made_as;
 };
 
 EnumMemberObject* as_member(PyObject* self) noexcept { return reinterpret_cast<EnumMemberObject*>(self); }
@@ -281,47 +279,48 @@ const EnumDescription& description_of(PyObject* self) noexcept {
     return Py_TYPE(self) == interpolation.type ? interpolation : elastic_band;
 }
 
+/// The member's value; -1 with TypeError set for an object that is not one of the members.
+int member_value(PyObject* self) noexcept {
+    return constructed(self, as_member(self)->made_as) ? as_member(self)->value : -1;
+}
+
 PyObject* enum_repr(PyObject* self) noexcept {
-    const EnumDescription& description = description_of(self);
-    SharedBorrow borrow(as_member(self)->borrow);
-    if (!borrow) {
+    const int value = member_value(self);
+    if (value < 0) {
         return nullptr;
     }
+    const EnumDescription& description = description_of(self);
     return PyUnicode_FromFormat("%s.%s", description.class_name,
-                                description.member_names[static_cast<std::size_t>(as_member(self)->value)]);
+                                description.member_names[static_cast<std::size_t>(value)]);
 }
 
 PyObject* enum_int(PyObject* self) noexcept {
-    SharedBorrow borrow(as_member(self)->borrow);
-    if (!borrow) {
-        return nullptr;
-    }
-    return PyLong_FromLong(as_member(self)->value);
+    const int value = member_value(self);
+    return value < 0 ? nullptr : PyLong_FromLong(value);
 }
 
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (op != Py_EQ && op != Py_NE) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    long v = 0;
-    {
-        SharedBorrow borrow(as_member(self)->borrow);
-        if (!borrow) {
-            return nullptr;
-        }
-        v = as_member(self)->value;
+    const long v = member_value(self);
+    if (v < 0) {
+        return nullptr;
     }
     long w = 0;
     if (Py_TYPE(other) == Py_TYPE(self)) {
-        SharedBorrow borrow(as_member(other)->borrow);
-        if (!borrow) {
+        w = member_value(other);
+        if (w < 0) {
             return nullptr;
         }
-        w = as_member(other)->value;
     } else {
         w = PyLong_AsLong(other);
         if (w == -1 && PyErr_Occurred()) {
-            PyErr_Clear();  // not an integer: let the other operand or identity decide
+            // Not an integer: the other operand or identity decides. An interrupt or another
+            // error that must reach the caller stays pending.
+            if (!clear_if_ordinary()) {
+                return nullptr;
+            }
             Py_RETURN_NOTIMPLEMENTED;
         }
     }
@@ -368,7 +367,7 @@ PyObject* create_enum(EnumDescription& description, PyType_Spec* spec) noexcept 
             return nullptr;
         }
         as_member(member.get())->value = static_cast<int>(value);
-        as_member(member.get())->borrow = 0;
+        as_member(member.get())->made_as = type_object;
         if (PyObject_SetAttrString(type.get(), description.member_names[value], member.get()) < 0) {
             return nullptr;
         }
@@ -383,11 +382,11 @@ bool convert_member(PyObject* obj, const EnumDescription& description, Enum& out
         set_type_mismatch(obj, description.class_name);
         return false;
     }
-    SharedBorrow borrow(as_member(obj)->borrow);
-    if (!borrow) {
+    const int value = member_value(obj);
+    if (value < 0) {
         return false;
     }
-    out = static_cast<Enum>(as_member(obj)->value);
+    out = static_cast<Enum>(value);
     return true;
 }
 
@@ -427,12 +426,11 @@ bool convert(PyObject* obj, ResamplingMethod& out) noexcept {
         set_type_mismatch(obj, "ResamplingMethod");
         return false;
     }
-    const ResamplingMethodObject* option = as_resampling(obj);
-    if (option->tag == 0) {
-        out = ByNumberPoints{option->number_points};
-    } else {
-        out = BySamplingDistance{option->sampling_distance, option->drop_last};
+    const std::optional<ResamplingMethod> value = resampling_value(obj);
+    if (!value) {
+        return false;
     }
+    out = *value;
     return true;
 }
 

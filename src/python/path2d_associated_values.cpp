@@ -7,58 +7,52 @@ namespace korvane::python {
 
 namespace {
 
-constexpr const char* values_names[] = {"values"};
-constexpr Parameters add_associated_values_params{"Path2D.add_associated_values()", values_names, 1};
-constexpr const char* handle_names[] = {"handle"};
-constexpr Parameters associated_values_params{"Path2D.associated_values()", handle_names, 1};
-constexpr Parameters associated_value_np_params{"Path2D.associated_value_np()", handle_names, 1};
+constexpr char add_associated_values_doc[] =
+    "add_associated_values($self, values)\n--\n\nadd_associated_values(values)\n\nAdds an associated "
+    "value.\n\n:param values: The values that should be added as associated to the path\n\n:type values: "
+    "list[float]\n\n:returns: The handle for accessing the associated values again\n:rtype: int";
+
+const auto add_associated_values = path2d_method(
+    "add_associated_values", add_associated_values_doc, Needs::Nothing,
+    [](Path2D& path, std::vector<double> values) { return to_python(path.add_associated_values(std::move(values))); },
+    arg<std::vector<double>>("values"));
+
+constexpr char associated_values_doc[] =
+    "associated_values($self, handle)\n--\n\nassociated_values(handle)\n\nReturns the respective "
+    "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
+    "int\n\n:returns: The associated values\n:rtype: list[float]";
+
+const auto associated_values = path2d_method(
+    "associated_values", associated_values_doc, Needs::Nothing,
+    [](const Path2D& path, std::uint64_t handle) -> PyObject* {
+        const std::vector<double>* values = path.associated_values(handle);
+        if (values == nullptr) {
+            Py_RETURN_NONE;
+        }
+        return to_python(*values);
+    },
+    arg<std::uint64_t>("handle"));
+
+constexpr char associated_value_np_doc[] =
+    "associated_value_np($self, handle)\n--\n\nassociated_values_np(handle)\n\nReturns the respective "
+    "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
+    "int\n\n:returns: The associated values\n:rtype: numpy.ndarray";
+
+const auto associated_value_np = path2d_method(
+    "associated_value_np", associated_value_np_doc, Needs::NumPy,
+    [](const Path2D& path, std::uint64_t handle) -> PyObject* {
+        const std::vector<double>* values = path.associated_values(handle);
+        if (values == nullptr) {
+            Py_RETURN_NONE;
+        }
+        return to_array(*values);
+    },
+    arg<std::uint64_t>("handle"));
 
 }  // namespace
 
-PyObject* path2d_add_associated_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    return exclusive_method(self, add_associated_values_params, args, nargs, kwnames,
-                            [](Path2D& path, const Arguments& a) -> PyObject* {
-                                std::vector<double> values;
-                                if (!a.get(0, values)) {
-                                    return nullptr;
-                                }
-                                return to_python(path.add_associated_values(std::move(values)));
-                            });
-}
-
-namespace {
-
-/// Reads the list of the `handle` argument and hands it to `convert`; None for no such list.
-template <class Convert>
-PyObject* read_associated_values(PyObject* self, const Parameters& params, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames, Convert convert) noexcept {
-    return shared_method(self, params, args, nargs, kwnames,
-                         [&](const Path2D& path, const Arguments& a) -> PyObject* {
-                             std::uint64_t handle = 0;
-                             if (!a.get(0, handle)) {
-                                 return nullptr;
-                             }
-                             const std::vector<double>* values = path.associated_values(handle);
-                             if (values == nullptr) {
-                                 Py_RETURN_NONE;
-                             }
-                             return convert(*values);
-                         });
-}
-
-}  // namespace
-
-PyObject* path2d_associated_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-    return read_associated_values(self, associated_values_params, args, nargs, kwnames,
-                                  [](const std::vector<double>& values) { return to_python(values); });
-}
-
-PyObject* path2d_associated_value_np(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
-    return read_associated_values(self, associated_value_np_params, args, nargs, kwnames,
-                                  [](const std::vector<double>& values) { return to_array(values); });
-}
+const PyMethodDef path2d_add_associated_values = path2d_method_row<add_associated_values>();
+const PyMethodDef path2d_associated_values = path2d_method_row<associated_values>();
+const PyMethodDef path2d_associated_value_np = path2d_method_row<associated_value_np>();
 
 }  // namespace korvane::python

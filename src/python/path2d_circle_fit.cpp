@@ -1,7 +1,8 @@
 // src/python/path2d_circle_fit.cpp: circle segment decomposition and circle-fit curvature
+#include <optional>
+
 #include "python/path2d_type.hpp"
 #include "python/results.hpp"
-#include "python/scipy_lapack.hpp"
 
 namespace korvane::python {
 
@@ -11,47 +12,69 @@ constexpr double kDefaultMaxRmse = 0.15;
 // Runs shorter than this need no fit, so they need no LAPACK either.
 constexpr std::uint64_t kFitMinimumPoints = 3;
 
-constexpr const char* segments_names[] = {"start", "end", "max_rmse"};
-constexpr Parameters find_circle_segments_params{"Path2D.find_circle_segments()", segments_names, 2};
-constexpr const char* curvature_names[] = {"max_rmse"};
-constexpr Parameters compute_circle_fit_curvature_params{"Path2D.compute_circle_fit_curvature()",
-                                                         curvature_names, 0};
+/// Runs `fit(path, dgesvd)` while the path is borrowed when it needs no LAPACK or LAPACK has
+/// been found already. Otherwise LAPACK is looked up (Python code) once the borrow has ended,
+/// and the fit runs on a copy of the path: this happens once per process.
+template <class Fit>
+auto fit_with_lapack(const Path2D& path, bool needs_lapack, Fit fit) {
+    using Fitted = decltype(fit(path, DgesvdFn{}));
+    std::optional<Fitted> fitted;
+    std::optional<Path2D> copy;
+    const DgesvdFn dgesvd = loaded_lapack_dgesvd();
+    if (!needs_lapack || dgesvd != nullptr) {
+        fitted.emplace(fit(path, dgesvd));
+    } else {
+        copy.emplace(path);
+    }
+    return [fitted = std::move(fitted), copy = std::move(copy), fit]() mutable -> PyObject* {
+        if (copy) {
+            const DgesvdFn found = lapack_dgesvd();
+            if (found == nullptr) {
+                return nullptr;
+            }
+            fitted.emplace(fit(*copy, found));
+        }
+        return to_python(std::move(*fitted));
+    };
+}
+
+constexpr char find_circle_segments_doc[] =
+    "find_circle_segments($self, start, end, max_rmse=0.15)\n--\n\nfind_circle_segments(start, "
+    "end, max_rmse=0.15)\n\nDecomposes the path into its circle segments, such that the maximum\n"
+    "RMSE (root mean squared error) is not exceeded.\n\n:param start: Index of point to start from\n"
+    ":param end: Index of point to stop with\n:param max_rmse: Maximum RMSE\n\n:type start: int\n"
+    ":type end: int\n:type max_rmse: float\n\n:returns: The list of arc segments\n:rtype: list[tuple[int, "
+    "int, float]]";
+
+const auto find_circle_segments = path2d_method(
+    "find_circle_segments", find_circle_segments_doc, Needs::Nothing,
+    [](const Path2D& path, std::uint64_t start, std::uint64_t end, double max_rmse) {
+        const bool needs_lapack = end >= start && end - start >= kFitMinimumPoints && end <= path.size();
+        return fit_with_lapack(path, needs_lapack, [=](const Path2D& p, DgesvdFn dgesvd) {
+            return p.find_circle_segments(start, end, max_rmse, dgesvd);
+        });
+    },
+    arg<std::uint64_t>("start"), arg<std::uint64_t>("end"), arg("max_rmse", kDefaultMaxRmse));
+
+constexpr char compute_circle_fit_curvature_doc[] =
+    "compute_circle_fit_curvature($self, max_rmse=0.15)\n--\n\ncompute_circle_fit_curvature(max_rmse=0.15)\n"
+    "\nComputes the curvature by decomposing the path into arc segments.\n\n:param max_rmse: The "
+    "maximum RMSE (root mean squared error) that is not exceeded when\n                    fitting "
+    "the arc segments\n\n:type max_rmse: float\n\n:returns: The curvature of the path\n:rtype: "
+    "list[float]";
+
+const auto compute_circle_fit_curvature = path2d_method(
+    "compute_circle_fit_curvature", compute_circle_fit_curvature_doc, Needs::Nothing,
+    [](const Path2D& path, double max_rmse) {
+        return fit_with_lapack(path, path.size() >= kFitMinimumPoints, [=](const Path2D& p, DgesvdFn dgesvd) {
+            return p.compute_circle_fit_curvature(max_rmse, dgesvd);
+        });
+    },
+    arg("max_rmse", kDefaultMaxRmse));
 
 }  // namespace
 
-PyObject* path2d_find_circle_segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    return shared_method(self, find_circle_segments_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             std::uint64_t start = 0;
-                             std::uint64_t end = 0;
-                             double max_rmse = kDefaultMaxRmse;
-                             if (!a.get(0, start) || !a.get(1, end) || !a.get(2, max_rmse)) {
-                                 return nullptr;
-                             }
-                             DgesvdFn dgesvd = nullptr;
-                             if (end >= start && end - start >= kFitMinimumPoints && end <= path.size() &&
-                                 (dgesvd = scipy_dgesvd()) == nullptr) {
-                                 return nullptr;
-                             }
-                             return to_python(path.find_circle_segments(start, end, max_rmse, dgesvd));
-                         });
-}
-
-PyObject* path2d_compute_circle_fit_curvature(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
-    return shared_method(self, compute_circle_fit_curvature_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             double max_rmse = kDefaultMaxRmse;
-                             if (!a.get(0, max_rmse)) {
-                                 return nullptr;
-                             }
-                             DgesvdFn dgesvd = nullptr;
-                             if (path.size() >= kFitMinimumPoints && (dgesvd = scipy_dgesvd()) == nullptr) {
-                                 return nullptr;
-                             }
-                             return to_python(path.compute_circle_fit_curvature(max_rmse, dgesvd));
-                         });
-}
+const PyMethodDef path2d_find_circle_segments = path2d_method_row<find_circle_segments>();
+const PyMethodDef path2d_compute_circle_fit_curvature = path2d_method_row<compute_circle_fit_curvature>();
 
 }  // namespace korvane::python

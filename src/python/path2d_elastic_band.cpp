@@ -1,39 +1,47 @@
 // src/python/path2d_elastic_band.cpp: elastic band smoothing, solved by Clarabel
 #include "path2d/elastic_band.hpp"
+#include "python/clarabel_solver.hpp"
 #include "python/path2d_type.hpp"
 #include "python/results.hpp"
-#include "simple_qp/clarabel_solver.hpp"
 
 namespace korvane::python {
 
 namespace {
 
-constexpr const char* elastic_band_names[] = {"max_deviation", "elastic_band_type"};
-constexpr Parameters elastic_band_params{"Path2D.smoothed_path_elastic_band()", elastic_band_names, 1};
+constexpr char smoothed_path_elastic_band_doc[] =
+    "smoothed_path_elastic_band($self, max_deviation, elastic_band_type=...)\n--\n\n"
+    "smoothed_path_elastic_band(max_deviation, elastic_band_type=ElasticBandMethod.OrthogonalBounds)\n\n"
+    "Smoothes the path using an algorithm from Autoware [1]. A QP has to be solved for that.\n"
+    "CLARABEL [2] is used as the solver.\n\n"
+    "[1] https://autowarefoundation.github.io/autoware.universe/main/planning/autoware_path_smoother/docs/eb/\n"
+    "[2] https://clarabel.org/stable/\n"
+    "\n:param max_deviation: Maximum deviation from the original path\n:param elastic_band_type: Type of "
+    "constraining the deviation to the original path\n\n:type max_deviation: float\n:type elastic_band_type: "
+    "ElasticBandType\n\n:returns: The smoothed path\n:rtype: Path2D";
+
+/// The problem is stated while the path is borrowed; the solver (Python packages, and a solve
+/// that lets other threads run) only sees it after the borrow has ended.
+const auto smoothed_path_elastic_band = path2d_method(
+    "smoothed_path_elastic_band", smoothed_path_elastic_band_doc, Needs::Nothing,
+    [](const Path2D& path, double max_deviation, ElasticBandMethod method) {
+        return [plan = plan_elastic_band(path, max_deviation, method)]() mutable -> PyObject* {
+            if (!plan.needs_solve) {
+                return to_python(std::move(plan.answer));
+            }
+            ElasticBandProblem& problem = plan.problem;
+            const simple_qp::SolveResult result =
+                ClarabelSolver(kElasticBandSettings)
+                    .solve(std::move(problem.variables), std::move(problem.objective), std::move(problem.constraints));
+            if (!result.ok() && result.error() == simple_qp::SolveError::Interrupted) {
+                return nullptr;
+            }
+            return to_python(elastic_band_result(problem, result));
+        };
+    },
+    arg<double>("max_deviation"), arg("elastic_band_type", ElasticBandMethod::OrthogonalBounds));
 
 }  // namespace
 
-PyObject* path2d_smoothed_path_elastic_band(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) noexcept {
-    return shared_method(self, elastic_band_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             double max_deviation = 0.0;
-                             ElasticBandMethod method = ElasticBandMethod::OrthogonalBounds;
-                             if (!a.get(0, max_deviation) || !a.get(1, method)) {
-                                 return nullptr;
-                             }
-                             // The path stays under this call's shared borrow while Clarabel
-                             // releases the interpreter lock during its solve.
-                             const simple_qp::ClarabelSolver solver(elastic_band_settings());
-                             std::optional<Path2D> smoothed =
-                                 path.smoothed_path_elastic_band(max_deviation, method, solver);
-                             // A missing package or an interrupt reaches the caller; a failed
-                             // solve is only a missing result.
-                             if (PyErr_Occurred()) {
-                                 return nullptr;
-                             }
-                             return to_python(std::move(smoothed));
-                         });
-}
+const PyMethodDef path2d_smoothed_path_elastic_band = path2d_method_row<smoothed_path_elastic_band>();
 
 }  // namespace korvane::python

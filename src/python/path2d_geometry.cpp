@@ -9,108 +9,109 @@ namespace {
 constexpr double kDefaultEpsilon = 0.01;
 constexpr double kDefaultSusAngle = 2.8;
 
-constexpr const char* point_names[] = {"point", "epsilon"};
-constexpr Parameters index_from_point_params{"Path2D.index_from_point()", point_names, 1};
-constexpr Parameters path_length_from_point_params{"Path2D.path_length_from_point()", point_names, 1};
-constexpr const char* sub_path_names[] = {"start", "end", "epsilon"};
-constexpr Parameters sub_path_params{"Path2D.sub_path()", sub_path_names, 0};
-constexpr const char* resampled_path_names[] = {"resampling_method", "resampling_type", "epsilon"};
-constexpr Parameters resampled_path_params{"Path2D.resampled_path()", resampled_path_names, 1};
-constexpr const char* chaikin_names[] = {"num_iterations"};
-constexpr Parameters smoothed_path_chaikin_params{"Path2D.smoothed_path_chaikin()", chaikin_names, 1};
-constexpr const char* sus_angle_names[] = {"sus_angle"};
-constexpr Parameters detect_params{"Path2D.detect_corrupted_point_order()", sus_angle_names, 0};
-constexpr Parameters repair_params{"Path2D.repair_corrupted_point_order()", sus_angle_names, 0};
+constexpr char index_from_point_doc[] =
+    "index_from_point($self, point, epsilon=0.01)\n--\n\nindex_from_point(point, epsilon=0.01)\n"
+    "\nReturns the index of the nearest point on the path in front of the given point.\nIf the "
+    "point outside the path, None is returned\n\n:param point: Point of interest\n:param epsilon: "
+    "The distance within two points are considered equal\n\n:type point: list[float]\n:type epsilon: "
+    "float\n\n:returns: The index of the nearest point\n:rtype: Option[int]";
+
+const auto index_from_point = path2d_method(
+    "index_from_point", index_from_point_doc, Needs::Nothing,
+    [](const Path2D& path, Point point, double epsilon) {
+        return to_python(path.index_from_point(point, epsilon));
+    },
+    arg<Point>("point"), arg("epsilon", kDefaultEpsilon));
+
+constexpr char path_length_from_point_doc[] =
+    "path_length_from_point($self, point, epsilon=0.01)\n--\n\npath_length_from_point(point, epsilon=0.01)\n"
+    "\nReturns the path length from the first point to the given point.\nIf the point outside the "
+    "path, None is returned\n\n:param point: Point of interest\n:param epsilon: The distance within "
+    "two points are considered equal\n\n:type point: list[float]\n:type epsilon: float\n\n:returns: "
+    "The path length\n:rtype: Option[int]";
+
+const auto path_length_from_point = path2d_method(
+    "path_length_from_point", path_length_from_point_doc, Needs::Nothing,
+    [](const Path2D& path, Point point, double epsilon) {
+        return to_python(path.path_length_from_point(point, epsilon));
+    },
+    arg<Point>("point"), arg("epsilon", kDefaultEpsilon));
+
+constexpr char sub_path_doc[] =
+    "sub_path($self, start=None, end=None, epsilon=0.01)\n--\n\nsub_path(start=None, end=None, "
+    "epsilon=0.01)\n\nReturns the sub path from start to end.\nIf start is None, the path begins "
+    "at the beginning.\nThe same holds for end.\nThe new path is not necessarily equidistant.\n"
+    "\n:param start: Beginning of the sub path\n:param end: End of the sub path\n:param epsilon: "
+    "The distance within two points are considered equal\n\n:type start: list[float]\n:type end: "
+    "list[float]\n:type epsilon: float\n\n:returns: The sub path\n:rtype: Path2D";
+
+const auto sub_path = path2d_method(
+    "sub_path", sub_path_doc, Needs::Nothing,
+    [](const Path2D& path, std::optional<Point> start, std::optional<Point> end, double epsilon) {
+        return to_python(path.sub_path(start, end, epsilon));
+    },
+    arg<std::optional<Point>>("start", std::nullopt), arg<std::optional<Point>>("end", std::nullopt),
+    arg("epsilon", kDefaultEpsilon));
+
+constexpr char resampled_path_doc[] =
+    "resampled_path($self, resampling_method, resampling_type=..., epsilon=0.01)\n--\n\nresampled_path(resampling_method, "
+    "resampling_type=InterpolationMethod.Linear, epsilon=0.01)\n\nResamples the path equidistantly "
+    "using the given interpolation method.\n\n:param number_points: Number of points of the resampled "
+    "path\n:param resampling_type: Method of interpolation\n:param epsilon: The distance within "
+    "two points are considered equal\n\n:type number_points: int\n:type resampling_type: ResamplingType\n"
+    ":type epsilon: float\n\n:returns: Resampled path\n:rtype: Path2D";
+
+const auto resampled_path = path2d_method(
+    "resampled_path", resampled_path_doc, Needs::Nothing,
+    [](const Path2D& path, ResamplingMethod method, InterpolationMethod interpolation, double epsilon) {
+        return to_python(path.resampled_path(method, interpolation, epsilon));
+    },
+    arg<ResamplingMethod>("resampling_method"), arg("resampling_type", InterpolationMethod::Linear),
+    arg("epsilon", kDefaultEpsilon));
+
+constexpr char smoothed_path_chaikin_doc[] =
+    "smoothed_path_chaikin($self, num_iterations)\n--\n\nsmoothed_path_chaikin(num_iterations)\n"
+    "\nSmoothes the path using the Chaikin's path smoothing algorithm.\n\n:param num_iterations: "
+    "Number of iterations used for Chaikin's path smoothing algorithm.\n\n:type num_iterations: "
+    "int\n\n:returns: The smoothed path\n:rtype: Path2D";
+
+const auto smoothed_path_chaikin = path2d_method(
+    "smoothed_path_chaikin", smoothed_path_chaikin_doc, Needs::Nothing,
+    [](const Path2D& path, std::uint64_t num_iterations) {
+        return to_python(path.smoothed_path_chaikin(num_iterations));
+    },
+    arg<std::uint64_t>("num_iterations"));
+
+constexpr char detect_corrupted_point_order_doc[] =
+    "detect_corrupted_point_order($self, sus_angle=2.8)\n--\n\ndetect_corrupted_point_order(sus_angle=2.8)\n"
+    "\nReturns the list of all indices where the path turns sharper than sus_angle.\n\n:param sus_angle: "
+    "Every turn sharper than this angle is suspicious.\n\n:type sus_angle: float\n\n:returns: Indices "
+    "of suspicious points\n:rtype: list[int]";
+
+const auto detect_corrupted_point_order = path2d_method(
+    "detect_corrupted_point_order", detect_corrupted_point_order_doc, Needs::Nothing,
+    [](const Path2D& path, double sus_angle) { return to_python(path.detect_corrupted_point_order(sus_angle)); },
+    arg("sus_angle", kDefaultSusAngle));
+
+constexpr char repair_corrupted_point_order_doc[] =
+    "repair_corrupted_point_order($self, sus_angle=2.8)\n--\n\nrepair_corrupted_point_order(sus_angle=2.8)\n"
+    "\nRepairs corrupted point order by removing points that progress in the wrong direction.\n"
+    "\n:param sus_angle: Every turn sharper than this angle is suspicious.\n\n:type sus_angle: "
+    "float\n\n:returns: Repaired path\n:rtype: Path2D";
+
+const auto repair_corrupted_point_order = path2d_method(
+    "repair_corrupted_point_order", repair_corrupted_point_order_doc, Needs::Nothing,
+    [](const Path2D& path, double sus_angle) { return to_python(path.repair_corrupted_point_order(sus_angle)); },
+    arg("sus_angle", kDefaultSusAngle));
 
 }  // namespace
 
-PyObject* path2d_index_from_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
-    return shared_method(self, index_from_point_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             Point point{};
-                             double epsilon = kDefaultEpsilon;
-                             if (!a.get(0, point) || !a.get(1, epsilon)) {
-                                 return nullptr;
-                             }
-                             return to_python(path.index_from_point(point, epsilon));
-                         });
-}
-
-PyObject* path2d_path_length_from_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
-    return shared_method(self, path_length_from_point_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             Point point{};
-                             double epsilon = kDefaultEpsilon;
-                             if (!a.get(0, point) || !a.get(1, epsilon)) {
-                                 return nullptr;
-                             }
-                             return to_python(path.path_length_from_point(point, epsilon));
-                         });
-}
-
-PyObject* path2d_sub_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return shared_method(self, sub_path_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             std::optional<Point> start;
-                             std::optional<Point> end;
-                             double epsilon = kDefaultEpsilon;
-                             if (!a.get(0, start) || !a.get(1, end) || !a.get(2, epsilon)) {
-                                 return nullptr;
-                             }
-                             return to_python(path.sub_path(start, end, epsilon));
-                         });
-}
-
-PyObject* path2d_resampled_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    return shared_method(self, resampled_path_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             ResamplingMethod method = ByNumberPoints{0};
-                             InterpolationMethod interpolation = InterpolationMethod::Linear;
-                             double epsilon = kDefaultEpsilon;
-                             if (!a.get(0, method) || !a.get(1, interpolation) || !a.get(2, epsilon)) {
-                                 return nullptr;
-                             }
-                             return to_python(path.resampled_path(method, interpolation, epsilon));
-                         });
-}
-
-PyObject* path2d_smoothed_path_chaikin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    return shared_method(self, smoothed_path_chaikin_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             std::uint64_t num_iterations = 0;
-                             if (!a.get(0, num_iterations)) {
-                                 return nullptr;
-                             }
-                             return to_python(path.smoothed_path_chaikin(num_iterations));
-                         });
-}
-
-PyObject* path2d_detect_corrupted_point_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
-    return shared_method(self, detect_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             double sus_angle = kDefaultSusAngle;
-                             if (!a.get(0, sus_angle)) {
-                                 return nullptr;
-                             }
-                             return to_python(path.detect_corrupted_point_order(sus_angle));
-                         });
-}
-
-PyObject* path2d_repair_corrupted_point_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
-    return shared_method(self, repair_params, args, nargs, kwnames,
-                         [](const Path2D& path, const Arguments& a) -> PyObject* {
-                             double sus_angle = kDefaultSusAngle;
-                             if (!a.get(0, sus_angle)) {
-                                 return nullptr;
-                             }
-                             return to_python(path.repair_corrupted_point_order(sus_angle));
-                         });
-}
+const PyMethodDef path2d_index_from_point = path2d_method_row<index_from_point>();
+const PyMethodDef path2d_path_length_from_point = path2d_method_row<path_length_from_point>();
+const PyMethodDef path2d_sub_path = path2d_method_row<sub_path>();
+const PyMethodDef path2d_resampled_path = path2d_method_row<resampled_path>();
+const PyMethodDef path2d_smoothed_path_chaikin = path2d_method_row<smoothed_path_chaikin>();
+const PyMethodDef path2d_detect_corrupted_point_order = path2d_method_row<detect_corrupted_point_order>();
+const PyMethodDef path2d_repair_corrupted_point_order = path2d_method_row<repair_corrupted_point_order>();
 
 }  // namespace korvane::python

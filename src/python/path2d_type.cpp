@@ -1,8 +1,11 @@
 // src/python/path2d_type.cpp: the Path2D class: constructor, attributes, method table, repr
 #include "python/path2d_type.hpp"
 
+#include <iterator>
 #include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "python/numpy_arrays.hpp"
 #include "python/ref.hpp"
@@ -23,45 +26,48 @@ PyObject* wrap(PyTypeObject* type, Path2D&& path) noexcept {
     Path2DObject* object = as_path2d(self);
     new (&object->path) Path2D(std::move(path));
     object->borrow = 0;
+    object->made_as = type;
     return self;
 }
 
-constexpr const char* new_names[] = {"points", "x", "y"};
-constexpr Parameters new_params{"Path2D.__new__()", new_names, 0};
-
-PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return bound_call(
-        new_params,
-        [&](const Arguments& a) -> PyObject* {
-            std::optional<std::vector<Point>> points;
-            std::optional<std::vector<double>> x;
-            std::optional<std::vector<double>> y;
-            if (!a.get(0, points) || !a.get(1, x) || !a.get(2, y)) {
-                return nullptr;
-            }
-            if (points && !x && !y) {
-                return wrap(type, Path2D::from_points(std::move(*points)));
-            }
-            if (!points && x && y) {
-                return wrap(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
-            }
-            PyErr_SetString(PyExc_TypeError, "Create path either from points or coordinates");
-            return nullptr;
-        },
-        args, kwargs);
+PyObject* new_path(PyTypeObject* type, std::optional<std::vector<Point>> points,
+                   std::optional<std::vector<double>> x, std::optional<std::vector<double>> y) {
+    if (points && !x && !y) {
+        return wrap(type, Path2D::from_points(std::move(*points)));
+    }
+    if (!points && x && y) {
+        return wrap(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
+    }
+    PyErr_SetString(PyExc_TypeError, "Create path either from points or coordinates");
+    return nullptr;
 }
+
+const auto path2d_new_declaration =
+    declare("Path2D", "__new__", nullptr, Needs::Nothing, new_path,
+            arg<std::optional<std::vector<Point>>>("points", std::nullopt),
+            arg<std::optional<std::vector<double>>>("x", std::nullopt),
+            arg<std::optional<std::vector<double>>>("y", std::nullopt));
 
 void path2d_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    as_path2d(self)->path.~Path2D();
+    if (as_path2d(self)->made_as != nullptr) {
+        as_path2d(self)->path.~Path2D();
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
 
+/// Runs a getter (or the repr) under a shared borrow; an array getter looks NumPy up first.
 template <class F>
-PyObject* shared_getter(PyObject* self, F&& body) noexcept {
+PyObject* shared_getter(PyObject* self, Needs needs, F&& body) noexcept {
     return guarded([&]() -> PyObject* {
+        if (needs == Needs::NumPy && numpy_api() == nullptr) {
+            return nullptr;
+        }
         Path2DObject* object = as_path2d(self);
+        if (!constructed(self, object->made_as)) {
+            return nullptr;
+        }
         SharedBorrow borrow(object->borrow);
         if (!borrow) {
             return nullptr;
@@ -110,7 +116,7 @@ void append_cache(std::string& out, const std::optional<T>& cache, Append append
 }
 
 PyObject* path2d_repr(PyObject* self) noexcept {
-    return shared_getter(self, [](const Path2D& path) -> PyObject* {
+    return shared_getter(self, Needs::Nothing, [](const Path2D& path) -> PyObject* {
         std::string out = "Path2D { path: Path2D { points: ";
         append_points(out, path.points());
         out += ", x: ";
@@ -140,150 +146,67 @@ PyObject* path2d_repr(PyObject* self) noexcept {
 
 // --- attributes ---------------------------------------------------------------------------
 
-#define KORVANE_GETTER(expression)                                                                 \
+#define KORVANE_GETTER(needs, expression)                                                          \
     +[](PyObject* self, void*) -> PyObject* {                                                      \
-        return shared_getter(self, [](const Path2D& path) -> PyObject* { return expression; });    \
+        return shared_getter(self, needs, [](const Path2D& path) -> PyObject* { return expression; }); \
     }
+#define KORVANE_LIST(expression) KORVANE_GETTER(Needs::Nothing, expression)
+#define KORVANE_ARRAY(expression) KORVANE_GETTER(Needs::NumPy, expression)
 
 PyGetSetDef path2d_getset[] = {
-    {"points", KORVANE_GETTER(to_python(path.points())), nullptr, "", nullptr},
-    {"points_np", KORVANE_GETTER(vec2_to_pyarray2(path.points())), nullptr, "", nullptr},
-    {"x", KORVANE_GETTER(to_python(path.x())), nullptr, "", nullptr},
-    {"x_np", KORVANE_GETTER(to_array(path.x())), nullptr, "", nullptr},
-    {"y", KORVANE_GETTER(to_python(path.y())), nullptr, "", nullptr},
-    {"y_np", KORVANE_GETTER(to_array(path.y())), nullptr, "", nullptr},
-    {"path_length_per_point", KORVANE_GETTER(to_python(path.path_length_per_point())), nullptr, "", nullptr},
-    {"path_length_per_point_np", KORVANE_GETTER(to_array(path.path_length_per_point())), nullptr, "", nullptr},
-    {"length", KORVANE_GETTER(to_python(path.length())), nullptr, "", nullptr},
-    {"orientation", KORVANE_GETTER(to_python(path.orientation())), nullptr, "", nullptr},
-    {"orientation_np", KORVANE_GETTER(to_array(path.orientation())), nullptr, "", nullptr},
-    {"unit_tangent_vector", KORVANE_GETTER(to_python(path.unit_tangent_vector())), nullptr, "", nullptr},
-    {"unit_tangent_vector_np", KORVANE_GETTER(vec2_to_pyarray2(path.unit_tangent_vector())), nullptr, "",
+    {"points", KORVANE_LIST(to_python(path.points())), nullptr, "", nullptr},
+    {"points_np", KORVANE_ARRAY(vec2_to_pyarray2(path.points())), nullptr, "", nullptr},
+    {"x", KORVANE_LIST(to_python(path.x())), nullptr, "", nullptr},
+    {"x_np", KORVANE_ARRAY(to_array(path.x())), nullptr, "", nullptr},
+    {"y", KORVANE_LIST(to_python(path.y())), nullptr, "", nullptr},
+    {"y_np", KORVANE_ARRAY(to_array(path.y())), nullptr, "", nullptr},
+    {"path_length_per_point", KORVANE_LIST(to_python(path.path_length_per_point())), nullptr, "", nullptr},
+    {"path_length_per_point_np", KORVANE_ARRAY(to_array(path.path_length_per_point())), nullptr, "", nullptr},
+    {"length", KORVANE_LIST(to_python(path.length())), nullptr, "", nullptr},
+    {"orientation", KORVANE_LIST(to_python(path.orientation())), nullptr, "", nullptr},
+    {"orientation_np", KORVANE_ARRAY(to_array(path.orientation())), nullptr, "", nullptr},
+    {"unit_tangent_vector", KORVANE_LIST(to_python(path.unit_tangent_vector())), nullptr, "", nullptr},
+    {"unit_tangent_vector_np", KORVANE_ARRAY(vec2_to_pyarray2(path.unit_tangent_vector())), nullptr, "",
      nullptr},
-    {"curvature", KORVANE_GETTER(to_python(path.curvature())), nullptr, "", nullptr},
-    {"curvature_np", KORVANE_GETTER(to_array(path.curvature())), nullptr, "", nullptr},
+    {"curvature", KORVANE_LIST(to_python(path.curvature())), nullptr, "", nullptr},
+    {"curvature_np", KORVANE_ARRAY(to_array(path.curvature())), nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+#undef KORVANE_ARRAY
+#undef KORVANE_LIST
 #undef KORVANE_GETTER
 
 // --- methods ------------------------------------------------------------------------------
 
-constexpr char index_from_point_doc[] =
-    "index_from_point($self, point, epsilon=0.01)\n--\n\nindex_from_point(point, epsilon=0.01)\n"
-    "\nReturns the index of the nearest point on the path in front of the given point.\nIf the "
-    "point outside the path, None is returned\n\n:param point: Point of interest\n:param epsilon: "
-    "The distance within two points are considered equal\n\n:type point: list[float]\n:type epsilon: "
-    "float\n\n:returns: The index of the nearest point\n:rtype: Option[int]";
-
-constexpr char path_length_from_point_doc[] =
-    "path_length_from_point($self, point, epsilon=0.01)\n--\n\npath_length_from_point(point, epsilon=0.01)\n"
-    "\nReturns the path length from the first point to the given point.\nIf the point outside the "
-    "path, None is returned\n\n:param point: Point of interest\n:param epsilon: The distance within "
-    "two points are considered equal\n\n:type point: list[float]\n:type epsilon: float\n\n:returns: "
-    "The path length\n:rtype: Option[int]";
-
-constexpr char sub_path_doc[] =
-    "sub_path($self, start=None, end=None, epsilon=0.01)\n--\n\nsub_path(start=None, end=None, "
-    "epsilon=0.01)\n\nReturns the sub path from start to end.\nIf start is None, the path begins "
-    "at the beginning.\nThe same holds for end.\nThe new path is not necessarily equidistant.\n"
-    "\n:param start: Beginning of the sub path\n:param end: End of the sub path\n:param epsilon: "
-    "The distance within two points are considered equal\n\n:type start: list[float]\n:type end: "
-    "list[float]\n:type epsilon: float\n\n:returns: The sub path\n:rtype: Path2D";
-
-constexpr char resampled_path_doc[] =
-    "resampled_path($self, resampling_method, resampling_type=..., epsilon=0.01)\n--\n\nresampled_path(resampling_method, "
-    "resampling_type=InterpolationMethod.Linear, epsilon=0.01)\n\nResamples the path equidistantly "
-    "using the given interpolation method.\n\n:param number_points: Number of points of the resampled "
-    "path\n:param resampling_type: Method of interpolation\n:param epsilon: The distance within "
-    "two points are considered equal\n\n:type number_points: int\n:type resampling_type: ResamplingType\n"
-    ":type epsilon: float\n\n:returns: Resampled path\n:rtype: Path2D";
-
-constexpr char find_circle_segments_doc[] =
-    "find_circle_segments($self, start, end, max_rmse=0.15)\n--\n\nfind_circle_segments(start, "
-    "end, max_rmse=0.15)\n\nDecomposes the path into its circle segments, such that the maximum\n"
-    "RMSE (root mean squared error) is not exceeded.\n\n:param start: Index of point to start from\n"
-    ":param end: Index of point to stop with\n:param max_rmse: Maximum RMSE\n\n:type start: int\n"
-    ":type end: int\n:type max_rmse: float\n\n:returns: The list of arc segments\n:rtype: list[tuple[int, "
-    "int, float]]";
-
-constexpr char compute_circle_fit_curvature_doc[] =
-    "compute_circle_fit_curvature($self, max_rmse=0.15)\n--\n\ncompute_circle_fit_curvature(max_rmse=0.15)\n"
-    "\nComputes the curvature by decomposing the path into arc segments.\n\n:param max_rmse: The "
-    "maximum RMSE (root mean squared error) that is not exceeded when\n                    fitting "
-    "the arc segments\n\n:type max_rmse: float\n\n:returns: The curvature of the path\n:rtype: "
-    "list[float]";
-
-constexpr char detect_corrupted_point_order_doc[] =
-    "detect_corrupted_point_order($self, sus_angle=2.8)\n--\n\ndetect_corrupted_point_order(sus_angle=2.8)\n"
-    "\nReturns the list of all indices where the path turns sharper than sus_angle.\n\n:param sus_angle: "
-    "Every turn sharper than this angle is suspicious.\n\n:type sus_angle: float\n\n:returns: Indices "
-    "of suspicious points\n:rtype: list[int]";
-
-constexpr char repair_corrupted_point_order_doc[] =
-    "repair_corrupted_point_order($self, sus_angle=2.8)\n--\n\nrepair_corrupted_point_order(sus_angle=2.8)\n"
-    "\nRepairs corrupted point order by removing points that progress in the wrong direction.\n"
-    "\n:param sus_angle: Every turn sharper than this angle is suspicious.\n\n:type sus_angle: "
-    "float\n\n:returns: Repaired path\n:rtype: Path2D";
-
-constexpr char smoothed_path_chaikin_doc[] =
-    "smoothed_path_chaikin($self, num_iterations)\n--\n\nsmoothed_path_chaikin(num_iterations)\n"
-    "\nSmoothes the path using the Chaikin's path smoothing algorithm.\n\n:param num_iterations: "
-    "Number of iterations used for Chaikin's path smoothing algorithm.\n\n:type num_iterations: "
-    "int\n\n:returns: The smoothed path\n:rtype: Path2D";
-
-constexpr char smoothed_path_elastic_band_doc[] =
-    "smoothed_path_elastic_band($self, max_deviation, elastic_band_type=...)\n--\n\n"
-    "smoothed_path_elastic_band(max_deviation, elastic_band_type=ElasticBandMethod.OrthogonalBounds)\n\n"
-    "Smoothes the path using an algorithm from Autoware [1]. A QP has to be solved for that.\n"
-    "CLARABEL [2] is used as the solver.\n\n"
-    "[1] https://autowarefoundation.github.io/autoware.universe/main/planning/autoware_path_smoother/docs/eb/\n"
-    "[2] https://clarabel.org/stable/\n"
-    "\n:param max_deviation: Maximum deviation from the original path\n:param elastic_band_type: Type of "
-    "constraining the deviation to the original path\n\n:type max_deviation: float\n:type elastic_band_type: "
-    "ElasticBandType\n\n:returns: The smoothed path\n:rtype: Path2D";
-
-constexpr char add_associated_values_doc[] =
-    "add_associated_values($self, values)\n--\n\nadd_associated_values(values)\n\nAdds an associated "
-    "value.\n\n:param values: The values that should be added as associated to the path\n\n:type values: "
-    "list[float]\n\n:returns: The handle for accessing the associated values again\n:rtype: int";
-
-constexpr char associated_values_doc[] =
-    "associated_values($self, handle)\n--\n\nassociated_values(handle)\n\nReturns the respective "
-    "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
-    "int\n\n:returns: The associated values\n:rtype: list[float]";
-
-constexpr char associated_value_np_doc[] =
-    "associated_value_np($self, handle)\n--\n\nassociated_values_np(handle)\n\nReturns the respective "
-    "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
-    "int\n\n:returns: The associated values\n:rtype: numpy.ndarray";
-
-PyCFunction fast(FastMethod method) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
-constexpr int kFastFlags = METH_FASTCALL | METH_KEYWORDS;
-
+/// The method table in member order; filled when the class is created, since the rows are
+/// made in the files of their bodies.
 PyMethodDef path2d_methods[] = {
-    {"compute_circle_fit_curvature", fast(path2d_compute_circle_fit_curvature), kFastFlags,
-     compute_circle_fit_curvature_doc},
-    {"find_circle_segments", fast(path2d_find_circle_segments), kFastFlags, find_circle_segments_doc},
-    {"resampled_path", fast(path2d_resampled_path), kFastFlags, resampled_path_doc},
-    {"smoothed_path_elastic_band", fast(path2d_smoothed_path_elastic_band), kFastFlags,
-     smoothed_path_elastic_band_doc},
-    {"smoothed_path_chaikin", fast(path2d_smoothed_path_chaikin), kFastFlags, smoothed_path_chaikin_doc},
-    {"index_from_point", fast(path2d_index_from_point), kFastFlags, index_from_point_doc},
-    {"path_length_from_point", fast(path2d_path_length_from_point), kFastFlags, path_length_from_point_doc},
-    {"sub_path", fast(path2d_sub_path), kFastFlags, sub_path_doc},
-    {"detect_corrupted_point_order", fast(path2d_detect_corrupted_point_order), kFastFlags,
-     detect_corrupted_point_order_doc},
-    {"repair_corrupted_point_order", fast(path2d_repair_corrupted_point_order), kFastFlags,
-     repair_corrupted_point_order_doc},
-    {"add_associated_values", fast(path2d_add_associated_values), kFastFlags, add_associated_values_doc},
-    {"associated_values", fast(path2d_associated_values), kFastFlags, associated_values_doc},
-    {"associated_value_np", fast(path2d_associated_value_np), kFastFlags, associated_value_np_doc},
+    {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
     {nullptr, nullptr, 0, nullptr},
 };
+
+void fill_method_table() noexcept {
+    const PyMethodDef* const rows[] = {
+        &path2d_compute_circle_fit_curvature,
+        &path2d_find_circle_segments,
+        &path2d_resampled_path,
+        &path2d_smoothed_path_elastic_band,
+        &path2d_smoothed_path_chaikin,
+        &path2d_index_from_point,
+        &path2d_path_length_from_point,
+        &path2d_sub_path,
+        &path2d_detect_corrupted_point_order,
+        &path2d_repair_corrupted_point_order,
+        &path2d_add_associated_values,
+        &path2d_associated_values,
+        &path2d_associated_value_np,
+    };
+    static_assert(std::size(rows) + 1 == std::size(path2d_methods));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        path2d_methods[i] = *rows[i];
+    }
+}
 
 constexpr char path2d_doc[] =
     "Path2D(points=None, x=None, y=None)\n--\n\nPath2D(points=None, x=None, y=None)\n\nClass storing a 2D "
@@ -291,7 +214,7 @@ constexpr char path2d_doc[] =
     "coordinates\n\n:type points: list[list[float]]\n:type x: list[float]\n:type y: list[float]";
 
 PyType_Slot path2d_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(path2d_new)},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<path2d_new_declaration>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(path2d_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(path2d_repr)},
     {Py_tp_getset, path2d_getset},
@@ -325,6 +248,7 @@ PyObject* raise(const Error& error) noexcept {
 
 PyObject* create_path2d_type() noexcept {
     if (path2d_type == nullptr) {
+        fill_method_table();
         path2d_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&path2d_spec));
     }
     return reinterpret_cast<PyObject*>(path2d_type);

@@ -1,23 +1,28 @@
-// src/python/path2d_type.hpp: the Python object holding one path record, and method plumbing
+// src/python/path2d_type.hpp: the Python object holding one path record, and how a method
+// declared with `declare` borrows it
 #pragma once
 
 #include <Python.h>
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 
 #include "path2d/path2d.hpp"
-#include "python/args.hpp"
 #include "python/borrow.hpp"
+#include "python/callable.hpp"
 #include "python/errors.hpp"
+#include "python/runtime_packages.hpp"
 
 namespace korvane::python {
 
-/// Layout of a Path2D instance: the header, the record, then the borrow counter.
+/// Layout of a Path2D instance: the header, the record, the borrow counter, and the class
+/// the record was constructed for (null until it is).
 struct Path2DObject {
     PyObject_HEAD
     Path2D path;
     Py_ssize_t borrow;
+    PyTypeObject* made_as;
 };
 
 inline Path2DObject* as_path2d(PyObject* self) noexcept { return reinterpret_cast<Path2DObject*>(self); }
@@ -25,56 +30,74 @@ inline Path2DObject* as_path2d(PyObject* self) noexcept { return reinterpret_cas
 /// Creates the Path2D class; nullptr with an error set on failure.
 PyObject* create_path2d_type() noexcept;
 
-/// Binds the arguments, takes a borrow of `self` (a SharedBorrow or an ExclusiveBorrow) and
-/// runs `body(path, arguments)`; the path is const under a shared borrow.
-template <class Borrow, class F>
-PyObject* borrowed_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, F&& body) noexcept {
-    return bound_call(
-        params,
-        [&](const Arguments& arguments) -> PyObject* {
-            Path2DObject* object = as_path2d(self);
-            Borrow borrow(object->borrow);
-            if (!borrow) {
-                return nullptr;
-            }
-            if constexpr (std::is_same_v<Borrow, ExclusiveBorrow>) {
-                return body(object->path, arguments);
-            } else {
-                return body(static_cast<const Path2D&>(object->path), arguments);
-            }
-        },
-        args, nargs, kwnames);
+/// A Path2D method's declaration: the body takes the record (`const Path2D&` for a shared
+/// borrow, `Path2D&` for the exclusive one) and the converted arguments.
+template <class Body, class... T>
+auto path2d_method(const char* name, const char* doc, Needs needs, Body body, Param<T>... params) {
+    return declare("Path2D", name, doc, needs, body, std::move(params)...);
 }
 
-template <class F>
-PyObject* shared_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames, F&& body) noexcept {
-    return borrowed_method<SharedBorrow>(self, params, args, nargs, kwnames, std::forward<F>(body));
+/// Runs a Path2D method: binds the arguments, looks up what it needs, borrows the record,
+/// converts the arguments and runs the body. A body may return, instead of its result, a
+/// callable that finishes the call once the borrow has ended: its work with Python packages
+/// then runs while nothing of the path is borrowed.
+template <const auto& C>
+PyObject* path2d_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        Slots slots;
+        if (!bind(C.parameters(), args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        if (C.needs == Needs::NumPy && numpy_api() == nullptr) {
+            return nullptr;
+        }
+        Path2DObject* object = as_path2d(self);
+        if (!constructed(self, object->made_as)) {
+            return nullptr;
+        }
+        using C_type = std::remove_cvref_t<decltype(C)>;
+        constexpr bool shared = requires { typename C_type::template Result<const Path2D&>; };
+        using PathRef = std::conditional_t<shared, const Path2D&, Path2D&>;
+        using Borrow = std::conditional_t<shared, SharedBorrow, ExclusiveBorrow>;
+        using Result = typename C_type::template Result<PathRef>;
+
+        std::optional<Borrow> borrow;
+        borrow.emplace(object->borrow);
+        if (!*borrow) {
+            return nullptr;
+        }
+        std::optional<Result> result;
+        PathRef path = object->path;
+        if (!C.convert_and(slots, [&](auto&&... values) { result.emplace(C.body(path, std::move(values)...)); })) {
+            return nullptr;
+        }
+        if constexpr (std::is_same_v<Result, PyObject*>) {
+            return *result;
+        } else {
+            borrow.reset();
+            return (*result)();
+        }
+    });
 }
 
-template <class F>
-PyObject* exclusive_method(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, F&& body) noexcept {
-    return borrowed_method<ExclusiveBorrow>(self, params, args, nargs, kwnames, std::forward<F>(body));
+template <const auto& C>
+PyMethodDef path2d_method_row() noexcept {
+    return method_row(C.name, path2d_function<C>, 0, C.doc);
 }
 
-/// Signature of every Path2D method (METH_FASTCALL | METH_KEYWORDS).
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-
-// Method bodies, grouped by topic in path2d_<topic>.cpp.
-PyObject* path2d_compute_circle_fit_curvature(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_find_circle_segments(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_resampled_path(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_smoothed_path_elastic_band(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_smoothed_path_chaikin(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_index_from_point(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_path_length_from_point(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_sub_path(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_detect_corrupted_point_order(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_repair_corrupted_point_order(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_add_associated_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_associated_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-PyObject* path2d_associated_value_np(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+// Method table rows, declared next to their bodies in path2d_<topic>.cpp.
+extern const PyMethodDef path2d_compute_circle_fit_curvature;
+extern const PyMethodDef path2d_find_circle_segments;
+extern const PyMethodDef path2d_resampled_path;
+extern const PyMethodDef path2d_smoothed_path_elastic_band;
+extern const PyMethodDef path2d_smoothed_path_chaikin;
+extern const PyMethodDef path2d_index_from_point;
+extern const PyMethodDef path2d_path_length_from_point;
+extern const PyMethodDef path2d_sub_path;
+extern const PyMethodDef path2d_detect_corrupted_point_order;
+extern const PyMethodDef path2d_repair_corrupted_point_order;
+extern const PyMethodDef path2d_add_associated_values;
+extern const PyMethodDef path2d_associated_values;
+extern const PyMethodDef path2d_associated_value_np;
 
 }  // namespace korvane::python

@@ -126,16 +126,21 @@ class TestConversions:
             Path2D(points=[[0, 0], [1, 0], [2, 0]]).add_associated_values(values)
         assert str(error.value) == f"argument 'values': {message}"
 
-    def test_type_name_falls_back_when_qualname_fails(self):
+    @pytest.mark.parametrize("error", [RuntimeError("no name"), KeyboardInterrupt(), SystemExit(3)])
+    def test_type_name_falls_back_when_qualname_fails(self, error):
         class Meta(type):
             def __getattribute__(cls, name):
                 if name == "__qualname__":
-                    raise RuntimeError("no name")
+                    raise error
                 return super().__getattribute__(name)
 
         odd = Meta("Odd", (), {})()
-        with pytest.raises(TypeError, match="^argument 'values': '<failed to extract type name>' object"):
-            Path2D(points=[]).add_associated_values(odd)
+        if isinstance(error, Exception):
+            with pytest.raises(TypeError, match="^argument 'values': '<failed to extract type name>' object"):
+                Path2D(points=[]).add_associated_values(odd)
+        else:  # an interrupt met while naming the type is not swallowed
+            with pytest.raises(type(error)):
+                Path2D(points=[]).add_associated_values(odd)
 
     def test_remapped_error_keeps_the_cause(self):
         class Chained:
@@ -194,6 +199,10 @@ class TestHostileInput:
         with pytest.raises(OverflowError):
             len(HostileSequence([], length=10**30))
         assert Path2D(x=HostileSequence([3], length=10**30), y=[0]).x == [3.0]
+        # Only ordinary failures of the hint are ignored.
+        for error in (KeyboardInterrupt, SystemExit, MemoryError, RecursionError):
+            with pytest.raises(error):
+                Path2D(x=HostileSequence([1, 2], length_error=error()), y=[0, 0])
 
     def test_length_failure_of_a_point_is_raised(self):
         with pytest.raises(ValueError, match="^no len$"):

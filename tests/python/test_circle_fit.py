@@ -376,7 +376,7 @@ import scipy.linalg.cython_lapack as lapack
 from korvane import Path2D
 real = lapack.__pyx_capi__
 arc = Path2D(points=[[0, 0], [1, 1], [2, 0]])
-for exports in ({{}}, {{"dgesvd": 42}}, None):
+for exports in ({{}}, {{"dgesvd": 42}}, None, {{"dgesvd": real["dgesv"]}}):
     lapack.__pyx_capi__ = exports
     try:
         arc.compute_circle_fit_curvature()
@@ -405,23 +405,31 @@ class TestLapackFromScipy:
         # Once found, the routine is kept: later changes to SciPy's exports do not matter.
         result = python_subprocess(BROKEN_EXPORT.format())
         assert result.returncode == 0, result.stderr
-        assert result.stdout.splitlines() == ["True True"] * 3 + ["[(0, 3, 1.0)]"] * 2
+        assert result.stdout.splitlines() == ["True True"] * 4 + ["[(0, 3, 1.0)]"] * 2
 
-    @pytest.mark.parametrize("exception, expected", [
-        ("RuntimeError", "ImportError scipy RuntimeError"),
-        ("KeyboardInterrupt", "KeyboardInterrupt None NoneType"),
-        ("SystemExit", "SystemExit None NoneType"),
+    @pytest.mark.parametrize("failure, expected", [
+        ("raise RuntimeError('while importing')", "ImportError scipy RuntimeError"),
+        ("raise TimeoutError('while importing')", "ImportError scipy TimeoutError"),
+        ("raise KeyboardInterrupt('while importing')", "KeyboardInterrupt None NoneType"),
+        ("raise SystemExit('while importing')", "SystemExit None NoneType"),
+        # A timeout of the caller's own, raised by its signal handler while SciPy is imported.
+        ("signal.raise_signal(signal.SIGALRM)", "TimeoutError None NoneType"),
     ])
-    def test_only_ordinary_import_failures_become_import_errors(self, python_subprocess, exception, expected):
+    def test_only_ordinary_import_failures_become_import_errors(self, python_subprocess, failure, expected):
         result = python_subprocess(
             f"""
-            import sys
+            import signal, sys
             from korvane import Path2D
+
+            def on_alarm(signum, frame):
+                raise TimeoutError("timed out")
+
+            signal.signal(signal.SIGALRM, on_alarm)
 
             class Failing:
                 def find_spec(self, name, path, target=None):
                     if name.startswith("scipy"):
-                        raise {exception}("while importing")
+                        {failure}
 
             sys.meta_path.insert(0, Failing())
             try:

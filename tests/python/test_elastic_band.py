@@ -271,10 +271,14 @@ class TestArguments:
 
 # Runs in a fresh interpreter: the solver package is looked up once per process and kept.
 PATCHED_SOLVER = """
-import sys
+import signal, sys
 import clarabel
 from korvane import ElasticBandMethod, Path2D
 
+def on_alarm(signum, frame):
+    raise TimeoutError("timed out")
+
+signal.signal(signal.SIGALRM, on_alarm)
 real_solver = clarabel.DefaultSolver
 {patch}
 path = Path2D(points=[[0, 0], [1, 0.5], [2, -0.3], [3, 0.2]])
@@ -294,15 +298,24 @@ def run_patched(python_subprocess, patch, method="ElasticBandMethod.OrthogonalBo
 
 
 class TestSolverFailures:
-    @pytest.mark.parametrize("exception", ["KeyboardInterrupt", "MemoryError", "SystemExit"])
-    @pytest.mark.parametrize("where", ["construct", "solve"])
-    def test_non_ordinary_exceptions_propagate(self, python_subprocess, exception, where):
+    @pytest.mark.parametrize("exception, raising", [
+        ("KeyboardInterrupt", "raise KeyboardInterrupt('from solver')"),
+        ("MemoryError", "raise MemoryError('from solver')"),
+        ("SystemExit", "raise SystemExit('from solver')"),
+        ("RecursionError", "raise RecursionError('from solver')"),
+        # The caller's timeout, raised by its signal handler while the solver runs Python code.
+        ("TimeoutError", "signal.raise_signal(signal.SIGALRM)"),
+    ])
+    @pytest.mark.parametrize("where", ["construct", "solve", "csc_matrix"])
+    def test_non_ordinary_exceptions_propagate(self, python_subprocess, exception, raising, where):
         if where == "construct":
-            patch = f"def fail(*args): raise {exception}('from solver')\nclarabel.DefaultSolver = fail"
-        else:
+            patch = f"def fail(*args): {raising}\nclarabel.DefaultSolver = fail"
+        elif where == "solve":
             patch = (f"class Failing:\n    def __init__(self, *args): pass\n"
-                     f"    def solve(self): raise {exception}('from solver')\nclarabel.DefaultSolver = Failing")
-        assert run_patched(python_subprocess, patch) == f"raised {exception} from solver"
+                     f"    def solve(self): {raising}\nclarabel.DefaultSolver = Failing")
+        else:  # while the problem is handed over
+            patch = f"import scipy.sparse\ndef fail(*args): {raising}\nscipy.sparse.csc_matrix = fail"
+        assert run_patched(python_subprocess, patch).startswith(f"raised {exception}")
 
     @pytest.mark.parametrize("exception", ["ValueError", "RuntimeError", "TypeError", "ArithmeticError"])
     def test_rejected_problem_gives_none(self, python_subprocess, exception):
@@ -314,10 +327,19 @@ class TestSolverFailures:
         [("Solved", "[0.0] * 10", "returned 4"), ("AlmostSolved", "[0.0] * 10", "returned None"),
          ("MaxIterations", "[0.0] * 10", "returned None"), ("PrimalInfeasible", "[0.0] * 10", "returned None"),
          ("Solved", "[0.0] * 9", "returned None"), ("Solved", "['a'] * 10", "returned None"),
-         ("Solved", "None", "returned None")],
+         ("Solved", "None", "returned None"),
+         # Converting the first item empties the list; the other items must still be read.
+         ("Solved", "clearing_list(10)", "returned 4")],
     )
     def test_solution_is_used_only_when_solved_and_well_formed(self, python_subprocess, status, x, expected):
         patch = f"""
+def clearing_list(n):
+    class Clearing:
+        def __float__(self):
+            items.clear()
+            return 0.0
+    items = [Clearing() for _ in range(n)]
+    return items
 class Answer:
     status = clarabel.SolverStatus.{status}
     x = {x}
@@ -382,7 +404,54 @@ clarabel.DefaultSolver = inspect
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == [f"{named} True ModuleNotFoundError", "3"]
 
-    def test_path_is_readable_but_not_writable_from_another_thread_during_the_solve(self, python_subprocess):
+    def test_first_solves_on_two_threads_share_one_package_table(self, python_subprocess):
+        # Both threads find the solver's packages not looked up yet: reading the status names
+        # and comparing statuses run Python code, so each thread lets the other in halfway.
+        result = python_subprocess(
+            """
+            import threading, time
+            import clarabel
+            from korvane import Path2D
+
+            class Status:
+                def __eq__(self, other):
+                    time.sleep(0.002)
+                    return self is other
+                __hash__ = object.__hash__
+
+            class Statuses(type):
+                members = {}
+                def __getattr__(cls, name):
+                    time.sleep(0.002)
+                    return cls.members.setdefault(name, Status())
+
+            class SolverStatus(metaclass=Statuses):
+                pass
+
+            class Answer:
+                status = SolverStatus.Solved
+                x = [0.0] * 10
+
+            class Fake:
+                def __init__(self, *args): pass
+                def solve(self): return Answer()
+
+            clarabel.SolverStatus, clarabel.DefaultSolver = SolverStatus, Fake
+            path = Path2D(points=[[0, 0], [1, 0.5], [2, -0.3], [3, 0.2]])
+            results = []
+            threads = [threading.Thread(target=lambda: results.append(len(path.smoothed_path_elastic_band(0.2).points)))
+                       for _ in range(2)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            print(results)
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "[4, 4]"
+
+    def test_path_is_free_for_other_threads_during_the_solve(self, python_subprocess):
         result = python_subprocess(
             """
             import threading
@@ -395,12 +464,13 @@ clarabel.DefaultSolver = inspect
             def from_other_thread():
                 seen.append(path.points == points)
                 try:
-                    path.add_associated_values([0.0] * len(points))
+                    seen.append(path.add_associated_values([0.0] * len(points)))
                 except RuntimeError as error:
                     seen.append(str(error))
 
             def solver(*args):
-                # Joining releases the interpreter lock while this call still borrows the path.
+                # Joining lets the other thread run; the problem was stated and the path let go
+                # before the solver was called.
                 thread = threading.Thread(target=from_other_thread)
                 thread.start()
                 thread.join()
@@ -414,4 +484,4 @@ clarabel.DefaultSolver = inspect
             """
         )
         assert result.returncode == 0, result.stderr
-        assert result.stdout.strip() == "[True, 'Already borrowed'] True 0"
+        assert result.stdout.strip() == "[True, 0] True 1"

@@ -88,6 +88,51 @@ def test_classes_without_constructor(cls):
         cls()
 
 
+# The classes are mutable, so Python code can make objects that no constructor filled. Each
+# use of such an object must be refused, never read as if it held a record.
+UNCONSTRUCTED = {
+    "path from a replaced __new__": (
+        "Path2D.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))\nodd = Path2D()",
+        ["odd.points", "odd.x_np", "repr(odd)", "odd.sub_path()", "odd.add_associated_values([])"]),
+    "third interpolation member": (
+        "InterpolationMethod.__new__ = staticmethod(lambda c: object.__new__(c))\nodd = InterpolationMethod()",
+        ["repr(odd)", "int(odd)", "odd == 0", "Path2D(points=[[0, 0], [1, 1]]).resampled_path("
+                                               "ResamplingMethod.by_number_points(3), odd)"]),
+    "resampling option of another variant": (
+        "odd = ResamplingMethod.by_number_points(7)\nodd.__class__ = ResamplingMethod.BySamplingDistance",
+        ["odd.sampling_distance", "odd == ResamplingMethod.by_sampling_distance(0.0, False)",
+         "Path2D(points=[[0, 0], [1, 1]]).resampled_path(odd)"]),
+}
+
+
+@pytest.mark.parametrize("case", UNCONSTRUCTED)
+def test_objects_no_constructor_filled_are_refused(python_subprocess, case):
+    making, uses = UNCONSTRUCTED[case]
+    result = python_subprocess(
+        "from korvane import *\n" + making + "\n"
+        "for use in " + repr(uses) + ":\n"
+        "    try:\n"
+        "        print(use, 'gave', repr(eval(use)))\n"
+        "    except TypeError as error:\n"
+        "        print(use, 'refused', 'was not constructed as one' in str(error))\n"
+        "del odd\n"
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [f"{use} refused True" for use in uses]
+
+
+def test_only_the_entry_point_is_exported():
+    # Anything else in the dynamic symbol table could bind to another library's symbols, and a
+    # GNU-unique symbol would keep the module from ever being unloaded.
+    import subprocess
+
+    import korvane
+
+    table = subprocess.run(["nm", "-D", "--defined-only", korvane.__file__], capture_output=True, text=True,
+                           check=True).stdout
+    assert [line.split()[-2:] for line in table.splitlines()] == [["T", "PyInit_korvane"]]
+
+
 def test_import_pulls_in_nothing_else(python_subprocess):
     result = python_subprocess(
         """

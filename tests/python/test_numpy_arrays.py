@@ -33,29 +33,55 @@ def test_associated_value_array():
     assert p.associated_value_np(1) is None
 
 
-def test_missing_numpy_is_a_panic_and_recovers(python_subprocess):
+# How NumPy is broken, how it is mended, and what the first array request raises meanwhile.
+BROKEN_NUMPY = {
+    "missing": ('sys.modules["numpy"] = None', 'del sys.modules["numpy"]',
+                "PanicException False True Failed to access NumPy array API capsule: ModuleNotFoundError"),
+    # A foreign capsule is refused before anything is called through it.
+    "foreign capsule": (
+        "import datetime, numpy\n"
+        "core = (getattr(numpy, '_core', None) or numpy.core).multiarray\n"
+        "real = core._ARRAY_API\n"
+        "core._ARRAY_API = datetime.datetime_CAPI",
+        "core._ARRAY_API = real",
+        "PanicException False True Failed to access NumPy array API capsule: ValueError: the _ARRAY_API "
+        "capsule is named 'datetime.datetime_CAPI', not NumPy's"),
+    # Ctrl-C during the first lookup is the caller's, not a failure of NumPy.
+    "interrupted": (
+        "class Interrupt:\n"
+        "    def find_spec(self, name, path, target=None):\n"
+        "        raise KeyboardInterrupt\n"
+        "sys.meta_path.insert(0, Interrupt())",
+        "del sys.meta_path[0]",
+        "KeyboardInterrupt False True "),
+}
+
+
+@pytest.mark.parametrize("broken", BROKEN_NUMPY)
+def test_unreachable_numpy_is_a_panic_and_recovers(python_subprocess, broken):
+    breaking, mending, expected = BROKEN_NUMPY[broken]
     result = python_subprocess(
-        """
-        import sys
-        import korvane
-        p = korvane.Path2D(x=[1.0, 2.0], y=[3.0, 4.0])
-        sys.modules["numpy"] = None
-        try:
-            p.x_np
-        except Exception:
-            print("caught as Exception")
-        except BaseException as error:
-            kind = type(error)
-            print(kind.__name__, issubclass(kind, Exception), kind.__bases__ == (BaseException,))
-            print(str(error).startswith("Failed to access NumPy array API capsule"))
-        print(p.x, p.length)
-        del sys.modules["numpy"]
-        print(p.x_np.tolist())
-        """
+        f"""
+import sys
+import korvane
+p = korvane.Path2D(x=[1.0, 2.0], y=[3.0, 4.0])
+{breaking}
+try:
+    p.x_np
+except Exception:
+    print("caught as Exception")
+except BaseException as error:
+    kind = type(error)
+    print(kind.__name__, issubclass(kind, Exception), kind.__bases__ == (BaseException,), error)
+print(p.x, p.length)
+{mending}
+print(p.x_np.tolist())
+"""
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["PanicException False True", "True", "[1.0, 2.0] 1.4142135623730951",
-                                          "[1.0, 2.0]"]
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith(expected)
+    assert lines[1:] == ["[1.0, 2.0] 1.4142135623730951", "[1.0, 2.0]"]
 
 
 def test_numpy_1_uses_numpy_core(python_subprocess):
@@ -64,9 +90,11 @@ def test_numpy_1_uses_numpy_core(python_subprocess):
         """
         import sys, types
         import numpy
-        capsule = numpy._core.multiarray._ARRAY_API
+        real_core = getattr(numpy, "_core", None) or numpy.core  # NumPy 1.x has no numpy._core
+        capsule = real_core.multiarray._ARRAY_API
         lib = types.ModuleType("numpy.lib"); lib.NumpyVersion = numpy.lib.NumpyVersion
         fake = types.ModuleType("numpy"); fake.__version__ = "1.26.4"; fake.lib = lib
+        fake.ndarray = numpy.ndarray
         core = types.ModuleType("numpy.core")
         multiarray = types.ModuleType("numpy.core.multiarray"); multiarray._ARRAY_API = 12
         for name in [m for m in sys.modules if m == "numpy" or m.startswith("numpy.")]:

@@ -43,6 +43,17 @@ class TestEnumerations:
         assert InterpolationMethod.Linear == np.int64(1)
         assert InterpolationMethod.Cubic != 2**100
 
+        class Index:
+            def __init__(self, error):
+                self.error = error
+
+            def __index__(self):
+                raise self.error
+
+        assert InterpolationMethod.Cubic != Index(ValueError("not a number"))
+        with pytest.raises(KeyboardInterrupt):
+            InterpolationMethod.Cubic == Index(KeyboardInterrupt())  # noqa: B015
+
     def test_unhashable_and_no_index(self):
         for member, _, _ in MEMBERS:
             with pytest.raises(TypeError, match="unhashable"):

@@ -1,9 +1,10 @@
 """Eight threads share paths and call every read-only member and add_associated_values at once.
 
 The module never releases the interpreter lock itself, but Python code run from inside a call
-(an argument's __float__, the solver's package) lets other threads in while the call holds its
-borrow of the path. Results must equal the single-threaded ones, and a borrow error may only
-meet a call that overlaps such a yielding call on the same path.
+lets other threads in. Only an argument's conversion (its __float__, say) does so while the call
+holds its borrow of the path; the elastic band lets the solver's packages run after it let go of
+the path. Results must equal the single-threaded ones, and a borrow error may only meet a call
+that overlaps a yielding conversion on the same path.
 """
 
 import itertools
@@ -50,8 +51,8 @@ def as_plain(value):
 
 
 def reads(path):
-    """(label, call, yields) for every read-only member; `yields` marks calls that run Python
-    code while they hold their shared borrow."""
+    """(label, call, yields) for every read-only member; `yields` marks calls whose argument
+    conversion runs Python code while they hold their shared borrow."""
     n = len(path.points)
     first, last = path.points[0], path.points[-1]
     middle = path.points[n // 2]
@@ -68,8 +69,8 @@ def reads(path):
         ("resampled by count", lambda: path.resampled_path(by_count, InterpolationMethod.Cubic), False),
         ("resampled by distance", lambda: path.resampled_path(by_distance), False),
         ("chaikin", lambda: path.smoothed_path_chaikin(2), False),
-        ("elastic band", lambda: path.smoothed_path_elastic_band(0.1), True),
-        ("elastic band square", lambda: path.smoothed_path_elastic_band(0.1, ElasticBandMethod.SquareBounds), True),
+        ("elastic band", lambda: path.smoothed_path_elastic_band(0.1), False),
+        ("elastic band square", lambda: path.smoothed_path_elastic_band(0.1, ElasticBandMethod.SquareBounds), False),
         ("index from point", lambda: path.index_from_point(near), False),
         ("path length from point", lambda: path.path_length_from_point(near, 0.05), False),
         ("sub path", lambda: path.sub_path(near, last), False),

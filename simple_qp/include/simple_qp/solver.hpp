@@ -1,8 +1,6 @@
-// simple_qp/include/simple_qp/solver.hpp: the solver interface, its settings, statuses and results
+// simple_qp/include/simple_qp/solver.hpp: the solver interface and its results
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <span>
 #include <utility>
 #include <variant>
@@ -14,52 +12,14 @@
 
 namespace simple_qp {
 
-/// The solver settings a caller may change; every other setting keeps the solver's own
-/// default because the adapter never touches it.
-struct ClarabelSettings {
-    bool verbose;
-    std::uint32_t max_iter;
-    double tol_gap_abs;
-    double tol_gap_rel;
-    double tol_feas;
-    double iterative_refinement_reltol;
-    double iterative_refinement_abstol;
-    bool operator==(const ClarabelSettings&) const = default;
-};
-
-/// The solver's documented defaults for the fields of `ClarabelSettings`.
-ClarabelSettings clarabel_default_settings() noexcept;
-
-/// Every status the solver can report.
-enum class SolverStatus {
-    Unsolved,
-    Solved,
-    PrimalInfeasible,
-    DualInfeasible,
-    AlmostSolved,
-    AlmostPrimalInfeasible,
-    AlmostDualInfeasible,
-    MaxIterations,
-    MaxTime,
-    NumericalError,
-    InsufficientProgress,
-    CallbackTerminated,
-};
-
-/// All statuses, in declaration order.
-std::span<const SolverStatus> all_solver_statuses() noexcept;
-/// The status's name as the solver spells it.
-const char* solver_status_name(SolverStatus status) noexcept;
-
 /// Why a solve gave no solution.
 enum class SolveError {
-    Infeasible,  ///< the solver proved the problem (or its dual) infeasible
-    NotSolved,   ///< anything else: limits, numerical trouble, reduced accuracy, refusal
+    Infeasible,   ///< the solver proved the problem (or its dual) infeasible
+    NotSolved,    ///< anything else the solver reported: limits, numerical trouble, reduced
+                  ///< accuracy, refusal of the problem
+    Interrupted,  ///< no verdict on the problem: the solver's host stopped the solve with an
+                  ///< error of its own, which the caller must report
 };
-
-/// No error for `Solved`; `Infeasible` for a proven infeasibility; otherwise `NotSolved`, so a
-/// reduced-accuracy result counts as a failure.
-std::optional<SolveError> solve_error(SolverStatus status) noexcept;
 
 /// A solver's primal solution: one value per variable, in index order.
 struct SolvedProblem {

@@ -255,15 +255,4 @@ TEST(ElasticBand, OrthogonalBandMovesPointsAlongTheirNormalsOnly) {
     }
 }
 
-TEST(ElasticBand, SettingsChangeOnlyQuietnessAndTolerances) {
-    simple_qp::ClarabelSettings expected = simple_qp::clarabel_default_settings();
-    EXPECT_TRUE(expected.verbose);
-    EXPECT_EQ(expected.max_iter, 200u);
-    expected.verbose = false;
-    expected.max_iter = 1000;
-    expected.tol_gap_abs = expected.tol_gap_rel = expected.tol_feas = 1e-4;
-    expected.iterative_refinement_reltol = expected.iterative_refinement_abstol = 1e-4;
-    EXPECT_EQ(korvane::elastic_band_settings(), expected);
-}
-
 }  // namespace
