@@ -7,6 +7,22 @@ namespace korvane::python {
 
 namespace {
 
+/// Reads the list of the `handle` argument into Python as `convert` makes it; None for a
+/// handle that has no list.
+template <class Convert>
+auto values_reader(const char* name, const char* doc, Needs needs, Convert convert) {
+    return path2d_method(
+        name, doc, needs,
+        [convert](const Path2D& path, std::uint64_t handle) -> PyObject* {
+            const std::vector<double>* values = path.associated_values(handle);
+            if (values == nullptr) {
+                Py_RETURN_NONE;
+            }
+            return convert(*values);
+        },
+        arg<std::uint64_t>("handle"));
+}
+
 constexpr char add_associated_values_doc[] =
     "add_associated_values($self, values)\n--\n\nadd_associated_values(values)\n\nAdds an associated "
     "value.\n\n:param values: The values that should be added as associated to the path\n\n:type values: "
@@ -22,32 +38,16 @@ constexpr char associated_values_doc[] =
     "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
     "int\n\n:returns: The associated values\n:rtype: list[float]";
 
-const auto associated_values = path2d_method(
-    "associated_values", associated_values_doc, Needs::Nothing,
-    [](const Path2D& path, std::uint64_t handle) -> PyObject* {
-        const std::vector<double>* values = path.associated_values(handle);
-        if (values == nullptr) {
-            Py_RETURN_NONE;
-        }
-        return to_python(*values);
-    },
-    arg<std::uint64_t>("handle"));
+const auto associated_values = values_reader("associated_values", associated_values_doc, Needs::Nothing,
+                                              [](const std::vector<double>& values) { return to_python(values); });
 
 constexpr char associated_value_np_doc[] =
     "associated_value_np($self, handle)\n--\n\nassociated_values_np(handle)\n\nReturns the respective "
     "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
     "int\n\n:returns: The associated values\n:rtype: numpy.ndarray";
 
-const auto associated_value_np = path2d_method(
-    "associated_value_np", associated_value_np_doc, Needs::NumPy,
-    [](const Path2D& path, std::uint64_t handle) -> PyObject* {
-        const std::vector<double>* values = path.associated_values(handle);
-        if (values == nullptr) {
-            Py_RETURN_NONE;
-        }
-        return to_array(*values);
-    },
-    arg<std::uint64_t>("handle"));
+const auto associated_value_np = values_reader("associated_value_np", associated_value_np_doc, Needs::NumPy,
+                                                [](const std::vector<double>& values) { return to_array(values); });
 
 }  // namespace
 

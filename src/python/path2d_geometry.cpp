@@ -9,6 +9,24 @@ namespace {
 constexpr double kDefaultEpsilon = 0.01;
 constexpr double kDefaultSusAngle = 2.8;
 
+/// A query of one point with the tolerance of the end-point tests.
+template <class Query>
+auto point_query(const char* name, const char* doc, Query query) {
+    return path2d_method(
+        name, doc, Needs::Nothing,
+        [query](const Path2D& path, Point point, double epsilon) { return to_python((path.*query)(point, epsilon)); },
+        arg<Point>("point"), arg("epsilon", kDefaultEpsilon));
+}
+
+/// An operation on the turns of at least `sus_angle`.
+template <class Operation>
+auto point_order_method(const char* name, const char* doc, Operation operation) {
+    return path2d_method(
+        name, doc, Needs::Nothing,
+        [operation](const Path2D& path, double sus_angle) { return to_python((path.*operation)(sus_angle)); },
+        arg("sus_angle", kDefaultSusAngle));
+}
+
 constexpr char index_from_point_doc[] =
     "index_from_point($self, point, epsilon=0.01)\n--\n\nindex_from_point(point, epsilon=0.01)\n"
     "\nReturns the index of the nearest point on the path in front of the given point.\nIf the "
@@ -16,12 +34,7 @@ constexpr char index_from_point_doc[] =
     "The distance within two points are considered equal\n\n:type point: list[float]\n:type epsilon: "
     "float\n\n:returns: The index of the nearest point\n:rtype: Option[int]";
 
-const auto index_from_point = path2d_method(
-    "index_from_point", index_from_point_doc, Needs::Nothing,
-    [](const Path2D& path, Point point, double epsilon) {
-        return to_python(path.index_from_point(point, epsilon));
-    },
-    arg<Point>("point"), arg("epsilon", kDefaultEpsilon));
+const auto index_from_point = point_query("index_from_point", index_from_point_doc, &Path2D::index_from_point);
 
 constexpr char path_length_from_point_doc[] =
     "path_length_from_point($self, point, epsilon=0.01)\n--\n\npath_length_from_point(point, epsilon=0.01)\n"
@@ -30,12 +43,8 @@ constexpr char path_length_from_point_doc[] =
     "two points are considered equal\n\n:type point: list[float]\n:type epsilon: float\n\n:returns: "
     "The path length\n:rtype: Option[int]";
 
-const auto path_length_from_point = path2d_method(
-    "path_length_from_point", path_length_from_point_doc, Needs::Nothing,
-    [](const Path2D& path, Point point, double epsilon) {
-        return to_python(path.path_length_from_point(point, epsilon));
-    },
-    arg<Point>("point"), arg("epsilon", kDefaultEpsilon));
+const auto path_length_from_point =
+    point_query("path_length_from_point", path_length_from_point_doc, &Path2D::path_length_from_point);
 
 constexpr char sub_path_doc[] =
     "sub_path($self, start=None, end=None, epsilon=0.01)\n--\n\nsub_path(start=None, end=None, "
@@ -88,10 +97,8 @@ constexpr char detect_corrupted_point_order_doc[] =
     "Every turn sharper than this angle is suspicious.\n\n:type sus_angle: float\n\n:returns: Indices "
     "of suspicious points\n:rtype: list[int]";
 
-const auto detect_corrupted_point_order = path2d_method(
-    "detect_corrupted_point_order", detect_corrupted_point_order_doc, Needs::Nothing,
-    [](const Path2D& path, double sus_angle) { return to_python(path.detect_corrupted_point_order(sus_angle)); },
-    arg("sus_angle", kDefaultSusAngle));
+const auto detect_corrupted_point_order = point_order_method(
+    "detect_corrupted_point_order", detect_corrupted_point_order_doc, &Path2D::detect_corrupted_point_order);
 
 constexpr char repair_corrupted_point_order_doc[] =
     "repair_corrupted_point_order($self, sus_angle=2.8)\n--\n\nrepair_corrupted_point_order(sus_angle=2.8)\n"
@@ -99,10 +106,8 @@ constexpr char repair_corrupted_point_order_doc[] =
     "\n:param sus_angle: Every turn sharper than this angle is suspicious.\n\n:type sus_angle: "
     "float\n\n:returns: Repaired path\n:rtype: Path2D";
 
-const auto repair_corrupted_point_order = path2d_method(
-    "repair_corrupted_point_order", repair_corrupted_point_order_doc, Needs::Nothing,
-    [](const Path2D& path, double sus_angle) { return to_python(path.repair_corrupted_point_order(sus_angle)); },
-    arg("sus_angle", kDefaultSusAngle));
+const auto repair_corrupted_point_order = point_order_method(
+    "repair_corrupted_point_order", repair_corrupted_point_order_doc, &Path2D::repair_corrupted_point_order);
 
 }  // namespace
 
