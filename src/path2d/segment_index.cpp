@@ -202,39 +202,61 @@ std::optional<Projection> SegmentIndex::nearest_segment(std::span<const Point> p
     constexpr std::size_t capacity = 256;
     Pending heap[capacity];
     std::size_t size = 0;
-    heap[size++] = Pending{squared_gap(boxes[1]), 1};
-    while (size > 0) {
-        std::pop_heap(heap, heap + size);
-        const Pending next = heap[--size];
-        if (next.squared_gap > limit) {
-            break;  // so is every box still waiting
+    const auto wait = [&heap, &size](std::size_t node, double gap) {
+        if (size == capacity) {
+            return false;
         }
-        if (next.node >= m_first_leaf) {
-            const std::size_t begin =
-                std::min((next.node - m_first_leaf) * leaf_segments, segments);
+        heap[size++] = Pending{gap, node};
+        std::push_heap(heap, heap + size);
+        return true;
+    };
+    std::size_t node = 1;
+    for (;;) {
+        if (work > budget) {
+            return nearest_segment_scan(points, query);
+        }
+        if (node >= m_first_leaf) {
+            const std::size_t begin = std::min((node - m_first_leaf) * leaf_segments, segments);
             const std::size_t end = std::min(begin + leaf_segments, segments);
             if (examine_segments(p, begin, end, query, nearest)) {
                 limit = square_limit(nearest.projection->distance);
             }
             work += leaf_segments;
         } else {
-            for (const std::size_t child : {2 * next.node, 2 * next.node + 1}) {
-                const double gap = squared_gap(boxes[child]);
-                if (gap <= limit) {
-                    if (size == capacity) {
-                        return nearest_segment_scan(points, query);
-                    }
-                    heap[size++] = Pending{gap, child};
-                    std::push_heap(heap, heap + size);
-                }
+            std::size_t near = 2 * node;
+            std::size_t far = near + 1;
+            double near_gap = squared_gap(boxes[near]);
+            double far_gap = squared_gap(boxes[far]);
+            if (far_gap < near_gap) {
+                std::swap(near, far);
+                std::swap(near_gap, far_gap);
             }
             work += 2;
+            if (far_gap <= limit && !wait(far, far_gap)) {
+                return nearest_segment_scan(points, query);
+            }
+            // The nearer child goes on at once while no waiting box is nearer still, so a
+            // descent through the tree costs no queue operations.
+            if (near_gap <= limit) {
+                if (size == 0 || near_gap <= heap[0].squared_gap) {
+                    node = near;
+                    continue;
+                }
+                if (!wait(near, near_gap)) {
+                    return nearest_segment_scan(points, query);
+                }
+            }
         }
-        if (work > budget) {
-            return nearest_segment_scan(points, query);
+        if (size == 0) {
+            return nearest.projection;
         }
+        std::pop_heap(heap, heap + size);
+        const Pending next = heap[--size];
+        if (next.squared_gap > limit) {
+            return nearest.projection;  // so is every box still waiting
+        }
+        node = next.node;
     }
-    return nearest.projection;
 }
 
 std::optional<Projection> LazySegmentIndex::nearest_segment(std::span<const Point> points,
