@@ -104,12 +104,12 @@ bool examine_segments(const Point* p, std::size_t begin, std::size_t end, Point 
 // it holds only candidates strictly farther than d.
 double square_limit(double d) noexcept {
     double s = d * d;
-    while (std::sqrt(s) > d) {
+    while (s > 0.0 && !(std::sqrt(s) <= d)) {
         s = std::nextafter(s, 0.0);
     }
     for (;;) {
         const double next = std::nextafter(s, infinity);
-        if (next == s || std::sqrt(next) > d) {
+        if (next == s || !(std::sqrt(next) <= d)) {
             return s;
         }
         s = next;
