@@ -48,9 +48,9 @@ struct Nearest {
     }
 };
 
-// Tests the segments [begin, end); true when the best changed. Segments whose foot may lie inside them are gathered a block
-// at a time without a branch per segment: on a real path that test is close to a coin toss, and
-// a branch on it mispredicts about every other segment.
+// Tests the segments [begin, end); true when the best changed. Segments whose foot may lie
+// inside them are gathered a block at a time without a branch per segment: on a real path that
+// test is close to a coin toss, and a branch on it mispredicts about every other segment.
 bool examine_segments(const Point* p, std::size_t begin, std::size_t end, Point query,
                       Nearest& nearest) {
     bool improved = false;
