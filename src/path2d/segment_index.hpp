@@ -33,8 +33,8 @@ private:
         double x_high;
         double y_high;
     };
-    std::vector<Box> m_boxes;       // node k has children 2k and 2k + 1; node 0 is unused
-    std::size_t m_first_leaf = 1;   // leaf j covers a fixed-length run of segments from j on
+    std::vector<Box> m_boxes;      // node k has children 2k and 2k + 1; node 0 is unused
+    std::size_t m_first_leaf = 1;  // node m_first_leaf + j holds the j-th run of segments
 };
 
 /// A path's segment index, built once the scans made for the path cost about as much as the

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <numbers>
 #include <random>
@@ -173,38 +172,6 @@ TEST(SegmentIndex, EqualsTheScanBitForBit) {
             EXPECT_GT(found, 100u);  // the queries do reach the segment search
         }
     }
-}
-
-TEST(SegmentIndex, EqualDistancesOnABoxEdgeKeepTheLowerIndex) {
-    // Two laps of a square with the same top edge; the second has teeth on it, so its boxes
-    // hold the query point and are searched first. The first lap's box lies exactly as far away
-    // as its nearest foot, and its equally near segment must still win.
-    std::vector<Point> points{{0, 0}};
-    const auto step = [&points](double dx, double dy) {
-        points.push_back({points.back().x + dx, points.back().y + dy});
-    };
-    const auto lap = [&step, &points](bool teeth) {
-        for (const auto& [dx, dy] : {std::pair{1.0, 0.0}, {0.0, 1.0}, {-1.0, 0.0}, {0.0, -1.0}}) {
-            for (int i = 0; i < 128; ++i) {
-                step(dx, dy);
-                if (teeth && dy == 0.0 && dx < 0 && std::fmod(points.back().x, 8.0) == 4.0) {
-                    step(0, 3);
-                    step(0, -3);
-                }
-            }
-        }
-    };
-    lap(false);
-    for (int i = 0; i < 2048; ++i) {
-        step(0, i < 1024 ? -1 : 1);
-    }
-    lap(true);
-    const Point query{64.5, 130};
-    const auto scan = korvane::nearest_segment_scan(points, query);
-    ASSERT_TRUE(scan);
-    EXPECT_EQ(scan->index, 256u + 63u);  // the top edge of the first lap, from (65, 128)
-    EXPECT_EQ(scan->distance, 2.0);
-    EXPECT_TRUE(same(SegmentIndex::build(points).nearest_segment(points, query), scan));
 }
 
 TEST(SegmentIndex, NegativeZeroFootIsACandidate) {
