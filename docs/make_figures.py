@@ -26,6 +26,9 @@ FIGURES = {
     "sub_path.png": (tour.draw_sub_path,),
 }
 
+# GPS fixes of the tour's drive located on its planned route.
+FIGURES["map_matching.png"] = (tour.draw_map_matching, tour.draw_map_matching_along)
+
 
 def save(fig, path: Path) -> None:
     """Writes a 256-colour PNG: a third of the size of a full-colour one, and as readable."""

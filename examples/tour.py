@@ -36,6 +36,11 @@ NOISE = 0.03  # m, standard deviation of the position noise
 SWAPPED = (41, 150, 262)  # point i was logged after point i + 1
 QUERY = (32.0, 8.0)  # a point 1 m inside the left curve
 CUT = ((10.0, 0.4), (40.5, 33.0))  # from the first straight into the S-bend
+FIX_SPACING = 2.0  # m driven between two GPS fixes
+FIX_NOISE = 1.5  # m, standard deviation of the GPS position noise
+OVERRUN = 8.0  # m driven before the route's start and after its end
+LONG_ROUTE = 100_000  # points, 1 m apart
+LONG_FIXES = 10_000
 
 
 def centreline(s: float) -> tuple[float, float]:
@@ -88,6 +93,53 @@ def sample_path() -> tuple[Path2D, int]:
     points, times, _ = recording()
     path = Path2D(points=points)
     return path, path.add_associated_values(times)
+
+
+def driven(s: float) -> tuple[float, float]:
+    """The centreline at arc length s, continued straight before its start and after its end."""
+    total = sum(length for _, length in PIECES)
+    if 0.0 <= s <= total:
+        return centreline(s)
+    end = 0.0 if s < 0.0 else total
+    x, y = centreline(end)
+    heading = sum(k * length for k, length in PIECES) if s > 0.0 else 0.0
+    return x + (s - end) * math.cos(heading), y + (s - end) * math.sin(heading)
+
+
+def gps_fixes(seed: int = 11) -> list[list[float]]:
+    """Fixes every FIX_SPACING m of a drive along the route, logging from OVERRUN m before it to
+    OVERRUN m after it, with FIX_NOISE m of noise."""
+    rng = random.Random(seed)
+    total = sum(length for _, length in PIECES)
+    count = int((total + 2 * OVERRUN) / FIX_SPACING) + 1
+    return [[x + rng.gauss(0.0, FIX_NOISE), y + rng.gauss(0.0, FIX_NOISE)]
+            for x, y in (driven(-OVERRUN + k * FIX_SPACING) for k in range(count))]
+
+
+def long_route(n: int, seed: int = 5) -> list[list[float]]:
+    """n points 1 m apart: straights and arcs of radius 20 m to 600 m, each 50 m to 800 m long."""
+    rng = random.Random(seed)
+    points = [[0.0, 0.0]]
+    heading = curvature = 0.0
+    left = 0
+    while len(points) < n:
+        if left == 0:
+            left = rng.randint(50, 800)
+            curvature = 0.0 if rng.random() < 0.4 else rng.choice((-1, 1)) / rng.uniform(20, 600)
+        x, y = points[-1]
+        points.append([x + math.cos(heading), y + math.sin(heading)])
+        heading += curvature
+        left -= 1
+    return points
+
+
+def foot(path: Path2D, index: int, along: float) -> list[float]:
+    """The point on the path at arc length `along` within segment `index`."""
+    p, s = path.points, path.path_length_per_point
+    if index + 1 >= len(p):
+        return p[index]
+    t = (along - s[index]) / (s[index + 1] - s[index])
+    return [p[index][0] + t * (p[index + 1][0] - p[index][0]), p[index][1] + t * (p[index + 1][1] - p[index][1])]
 
 
 def timed(fn: Callable[[], Any], repeat: int = 5) -> tuple[Any, float]:
@@ -245,6 +297,39 @@ def run_tour() -> Tour:
     stamps = tour.run("values_np", lambda: cut.associated_value_np(handle))
     tour.row("  associated_value_np(handle)", f"shape {stamps.shape}, {stamps.dtype}", "values_np")
     tour.row("sub_path(end, start)", f"{metre.sub_path(CUT[1], CUT[0])!r} (end before start)")
+
+    tour.section("Map matching (GPS fixes of a drive on its planned route)")
+    total = sum(length for _, length in PIECES)
+    route = Path2D(points=[centreline(float(s)) for s in range(int(total) + 1)])
+    fixes = gps_fixes()
+    tour.results["route"], tour.results["fixes"] = route, fixes
+    matched = tour.run("match", lambda: [(route.index_from_point(f), route.path_length_from_point(f))
+                                         for f in fixes])
+    nowhere = [k for k, (index, _) in enumerate(matched) if index is None]
+    tour.row(f"{len(fixes)} fixes (noise {FIX_NOISE} m), index and path length",
+             f"{len(fixes) - len(nowhere)} placed, {len(nowhere)} project nowhere", "match")
+    index, along = matched[len(fixes) // 2]
+    tour.row(f"  fix {len(fixes) // 2}", f"segment {index}, s = {along:.2f} m")
+    tour.row("  fixes without a projection", f"{nowhere}")
+    tour.row("", "(before the start, after the end, off the outside of a bend)")
+
+    points = long_route(LONG_ROUTE)
+    rng = random.Random(12)
+    picks = [points[rng.randrange(LONG_ROUTE)] for _ in range(LONG_FIXES)]
+    far_fixes = [[x + rng.gauss(0.0, 2.0), y + rng.gauss(0.0, 2.0)] for x, y in picks]
+    first = math.inf
+    for _ in range(5):
+        fresh = Path2D(points=points)
+        fresh.length  # the arc length is computed once per path in any case
+        start = time.perf_counter()
+        fresh.path_length_from_point(far_fixes[0])
+        first = min(first, time.perf_counter() - start)
+    tour.millis["first"] = 1e3 * first
+    tour.row(f"{LONG_ROUTE} points: one query on a fresh path", "scans every segment", "first")
+    long = Path2D(points=points)
+    tour.run("long", lambda: [long.path_length_from_point(f) for f in far_fixes], repeat=3)
+    tour.row(f"  {LONG_FIXES} fixes (noise 2 m) on one path",
+             f"{1e3 * tour.millis['long'] / LONG_FIXES:.2f} us per fix (segment index, built once)", "long")
     return tour
 
 
@@ -396,6 +481,39 @@ def draw_sub_path(ax: Any, tour: Tour) -> None:
     ax.set_xlim(-3, 52)
     ax.set_aspect("equal")
     ax.set_title("Point queries and sub_path (timestamps cut too)")
+    ax.legend(fontsize=7, loc="upper left")
+
+
+def draw_map_matching(ax: Any, tour: Tour) -> None:
+    """The fixes, the feet of their projections on the route and the fixes without one."""
+    route, fixes = tour.results["route"], tour.results["fixes"]
+    ax.plot(*xy(route), "-", color="0.55", lw=1.5, label="route (a point every metre)")
+    placed = [(fix, foot(route, index, along)) for fix, (index, along) in zip(fixes, tour.results["match"])
+              if index is not None]
+    for fix, at in placed:
+        ax.plot([fix[0], at[0]], [fix[1], at[1]], "-", color="tab:blue", lw=0.7)
+    ax.plot(*zip(*(fix for fix, _ in placed)), "o", color="tab:blue", ms=3.5, label="GPS fix")
+    ax.plot(*zip(*(at for _, at in placed)), ".", color="tab:orange", ms=5, label="its foot on the route")
+    nowhere = [fix for fix, (index, _) in zip(fixes, tour.results["match"]) if index is None]
+    if nowhere:
+        ax.plot(*zip(*nowhere), "x", color="tab:red", ms=8, mew=2, label="projects nowhere (None)")
+    ax.set_aspect("equal")
+    ax.set_title(f"Map matching: fixes every {FIX_SPACING:g} m, noise {FIX_NOISE} m")
+    ax.legend(fontsize=7, loc="upper left")
+
+
+def draw_map_matching_along(ax: Any, tour: Tour) -> None:
+    """Each fix's arc length on the route against the distance driven."""
+    driven_s = [-OVERRUN + k * FIX_SPACING for k in range(len(tour.results["fixes"]))]
+    along = [(d, s) for d, (_, s) in zip(driven_s, tour.results["match"]) if s is not None]
+    ax.plot(*zip(*along), "o", color="tab:blue", ms=3.5, label="path_length_from_point(fix)")
+    ax.plot([driven_s[0], driven_s[-1]], [driven_s[0], driven_s[-1]], "k:", lw=1, label="distance driven")
+    lost = [d for d, (_, s) in zip(driven_s, tour.results["match"]) if s is None]
+    if lost:
+        ax.plot(lost, [0.0] * len(lost), "x", color="tab:red", ms=8, mew=2, label="None")
+    ax.set_xlabel("distance driven [m]")
+    ax.set_ylabel("arc length on the route [m]")
+    ax.set_title("Map matching: position along the route")
     ax.legend(fontsize=7, loc="upper left")
 
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "path2d/options.hpp"
+#include "path2d/segment_index.hpp"
 #include "util/lapack.hpp"
 #include "util/result.hpp"
 
@@ -136,6 +137,7 @@ private:
     mutable std::optional<std::vector<double>> m_orientation;
     mutable std::optional<std::vector<Point>> m_unit_tangent_vector;
     mutable std::optional<std::vector<double>> m_curvature;
+    mutable LazySegmentIndex m_segment_index;
     std::vector<std::vector<double>> m_associated_values;
 };
 

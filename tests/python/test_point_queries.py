@@ -59,6 +59,7 @@ SHAPES = {
     "repeated-points": lambda: random_walk(80, 2, repeats=15),
     "georeferenced": lambda: random_walk(80, 3, offset=(512_000.0, 5_400_000.0)),
     "hairpins": lambda: hairpins(40, 4),
+    "long-walk": lambda: random_walk(800, 5),  # long enough for repeated queries to use an index
 }
 
 

@@ -1,0 +1,54 @@
+// src/path2d/segment_index.hpp: nearest candidate segment of a path, by scan and by box hierarchy
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace korvane {
+
+struct Point;
+struct Projection;
+
+/// The nearest segment whose foot lies on it (0 <= t < 1), testing every segment in index order;
+/// the lowest index wins among equal distances. The reference for the index below.
+std::optional<Projection> nearest_segment_scan(std::span<const Point> points, Point query);
+
+/// Bounding boxes over runs of consecutive segments, nested as a balanced binary tree.
+class SegmentIndex {
+public:
+    /// Linear in the number of points; throws std::bad_alloc beyond physical memory.
+    static SegmentIndex build(std::span<const Point> points);
+    /// What nearest_segment_scan returns for the same points, bit for bit.
+    std::optional<Projection> nearest_segment(std::span<const Point> points, Point query) const;
+    /// Bytes held by the boxes.
+    std::size_t memory_bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
+
+private:
+    struct Box {
+        double x_low;
+        double y_low;
+        double x_high;
+        double y_high;
+    };
+    std::vector<Box> m_boxes;      // node k has children 2k and 2k + 1; node 0 is unused
+    std::size_t m_first_leaf = 1;  // node m_first_leaf + j holds the j-th run of segments
+};
+
+/// A path's segment index, built once the scans made for the path cost about as much as the
+/// build; the index is immutable, so copies of a path share it.
+class LazySegmentIndex {
+public:
+    /// As nearest_segment_scan, through the index when it exists or is due.
+    std::optional<Projection> nearest_segment(std::span<const Point> points, Point query);
+    /// Whether the index has been built.
+    bool built() const noexcept { return m_index != nullptr; }
+
+private:
+    std::size_t m_scanned = 0;  // segments tested by scans so far
+    std::shared_ptr<const SegmentIndex> m_index;
+};
+
+}  // namespace korvane
