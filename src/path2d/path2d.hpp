@@ -1,6 +1,7 @@
 // src/path2d/path2d.hpp: the path record, its constructions, caches and operations
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -23,6 +24,12 @@ struct Point {
     double y;
     bool operator==(const Point&) const = default;
 };
+
+/// The epsilon test of the point queries: equal within a closed axis-aligned square of
+/// half-width epsilon.
+inline bool within(Point a, Point b, double epsilon) noexcept {
+    return std::fabs(a.x - b.x) <= epsilon && std::fabs(a.y - b.y) <= epsilon;
+}
 
 /// Where a query point lands on the path.
 struct Projection {

@@ -1,6 +1,7 @@
 // src/path2d/path_error_detection.cpp: finding and removing points where the path runs backwards
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 
 #include "path2d/path2d.hpp"
 
@@ -8,9 +9,8 @@ namespace korvane {
 
 namespace {
 
-// The literal doubles the turn angle is defined with.
-constexpr double pi = 3.141592653589793;
-constexpr double two_pi = 6.283185307179586;
+constexpr double pi = std::numbers::pi;
+constexpr double two_pi = 2 * std::numbers::pi;
 
 // Heading of the segment from `from` to `to`; a zero-length segment has heading 0.
 double heading(Point from, Point to) noexcept {

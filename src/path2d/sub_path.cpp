@@ -5,15 +5,6 @@
 
 namespace korvane {
 
-namespace {
-
-// Equal within a closed axis-aligned square of half-width epsilon.
-bool within(Point a, Point b, double epsilon) noexcept {
-    return std::fabs(a.x - b.x) <= epsilon && std::fabs(a.y - b.y) <= epsilon;
-}
-
-}  // namespace
-
 std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional<Point> end,
                                        double epsilon) const {
     const std::size_t n = m_points.size();
