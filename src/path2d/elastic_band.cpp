@@ -88,7 +88,7 @@ std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
     if (!std::isfinite(max_deviation)) {
         return std::nullopt;
     }
-    for (const Point& p : m_points) {
+    for (const Point& p : points()) {
         if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
             return std::nullopt;
         }

@@ -85,6 +85,10 @@ PyObject* path2d_smoothed_path_chaikin(PyObject* self, PyObject* const* args, Py
                              if (!a.get(0, num_iterations)) {
                                  return nullptr;
                              }
+                             const Result<std::size_t> count = path.chaikin_point_count(num_iterations);
+                             if (!count.ok()) {
+                                 return raise(count.error());
+                             }
                              return to_python(path.smoothed_path_chaikin(num_iterations));
                          });
 }
