@@ -56,14 +56,59 @@ Differences differences_at(const CoordinateView& v, std::size_t i) noexcept {
     return {d, (difference_at(v, i + 1) - difference_at(v, i - 1)) * 0.5};
 }
 
-// s^1.5 as s * sqrt(s): within 2 ULP of the power function for every normal result. Zero,
-// subnormal, huge, infinite and NaN cases take the power function itself.
+// s^1.5 as s * sqrt(s): within 2 ULP of the power function for every normal result.
+constexpr double kHugePower = 0x1p1020;
+bool power_is_plain(double p) noexcept { return p >= DBL_MIN && p < kHugePower; }
+// Zero, subnormal, huge, infinite and NaN results take the power function itself.
 double power_one_and_a_half(double s) noexcept {
     const double p = s * std::sqrt(s);
-    if (p >= DBL_MIN && p < 0x1p1020) {
-        return p;
+    return power_is_plain(p) ? p : std::pow(s, 1.5);
+}
+
+double curvature_at(const CoordinateView& xs, const CoordinateView& ys, std::size_t i) noexcept {
+    const Differences x = differences_at(xs, i);
+    const Differences y = differences_at(ys, i);
+    return (x.d * y.dd - y.d * x.dd) / power_one_and_a_half(x.d * x.d + y.d * y.d);
+}
+
+Point unit_tangent_at(const CoordinateView& xs, const CoordinateView& ys, std::size_t i) noexcept {
+    const double dx = difference_at(xs, i);
+    const double dy = difference_at(ys, i);
+    // A zero difference gives NaN on purpose: there is no direction to report.
+    const double r = std::sqrt(dy * dy + dx * dx);
+    return Point{dx / r, dy / r};
+}
+
+// Every `S`-th double from `first`; S = 0 reads the stride at run time. The kernels below are
+// instantiated for the strides of the two storage forms (1 for coordinate lists, 2 for points)
+// so that their loops vectorise.
+template <std::size_t S>
+struct Strided {
+    const double* first;
+    std::size_t stride;
+    double operator[](std::size_t i) const noexcept { return first[i * (S != 0 ? S : stride)]; }
+};
+
+template <class F>
+decltype(auto) with_strides(const CoordinateView& xs, const CoordinateView& ys, F&& f) {
+    if (xs.stride() == 1 && ys.stride() == 1) {
+        return f(Strided<1>{xs.first(), 1}, Strided<1>{ys.first(), 1});
     }
-    return std::pow(s, 1.5);
+    if (xs.stride() == 2 && ys.stride() == 2) {
+        return f(Strided<2>{xs.first(), 2}, Strided<2>{ys.first(), 2});
+    }
+    return f(Strided<0>{xs.first(), xs.stride()}, Strided<0>{ys.first(), ys.stride()});
+}
+
+// The indices of [begin, end) that lie in [low, high): the part of a block a fast loop takes.
+struct Span {
+    std::size_t begin;
+    std::size_t end;
+};
+Span clip(std::size_t begin, std::size_t end, std::size_t low, std::size_t high) noexcept {
+    const std::size_t b = std::max(begin, low);
+    const std::size_t e = std::min(end, high);
+    return b < e ? Span{b, e} : Span{begin, begin};
 }
 
 }  // namespace
@@ -106,15 +151,25 @@ void Path2D::assemble_coordinates() const {
 
 const std::vector<double>& Path2D::path_length_per_point() const {
     if (!m_path_length_per_point) {
-        const PointView p = point_view();
         double total = 0.0;
-        m_path_length_per_point = generated_list<double>(m_size, [&](std::size_t i) {
-            if (i > 0) {
-                const double dx = p.x()[i] - p.x()[i - 1];
-                const double dy = p.y()[i] - p.y()[i - 1];
-                total += std::sqrt(dx * dx + dy * dy);
-            }
-            return total;
+        m_path_length_per_point = with_strides(x_view(m_size), y_view(m_size), [&](auto x, auto y) {
+            return block_generated_list<double>(m_size, [&](std::size_t begin, std::size_t end,
+                                                            double* out) {
+                // The segment lengths first, in a loop of their own, then their running sum.
+                const std::size_t first = std::max<std::size_t>(begin, 1);
+                for (std::size_t i = first; i < end; ++i) {
+                    const double dx = x[i] - x[i - 1];
+                    const double dy = y[i] - y[i - 1];
+                    out[i - begin] = std::sqrt(dx * dx + dy * dy);
+                }
+                if (begin == 0) {
+                    out[0] = 0.0;
+                }
+                for (std::size_t i = first; i < end; ++i) {
+                    total += out[i - begin];
+                    out[i - begin] = total;
+                }
+            });
         });
     }
     return *m_path_length_per_point;
@@ -128,31 +183,30 @@ double Path2D::length() const {
 const std::vector<double>& Path2D::orientation() const {
     if (!m_orientation) {
         const std::size_t n = m_size;
-        const PointView p = point_view();
-        // The differences of a block of headings, then their angles in one call, which may
-        // work on several at once.
-        constexpr std::size_t block = 256;
-        double dy[block];
-        double dx[block];
-        double angles[block];
-        std::size_t block_start = 0;
-        std::size_t block_end = 0;
-        m_orientation = generated_list<double>(n, [&](std::size_t i) {
-            if (i == block_end) {
-                block_start = i;
-                block_end = std::min(n, i + block);
-                for (std::size_t j = block_start; j < block_end; ++j) {
-                    // Forward at the start, backward at the end, central inside: the halving of
-                    // the central difference cannot change the angle. One point has heading 0.
-                    const std::size_t from = j == 0 ? 0 : (j + 1 == n ? n - 2 : j - 1);
-                    const std::size_t to = j == 0 ? 1 : (j + 1 == n ? n - 1 : j + 1);
-                    const bool single = n < 2;
-                    dy[j - block_start] = single ? 0.0 : p.y()[to] - p.y()[from];
-                    dx[j - block_start] = single ? 0.0 : p.x()[to] - p.x()[from];
+        constexpr std::size_t block = 512;
+        m_orientation = with_strides(x_view(n), y_view(n), [&](auto x, auto y) {
+            return block_generated_list<double, block>(n, [&](std::size_t begin, std::size_t end,
+                                                              double* out) {
+                double dy[block];
+                double dx[block];
+                // Central inside, from the two neighbours: the halving of the central difference
+                // cannot change the angle.
+                const Span inner = clip(begin, end, 1, n >= 2 ? n - 1 : 0);
+                for (std::size_t j = inner.begin; j < inner.end; ++j) {
+                    dy[j - begin] = y[j + 1] - y[j - 1];
+                    dx[j - begin] = x[j + 1] - x[j - 1];
                 }
-                atan2_many(dy, dx, angles, block_end - block_start);
-            }
-            return angles[i - block_start];
+                // Forward at the start, backward at the end; a single point has heading 0.
+                for (const std::size_t j : {begin, end - 1}) {
+                    if (j == 0 || j + 1 == n) {
+                        const std::size_t from = j == 0 ? 0 : n - 2;
+                        const bool single = n < 2;
+                        dy[j - begin] = single ? 0.0 : y[from + 1] - y[from];
+                        dx[j - begin] = single ? 0.0 : x[from + 1] - x[from];
+                    }
+                }
+                atan2_many(dy, dx, out, end - begin);
+            });
         });
     }
     return *m_orientation;
@@ -163,12 +217,24 @@ const std::vector<Point>& Path2D::unit_tangent_vector() const {
         const CoordinateView xs = x_view();
         const CoordinateView ys = y_view();
         const std::size_t m = std::min(xs.size(), ys.size());
-        m_unit_tangent_vector = generated_list<Point>(m, [&](std::size_t i) {
-            const double dx = difference_at(xs, i);
-            const double dy = difference_at(ys, i);
-            // A zero difference gives NaN on purpose: there is no direction to report.
-            const double r = std::sqrt(dy * dy + dx * dx);
-            return Point{dx / r, dy / r};
+        m_unit_tangent_vector = with_strides(xs, ys, [&](auto x, auto y) {
+            return block_generated_list<Point>(m, [&](std::size_t begin, std::size_t end,
+                                                      Point* out) {
+                // Both differences are central for 0 < i < m - 1; the ends take the general rule.
+                const Span inner = clip(begin, end, 1, m >= 1 ? m - 1 : 0);
+                for (std::size_t i = begin; i < inner.begin; ++i) {
+                    out[i - begin] = unit_tangent_at(xs, ys, i);
+                }
+                for (std::size_t i = inner.begin; i < inner.end; ++i) {
+                    const double dx = (x[i + 1] - x[i - 1]) * 0.5;
+                    const double dy = (y[i + 1] - y[i - 1]) * 0.5;
+                    const double r = std::sqrt(dy * dy + dx * dx);
+                    out[i - begin] = Point{dx / r, dy / r};
+                }
+                for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
+                    out[i - begin] = unit_tangent_at(xs, ys, i);
+                }
+            });
         });
     }
     return *m_unit_tangent_vector;
@@ -178,10 +244,36 @@ const std::vector<double>& Path2D::curvature() const {
     if (!m_curvature) {
         const CoordinateView xs = x_view();
         const CoordinateView ys = y_view();
-        m_curvature = generated_list<double>(m_size, [&](std::size_t i) {
-            const Differences x = differences_at(xs, i);
-            const Differences y = differences_at(ys, i);
-            return (x.d * y.dd - y.d * x.dd) / power_one_and_a_half(x.d * x.d + y.d * y.d);
+        // The first and second differences are all central for 2 <= i < m - 2 in both lists.
+        const std::size_t m = std::min(xs.size(), ys.size());
+        m_curvature = with_strides(xs, ys, [&](auto x, auto y) {
+            return block_generated_list<double>(m_size, [&](std::size_t begin, std::size_t end,
+                                                            double* out) {
+                const Span inner = clip(begin, end, 2, m >= 2 ? m - 2 : 0);
+                for (std::size_t i = begin; i < inner.begin; ++i) {
+                    out[i - begin] = curvature_at(xs, ys, i);
+                }
+                bool plain = true;
+                for (std::size_t i = inner.begin; i < inner.end; ++i) {
+                    const double dx = (x[i + 1] - x[i - 1]) * 0.5;
+                    const double ddx = ((x[i + 2] - x[i]) * 0.5 - (x[i] - x[i - 2]) * 0.5) * 0.5;
+                    const double dy = (y[i + 1] - y[i - 1]) * 0.5;
+                    const double ddy = ((y[i + 2] - y[i]) * 0.5 - (y[i] - y[i - 2]) * 0.5) * 0.5;
+                    const double squared = dx * dx + dy * dy;
+                    const double power = squared * std::sqrt(squared);
+                    plain &= power_is_plain(power);
+                    out[i - begin] = (dx * ddy - dy * ddx) / power;
+                }
+                if (!plain) {
+                    // Rare: a result that needs the power function itself.
+                    for (std::size_t i = inner.begin; i < inner.end; ++i) {
+                        out[i - begin] = curvature_at(xs, ys, i);
+                    }
+                }
+                for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
+                    out[i - begin] = curvature_at(xs, ys, i);
+                }
+            });
         });
     }
     return *m_curvature;

@@ -179,6 +179,12 @@ void with_loader(const Element& element, Read&& read) {
     }
 }
 
+/// Whether the elements are native, aligned, contiguous doubles, which one block copy moves.
+bool is_plain_doubles(const Element& element, const char* base, bool contiguous) noexcept {
+    return contiguous && element.kind == Kind::Float && element.size == 8 && !element.swapped &&
+           reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
+}
+
 /// Takes the buffer of `obj` when it is a real-number array of `ndim` dimensions that the
 /// element-wise conversion reads to the same values; false with `failed` telling whether an
 /// error is pending.
@@ -219,6 +225,10 @@ BufferRead read_buffer(PyObject* obj, std::vector<double>& out) {
     require_memory(n, sizeof(double));
     const char* base = static_cast<const char*>(view.buf);
     const Py_ssize_t stride = view.strides[0];
+    if (is_plain_doubles(element, base, stride == 8)) {
+        out = copied_list(reinterpret_cast<const double*>(base), n);
+        return BufferRead::Done;
+    }
     with_loader(element, [&](auto load_one) {
         out = generated_list<double>(n, [&](std::size_t i) {
             return load_one(base + static_cast<Py_ssize_t>(i) * stride);
@@ -240,6 +250,11 @@ BufferRead read_buffer(PyObject* obj, std::vector<Point>& out) {
     const char* base = static_cast<const char*>(view.buf);
     const Py_ssize_t row = view.strides[0];
     const Py_ssize_t column = view.strides[1];
+    static_assert(sizeof(Point) == 2 * sizeof(double));
+    if (is_plain_doubles(element, base, row == 16 && column == 8)) {
+        out = copied_list(reinterpret_cast<const Point*>(base), n);
+        return BufferRead::Done;
+    }
     with_loader(element, [&](auto load_one) {
         out = generated_list<Point>(n, [&](std::size_t i) {
             const char* at = base + static_cast<Py_ssize_t>(i) * row;

@@ -121,6 +121,36 @@ std::vector<T> generated_list(std::size_t n, Generate generate) {
     return list;
 }
 
+/// The list of n values written a block at a time: fill(begin, end, out) writes the values
+/// of the indices [begin, end) to out[0 .. end - begin), for consecutive blocks of at most
+/// `block` indices, so that the work of a block can run as one loop the compiler vectorises.
+template <class T, std::size_t block = 512, class Fill>
+std::vector<T> block_generated_list(std::size_t n, Fill fill) {
+    T values[block];
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    return generated_list<T>(n, [&](std::size_t i) {
+        if (i == end) {
+            begin = i;
+            end = n - i < block ? n : i + block;
+            fill(begin, end, values);
+        }
+        return values[i - begin];
+    });
+}
+
+/// A copy of [first, first + n) in one allocation with huge-page advice: one block copy.
+template <class T>
+std::vector<T> copied_list(const T* first, std::size_t n) {
+    std::vector<T> list;
+    list.reserve(n);
+    large_list_detail::advise(list.data(), n * sizeof(T));
+    if (n != 0) {
+        list.insert(list.end(), first, first + n);
+    }
+    return list;
+}
+
 /// A list of n default values in huge-page-advised memory, for lists filled by index later.
 template <class T>
 std::vector<T> large_list(std::size_t n) {

@@ -7,9 +7,9 @@ namespace korvane {
 
 /// out[i] = atan2(y[i], x[i]) for i < n. Where the running system offers a vector arc tangent
 /// (the C library's vector math library on x86-64 with AVX2, found at run time), blocks of four
-/// go through it: each value then lies within 2 ULP of std::atan2. Axis-aligned and diagonal
-/// directions (including atan2(0, 0)), infinities and NaN always take std::atan2 itself, and so
-/// does every value where no vector arc tangent is found.
+/// go through it: each value then lies within 2 ULP of std::atan2. Axis-aligned directions
+/// (including atan2(0, 0)), directions near a diagonal, infinities and NaN always take
+/// std::atan2 itself, and so does every value where no vector arc tangent is found.
 void atan2_many(const double* y, const double* x, double* out, std::size_t n) noexcept;
 
 /// Whether atan2_many uses a vector arc tangent on this machine.
