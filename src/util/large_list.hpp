@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <compare>
 #include <iterator>
 #include <vector>
 
@@ -148,16 +149,6 @@ std::vector<T> copied_list(const T* first, std::size_t n) {
     if (n != 0) {
         list.insert(list.end(), first, first + n);
     }
-    return list;
-}
-
-/// A list of n default values in huge-page-advised memory, for lists filled by index later.
-template <class T>
-std::vector<T> large_list(std::size_t n) {
-    std::vector<T> list;
-    list.reserve(n);
-    large_list_detail::advise(list.data(), n * sizeof(T));
-    list.resize(n);
     return list;
 }
 
