@@ -125,19 +125,20 @@ std::vector<T> generated_list(std::size_t n, Generate generate) {
 /// The list of n values written a block at a time: fill(begin, end, out) writes the values
 /// of the indices [begin, end) to out[0 .. end - begin), for consecutive blocks of at most
 /// `block` indices, so that the work of a block can run as one loop the compiler vectorises.
+/// Each block is computed in a small buffer that stays in the first-level cache and appended
+/// with one block copy; the list itself is allocated once and written once.
 template <class T, std::size_t block = 512, class Fill>
 std::vector<T> block_generated_list(std::size_t n, Fill fill) {
+    std::vector<T> list;
+    list.reserve(n);
+    large_list_detail::advise(list.data(), n * sizeof(T));
     T values[block];
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    return generated_list<T>(n, [&](std::size_t i) {
-        if (i == end) {
-            begin = i;
-            end = n - i < block ? n : i + block;
-            fill(begin, end, values);
-        }
-        return values[i - begin];
-    });
+    for (std::size_t begin = 0; begin < n; begin += block) {
+        const std::size_t end = n - begin < block ? n : begin + block;
+        fill(begin, end, values);
+        list.insert(list.end(), values, values + (end - begin));
+    }
+    return list;
 }
 
 /// A copy of [first, first + n) in one allocation with huge-page advice: one block copy.
