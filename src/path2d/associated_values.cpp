@@ -4,10 +4,10 @@
 namespace korvane {
 
 Result<std::size_t> Path2D::add_associated_values(std::vector<double> values) {
-    if (values.size() != m_points.size()) {
+    if (values.size() != size()) {
         return Error{ErrorKind::Type, "The associated value has length " +
                                           std::to_string(values.size()) + ", although " +
-                                          std::to_string(m_points.size()) + " was expected"};
+                                          std::to_string(size()) + " was expected"};
     }
     m_associated_values.push_back(std::move(values));
     return m_associated_values.size() - 1;

@@ -80,13 +80,13 @@ Result<std::vector<CircleSegment>> Path2D::find_circle_segments(std::size_t star
     }
     // Runs of at most 2 points are answered without reading any coordinate, so their indices
     // may lie anywhere.
-    const std::size_t available = std::min(m_x.size(), m_y.size());
+    const std::size_t available = std::min(x().size(), y().size());
     if (end - start >= 3 && end > available) {
         return Error{ErrorKind::Index, "end index " + std::to_string(end) +
                                            " lies beyond the path of " +
                                            std::to_string(available) + " points"};
     }
-    CircleDecomposition decomposition(m_x, m_y, max_rmse, dgesvd);
+    CircleDecomposition decomposition(x(), y(), max_rmse, dgesvd);
     decomposition.decompose(start, end);
     return std::move(decomposition.segments());
 }
@@ -95,7 +95,7 @@ Result<std::vector<double>> Path2D::compute_circle_fit_curvature(double max_rmse
                                                                  DgesvdFn dgesvd) const {
     // The number of points: a path built from coordinates of unequal length has min(x, y) points.
     const std::size_t n = size();
-    CircleDecomposition decomposition(m_x, m_y, max_rmse, dgesvd);
+    CircleDecomposition decomposition(x(), y(), max_rmse, dgesvd);
     decomposition.decompose(0, n);
     std::vector<double> curvature;
     curvature.reserve(n);

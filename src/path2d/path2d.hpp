@@ -31,6 +31,41 @@ inline bool within(Point a, Point b, double epsilon) noexcept {
     return std::fabs(a.x - b.x) <= epsilon && std::fabs(a.y - b.y) <= epsilon;
 }
 
+/// One coordinate of the points, read in place: every `stride`-th double from `first`, so it
+/// serves a list of doubles (stride 1) as well as the x or y of a list of points (stride 2).
+class CoordinateView {
+public:
+    CoordinateView(const double* first, std::size_t stride, std::size_t size) noexcept
+        : m_first(first), m_stride(stride), m_size(size) {}
+
+    std::size_t size() const noexcept { return m_size; }
+    bool empty() const noexcept { return m_size == 0; }
+    double operator[](std::size_t i) const noexcept { return m_first[i * m_stride]; }
+    double back() const noexcept { return (*this)[m_size - 1]; }
+    const double* first() const noexcept { return m_first; }
+    std::size_t stride() const noexcept { return m_stride; }
+
+private:
+    const double* m_first;
+    std::size_t m_stride;
+    std::size_t m_size;
+};
+
+/// The points read in place, whether the record holds them as pairs or as two coordinate lists.
+class PointView {
+public:
+    PointView(CoordinateView x, CoordinateView y) noexcept : m_x(x), m_y(y) {}
+
+    std::size_t size() const noexcept { return m_x.size(); }
+    Point operator[](std::size_t i) const noexcept { return Point{m_x[i], m_y[i]}; }
+    const CoordinateView& x() const noexcept { return m_x; }
+    const CoordinateView& y() const noexcept { return m_y; }
+
+private:
+    CoordinateView m_x;
+    CoordinateView m_y;
+};
+
 /// Where a query point lands on the path.
 struct Projection {
     std::size_t index;  ///< first point of the segment, or the matched end point
@@ -60,10 +95,34 @@ public:
     static Path2D from_points(std::vector<Point> points,
                               std::vector<std::vector<double>> associated_values);
 
-    const std::vector<Point>& points() const noexcept { return m_points; }
-    const std::vector<double>& x() const noexcept { return m_x; }
-    const std::vector<double>& y() const noexcept { return m_y; }
-    std::size_t size() const noexcept { return m_points.size(); }
+    /// The points as one list. A record built from coordinates holds only its x and y lists;
+    /// it assembles this list on first use and keeps it.
+    const std::vector<Point>& points() const {
+        if (!m_points) {
+            assemble_points();
+        }
+        return *m_points;
+    }
+    /// The whole x (or y) list. A record built from points holds only the points; it assembles
+    /// these lists on first use and keeps them.
+    const std::vector<double>& x() const {
+        if (!m_x) {
+            assemble_coordinates();
+        }
+        return *m_x;
+    }
+    const std::vector<double>& y() const {
+        if (!m_y) {
+            assemble_coordinates();
+        }
+        return *m_y;
+    }
+    std::size_t size() const noexcept { return m_size; }
+
+    /// The points, x and y read in place, whichever lists the record holds; nothing is built.
+    PointView point_view() const noexcept { return PointView(x_view(m_size), y_view(m_size)); }
+    CoordinateView x_view() const noexcept { return x_view(m_x ? m_x->size() : m_size); }
+    CoordinateView y_view() const noexcept { return y_view(m_y ? m_y->size() : m_size); }
 
     /// Cumulative arc length per point; computed on first use, then kept.
     const std::vector<double>& path_length_per_point() const;
@@ -126,8 +185,11 @@ public:
     /// The path with reversing points removed until no turn reaches `sus_angle`.
     Path2D repair_corrupted_point_order(double sus_angle) const;
 
+    /// The number of points Chaikin's `num_iterations` cuts make of this path (n * 2^k, the
+    /// path's own count below 2 points), or a ValueError when that is more than can be stored.
+    Result<std::size_t> chaikin_point_count(std::size_t num_iterations) const;
     /// Chaikin corner cutting, `num_iterations` times; throws std::bad_alloc when the
-    /// n * 2^k points cannot be stored.
+    /// n * 2^k points cannot be stored (`chaikin_point_count` tells beforehand).
     Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
     /// Elastic band smoothing as a quadratic program; nothing when the solve fails.
     std::optional<Path2D> smoothed_path_elastic_band(double max_deviation,
@@ -137,9 +199,30 @@ public:
 private:
     Path2D() = default;
 
-    std::vector<Point> m_points;
-    std::vector<double> m_x;
-    std::vector<double> m_y;
+    void assemble_points() const;
+    void assemble_coordinates() const;
+
+    // An empty list may have no storage at all; its views point at a stand-in.
+    static const double* coordinates_of(const std::vector<Point>& points) noexcept {
+        static constexpr double none[2] = {0.0, 0.0};
+        return points.empty() ? none : &points.front().x;
+    }
+    CoordinateView x_view(std::size_t size) const noexcept {
+        return m_x ? CoordinateView(m_x->data(), 1, size)
+                   : CoordinateView(coordinates_of(*m_points), 2, size);
+    }
+    CoordinateView y_view(std::size_t size) const noexcept {
+        return m_y ? CoordinateView(m_y->data(), 1, size)
+                   : CoordinateView(coordinates_of(*m_points) + 1, 2, size);
+    }
+
+    // The geometry is held once: as points (built from points) or as the x and y lists (built
+    // from coordinates, kept whole when their lengths differ). The other form is assembled only
+    // when a caller needs it as a list, and then kept; the views read whichever is there.
+    std::size_t m_size = 0;
+    mutable std::optional<std::vector<Point>> m_points = std::vector<Point>();
+    mutable std::optional<std::vector<double>> m_x;
+    mutable std::optional<std::vector<double>> m_y;
     mutable std::optional<std::vector<double>> m_path_length_per_point;
     mutable std::optional<std::vector<double>> m_orientation;
     mutable std::optional<std::vector<Point>> m_unit_tangent_vector;

@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "path2d/path2d.hpp"
+#include "util/large_list.hpp"
 
 namespace korvane {
 
@@ -150,15 +151,15 @@ private:
 
 std::vector<std::size_t> Path2D::detect_corrupted_point_order(double sus_angle) const {
     std::vector<std::size_t> indices;
-    const std::size_t n = m_points.size();
+    const std::size_t n = size();
     if (n < 3) {
         return indices;
     }
     // Each segment's heading is both the outgoing one of its first point and the incoming one
     // of the next, so it is computed once.
-    double in = heading(m_points[0], m_points[1]);
+    double in = heading(points()[0], points()[1]);
     for (std::size_t j = 1; j + 1 < n; ++j) {
-        const double out = heading(m_points[j], m_points[j + 1]);
+        const double out = heading(points()[j], points()[j + 1]);
         if (turn_angle(in, out) >= sus_angle) {
             indices.push_back(j);
         }
@@ -172,8 +173,8 @@ std::vector<std::size_t> Path2D::detect_corrupted_point_order(double sus_angle) 
 // run, so only their turn angles can change: the next pass evaluates just those, all on the
 // state left by the previous pass. The ends are never interior, so they are never removed.
 Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
-    const std::size_t n = m_points.size();
-    Survivors survivors(m_points, sus_angle);
+    const std::size_t n = size();
+    Survivors survivors(points(), sus_angle);
     std::vector<std::size_t> found;
     for (std::size_t j = 1; j + 1 < n; ++j) {
         if (survivors.reported_initially(j)) {
@@ -227,13 +228,15 @@ Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
         }
         return out;
     };
+    const PointView source = point_view();
     Path2D repaired;
-    repaired.m_points.reserve(kept.size());
-    for (const std::size_t i : kept) {
-        repaired.m_points.push_back(m_points[i]);
+    repaired.m_size = kept.size();
+    repaired.m_points = generated_list<Point>(kept.size(), [&](std::size_t k) { return source[kept[k]]; });
+    // Coordinate lists are kept only where they hold more than the points.
+    if (m_x) {
+        repaired.m_x = gather(*m_x);
+        repaired.m_y = gather(*m_y);
     }
-    repaired.m_x = gather(m_x);
-    repaired.m_y = gather(m_y);
     repaired.m_associated_values.reserve(m_associated_values.size());
     for (const std::vector<double>& values : m_associated_values) {
         repaired.m_associated_values.push_back(gather(values));

@@ -1,7 +1,5 @@
 // src/path2d/path_smoothing.cpp: Chaikin corner cutting
-#include <algorithm>
-#include <cstdint>
-#include <new>
+#include <string>
 
 #include "path2d/path2d.hpp"
 #include "util/large_list.hpp"
@@ -15,61 +13,76 @@ namespace {
 // their coordinate lists, and no real path needs them.
 constexpr std::size_t max_smoothed_points = std::size_t{1} << 32;
 
+// One round of corner cutting of the m points of `source` into a new list of 2m points, each
+// written once: the path's own ends, and between them the two cut points of every pair.
+template <class Source>
+std::vector<Point> cut_corners(const Source& source, std::size_t m, Point first, Point last) {
+    const std::size_t size = 2 * m;
+    return generated_list<Point>(size, [&](std::size_t j) {
+        if (j == 0) {
+            return first;
+        }
+        if (j + 1 == size) {
+            return last;
+        }
+        const Point a = source[(j - 1) / 2];
+        const Point b = source[(j - 1) / 2 + 1];
+        if ((j - 1) % 2 == 0) {
+            return Point{0.75 * a.x + 0.25 * b.x, 0.75 * a.y + 0.25 * b.y};
+        }
+        return Point{0.25 * a.x + 0.75 * b.x, 0.25 * a.y + 0.75 * b.y};
+    });
+}
+
 }  // namespace
 
-Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
-    const std::size_t n = m_points.size();
+Result<std::size_t> Path2D::chaikin_point_count(std::size_t num_iterations) const {
+    const std::size_t n = m_size;
     if (n < 2) {
-        return Path2D(*this);
-    }
-    if (num_iterations == 0) {
-        return Path2D::from_points(m_points);
+        return n;
     }
     // Each iteration doubles the count, so the result has n * 2^k points; checked by shifting
     // the limit down, which cannot overflow.
-    if (num_iterations >= 64 || n > (max_smoothed_points >> num_iterations)) {
-        throw std::bad_alloc();
+    if (num_iterations < 64 && n <= (max_smoothed_points >> num_iterations)) {
+        return n << num_iterations;
     }
-    const std::size_t final_size = n << num_iterations;
-    // The two working buffers (final and half size), then the result's x and y.
+    const std::string count = num_iterations < 64 && n <= (~std::size_t{0} >> num_iterations)
+                                  ? std::to_string(n << num_iterations)
+                                  : std::to_string(n) + " * 2^" + std::to_string(num_iterations);
+    return Error{ErrorKind::Value, "num_iterations " + std::to_string(num_iterations) +
+                                       " would smooth the path into " + count +
+                                       " points, more than " +
+                                       std::to_string(max_smoothed_points)};
+}
+
+Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
+    const std::size_t n = m_size;
+    if (n < 2) {
+        return Path2D(*this);
+    }
+    const PointView source = point_view();
+    if (num_iterations == 0) {
+        return from_points(generated_list<Point>(n, [&](std::size_t i) { return source[i]; }));
+    }
+    const Result<std::size_t> counted = chaikin_point_count(num_iterations);
+    if (!counted.ok()) {
+        throw MemoryLimitExceeded(counted.error().message);
+    }
+    const std::size_t final_size = counted.value();
+    // The result and the round before it are held at once; then the result's x and y lists
+    // when they are asked for.
     require_memory(final_size, sizeof(Point) + sizeof(Point) / 2 + 2 * sizeof(double));
 
-    // Two buffers swapped every iteration, both sized before any work so a refusal costs
-    // nothing: the one written last holds exactly the final points, the other half as many.
-    const bool last_written_is_next = num_iterations % 2 == 1;
-    const std::size_t half_size = final_size / 2;
-    std::vector<Point> current = large_list<Point>(last_written_is_next ? half_size : final_size);
-    std::vector<Point> next = large_list<Point>(last_written_is_next ? final_size : half_size);
-    std::copy(m_points.begin(), m_points.end(), current.begin());
-
     // The ends come from the path itself each time; they are bit-for-bit the input's ends.
-    const Point first = m_points.front();
-    const Point last = m_points.back();
-    std::size_t m = n;  // points held in `current`
-    for (std::size_t iteration = 0; iteration < num_iterations; ++iteration) {
-        const Point* in = current.data();
-        Point* out = next.data();
-        *out++ = first;
-        for (std::size_t i = 0; i + 1 < m; ++i) {
-            const Point a = in[i];
-            const Point b = in[i + 1];
-            *out++ = Point{0.75 * a.x + 0.25 * b.x, 0.75 * a.y + 0.25 * b.y};
-            *out++ = Point{0.25 * a.x + 0.75 * b.x, 0.25 * a.y + 0.75 * b.y};
-        }
-        *out = last;
-        m *= 2;
-        current.swap(next);
+    const Point first = source[0];
+    const Point last = source[n - 1];
+    // The first round reads the path in place; every round writes its list once, the last one
+    // straight into the result.
+    std::vector<Point> points = cut_corners(source, n, first, last);
+    for (std::size_t iteration = 1; iteration < num_iterations; ++iteration) {
+        points = cut_corners(points, points.size(), first, last);
     }
-    // Built like from_points, with the coordinate lists in huge-page-advised memory too.
-    Path2D smoothed;
-    smoothed.m_x = large_list<double>(final_size);
-    smoothed.m_y = large_list<double>(final_size);
-    for (std::size_t i = 0; i < final_size; ++i) {
-        smoothed.m_x[i] = current[i].x;
-        smoothed.m_y[i] = current[i].y;
-    }
-    smoothed.m_points = std::move(current);
-    return smoothed;
+    return from_points(std::move(points));
 }
 
 }  // namespace korvane

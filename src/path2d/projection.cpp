@@ -6,18 +6,18 @@
 namespace korvane {
 
 std::optional<Projection> Path2D::nearest_projection(Point point, double epsilon) const {
-    const std::size_t n = m_points.size();
+    const std::size_t n = size();
     if (n == 0) {
         return std::nullopt;
     }
     // The first point is tested before the last, so it wins on a closed path.
-    if (within(point, m_points.front(), epsilon)) {
-        return Projection{0, m_points.front(), 0.0, 0.0, 0.0};
+    if (within(point, points().front(), epsilon)) {
+        return Projection{0, points().front(), 0.0, 0.0, 0.0};
     }
-    if (within(point, m_points.back(), epsilon)) {
-        return Projection{n - 1, m_points.back(), 0.0, 0.0, 0.0};
+    if (within(point, points().back(), epsilon)) {
+        return Projection{n - 1, points().back(), 0.0, 0.0, 0.0};
     }
-    return m_segment_index.nearest_segment(m_points, point);
+    return m_segment_index.nearest_segment(points(), point);
 }
 
 std::optional<std::size_t> Path2D::index_from_point(Point point, double epsilon) const {
@@ -35,14 +35,14 @@ std::optional<double> Path2D::path_length_from_point(Point point, double epsilon
     }
     const std::size_t i = projection->index;
     const double at_index = path_length_per_point()[i];
-    if (i + 1 >= m_points.size()) {
+    if (i + 1 >= size()) {
         return at_index;
     }
     // From the query point itself, unclamped: a point accepted by the first-point test just
     // before the start gets a negative position.
-    const Point a = m_points[i];
-    const double dx = m_points[i + 1].x - a.x;
-    const double dy = m_points[i + 1].y - a.y;
+    const Point a = points()[i];
+    const double dx = points()[i + 1].x - a.x;
+    const double dy = points()[i + 1].y - a.y;
     const double squared_length = dx * dx + dy * dy;
     // Only the first-point test can land on a zero-length segment: it gives no direction to
     // measure along, and 0 / 0 would turn the start of the path into NaN.

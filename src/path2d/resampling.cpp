@@ -1,11 +1,12 @@
 // src/path2d/resampling.cpp: equidistant resampling of a path and its associated values
-#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "path2d/path2d.hpp"
 #include "spline/spline.hpp"
+#include "util/float_text.hpp"
 #include "util/large_list.hpp"
 #include "util/memory.hpp"
 
@@ -16,24 +17,6 @@ namespace {
 // Counts beyond this are refused before anything is allocated: 2^32 points with their
 // coordinate and position lists need more than 160 GiB, far beyond any real path.
 constexpr std::uint64_t max_resampled_points = std::uint64_t{1} << 32;
-
-// Shortest text that reads back as the same double, with ".0" on whole numbers as Python
-// prints floats.
-std::string format_number(double v) {
-    if (std::isnan(v)) {
-        return "nan";
-    }
-    if (std::isinf(v)) {
-        return v > 0 ? "inf" : "-inf";
-    }
-    char buffer[32];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, v).ptr;
-    std::string text(buffer, end);
-    if (text.find_first_of(".e") == std::string::npos) {
-        text += ".0";
-    }
-    return text;
-}
 
 Error value_error(std::string message) {
     return Error{ErrorKind::Value, std::move(message)};
@@ -63,8 +46,8 @@ Result<Positions> sample_positions(const ResamplingMethod& method, double length
     const double k = std::floor(length / d);
     // k is a whole number (or infinite), so count = k + 1 stays within the limit iff k < limit.
     if (!(k < static_cast<double>(max_resampled_points))) {
-        return value_error("sampling_distance " + format_number(d) +
-                           " is too small for a path of length " + format_number(length) +
+        return value_error("sampling_distance " + python_float_text(d) +
+                           " is too small for a path of length " + python_float_text(length) +
                            ": more than " + std::to_string(max_resampled_points) + " points");
     }
     const double end = d * k;
@@ -79,11 +62,49 @@ double value_or_zero(const std::optional<SplineSample>& sample) noexcept {
     return sample ? sample->value : 0.0;
 }
 
+// Finds, for ascending positions, the segment between two input points that holds each one:
+// the last arc length not above the position and the next one. Positions before the first
+// point, at or beyond the last one, or below the one before (none of which ascending positions
+// inside the path give) are left to the general spline search.
+class SegmentWalk {
+public:
+    explicit SegmentWalk(std::span<const double> s) noexcept : m_s(s) {}
+
+    /// The index d with s[d] <= at < s[d + 1], or nothing.
+    std::optional<std::size_t> segment(double at) noexcept {
+        if (!(at >= m_last)) {
+            return std::nullopt;
+        }
+        m_last = at;
+        // m_above counts the arc lengths not above the position.
+        while (m_above < m_s.size() && m_s[m_above] <= at) {
+            ++m_above;
+        }
+        if (m_above == 0 || m_above == m_s.size()) {
+            return std::nullopt;
+        }
+        return m_above - 1;
+    }
+
+private:
+    std::span<const double> m_s;
+    std::size_t m_above = 0;
+    double m_last = 0.0;
+};
+
+// Linear samples at the positions of `values` (read every `stride`-th double), one spline key
+// per arc length of s: inside the path straight from the segment found by `walk`, with the
+// same arithmetic as the spline's linear rule; elsewhere from the spline itself.
+struct LinearSegment {
+    std::size_t d;
+    double nt;
+};
+
 }  // namespace
 
 Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
                                       InterpolationMethod interpolation, double epsilon) const {
-    if (m_points.size() < 2) {
+    if (m_size < 2) {
         return Path2D(*this);
     }
     if (const auto* by_count = std::get_if<ByNumberPoints>(&method)) {
@@ -96,14 +117,14 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
         const double d = std::get<BySamplingDistance>(method).sampling_distance;
         if (!(std::isfinite(d) && d > 0.0)) {
             return value_error("sampling_distance must be a positive finite number, got " +
-                               format_number(d));
+                               python_float_text(d));
         }
     }
     const std::vector<double>& s = path_length_per_point();
     const double length = s.back();
     if (!std::isfinite(length)) {
         return value_error("cannot resample a path whose length is not finite, got " +
-                           format_number(length));
+                           python_float_text(length));
     }
     const Result<Positions> sampled = sample_positions(method, length, epsilon);
     if (!sampled.ok()) {
@@ -118,40 +139,59 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
     // their keys in place instead of copying them; x, y and every value list hold at least one
     // value per point.
     const std::size_t count = positions.size();
-    // Points, x, y and one list per associated value list, all of `count` entries.
+    // Points, the x and y lists the new path assembles when asked for them, and one list per
+    // associated value list, all of `count` entries.
     require_memory(count, sizeof(Point) + (2 + m_associated_values.size()) * sizeof(double));
-    Path2D resampled;
-    // Built like from_points, with the coordinate lists written in the same pass; 0 where a
-    // position has no segment.
-    resampled.m_points = large_list<Point>(count);
-    resampled.m_x = large_list<double>(count);
-    resampled.m_y = large_list<double>(count);
-    {
-        const SortedSpline x_spline(s, m_x, kind);
-        const SortedSpline y_spline(s, m_y, kind);
-        // Both splines have the parameters s, so one walk finds the segment for both.
-        SplineWalker walker(x_spline);
-        for (std::size_t j = 0; j < count; ++j) {
-            const double at = positions[j];
-            if (const std::optional<std::size_t> i = walker.lower_key(at)) {
-                const double x = value_or_zero(sample_segment(x_spline, *i, at));
-                const double y = value_or_zero(sample_segment(y_spline, *i, at));
-                resampled.m_points[j] = Point{x, y};
-                resampled.m_x[j] = x;
-                resampled.m_y[j] = y;
-            }
+    const CoordinateView xs = x_view();
+    const CoordinateView ys = y_view();
+    const SortedSpline x_spline(s, xs.first(), xs.stride(), xs.size(), kind);
+    const SortedSpline y_spline(s, ys.first(), ys.stride(), ys.size(), kind);
+    // Both splines have the parameters s, so one walk finds the segment for both; 0 where a
+    // position has no segment. Each list is written once, in its final storage.
+    SplineWalker walker(x_spline);
+    const bool linear = kind == SplineInterpolation::Linear;
+    // For linear splines the segment between two input points (every position inside the
+    // path) is sampled without the spline's key lookups: the same position fraction serves
+    // both coordinates and every value list, computed as the spline's rule computes it.
+    SegmentWalk segments(s);
+    const auto inside = [&](double at) -> std::optional<LinearSegment> {
+        if (!linear) {
+            return std::nullopt;
         }
-    }
-    resampled.m_associated_values.reserve(m_associated_values.size());
+        const std::optional<std::size_t> d = segments.segment(at);
+        if (!d) {
+            return std::nullopt;
+        }
+        return LinearSegment{*d, (at - s[*d]) / (s[*d + 1] - s[*d])};
+    };
+    const auto between = [](double a, double b, double nt) { return (1.0 - nt) * a + nt * b; };
+    std::vector<Point> points = generated_list<Point>(count, [&](std::size_t j) {
+        const double at = positions[j];
+        if (const std::optional<LinearSegment> fast = inside(at)) {
+            return Point{between(xs[fast->d], xs[fast->d + 1], fast->nt),
+                         between(ys[fast->d], ys[fast->d + 1], fast->nt)};
+        }
+        if (const std::optional<std::size_t> i = walker.lower_key(at)) {
+            return Point{value_or_zero(sample_segment(x_spline, *i, at)),
+                         value_or_zero(sample_segment(y_spline, *i, at))};
+        }
+        return Point{0.0, 0.0};
+    });
+    std::vector<std::vector<double>> values;
+    values.reserve(m_associated_values.size());
     for (const std::vector<double>& source : m_associated_values) {
-        std::vector<double>& target =
-            resampled.m_associated_values.emplace_back(large_list<double>(count));
         const SortedSpline spline(s, source, kind);
-        SplineWalker walker(spline);
-        for (std::size_t j = 0; j < count; ++j) {
-            target[j] = value_or_zero(walker.sample(positions[j]));
-        }
+        SplineWalker value_walker(spline);
+        segments = SegmentWalk(s);
+        values.push_back(generated_list<double>(count, [&](std::size_t j) {
+            const double at = positions[j];
+            if (const std::optional<LinearSegment> fast = inside(at)) {
+                return between(source[fast->d], source[fast->d + 1], fast->nt);
+            }
+            return value_or_zero(value_walker.sample(at));
+        }));
     }
+    Path2D resampled = from_points(std::move(points), std::move(values));
     return resampled;
 }
 

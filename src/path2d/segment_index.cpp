@@ -9,7 +9,6 @@
 #include <new>
 
 #include "path2d/path2d.hpp"
-#include "util/large_list.hpp"
 #include "util/memory.hpp"
 
 namespace korvane {
@@ -133,7 +132,7 @@ SegmentIndex SegmentIndex::build(std::span<const Point> points) {
     SegmentIndex index;
     index.m_first_leaf = std::bit_ceil(leaves);
     require_memory(2 * index.m_first_leaf, sizeof(Box));
-    index.m_boxes = large_list<Box>(2 * index.m_first_leaf);
+    index.m_boxes.resize(2 * index.m_first_leaf);
     Box* boxes = index.m_boxes.data();
     const Point* p = points.data();
     // The projection's foot a + t (b - a), 0 <= t < 1, is rounded monotonically at each step,

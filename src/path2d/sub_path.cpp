@@ -7,16 +7,17 @@ namespace korvane {
 
 std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional<Point> end,
                                        double epsilon) const {
-    const std::size_t n = m_points.size();
+    const std::vector<Point>& source = this->points();
+    const std::size_t n = source.size();
     if (n == 0) {
         return std::nullopt;
     }
-    const std::optional<Projection> from = nearest_projection(start.value_or(m_points.front()),
+    const std::optional<Projection> from = nearest_projection(start.value_or(source.front()),
                                                               epsilon);
     if (!from) {
         return std::nullopt;
     }
-    const std::optional<Projection> to = nearest_projection(end.value_or(m_points.back()),
+    const std::optional<Projection> to = nearest_projection(end.value_or(source.back()),
                                                             epsilon);
     if (!to) {
         return std::nullopt;
@@ -35,15 +36,15 @@ std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional
         list.reserve(e - c + 2);
     }
     // Every point appended below is matched by one value in each list.
-    if (c + 1 < n && !within(from->point, m_points[c + 1], epsilon)) {
+    if (c + 1 < n && !within(from->point, source[c + 1], epsilon)) {
         points.push_back(from->point);
         for (std::size_t k = 0; k < h; ++k) {
             const std::vector<double>& a = m_associated_values[k];
             values[k].push_back((a[c + 1] - a[c]) * from->t + a[c]);
         }
     }
-    points.insert(points.end(), m_points.begin() + static_cast<std::ptrdiff_t>(c + 1),
-                  m_points.begin() + static_cast<std::ptrdiff_t>(e + 1));
+    points.insert(points.end(), source.begin() + static_cast<std::ptrdiff_t>(c + 1),
+                  source.begin() + static_cast<std::ptrdiff_t>(e + 1));
     for (std::size_t k = 0; k < h; ++k) {
         const std::vector<double>& a = m_associated_values[k];
         values[k].insert(values[k].end(), a.begin() + static_cast<std::ptrdiff_t>(c + 1),

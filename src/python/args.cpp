@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "python/buffer_input.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
-#include "util/memory.hpp"
 
 namespace korvane::python {
 
@@ -110,8 +110,8 @@ template <class Body>
 bool bind_guarded(Body&& body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (const std::bad_alloc& failure) {
+        set_memory_error(failure);
         return false;
     }
 }
@@ -175,45 +175,6 @@ bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
     }
     return !PyErr_Occurred();
 }
-
-/// A contiguous or strided float64 view of an exact ndarray, when it has the wanted shape.
-struct DoubleArrayView {
-    Py_buffer buffer{};
-    bool held = false;
-
-    ~DoubleArrayView() {
-        if (held) {
-            PyBuffer_Release(&buffer);
-        }
-    }
-
-    /// Takes the buffer of an exact numpy.ndarray of native float64 with `ndim` dimensions
-    /// (and 2 columns when 2-D); any other object is left to the generic conversion, which
-    /// gives the same values element by element.
-    bool acquire(PyObject* obj, int ndim) {
-        if (std::strcmp(Py_TYPE(obj)->tp_name, "numpy.ndarray") != 0) {
-            return false;
-        }
-        if (PyObject_GetBuffer(obj, &buffer, PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held = true;
-        const char* format = buffer.format != nullptr ? buffer.format : "B";
-        const bool native_double = std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0 ||
-                                   std::strcmp(format, "@d") == 0;
-        return native_double && buffer.itemsize == 8 && buffer.ndim == ndim &&
-               (ndim == 1 || buffer.shape[1] == 2);
-    }
-
-    double at(Py_ssize_t i) const {
-        return *reinterpret_cast<const double*>(static_cast<const char*>(buffer.buf) + i * buffer.strides[0]);
-    }
-    double at(Py_ssize_t i, Py_ssize_t j) const {
-        return *reinterpret_cast<const double*>(static_cast<const char*>(buffer.buf) + i * buffer.strides[0] +
-                                                j * buffer.strides[1]);
-    }
-};
 
 }  // namespace
 
@@ -378,31 +339,19 @@ bool convert(PyObject* obj, Point& out) noexcept {
 }
 
 bool convert(PyObject* obj, std::vector<double>& out) {
-    DoubleArrayView view;
-    if (view.acquire(obj, 1)) {
-        const Py_ssize_t n = view.buffer.shape[0];
-        // A broadcast view holds one row however many its shape claims: the copy, not the
-        // argument, may be what the machine cannot hold.
-        require_memory(static_cast<std::size_t>(n), sizeof(double));
-        out.resize(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            out[static_cast<std::size_t>(i)] = view.at(i);
-        }
-        return true;
+    switch (read_buffer(obj, out)) {
+        case BufferRead::Done: return true;
+        case BufferRead::Failed: return false;
+        case BufferRead::NotApplicable: break;
     }
     return convert_sequence(obj, out);
 }
 
 bool convert(PyObject* obj, std::vector<Point>& out) {
-    DoubleArrayView view;
-    if (view.acquire(obj, 2)) {
-        const Py_ssize_t n = view.buffer.shape[0];
-        require_memory(static_cast<std::size_t>(n), sizeof(Point));
-        out.resize(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            out[static_cast<std::size_t>(i)] = Point{view.at(i, 0), view.at(i, 1)};
-        }
-        return true;
+    switch (read_buffer(obj, out)) {
+        case BufferRead::Done: return true;
+        case BufferRead::Failed: return false;
+        case BufferRead::NotApplicable: break;
     }
     return convert_sequence(obj, out);
 }

@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 #include "python/ref.hpp"
 
@@ -56,14 +57,22 @@ std::string describe_and_clear_error();
 /// Replaces a pending exact TypeError by "argument '<name>': <message>", keeping its cause.
 void remap_argument_error(const char* name) noexcept;
 
+/// Sets MemoryError with the failed allocation's message: how much a refused result would have
+/// taken (korvane's own refusals say so in what()), or a plain "out of memory".
+inline void set_memory_error(const std::bad_alloc& failure) noexcept {
+    const char* what = failure.what();
+    const bool plain = typeid(failure) == typeid(std::bad_alloc) || what == nullptr || *what == '\0';
+    PyErr_SetString(PyExc_MemoryError, plain ? "out of memory" : what);
+}
+
 /// Runs an entry point body: a pending Python error passes through, std::bad_alloc becomes
 /// MemoryError and any other C++ exception becomes PanicException, so nothing escapes to C.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (const std::bad_alloc& failure) {
+        set_memory_error(failure);
     } catch (const std::exception& e) {
         set_panic(e.what());
     } catch (...) {

@@ -68,11 +68,44 @@ PyObject* vec2_to_pyarray2(std::span<const Point> points) {
     const npy_intp dims[2] = {static_cast<npy_intp>(n), n == 0 ? 0 : 2};
     double* data = nullptr;
     PyObject* array = new_double_array(2, dims, data);
-    if (array != nullptr) {
+    if (array != nullptr && n != 0) {
+        // The rows lie in memory as the points do: one block copy.
         static_assert(sizeof(Point) == 2 * sizeof(double));
+        std::memcpy(data, points.data(), n * sizeof(Point));
+    }
+    return array;
+}
+
+PyObject* to_array(const CoordinateView& values) {
+    if (values.stride() == 1) {
+        return to_array(std::span<const double>(values.first(), values.size()));
+    }
+    const npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    double* data = nullptr;
+    PyObject* array = new_double_array(1, dims, data);
+    if (array != nullptr) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            data[i] = values[i];
+        }
+    }
+    return array;
+}
+
+PyObject* vec2_to_pyarray2(const PointView& points) {
+    if (points.x().stride() == 2 && points.y().first() == points.x().first() + 1) {
+        // Stored as pairs: the rows are the record's points as they lie in memory.
+        static_assert(sizeof(Point) == 2 * sizeof(double));
+        return vec2_to_pyarray2(
+            std::span<const Point>(reinterpret_cast<const Point*>(points.x().first()), points.size()));
+    }
+    const std::size_t n = points.size();
+    const npy_intp dims[2] = {static_cast<npy_intp>(n), n == 0 ? 0 : 2};
+    double* data = nullptr;
+    PyObject* array = new_double_array(2, dims, data);
+    if (array != nullptr) {
         for (std::size_t i = 0; i < n; ++i) {
-            data[2 * i] = points[i].x;
-            data[2 * i + 1] = points[i].y;
+            data[2 * i] = points.x()[i];
+            data[2 * i + 1] = points.y()[i];
         }
     }
     return array;

@@ -87,7 +87,8 @@ constexpr char smoothed_path_chaikin_doc[] =
 const auto smoothed_path_chaikin = path2d_method(
     "smoothed_path_chaikin", smoothed_path_chaikin_doc, Needs::Nothing,
     [](const Path2D& path, std::uint64_t num_iterations) {
-        return to_python(path.smoothed_path_chaikin(num_iterations));
+        const Result<std::size_t> count = path.chaikin_point_count(num_iterations);
+        return count.ok() ? to_python(path.smoothed_path_chaikin(num_iterations)) : raise(count.error());
     },
     arg<std::uint64_t>("num_iterations"));
 

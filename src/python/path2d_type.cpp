@@ -78,7 +78,8 @@ PyObject* shared_getter(PyObject* self, Needs needs, F&& body) noexcept {
 
 // --- repr ---------------------------------------------------------------------------------
 
-void append_values(std::string& out, const std::vector<double>& values) {
+template <class Values>
+void append_values(std::string& out, const Values& values) {
     out += '[';
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (i > 0) {
@@ -89,16 +90,18 @@ void append_values(std::string& out, const std::vector<double>& values) {
     out += ']';
 }
 
-void append_points(std::string& out, const std::vector<Point>& points) {
+template <class Points>
+void append_points(std::string& out, const Points& points) {
     out += '[';
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (i > 0) {
             out += ", ";
         }
         out += '[';
-        append_float_text(out, points[i].x);
+        const Point point = points[i];
+        append_float_text(out, point.x);
         out += ", ";
-        append_float_text(out, points[i].y);
+        append_float_text(out, point.y);
         out += ']';
     }
     out += ']';
@@ -118,19 +121,19 @@ void append_cache(std::string& out, const std::optional<T>& cache, Append append
 PyObject* path2d_repr(PyObject* self) noexcept {
     return shared_getter(self, Needs::Nothing, [](const Path2D& path) -> PyObject* {
         std::string out = "Path2D { path: Path2D { points: ";
-        append_points(out, path.points());
+        append_points(out, path.point_view());
         out += ", x: ";
-        append_values(out, path.x());
+        append_values(out, path.x_view());
         out += ", y: ";
-        append_values(out, path.y());
+        append_values(out, path.y_view());
         out += ", path_length_per_point: ";
-        append_cache(out, path.path_length_per_point_cache(), append_values);
+        append_cache(out, path.path_length_per_point_cache(), append_values<std::vector<double>>);
         out += ", orientation: ";
-        append_cache(out, path.orientation_cache(), append_values);
+        append_cache(out, path.orientation_cache(), append_values<std::vector<double>>);
         out += ", unit_tangent_vector: ";
-        append_cache(out, path.unit_tangent_vector_cache(), append_points);
+        append_cache(out, path.unit_tangent_vector_cache(), append_points<std::vector<Point>>);
         out += ", curvature: ";
-        append_cache(out, path.curvature_cache(), append_values);
+        append_cache(out, path.curvature_cache(), append_values<std::vector<double>>);
         out += ", associated_values: [";
         const auto& lists = path.associated_values();
         for (std::size_t i = 0; i < lists.size(); ++i) {
@@ -154,12 +157,12 @@ PyObject* path2d_repr(PyObject* self) noexcept {
 #define KORVANE_ARRAY(expression) KORVANE_GETTER(Needs::NumPy, expression)
 
 PyGetSetDef path2d_getset[] = {
-    {"points", KORVANE_LIST(to_python(path.points())), nullptr, "", nullptr},
-    {"points_np", KORVANE_ARRAY(vec2_to_pyarray2(path.points())), nullptr, "", nullptr},
-    {"x", KORVANE_LIST(to_python(path.x())), nullptr, "", nullptr},
-    {"x_np", KORVANE_ARRAY(to_array(path.x())), nullptr, "", nullptr},
-    {"y", KORVANE_LIST(to_python(path.y())), nullptr, "", nullptr},
-    {"y_np", KORVANE_ARRAY(to_array(path.y())), nullptr, "", nullptr},
+    {"points", KORVANE_LIST(to_python(path.point_view())), nullptr, "", nullptr},
+    {"points_np", KORVANE_ARRAY(vec2_to_pyarray2(path.point_view())), nullptr, "", nullptr},
+    {"x", KORVANE_LIST(to_python(path.x_view())), nullptr, "", nullptr},
+    {"x_np", KORVANE_ARRAY(to_array(path.x_view())), nullptr, "", nullptr},
+    {"y", KORVANE_LIST(to_python(path.y_view())), nullptr, "", nullptr},
+    {"y_np", KORVANE_ARRAY(to_array(path.y_view())), nullptr, "", nullptr},
     {"path_length_per_point", KORVANE_LIST(to_python(path.path_length_per_point())), nullptr, "", nullptr},
     {"path_length_per_point_np", KORVANE_ARRAY(to_array(path.path_length_per_point())), nullptr, "", nullptr},
     {"length", KORVANE_LIST(to_python(path.length())), nullptr, "", nullptr},

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "path2d/path2d.hpp"
@@ -56,6 +57,24 @@ inline PyObject* to_python(const CircleSegment& segment) noexcept {
 /// A new list of exactly `values.size()` converted elements.
 template <class T>
 PyObject* to_python(std::span<const T> values) noexcept {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = to_python(values[i]);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+/// A new list of the coordinates or points read in place.
+template <class View>
+    requires std::is_same_v<View, CoordinateView> || std::is_same_v<View, PointView>
+PyObject* to_python(const View& values) noexcept {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) {
         return nullptr;

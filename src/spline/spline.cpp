@@ -38,8 +38,9 @@ Spline make_spline(std::span<const double> t, std::span<const double> values,
     // A guard inserted at the front and sorted stably ends before the keys equal to it...
     std::rotate(keys.begin(), body, std::lower_bound(body, keys.end(), keys.front(), key_less));
     // ...and one appended at the back ends after them.
-    for (const double offset : {0.01, 0.02}) {
-        const SplineKey guard{t.back() + offset, values.back(), interpolation};
+    const TrailingGuards guards = trailing_guards(t.back());
+    for (const double at : {guards.first, guards.second}) {
+        const SplineKey guard{at, values.back(), interpolation};
         keys.insert(std::upper_bound(keys.begin(), keys.end(), guard, key_less), guard);
     }
     return spline;

@@ -42,8 +42,30 @@ private:
     std::vector<SplineKey> m_keys;
 };
 
+/// The parameters of the two trailing guard keys after the last parameter `last`: last + 0.01
+/// and last + 0.02. Where a sum rounds back onto `last` (or onto the first guard), as it does for
+/// a finite `last` from 2^47 on, it is replaced by the next double above, so that the guards
+/// always lie above the last key and a sample at `last` still finds its segment.
+struct TrailingGuards {
+    double first;
+    double second;
+};
+inline TrailingGuards trailing_guards(double last) noexcept {
+    TrailingGuards guards{last + 0.01, last + 0.02};
+    if (std::isfinite(last)) {
+        if (!(guards.first > last)) {
+            guards.first = std::nextafter(last, INFINITY);
+        }
+        if (!(guards.second > guards.first)) {
+            guards.second = std::nextafter(guards.first, INFINITY);
+        }
+    }
+    return guards;
+}
+
 /// Keys (t[i], values[i]) up to the shorter list, sorted stably, plus a leading guard at -1 with
-/// values[0] and two trailing guards at t.back() + 0.01 and + 0.02 with values.back().
+/// values[0] and two trailing guards at t.back() + 0.01 and + 0.02 (see `trailing_guards`) with
+/// values.back().
 /// Empty input gives an empty spline. NaN parameters sort before all others.
 Spline make_spline(std::span<const double> t, std::span<const double> values,
                    SplineInterpolation interpolation);
@@ -60,7 +82,17 @@ public:
     /// `t` must be accepted and `values` at least as long.
     SortedSpline(std::span<const double> t, std::span<const double> values,
                  SplineInterpolation interpolation) noexcept
-        : m_t(t), m_values(values), m_interpolation(interpolation) {}
+        : SortedSpline(t, values.data(), 1, values.size(), interpolation) {}
+    /// The same with `count` values read every `stride`-th double from `values`, such as the x
+    /// coordinates of a list of points.
+    SortedSpline(std::span<const double> t, const double* values, std::size_t stride,
+                 std::size_t count, SplineInterpolation interpolation) noexcept
+        : m_t(t),
+          m_values(values),
+          m_stride(stride),
+          m_last_value(values[(count - 1) * stride]),
+          m_guards(trailing_guards(t.back())),
+          m_interpolation(interpolation) {}
 
     std::size_t size() const noexcept { return m_t.size() + 3; }
     SplineKey key(std::size_t j) const noexcept {
@@ -69,15 +101,18 @@ public:
             return {-1.0, m_values[0], m_interpolation};
         }
         if (j <= m) {
-            return {m_t[j - 1], m_values[j - 1], m_interpolation};
+            return {m_t[j - 1], m_values[(j - 1) * m_stride], m_interpolation};
         }
-        return {m_t[m - 1] + (j == m + 1 ? 0.01 : 0.02), m_values.back(), m_interpolation};
+        return {j == m + 1 ? m_guards.first : m_guards.second, m_last_value, m_interpolation};
     }
     bool searchable() const noexcept { return true; }
 
 private:
     std::span<const double> m_t;
-    std::span<const double> m_values;
+    const double* m_values;
+    std::size_t m_stride;
+    double m_last_value;
+    TrailingGuards m_guards;
     SplineInterpolation m_interpolation;
 };
 

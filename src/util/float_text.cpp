@@ -7,9 +7,10 @@
 
 namespace korvane {
 
-void append_float_text(std::string& out, double value) {
+void append_float_text(std::string& out, double value, FloatStyle style) {
+    const bool python = style == FloatStyle::Python;
     if (std::isnan(value)) {
-        out += "NaN";
+        out += python ? "nan" : "NaN";
         return;
     }
     if (std::signbit(value)) {
@@ -44,7 +45,17 @@ void append_float_text(std::string& out, double value) {
             out.append(digits, 1, std::string::npos);
         }
         out += 'e';
-        out += std::to_string(exponent);
+        if (python) {
+            // Python writes the exponent's sign and at least two digits: 1e-05, 1e+16.
+            out += exponent < 0 ? '-' : '+';
+            const int magnitude_of_exponent = exponent < 0 ? -exponent : exponent;
+            if (magnitude_of_exponent < 10) {
+                out += '0';
+            }
+            out += std::to_string(magnitude_of_exponent);
+        } else {
+            out += std::to_string(exponent);
+        }
         return;
     }
     if (exponent < 0) {
@@ -63,6 +74,16 @@ void append_float_text(std::string& out, double value) {
         out += '.';
         out.append(digits, integral, std::string::npos);
     }
+}
+
+}  // namespace korvane
+
+namespace korvane {
+
+std::string python_float_text(double value) {
+    std::string out;
+    append_float_text(out, value, FloatStyle::Python);
+    return out;
 }
 
 }  // namespace korvane

@@ -280,11 +280,11 @@ class TestHostileInput:
             resource.setrlimit(resource.RLIMIT_AS, ((size_kb << 10) + (64 << 20), hard))
             try:
                 korvane.Path2D(x=Endless(), y=[])
-            except MemoryError:
-                print("MemoryError")
+            except MemoryError as error:
+                print("MemoryError:", error)
             """
         )
-        assert result.stdout.strip() == "MemoryError", result.stderr
+        assert result.stdout.strip() == "MemoryError: out of memory", result.stderr
 
 
 class TestBorrows:

@@ -178,8 +178,13 @@ class TestArguments:
         assert type(raised.value) is error
         assert str(raised.value) == message if message else "argument" not in str(raised.value)
 
-    @pytest.mark.parametrize("points, iterations", [(2, 64), (2, 2**64 - 1), (3, 31), (1000, 23)])
-    def test_unstorable_point_counts_are_refused_before_any_work(self, points, iterations):
+    @pytest.mark.parametrize("points, iterations, count", [
+        (2, 32, "8589934592"), (2, 64, "2 * 2^64"), (2, 2**64 - 1, "2 * 2^18446744073709551615"),
+        (3, 31, "6442450944"), (1000, 23, "8388608000"),
+    ])
+    def test_unstorable_point_counts_are_refused_before_any_work(self, points, iterations, count):
         p = Path2D(points=np.zeros((points, 2)))
-        with pytest.raises(MemoryError):
+        with pytest.raises(ValueError) as raised:
             p.smoothed_path_chaikin(iterations)
+        assert str(raised.value) == (f"num_iterations {iterations} would smooth the path into {count} points, "
+                                     f"more than 4294967296")

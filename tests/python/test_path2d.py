@@ -1,5 +1,6 @@
 """Construction of Path2D, its derived quantities and its representation."""
 
+import array
 import math
 
 import numpy as np
@@ -8,6 +9,89 @@ import pytest
 from korvane import Path2D
 
 CREATE_MESSAGE = "^Create path either from points or coordinates$"
+
+
+class ElementWise:
+    """The object itself to iterate, with its buffer hidden: the element-wise conversion."""
+
+    def __init__(self, obj):
+        self.obj = obj
+
+    def __len__(self):
+        return len(self.obj)
+
+    def __getitem__(self, i):
+        return self.obj[i]
+
+    def __iter__(self):
+        return iter(self.obj)
+
+
+def outcome(make):
+    """Every coordinate bit for bit, or the type and message of the error."""
+    try:
+        p = make()
+    except Exception as error:
+        return type(error), str(error)
+    return p.points_np.tobytes(), p.x_np.tobytes(), p.y_np.tobytes()
+
+
+class Series(np.ndarray):
+    """An ndarray subclass with attributes of its own, as data-frame libraries hand them out."""
+
+    def __array_finalize__(self, obj):
+        self.name = getattr(obj, "name", None)
+
+
+DTYPES = ["f8", ">f8", "<f8", "f4", ">f4", "i1", "u1", "i2", ">u2", "i4", ">i4", "u4", "i8", ">i8", "u8", ">u8",
+          "?", "f2", "g", "c16", "O", "M8[s]"]
+
+
+def sample_values(dtype):
+    """Twelve values of the type, with its extremes and (for floats) the special values."""
+    dtype = np.dtype(dtype)
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        extra = [v for v in (2**53 + 1, 2**53 + 3, 2**62 + 1, -(2**53) - 1) if info.min <= v <= info.max]
+        values = ([info.min, info.max, 0, 1, info.max // 3, info.min // 7] + extra + [2, 3, 4, 5, 6, 7])[:12]
+        return np.array(values, dtype=dtype)
+    if dtype.kind == "M":
+        return np.arange(12).astype(dtype)
+    floats = [0.1, -0.0, math.nan, math.inf, -math.inf, 1e300, 5e-324, -2.5, 1e-40, 65504.0, 3.0, 1.0 / 3.0]
+    with np.errstate(all="ignore"):
+        return np.array(floats).astype(dtype)
+
+
+def unaligned(values):
+    """The values in a record field one byte past an aligned start."""
+    record = np.zeros(values.shape[:1], dtype=[("pad", "i1"), ("v", values.dtype, values.shape[1:])])
+    record["v"] = values
+    return record["v"]
+
+
+def memmapped(values, folder):
+    mapped = np.memmap(folder / "values.bin", dtype=values.dtype, mode="w+", shape=values.shape)
+    mapped[:] = values
+    return mapped
+
+
+def read_only(values):
+    values = values.copy()
+    values.flags.writeable = False
+    return values
+
+
+LAYOUTS = [
+    pytest.param(lambda v, _: v, id="c-order"),
+    pytest.param(lambda v, _: np.asfortranarray(v), id="fortran"),
+    pytest.param(lambda v, _: np.repeat(v, 2, axis=0)[::2], id="strided"),
+    pytest.param(lambda v, _: v[::-1], id="reversed"),
+    pytest.param(lambda v, _: read_only(v), id="read-only"),
+    pytest.param(lambda v, _: np.broadcast_to(v[:1], v.shape), id="broadcast"),
+    pytest.param(lambda v, _: unaligned(v), id="unaligned"),
+    pytest.param(lambda v, _: v.view(Series), id="subclass"),
+    pytest.param(lambda v, folder: memmapped(v, folder) if v.dtype.kind != "O" else v, id="memmap"),
+]
 
 
 class TestConstruction:
@@ -52,6 +136,30 @@ class TestConstruction:
     )
     def test_numpy_points_match_nested_lists(self, array):
         assert Path2D(points=array).points == Path2D(points=array.tolist()).points
+
+    @pytest.mark.parametrize("layout", LAYOUTS)
+    @pytest.mark.parametrize("dtype", DTYPES)
+    def test_arrays_convert_as_their_elements_do(self, dtype, layout, tmp_path):
+        """Values bit for bit, or the same error, as the element-wise conversion of the same
+        object; the buffer of an array is read straight only where that holds."""
+        values = layout(sample_values(dtype), tmp_path)
+        rows = layout(sample_values(dtype)[:6].reshape(3, 2), tmp_path)
+        assert outcome(lambda: Path2D(points=rows)) == outcome(lambda: Path2D(points=ElementWise(rows)))
+        assert outcome(lambda: Path2D(x=values, y=values)) == outcome(
+            lambda: Path2D(x=ElementWise(values), y=ElementWise(values)))
+
+    @pytest.mark.parametrize("make", [
+        lambda: array.array("d", [1.5, -0.0, math.inf]), lambda: array.array("f", [0.1, 2.5]),
+        lambda: array.array("q", [2**63 - 1, -(2**53) - 1]), lambda: array.array("Q", [2**64 - 1, 2**53 + 1]),
+        lambda: array.array("b", [-128, 5]), lambda: b"\x00\xff", lambda: bytearray(b"ab"),
+        lambda: memoryview(np.array([1.5, 2.0])), lambda: memoryview(np.array([1.5, 2.0], ">f8")),
+        lambda: memoryview(np.zeros((2, 2))), lambda: memoryview(b"xyz").cast("c"),
+    ], ids=["array-d", "array-f", "array-q", "array-Q", "array-b", "bytes", "bytearray", "memoryview",
+            "memoryview-big-endian", "memoryview-2d", "memoryview-char"])
+    def test_other_buffers_convert_as_their_elements_do(self, make):
+        assert outcome(lambda: Path2D(x=make(), y=make())) == outcome(
+            lambda: Path2D(x=ElementWise(make()), y=ElementWise(make())))
+        assert outcome(lambda: Path2D(points=make())) == outcome(lambda: Path2D(points=ElementWise(make())))
 
     @pytest.mark.parametrize(
         "x", [np.linspace(0, 1, 7), np.linspace(0, 1, 14)[::2], np.arange(7, dtype=np.float32)],

@@ -92,6 +92,28 @@ TEST(MakeSpline, GuardKeysAroundPathLengths) {
 
     EXPECT_TRUE(make_spline({}, {}, SplineInterpolation::Linear).keys().empty());
     EXPECT_FALSE(sample_with_key(make_spline({}, {}, SplineInterpolation::Linear), 0.0));
+
+    // From 2^47 on, L + 0.01 rounds onto L: the guards take the next doubles above it instead,
+    // so that a sample at L still finds its segment and gives the last value.
+    for (const double length : {0x1p47, 0x1p52, 1e300}) {
+        const std::vector<double> t{0.0, length};
+        const std::vector<double> values{5.0, 7.0};
+        const double above = std::nextafter(length, INFINITY);
+        for (const auto kind : {SplineInterpolation::Linear, SplineInterpolation::CatmullRom}) {
+            const Spline far = make_spline(t, values, kind);
+            EXPECT_EQ(key_parameters(far),
+                      (std::vector<double>{-1.0, 0.0, length, above, std::nextafter(above, INFINITY)}));
+            ASSERT_TRUE(sample_with_key(far, length)) << length;
+            EXPECT_EQ(sample_with_key(far, length)->value, 7.0) << length;
+            const SortedSpline view(t, values, kind);
+            EXPECT_EQ(view.key(3).t, far.key(3).t);
+            EXPECT_EQ(view.key(4).t, far.key(4).t);
+        }
+    }
+    // Where the documented keys are distinct from L and from each other, they stay.
+    EXPECT_EQ(key_parameters(make_spline(std::vector<double>{0.0, 0x1p40}, std::vector<double>{1, 2},
+                                         SplineInterpolation::Linear)),
+              (std::vector<double>{-1.0, 0.0, 0x1p40, 0x1p40 + 0.01, 0x1p40 + 0.02}));
 }
 
 TEST(MakeSpline, SameOrderAsSortInsertSortOnUnsortedInput) {

@@ -1,0 +1,267 @@
+// src/python/buffer_input.cpp: list arguments read straight from the memory of an array
+#include "python/buffer_input.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "util/large_list.hpp"
+#include "util/memory.hpp"
+
+namespace korvane::python {
+
+namespace {
+
+/// Whether a type's buffer comes from C code of a built-in or extension type, not from a
+/// `__buffer__` written in Python, which could run any code and hand out any memory.
+bool exports_buffer_in_c(PyTypeObject* type) {
+    const getbufferproc get = type->tp_as_buffer->bf_getbuffer;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) && base->tp_as_buffer != nullptr &&
+            base->tp_as_buffer->bf_getbuffer == get) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// numpy.ndarray or a subclass of it: its rows are arrays and its elements NumPy scalars, whose
+/// conversions are those of the element type whatever the byte order.
+bool is_ndarray(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) && std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// The buffer of an argument, released with it.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (m_held) {
+            PyBuffer_Release(&m_view);
+        }
+    }
+
+    /// Asks for a strided, formatted, read-only view. A refusal that is an ordinary exception
+    /// (no buffer of that kind, an element type a buffer cannot describe) is cleared and gives
+    /// false; anything else (an interrupt) stays pending and gives false with `failed` set.
+    bool acquire(PyObject* obj, bool& failed) {
+        failed = false;
+        if (PyObject_GetBuffer(obj, &m_view, PyBUF_RECORDS_RO) == 0) {
+            m_held = true;
+            return true;
+        }
+        if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();
+        } else {
+            failed = true;
+        }
+        return false;
+    }
+    const Py_buffer& view() const noexcept { return m_view; }
+
+private:
+    Py_buffer m_view{};
+    bool m_held = false;
+};
+
+enum class Kind { Float, Signed, Unsigned };
+
+/// The element type of a buffer: one real number per element, read with memcpy (the memory
+/// need not be aligned for it) and byte-swapped where its order is not the machine's.
+struct Element {
+    Kind kind;
+    Py_ssize_t size;
+    bool swapped;
+};
+
+/// The element type of a struct-module format of a single real number, or false for any other
+/// format (bool, float16, long double, complex, objects, records, strings). Formats with an
+/// explicit byte order are read only for NumPy arrays, whose elements are NumPy scalars of the
+/// same value; a memoryview or array.array of such a format does not convert element by element.
+bool parse_format(const Py_buffer& view, bool ndarray, Element& element) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    char order = '@';
+    if (std::strchr("@=<>!", *format) != nullptr && *format != '\0') {
+        order = *format++;
+    }
+    if (format[0] == '\0' || format[1] != '\0') {
+        return false;
+    }
+    if (order != '@' && !ndarray) {
+        return false;
+    }
+    const char code = format[0];
+    const Py_ssize_t size = view.itemsize;
+    if (code == 'd' || code == 'f') {
+        element.kind = Kind::Float;
+        if (size != (code == 'd' ? 8 : 4)) {
+            return false;
+        }
+    } else if (std::strchr("bhilqn", code) != nullptr) {
+        element.kind = Kind::Signed;
+    } else if (std::strchr("BHILQN", code) != nullptr) {
+        element.kind = Kind::Unsigned;
+    } else {
+        return false;
+    }
+    if (size != 1 && size != 2 && size != 4 && size != 8) {
+        return false;
+    }
+    element.size = size;
+    constexpr bool little = std::endian::native == std::endian::little;
+    element.swapped = little ? (order == '>' || order == '!') : order == '<';
+    return true;
+}
+
+/// One element at `at` as a double: floats widen exactly, integers round to nearest as the
+/// interpreter's int-to-float conversion does.
+template <class T, bool Swapped>
+double load(const char* at) noexcept {
+    unsigned char bytes[sizeof(T)];
+    std::memcpy(bytes, at, sizeof(T));
+    if constexpr (Swapped) {
+        for (std::size_t k = 0; k < sizeof(T) / 2; ++k) {
+            const unsigned char b = bytes[k];
+            bytes[k] = bytes[sizeof(T) - 1 - k];
+            bytes[sizeof(T) - 1 - k] = b;
+        }
+    }
+    T value;
+    std::memcpy(&value, bytes, sizeof(T));
+    return static_cast<double>(value);
+}
+
+template <class T, bool Swapped>
+struct Loader {
+    double operator()(const char* at) const noexcept { return load<T, Swapped>(at); }
+};
+
+/// Calls `read(load)` with the loader of the element type, one instance of `read` per type so
+/// that the load is inlined into its loop.
+template <class Read>
+void with_loader(const Element& element, Read&& read) {
+    const auto pick = [&]<class T>() {
+        if (element.swapped) {
+            read(Loader<T, true>{});
+        } else {
+            read(Loader<T, false>{});
+        }
+    };
+    switch (element.kind) {
+        case Kind::Float:
+            element.size == 8 ? pick.template operator()<double>() : pick.template operator()<float>();
+            return;
+        case Kind::Signed:
+            switch (element.size) {
+                case 1: return pick.template operator()<std::int8_t>();
+                case 2: return pick.template operator()<std::int16_t>();
+                case 4: return pick.template operator()<std::int32_t>();
+                default: return pick.template operator()<std::int64_t>();
+            }
+        case Kind::Unsigned:
+            switch (element.size) {
+                case 1: return pick.template operator()<std::uint8_t>();
+                case 2: return pick.template operator()<std::uint16_t>();
+                case 4: return pick.template operator()<std::uint32_t>();
+                default: return pick.template operator()<std::uint64_t>();
+            }
+    }
+}
+
+/// Whether the elements are native, aligned, contiguous doubles, which one block copy moves.
+bool is_plain_doubles(const Element& element, const char* base, bool contiguous) noexcept {
+    return contiguous && element.kind == Kind::Float && element.size == 8 && !element.swapped &&
+           reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
+}
+
+/// Takes the buffer of `obj` when it is a real-number array of `ndim` dimensions that the
+/// element-wise conversion reads to the same values; false with `failed` telling whether an
+/// error is pending.
+bool acquire_array(PyObject* obj, int ndim, HeldBuffer& buffer, Element& element, bool& failed) {
+    failed = false;
+    PyTypeObject* type = Py_TYPE(obj);
+    // A str or a non-sequence gets its refusal from the element-wise conversion.
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj) || !PyObject_CheckBuffer(obj) ||
+        !exports_buffer_in_c(type)) {
+        return false;
+    }
+    const bool ndarray = is_ndarray(type);
+    // Rows of other exporters (memoryview) do not convert as sequences.
+    if (ndim != 1 && !ndarray) {
+        return false;
+    }
+    if (!buffer.acquire(obj, failed)) {
+        return false;
+    }
+    const Py_buffer& view = buffer.view();
+    return view.ndim == ndim && view.suboffsets == nullptr && view.strides != nullptr &&
+           (ndim == 1 || view.shape[1] == 2) && parse_format(view, ndarray, element);
+}
+
+}  // namespace
+
+BufferRead read_buffer(PyObject* obj, std::vector<double>& out) {
+    HeldBuffer buffer;
+    Element element{};
+    bool failed = false;
+    if (!acquire_array(obj, 1, buffer, element, failed)) {
+        return failed ? BufferRead::Failed : BufferRead::NotApplicable;
+    }
+    const Py_buffer& view = buffer.view();
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    // A broadcast view holds one element however many its shape claims: the copy, not the
+    // argument, may be what the machine cannot hold.
+    require_memory(n, sizeof(double));
+    const char* base = static_cast<const char*>(view.buf);
+    const Py_ssize_t stride = view.strides[0];
+    if (is_plain_doubles(element, base, stride == 8)) {
+        out = copied_list(reinterpret_cast<const double*>(base), n);
+        return BufferRead::Done;
+    }
+    with_loader(element, [&](auto load_one) {
+        out = generated_list<double>(n, [&](std::size_t i) {
+            return load_one(base + static_cast<Py_ssize_t>(i) * stride);
+        });
+    });
+    return BufferRead::Done;
+}
+
+BufferRead read_buffer(PyObject* obj, std::vector<Point>& out) {
+    HeldBuffer buffer;
+    Element element{};
+    bool failed = false;
+    if (!acquire_array(obj, 2, buffer, element, failed)) {
+        return failed ? BufferRead::Failed : BufferRead::NotApplicable;
+    }
+    const Py_buffer& view = buffer.view();
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    require_memory(n, sizeof(Point));
+    const char* base = static_cast<const char*>(view.buf);
+    const Py_ssize_t row = view.strides[0];
+    const Py_ssize_t column = view.strides[1];
+    static_assert(sizeof(Point) == 2 * sizeof(double));
+    if (is_plain_doubles(element, base, row == 16 && column == 8)) {
+        out = copied_list(reinterpret_cast<const Point*>(base), n);
+        return BufferRead::Done;
+    }
+    with_loader(element, [&](auto load_one) {
+        out = generated_list<Point>(n, [&](std::size_t i) {
+            const char* at = base + static_cast<Py_ssize_t>(i) * row;
+            return Point{load_one(at), load_one(at + column)};
+        });
+    });
+    return BufferRead::Done;
+}
+
+}  // namespace korvane::python
