@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "python/errors.hpp"
 #include "util/large_list.hpp"
 #include "util/memory.hpp"
 
@@ -61,11 +62,7 @@ public:
             m_held = true;
             return true;
         }
-        if (PyErr_ExceptionMatches(PyExc_Exception)) {
-            PyErr_Clear();
-        } else {
-            failed = true;
-        }
+        failed = !clear_if_ordinary();
         return false;
     }
     const Py_buffer& view() const noexcept { return m_view; }
