@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "simple_qp/util.hpp"
+#include "simple_qp/assembly.hpp"
 
 namespace simple_qp {
 namespace {

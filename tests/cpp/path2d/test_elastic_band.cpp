@@ -7,7 +7,7 @@
 
 #include "path2d/elastic_band.hpp"
 #include "path2d/path2d.hpp"
-#include "simple_qp/util.hpp"
+#include "simple_qp/assembly.hpp"
 
 namespace {
 

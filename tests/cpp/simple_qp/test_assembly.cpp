@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "simple_qp/assembly.hpp"
 #include "simple_qp/csc.hpp"
 #include "simple_qp/solver.hpp"
-#include "simple_qp/util.hpp"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "simple_qp/assembly.hpp"
 #include "simple_qp/expressions.hpp"
 #include "simple_qp/problem_variables.hpp"
-#include "simple_qp/util.hpp"
 
 namespace {
 

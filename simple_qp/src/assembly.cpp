@@ -1,5 +1,5 @@
-// simple_qp/src/util.cpp: assembly of P, q, A, b and the cones
-#include "simple_qp/util.hpp"
+// simple_qp/src/assembly.cpp: assembly of P, q, A, b and the cones
+#include "simple_qp/assembly.hpp"
 
 #include <algorithm>
 #include <stdexcept>

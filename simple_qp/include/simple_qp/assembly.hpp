@@ -1,4 +1,4 @@
-// simple_qp/include/simple_qp/util.hpp: assembly of a symbolic problem into the solver's conic form
+// simple_qp/include/simple_qp/assembly.hpp: assembly of a symbolic problem into the solver's conic form
 #pragma once
 
 #include <cstddef>
