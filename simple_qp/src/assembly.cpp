@@ -9,10 +9,6 @@
 namespace simple_qp {
 namespace {
 
-[[noreturn]] void throw_foreign_variable() {
-    throw std::out_of_range("simple_qp: expression names a variable outside the problem");
-}
-
 // Matrices are written in two passes. A layout counts the entries per column into
 // column_starts[j + 1] and sums them into offsets. Writing starts with out.colptr[j + 1] at
 // the start of column j; placing an entry advances it, so that it ends at the start of
@@ -76,25 +72,10 @@ void for_each_row(const ProblemVariables& variables, const std::vector<Constrain
     }
 }
 
-CscMatrix matrix_for(std::size_t m, std::size_t n, std::size_t entries) {
-    CscMatrix matrix = CscMatrix::zeros(m, n);
-    matrix.rowval.resize(entries);
-    matrix.nzval.resize(entries);
-    return matrix;
-}
-
-CscMatrix hessian_as_csc(const QuadraticExpression& objective, std::size_t n,
-                         HessianStorage storage) {
-    const HessianLayout layout = hessian_layout(objective, n, storage);
-    CscMatrix matrix = matrix_for(layout.size, layout.size, layout.entries());
-    write_hessian(objective, storage, layout, storage_of(matrix));
-    return matrix;
-}
-
 }  // namespace
 
 HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n,
-                             HessianStorage storage) {
+                             HessianStorage) {
     HessianLayout layout;
     layout.size = n;
     for (const auto& term : objective.quadratic_terms) {
@@ -103,31 +84,21 @@ HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n
     layout.column_starts.assign(layout.size + 1, 0);
     for (const auto& term : objective.quadratic_terms) {
         ++layout.column_starts[term.key.second.index + 1];
-        if (storage == HessianStorage::Full && term.key.first != term.key.second) {
-            ++layout.column_starts[term.key.first.index + 1];
-        }
     }
     counts_to_starts(layout.column_starts);
     return layout;
 }
 
 template <class Index>
-void write_hessian(const QuadraticExpression& objective, HessianStorage storage,
+void write_hessian(const QuadraticExpression& objective, HessianStorage,
                    const HessianLayout& layout, CscStorage<Index> out) {
     start_cursors(layout.column_starts, out);
     for (const auto& [pair, c] : objective.quadratic_terms) {
         const std::size_t i = pair.first.index;
         const std::size_t j = pair.second.index;
-        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's is split
-        // over the two triangles.
-        if (i == j) {
-            place(out, i, i, 2.0 * c);
-        } else {
-            place(out, i, j, c);
-            if (storage == HessianStorage::Full) {
-                place(out, j, i, c);
-            }
-        }
+        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once
+        // above the diagonal (the solver mirrors it).
+        place(out, i, j, i == j ? 2.0 * c : c);
     }
     // Within a column the entries follow the terms' insertion order. Keys are unique and
     // ordered, so no two entries share a position.
@@ -154,7 +125,8 @@ ConstraintLayout constraint_layout(const ProblemVariables& variables,
                        constraint);
         for (const auto& entry : e.coefficients) {
             if (entry.key.index >= n) {
-                throw_foreign_variable();
+                throw std::out_of_range(
+                    "simple_qp: expression names a variable outside the problem");
             }
             layout.column_starts[entry.key.index + 1] += count;
         }
@@ -224,41 +196,5 @@ template void write_constraint_rows(const ProblemVariables&, const std::vector<C
 template void write_constraint_rows(const ProblemVariables&, const std::vector<Constraint>&,
                                     const ConstraintLayout&, CscStorage<std::int64_t>,
                                     std::span<double>);
-
-CscMatrix quadratic_as_csc(const QuadraticExpression& objective, std::size_t n) {
-    return hessian_as_csc(objective, n, HessianStorage::Full);
-}
-
-CscMatrix upper_triangle_as_csc(const QuadraticExpression& objective, std::size_t n) {
-    return hessian_as_csc(objective, n, HessianStorage::UpperTriangle);
-}
-
-std::vector<double> linear_as_vector(const QuadraticExpression& objective, std::size_t n) {
-    std::vector<double> q(n);
-    write_linear(objective, q);
-    return q;
-}
-
-ConicProblem assembled_problem(const ProblemVariables& variables,
-                               const QuadraticExpression& objective,
-                               const std::vector<Constraint>& constraints,
-                               HessianStorage storage) {
-    const std::size_t n = variables.size();
-    for (const auto& term : objective.quadratic_terms) {
-        if (term.key.second.index >= n) {
-            throw_foreign_variable();
-        }
-    }
-    ConicProblem problem;
-    const ConstraintLayout layout = constraint_layout(variables, constraints);
-    problem.A = matrix_for(layout.rows, n, layout.entries());
-    problem.b.resize(layout.rows);
-    write_constraint_rows(variables, constraints, layout, storage_of(problem.A),
-                          std::span<double>(problem.b));
-    problem.P = hessian_as_csc(objective, n, storage);
-    problem.q = linear_as_vector(objective, n);
-    problem.cones = layout.cones();
-    return problem;
-}
 
 }  // namespace simple_qp

@@ -1,25 +1,12 @@
-// simple_qp/src/csc.cpp: triplet to compressed-sparse-column conversion
+// simple_qp/src/csc.cpp: ordering the rows of compressed-sparse-column storage
 #include "simple_qp/csc.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace simple_qp {
-
-CscMatrix CscMatrix::zeros(std::size_t m, std::size_t n) {
-    CscMatrix matrix;
-    matrix.m = m;
-    matrix.n = n;
-    matrix.colptr.assign(n + 1, 0);
-    return matrix;
-}
-
-void CscMatrixTripletsBuilder::reserve(std::size_t count) {
-    m_rows.reserve(count);
-    m_cols.reserve(count);
-    m_values.reserve(count);
-}
 
 namespace {
 
@@ -71,64 +58,5 @@ void sort_rows_within_columns(CscStorage<Index> matrix) {
 template void sort_rows_within_columns(CscStorage<std::size_t>);
 template void sort_rows_within_columns(CscStorage<std::int32_t>);
 template void sort_rows_within_columns(CscStorage<std::int64_t>);
-
-CscMatrix CscMatrixTripletsBuilder::build() && {
-    CscMatrix matrix = CscMatrix::zeros(m_m, m_n);
-    const std::size_t count = m_values.size();
-
-    // Counting sort by column keeps the order of addition within a column.
-    for (const std::size_t col : m_cols) {
-        ++matrix.colptr[col + 1];
-    }
-    for (std::size_t j = 0; j < m_n; ++j) {
-        matrix.colptr[j + 1] += matrix.colptr[j];
-    }
-    matrix.rowval.resize(count);
-    matrix.nzval.resize(count);
-    {
-        std::vector<std::size_t> next(matrix.colptr.begin(), matrix.colptr.end() - 1);
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t at = next[m_cols[k]]++;
-            matrix.rowval[at] = m_rows[k];
-            matrix.nzval[at] = m_values[k];
-        }
-    }
-    m_rows = {};
-    m_cols = {};
-    m_values = {};
-
-    sort_rows_within_columns(storage_of(matrix));
-    bool duplicates = false;
-    for (std::size_t j = 0; j < m_n; ++j) {
-        for (std::size_t k = matrix.colptr[j] + 1; k < matrix.colptr[j + 1]; ++k) {
-            duplicates = duplicates || matrix.rowval[k] == matrix.rowval[k - 1];
-        }
-    }
-    if (!duplicates) {
-        return matrix;
-    }
-
-    // Merge entries that share a position, compacting in place.
-    std::size_t out = 0;
-    std::size_t begin = 0;
-    for (std::size_t j = 0; j < m_n; ++j) {
-        const std::size_t end = matrix.colptr[j + 1];
-        const std::size_t column_start = out;
-        for (std::size_t k = begin; k < end; ++k) {
-            if (out > column_start && matrix.rowval[out - 1] == matrix.rowval[k]) {
-                matrix.nzval[out - 1] += matrix.nzval[k];
-            } else {
-                matrix.rowval[out] = matrix.rowval[k];
-                matrix.nzval[out] = matrix.nzval[k];
-                ++out;
-            }
-        }
-        begin = end;
-        matrix.colptr[j + 1] = out;
-    }
-    matrix.rowval.resize(out);
-    matrix.nzval.resize(out);
-    return matrix;
-}
 
 }  // namespace simple_qp

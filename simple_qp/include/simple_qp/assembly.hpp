@@ -1,4 +1,4 @@
-// simple_qp/include/simple_qp/assembly.hpp: assembly of a symbolic problem into the solver's conic form
+// simple_qp/include/simple_qp/assembly.hpp: assembly of P, q, A, b and the cones
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,9 @@
 
 namespace simple_qp {
 
+// The solver's form: minimise ½·xᵀPx + qᵀx subject to A·x + s = b, s in the cones (listed in
+// A's row order). Each matrix is first laid out, then written into storage the caller provides.
+
 /// The two cone kinds the layer states: rows that hold with equality, rows with A·x <= b.
 enum class ConeKind { Zero, Nonnegative };
 
@@ -23,20 +26,9 @@ struct Cone {
     bool operator==(const Cone&) const = default;
 };
 
-/// Which part of the symmetric objective matrix P is stored.
-enum class HessianStorage {
-    Full,           ///< both triangles
-    UpperTriangle,  ///< the diagonal and the entries above it: all the solver reads
-};
-
-/// minimise ½·xᵀPx + qᵀx subject to A·x + s = b, s in the cones (listed in A's row order).
-struct ConicProblem {
-    CscMatrix P;
-    std::vector<double> q;
-    CscMatrix A;
-    std::vector<double> b;
-    std::vector<Cone> cones;
-};
+/// Which part of the symmetric objective matrix P is stored: the diagonal and the entries
+/// above it, all the solver reads.
+enum class HessianStorage { UpperTriangle };
 
 /// Where the entries of P go, counted before anything is written.
 struct HessianLayout {
@@ -47,12 +39,12 @@ struct HessianLayout {
     std::size_t entries() const noexcept { return column_starts.back(); }
 };
 
-/// Counts the entries of P per column, both triangles or the upper one as `storage` says.
+/// Counts the entries of P per column.
 HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n,
                              HessianStorage storage);
 
 /// Writes P as laid out by `hessian_layout(objective, n, storage)`: 2·q_aa on the diagonal,
-/// q_ab beside it, rows ascending within each column. Index is std::size_t, std::int32_t or
+/// q_ab above it, rows ascending within each column. Index is std::size_t, std::int32_t or
 /// std::int64_t.
 template <class Index>
 void write_hessian(const QuadraticExpression& objective, HessianStorage storage,
@@ -69,7 +61,9 @@ struct ConstraintLayout {
     std::vector<Cone> cones() const;
 };
 
-/// Counts the rows of A (see `assembled_problem`) and its entries per column. Throws
+/// Counts the rows of A and its entries per column. Rows: every equality in list order; then
+/// every inequality in list order, its upper row (expr <= upper) before its lower row
+/// (-expr <= -lower); then per variable its upper and lower bound rows. Throws
 /// std::out_of_range when an expression names a variable the registry did not issue.
 ConstraintLayout constraint_layout(const ProblemVariables& variables,
                                    const std::vector<Constraint>& constraints);
@@ -86,27 +80,5 @@ void write_constraint_rows(const ProblemVariables& variables,
 /// constant is dropped. Throws std::out_of_range, before writing, for a variable index
 /// >= q.size().
 void write_linear(const QuadraticExpression& objective, std::span<double> q);
-
-/// The full symmetric Hessian of the quadratic terms (2·q_aa on the diagonal, q_ab on both
-/// sides of it), at least n × n; all-zero n × n when there are no quadratic terms.
-CscMatrix quadratic_as_csc(const QuadraticExpression& objective, std::size_t n);
-
-/// The diagonal and upper triangle of `quadratic_as_csc(objective, n)`, entry for entry.
-CscMatrix upper_triangle_as_csc(const QuadraticExpression& objective, std::size_t n);
-
-/// The linear coefficients as a dense vector of length n; the constant is dropped. Throws
-/// std::out_of_range for a variable index >= n.
-std::vector<double> linear_as_vector(const QuadraticExpression& objective, std::size_t n);
-
-/// The conic form of a problem. Rows of A: every equality in list order; then every
-/// inequality in list order, its upper row (expr <= upper) before its lower row
-/// (-expr <= -lower); then per variable its upper and lower bound rows. Cones: zero cone over
-/// the equality rows, nonnegative cone over the rest, both listed even when empty. P is stored
-/// as `storage` says. Throws std::out_of_range when an expression names a variable the
-/// registry did not issue.
-ConicProblem assembled_problem(const ProblemVariables& variables,
-                               const QuadraticExpression& objective,
-                               const std::vector<Constraint>& constraints,
-                               HessianStorage storage = HessianStorage::Full);
 
 }  // namespace simple_qp

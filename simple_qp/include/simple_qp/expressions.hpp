@@ -1,8 +1,6 @@
 // simple_qp/include/simple_qp/expressions.hpp: affine and quadratic expressions and their arithmetic
 #pragma once
 
-#include <span>
-
 #include "simple_qp/term_map.hpp"
 #include "simple_qp/variable.hpp"
 
@@ -29,9 +27,6 @@ struct AffineExpression {
 
     /// This expression times a copy of itself.
     QuadraticExpression square() const;
-    /// The value at x, x[i] being the value of the variable with index i; throws
-    /// std::out_of_range when a variable has no value in x.
-    double value_at(std::span<const double> x) const;
 };
 
 /// Σ q_ab·a·b + affine part.
@@ -43,9 +38,6 @@ struct QuadraticExpression {
     /// `*this += e.square()`, without building the square. Linear contributions that are zero
     /// (all of them when e has no constant) are not stored; such an entry means no term.
     QuadraticExpression& add_square(const AffineExpression& e);
-
-    /// The value at x, indexed as in `AffineExpression::value_at`.
-    double value_at(std::span<const double> x) const;
 };
 
 // Operators taking an expression by value reuse its storage for the result.

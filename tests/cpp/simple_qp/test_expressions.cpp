@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "simple_qp/assembly.hpp"
+#include "reference.hpp"
 #include "simple_qp/expressions.hpp"
 #include "simple_qp/problem_variables.hpp"
 
@@ -21,6 +21,9 @@ using simple_qp::AffineExpression;
 using simple_qp::QuadraticExpression;
 using simple_qp::Variable;
 using simple_qp::VariablePair;
+using simple_qp::testing::linear_as_vector;
+using simple_qp::testing::value_at;
+using simple_qp::testing::variable_bounds;
 
 // Key -> coefficient as an ordered map, so expectations compare whole expressions.
 std::map<std::size_t, double> coefficients_of(const AffineExpression& e) {
@@ -58,12 +61,12 @@ TEST(ProblemVariables, AddVectorIssuesDenseIndicesWithBounds) {
         EXPECT_EQ(b[i].index, 3 + i);
     }
     ASSERT_EQ(registry.size(), 6u);
-    EXPECT_FALSE(registry.bounds(2).lower);
-    EXPECT_EQ(registry.bounds(2).upper, 5.0);
-    EXPECT_EQ(registry.bounds(3).lower, -1.0);
-    EXPECT_FALSE(registry.bounds(3).upper);
-    EXPECT_EQ(registry.bounds(5).lower, -1.0);
-    EXPECT_THROW(registry.bounds(6), std::out_of_range);
+    EXPECT_FALSE(variable_bounds(registry, 2).lower);
+    EXPECT_EQ(variable_bounds(registry, 2).upper, 5.0);
+    EXPECT_EQ(variable_bounds(registry, 3).lower, -1.0);
+    EXPECT_FALSE(variable_bounds(registry, 3).upper);
+    EXPECT_EQ(variable_bounds(registry, 5).lower, -1.0);
+    EXPECT_THROW(variable_bounds(registry, 6), std::out_of_range);
     // One run per call that created variables, in index order.
     const auto runs = registry.runs();
     ASSERT_EQ(runs.size(), 2u);
@@ -190,10 +193,10 @@ TEST(QuadraticExpression, AccumulatedSquaresMatchDirectEvaluation) {
     for (std::size_t i = 1; i + 1 < n; ++i) {
         const AffineExpression e = -(2.0 * x[i]) + x[i + 1] + x[(i * 37) % n] + 0.25;
         total += e.square();
-        const double r = e.value_at(point);
+        const double r = value_at(e, point);
         expected += r * r;
     }
-    EXPECT_NEAR(total.value_at(point), expected, 1e-9 * std::abs(expected));
+    EXPECT_NEAR(value_at(total, point), expected, 1e-9 * std::abs(expected));
     for (const auto& [key, c] : total.quadratic_terms) {
         EXPECT_EQ(total.quadratic_terms.find(key), &c);
     }
@@ -272,8 +275,7 @@ TEST(QuadraticExpression, AddSquareMatchesAccumulatedProducts) {
             direct.add_square(e);
         }
         EXPECT_EQ(raw_entries(direct.quadratic_terms), raw_entries(reference.quadratic_terms));
-        EXPECT_EQ(raw_bits(simple_qp::linear_as_vector(direct, n)),
-                  raw_bits(simple_qp::linear_as_vector(reference, n)));
+        EXPECT_EQ(raw_bits(linear_as_vector(direct, n)), raw_bits(linear_as_vector(reference, n)));
         EXPECT_EQ(std::bit_cast<std::uint64_t>(direct.affine_part.constant),
                   std::bit_cast<std::uint64_t>(reference.affine_part.constant));
         // Only zero linear entries may be missing.
