@@ -3,13 +3,12 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <utility>
 #include <variant>
 
 namespace simple_qp {
 namespace {
 
-// Matrices are written in two passes. A layout counts the entries per column into
+// A is written in two passes. Its layout counts the entries per column into
 // column_starts[j + 1] and sums them into offsets. Writing starts with out.colptr[j + 1] at
 // the start of column j; placing an entry advances it, so that it ends at the start of
 // column j + 1, which is its final value.
@@ -25,6 +24,21 @@ void start_cursors(const std::vector<std::size_t>& starts, CscStorage<Index> out
     for (std::size_t j = 0; j + 1 < starts.size(); ++j) {
         out.colptr[j + 1] = static_cast<Index>(starts[j]);
     }
+}
+
+// `terms` stably sorted by key(term), every key below `buckets`.
+template <class Key>
+QuadraticTerms counting_sorted(const QuadraticTerms& terms, std::size_t buckets, Key key) {
+    std::vector<std::size_t> starts(buckets + 1, 0);
+    for (const auto& term : terms) {
+        ++starts[key(term) + 1];
+    }
+    counts_to_starts(starts);
+    QuadraticTerms sorted(terms.size());
+    for (const auto& term : terms) {
+        sorted[starts[key(term)]++] = term;
+    }
+    return sorted;
 }
 
 template <class Index>
@@ -76,33 +90,54 @@ void for_each_row(const ProblemVariables& variables, const std::vector<Constrain
 
 HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n,
                              HessianStorage) {
+    const QuadraticTerms& terms = objective.quadratic_terms;
     HessianLayout layout;
     layout.size = n;
-    for (const auto& term : objective.quadratic_terms) {
+    for (const auto& term : terms) {
         layout.size = std::max(layout.size, term.key.second.index + 1);
     }
+    // The entries ordered by column, then by row, those of one key staying in list order: a
+    // stable counting sort by row, then one by column.
+    const auto row = [](const Term<VariablePair>& term) { return term.key.first.index; };
+    const auto column = [](const Term<VariablePair>& term) { return term.key.second.index; };
+    const QuadraticTerms sorted =
+        counting_sorted(counting_sorted(terms, layout.size, row), layout.size, column);
+
+    // A key's entries are now adjacent and in list order; summed in that order, they give the
+    // coefficient exactly as adding them into one accumulator as they came would.
     layout.column_starts.assign(layout.size + 1, 0);
-    for (const auto& term : objective.quadratic_terms) {
-        ++layout.column_starts[term.key.second.index + 1];
+    layout.rows.reserve(sorted.size());
+    layout.values.reserve(sorted.size());
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+        const auto& [key, value] = sorted[k];
+        if (k > 0 && sorted[k - 1].key == key) {
+            layout.values.back() += value;
+        } else {
+            layout.rows.push_back(key.first.index);
+            layout.values.push_back(value);
+            ++layout.column_starts[key.second.index + 1];
+        }
     }
     counts_to_starts(layout.column_starts);
+    // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once above
+    // the diagonal (the solver mirrors it). The diagonal entry is the last of its column.
+    for (std::size_t j = 0; j < layout.size; ++j) {
+        const std::size_t end = layout.column_starts[j + 1];
+        if (end > layout.column_starts[j] && layout.rows[end - 1] == j) {
+            layout.values[end - 1] = 2.0 * layout.values[end - 1];
+        }
+    }
     return layout;
 }
 
 template <class Index>
-void write_hessian(const QuadraticExpression& objective, HessianStorage,
-                   const HessianLayout& layout, CscStorage<Index> out) {
-    start_cursors(layout.column_starts, out);
-    for (const auto& [pair, c] : objective.quadratic_terms) {
-        const std::size_t i = pair.first.index;
-        const std::size_t j = pair.second.index;
-        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once
-        // above the diagonal (the solver mirrors it).
-        place(out, i, j, i == j ? 2.0 * c : c);
-    }
-    // Within a column the entries follow the terms' insertion order. Keys are unique and
-    // ordered, so no two entries share a position.
-    sort_rows_within_columns(out);
+void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout& layout,
+                   CscStorage<Index> out) {
+    std::transform(layout.column_starts.begin(), layout.column_starts.end(), out.colptr.begin(),
+                   [](std::size_t start) { return static_cast<Index>(start); });
+    std::transform(layout.rows.begin(), layout.rows.end(), out.rowval.begin(),
+                   [](std::size_t row) { return static_cast<Index>(row); });
+    std::copy(layout.values.begin(), layout.values.end(), out.nzval.begin());
 }
 
 std::vector<Cone> ConstraintLayout::cones() const {

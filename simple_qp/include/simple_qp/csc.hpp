@@ -16,9 +16,4 @@ struct CscStorage {
     std::span<double> nzval;
 };
 
-/// Orders the entries of every column by row; entries with equal rows keep their order. Only
-/// the rows and values move. Index is std::size_t, std::int32_t or std::int64_t.
-template <class Index>
-void sort_rows_within_columns(CscStorage<Index> matrix);
-
 }  // namespace simple_qp
