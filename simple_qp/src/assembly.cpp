@@ -26,19 +26,24 @@ void start_cursors(const std::vector<std::size_t>& starts, CscStorage<Index> out
     }
 }
 
-// `terms` stably sorted by key(term), every key below `buckets`.
-template <class Key>
-QuadraticTerms counting_sorted(const QuadraticTerms& terms, std::size_t buckets, Key key) {
-    std::vector<std::size_t> starts(buckets + 1, 0);
-    for (const auto& term : terms) {
-        ++starts[key(term) + 1];
+// Orders one column's entries by row, stably. Columns hold a handful of entries, where an
+// insertion sort is quickest; a long column would make it quadratic and gets a general sort.
+void sort_by_row(std::span<HessianLayout::Entry> column) {
+    const auto by_row = [](const HessianLayout::Entry& a, const HessianLayout::Entry& b) {
+        return a.row < b.row;
+    };
+    if (column.size() > 32) {
+        std::stable_sort(column.begin(), column.end(), by_row);
+        return;
     }
-    counts_to_starts(starts);
-    QuadraticTerms sorted(terms.size());
-    for (const auto& term : terms) {
-        sorted[starts[key(term)]++] = term;
+    for (std::size_t i = 1; i < column.size(); ++i) {
+        const HessianLayout::Entry entry = column[i];
+        std::size_t k = i;
+        for (; k > 0 && by_row(entry, column[k - 1]); --k) {
+            column[k] = column[k - 1];
+        }
+        column[k] = entry;
     }
-    return sorted;
 }
 
 template <class Index>
@@ -96,37 +101,45 @@ HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n
     for (const auto& term : terms) {
         layout.size = std::max(layout.size, term.key.second.index + 1);
     }
-    // The entries ordered by column, then by row, those of one key staying in list order: a
-    // stable counting sort by row, then one by column.
-    const auto row = [](const Term<VariablePair>& term) { return term.key.first.index; };
-    const auto column = [](const Term<VariablePair>& term) { return term.key.second.index; };
-    const QuadraticTerms sorted =
-        counting_sorted(counting_sorted(terms, layout.size, row), layout.size, column);
-
-    // A key's entries are now adjacent and in list order; summed in that order, they give the
-    // coefficient exactly as adding them into one accumulator as they came would.
+    // Every entry as (row, value), column by column, in list order within a column: a counting
+    // sort by column.
+    std::vector<std::size_t> starts(layout.size + 1, 0);
+    for (const auto& term : terms) {
+        ++starts[term.key.second.index + 1];
+    }
+    counts_to_starts(starts);
+    std::vector<HessianLayout::Entry>& entries = layout.column_entries;
+    entries.resize(terms.size());
+    {
+        std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+        for (const auto& [key, value] : terms) {
+            entries[next[key.second.index]++] = {key.first.index, value};
+        }
+    }
+    // Sorted by row, a key's entries are adjacent and still in list order; summed in that
+    // order they give the coefficient exactly as adding them into one accumulator as they came
+    // would. The merged entries move down in place.
     layout.column_starts.assign(layout.size + 1, 0);
-    layout.rows.reserve(sorted.size());
-    layout.values.reserve(sorted.size());
-    for (std::size_t k = 0; k < sorted.size(); ++k) {
-        const auto& [key, value] = sorted[k];
-        if (k > 0 && sorted[k - 1].key == key) {
-            layout.values.back() += value;
-        } else {
-            layout.rows.push_back(key.first.index);
-            layout.values.push_back(value);
-            ++layout.column_starts[key.second.index + 1];
-        }
-    }
-    counts_to_starts(layout.column_starts);
-    // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once above
-    // the diagonal (the solver mirrors it). The diagonal entry is the last of its column.
+    std::size_t out = 0;
     for (std::size_t j = 0; j < layout.size; ++j) {
-        const std::size_t end = layout.column_starts[j + 1];
-        if (end > layout.column_starts[j] && layout.rows[end - 1] == j) {
-            layout.values[end - 1] = 2.0 * layout.values[end - 1];
+        const std::span column(entries.begin() + starts[j], entries.begin() + starts[j + 1]);
+        sort_by_row(column);
+        const std::size_t first = out;
+        for (const HessianLayout::Entry& entry : column) {
+            if (out > first && entries[out - 1].row == entry.row) {
+                entries[out - 1].value += entry.value;
+            } else {
+                entries[out++] = entry;
+            }
         }
+        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once
+        // above the diagonal (the solver mirrors it). The diagonal ends its column.
+        if (out > first && entries[out - 1].row == j) {
+            entries[out - 1].value = 2.0 * entries[out - 1].value;
+        }
+        layout.column_starts[j + 1] = out;
     }
+    entries.resize(out);
     return layout;
 }
 
@@ -135,9 +148,10 @@ void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayo
                    CscStorage<Index> out) {
     std::transform(layout.column_starts.begin(), layout.column_starts.end(), out.colptr.begin(),
                    [](std::size_t start) { return static_cast<Index>(start); });
-    std::transform(layout.rows.begin(), layout.rows.end(), out.rowval.begin(),
-                   [](std::size_t row) { return static_cast<Index>(row); });
-    std::copy(layout.values.begin(), layout.values.end(), out.nzval.begin());
+    for (std::size_t k = 0; k < layout.column_entries.size(); ++k) {
+        out.rowval[k] = static_cast<Index>(layout.column_entries[k].row);
+        out.nzval[k] = layout.column_entries[k].value;
+    }
 }
 
 std::vector<Cone> ConstraintLayout::cones() const {

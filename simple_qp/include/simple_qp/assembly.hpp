@@ -36,9 +36,12 @@ struct HessianLayout {
     std::size_t size = 0;
     /// size + 1 offsets, the last one the entry count.
     std::vector<std::size_t> column_starts;
-    /// Row and value of every entry, column by column, rows ascending.
-    std::vector<std::size_t> rows;
-    std::vector<double> values;
+    struct Entry {
+        std::size_t row;
+        double value;
+    };
+    /// Every entry, column by column, rows ascending.
+    std::vector<Entry> column_entries;
     std::size_t entries() const noexcept { return column_starts.back(); }
 };
 
