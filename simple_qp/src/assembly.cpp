@@ -26,23 +26,24 @@ void start_cursors(const std::vector<std::size_t>& starts, CscStorage<Index> out
     }
 }
 
-// Orders one column's entries by row, stably. Columns hold a handful of entries, where an
-// insertion sort is quickest; a long column would make it quadratic and gets a general sort.
-void sort_by_row(std::span<HessianLayout::Entry> column) {
-    const auto by_row = [](const HessianLayout::Entry& a, const HessianLayout::Entry& b) {
-        return a.row < b.row;
+// Orders the positions of one column's terms by row, stably, so that a key's terms stay in
+// list order. Columns hold a handful of terms, where an insertion sort is quickest; a long
+// column would make it quadratic and gets a general sort.
+void sort_by_row(std::span<std::size_t> column, const QuadraticTerms& terms) {
+    const auto by_row = [&](std::size_t a, std::size_t b) {
+        return terms[a].key.first.index < terms[b].key.first.index;
     };
     if (column.size() > 32) {
         std::stable_sort(column.begin(), column.end(), by_row);
         return;
     }
     for (std::size_t i = 1; i < column.size(); ++i) {
-        const HessianLayout::Entry entry = column[i];
+        const std::size_t position = column[i];
         std::size_t k = i;
-        for (; k > 0 && by_row(entry, column[k - 1]); --k) {
+        for (; k > 0 && by_row(position, column[k - 1]); --k) {
             column[k] = column[k - 1];
         }
-        column[k] = entry;
+        column[k] = position;
     }
 }
 
@@ -101,56 +102,61 @@ HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n
     for (const auto& term : terms) {
         layout.size = std::max(layout.size, term.key.second.index + 1);
     }
-    // Every entry as (row, value), column by column, in list order within a column: a counting
-    // sort by column.
+    // The terms' positions column by column (a counting sort, list order within a column),
+    // then each column by row.
     std::vector<std::size_t> starts(layout.size + 1, 0);
     for (const auto& term : terms) {
         ++starts[term.key.second.index + 1];
     }
     counts_to_starts(starts);
-    std::vector<HessianLayout::Entry>& entries = layout.column_entries;
-    entries.resize(terms.size());
+    layout.order.resize(terms.size());
     {
         std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-        for (const auto& [key, value] : terms) {
-            entries[next[key.second.index]++] = {key.first.index, value};
+        for (std::size_t k = 0; k < terms.size(); ++k) {
+            layout.order[next[terms[k].key.second.index]++] = k;
         }
     }
-    // Sorted by row, a key's entries are adjacent and still in list order; summed in that
-    // order they give the coefficient exactly as adding them into one accumulator as they came
-    // would. The merged entries move down in place.
+    // One entry of P per run of equal rows, that is per key.
     layout.column_starts.assign(layout.size + 1, 0);
-    std::size_t out = 0;
     for (std::size_t j = 0; j < layout.size; ++j) {
-        const std::span column(entries.begin() + starts[j], entries.begin() + starts[j + 1]);
-        sort_by_row(column);
-        const std::size_t first = out;
-        for (const HessianLayout::Entry& entry : column) {
-            if (out > first && entries[out - 1].row == entry.row) {
-                entries[out - 1].value += entry.value;
-            } else {
-                entries[out++] = entry;
+        const std::span column(layout.order.data() + starts[j], starts[j + 1] - starts[j]);
+        sort_by_row(column, terms);
+        for (std::size_t k = 0; k < column.size(); ++k) {
+            if (k == 0 || terms[column[k]].key != terms[column[k - 1]].key) {
+                ++layout.column_starts[j + 1];
             }
         }
-        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once
-        // above the diagonal (the solver mirrors it). The diagonal ends its column.
-        if (out > first && entries[out - 1].row == j) {
-            entries[out - 1].value = 2.0 * entries[out - 1].value;
-        }
-        layout.column_starts[j + 1] = out;
     }
-    entries.resize(out);
+    counts_to_starts(layout.column_starts);
     return layout;
 }
 
 template <class Index>
-void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout& layout,
-                   CscStorage<Index> out) {
+void write_hessian(const QuadraticExpression& objective, HessianStorage,
+                   const HessianLayout& layout, CscStorage<Index> out) {
+    const QuadraticTerms& terms = objective.quadratic_terms;
     std::transform(layout.column_starts.begin(), layout.column_starts.end(), out.colptr.begin(),
                    [](std::size_t start) { return static_cast<Index>(start); });
-    for (std::size_t k = 0; k < layout.column_entries.size(); ++k) {
-        out.rowval[k] = static_cast<Index>(layout.column_entries[k].row);
-        out.nzval[k] = layout.column_entries[k].value;
+    // A key's terms are adjacent in `order` and still in list order; summed in that order they
+    // give the coefficient exactly as adding them into one accumulator as they came would.
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < layout.order.size(); ++k) {
+        const auto& [key, value] = terms[layout.order[k]];
+        if (k > 0 && key == terms[layout.order[k - 1]].key) {
+            out.nzval[at - 1] += value;
+        } else {
+            out.rowval[at] = static_cast<Index>(key.first.index);
+            out.nzval[at] = value;
+            ++at;
+        }
+    }
+    // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once above
+    // the diagonal (the solver mirrors it). The diagonal ends its column.
+    for (std::size_t j = 0; j < layout.size; ++j) {
+        const std::size_t end = layout.column_starts[j + 1];
+        if (end > layout.column_starts[j] && out.rowval[end - 1] == static_cast<Index>(j)) {
+            out.nzval[end - 1] = 2.0 * out.nzval[end - 1];
+        }
     }
 }
 

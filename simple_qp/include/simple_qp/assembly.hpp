@@ -30,28 +30,24 @@ struct Cone {
 /// above it, all the solver reads.
 enum class HessianStorage { UpperTriangle };
 
-/// The entries of P, merged from the objective's product terms before anything is written.
+/// Where the entries of P go, worked out before anything is written.
 struct HessianLayout {
     /// Rows and columns: n, or more when a term names a larger index.
     std::size_t size = 0;
     /// size + 1 offsets, the last one the entry count.
     std::vector<std::size_t> column_starts;
-    struct Entry {
-        std::size_t row;
-        double value;
-    };
-    /// Every entry, column by column, rows ascending.
-    std::vector<Entry> column_entries;
+    /// Positions in the objective's product terms, by column, then row, then list position.
+    std::vector<std::size_t> order;
     std::size_t entries() const noexcept { return column_starts.back(); }
 };
 
-/// Merges the product terms into one entry of P per key: the key's entries summed in list
-/// order, 2·q_aa on the diagonal, q_ab above it (row a, column b).
+/// Counts the entries of P per column: one per key of the product terms.
 HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n,
                              HessianStorage storage);
 
-/// Writes P as laid out by `hessian_layout(objective, n, storage)`, which holds every value
-/// already. Index is std::size_t, std::int32_t or std::int64_t.
+/// Writes P as laid out by `hessian_layout(objective, n, storage)`: each key's terms summed in
+/// list order, 2·q_aa on the diagonal, q_ab above it (row a, column b), rows ascending within
+/// each column. Index is std::size_t, std::int32_t or std::int64_t.
 template <class Index>
 void write_hessian(const QuadraticExpression& objective, HessianStorage storage,
                    const HessianLayout& layout, CscStorage<Index> out);
