@@ -8,16 +8,17 @@
 namespace simple_qp {
 namespace {
 
-// A is written in two passes. Its layout counts the entries per column into
-// column_starts[j + 1] and sums them into offsets. Writing starts with out.colptr[j + 1] at
-// the start of column j; placing an entry advances it, so that it ends at the start of
-// column j + 1, which is its final value.
+// Turns the count of column j, kept at starts[j + 1], into offsets: column j then begins at
+// starts[j].
 void counts_to_starts(std::vector<std::size_t>& starts) {
     for (std::size_t j = 1; j < starts.size(); ++j) {
         starts[j] += starts[j - 1];
     }
 }
 
+// A is written in two passes: its layout counts the entries per column first. Writing starts
+// with out.colptr[j + 1] at the start of column j; placing an entry advances it, so that it
+// ends at the start of column j + 1, which is its final value.
 template <class Index>
 void start_cursors(const std::vector<std::size_t>& starts, CscStorage<Index> out) {
     out.colptr[0] = 0;
