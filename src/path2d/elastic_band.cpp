@@ -25,8 +25,8 @@ ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation
     const auto& X = problem.x;
     const auto& Y = problem.y;
 
-    // Per coordinate the keys (i,i), (i,i+1), (i,i+2): about 3n terms each.
-    problem.objective.quadratic_terms.reserve(6 * n);
+    // Each square adds one entry per key of its three variables, six: about 6n per coordinate.
+    problem.objective.quadratic_terms.reserve(12 * n);
     for (const auto* V : {&X, &Y}) {
         for (std::size_t i = 1; i + 1 < n; ++i) {
             problem.objective.add_square(-(2.0 * (*V)[i]) + (*V)[i + 1] + (*V)[i - 1]);

@@ -12,7 +12,7 @@
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 #include "python/runtime_packages.hpp"
-#include "simple_qp/util.hpp"
+#include "simple_qp/assembly.hpp"
 
 namespace korvane::python {
 
@@ -224,13 +224,12 @@ SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables, simple_
     // The arrays are written straight into NumPy's memory, and each part of the symbolic
     // problem is released once it is converted, before the next part allocates. Clarabel
     // reads only the upper triangle of P.
-    using simple_qp::HessianStorage;
-    simple_qp::HessianLayout hessian = simple_qp::hessian_layout(objective, n, HessianStorage::UpperTriangle);
+    simple_qp::HessianLayout hessian = simple_qp::hessian_layout(objective, n);
     if (hessian.size != n) {
         throw std::out_of_range("simple_qp: objective names a variable outside the problem");
     }
     Ref P = python_csc(packages, n, n, hessian.entries(), [&](auto out) {
-        simple_qp::write_hessian(objective, HessianStorage::UpperTriangle, hessian, out);
+        simple_qp::write_hessian(objective, hessian, out);
     });
     if (!P) return SolveError::Interrupted;
     NewArray<double> q_array(packages, n, packages.float64);

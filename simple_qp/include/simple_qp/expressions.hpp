@@ -1,18 +1,79 @@
 // simple_qp/include/simple_qp/expressions.hpp: affine and quadratic expressions and their arithmetic
 #pragma once
 
-#include <span>
+#include <cstddef>
+#include <vector>
 
-#include "simple_qp/term_map.hpp"
 #include "simple_qp/variable.hpp"
 
 namespace simple_qp {
 
-/// Coefficient per variable of an affine expression; up to three variables (a second
-/// difference, a point offset along a normal) are stored without a heap block.
-using Coefficients = TermMap<Variable, VariableHash, 3>;
-/// Coefficient per product term a·b (key with the smaller index first).
-using QuadraticTerms = TermMap<VariablePair, VariablePairHash, 1>;
+/// A coefficient and what it multiplies: a variable, or the key of a product term.
+template <class Key>
+struct Term {
+    Key key;
+    double value;
+};
+
+/// Adds `value` to the entry of `key` (stored + value), appending an entry when there is none.
+/// A scan: the lists it serves hold a handful of entries.
+template <class Key>
+void add_term(std::vector<Term<Key>>& terms, Key key, double value) {
+    for (Term<Key>& term : terms) {
+        if (term.key == key) {
+            term.value += value;
+            return;
+        }
+    }
+    terms.push_back(Term<Key>{key, value});
+}
+
+/// Coefficient per variable of an affine expression, each variable once, in the order the
+/// variables first appeared. Expressions hold one to three variables (a second difference, a
+/// point offset along a normal), so lookups scan.
+class Coefficients {
+public:
+    using const_iterator = std::vector<Term<Variable>>::const_iterator;
+
+    std::size_t size() const noexcept { return m_terms.size(); }
+    bool empty() const noexcept { return m_terms.empty(); }
+    const_iterator begin() const noexcept { return m_terms.begin(); }
+    const_iterator end() const noexcept { return m_terms.end(); }
+    void reserve(std::size_t count) { m_terms.reserve(count); }
+
+    /// The coefficient stored for v, or nullptr when v has no entry.
+    const double* find(Variable v) const noexcept {
+        for (const Term<Variable>& term : m_terms) {
+            if (term.key == v) {
+                return &term.value;
+            }
+        }
+        return nullptr;
+    }
+    /// Adds c to the coefficient of v, inserting the entry when absent.
+    void add(Variable v, double c) {
+        if (m_terms.capacity() == 0) {
+            m_terms.reserve(3);  // the usual expression in one allocation
+        }
+        add_term(m_terms, v, c);
+    }
+    /// Replaces every coefficient c by f(c); variables stay as they are.
+    template <class F>
+    void transform_values(F f) {
+        for (Term<Variable>& term : m_terms) {
+            term.value = f(term.value);
+        }
+    }
+
+private:
+    std::vector<Term<Variable>> m_terms;
+};
+
+/// Product terms a·b keyed with the smaller index first, in the order they were added. A key
+/// may have several entries: an objective gathers thousands of overlapping squares, and their
+/// keys are merged once, at assembly. The coefficient of a·b is the sum of its entries in list
+/// order.
+using QuadraticTerms = std::vector<Term<VariablePair>>;
 
 struct QuadraticExpression;
 
@@ -29,9 +90,6 @@ struct AffineExpression {
 
     /// This expression times a copy of itself.
     QuadraticExpression square() const;
-    /// The value at x, x[i] being the value of the variable with index i; throws
-    /// std::out_of_range when a variable has no value in x.
-    double value_at(std::span<const double> x) const;
 };
 
 /// Σ q_ab·a·b + affine part.
@@ -43,14 +101,12 @@ struct QuadraticExpression {
     /// `*this += e.square()`, without building the square. Linear contributions that are zero
     /// (all of them when e has no constant) are not stored; such an entry means no term.
     QuadraticExpression& add_square(const AffineExpression& e);
-
-    /// The value at x, indexed as in `AffineExpression::value_at`.
-    double value_at(std::span<const double> x) const;
 };
 
 // Operators taking an expression by value reuse its storage for the result.
 
-/// Sums (add.cpp); coefficients of a shared variable are added, constants likewise.
+/// Sums (add.cpp); coefficients of a shared variable are added, constants likewise; Q + R
+/// appends R's product terms to Q's.
 AffineExpression operator+(Variable v, double k);
 AffineExpression operator+(double k, Variable v);
 AffineExpression operator+(Variable a, Variable b);

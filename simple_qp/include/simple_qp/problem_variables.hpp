@@ -35,9 +35,6 @@ public:
 
     /// The number of variables issued so far.
     std::size_t size() const noexcept { return m_size; }
-    /// Bounds of the variable with index `index`; throws std::out_of_range for an index the
-    /// registry did not issue.
-    const VariableBounds& bounds(std::size_t index) const;
     /// All variables in index order, one run per `add_vector` call that created any.
     std::span<const VariableRun> runs() const noexcept { return m_runs; }
 

@@ -3,8 +3,6 @@
 
 #include <compare>
 #include <cstddef>
-#include <cstdint>
-#include <functional>
 
 namespace simple_qp {
 
@@ -27,21 +25,4 @@ struct VariablePair {
     friend bool operator==(VariablePair, VariablePair) = default;
 };
 
-/// Raw 64-bit key of a variable; `TermMap` scrambles it before use.
-struct VariableHash {
-    std::uint64_t operator()(Variable v) const noexcept { return v.index; }
-};
-
-/// Raw 64-bit key of a pair; distinct for indices below 2^32, still correct above.
-struct VariablePairHash {
-    std::uint64_t operator()(VariablePair p) const noexcept {
-        return (static_cast<std::uint64_t>(p.first.index) << 32) ^ p.second.index;
-    }
-};
-
 }  // namespace simple_qp
-
-template <>
-struct std::hash<simple_qp::Variable> {
-    std::size_t operator()(simple_qp::Variable v) const noexcept { return v.index; }
-};

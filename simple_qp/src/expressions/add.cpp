@@ -48,9 +48,8 @@ AffineExpression operator+(AffineExpression e, const AffineExpression& f) {
 }
 
 QuadraticExpression& operator+=(QuadraticExpression& q, const QuadraticExpression& r) {
-    for (const auto& [pair, c] : r.quadratic_terms) {
-        q.quadratic_terms.add(pair, c);
-    }
+    q.quadratic_terms.insert(q.quadratic_terms.end(), r.quadratic_terms.begin(),
+                             r.quadratic_terms.end());
     q.affine_part += r.affine_part;
     return q;
 }

@@ -1,6 +1,4 @@
-// simple_qp/src/expressions/affine_expression.cpp: construction and evaluation of affine expressions
-#include <stdexcept>
-
+// simple_qp/src/expressions/affine_expression.cpp: construction of affine expressions
 #include "simple_qp/expressions.hpp"
 
 namespace simple_qp {
@@ -10,16 +8,5 @@ AffineExpression::AffineExpression(Variable v) {
 }
 
 AffineExpression::AffineExpression(double constant) : constant(constant) {}
-
-double AffineExpression::value_at(std::span<const double> x) const {
-    double value = constant;
-    for (const auto& [v, c] : coefficients) {
-        if (v.index >= x.size()) {
-            throw std::out_of_range("AffineExpression::value_at: variable without a value");
-        }
-        value += c * x[v.index];
-    }
-    return value;
-}
 
 }  // namespace simple_qp

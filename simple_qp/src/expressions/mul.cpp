@@ -1,4 +1,5 @@
 // simple_qp/src/expressions/mul.cpp: scaling and the product of two affine expressions
+#include <iterator>
 #include <utility>
 
 #include "simple_qp/expressions.hpp"
@@ -27,12 +28,11 @@ AffineExpression operator*(double k, AffineExpression e) {
 
 QuadraticExpression operator*(const AffineExpression& e, const AffineExpression& f) {
     QuadraticExpression result;
-    // Every key gets at most two contributions (a_i·b_j and a_j·b_i), and a sum of two
-    // doubles does not depend on operand order, so the map's order cannot show in a result.
+    // One entry per key: a_i·b_j and a_j·b_i are summed under the key (i, j) right here.
     result.quadratic_terms.reserve(e.coefficients.size() * f.coefficients.size());
     for (const auto& [a, ca] : e.coefficients) {
         for (const auto& [b, cb] : f.coefficients) {
-            result.quadratic_terms.add(VariablePair::ordered(a, b), ca * cb);
+            add_term(result.quadratic_terms, VariablePair::ordered(a, b), ca * cb);
         }
     }
     // Entries are made for every variable of e or f even when the constants are zero.
@@ -53,26 +53,24 @@ QuadraticExpression AffineExpression::square() const {
 }
 
 QuadraticExpression& QuadraticExpression::add_square(const AffineExpression& e) {
-    // Each key's value is formed exactly as the product rule forms it in e·e before it is added
-    // once: c_i·c_i on the diagonal, c_i·c_j + c_j·c_i (equal products) off it, and
-    // c0·c_i + c_i·c0 for the linear part. Keys are visited in the order e·e inserts them.
+    // One entry per key of e·e, valued exactly as the product rule forms it: c_i·c_i on the
+    // diagonal, c_i·c_j + c_j·c_i (equal products) off it, and c0·c_i + c_i·c0 for the linear
+    // part. Keys come in the order e·e first forms them.
     const Coefficients& c = e.coefficients;
-    const auto* const begin = c.begin();
-    const auto* const end = c.end();
-    for (const auto* i = begin; i != end; ++i) {
-        quadratic_terms.add(VariablePair{i->key, i->key}, i->value * i->value);
-        for (const auto* j = i + 1; j != end; ++j) {
+    for (auto i = c.begin(); i != c.end(); ++i) {
+        quadratic_terms.push_back({VariablePair{i->key, i->key}, i->value * i->value});
+        for (auto j = std::next(i); j != c.end(); ++j) {
             const double product = i->value * j->value;
-            quadratic_terms.add(VariablePair::ordered(i->key, j->key), product + product);
+            quadratic_terms.push_back({VariablePair::ordered(i->key, j->key), product + product});
         }
     }
     // A zero contribution cannot change a coefficient that the solver sees: x + 0 == x for
     // every non-zero x, and a coefficient that stays zero (of either sign) is still zero.
-    for (const auto* i = begin; i != end; ++i) {
-        const double product = e.constant * i->value;
+    for (const auto& [v, cv] : c) {
+        const double product = e.constant * cv;
         const double linear = product + product;
         if (linear != 0.0) {
-            affine_part.coefficients.add(i->key, linear);
+            affine_part.coefficients.add(v, linear);
         }
     }
     affine_part.constant += e.constant * e.constant;

@@ -5,9 +5,9 @@
 #include <limits>
 #include <vector>
 
+#include "../simple_qp/reference.hpp"
 #include "path2d/elastic_band.hpp"
 #include "path2d/path2d.hpp"
-#include "simple_qp/util.hpp"
 
 namespace {
 
@@ -16,9 +16,10 @@ using korvane::Path2D;
 using korvane::Point;
 using simple_qp::Cone;
 using simple_qp::ConeKind;
-using simple_qp::ConicProblem;
+using simple_qp::testing::assembled_problem;
+using simple_qp::testing::ConicProblem;
 
-std::vector<std::vector<double>> dense(const simple_qp::CscMatrix& a) {
+std::vector<std::vector<double>> dense(const simple_qp::testing::CscMatrix& a) {
     std::vector<std::vector<double>> out(a.m, std::vector<double>(a.n, 0.0));
     for (std::size_t j = 0; j < a.n; ++j) {
         for (std::size_t k = a.colptr[j]; k < a.colptr[j + 1]; ++k) {
@@ -35,7 +36,7 @@ public:
     simple_qp::SolveResult solve(simple_qp::ProblemVariables variables,
                                  simple_qp::QuadraticExpression objective,
                                  std::vector<simple_qp::Constraint> constraints) const override {
-        problems.push_back(simple_qp::assembled_problem(variables, objective, constraints));
+        problems.push_back(assembled_problem(variables, objective, constraints));
         return m_answer;
     }
     mutable std::vector<ConicProblem> problems;
@@ -51,7 +52,7 @@ public:
     simple_qp::SolveResult solve(simple_qp::ProblemVariables variables,
                                  simple_qp::QuadraticExpression objective,
                                  std::vector<simple_qp::Constraint> constraints) const override {
-        const ConicProblem p = simple_qp::assembled_problem(variables, objective, constraints);
+        const ConicProblem p = assembled_problem(variables, objective, constraints);
         const std::size_t n = p.P.n;
         const std::size_t e = p.cones[0].size;
         const auto P = dense(p.P);

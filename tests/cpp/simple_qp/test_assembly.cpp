@@ -9,24 +9,32 @@
 #include <stdexcept>
 #include <vector>
 
-#include "simple_qp/csc.hpp"
+#include "reference.hpp"
+#include "simple_qp/assembly.hpp"
 #include "simple_qp/solver.hpp"
-#include "simple_qp/util.hpp"
 
 namespace {
 
 using simple_qp::AffineExpression;
 using simple_qp::Cone;
 using simple_qp::ConeKind;
-using simple_qp::ConicProblem;
 using simple_qp::Constraint;
-using simple_qp::CscMatrix;
 using simple_qp::Equality;
 using simple_qp::Inequality;
 using simple_qp::ProblemVariables;
 using simple_qp::QuadraticExpression;
 using simple_qp::SolveError;
 using simple_qp::Variable;
+using simple_qp::testing::assembled_problem;
+using simple_qp::testing::ConicProblem;
+using simple_qp::testing::CscMatrix;
+using simple_qp::testing::CscMatrixTripletsBuilder;
+using simple_qp::testing::HessianPart;
+using simple_qp::testing::linear_as_vector;
+using simple_qp::testing::quadratic_as_csc;
+using simple_qp::testing::upper_triangle_as_csc;
+using simple_qp::testing::value_at;
+using simple_qp::testing::variable_bounds;
 
 // Dense copy of a CSC matrix, checking the storage invariants on the way.
 std::vector<std::vector<double>> dense(const CscMatrix& a) {
@@ -53,7 +61,7 @@ public:
     explicit RecordingSolver(simple_qp::SolveResult answer) : m_answer(std::move(answer)) {}
     simple_qp::SolveResult solve(ProblemVariables variables, QuadraticExpression objective,
                                  std::vector<Constraint> constraints) const override {
-        problems.push_back(simple_qp::assembled_problem(variables, objective, constraints));
+        problems.push_back(assembled_problem(variables, objective, constraints));
         return m_answer;
     }
     mutable std::vector<ConicProblem> problems;
@@ -63,7 +71,7 @@ private:
 };
 
 TEST(CscMatrixTripletsBuilder, SortsByColumnThenRowAndGrowsToFitEntries) {
-    simple_qp::CscMatrixTripletsBuilder builder(2, 2);
+    CscMatrixTripletsBuilder builder(2, 2);
     builder.add_triplet(3, 1, 4.0);
     builder.add_triplet(0, 1, 2.0);
     builder.add_triplet(1, 0, 1.0);
@@ -78,14 +86,14 @@ TEST(CscMatrixTripletsBuilder, SortsByColumnThenRowAndGrowsToFitEntries) {
     EXPECT_EQ(a.rowval, (std::vector<std::size_t>{1, 0, 1, 3, 2}));
     EXPECT_EQ(a.nzval, (std::vector<double>{1.0, 2.0, 3.0, 4.0, 5.0}));
 
-    const CscMatrix empty = simple_qp::CscMatrixTripletsBuilder(3, 2).build();
+    const CscMatrix empty = CscMatrixTripletsBuilder(3, 2).build();
     EXPECT_EQ(empty, CscMatrix::zeros(3, 2));
 }
 
 TEST(CscMatrixTripletsBuilder, LongColumnsAndRepeatedPositions) {
     // One column far longer than the insertion-sort range, in reverse row order, plus two
     // entries at one position, which are summed.
-    simple_qp::CscMatrixTripletsBuilder builder(0, 0);
+    CscMatrixTripletsBuilder builder(0, 0);
     const std::size_t rows = 100;
     for (std::size_t r = rows; r-- > 0;) {
         builder.add_triplet(r, 0, static_cast<double>(r));
@@ -104,14 +112,14 @@ TEST(QuadraticAsCsc, FullSymmetricHessianAndLinearVector) {
     const auto x = registry.add_vector(3, std::nullopt, std::nullopt);
     QuadraticExpression q = (x[0] - 2.0 * x[1] + x[2]).square();
     q += AffineExpression(x[1]) * 3.0 + 7.0;
-    const auto p = dense(simple_qp::quadratic_as_csc(q, 3));
+    const auto p = dense(quadratic_as_csc(q, 3));
     const std::vector<std::vector<double>> expected = {
         {2.0, -4.0, 2.0}, {-4.0, 8.0, -4.0}, {2.0, -4.0, 2.0}};
     EXPECT_EQ(p, expected);
-    EXPECT_EQ(simple_qp::linear_as_vector(q, 3), (std::vector<double>{0.0, 3.0, 0.0}));
+    EXPECT_EQ(linear_as_vector(q, 3), (std::vector<double>{0.0, 3.0, 0.0}));
 
-    EXPECT_EQ(simple_qp::quadratic_as_csc(QuadraticExpression{}, 4), CscMatrix::zeros(4, 4));
-    EXPECT_THROW(simple_qp::linear_as_vector(q, 1), std::out_of_range);
+    EXPECT_EQ(quadratic_as_csc(QuadraticExpression{}, 4), CscMatrix::zeros(4, 4));
+    EXPECT_THROW(linear_as_vector(q, 1), std::out_of_range);
 }
 
 TEST(QuadraticAsCsc, HalfQuadraticFormReproducesTheExpression) {
@@ -131,8 +139,8 @@ TEST(QuadraticAsCsc, HalfQuadraticFormReproducesTheExpression) {
     std::vector<double> point(n);
     for (double& p : point) p = value(rng);
 
-    const auto P = dense(simple_qp::quadratic_as_csc(objective, n));
-    const auto q = simple_qp::linear_as_vector(objective, n);
+    const auto P = dense(quadratic_as_csc(objective, n));
+    const auto q = linear_as_vector(objective, n);
     double form = objective.affine_part.constant;
     for (std::size_t i = 0; i < n; ++i) {
         form += q[i] * point[i];
@@ -141,7 +149,7 @@ TEST(QuadraticAsCsc, HalfQuadraticFormReproducesTheExpression) {
             form += 0.5 * point[i] * P[i][j] * point[j];
         }
     }
-    EXPECT_NEAR(form, objective.value_at(point), 1e-12 * (1.0 + std::abs(form)));
+    EXPECT_NEAR(form, value_at(objective, point), 1e-12 * (1.0 + std::abs(form)));
 }
 
 TEST(AssembledProblem, RowOrderRightHandSidesAndCones) {
@@ -157,7 +165,7 @@ TEST(AssembledProblem, RowOrderRightHandSidesAndCones) {
         Equality{y + z - 1.0},
         Inequality{1.0, std::nullopt, z + 0.5},     // lower only
     };
-    const ConicProblem p = simple_qp::assembled_problem(registry, QuadraticExpression{}, constraints);
+    const ConicProblem p = assembled_problem(registry, QuadraticExpression{}, constraints);
 
     const std::vector<std::vector<double>> expected_a = {
         {1, 0, 0},   // x - 3 = 0
@@ -179,12 +187,12 @@ TEST(AssembledProblem, RowOrderRightHandSidesAndCones) {
 TEST(AssembledProblem, ConeSizesAtTheExtremes) {
     ProblemVariables registry;
     const auto x = registry.add_vector(2, std::nullopt, std::nullopt);
-    const ConicProblem only_equalities = simple_qp::assembled_problem(
+    const ConicProblem only_equalities = assembled_problem(
         registry, QuadraticExpression{}, {Equality{x[0] - 1.0}, Equality{x[1] - x[0]}});
     EXPECT_EQ(only_equalities.cones,
               (std::vector<Cone>{{ConeKind::Zero, 2}, {ConeKind::Nonnegative, 0}}));
 
-    const ConicProblem nothing = simple_qp::assembled_problem(registry, QuadraticExpression{}, {});
+    const ConicProblem nothing = assembled_problem(registry, QuadraticExpression{}, {});
     EXPECT_EQ(nothing.cones, (std::vector<Cone>{{ConeKind::Zero, 0}, {ConeKind::Nonnegative, 0}}));
     EXPECT_EQ(nothing.A.m, 0u);
     EXPECT_EQ(nothing.A.n, 2u);
@@ -195,8 +203,8 @@ TEST(AssembledProblem, ExplicitZeroCoefficientAddsNothingWrong) {
     ProblemVariables registry;
     const auto x = registry.add_vector(2, std::nullopt, std::nullopt);
     // x0 - x0 + x1 - 2 = 0: the cancelled entry may be stored, but only as a zero.
-    const ConicProblem p = simple_qp::assembled_problem(
-        registry, QuadraticExpression{}, {Equality{(x[1] + x[0]) - x[0] - 2.0}});
+    const ConicProblem p =
+        assembled_problem(registry, QuadraticExpression{}, {Equality{(x[1] + x[0]) - x[0] - 2.0}});
     EXPECT_EQ(dense(p.A), (std::vector<std::vector<double>>{{0.0, 1.0}}));
     EXPECT_EQ(p.b, (std::vector<double>{2.0}));
 }
@@ -205,10 +213,9 @@ TEST(AssembledProblem, ForeignVariablesAreABug) {
     ProblemVariables registry;
     registry.add_vector(2, std::nullopt, std::nullopt);
     const Variable stranger{5};
-    EXPECT_THROW(simple_qp::assembled_problem(registry, QuadraticExpression{},
-                                              {Equality{stranger - 1.0}}),
+    EXPECT_THROW(assembled_problem(registry, QuadraticExpression{}, {Equality{stranger - 1.0}}),
                  std::out_of_range);
-    EXPECT_THROW(simple_qp::assembled_problem(registry, AffineExpression(stranger).square(), {}),
+    EXPECT_THROW(assembled_problem(registry, AffineExpression(stranger).square(), {}),
                  std::out_of_range);
 }
 
@@ -238,7 +245,7 @@ ConicProblem reference_problem(const ProblemVariables& variables,
                                const std::vector<Constraint>& constraints) {
     const std::size_t n = variables.size();
     ConicProblem p;
-    simple_qp::CscMatrixTripletsBuilder hessian(n, n);
+    CscMatrixTripletsBuilder hessian(n, n);
     for (const auto& [pair, c] : objective.quadratic_terms) {
         if (pair.first == pair.second) {
             hessian.add_triplet(pair.first.index, pair.first.index, 2.0 * c);
@@ -253,7 +260,7 @@ ConicProblem reference_problem(const ProblemVariables& variables,
 
     std::size_t rows = 0;
     for (const Constraint& c : constraints) rows += simple_qp::row_count(c);
-    simple_qp::CscMatrixTripletsBuilder a(rows, n);
+    CscMatrixTripletsBuilder a(rows, n);
     std::size_t r = 0;
     const auto add_row = [&](const AffineExpression& e, double sign) {
         for (const auto& [v, c] : e.coefficients) a.add_triplet(r, v.index, sign * c);
@@ -279,7 +286,7 @@ ConicProblem reference_problem(const ProblemVariables& variables,
         }
     }
     for (std::size_t i = 0; i < n; ++i) {
-        const simple_qp::VariableBounds& bounds = variables.bounds(i);
+        const simple_qp::VariableBounds& bounds = variable_bounds(variables, i);
         if (bounds.upper) {
             a.add_triplet(r++, i, 1.0);
             p.b.push_back(*bounds.upper);
@@ -358,7 +365,7 @@ TEST(AssembledProblem, MatchesPlainTripletAssemblyOnRandomProblems) {
         }
 
         const ConicProblem expected = reference_problem(registry, objective, constraints);
-        const ConicProblem full = simple_qp::assembled_problem(registry, objective, constraints);
+        const ConicProblem full = assembled_problem(registry, objective, constraints);
         expect_same_matrix(full.P, expected.P);
         expect_same_matrix(full.A, expected.A);
         EXPECT_EQ(bits(full.q), bits(expected.q));
@@ -366,8 +373,8 @@ TEST(AssembledProblem, MatchesPlainTripletAssemblyOnRandomProblems) {
         EXPECT_EQ(full.cones, expected.cones);
 
         // The upper-triangle form is exactly the full P without its entries below the diagonal.
-        const ConicProblem upper = simple_qp::assembled_problem(
-            registry, objective, constraints, simple_qp::HessianStorage::UpperTriangle);
+        const ConicProblem upper =
+            assembled_problem(registry, objective, constraints, HessianPart::UpperTriangle);
         CscMatrix filtered = CscMatrix::zeros(expected.P.m, expected.P.n);
         for (std::size_t j = 0; j < expected.P.n; ++j) {
             for (std::size_t k = expected.P.colptr[j]; k < expected.P.colptr[j + 1]; ++k) {
@@ -380,7 +387,7 @@ TEST(AssembledProblem, MatchesPlainTripletAssemblyOnRandomProblems) {
         }
         expect_same_matrix(upper.P, filtered);
         expect_same_matrix(upper.A, expected.A);
-        expect_same_matrix(simple_qp::upper_triangle_as_csc(objective, registry.size()), filtered);
+        expect_same_matrix(upper_triangle_as_csc(objective, registry.size()), filtered);
     }
 }
 
@@ -395,13 +402,13 @@ TEST(AssembledProblem, WritesNarrowIndexStorageLikeWideStorage) {
     const std::vector<Constraint> constraints = {Equality{x[1] - x[3] + 2.0},
                                                  Inequality{-1.0, 4.0, x[2] * 3.0 + x[0]}};
 
-    const ConicProblem wide = simple_qp::assembled_problem(
-        registry, objective, constraints, simple_qp::HessianStorage::UpperTriangle);
+    const ConicProblem wide =
+        assembled_problem(registry, objective, constraints, HessianPart::UpperTriangle);
     const simple_qp::HessianLayout hessian =
-        simple_qp::hessian_layout(objective, 4, simple_qp::HessianStorage::UpperTriangle);
+        simple_qp::hessian_layout(objective, 4);
     std::vector<std::int32_t> colptr(5), rowval(hessian.entries());
     std::vector<double> nzval(hessian.entries());
-    simple_qp::write_hessian(objective, simple_qp::HessianStorage::UpperTriangle, hessian,
+    simple_qp::write_hessian(objective, hessian,
                              simple_qp::CscStorage<std::int32_t>{colptr, rowval, nzval});
     EXPECT_EQ(std::vector<std::size_t>(colptr.begin(), colptr.end()), wide.P.colptr);
     EXPECT_EQ(std::vector<std::size_t>(rowval.begin(), rowval.end()), wide.P.rowval);

@@ -1,33 +1,50 @@
-// simple_qp/src/util.cpp: assembly of P, q, A, b and the cones
-#include "simple_qp/util.hpp"
+// simple_qp/src/assembly.cpp: assembly of P, q, A, b and the cones
+#include "simple_qp/assembly.hpp"
 
 #include <algorithm>
 #include <stdexcept>
-#include <utility>
 #include <variant>
 
 namespace simple_qp {
 namespace {
 
-[[noreturn]] void throw_foreign_variable() {
-    throw std::out_of_range("simple_qp: expression names a variable outside the problem");
-}
-
-// Matrices are written in two passes. A layout counts the entries per column into
-// column_starts[j + 1] and sums them into offsets. Writing starts with out.colptr[j + 1] at
-// the start of column j; placing an entry advances it, so that it ends at the start of
-// column j + 1, which is its final value.
+// Turns the count of column j, kept at starts[j + 1], into offsets: column j then begins at
+// starts[j].
 void counts_to_starts(std::vector<std::size_t>& starts) {
     for (std::size_t j = 1; j < starts.size(); ++j) {
         starts[j] += starts[j - 1];
     }
 }
 
+// A is written in two passes: its layout counts the entries per column first. Writing starts
+// with out.colptr[j + 1] at the start of column j; placing an entry advances it, so that it
+// ends at the start of column j + 1, which is its final value.
 template <class Index>
 void start_cursors(const std::vector<std::size_t>& starts, CscStorage<Index> out) {
     out.colptr[0] = 0;
     for (std::size_t j = 0; j + 1 < starts.size(); ++j) {
         out.colptr[j + 1] = static_cast<Index>(starts[j]);
+    }
+}
+
+// Orders the positions of one column's terms by row, stably, so that a key's terms stay in
+// list order. Columns hold a handful of terms, where an insertion sort is quickest; a long
+// column would make it quadratic and gets a general sort.
+void sort_by_row(std::span<std::size_t> column, const QuadraticTerms& terms) {
+    const auto by_row = [&](std::size_t a, std::size_t b) {
+        return terms[a].key.first.index < terms[b].key.first.index;
+    };
+    if (column.size() > 32) {
+        std::stable_sort(column.begin(), column.end(), by_row);
+        return;
+    }
+    for (std::size_t i = 1; i < column.size(); ++i) {
+        const std::size_t position = column[i];
+        std::size_t k = i;
+        for (; k > 0 && by_row(position, column[k - 1]); --k) {
+            column[k] = column[k - 1];
+        }
+        column[k] = position;
     }
 }
 
@@ -76,35 +93,38 @@ void for_each_row(const ProblemVariables& variables, const std::vector<Constrain
     }
 }
 
-CscMatrix matrix_for(std::size_t m, std::size_t n, std::size_t entries) {
-    CscMatrix matrix = CscMatrix::zeros(m, n);
-    matrix.rowval.resize(entries);
-    matrix.nzval.resize(entries);
-    return matrix;
-}
-
-CscMatrix hessian_as_csc(const QuadraticExpression& objective, std::size_t n,
-                         HessianStorage storage) {
-    const HessianLayout layout = hessian_layout(objective, n, storage);
-    CscMatrix matrix = matrix_for(layout.size, layout.size, layout.entries());
-    write_hessian(objective, storage, layout, storage_of(matrix));
-    return matrix;
-}
-
 }  // namespace
 
-HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n,
-                             HessianStorage storage) {
+HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n) {
+    const QuadraticTerms& terms = objective.quadratic_terms;
     HessianLayout layout;
     layout.size = n;
-    for (const auto& term : objective.quadratic_terms) {
+    for (const auto& term : terms) {
         layout.size = std::max(layout.size, term.key.second.index + 1);
     }
+    // The terms' positions column by column (a counting sort, list order within a column),
+    // then each column by row.
+    std::vector<std::size_t> starts(layout.size + 1, 0);
+    for (const auto& term : terms) {
+        ++starts[term.key.second.index + 1];
+    }
+    counts_to_starts(starts);
+    layout.order.resize(terms.size());
+    {
+        std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+        for (std::size_t k = 0; k < terms.size(); ++k) {
+            layout.order[next[terms[k].key.second.index]++] = k;
+        }
+    }
+    // One entry of P per run of equal rows, that is per key.
     layout.column_starts.assign(layout.size + 1, 0);
-    for (const auto& term : objective.quadratic_terms) {
-        ++layout.column_starts[term.key.second.index + 1];
-        if (storage == HessianStorage::Full && term.key.first != term.key.second) {
-            ++layout.column_starts[term.key.first.index + 1];
+    for (std::size_t j = 0; j < layout.size; ++j) {
+        const std::span column(layout.order.data() + starts[j], starts[j + 1] - starts[j]);
+        sort_by_row(column, terms);
+        for (std::size_t k = 0; k < column.size(); ++k) {
+            if (k == 0 || terms[column[k]].key != terms[column[k - 1]].key) {
+                ++layout.column_starts[j + 1];
+            }
         }
     }
     counts_to_starts(layout.column_starts);
@@ -112,26 +132,32 @@ HessianLayout hessian_layout(const QuadraticExpression& objective, std::size_t n
 }
 
 template <class Index>
-void write_hessian(const QuadraticExpression& objective, HessianStorage storage,
-                   const HessianLayout& layout, CscStorage<Index> out) {
-    start_cursors(layout.column_starts, out);
-    for (const auto& [pair, c] : objective.quadratic_terms) {
-        const std::size_t i = pair.first.index;
-        const std::size_t j = pair.second.index;
-        // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's is split
-        // over the two triangles.
-        if (i == j) {
-            place(out, i, i, 2.0 * c);
+void write_hessian(const QuadraticExpression& objective, const HessianLayout& layout,
+                   CscStorage<Index> out) {
+    const QuadraticTerms& terms = objective.quadratic_terms;
+    std::transform(layout.column_starts.begin(), layout.column_starts.end(), out.colptr.begin(),
+                   [](std::size_t start) { return static_cast<Index>(start); });
+    // A key's terms are adjacent in `order` and still in list order; summed in that order they
+    // give the coefficient exactly as adding them into one accumulator as they came would.
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < layout.order.size(); ++k) {
+        const auto& [key, value] = terms[layout.order[k]];
+        if (k > 0 && key == terms[layout.order[k - 1]].key) {
+            out.nzval[at - 1] += value;
         } else {
-            place(out, i, j, c);
-            if (storage == HessianStorage::Full) {
-                place(out, j, i, c);
-            }
+            out.rowval[at] = static_cast<Index>(key.first.index);
+            out.nzval[at] = value;
+            ++at;
         }
     }
-    // Within a column the entries follow the terms' insertion order. Keys are unique and
-    // ordered, so no two entries share a position.
-    sort_rows_within_columns(out);
+    // ½·xᵀPx must equal Σ q·a·b: a square's coefficient doubles, a product's stands once above
+    // the diagonal (the solver mirrors it). The diagonal ends its column.
+    for (std::size_t j = 0; j < layout.size; ++j) {
+        const std::size_t end = layout.column_starts[j + 1];
+        if (end > layout.column_starts[j] && out.rowval[end - 1] == static_cast<Index>(j)) {
+            out.nzval[end - 1] = 2.0 * out.nzval[end - 1];
+        }
+    }
 }
 
 std::vector<Cone> ConstraintLayout::cones() const {
@@ -154,7 +180,8 @@ ConstraintLayout constraint_layout(const ProblemVariables& variables,
                        constraint);
         for (const auto& entry : e.coefficients) {
             if (entry.key.index >= n) {
-                throw_foreign_variable();
+                throw std::out_of_range(
+                    "simple_qp: expression names a variable outside the problem");
             }
             layout.column_starts[entry.key.index + 1] += count;
         }
@@ -209,12 +236,9 @@ void write_linear(const QuadraticExpression& objective, std::span<double> q) {
     }
 }
 
-template void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout&,
-                            CscStorage<std::size_t>);
-template void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout&,
-                            CscStorage<std::int32_t>);
-template void write_hessian(const QuadraticExpression&, HessianStorage, const HessianLayout&,
-                            CscStorage<std::int64_t>);
+template void write_hessian(const QuadraticExpression&, const HessianLayout&, CscStorage<std::size_t>);
+template void write_hessian(const QuadraticExpression&, const HessianLayout&, CscStorage<std::int32_t>);
+template void write_hessian(const QuadraticExpression&, const HessianLayout&, CscStorage<std::int64_t>);
 template void write_constraint_rows(const ProblemVariables&, const std::vector<Constraint>&,
                                     const ConstraintLayout&, CscStorage<std::size_t>,
                                     std::span<double>);
@@ -224,41 +248,5 @@ template void write_constraint_rows(const ProblemVariables&, const std::vector<C
 template void write_constraint_rows(const ProblemVariables&, const std::vector<Constraint>&,
                                     const ConstraintLayout&, CscStorage<std::int64_t>,
                                     std::span<double>);
-
-CscMatrix quadratic_as_csc(const QuadraticExpression& objective, std::size_t n) {
-    return hessian_as_csc(objective, n, HessianStorage::Full);
-}
-
-CscMatrix upper_triangle_as_csc(const QuadraticExpression& objective, std::size_t n) {
-    return hessian_as_csc(objective, n, HessianStorage::UpperTriangle);
-}
-
-std::vector<double> linear_as_vector(const QuadraticExpression& objective, std::size_t n) {
-    std::vector<double> q(n);
-    write_linear(objective, q);
-    return q;
-}
-
-ConicProblem assembled_problem(const ProblemVariables& variables,
-                               const QuadraticExpression& objective,
-                               const std::vector<Constraint>& constraints,
-                               HessianStorage storage) {
-    const std::size_t n = variables.size();
-    for (const auto& term : objective.quadratic_terms) {
-        if (term.key.second.index >= n) {
-            throw_foreign_variable();
-        }
-    }
-    ConicProblem problem;
-    const ConstraintLayout layout = constraint_layout(variables, constraints);
-    problem.A = matrix_for(layout.rows, n, layout.entries());
-    problem.b.resize(layout.rows);
-    write_constraint_rows(variables, constraints, layout, storage_of(problem.A),
-                          std::span<double>(problem.b));
-    problem.P = hessian_as_csc(objective, n, storage);
-    problem.q = linear_as_vector(objective, n);
-    problem.cones = layout.cones();
-    return problem;
-}
 
 }  // namespace simple_qp
