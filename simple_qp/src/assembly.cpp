@@ -175,9 +175,8 @@ ConstraintLayout constraint_layout(const ProblemVariables& variables,
             layout.equality_rows += count;
         }
         layout.rows += count;
-        const AffineExpression& e =
-            std::visit([](const auto& c) -> const AffineExpression& { return c.expression; },
-                       constraint);
+        const AffineExpression& e = std::visit(
+            [](const auto& c) -> const AffineExpression& { return c.expression; }, constraint);
         for (const auto& entry : e.coefficients) {
             if (entry.key.index >= n) {
                 throw std::out_of_range(
@@ -236,9 +235,12 @@ void write_linear(const QuadraticExpression& objective, std::span<double> q) {
     }
 }
 
-template void write_hessian(const QuadraticExpression&, const HessianLayout&, CscStorage<std::size_t>);
-template void write_hessian(const QuadraticExpression&, const HessianLayout&, CscStorage<std::int32_t>);
-template void write_hessian(const QuadraticExpression&, const HessianLayout&, CscStorage<std::int64_t>);
+template void write_hessian(const QuadraticExpression&, const HessianLayout&,
+                            CscStorage<std::size_t>);
+template void write_hessian(const QuadraticExpression&, const HessianLayout&,
+                            CscStorage<std::int32_t>);
+template void write_hessian(const QuadraticExpression&, const HessianLayout&,
+                            CscStorage<std::int64_t>);
 template void write_constraint_rows(const ProblemVariables&, const std::vector<Constraint>&,
                                     const ConstraintLayout&, CscStorage<std::size_t>,
                                     std::span<double>);

@@ -71,8 +71,8 @@ private:
 
 }  // namespace
 
-Result<std::vector<CircleSegment>> Path2D::find_circle_segments(std::size_t start,
-                                                                std::size_t end, double max_rmse,
+Result<std::vector<CircleSegment>> Path2D::find_circle_segments(std::size_t start, std::size_t end,
+                                                                double max_rmse,
                                                                 DgesvdFn dgesvd) const {
     if (end < start) {
         return Error{ErrorKind::Index, "end index " + std::to_string(end) +
@@ -83,8 +83,8 @@ Result<std::vector<CircleSegment>> Path2D::find_circle_segments(std::size_t star
     const std::size_t available = std::min(x().size(), y().size());
     if (end - start >= 3 && end > available) {
         return Error{ErrorKind::Index, "end index " + std::to_string(end) +
-                                           " lies beyond the path of " +
-                                           std::to_string(available) + " points"};
+                                           " lies beyond the path of " + std::to_string(available) +
+                                           " points"};
     }
     CircleDecomposition decomposition(x(), y(), max_rmse, dgesvd);
     decomposition.decompose(start, end);

@@ -56,13 +56,15 @@ ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation
             constraints.emplace_back(Equality{(points[i].x + offset * (s * d)) - X[i]});
             constraints.emplace_back(Equality{(points[i].y + offset * (c * -d)) - Y[i]});
             constraints.emplace_back(Inequality{std::nullopt, 0.0, offset - 1.0});
-            constraints.emplace_back(Inequality{std::nullopt, 0.0, AffineExpression(-1.0) - offset});
+            constraints.emplace_back(
+                Inequality{std::nullopt, 0.0, AffineExpression(-1.0) - offset});
         }
     }
     return problem;
 }
 
-ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation, ElasticBandMethod method) {
+ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation,
+                                  ElasticBandMethod method) {
     (void)path.orientation();
     ElasticBandPlan plan;
     if (path.size() < 2) {
@@ -108,9 +110,8 @@ std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
         return std::move(plan.answer);
     }
     ElasticBandProblem& problem = plan.problem;
-    const simple_qp::SolveResult result =
-        solver.solve(std::move(problem.variables), std::move(problem.objective),
-                     std::move(problem.constraints));
+    const simple_qp::SolveResult result = solver.solve(
+        std::move(problem.variables), std::move(problem.objective), std::move(problem.constraints));
     return elastic_band_result(problem, result);
 }
 

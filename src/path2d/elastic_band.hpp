@@ -31,7 +31,7 @@ ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation
 /// Elastic band smoothing of one path stated up to the solve, so that a caller can let go of
 /// the path before solving.
 struct ElasticBandPlan {
-    bool needs_solve = false;     ///< whether `problem` is to be solved
+    bool needs_solve = false;      ///< whether `problem` is to be solved
     std::optional<Path2D> answer;  ///< the result when no solve is needed
     ElasticBandProblem problem;
 };
@@ -39,7 +39,8 @@ struct ElasticBandPlan {
 /// The plan for smoothing `path`: a path of fewer than two points has itself (copied) as the
 /// answer, and a band or point that is not finite has no result; every other path needs its
 /// problem solved. Fills the path's orientation cache.
-ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation, ElasticBandMethod method);
+ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation,
+                                  ElasticBandMethod method);
 
 /// The smoothed path of a solved problem; nothing when the solve failed.
 std::optional<Path2D> elastic_band_result(const ElasticBandProblem& problem,

@@ -58,7 +58,9 @@ Differences differences_at(const CoordinateView& v, std::size_t i) noexcept {
 
 // s^1.5 as s * sqrt(s): within 2 ULP of the power function for every normal result.
 constexpr double kHugePower = 0x1p1020;
-bool power_is_plain(double p) noexcept { return p >= DBL_MIN && p < kHugePower; }
+bool power_is_plain(double p) noexcept {
+    return p >= DBL_MIN && p < kHugePower;
+}
 // Zero, subnormal, huge, infinite and NaN results take the power function itself.
 double power_one_and_a_half(double s) noexcept {
     const double p = s * std::sqrt(s);
@@ -111,7 +113,8 @@ decltype(auto) with_strides(const CoordinateView& xs, const CoordinateView& ys, 
 
 // Unit tangents for i in [begin, end), where both differences are central.
 template <class Read>
-inline void central_tangents(Read x, Read y, std::size_t begin, std::size_t end, Point* out) noexcept {
+inline void central_tangents(Read x, Read y, std::size_t begin, std::size_t end,
+                             Point* out) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         const double dx = (x[i + 1] - x[i - 1]) * 0.5;
         const double dy = (y[i + 1] - y[i - 1]) * 0.5;
@@ -123,7 +126,8 @@ inline void central_tangents(Read x, Read y, std::size_t begin, std::size_t end,
 // Curvatures for i in [begin, end), where all first and second differences are central;
 // false when a power came out zero, subnormal, huge or NaN and needs the power function.
 template <class Read>
-inline bool central_curvatures(Read x, Read y, std::size_t begin, std::size_t end, double* out) noexcept {
+inline bool central_curvatures(Read x, Read y, std::size_t begin, std::size_t end,
+                               double* out) noexcept {
     bool plain = true;
     for (std::size_t i = begin; i < end; ++i) {
         const double dx = (x[i + 1] - x[i - 1]) * 0.5;
@@ -138,26 +142,28 @@ inline bool central_curvatures(Read x, Read y, std::size_t begin, std::size_t en
     return plain;
 }
 
-KORVANE_VECTOR_CLONES void tangents_of(Strided<1> x, Strided<1> y, std::size_t begin, std::size_t end,
-                                       Point* out) noexcept {
+KORVANE_VECTOR_CLONES void tangents_of(Strided<1> x, Strided<1> y, std::size_t begin,
+                                       std::size_t end, Point* out) noexcept {
     central_tangents(x, y, begin, end, out);
 }
-KORVANE_VECTOR_CLONES void tangents_of(Strided<2> x, Strided<2> y, std::size_t begin, std::size_t end,
-                                       Point* out) noexcept {
+KORVANE_VECTOR_CLONES void tangents_of(Strided<2> x, Strided<2> y, std::size_t begin,
+                                       std::size_t end, Point* out) noexcept {
     central_tangents(x, y, begin, end, out);
 }
-void tangents_of(Strided<0> x, Strided<0> y, std::size_t begin, std::size_t end, Point* out) noexcept {
+void tangents_of(Strided<0> x, Strided<0> y, std::size_t begin, std::size_t end,
+                 Point* out) noexcept {
     central_tangents(x, y, begin, end, out);
 }
-KORVANE_VECTOR_CLONES bool curvatures_of(Strided<1> x, Strided<1> y, std::size_t begin, std::size_t end,
-                                         double* out) noexcept {
+KORVANE_VECTOR_CLONES bool curvatures_of(Strided<1> x, Strided<1> y, std::size_t begin,
+                                         std::size_t end, double* out) noexcept {
     return central_curvatures(x, y, begin, end, out);
 }
-KORVANE_VECTOR_CLONES bool curvatures_of(Strided<2> x, Strided<2> y, std::size_t begin, std::size_t end,
-                                         double* out) noexcept {
+KORVANE_VECTOR_CLONES bool curvatures_of(Strided<2> x, Strided<2> y, std::size_t begin,
+                                         std::size_t end, double* out) noexcept {
     return central_curvatures(x, y, begin, end, out);
 }
-bool curvatures_of(Strided<0> x, Strided<0> y, std::size_t begin, std::size_t end, double* out) noexcept {
+bool curvatures_of(Strided<0> x, Strided<0> y, std::size_t begin, std::size_t end,
+                   double* out) noexcept {
     return central_curvatures(x, y, begin, end, out);
 }
 
@@ -214,23 +220,23 @@ const std::vector<double>& Path2D::path_length_per_point() const {
     if (!m_path_length_per_point) {
         double total = 0.0;
         m_path_length_per_point = with_strides(x_view(m_size), y_view(m_size), [&](auto x, auto y) {
-            return block_generated_list<double>(m_size, [&](std::size_t begin, std::size_t end,
-                                                            double* out) {
-                // The segment lengths first, in a loop of their own, then their running sum.
-                const std::size_t first = std::max<std::size_t>(begin, 1);
-                for (std::size_t i = first; i < end; ++i) {
-                    const double dx = x[i] - x[i - 1];
-                    const double dy = y[i] - y[i - 1];
-                    out[i - begin] = std::sqrt(dx * dx + dy * dy);
-                }
-                if (begin == 0) {
-                    out[0] = 0.0;
-                }
-                for (std::size_t i = first; i < end; ++i) {
-                    total += out[i - begin];
-                    out[i - begin] = total;
-                }
-            });
+            return block_generated_list<double>(
+                m_size, [&](std::size_t begin, std::size_t end, double* out) {
+                    // The segment lengths first, in a loop of their own, then their running sum.
+                    const std::size_t first = std::max<std::size_t>(begin, 1);
+                    for (std::size_t i = first; i < end; ++i) {
+                        const double dx = x[i] - x[i - 1];
+                        const double dy = y[i] - y[i - 1];
+                        out[i - begin] = std::sqrt(dx * dx + dy * dy);
+                    }
+                    if (begin == 0) {
+                        out[0] = 0.0;
+                    }
+                    for (std::size_t i = first; i < end; ++i) {
+                        total += out[i - begin];
+                        out[i - begin] = total;
+                    }
+                });
         });
     }
     return *m_path_length_per_point;
@@ -246,28 +252,28 @@ const std::vector<double>& Path2D::orientation() const {
         const std::size_t n = m_size;
         constexpr std::size_t block = 512;
         m_orientation = with_strides(x_view(n), y_view(n), [&](auto x, auto y) {
-            return block_generated_list<double, block>(n, [&](std::size_t begin, std::size_t end,
-                                                              double* out) {
-                double dy[block];
-                double dx[block];
-                // Central inside, from the two neighbours: the halving of the central difference
-                // cannot change the angle.
-                const Span inner = clip(begin, end, 1, n >= 2 ? n - 1 : 0);
-                for (std::size_t j = inner.begin; j < inner.end; ++j) {
-                    dy[j - begin] = y[j + 1] - y[j - 1];
-                    dx[j - begin] = x[j + 1] - x[j - 1];
-                }
-                // Forward at the start, backward at the end; a single point has heading 0.
-                for (const std::size_t j : {begin, end - 1}) {
-                    if (j == 0 || j + 1 == n) {
-                        const std::size_t from = j == 0 ? 0 : n - 2;
-                        const bool single = n < 2;
-                        dy[j - begin] = single ? 0.0 : y[from + 1] - y[from];
-                        dx[j - begin] = single ? 0.0 : x[from + 1] - x[from];
+            return block_generated_list<double, block>(
+                n, [&](std::size_t begin, std::size_t end, double* out) {
+                    double dy[block];
+                    double dx[block];
+                    // Central inside, from the two neighbours: the halving of the central difference
+                    // cannot change the angle.
+                    const Span inner = clip(begin, end, 1, n >= 2 ? n - 1 : 0);
+                    for (std::size_t j = inner.begin; j < inner.end; ++j) {
+                        dy[j - begin] = y[j + 1] - y[j - 1];
+                        dx[j - begin] = x[j + 1] - x[j - 1];
                     }
-                }
-                atan2_many(dy, dx, out, end - begin);
-            });
+                    // Forward at the start, backward at the end; a single point has heading 0.
+                    for (const std::size_t j : {begin, end - 1}) {
+                        if (j == 0 || j + 1 == n) {
+                            const std::size_t from = j == 0 ? 0 : n - 2;
+                            const bool single = n < 2;
+                            dy[j - begin] = single ? 0.0 : y[from + 1] - y[from];
+                            dx[j - begin] = single ? 0.0 : x[from + 1] - x[from];
+                        }
+                    }
+                    atan2_many(dy, dx, out, end - begin);
+                });
         });
     }
     return *m_orientation;
@@ -279,18 +285,18 @@ const std::vector<Point>& Path2D::unit_tangent_vector() const {
         const CoordinateView ys = y_view();
         const std::size_t m = std::min(xs.size(), ys.size());
         m_unit_tangent_vector = with_strides(xs, ys, [&](auto x, auto y) {
-            return block_generated_list<Point>(m, [&](std::size_t begin, std::size_t end,
-                                                      Point* out) {
-                // Both differences are central for 0 < i < m - 1; the ends take the general rule.
-                const Span inner = clip(begin, end, 1, m >= 1 ? m - 1 : 0);
-                for (std::size_t i = begin; i < inner.begin; ++i) {
-                    out[i - begin] = unit_tangent_at(xs, ys, i);
-                }
-                tangents_of(x, y, inner.begin, inner.end, out + (inner.begin - begin));
-                for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
-                    out[i - begin] = unit_tangent_at(xs, ys, i);
-                }
-            });
+            return block_generated_list<Point>(
+                m, [&](std::size_t begin, std::size_t end, Point* out) {
+                    // Both differences are central for 0 < i < m - 1; the ends take the general rule.
+                    const Span inner = clip(begin, end, 1, m >= 1 ? m - 1 : 0);
+                    for (std::size_t i = begin; i < inner.begin; ++i) {
+                        out[i - begin] = unit_tangent_at(xs, ys, i);
+                    }
+                    tangents_of(x, y, inner.begin, inner.end, out + (inner.begin - begin));
+                    for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
+                        out[i - begin] = unit_tangent_at(xs, ys, i);
+                    }
+                });
         });
     }
     return *m_unit_tangent_vector;
@@ -303,22 +309,22 @@ const std::vector<double>& Path2D::curvature() const {
         // The first and second differences are all central for 2 <= i < m - 2 in both lists.
         const std::size_t m = std::min(xs.size(), ys.size());
         m_curvature = with_strides(xs, ys, [&](auto x, auto y) {
-            return block_generated_list<double>(m_size, [&](std::size_t begin, std::size_t end,
-                                                            double* out) {
-                const Span inner = clip(begin, end, 2, m >= 2 ? m - 2 : 0);
-                for (std::size_t i = begin; i < inner.begin; ++i) {
-                    out[i - begin] = curvature_at(xs, ys, i);
-                }
-                if (!curvatures_of(x, y, inner.begin, inner.end, out + (inner.begin - begin))) {
-                    // Rare: a result that needs the power function itself.
-                    for (std::size_t i = inner.begin; i < inner.end; ++i) {
+            return block_generated_list<double>(
+                m_size, [&](std::size_t begin, std::size_t end, double* out) {
+                    const Span inner = clip(begin, end, 2, m >= 2 ? m - 2 : 0);
+                    for (std::size_t i = begin; i < inner.begin; ++i) {
                         out[i - begin] = curvature_at(xs, ys, i);
                     }
-                }
-                for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
-                    out[i - begin] = curvature_at(xs, ys, i);
-                }
-            });
+                    if (!curvatures_of(x, y, inner.begin, inner.end, out + (inner.begin - begin))) {
+                        // Rare: a result that needs the power function itself.
+                        for (std::size_t i = inner.begin; i < inner.end; ++i) {
+                            out[i - begin] = curvature_at(xs, ys, i);
+                        }
+                    }
+                    for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
+                        out[i - begin] = curvature_at(xs, ys, i);
+                    }
+                });
         });
     }
     return *m_curvature;

@@ -174,8 +174,7 @@ public:
 
     /// Recursive circle decomposition of the points [start, end).
     Result<std::vector<CircleSegment>> find_circle_segments(std::size_t start, std::size_t end,
-                                                            double max_rmse,
-                                                            DgesvdFn dgesvd) const;
+                                                            double max_rmse, DgesvdFn dgesvd) const;
     /// One curvature per point from the circle decomposition of the whole path.
     Result<std::vector<double>> compute_circle_fit_curvature(double max_rmse,
                                                              DgesvdFn dgesvd) const;
@@ -192,8 +191,7 @@ public:
     /// n * 2^k points cannot be stored (`chaikin_point_count` tells beforehand).
     Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
     /// Elastic band smoothing as a quadratic program; nothing when the solve fails.
-    std::optional<Path2D> smoothed_path_elastic_band(double max_deviation,
-                                                     ElasticBandMethod method,
+    std::optional<Path2D> smoothed_path_elastic_band(double max_deviation, ElasticBandMethod method,
                                                      const simple_qp::Solver& solver) const;
 
 private:

@@ -117,12 +117,9 @@ private:
         const Point d = m_points[after];
         // The same differences the headings are taken of.
         switch (m_certain.decide(b.x - a.x, b.y - a.y, d.x - b.x, d.y - b.y)) {
-            case CertainTurnTest::Reached:
-                return true;
-            case CertainTurnTest::Below:
-                return false;
-            case CertainTurnTest::Undecided:
-                break;
+            case CertainTurnTest::Reached: return true;
+            case CertainTurnTest::Below: return false;
+            case CertainTurnTest::Undecided: break;
         }
         return reported_by_headings(c);
     }
@@ -231,7 +228,8 @@ Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
     const PointView source = point_view();
     Path2D repaired;
     repaired.m_size = kept.size();
-    repaired.m_points = generated_list<Point>(kept.size(), [&](std::size_t k) { return source[kept[k]]; });
+    repaired.m_points =
+        generated_list<Point>(kept.size(), [&](std::size_t k) { return source[kept[k]]; });
     // Coordinate lists are kept only where they hold more than the points.
     if (m_x) {
         repaired.m_x = gather(*m_x);

@@ -51,8 +51,7 @@ Result<std::size_t> Path2D::chaikin_point_count(std::size_t num_iterations) cons
                                   : std::to_string(n) + " * 2^" + std::to_string(num_iterations);
     return Error{ErrorKind::Value, "num_iterations " + std::to_string(num_iterations) +
                                        " would smooth the path into " + count +
-                                       " points, more than " +
-                                       std::to_string(max_smoothed_points)};
+                                       " points, more than " + std::to_string(max_smoothed_points)};
 }
 
 Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {

@@ -36,8 +36,7 @@ struct Positions {
 };
 
 // Positions along a path of finite length `length`.
-Result<Positions> sample_positions(const ResamplingMethod& method, double length,
-                                   double epsilon) {
+Result<Positions> sample_positions(const ResamplingMethod& method, double length, double epsilon) {
     if (const auto* by_count = std::get_if<ByNumberPoints>(&method)) {
         return Positions{Linspace(0.0, length, by_count->number_points)};
     }

@@ -127,8 +127,8 @@ std::optional<Projection> nearest_segment_scan(std::span<const Point> points, Po
 
 SegmentIndex SegmentIndex::build(std::span<const Point> points) {
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
-    const std::size_t leaves = std::max<std::size_t>(1, (segments + leaf_segments - 1) /
-                                                            leaf_segments);
+    const std::size_t leaves =
+        std::max<std::size_t>(1, (segments + leaf_segments - 1) / leaf_segments);
     SegmentIndex index;
     index.m_first_leaf = std::bit_ceil(leaves);
     require_memory(2 * index.m_first_leaf, sizeof(Box));

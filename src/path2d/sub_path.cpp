@@ -12,13 +12,12 @@ std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional
     if (n == 0) {
         return std::nullopt;
     }
-    const std::optional<Projection> from = nearest_projection(start.value_or(source.front()),
-                                                              epsilon);
+    const std::optional<Projection> from =
+        nearest_projection(start.value_or(source.front()), epsilon);
     if (!from) {
         return std::nullopt;
     }
-    const std::optional<Projection> to = nearest_projection(end.value_or(source.back()),
-                                                            epsilon);
+    const std::optional<Projection> to = nearest_projection(end.value_or(source.back()), epsilon);
     if (!to) {
         return std::nullopt;
     }

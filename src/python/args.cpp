@@ -16,7 +16,9 @@ namespace {
 // A lying __len__ must not make us reserve absurd memory; real lists and tuples are exact.
 constexpr Py_ssize_t kMaxReserveFromHint = Py_ssize_t{1} << 16;
 
-void set_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
+void set_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+}
 
 bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
     const std::string verb = nargs == 1 ? "was" : "were";
@@ -57,8 +59,8 @@ bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value
             if (std::strlen(params.names[i]) == static_cast<std::size_t>(size) &&
                 std::memcmp(params.names[i], name, static_cast<std::size_t>(size)) == 0) {
                 if (slots[i] != nullptr) {
-                    set_type_error(std::string(params.function) + " got multiple values for argument '" +
-                                   params.names[i] + "'");
+                    set_type_error(std::string(params.function) +
+                                   " got multiple values for argument '" + params.names[i] + "'");
                     return false;
                 }
                 slots[i] = value;
@@ -70,7 +72,8 @@ bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value
     if (!keyword_text(keyword, text)) {
         return false;
     }
-    set_type_error(std::string(params.function) + " got an unexpected keyword argument '" + text + "'");
+    set_type_error(std::string(params.function) + " got an unexpected keyword argument '" + text +
+                   "'");
     return false;
 }
 
@@ -101,8 +104,8 @@ bool check_required(const Parameters& params, Py_ssize_t nargs, const Slots& slo
         list += "'";
     }
     set_type_error(std::string(params.function) + " missing " + std::to_string(missing.size()) +
-                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                   list);
+                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                   ": " + list);
     return false;
 }
 

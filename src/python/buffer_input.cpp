@@ -34,7 +34,8 @@ bool is_ndarray(PyTypeObject* type) {
     PyObject* mro = type->tp_mro;
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) && std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+            std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
             return true;
         }
     }
@@ -157,7 +158,8 @@ void with_loader(const Element& element, Read&& read) {
     };
     switch (element.kind) {
         case Kind::Float:
-            element.size == 8 ? pick.template operator()<double>() : pick.template operator()<float>();
+            element.size == 8 ? pick.template operator()<double>()
+                              : pick.template operator()<float>();
             return;
         case Kind::Signed:
             switch (element.size) {
@@ -227,9 +229,8 @@ BufferRead read_buffer(PyObject* obj, std::vector<double>& out) {
         return BufferRead::Done;
     }
     with_loader(element, [&](auto load_one) {
-        out = generated_list<double>(n, [&](std::size_t i) {
-            return load_one(base + static_cast<Py_ssize_t>(i) * stride);
-        });
+        out = generated_list<double>(
+            n, [&](std::size_t i) { return load_one(base + static_cast<Py_ssize_t>(i) * stride); });
     });
     return BufferRead::Done;
 }

@@ -55,7 +55,8 @@ struct Callable {
     std::array<const char*, sizeof...(T)> names;
     std::size_t required;
 
-    Callable(const char* owner, const char* name, const char* doc, Needs needs, Body body, Param<T>... params)
+    Callable(const char* owner, const char* name, const char* doc, Needs needs, Body body,
+             Param<T>... params)
         : function(std::string(owner) + "." + name + "()"),
           name(name),
           doc(doc),
@@ -70,7 +71,9 @@ struct Callable {
         }
     }
 
-    Parameters parameters() const noexcept { return {function.c_str(), names.data(), names.size(), required}; }
+    Parameters parameters() const noexcept {
+        return {function.c_str(), names.data(), names.size(), required};
+    }
 
     /// The body's result for `self` of type `Self`.
     template <class Self>
@@ -106,8 +109,8 @@ private:
 };
 
 template <class Body, class... T>
-Callable<Body, T...> declare(const char* owner, const char* name, const char* doc, Needs needs, Body body,
-                             Param<T>... params) {
+Callable<Body, T...> declare(const char* owner, const char* name, const char* doc, Needs needs,
+                             Body body, Param<T>... params) {
     return Callable<Body, T...>(owner, name, doc, needs, body, std::move(params)...);
 }
 
@@ -115,14 +118,16 @@ Callable<Body, T...> declare(const char* owner, const char* name, const char* do
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
 /// A method table row; the interpreter calls the function with the fast calling convention.
-inline PyMethodDef method_row(const char* name, FastFunction function, int flags, const char* doc) noexcept {
+inline PyMethodDef method_row(const char* name, FastFunction function, int flags,
+                              const char* doc) noexcept {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
             flags | METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 /// The static method of a declaration whose body takes the converted arguments only.
 template <const auto& C>
-PyObject* static_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* static_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         Slots slots;
         if (!bind(C.parameters(), args, nargs, kwnames, slots)) {
@@ -148,7 +153,8 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
             return nullptr;
         }
         PyObject* result = nullptr;
-        C.convert_and(slots, [&](auto&&... values) { result = C.body(type, std::move(values)...); });
+        C.convert_and(slots,
+                      [&](auto&&... values) { result = C.body(type, std::move(values)...); });
         return result;
     });
 }

@@ -26,7 +26,9 @@ using simple_qp::SolveResult;
 
 /// The outcome of a step in which the solver itself may refuse the problem: an ordinary error
 /// means the problem was not solved; anything else must reach the caller.
-SolveError refused() noexcept { return clear_if_ordinary() ? SolveError::NotSolved : SolveError::Interrupted; }
+SolveError refused() noexcept {
+    return clear_if_ordinary() ? SolveError::NotSolved : SolveError::Interrupted;
+}
 
 /// A new one-dimensional NumPy array of `count` elements of `dtype` (element type T), held open
 /// for writing until `take` hands it over or the holder is destroyed. False when the array
@@ -35,9 +37,10 @@ template <class T>
 class NewArray {
 public:
     NewArray(const SolverPackages& packages, std::size_t count, PyObject* dtype) : m_count(count) {
-        m_array = Ref::steal(
-            PyObject_CallFunction(packages.numpy_empty, "nO", static_cast<Py_ssize_t>(count), dtype));
-        if (!m_array || PyObject_GetBuffer(m_array.get(), &m_view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+        m_array = Ref::steal(PyObject_CallFunction(packages.numpy_empty, "nO",
+                                                   static_cast<Py_ssize_t>(count), dtype));
+        if (!m_array ||
+            PyObject_GetBuffer(m_array.get(), &m_view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
             return;
         }
         m_held = true;
@@ -101,11 +104,14 @@ Ref python_csc_of(const SolverPackages& packages, std::size_t m, std::size_t n, 
     Ref data_array = data.take();
     Ref indices_array = indices.take();
     Ref indptr_array = indptr.take();
-    Ref arrays = Ref::steal(Py_BuildValue("(OOO)", data_array.get(), indices_array.get(), indptr_array.get()));
+    Ref arrays = Ref::steal(
+        Py_BuildValue("(OOO)", data_array.get(), indices_array.get(), indptr_array.get()));
     if (!arrays) return arrays;
-    Ref shape = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(m), static_cast<Py_ssize_t>(n)));
+    Ref shape =
+        Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(m), static_cast<Py_ssize_t>(n)));
     if (!shape) return shape;
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(packages.csc_matrix, arrays.get(), shape.get(), nullptr));
+    Ref result = Ref::steal(
+        PyObject_CallFunctionObjArgs(packages.csc_matrix, arrays.get(), shape.get(), nullptr));
     // Only a shortcut: a scipy that refuses the mark still has a correct matrix.
     if (result && PyObject_SetAttrString(result.get(), "has_canonical_format", Py_True) < 0 &&
         !clear_if_ordinary()) {
@@ -115,7 +121,8 @@ Ref python_csc_of(const SolverPackages& packages, std::size_t m, std::size_t n, 
 }
 
 template <class Write>
-Ref python_csc(const SolverPackages& packages, std::size_t m, std::size_t n, std::size_t entries, Write&& write) {
+Ref python_csc(const SolverPackages& packages, std::size_t m, std::size_t n, std::size_t entries,
+               Write&& write) {
     return fits_int32(m, n, entries)
                ? python_csc_of<std::int32_t>(packages, m, n, entries, packages.int32, write)
                : python_csc_of<std::int64_t>(packages, m, n, entries, packages.int64, write);
@@ -127,8 +134,10 @@ Ref python_cones(const SolverPackages& packages, const std::vector<Cone>& cones)
         return list;
     }
     for (std::size_t i = 0; i < cones.size(); ++i) {
-        PyObject* type = cones[i].kind == ConeKind::Zero ? packages.zero_cone : packages.nonnegative_cone;
-        Ref cone = Ref::steal(PyObject_CallFunction(type, "n", static_cast<Py_ssize_t>(cones[i].size)));
+        PyObject* type =
+            cones[i].kind == ConeKind::Zero ? packages.zero_cone : packages.nonnegative_cone;
+        Ref cone =
+            Ref::steal(PyObject_CallFunction(type, "n", static_cast<Py_ssize_t>(cones[i].size)));
         if (!cone) {
             return cone;
         }
@@ -148,14 +157,15 @@ Ref python_settings(const SolverPackages& packages, const ClarabelSettings& s) {
         return settings;
     }
     PyObject* o = settings.get();
-    const bool ok =
-        set_setting(o, "verbose", Ref::steal(PyBool_FromLong(s.verbose))) &&
-        set_setting(o, "max_iter", Ref::steal(PyLong_FromUnsignedLong(s.max_iter))) &&
-        set_setting(o, "tol_gap_abs", Ref::steal(PyFloat_FromDouble(s.tol_gap_abs))) &&
-        set_setting(o, "tol_gap_rel", Ref::steal(PyFloat_FromDouble(s.tol_gap_rel))) &&
-        set_setting(o, "tol_feas", Ref::steal(PyFloat_FromDouble(s.tol_feas))) &&
-        set_setting(o, "iterative_refinement_reltol", Ref::steal(PyFloat_FromDouble(s.iterative_refinement_reltol))) &&
-        set_setting(o, "iterative_refinement_abstol", Ref::steal(PyFloat_FromDouble(s.iterative_refinement_abstol)));
+    const bool ok = set_setting(o, "verbose", Ref::steal(PyBool_FromLong(s.verbose))) &&
+                    set_setting(o, "max_iter", Ref::steal(PyLong_FromUnsignedLong(s.max_iter))) &&
+                    set_setting(o, "tol_gap_abs", Ref::steal(PyFloat_FromDouble(s.tol_gap_abs))) &&
+                    set_setting(o, "tol_gap_rel", Ref::steal(PyFloat_FromDouble(s.tol_gap_rel))) &&
+                    set_setting(o, "tol_feas", Ref::steal(PyFloat_FromDouble(s.tol_feas))) &&
+                    set_setting(o, "iterative_refinement_reltol",
+                                Ref::steal(PyFloat_FromDouble(s.iterative_refinement_reltol))) &&
+                    set_setting(o, "iterative_refinement_abstol",
+                                Ref::steal(PyFloat_FromDouble(s.iterative_refinement_abstol)));
     return ok ? std::move(settings) : Ref();
 }
 
@@ -171,7 +181,8 @@ bool read_status(const SolverPackages& packages, PyObject* status, std::optional
         if (equal == 1) {
             if (std::strcmp(name, "Solved") == 0) {
                 out.reset();
-            } else if (std::strcmp(name, "PrimalInfeasible") == 0 || std::strcmp(name, "DualInfeasible") == 0) {
+            } else if (std::strcmp(name, "PrimalInfeasible") == 0 ||
+                       std::strcmp(name, "DualInfeasible") == 0) {
                 out = SolveError::Infeasible;
             } else {
                 out = SolveError::NotSolved;
@@ -207,7 +218,8 @@ SolveResult read_solution(PyObject* x, std::size_t n) {
 
 }  // namespace
 
-SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables, simple_qp::QuadraticExpression objective,
+SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables,
+                                  simple_qp::QuadraticExpression objective,
                                   std::vector<simple_qp::Constraint> constraints) const {
     if (PyErr_Occurred()) {
         // Python must not be called with an exception pending; leave it for the caller.
@@ -228,9 +240,8 @@ SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables, simple_
     if (hessian.size != n) {
         throw std::out_of_range("simple_qp: objective names a variable outside the problem");
     }
-    Ref P = python_csc(packages, n, n, hessian.entries(), [&](auto out) {
-        simple_qp::write_hessian(objective, hessian, out);
-    });
+    Ref P = python_csc(packages, n, n, hessian.entries(),
+                       [&](auto out) { simple_qp::write_hessian(objective, hessian, out); });
     if (!P) return SolveError::Interrupted;
     NewArray<double> q_array(packages, n, packages.float64);
     if (!q_array) return SolveError::Interrupted;
@@ -256,8 +267,9 @@ SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables, simple_
     if (!settings) return SolveError::Interrupted;
 
     // The solver's own part: it may refuse the problem, and it reports how the solve went.
-    Ref solver = Ref::steal(PyObject_CallFunctionObjArgs(packages.default_solver, P.get(), q.get(), A.get(),
-                                                         b.get(), cones.get(), settings.get(), nullptr));
+    Ref solver =
+        Ref::steal(PyObject_CallFunctionObjArgs(packages.default_solver, P.get(), q.get(), A.get(),
+                                                b.get(), cones.get(), settings.get(), nullptr));
     if (!solver) return refused();
     Ref solution = Ref::steal(PyObject_CallMethod(solver.get(), "solve", nullptr));
     if (!solution) return refused();

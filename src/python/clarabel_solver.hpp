@@ -43,7 +43,8 @@ class ClarabelSolver final : public simple_qp::Solver {
 public:
     explicit ClarabelSolver(ClarabelSettings settings) : m_settings(settings) {}
 
-    simple_qp::SolveResult solve(simple_qp::ProblemVariables variables, simple_qp::QuadraticExpression objective,
+    simple_qp::SolveResult solve(simple_qp::ProblemVariables variables,
+                                 simple_qp::QuadraticExpression objective,
                                  std::vector<simple_qp::Constraint> constraints) const override;
 
 private:

@@ -51,7 +51,8 @@ bool passed_through_signal_handler(PyObject* traceback) {
     bool any = false;
     for (int signal = 1; signal < NSIG; ++signal) {
         Ref number = Ref::steal(PyLong_FromLong(signal));
-        handlers[signal] = number ? Ref::steal(PyObject_CallOneArg(getsignal.get(), number.get())) : Ref();
+        handlers[signal] =
+            number ? Ref::steal(PyObject_CallOneArg(getsignal.get(), number.get())) : Ref();
         if (!handlers[signal]) {
             PyErr_Clear();  // not a valid signal number on this system
         } else {
@@ -156,7 +157,8 @@ void set_panic(const char* message) noexcept {
 }
 
 bool type_qualname(PyTypeObject* type, std::string& out) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    Ref name =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t size = 0;
         if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) {

@@ -32,7 +32,8 @@ bool clear_if_ordinary() noexcept;
 
 /// Raises `type(message)` with the pending exception as its `__cause__` (`raise ... from`).
 /// With `name` given, the new exception's `name` attribute is set (ImportError's `.name`).
-void raise_from_pending(PyObject* type, const std::string& message, const char* name = nullptr) noexcept;
+void raise_from_pending(PyObject* type, const std::string& message,
+                        const char* name = nullptr) noexcept;
 
 /// An internal failure detected in the binding layer itself; surfaces as PanicException.
 class InternalFailure : public std::runtime_error {
@@ -61,7 +62,8 @@ void remap_argument_error(const char* name) noexcept;
 /// taken (korvane's own refusals say so in what()), or a plain "out of memory".
 inline void set_memory_error(const std::bad_alloc& failure) noexcept {
     const char* what = failure.what();
-    const bool plain = typeid(failure) == typeid(std::bad_alloc) || what == nullptr || *what == '\0';
+    const bool plain =
+        typeid(failure) == typeid(std::bad_alloc) || what == nullptr || *what == '\0';
     PyErr_SetString(PyExc_MemoryError, plain ? "out of memory" : what);
 }
 

@@ -13,8 +13,9 @@ namespace {
 
 using npy_intp = Py_ssize_t;
 using DescrFromTypeFn = PyObject* (*)(int type_number);
-using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
-                                     const npy_intp* strides, void* data, int flags, PyObject* obj);
+using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd,
+                                     const npy_intp* dims, const npy_intp* strides, void* data,
+                                     int flags, PyObject* obj);
 
 // Positions in NumPy's published C API table; fixed across NumPy 1.x and 2.x.
 constexpr int kArrayTypeSlot = 2;
@@ -24,8 +25,7 @@ constexpr int kNpyDouble = 12;
 
 /// The leading fields of every ndarray object, the same in NumPy 1.x and 2.x.
 struct ArrayObjectHead {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
 };
 
 /// A new C-ordered float64 array owning its data; nullptr with MemoryError on exhaustion.
@@ -95,8 +95,8 @@ PyObject* vec2_to_pyarray2(const PointView& points) {
     if (points.x().stride() == 2 && points.y().first() == points.x().first() + 1) {
         // Stored as pairs: the rows are the record's points as they lie in memory.
         static_assert(sizeof(Point) == 2 * sizeof(double));
-        return vec2_to_pyarray2(
-            std::span<const Point>(reinterpret_cast<const Point*>(points.x().first()), points.size()));
+        return vec2_to_pyarray2(std::span<const Point>(
+            reinterpret_cast<const Point*>(points.x().first()), points.size()));
     }
     const std::size_t n = points.size();
     const npy_intp dims[2] = {static_cast<npy_intp>(n), n == 0 ? 0 : 2};

@@ -39,8 +39,7 @@ void option_dealloc(PyObject* self) noexcept {
 /// Immutable, so no borrow counter. Which variant it holds is its class; `made_as` is the
 /// variant class its constructor filled the fields for.
 struct ResamplingMethodObject {
-    PyObject_HEAD
-    PyTypeObject* made_as;
+    PyObject_HEAD PyTypeObject* made_as;
     std::uint64_t number_points;
     double sampling_distance;
     bool drop_last;
@@ -63,7 +62,8 @@ PyObject* new_by_number_points(PyTypeObject* type, std::uint64_t number_points) 
     return self;
 }
 
-PyObject* new_by_sampling_distance(PyTypeObject* type, double sampling_distance, bool drop_last) noexcept {
+PyObject* new_by_sampling_distance(PyTypeObject* type, double sampling_distance,
+                                   bool drop_last) noexcept {
     PyObject* self = type->tp_alloc(type, 0);
     if (self != nullptr) {
         as_resampling(self)->sampling_distance = sampling_distance;
@@ -93,7 +93,9 @@ constexpr char by_number_points_doc[] =
 
 const auto by_number_points = declare(
     "ResamplingMethod", "by_number_points", by_number_points_doc, Needs::Nothing,
-    [](std::uint64_t number_points) { return new_by_number_points(by_number_points_type, number_points); },
+    [](std::uint64_t number_points) {
+        return new_by_number_points(by_number_points_type, number_points);
+    },
     arg<std::uint64_t>("number_points"));
 
 constexpr char by_sampling_distance_doc[] =
@@ -112,12 +114,13 @@ const auto by_sampling_distance = declare(
     arg<double>("sampling_distance"), arg("drop_last", true));
 
 // The variant classes' constructors: the same parameters, except that `drop_last` is required.
-const auto by_number_points_new = declare("ResamplingMethod_ByNumberPoints", "__new__", nullptr, Needs::Nothing,
-                                          new_by_number_points, arg<std::uint64_t>("number_points"));
+const auto by_number_points_new =
+    declare("ResamplingMethod_ByNumberPoints", "__new__", nullptr, Needs::Nothing,
+            new_by_number_points, arg<std::uint64_t>("number_points"));
 
 const auto by_sampling_distance_new =
-    declare("ResamplingMethod_BySamplingDistance", "__new__", nullptr, Needs::Nothing, new_by_sampling_distance,
-            arg<double>("sampling_distance"), arg<bool>("drop_last"));
+    declare("ResamplingMethod_BySamplingDistance", "__new__", nullptr, Needs::Nothing,
+            new_by_sampling_distance, arg<double>("sampling_distance"), arg<bool>("drop_last"));
 
 PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (!PyObject_TypeCheck(other, resampling_type) || (op != Py_EQ && op != Py_NE)) {
@@ -130,7 +133,8 @@ PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexce
     }
     bool equal = a->index() == b->index();
     if (equal && std::holds_alternative<ByNumberPoints>(*a)) {
-        equal = std::get<ByNumberPoints>(*a).number_points == std::get<ByNumberPoints>(*b).number_points;
+        equal = std::get<ByNumberPoints>(*a).number_points ==
+                std::get<ByNumberPoints>(*b).number_points;
     } else if (equal) {
         // Float comparison: NaN is never equal, 0.0 equals -0.0.
         const auto& x = std::get<BySamplingDistance>(*a);
@@ -156,15 +160,17 @@ PyObject* variant_field(PyObject* self, Read read) noexcept {
 }
 
 PyObject* get_number_points(PyObject* self, void*) noexcept {
-    return variant_field<ByNumberPoints>(
-        self, [](const ByNumberPoints& v) { return to_python(static_cast<std::size_t>(v.number_points)); });
+    return variant_field<ByNumberPoints>(self, [](const ByNumberPoints& v) {
+        return to_python(static_cast<std::size_t>(v.number_points));
+    });
 }
 PyObject* get_sampling_distance(PyObject* self, void*) noexcept {
-    return variant_field<BySamplingDistance>(self,
-                                             [](const BySamplingDistance& v) { return to_python(v.sampling_distance); });
+    return variant_field<BySamplingDistance>(
+        self, [](const BySamplingDistance& v) { return to_python(v.sampling_distance); });
 }
 PyObject* get_drop_last(PyObject* self, void*) noexcept {
-    return variant_field<BySamplingDistance>(self, [](const BySamplingDistance& v) { return to_python(v.drop_last); });
+    return variant_field<BySamplingDistance>(
+        self, [](const BySamplingDistance& v) { return to_python(v.drop_last); });
 }
 
 PyMethodDef resampling_methods[] = {
@@ -218,7 +224,8 @@ PyGetSetDef by_sampling_distance_getset[] = {
 PyType_Slot by_sampling_distance_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(constructor<by_sampling_distance_new>)},
     {Py_tp_getset, by_sampling_distance_getset},
-    {Py_tp_doc, const_cast<char*>("ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(
+                    "ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")},
     {0, nullptr},
 };
 
@@ -231,8 +238,10 @@ PyType_Spec by_sampling_distance_spec = {
 };
 
 /// Creates a variant class on top of ResamplingMethod and gives it `__match_args__`.
-PyTypeObject* create_variant(PyType_Spec* spec, std::initializer_list<const char*> match_args) noexcept {
-    Ref type = Ref::steal(PyType_FromSpecWithBases(spec, reinterpret_cast<PyObject*>(resampling_type)));
+PyTypeObject* create_variant(PyType_Spec* spec,
+                             std::initializer_list<const char*> match_args) noexcept {
+    Ref type =
+        Ref::steal(PyType_FromSpecWithBases(spec, reinterpret_cast<PyObject*>(resampling_type)));
     if (!type) {
         return nullptr;
     }
@@ -259,12 +268,13 @@ PyTypeObject* create_variant(PyType_Spec* spec, std::initializer_list<const char
 /// A member object: immutable, created once with its class. `made_as` is the class its
 /// value was set for.
 struct EnumMemberObject {
-    PyObject_HEAD
-    int value;
+    PyObject_HEAD int value;
     PyTypeObject* made_as;
 };
 
-EnumMemberObject* as_member(PyObject* self) noexcept { return reinterpret_cast<EnumMemberObject*>(self); }
+EnumMemberObject* as_member(PyObject* self) noexcept {
+    return reinterpret_cast<EnumMemberObject*>(self);
+}
 
 struct EnumDescription {
     const char* class_name;
@@ -401,11 +411,12 @@ PyObject* create_resampling_method_type() noexcept {
         return nullptr;
     }
     resampling_type = reinterpret_cast<PyTypeObject*>(base.get());
-    Ref by_number_points = Ref::steal(reinterpret_cast<PyObject*>(
-        create_variant(&by_number_points_spec, {"number_points"})));
+    Ref by_number_points = Ref::steal(
+        reinterpret_cast<PyObject*>(create_variant(&by_number_points_spec, {"number_points"})));
     Ref by_sampling_distance = Ref::steal(reinterpret_cast<PyObject*>(
-        by_number_points ? create_variant(&by_sampling_distance_spec, {"sampling_distance", "drop_last"})
-                         : nullptr));
+        by_number_points
+            ? create_variant(&by_sampling_distance_spec, {"sampling_distance", "drop_last"})
+            : nullptr));
     if (!by_number_points || !by_sampling_distance ||
         PyObject_SetAttrString(base.get(), "ByNumberPoints", by_number_points.get()) < 0 ||
         PyObject_SetAttrString(base.get(), "BySamplingDistance", by_sampling_distance.get()) < 0) {
@@ -417,9 +428,13 @@ PyObject* create_resampling_method_type() noexcept {
     return base.release();
 }
 
-PyObject* create_interpolation_method_type() noexcept { return create_enum(interpolation, &interpolation_spec); }
+PyObject* create_interpolation_method_type() noexcept {
+    return create_enum(interpolation, &interpolation_spec);
+}
 
-PyObject* create_elastic_band_method_type() noexcept { return create_enum(elastic_band, &elastic_band_spec); }
+PyObject* create_elastic_band_method_type() noexcept {
+    return create_enum(elastic_band, &elastic_band_spec);
+}
 
 bool convert(PyObject* obj, ResamplingMethod& out) noexcept {
     if (resampling_type == nullptr || !PyObject_TypeCheck(obj, resampling_type)) {
@@ -434,8 +449,12 @@ bool convert(PyObject* obj, ResamplingMethod& out) noexcept {
     return true;
 }
 
-bool convert(PyObject* obj, InterpolationMethod& out) noexcept { return convert_member(obj, interpolation, out); }
+bool convert(PyObject* obj, InterpolationMethod& out) noexcept {
+    return convert_member(obj, interpolation, out);
+}
 
-bool convert(PyObject* obj, ElasticBandMethod& out) noexcept { return convert_member(obj, elastic_band, out); }
+bool convert(PyObject* obj, ElasticBandMethod& out) noexcept {
+    return convert_member(obj, elastic_band, out);
+}
 
 }  // namespace korvane::python

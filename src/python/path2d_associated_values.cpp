@@ -30,7 +30,9 @@ constexpr char add_associated_values_doc[] =
 
 const auto add_associated_values = path2d_method(
     "add_associated_values", add_associated_values_doc, Needs::Nothing,
-    [](Path2D& path, std::vector<double> values) { return to_python(path.add_associated_values(std::move(values))); },
+    [](Path2D& path, std::vector<double> values) {
+        return to_python(path.add_associated_values(std::move(values)));
+    },
     arg<std::vector<double>>("values"));
 
 constexpr char associated_values_doc[] =
@@ -38,16 +40,18 @@ constexpr char associated_values_doc[] =
     "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
     "int\n\n:returns: The associated values\n:rtype: list[float]";
 
-const auto associated_values = values_reader("associated_values", associated_values_doc, Needs::Nothing,
-                                              [](const std::vector<double>& values) { return to_python(values); });
+const auto associated_values =
+    values_reader("associated_values", associated_values_doc, Needs::Nothing,
+                  [](const std::vector<double>& values) { return to_python(values); });
 
 constexpr char associated_value_np_doc[] =
     "associated_value_np($self, handle)\n--\n\nassociated_values_np(handle)\n\nReturns the respective "
     "associated values.\n\n:param handle: The handle of the associated values\n\n:type handle: "
     "int\n\n:returns: The associated values\n:rtype: numpy.ndarray";
 
-const auto associated_value_np = values_reader("associated_value_np", associated_value_np_doc, Needs::NumPy,
-                                                [](const std::vector<double>& values) { return to_array(values); });
+const auto associated_value_np =
+    values_reader("associated_value_np", associated_value_np_doc, Needs::NumPy,
+                  [](const std::vector<double>& values) { return to_array(values); });
 
 }  // namespace
 

@@ -49,7 +49,8 @@ constexpr char find_circle_segments_doc[] =
 const auto find_circle_segments = path2d_method(
     "find_circle_segments", find_circle_segments_doc, Needs::Nothing,
     [](const Path2D& path, std::uint64_t start, std::uint64_t end, double max_rmse) {
-        const bool needs_lapack = end >= start && end - start >= kFitMinimumPoints && end <= path.size();
+        const bool needs_lapack =
+            end >= start && end - start >= kFitMinimumPoints && end <= path.size();
         return fit_with_lapack(path, needs_lapack, [=](const Path2D& p, DgesvdFn dgesvd) {
             return p.find_circle_segments(start, end, max_rmse, dgesvd);
         });
@@ -66,15 +67,17 @@ constexpr char compute_circle_fit_curvature_doc[] =
 const auto compute_circle_fit_curvature = path2d_method(
     "compute_circle_fit_curvature", compute_circle_fit_curvature_doc, Needs::Nothing,
     [](const Path2D& path, double max_rmse) {
-        return fit_with_lapack(path, path.size() >= kFitMinimumPoints, [=](const Path2D& p, DgesvdFn dgesvd) {
-            return p.compute_circle_fit_curvature(max_rmse, dgesvd);
-        });
+        return fit_with_lapack(path, path.size() >= kFitMinimumPoints,
+                               [=](const Path2D& p, DgesvdFn dgesvd) {
+                                   return p.compute_circle_fit_curvature(max_rmse, dgesvd);
+                               });
     },
     arg("max_rmse", kDefaultMaxRmse));
 
 }  // namespace
 
 const PyMethodDef path2d_find_circle_segments = path2d_method_row<find_circle_segments>();
-const PyMethodDef path2d_compute_circle_fit_curvature = path2d_method_row<compute_circle_fit_curvature>();
+const PyMethodDef path2d_compute_circle_fit_curvature =
+    path2d_method_row<compute_circle_fit_curvature>();
 
 }  // namespace korvane::python

@@ -31,7 +31,8 @@ const auto smoothed_path_elastic_band = path2d_method(
             ElasticBandProblem& problem = plan.problem;
             const simple_qp::SolveResult result =
                 ClarabelSolver(kElasticBandSettings)
-                    .solve(std::move(problem.variables), std::move(problem.objective), std::move(problem.constraints));
+                    .solve(std::move(problem.variables), std::move(problem.objective),
+                           std::move(problem.constraints));
             if (!result.ok() && result.error() == simple_qp::SolveError::Interrupted) {
                 return nullptr;
             }
@@ -42,6 +43,7 @@ const auto smoothed_path_elastic_band = path2d_method(
 
 }  // namespace
 
-const PyMethodDef path2d_smoothed_path_elastic_band = path2d_method_row<smoothed_path_elastic_band>();
+const PyMethodDef path2d_smoothed_path_elastic_band =
+    path2d_method_row<smoothed_path_elastic_band>();
 
 }  // namespace korvane::python

@@ -14,7 +14,9 @@ template <class Query>
 auto point_query(const char* name, const char* doc, Query query) {
     return path2d_method(
         name, doc, Needs::Nothing,
-        [query](const Path2D& path, Point point, double epsilon) { return to_python((path.*query)(point, epsilon)); },
+        [query](const Path2D& path, Point point, double epsilon) {
+            return to_python((path.*query)(point, epsilon));
+        },
         arg<Point>("point"), arg("epsilon", kDefaultEpsilon));
 }
 
@@ -23,7 +25,9 @@ template <class Operation>
 auto point_order_method(const char* name, const char* doc, Operation operation) {
     return path2d_method(
         name, doc, Needs::Nothing,
-        [operation](const Path2D& path, double sus_angle) { return to_python((path.*operation)(sus_angle)); },
+        [operation](const Path2D& path, double sus_angle) {
+            return to_python((path.*operation)(sus_angle));
+        },
         arg("sus_angle", kDefaultSusAngle));
 }
 
@@ -34,7 +38,8 @@ constexpr char index_from_point_doc[] =
     "The distance within two points are considered equal\n\n:type point: list[float]\n:type epsilon: "
     "float\n\n:returns: The index of the nearest point\n:rtype: Option[int]";
 
-const auto index_from_point = point_query("index_from_point", index_from_point_doc, &Path2D::index_from_point);
+const auto index_from_point =
+    point_query("index_from_point", index_from_point_doc, &Path2D::index_from_point);
 
 constexpr char path_length_from_point_doc[] =
     "path_length_from_point($self, point, epsilon=0.01)\n--\n\npath_length_from_point(point, epsilon=0.01)\n"
@@ -43,8 +48,8 @@ constexpr char path_length_from_point_doc[] =
     "two points are considered equal\n\n:type point: list[float]\n:type epsilon: float\n\n:returns: "
     "The path length\n:rtype: Option[int]";
 
-const auto path_length_from_point =
-    point_query("path_length_from_point", path_length_from_point_doc, &Path2D::path_length_from_point);
+const auto path_length_from_point = point_query(
+    "path_length_from_point", path_length_from_point_doc, &Path2D::path_length_from_point);
 
 constexpr char sub_path_doc[] =
     "sub_path($self, start=None, end=None, epsilon=0.01)\n--\n\nsub_path(start=None, end=None, "
@@ -59,8 +64,8 @@ const auto sub_path = path2d_method(
     [](const Path2D& path, std::optional<Point> start, std::optional<Point> end, double epsilon) {
         return to_python(path.sub_path(start, end, epsilon));
     },
-    arg<std::optional<Point>>("start", std::nullopt), arg<std::optional<Point>>("end", std::nullopt),
-    arg("epsilon", kDefaultEpsilon));
+    arg<std::optional<Point>>("start", std::nullopt),
+    arg<std::optional<Point>>("end", std::nullopt), arg("epsilon", kDefaultEpsilon));
 
 constexpr char resampled_path_doc[] =
     "resampled_path($self, resampling_method, resampling_type=..., epsilon=0.01)\n--\n\nresampled_path(resampling_method, "
@@ -72,9 +77,8 @@ constexpr char resampled_path_doc[] =
 
 const auto resampled_path = path2d_method(
     "resampled_path", resampled_path_doc, Needs::Nothing,
-    [](const Path2D& path, ResamplingMethod method, InterpolationMethod interpolation, double epsilon) {
-        return to_python(path.resampled_path(method, interpolation, epsilon));
-    },
+    [](const Path2D& path, ResamplingMethod method, InterpolationMethod interpolation,
+       double epsilon) { return to_python(path.resampled_path(method, interpolation, epsilon)); },
     arg<ResamplingMethod>("resampling_method"), arg("resampling_type", InterpolationMethod::Linear),
     arg("epsilon", kDefaultEpsilon));
 
@@ -88,7 +92,8 @@ const auto smoothed_path_chaikin = path2d_method(
     "smoothed_path_chaikin", smoothed_path_chaikin_doc, Needs::Nothing,
     [](const Path2D& path, std::uint64_t num_iterations) {
         const Result<std::size_t> count = path.chaikin_point_count(num_iterations);
-        return count.ok() ? to_python(path.smoothed_path_chaikin(num_iterations)) : raise(count.error());
+        return count.ok() ? to_python(path.smoothed_path_chaikin(num_iterations))
+                          : raise(count.error());
     },
     arg<std::uint64_t>("num_iterations"));
 
@@ -98,8 +103,9 @@ constexpr char detect_corrupted_point_order_doc[] =
     "Every turn sharper than this angle is suspicious.\n\n:type sus_angle: float\n\n:returns: Indices "
     "of suspicious points\n:rtype: list[int]";
 
-const auto detect_corrupted_point_order = point_order_method(
-    "detect_corrupted_point_order", detect_corrupted_point_order_doc, &Path2D::detect_corrupted_point_order);
+const auto detect_corrupted_point_order =
+    point_order_method("detect_corrupted_point_order", detect_corrupted_point_order_doc,
+                       &Path2D::detect_corrupted_point_order);
 
 constexpr char repair_corrupted_point_order_doc[] =
     "repair_corrupted_point_order($self, sus_angle=2.8)\n--\n\nrepair_corrupted_point_order(sus_angle=2.8)\n"
@@ -107,8 +113,9 @@ constexpr char repair_corrupted_point_order_doc[] =
     "\n:param sus_angle: Every turn sharper than this angle is suspicious.\n\n:type sus_angle: "
     "float\n\n:returns: Repaired path\n:rtype: Path2D";
 
-const auto repair_corrupted_point_order = point_order_method(
-    "repair_corrupted_point_order", repair_corrupted_point_order_doc, &Path2D::repair_corrupted_point_order);
+const auto repair_corrupted_point_order =
+    point_order_method("repair_corrupted_point_order", repair_corrupted_point_order_doc,
+                       &Path2D::repair_corrupted_point_order);
 
 }  // namespace
 
@@ -117,7 +124,9 @@ const PyMethodDef path2d_path_length_from_point = path2d_method_row<path_length_
 const PyMethodDef path2d_sub_path = path2d_method_row<sub_path>();
 const PyMethodDef path2d_resampled_path = path2d_method_row<resampled_path>();
 const PyMethodDef path2d_smoothed_path_chaikin = path2d_method_row<smoothed_path_chaikin>();
-const PyMethodDef path2d_detect_corrupted_point_order = path2d_method_row<detect_corrupted_point_order>();
-const PyMethodDef path2d_repair_corrupted_point_order = path2d_method_row<repair_corrupted_point_order>();
+const PyMethodDef path2d_detect_corrupted_point_order =
+    path2d_method_row<detect_corrupted_point_order>();
+const PyMethodDef path2d_repair_corrupted_point_order =
+    path2d_method_row<repair_corrupted_point_order>();
 
 }  // namespace korvane::python

@@ -149,9 +149,10 @@ PyObject* path2d_repr(PyObject* self) noexcept {
 
 // --- attributes ---------------------------------------------------------------------------
 
-#define KORVANE_GETTER(needs, expression)                                                          \
-    +[](PyObject* self, void*) -> PyObject* {                                                      \
-        return shared_getter(self, needs, [](const Path2D& path) -> PyObject* { return expression; }); \
+#define KORVANE_GETTER(needs, expression)                                                 \
+    +[](PyObject* self, void*) -> PyObject* {                                             \
+        return shared_getter(self, needs,                                                 \
+                             [](const Path2D& path) -> PyObject* { return expression; }); \
     }
 #define KORVANE_LIST(expression) KORVANE_GETTER(Needs::Nothing, expression)
 #define KORVANE_ARRAY(expression) KORVANE_GETTER(Needs::NumPy, expression)
@@ -163,14 +164,17 @@ PyGetSetDef path2d_getset[] = {
     {"x_np", KORVANE_ARRAY(to_array(path.x_view())), nullptr, "", nullptr},
     {"y", KORVANE_LIST(to_python(path.y_view())), nullptr, "", nullptr},
     {"y_np", KORVANE_ARRAY(to_array(path.y_view())), nullptr, "", nullptr},
-    {"path_length_per_point", KORVANE_LIST(to_python(path.path_length_per_point())), nullptr, "", nullptr},
-    {"path_length_per_point_np", KORVANE_ARRAY(to_array(path.path_length_per_point())), nullptr, "", nullptr},
+    {"path_length_per_point", KORVANE_LIST(to_python(path.path_length_per_point())), nullptr, "",
+     nullptr},
+    {"path_length_per_point_np", KORVANE_ARRAY(to_array(path.path_length_per_point())), nullptr, "",
+     nullptr},
     {"length", KORVANE_LIST(to_python(path.length())), nullptr, "", nullptr},
     {"orientation", KORVANE_LIST(to_python(path.orientation())), nullptr, "", nullptr},
     {"orientation_np", KORVANE_ARRAY(to_array(path.orientation())), nullptr, "", nullptr},
-    {"unit_tangent_vector", KORVANE_LIST(to_python(path.unit_tangent_vector())), nullptr, "", nullptr},
-    {"unit_tangent_vector_np", KORVANE_ARRAY(vec2_to_pyarray2(path.unit_tangent_vector())), nullptr, "",
+    {"unit_tangent_vector", KORVANE_LIST(to_python(path.unit_tangent_vector())), nullptr, "",
      nullptr},
+    {"unit_tangent_vector_np", KORVANE_ARRAY(vec2_to_pyarray2(path.unit_tangent_vector())), nullptr,
+     "", nullptr},
     {"curvature", KORVANE_LIST(to_python(path.curvature())), nullptr, "", nullptr},
     {"curvature_np", KORVANE_ARRAY(to_array(path.curvature())), nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -185,8 +189,7 @@ PyGetSetDef path2d_getset[] = {
 /// The method table in member order; filled when the class is created, since the rows are
 /// made in the files of their bodies.
 PyMethodDef path2d_methods[] = {
-    {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
-    {nullptr, nullptr, 0, nullptr},
+    {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {nullptr, nullptr, 0, nullptr},
 };
 
 void fill_method_table() noexcept {
@@ -236,7 +239,9 @@ PyType_Spec path2d_spec = {
 
 }  // namespace
 
-PyObject* wrap_path(Path2D&& path) noexcept { return wrap(path2d_type, std::move(path)); }
+PyObject* wrap_path(Path2D&& path) noexcept {
+    return wrap(path2d_type, std::move(path));
+}
 
 PyObject* raise(const Error& error) noexcept {
     PyObject* type = PyExc_TypeError;

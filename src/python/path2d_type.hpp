@@ -19,13 +19,14 @@ namespace korvane::python {
 /// Layout of a Path2D instance: the header, the record, the borrow counter, and the class
 /// the record was constructed for (null until it is).
 struct Path2DObject {
-    PyObject_HEAD
-    Path2D path;
+    PyObject_HEAD Path2D path;
     Py_ssize_t borrow;
     PyTypeObject* made_as;
 };
 
-inline Path2DObject* as_path2d(PyObject* self) noexcept { return reinterpret_cast<Path2DObject*>(self); }
+inline Path2DObject* as_path2d(PyObject* self) noexcept {
+    return reinterpret_cast<Path2DObject*>(self);
+}
 
 /// Creates the Path2D class; nullptr with an error set on failure.
 PyObject* create_path2d_type() noexcept;
@@ -42,7 +43,8 @@ auto path2d_method(const char* name, const char* doc, Needs needs, Body body, Pa
 /// callable that finishes the call once the borrow has ended: its work with Python packages
 /// then runs while nothing of the path is borrowed.
 template <const auto& C>
-PyObject* path2d_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* path2d_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         Slots slots;
         if (!bind(C.parameters(), args, nargs, kwnames, slots)) {
@@ -68,7 +70,9 @@ PyObject* path2d_function(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         std::optional<Result> result;
         PathRef path = object->path;
-        if (!C.convert_and(slots, [&](auto&&... values) { result.emplace(C.body(path, std::move(values)...)); })) {
+        if (!C.convert_and(slots, [&](auto&&... values) {
+                result.emplace(C.body(path, std::move(values)...));
+            })) {
             return nullptr;
         }
         if constexpr (std::is_same_v<Result, PyObject*>) {

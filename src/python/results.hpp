@@ -18,12 +18,18 @@ namespace korvane::python {
 /// Wraps a path record into a new Path2D object (defined with the type).
 PyObject* wrap_path(Path2D&& path) noexcept;
 
-inline PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
+inline PyObject* to_python(double value) noexcept {
+    return PyFloat_FromDouble(value);
+}
 inline PyObject* to_python(std::size_t value) noexcept {
     return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
 }
-inline PyObject* to_python(bool value) noexcept { return PyBool_FromLong(value ? 1 : 0); }
-inline PyObject* to_python(Path2D&& path) noexcept { return wrap_path(std::move(path)); }
+inline PyObject* to_python(bool value) noexcept {
+    return PyBool_FromLong(value ? 1 : 0);
+}
+inline PyObject* to_python(Path2D&& path) noexcept {
+    return wrap_path(std::move(path));
+}
 
 /// A point becomes the list [x, y].
 inline PyObject* to_python(const Point& point) noexcept {

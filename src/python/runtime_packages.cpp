@@ -56,7 +56,8 @@ std::string find_core_module() {
     Ref version = numpy ? attribute(numpy.get(), "__version__") : Ref();
     Ref lib = version ? Ref::steal(PyImport_ImportModule("numpy.lib")) : Ref();
     Ref numpy_version = lib ? attribute(lib.get(), "NumpyVersion") : Ref();
-    Ref parsed = numpy_version ? Ref::steal(PyObject_CallOneArg(numpy_version.get(), version.get())) : Ref();
+    Ref parsed =
+        numpy_version ? Ref::steal(PyObject_CallOneArg(numpy_version.get(), version.get())) : Ref();
     Ref major_obj = parsed ? attribute(parsed.get(), "major") : Ref();
     if (!major_obj) {
         return {};
@@ -104,14 +105,15 @@ void** checked_table(PyObject* capsule) {
     }
     const unsigned abi = reinterpret_cast<VersionFn>(table[kAbiVersionSlot])();
     if (abi != kNumpy1Abi && abi != kNumpy2Abi) {
-        PyErr_Format(PyExc_ValueError, "NumPy's C interface has ABI version 0x%x, which is not known here",
-                     abi);
+        PyErr_Format(PyExc_ValueError,
+                     "NumPy's C interface has ABI version 0x%x, which is not known here", abi);
         return nullptr;
     }
     const unsigned feature = reinterpret_cast<VersionFn>(table[kFeatureVersionSlot])();
     if (feature < kMinimumFeatureVersion) {
-        PyErr_Format(PyExc_ValueError, "NumPy's C interface has feature version 0x%x, older than 0x%x",
-                     feature, kMinimumFeatureVersion);
+        PyErr_Format(PyExc_ValueError,
+                     "NumPy's C interface has feature version 0x%x, older than 0x%x", feature,
+                     kMinimumFeatureVersion);
         return nullptr;
     }
     return table;
@@ -125,7 +127,8 @@ void** look_up_numpy() {
         }
         numpy_lookup.core_module = std::move(core_module);
     }
-    Ref multiarray = Ref::steal(PyImport_ImportModule((numpy_lookup.core_module + ".multiarray").c_str()));
+    Ref multiarray =
+        Ref::steal(PyImport_ImportModule((numpy_lookup.core_module + ".multiarray").c_str()));
     Ref capsule = multiarray ? attribute(multiarray.get(), "_ARRAY_API") : Ref();
     return capsule ? checked_table(capsule.get()) : nullptr;
 }
@@ -159,9 +162,10 @@ bool is_dgesvd_signature(const char* name) {
 
 void raise_missing_scipy(const char* what) noexcept {
     fail_lookup([what] {
-        raise_from_pending(PyExc_ImportError,
-                           std::string("circle fits need LAPACK from SciPy (scipy.linalg.cython_lapack): ") + what,
-                           "scipy");
+        raise_from_pending(
+            PyExc_ImportError,
+            std::string("circle fits need LAPACK from SciPy (scipy.linalg.cython_lapack): ") + what,
+            "scipy");
     });
 }
 
@@ -196,9 +200,18 @@ DgesvdFn look_up_dgesvd() {
 // Clarabel's status names; older versions lack some, but the three that decide a result must
 // be there.
 constexpr std::array kStatusNames = {
-    "Unsolved",       "Solved",          "PrimalInfeasible", "DualInfeasible",
-    "AlmostSolved",   "AlmostPrimalInfeasible", "AlmostDualInfeasible", "MaxIterations",
-    "MaxTime",        "NumericalError",  "InsufficientProgress", "CallbackTerminated",
+    "Unsolved",
+    "Solved",
+    "PrimalInfeasible",
+    "DualInfeasible",
+    "AlmostSolved",
+    "AlmostPrimalInfeasible",
+    "AlmostDualInfeasible",
+    "MaxIterations",
+    "MaxTime",
+    "NumericalError",
+    "InsufficientProgress",
+    "CallbackTerminated",
 };
 constexpr std::array kRequiredStatusNames = {"Solved", "PrimalInfeasible", "DualInfeasible"};
 
@@ -215,7 +228,8 @@ bool is_required_status(const char* name) {
 }
 
 /// Reads the named attributes of `module_name` into the slots; the references go to `owned`.
-bool load_attributes(const char* module_name, std::initializer_list<std::pair<PyObject**, const char*>> slots,
+bool load_attributes(const char* module_name,
+                     std::initializer_list<std::pair<PyObject**, const char*>> slots,
                      std::vector<Ref>& owned) {
     Ref module = Ref::steal(PyImport_ImportModule(module_name));
     if (!module) {
@@ -254,9 +268,10 @@ bool load_statuses(SolverPackages& packages, std::vector<Ref>& owned) {
 
 void raise_missing_solver_package(const char* package) noexcept {
     fail_lookup([package] {
-        raise_from_pending(PyExc_ImportError,
-                           std::string("solving a quadratic program needs the '") + package + "' package",
-                           package);
+        raise_from_pending(
+            PyExc_ImportError,
+            std::string("solving a quadratic program needs the '") + package + "' package",
+            package);
     });
 }
 
@@ -270,7 +285,8 @@ void** numpy_api() noexcept {
     if (table == nullptr) {
         fail_lookup([] {
             try {
-                const std::string message = "Failed to access NumPy array API capsule: " + describe_and_clear_error();
+                const std::string message =
+                    "Failed to access NumPy array API capsule: " + describe_and_clear_error();
                 set_panic(message.c_str());
             } catch (const std::bad_alloc&) {
                 PyErr_NoMemory();
@@ -296,7 +312,9 @@ DgesvdFn lapack_dgesvd() noexcept {
     return dgesvd;
 }
 
-DgesvdFn loaded_lapack_dgesvd() noexcept { return dgesvd; }
+DgesvdFn loaded_lapack_dgesvd() noexcept {
+    return dgesvd;
+}
 
 const SolverPackages* solver_packages() noexcept {
     if (solver) {
@@ -318,7 +336,9 @@ const SolverPackages* solver_packages() noexcept {
             return nullptr;
         }
         if (!load_attributes("numpy",
-                             {{&p.numpy_empty, "empty"}, {&p.float64, "float64"}, {&p.int32, "int32"},
+                             {{&p.numpy_empty, "empty"},
+                              {&p.float64, "float64"},
+                              {&p.int32, "int32"},
                               {&p.int64, "int64"}},
                              owned)) {
             raise_missing_solver_package("numpy");

@@ -27,7 +27,8 @@ void append_float_text(std::string& out, double value, FloatStyle style) {
     }
     // Shortest digits that round-trip, nearest to the exact value on ties: "d.ddde±xx".
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
     const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
     const std::size_t e = text.find('e');
     std::string digits;

@@ -6,7 +6,6 @@ namespace korvane {
 /// Fortran-convention dgesvd: every argument by pointer, no hidden string lengths.
 using DgesvdFn = void (*)(const char* jobu, const char* jobvt, const int* m, const int* n,
                           double* a, const int* lda, double* s, double* u, const int* ldu,
-                          double* vt, const int* ldvt, double* work, const int* lwork,
-                          int* info);
+                          double* vt, const int* ldvt, double* work, const int* lwork, int* info);
 
 }  // namespace korvane

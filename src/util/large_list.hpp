@@ -55,7 +55,9 @@ public:
     GeneratingIterator(Generate* generate, std::size_t i) noexcept : m_generate(generate), m_i(i) {}
 
     T operator*() const { return (*m_generate)(m_i); }
-    T operator[](difference_type k) const { return (*m_generate)(m_i + static_cast<std::size_t>(k)); }
+    T operator[](difference_type k) const {
+        return (*m_generate)(m_i + static_cast<std::size_t>(k));
+    }
     GeneratingIterator& operator++() noexcept {
         ++m_i;
         return *this;
@@ -91,7 +93,8 @@ public:
     friend GeneratingIterator operator-(GeneratingIterator it, difference_type k) noexcept {
         return it -= k;
     }
-    friend difference_type operator-(const GeneratingIterator& a, const GeneratingIterator& b) noexcept {
+    friend difference_type operator-(const GeneratingIterator& a,
+                                     const GeneratingIterator& b) noexcept {
         return static_cast<difference_type>(a.m_i) - static_cast<difference_type>(b.m_i);
     }
     friend bool operator==(const GeneratingIterator& a, const GeneratingIterator& b) noexcept {

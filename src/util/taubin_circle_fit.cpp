@@ -104,8 +104,8 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
     if (lwork == 0) {
         double optimal = 0.0;
         const int query = -1;
-        dgesvd(&jobu, &jobvt, &rows, &cols, z0, &rows, singular_values, unused_u, &rows, vt,
-               &ldvt, &optimal, &query, &info);
+        dgesvd(&jobu, &jobvt, &rows, &cols, z0, &rows, singular_values, unused_u, &rows, vt, &ldvt,
+               &optimal, &query, &info);
         if (info != 0) {
             return std::nullopt;
         }

@@ -95,7 +95,9 @@ void atan2_many(const double* y, const double* x, double* out, std::size_t n) no
     }
 }
 
-bool atan2_many_is_vectorised() noexcept { return atan2x4() != nullptr; }
+bool atan2_many_is_vectorised() noexcept {
+    return atan2x4() != nullptr;
+}
 
 #else
 
@@ -103,7 +105,9 @@ void atan2_many(const double* y, const double* x, double* out, std::size_t n) no
     atan2_many_scalar(y, x, out, n);
 }
 
-bool atan2_many_is_vectorised() noexcept { return false; }
+bool atan2_many_is_vectorised() noexcept {
+    return false;
+}
 
 #endif
 

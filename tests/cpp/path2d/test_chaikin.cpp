@@ -34,8 +34,8 @@ TEST(Chaikin, WorkedCuts) {
     EXPECT_EQ(p.smoothed_path_chaikin(1).points(),
               (std::vector<Point>{{0, 0}, {1, 0}, {3, 0}, {4, 0}}));
     EXPECT_EQ(p.smoothed_path_chaikin(2).points(),
-              (std::vector<Point>{{0, 0}, {0.25, 0}, {0.75, 0}, {1.5, 0}, {2.5, 0}, {3.25, 0},
-                                  {3.75, 0}, {4, 0}}));
+              (std::vector<Point>{
+                  {0, 0}, {0.25, 0}, {0.75, 0}, {1.5, 0}, {2.5, 0}, {3.25, 0}, {3.75, 0}, {4, 0}}));
     // Repeated points are not merged.
     EXPECT_EQ(Path2D::from_points({{0, 0}, {0, 0}, {4, 0}}).smoothed_path_chaikin(1).points(),
               (std::vector<Point>{{0, 0}, {0, 0}, {0, 0}, {1, 0}, {3, 0}, {4, 0}}));
@@ -49,10 +49,10 @@ TEST(Chaikin, CountEndsAndBoundingBoxOnRandomPaths) {
         for (Point& q : pts) {
             q = {coord(rng), coord(rng)};
         }
-        const auto [min_x, max_x] = std::minmax_element(
-            pts.begin(), pts.end(), [](Point a, Point b) { return a.x < b.x; });
-        const auto [min_y, max_y] = std::minmax_element(
-            pts.begin(), pts.end(), [](Point a, Point b) { return a.y < b.y; });
+        const auto [min_x, max_x] =
+            std::minmax_element(pts.begin(), pts.end(), [](Point a, Point b) { return a.x < b.x; });
+        const auto [min_y, max_y] =
+            std::minmax_element(pts.begin(), pts.end(), [](Point a, Point b) { return a.y < b.y; });
         const std::size_t k = rng() % 6;
         const Path2D r = Path2D::from_points(pts).smoothed_path_chaikin(k);
         ASSERT_EQ(r.size(), pts.size() << k);

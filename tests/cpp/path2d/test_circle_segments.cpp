@@ -109,8 +109,8 @@ namespace {
 // The system dgesvd, except that it cannot decompose more than `MaxRows` rows.
 template <int MaxRows>
 void dgesvd_up_to(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
-                  const int* lda, double* s, double* u, const int* ldu, double* vt,
-                  const int* ldvt, double* work, const int* lwork, int* info) {
+                  const int* lda, double* s, double* u, const int* ldu, double* vt, const int* ldvt,
+                  double* work, const int* lwork, int* info) {
     if (*m > MaxRows && *lwork != -1) {
         *info = 1;
         return;
@@ -120,12 +120,11 @@ void dgesvd_up_to(const char* jobu, const char* jobvt, const int* m, const int* 
 
 // The decomposition as plainly stated, with a fresh fit and fresh lists at every step; the
 // library's version must match it bit for bit.
-std::vector<CircleSegment> plain_decomposition(const Path2D& p, std::size_t start,
-                                               std::size_t end, double max_rmse) {
+std::vector<CircleSegment> plain_decomposition(const Path2D& p, std::size_t start, std::size_t end,
+                                               double max_rmse) {
     const auto fit_curvature = [&](std::size_t a, std::size_t b) -> std::optional<double> {
-        const auto fit = korvane::taubin_circle_fit(std::span(p.x()).subspan(a, b - a),
-                                                    std::span(p.y()).subspan(a, b - a),
-                                                    system_dgesvd);
+        const auto fit = korvane::taubin_circle_fit(
+            std::span(p.x()).subspan(a, b - a), std::span(p.y()).subspan(a, b - a), system_dgesvd);
         if (fit && max_rmse >= fit->rmse) {
             return 1.0 / fit->radius;
         }
@@ -276,8 +275,8 @@ TEST(CircleSegments, UnevenCoordinateListsGiveOneValuePerPoint) {
     longer_x.insert(longer_x.end(), {100.0, -3.0});
     std::vector<double> longer_y = y;
     longer_y.push_back(55.0);
-    for (const Path2D& p : {Path2D::from_coordinates(longer_x, y),
-                            Path2D::from_coordinates(x, longer_y)}) {
+    for (const Path2D& p :
+         {Path2D::from_coordinates(longer_x, y), Path2D::from_coordinates(x, longer_y)}) {
         const auto curvature = p.compute_circle_fit_curvature(0.15, system_dgesvd);
         ASSERT_TRUE(curvature.ok());
         EXPECT_EQ(curvature.value(), expected);

@@ -87,10 +87,14 @@ void expect_like_reference(const Path2D& path, const Reference& want, const char
     std::uint64_t worst_heading = 0, worst_curvature = 0;
     for (std::size_t i = 0; i < n; ++i) {
         ASSERT_TRUE(same_bits(path.path_length_per_point()[i], want.length[i])) << what << " " << i;
-        ASSERT_TRUE(same_bits(path.unit_tangent_vector()[i].x, want.tangent[i].x)) << what << " " << i;
-        ASSERT_TRUE(same_bits(path.unit_tangent_vector()[i].y, want.tangent[i].y)) << what << " " << i;
-        worst_heading = std::max(worst_heading, ulp_distance(path.orientation()[i], want.heading[i]));
-        worst_curvature = std::max(worst_curvature, ulp_distance(path.curvature()[i], want.curvature[i]));
+        ASSERT_TRUE(same_bits(path.unit_tangent_vector()[i].x, want.tangent[i].x))
+            << what << " " << i;
+        ASSERT_TRUE(same_bits(path.unit_tangent_vector()[i].y, want.tangent[i].y))
+            << what << " " << i;
+        worst_heading =
+            std::max(worst_heading, ulp_distance(path.orientation()[i], want.heading[i]));
+        worst_curvature =
+            std::max(worst_curvature, ulp_distance(path.curvature()[i], want.curvature[i]));
         ASSERT_LE(worst_heading, 2u) << what << " heading " << i;
         ASSERT_LE(worst_curvature, 2u) << what << " curvature " << i << ": " << path.curvature()[i]
                                        << " vs " << want.curvature[i];
@@ -118,9 +122,17 @@ TEST(DerivedQuantities, LargePathsMatchTheListByListFormulasInBothStorageForms) 
 
 TEST(DerivedQuantities, SpecialValuesShortPathsAndExactCompassHeadings) {
     const std::vector<std::vector<double>> cases = {
-        {}, {1}, {1, 2}, {1, 2, 3}, {0, 0, 0, 0}, {1, 1, 2, 2, 3},
-        {0, 1, nan, 3, 4, 5}, {0, inf, 2, 3, -inf, 5, 6}, {1e308, -1e308, 1e308, 0, 1, 2},
-        {5e-324, 0, -5e-324, 1e-310, 2e-310, 0}, {0, 1, 0, 1, 0, 1, 0},
+        {},
+        {1},
+        {1, 2},
+        {1, 2, 3},
+        {0, 0, 0, 0},
+        {1, 1, 2, 2, 3},
+        {0, 1, nan, 3, 4, 5},
+        {0, inf, 2, 3, -inf, 5, 6},
+        {1e308, -1e308, 1e308, 0, 1, 2},
+        {5e-324, 0, -5e-324, 1e-310, 2e-310, 0},
+        {0, 1, 0, 1, 0, 1, 0},
     };
     for (const auto& x : cases) {
         for (const auto& y : cases) {

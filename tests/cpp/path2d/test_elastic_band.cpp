@@ -60,7 +60,8 @@ public:
         const std::size_t size = n + e;
         std::vector<std::vector<double>> k(size, std::vector<double>(size + 1, 0.0));
         for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t j = 0; j < n; ++j) k[i][j] = P[i][j];
+            for (std::size_t j = 0; j < n; ++j)
+                k[i][j] = P[i][j];
             k[i][size] = -p.q[i];
         }
         for (std::size_t r = 0; r < e; ++r) {
@@ -80,14 +81,17 @@ public:
             for (std::size_t r = 0; r < size; ++r) {
                 if (r == c) continue;
                 const double f = k[r][c] / k[c][c];
-                for (std::size_t j = c; j <= size; ++j) k[r][j] -= f * k[c][j];
+                for (std::size_t j = c; j <= size; ++j)
+                    k[r][j] -= f * k[c][j];
             }
         }
         std::vector<double> x(n);
-        for (std::size_t i = 0; i < n; ++i) x[i] = k[i][size] / k[i][i];
+        for (std::size_t i = 0; i < n; ++i)
+            x[i] = k[i][size] / k[i][i];
         for (std::size_t r = e; r < A.size(); ++r) {
             double ax = 0.0;
-            for (std::size_t j = 0; j < n; ++j) ax += A[r][j] * x[j];
+            for (std::size_t j = 0; j < n; ++j)
+                ax += A[r][j] * x[j];
             if (ax > p.b[r] + 1e-9) return simple_qp::SolveError::Infeasible;
         }
         return simple_qp::SolvedProblem{std::move(x)};
@@ -103,7 +107,8 @@ TEST(ElasticBand, PathsWithoutInteriorFreedomSkipTheSolverBelowTwoPoints) {
     ASSERT_TRUE(single.add_associated_values({7.0}).ok());
     for (const ElasticBandMethod method : kMethods) {
         for (const double d : {0.5, std::numeric_limits<double>::quiet_NaN()}) {
-            const auto empty = Path2D::from_points({}).smoothed_path_elastic_band(d, method, solver);
+            const auto empty =
+                Path2D::from_points({}).smoothed_path_elastic_band(d, method, solver);
             ASSERT_TRUE(empty);
             EXPECT_EQ(empty->size(), 0u);
             const auto one = single.smoothed_path_elastic_band(d, method, solver);
@@ -142,13 +147,13 @@ TEST(ElasticBand, ThreePointSquareBoundsProblem) {
     ASSERT_EQ(solver.problems.size(), 1u);
     const ConicProblem& p = solver.problems[0];
     // Columns X0 X1 X2 Y0 Y1 Y2; P is twice the Gram matrix of (1, -2, 1) per coordinate.
-    const std::vector<std::vector<double>> expected_p = {
-        {2, -4, 2, 0, 0, 0}, {-4, 8, -4, 0, 0, 0}, {2, -4, 2, 0, 0, 0},
-        {0, 0, 0, 2, -4, 2}, {0, 0, 0, -4, 8, -4}, {0, 0, 0, 2, -4, 2}};
+    const std::vector<std::vector<double>> expected_p = {{2, -4, 2, 0, 0, 0},  {-4, 8, -4, 0, 0, 0},
+                                                         {2, -4, 2, 0, 0, 0},  {0, 0, 0, 2, -4, 2},
+                                                         {0, 0, 0, -4, 8, -4}, {0, 0, 0, 2, -4, 2}};
     EXPECT_EQ(dense(p.P), expected_p);
     EXPECT_EQ(p.q, std::vector<double>(6, 0.0));
     const std::vector<std::vector<double>> expected_a = {
-        {1, 0, 0, 0, 0, 0}, {0, 0, 0, 1, 0, 0}, {0, 0, 1, 0, 0, 0}, {0, 0, 0, 0, 0, 1},
+        {1, 0, 0, 0, 0, 0}, {0, 0, 0, 1, 0, 0},  {0, 0, 1, 0, 0, 0}, {0, 0, 0, 0, 0, 1},
         {0, 1, 0, 0, 0, 0}, {0, -1, 0, 0, 0, 0}, {0, 0, 0, 0, 1, 0}, {0, 0, 0, 0, -1, 0}};
     EXPECT_EQ(dense(p.A), expected_a);
     EXPECT_EQ(p.b, (std::vector<double>{0, 0, 2, 0, 1.5, -0.5, 1.5, -0.5}));
@@ -159,7 +164,8 @@ TEST(ElasticBand, ThreePointOrthogonalBoundsProblem) {
     const RecordingSolver solver(simple_qp::SolveError::NotSolved);
     // The middle heading is atan2(2, 0) = π/2: the normal to the right is (1, 0).
     const Path2D path = Path2D::from_points({{0, 0}, {3, 1}, {0, 2}});
-    EXPECT_FALSE(path.smoothed_path_elastic_band(0.25, ElasticBandMethod::OrthogonalBounds, solver));
+    EXPECT_FALSE(
+        path.smoothed_path_elastic_band(0.25, ElasticBandMethod::OrthogonalBounds, solver));
     ASSERT_EQ(solver.problems.size(), 1u);
     const ConicProblem& p = solver.problems[0];
     ASSERT_EQ(p.A.n, 7u);  // X0..2, Y0..2, d1
@@ -180,7 +186,8 @@ TEST(ElasticBand, ThreePointOrthogonalBoundsProblem) {
 TEST(ElasticBand, SizesGrowWithThePath) {
     for (std::size_t n = 2; n <= 6; ++n) {
         std::vector<Point> points;
-        for (std::size_t i = 0; i < n; ++i) points.push_back({double(i), double(i % 2)});
+        for (std::size_t i = 0; i < n; ++i)
+            points.push_back({double(i), double(i % 2)});
         const Path2D path = Path2D::from_points(points);
         const std::size_t interior = n - 2;
         for (const ElasticBandMethod method : kMethods) {
@@ -211,8 +218,8 @@ TEST(ElasticBand, SolutionBecomesANewPath) {
     Path2D path = Path2D::from_points({{0, 0}, {1, 1}, {2, 0}});
     ASSERT_TRUE(path.add_associated_values({1, 2, 3}).ok());
     const RecordingSolver solver(simple_qp::SolvedProblem{{0.0, 1.0, 2.0, 0.0, 0.5, 0.0, 0.9}});
-    const auto result = path.smoothed_path_elastic_band(0.5, ElasticBandMethod::OrthogonalBounds,
-                                                        solver);
+    const auto result =
+        path.smoothed_path_elastic_band(0.5, ElasticBandMethod::OrthogonalBounds, solver);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->points(), (std::vector<Point>{{0, 0}, {1, 0.5}, {2, 0}}));
     EXPECT_TRUE(result->associated_values().empty());

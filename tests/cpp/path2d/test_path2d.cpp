@@ -90,7 +90,8 @@ TEST(AssociatedValues, WrongLengthIsRefusedWithoutConsumingAHandle) {
     Path2D p = Path2D::from_points({{0, 0}, {1, 0}, {2, 0}});
     const auto refused = p.add_associated_values({1, 2});
     ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.error().message, "The associated value has length 2, although 3 was expected");
+    EXPECT_EQ(refused.error().message,
+              "The associated value has length 2, although 3 was expected");
     EXPECT_EQ(p.add_associated_values({1, 2, 3}).value(), 0u);
     EXPECT_EQ(p.add_associated_values({4, 5, 6}).value(), 1u);
     ASSERT_NE(p.associated_values(1), nullptr);

@@ -175,8 +175,8 @@ TEST(PointOrder, RepairMatchesPassByPassOnHardPaths) {
     // Right angles and diagonals on the grid paths meet the thresholds at pi / 4, pi / 2 and
     // 3 pi / 4 exactly; pi and beyond, 0 and NaN are edge thresholds.
     const double pi = std::numbers::pi;
-    const std::vector<double> angles{0.0, 0.3, pi / 4, 1.0,  1.5, pi / 2,      2.0,
-                                     3 * pi / 4, 2.8, pi, 3.2, not_a_number};
+    const std::vector<double> angles{0.0, 0.3,        pi / 4, 1.0, 1.5, pi / 2,
+                                     2.0, 3 * pi / 4, 2.8,    pi,  3.2, not_a_number};
 
     std::vector<std::pair<std::string, std::vector<Point>>> paths;
     paths.emplace_back("fold", fold(300));
@@ -189,8 +189,8 @@ TEST(PointOrder, RepairMatchesPassByPassOnHardPaths) {
             walk.push_back({x, 0.05 * unit(rng)});
             saw.push_back({static_cast<double>(i) + (i % 2 ? -1.5 : 0.0), 0.001 * (i % 3)});
             grid.push_back({std::floor(4 * unit(rng)), std::floor(2 * unit(rng))});
-            spiky.push_back({static_cast<double>(i) + (i % 7 == 3 ? -3.0 : 0.0),
-                             i % 11 == 5 ? 1e-9 : 0.0});
+            spiky.push_back(
+                {static_cast<double>(i) + (i % 7 == 3 ? -3.0 : 0.0), i % 11 == 5 ? 1e-9 : 0.0});
             dup.push_back(i > 0 && unit(rng) < 0.3 ? dup.back() : Point{x, unit(rng)});
         }
         std::vector<Point> holes = walk;

@@ -87,9 +87,9 @@ TEST(Resampling, PositionsBySamplingDistance) {
     const Path2D almost = Path2D::from_points({{0, 0}, {10.005, 0}});
     EXPECT_EQ(xs(resample(almost, BySamplingDistance{2.5, false})),
               (std::vector<double>{0, 2.5, 5, 7.5, 10}));
-    EXPECT_EQ(resample(almost, BySamplingDistance{2.5, false}, InterpolationMethod::Linear, 0.001)
-                  .size(),
-              6u);
+    EXPECT_EQ(
+        resample(almost, BySamplingDistance{2.5, false}, InterpolationMethod::Linear, 0.001).size(),
+        6u);
 }
 
 TEST(Resampling, ByNumberPointsEndsAndEpsilonIgnored) {

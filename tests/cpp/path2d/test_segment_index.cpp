@@ -74,8 +74,8 @@ std::vector<std::pair<std::string, std::vector<Point>>> adversarial_paths() {
     paths.emplace_back("zig-zag", zig_zag);
     std::vector<Point> repeated = walk(rng, 2000, 1.0);
     for (std::size_t i = 3; i < repeated.size(); i += 7) {
-        repeated[i] = repeated[i - 1];                  // zero-length segments
-        repeated[i - 3] = repeated[(i * 31) % i];      // points coinciding with earlier ones
+        repeated[i] = repeated[i - 1];             // zero-length segments
+        repeated[i - 3] = repeated[(i * 31) % i];  // points coinciding with earlier ones
     }
     paths.emplace_back("repeated", repeated);
     std::vector<Point> loops;  // three laps of one circle, the start where it ends
@@ -85,8 +85,7 @@ std::vector<std::pair<std::string, std::vector<Point>>> adversarial_paths() {
     }
     paths.emplace_back("loops", loops);
     std::vector<Point> there_and_back = walk(rng, 1500, 1.0);
-    there_and_back.insert(there_and_back.end(), there_and_back.rbegin() + 1,
-                          there_and_back.rend());
+    there_and_back.insert(there_and_back.end(), there_and_back.rbegin() + 1, there_and_back.rend());
     paths.emplace_back("there-and-back", there_and_back);
     std::vector<Point> collinear;  // overlapping runs along one line, in both directions
     for (int lap = 0; lap < 6; ++lap) {
@@ -96,9 +95,11 @@ std::vector<std::pair<std::string, std::vector<Point>>> adversarial_paths() {
     }
     paths.emplace_back("collinear", collinear);
     const std::vector<Point> base = walk(rng, 2500, 1.0);
-    for (const auto& [name, factor] : {std::pair{"tiny", 1e-160}, {"subnormal", 1e-310},
-                                        {"huge", 1e150}, {"squares overflow", 1e155},
-                                        {"near the largest double", 1e300}}) {
+    for (const auto& [name, factor] : {std::pair{"tiny", 1e-160},
+                                       {"subnormal", 1e-310},
+                                       {"huge", 1e150},
+                                       {"squares overflow", 1e155},
+                                       {"near the largest double", 1e300}}) {
         paths.emplace_back(name, scaled(base, factor));
     }
     std::vector<Point> shifted = base;  // far from the origin, as georeferenced data is
@@ -108,8 +109,9 @@ std::vector<std::pair<std::string, std::vector<Point>>> adversarial_paths() {
     paths.emplace_back("shifted", shifted);
     std::vector<Point> holes = walk(rng, 2500, 1.0);
     for (std::size_t i = 5; i < holes.size(); i += 97) {
-        holes[i] = i % 3 == 0 ? Point{nan, holes[i].y} : i % 3 == 1 ? Point{inf, 1.0}
-                                                                   : Point{-inf, nan};
+        holes[i] = i % 3 == 0   ? Point{nan, holes[i].y}
+                   : i % 3 == 1 ? Point{inf, 1.0}
+                                : Point{-inf, nan};
     }
     for (std::size_t i = 1000; i < 1300; ++i) {
         holes[i] = {nan, nan};

@@ -132,12 +132,14 @@ TEST(QuadraticAsCsc, HalfQuadraticFormReproducesTheExpression) {
     std::uniform_int_distribution<std::size_t> pick(0, n - 1);
     QuadraticExpression objective;
     for (int k = 0; k < 60; ++k) {
-        const AffineExpression e = value(rng) * x[pick(rng)] + x[pick(rng)] * value(rng) + value(rng);
+        const AffineExpression e =
+            value(rng) * x[pick(rng)] + x[pick(rng)] * value(rng) + value(rng);
         const AffineExpression f = x[pick(rng)] - value(rng);
         objective += e * f;
     }
     std::vector<double> point(n);
-    for (double& p : point) p = value(rng);
+    for (double& p : point)
+        p = value(rng);
 
     const auto P = dense(quadratic_as_csc(objective, n));
     const auto q = linear_as_vector(objective, n);
@@ -158,12 +160,12 @@ TEST(AssembledProblem, RowOrderRightHandSidesAndCones) {
     const Variable y = registry.add_vector(1, -1.0, 2.0)[0];  // bound rows last
     const Variable z = registry.add_vector(1, std::nullopt, std::nullopt)[0];
     const std::vector<Constraint> constraints = {
-        Inequality{-0.5, 0.5, x - 3.0},            // two rows, upper first
-        Equality{x - 3.0},                          // first row of all
-        Inequality{std::nullopt, 4.0, 2.0 * z},     // upper only
+        Inequality{-0.5, 0.5, x - 3.0},                               // two rows, upper first
+        Equality{x - 3.0},                                            // first row of all
+        Inequality{std::nullopt, 4.0, 2.0 * z},                       // upper only
         Inequality{std::nullopt, std::nullopt, AffineExpression(z)},  // no rows at all
         Equality{y + z - 1.0},
-        Inequality{1.0, std::nullopt, z + 0.5},     // lower only
+        Inequality{1.0, std::nullopt, z + 0.5},  // lower only
     };
     const ConicProblem p = assembled_problem(registry, QuadraticExpression{}, constraints);
 
@@ -256,14 +258,17 @@ ConicProblem reference_problem(const ProblemVariables& variables,
     }
     p.P = objective.quadratic_terms.empty() ? CscMatrix::zeros(n, n) : std::move(hessian).build();
     p.q.assign(n, 0.0);
-    for (const auto& [v, c] : objective.affine_part.coefficients) p.q[v.index] += c;
+    for (const auto& [v, c] : objective.affine_part.coefficients)
+        p.q[v.index] += c;
 
     std::size_t rows = 0;
-    for (const Constraint& c : constraints) rows += simple_qp::row_count(c);
+    for (const Constraint& c : constraints)
+        rows += simple_qp::row_count(c);
     CscMatrixTripletsBuilder a(rows, n);
     std::size_t r = 0;
     const auto add_row = [&](const AffineExpression& e, double sign) {
-        for (const auto& [v, c] : e.coefficients) a.add_triplet(r, v.index, sign * c);
+        for (const auto& [v, c] : e.coefficients)
+            a.add_triplet(r, v.index, sign * c);
         ++r;
     };
     for (const Constraint& c : constraints) {
@@ -304,7 +309,8 @@ ConicProblem reference_problem(const ProblemVariables& variables,
 
 std::vector<std::uint64_t> bits(const std::vector<double>& values) {
     std::vector<std::uint64_t> out;
-    for (const double v : values) out.push_back(std::bit_cast<std::uint64_t>(v));
+    for (const double v : values)
+        out.push_back(std::bit_cast<std::uint64_t>(v));
     return out;
 }
 
@@ -343,7 +349,8 @@ TEST(AssembledProblem, MatchesPlainTripletAssemblyOnRandomProblems) {
         std::uniform_int_distribution<std::size_t> pick(0, x.size() - 1);
         const auto expression = [&] {
             AffineExpression e(coefficient());
-            for (int k = coin(rng) + coin(rng); k > 0; --k) e += x[pick(rng)] * coefficient();
+            for (int k = coin(rng) + coin(rng); k > 0; --k)
+                e += x[pick(rng)] * coefficient();
             return e;
         };
 
@@ -404,8 +411,7 @@ TEST(AssembledProblem, WritesNarrowIndexStorageLikeWideStorage) {
 
     const ConicProblem wide =
         assembled_problem(registry, objective, constraints, HessianPart::UpperTriangle);
-    const simple_qp::HessianLayout hessian =
-        simple_qp::hessian_layout(objective, 4);
+    const simple_qp::HessianLayout hessian = simple_qp::hessian_layout(objective, 4);
     std::vector<std::int32_t> colptr(5), rowval(hessian.entries());
     std::vector<double> nzval(hessian.entries());
     simple_qp::write_hessian(objective, hessian,

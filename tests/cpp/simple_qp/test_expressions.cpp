@@ -143,8 +143,7 @@ TEST(QuadraticExpression, SquareOfSecondDifferenceInAnyBuildOrder) {
         x[2] + (x[0] - x[1] * 2.0),
     };
     const std::map<std::pair<std::size_t, std::size_t>, double> expected = {
-        {{0, 0}, 1.0}, {{1, 1}, 4.0}, {{2, 2}, 1.0},
-        {{0, 1}, -4.0}, {{0, 2}, 2.0}, {{1, 2}, -4.0},
+        {{0, 0}, 1.0}, {{1, 1}, 4.0}, {{2, 2}, 1.0}, {{0, 1}, -4.0}, {{0, 2}, 2.0}, {{1, 2}, -4.0},
     };
     for (const AffineExpression& e : builds) {
         const QuadraticExpression q = e.square();
@@ -186,7 +185,8 @@ TEST(QuadraticExpression, AccumulatedSquaresMatchDirectEvaluation) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> value(-2.0, 2.0);
     std::vector<double> point(n);
-    for (double& p : point) p = value(rng);
+    for (double& p : point)
+        p = value(rng);
 
     QuadraticExpression total;
     double expected = 0.0;
@@ -217,7 +217,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> raw_entries(const Map& map)
 
 std::vector<std::uint64_t> raw_bits(const std::vector<double>& values) {
     std::vector<std::uint64_t> out;
-    for (const double v : values) out.push_back(std::bit_cast<std::uint64_t>(v));
+    for (const double v : values)
+        out.push_back(std::bit_cast<std::uint64_t>(v));
     return out;
 }
 

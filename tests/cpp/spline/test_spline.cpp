@@ -13,11 +13,11 @@
 using korvane::linspace;
 using korvane::make_spline;
 using korvane::sample_with_key;
+using korvane::SortedSpline;
 using korvane::Spline;
 using korvane::SplineInterpolation;
 using korvane::SplineKey;
 using korvane::SplineSample;
-using korvane::SortedSpline;
 using korvane::SplineWalker;
 
 namespace {
@@ -101,8 +101,8 @@ TEST(MakeSpline, GuardKeysAroundPathLengths) {
         const double above = std::nextafter(length, INFINITY);
         for (const auto kind : {SplineInterpolation::Linear, SplineInterpolation::CatmullRom}) {
             const Spline far = make_spline(t, values, kind);
-            EXPECT_EQ(key_parameters(far),
-                      (std::vector<double>{-1.0, 0.0, length, above, std::nextafter(above, INFINITY)}));
+            EXPECT_EQ(key_parameters(far), (std::vector<double>{-1.0, 0.0, length, above,
+                                                                std::nextafter(above, INFINITY)}));
             ASSERT_TRUE(sample_with_key(far, length)) << length;
             EXPECT_EQ(sample_with_key(far, length)->value, 7.0) << length;
             const SortedSpline view(t, values, kind);
@@ -111,8 +111,8 @@ TEST(MakeSpline, GuardKeysAroundPathLengths) {
         }
     }
     // Where the documented keys are distinct from L and from each other, they stay.
-    EXPECT_EQ(key_parameters(make_spline(std::vector<double>{0.0, 0x1p40}, std::vector<double>{1, 2},
-                                         SplineInterpolation::Linear)),
+    EXPECT_EQ(key_parameters(make_spline(std::vector<double>{0.0, 0x1p40},
+                                         std::vector<double>{1, 2}, SplineInterpolation::Linear)),
               (std::vector<double>{-1.0, 0.0, 0x1p40, 0x1p40 + 0.01, 0x1p40 + 0.02}));
 }
 

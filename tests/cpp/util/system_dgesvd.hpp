@@ -7,9 +7,9 @@
 
 #if KORVANE_HAVE_LAPACK
 // gfortran (8 and later) appends one size_t length per CHARACTER argument.
-extern "C" void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n,
-                        double* a, const int* lda, double* s, double* u, const int* ldu,
-                        double* vt, const int* ldvt, double* work, const int* lwork, int* info,
+extern "C" void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
+                        const int* lda, double* s, double* u, const int* ldu, double* vt,
+                        const int* ldvt, double* work, const int* lwork, int* info,
                         std::size_t jobu_len, std::size_t jobvt_len);
 
 namespace korvane::testing {
@@ -17,8 +17,7 @@ namespace korvane::testing {
 /// Adapts the gfortran symbol to the slot's convention; both job strings are one character.
 inline void system_dgesvd(const char* jobu, const char* jobvt, const int* m, const int* n,
                           double* a, const int* lda, double* s, double* u, const int* ldu,
-                          double* vt, const int* ldvt, double* work, const int* lwork,
-                          int* info) {
+                          double* vt, const int* ldvt, double* work, const int* lwork, int* info) {
     dgesvd_(jobu, jobvt, m, n, a, lda, s, u, ldu, vt, ldvt, work, lwork, info, 1, 1);
 }
 
@@ -40,9 +39,9 @@ inline void non_converging_dgesvd(const char*, const char*, const int*, const in
 }
 
 /// A dgesvd that refuses already at the workspace query.
-inline void refusing_dgesvd(const char*, const char*, const int*, const int*, double*,
-                            const int*, double*, double*, const int*, double*, const int*,
-                            double*, const int*, int* info) {
+inline void refusing_dgesvd(const char*, const char*, const int*, const int*, double*, const int*,
+                            double*, double*, const int*, double*, const int*, double*, const int*,
+                            int* info) {
     *info = -1;
 }
 

@@ -134,9 +134,9 @@ namespace {
 
 int g_dgesvd_calls = 0;
 
-void counting_dgesvd(const char*, const char*, const int*, const int*, double*, const int*,
-                     double*, double*, const int*, double*, const int*, double* work,
-                     const int*, int* info) {
+void counting_dgesvd(const char*, const char*, const int*, const int*, double*, const int*, double*,
+                     double*, const int*, double*, const int*, double* work, const int*,
+                     int* info) {
     ++g_dgesvd_calls;
     work[0] = 1.0;
     *info = 1;
@@ -165,8 +165,7 @@ TEST(TaubinCircleFit, LongerListIsCutToTheShorter) {
     const std::vector<double> x{1, 0, -1, 0, 123.0};
     const std::vector<double> y{0, 1, 0, -1};
     const std::optional<CircleFit> fit = taubin_circle_fit(x, y, system_dgesvd);
-    const std::optional<CircleFit> cut =
-        taubin_circle_fit(std::span(x).first(4), y, system_dgesvd);
+    const std::optional<CircleFit> cut = taubin_circle_fit(std::span(x).first(4), y, system_dgesvd);
     ASSERT_TRUE(fit && cut);
     EXPECT_TRUE(same_bits(*fit, *cut));
 }

@@ -79,7 +79,8 @@ TEST(Atan2Many, WithinTwoUlpOfTheScalarOnMillionsOfRandomDirections) {
 }
 
 TEST(Atan2Many, ExactAtSpecialDirectionsAndNonFiniteInputs) {
-    const double magnitudes[] = {0.0, 5e-324, 1e-300, 0.5, 1.0, 3.0, 1e300, 1.7976931348623157e308, inf};
+    const double magnitudes[] = {0.0, 5e-324, 1e-300, 0.5, 1.0, 3.0, 1e300, 1.7976931348623157e308,
+                                 inf};
     std::vector<double> y, x;
     for (const double a : magnitudes) {
         for (const double sy : {1.0, -1.0}) {
