@@ -178,6 +178,37 @@ Span clip(std::size_t begin, std::size_t end, std::size_t low, std::size_t high)
     return b < e ? Span{b, e} : Span{begin, begin};
 }
 
+// The list of `size` values written block by block: the indices in [low, high), where every
+// difference is central, by `run(begin, end, out)` as one loop, the others one by one by `at`.
+template <class T, class At, class Run>
+std::vector<T> list_with_central_run(std::size_t size, std::size_t low, std::size_t high, At at,
+                                     Run run) {
+    return block_generated_list<T>(size, [&](std::size_t begin, std::size_t end, T* out) {
+        const Span central = clip(begin, end, low, high);
+        for (std::size_t i = begin; i < central.begin; ++i) {
+            out[i - begin] = at(i);
+        }
+        run(central.begin, central.end, out + (central.begin - begin));
+        for (std::size_t i = std::max(central.end, begin); i < end; ++i) {
+            out[i - begin] = at(i);
+        }
+    });
+}
+
+// One value per point of the shorter coordinate list, from differences that are central on
+// [margin, m - margin): that run by `run(x, y, begin, end, out)` as one loop over the lists read
+// in place, the ends one by one by `at(xs, ys, i)`.
+template <class T, class At, class Run>
+std::vector<T> central_quantity(const CoordinateView& xs, const CoordinateView& ys,
+                                std::size_t margin, At at, Run run) {
+    const std::size_t m = std::min(xs.size(), ys.size());
+    return with_strides(xs, ys, [&](auto x, auto y) {
+        return list_with_central_run<T>(
+            m, margin, m >= margin ? m - margin : 0, [&](std::size_t i) { return at(xs, ys, i); },
+            [&](std::size_t begin, std::size_t end, T* out) { run(x, y, begin, end, out); });
+    });
+}
+
 }  // namespace
 
 Path2D Path2D::from_points(std::vector<Point> points) {
@@ -281,51 +312,28 @@ const std::vector<double>& Path2D::orientation() const {
 
 const std::vector<Point>& Path2D::unit_tangent_vector() const {
     if (!m_unit_tangent_vector) {
-        const CoordinateView xs = x_view();
-        const CoordinateView ys = y_view();
-        const std::size_t m = std::min(xs.size(), ys.size());
-        m_unit_tangent_vector = with_strides(xs, ys, [&](auto x, auto y) {
-            return block_generated_list<Point>(
-                m, [&](std::size_t begin, std::size_t end, Point* out) {
-                    // Both differences are central for 0 < i < m - 1; the ends take the general rule.
-                    const Span inner = clip(begin, end, 1, m >= 1 ? m - 1 : 0);
-                    for (std::size_t i = begin; i < inner.begin; ++i) {
-                        out[i - begin] = unit_tangent_at(xs, ys, i);
-                    }
-                    tangents_of(x, y, inner.begin, inner.end, out + (inner.begin - begin));
-                    for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
-                        out[i - begin] = unit_tangent_at(xs, ys, i);
-                    }
-                });
-        });
+        // Both differences are central for 0 < i < m - 1; the ends take the general rule.
+        m_unit_tangent_vector =
+            central_quantity<Point>(x_view(), y_view(), 1, unit_tangent_at,
+                                    [](auto x, auto y, std::size_t begin, std::size_t end,
+                                       Point* out) { tangents_of(x, y, begin, end, out); });
     }
     return *m_unit_tangent_vector;
 }
 
 const std::vector<double>& Path2D::curvature() const {
     if (!m_curvature) {
-        const CoordinateView xs = x_view();
-        const CoordinateView ys = y_view();
         // The first and second differences are all central for 2 <= i < m - 2 in both lists.
-        const std::size_t m = std::min(xs.size(), ys.size());
-        m_curvature = with_strides(xs, ys, [&](auto x, auto y) {
-            return block_generated_list<double>(
-                m_size, [&](std::size_t begin, std::size_t end, double* out) {
-                    const Span inner = clip(begin, end, 2, m >= 2 ? m - 2 : 0);
-                    for (std::size_t i = begin; i < inner.begin; ++i) {
-                        out[i - begin] = curvature_at(xs, ys, i);
+        m_curvature = central_quantity<double>(
+            x_view(), y_view(), 2, curvature_at,
+            [&](auto x, auto y, std::size_t begin, std::size_t end, double* out) {
+                if (!curvatures_of(x, y, begin, end, out)) {
+                    // Rare: a result that needs the power function itself.
+                    for (std::size_t i = begin; i < end; ++i) {
+                        out[i - begin] = curvature_at(x_view(), y_view(), i);
                     }
-                    if (!curvatures_of(x, y, inner.begin, inner.end, out + (inner.begin - begin))) {
-                        // Rare: a result that needs the power function itself.
-                        for (std::size_t i = inner.begin; i < inner.end; ++i) {
-                            out[i - begin] = curvature_at(xs, ys, i);
-                        }
-                    }
-                    for (std::size_t i = std::max(inner.end, begin); i < end; ++i) {
-                        out[i - begin] = curvature_at(xs, ys, i);
-                    }
-                });
-        });
+                }
+            });
     }
     return *m_curvature;
 }

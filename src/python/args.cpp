@@ -119,6 +119,15 @@ bool bind_guarded(Body&& body) noexcept {
     }
 }
 
+/// Whether `obj` passes the sequence check; if not, the type-mismatch TypeError is set.
+bool is_sequence(PyObject* obj) {
+    if (PySequence_Check(obj)) {
+        return true;
+    }
+    set_type_mismatch(obj, "Sequence");
+    return false;
+}
+
 template <class Element>
 bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
     out.clear();
@@ -152,8 +161,7 @@ bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
         }
         return true;
     }
-    if (!PySequence_Check(obj)) {
-        set_type_mismatch(obj, "Sequence");
+    if (!is_sequence(obj)) {
         return false;
     }
     const Py_ssize_t hint = PySequence_Size(obj);
@@ -318,8 +326,7 @@ bool convert(PyObject* obj, Point& out) noexcept {
             return true;
         }
     }
-    if (!PySequence_Check(obj)) {
-        set_type_mismatch(obj, "Sequence");
+    if (!is_sequence(obj)) {
         return false;
     }
     const Py_ssize_t size = PySequence_Size(obj);
@@ -341,7 +348,12 @@ bool convert(PyObject* obj, Point& out) noexcept {
     return true;
 }
 
-bool convert(PyObject* obj, std::vector<double>& out) {
+namespace {
+
+/// A list read straight from an array's buffer where it has one that can be, else element by
+/// element: the same values and the same errors either way.
+template <class Element>
+bool convert_list(PyObject* obj, std::vector<Element>& out) {
     switch (read_buffer(obj, out)) {
         case BufferRead::Done: return true;
         case BufferRead::Failed: return false;
@@ -350,13 +362,14 @@ bool convert(PyObject* obj, std::vector<double>& out) {
     return convert_sequence(obj, out);
 }
 
+}  // namespace
+
+bool convert(PyObject* obj, std::vector<double>& out) {
+    return convert_list(obj, out);
+}
+
 bool convert(PyObject* obj, std::vector<Point>& out) {
-    switch (read_buffer(obj, out)) {
-        case BufferRead::Done: return true;
-        case BufferRead::Failed: return false;
-        case BufferRead::NotApplicable: break;
-    }
-    return convert_sequence(obj, out);
+    return convert_list(obj, out);
 }
 
 }  // namespace korvane::python

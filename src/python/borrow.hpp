@@ -12,24 +12,27 @@ namespace korvane::python {
 /// reassigned). Otherwise sets TypeError and returns false.
 bool constructed(PyObject* self, const PyTypeObject* made_as) noexcept;
 
-/// The counter is 0 when free, n > 0 under n shared borrows and -1 under an exclusive one.
-class SharedBorrow {
+/// A borrow of an object's counter for the length of one call. The counter is 0 when free,
+/// n > 0 under n shared borrows and -1 under an exclusive one.
+template <bool Exclusive>
+class Borrow {
 public:
-    explicit SharedBorrow(Py_ssize_t& counter) noexcept : m_counter(counter) {
-        if (counter == -1) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        } else {
-            ++counter;
-            m_held = true;
+    explicit Borrow(Py_ssize_t& counter) noexcept : m_counter(counter) {
+        if (Exclusive ? counter != 0 : counter == -1) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            Exclusive ? "Already borrowed" : "Already mutably borrowed");
+            return;
         }
+        counter = Exclusive ? -1 : counter + 1;
+        m_held = true;
     }
-    ~SharedBorrow() {
+    ~Borrow() {
         if (m_held) {
-            --m_counter;
+            m_counter = Exclusive ? 0 : m_counter - 1;
         }
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
     explicit operator bool() const noexcept { return m_held; }
 
 private:
@@ -37,28 +40,7 @@ private:
     bool m_held = false;
 };
 
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(Py_ssize_t& counter) noexcept : m_counter(counter) {
-        if (counter != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        } else {
-            counter = -1;
-            m_held = true;
-        }
-    }
-    ~ExclusiveBorrow() {
-        if (m_held) {
-            m_counter = 0;
-        }
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    explicit operator bool() const noexcept { return m_held; }
-
-private:
-    Py_ssize_t& m_counter;
-    bool m_held = false;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 }  // namespace korvane::python

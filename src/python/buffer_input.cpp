@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "python/errors.hpp"
 #include "util/large_list.hpp"
@@ -145,6 +146,20 @@ struct Loader {
     double operator()(const char* at) const noexcept { return load<T, Swapped>(at); }
 };
 
+/// Calls `pick.template operator()<T>()` with T the integer type of `size` bytes.
+template <bool Signed, class Pick>
+void with_integer(std::size_t size, const Pick& pick) {
+    const auto of = [&]<class U>() {
+        pick.template operator()<std::conditional_t<Signed, std::make_signed_t<U>, U>>();
+    };
+    switch (size) {
+        case 1: return of.template operator()<std::uint8_t>();
+        case 2: return of.template operator()<std::uint16_t>();
+        case 4: return of.template operator()<std::uint32_t>();
+        default: return of.template operator()<std::uint64_t>();
+    }
+}
+
 /// Calls `read(load)` with the loader of the element type, one instance of `read` per type so
 /// that the load is inlined into its loop.
 template <class Read>
@@ -161,20 +176,8 @@ void with_loader(const Element& element, Read&& read) {
             element.size == 8 ? pick.template operator()<double>()
                               : pick.template operator()<float>();
             return;
-        case Kind::Signed:
-            switch (element.size) {
-                case 1: return pick.template operator()<std::int8_t>();
-                case 2: return pick.template operator()<std::int16_t>();
-                case 4: return pick.template operator()<std::int32_t>();
-                default: return pick.template operator()<std::int64_t>();
-            }
-        case Kind::Unsigned:
-            switch (element.size) {
-                case 1: return pick.template operator()<std::uint8_t>();
-                case 2: return pick.template operator()<std::uint16_t>();
-                case 4: return pick.template operator()<std::uint32_t>();
-                default: return pick.template operator()<std::uint64_t>();
-            }
+        case Kind::Signed: return with_integer<true>(element.size, pick);
+        case Kind::Unsigned: return with_integer<false>(element.size, pick);
     }
 }
 
@@ -210,56 +213,44 @@ bool acquire_array(PyObject* obj, int ndim, HeldBuffer& buffer, Element& element
 
 }  // namespace
 
-BufferRead read_buffer(PyObject* obj, std::vector<double>& out) {
+/// One value per row into a list of doubles, or the two columns of each row into a list of
+/// points.
+template <class T>
+BufferRead read_buffer(PyObject* obj, std::vector<T>& out) {
+    constexpr bool points = std::is_same_v<T, Point>;
+    static_assert(!points || sizeof(Point) == 2 * sizeof(double));
     HeldBuffer buffer;
     Element element{};
     bool failed = false;
-    if (!acquire_array(obj, 1, buffer, element, failed)) {
+    if (!acquire_array(obj, points ? 2 : 1, buffer, element, failed)) {
         return failed ? BufferRead::Failed : BufferRead::NotApplicable;
     }
     const Py_buffer& view = buffer.view();
     const auto n = static_cast<std::size_t>(view.shape[0]);
     // A broadcast view holds one element however many its shape claims: the copy, not the
     // argument, may be what the machine cannot hold.
-    require_memory(n, sizeof(double));
-    const char* base = static_cast<const char*>(view.buf);
-    const Py_ssize_t stride = view.strides[0];
-    if (is_plain_doubles(element, base, stride == 8)) {
-        out = copied_list(reinterpret_cast<const double*>(base), n);
-        return BufferRead::Done;
-    }
-    with_loader(element, [&](auto load_one) {
-        out = generated_list<double>(
-            n, [&](std::size_t i) { return load_one(base + static_cast<Py_ssize_t>(i) * stride); });
-    });
-    return BufferRead::Done;
-}
-
-BufferRead read_buffer(PyObject* obj, std::vector<Point>& out) {
-    HeldBuffer buffer;
-    Element element{};
-    bool failed = false;
-    if (!acquire_array(obj, 2, buffer, element, failed)) {
-        return failed ? BufferRead::Failed : BufferRead::NotApplicable;
-    }
-    const Py_buffer& view = buffer.view();
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    require_memory(n, sizeof(Point));
+    require_memory(n, sizeof(T));
     const char* base = static_cast<const char*>(view.buf);
     const Py_ssize_t row = view.strides[0];
-    const Py_ssize_t column = view.strides[1];
-    static_assert(sizeof(Point) == 2 * sizeof(double));
-    if (is_plain_doubles(element, base, row == 16 && column == 8)) {
-        out = copied_list(reinterpret_cast<const Point*>(base), n);
+    const Py_ssize_t column = points ? view.strides[1] : 0;
+    if (is_plain_doubles(element, base, row == sizeof(T) && (!points || column == 8))) {
+        out = copied_list(reinterpret_cast<const T*>(base), n);
         return BufferRead::Done;
     }
     with_loader(element, [&](auto load_one) {
-        out = generated_list<Point>(n, [&](std::size_t i) {
+        out = generated_list<T>(n, [&](std::size_t i) {
             const char* at = base + static_cast<Py_ssize_t>(i) * row;
-            return Point{load_one(at), load_one(at + column)};
+            if constexpr (points) {
+                return Point{load_one(at), load_one(at + column)};
+            } else {
+                return load_one(at);
+            }
         });
     });
     return BufferRead::Done;
 }
+
+template BufferRead read_buffer(PyObject* obj, std::vector<double>& out);
+template BufferRead read_buffer(PyObject* obj, std::vector<Point>& out);
 
 }  // namespace korvane::python

@@ -20,10 +20,9 @@ enum class BufferRead {
 /// order, any strides, read-only, memory-mapped, NumPy subclasses; also array.array, bytes and
 /// memoryviews of native format) straight from its buffer, each element converted to exactly
 /// the float the element-wise conversion gives it. Anything else is not applicable: no buffer,
-/// another element type or shape, or a buffer provided by Python code.
-BufferRead read_buffer(PyObject* obj, std::vector<double>& out);
-
-/// The same for points: a two-dimensional NumPy array of two columns.
-BufferRead read_buffer(PyObject* obj, std::vector<Point>& out);
+/// another element type or shape, or a buffer provided by Python code. For points (T is
+/// Point) the same holds for a two-dimensional NumPy array of two columns.
+template <class T>
+BufferRead read_buffer(PyObject* obj, std::vector<T>& out);
 
 }  // namespace korvane::python

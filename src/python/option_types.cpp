@@ -13,6 +13,7 @@
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 #include "python/results.hpp"
+#include "python/type_spec.hpp"
 
 namespace korvane::python {
 
@@ -179,63 +180,39 @@ PyMethodDef resampling_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot resampling_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(option_dealloc)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(resampling_richcompare)},
-    {Py_tp_methods, resampling_methods},
-    {0, nullptr},
-};
-
-PyType_Spec resampling_spec = {
-    .name = "builtins.ResamplingMethod",
-    .basicsize = static_cast<int>(sizeof(ResamplingMethodObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .slots = resampling_slots,
-};
+PyType_Slot resampling_slots[] = {slot(Py_tp_new, no_constructor),
+                                  slot(Py_tp_dealloc, option_dealloc),
+                                  slot(Py_tp_richcompare, resampling_richcompare),
+                                  slot(Py_tp_methods, resampling_methods), kLastSlot};
+PyType_Spec resampling_spec = type_spec<ResamplingMethodObject>(
+    "builtins.ResamplingMethod", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, resampling_slots);
 
 PyGetSetDef by_number_points_getset[] = {
     {"number_points", get_number_points, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-PyType_Slot by_number_points_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(constructor<by_number_points_new>)},
-    {Py_tp_getset, by_number_points_getset},
-    {Py_tp_doc, const_cast<char*>("ResamplingMethod_ByNumberPoints(number_points)\n--\n\n")},
-    {0, nullptr},
-};
-
-PyType_Spec by_number_points_spec = {
-    .name = "builtins.ResamplingMethod_ByNumberPoints",
-    .basicsize = static_cast<int>(sizeof(ResamplingMethodObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = by_number_points_slots,
-};
-
 PyGetSetDef by_sampling_distance_getset[] = {
     {"sampling_distance", get_sampling_distance, nullptr, "", nullptr},
     {"drop_last", get_drop_last, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A variant class stores the signature of its constructor as its documentation.
+PyType_Slot by_number_points_slots[] = {
+    slot(Py_tp_new, constructor<by_number_points_new>), slot(Py_tp_getset, by_number_points_getset),
+    slot(Py_tp_doc, const_cast<char*>("ResamplingMethod_ByNumberPoints(number_points)\n--\n\n")),
+    kLastSlot};
 PyType_Slot by_sampling_distance_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(constructor<by_sampling_distance_new>)},
-    {Py_tp_getset, by_sampling_distance_getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")},
-    {0, nullptr},
-};
-
-PyType_Spec by_sampling_distance_spec = {
-    .name = "builtins.ResamplingMethod_BySamplingDistance",
-    .basicsize = static_cast<int>(sizeof(ResamplingMethodObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = by_sampling_distance_slots,
-};
+    slot(Py_tp_new, constructor<by_sampling_distance_new>),
+    slot(Py_tp_getset, by_sampling_distance_getset),
+    slot(Py_tp_doc,
+         const_cast<char*>(
+             "ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")),
+    kLastSlot};
+PyType_Spec by_number_points_spec = type_spec<ResamplingMethodObject>(
+    "builtins.ResamplingMethod_ByNumberPoints", Py_TPFLAGS_DEFAULT, by_number_points_slots);
+PyType_Spec by_sampling_distance_spec = type_spec<ResamplingMethodObject>(
+    "builtins.ResamplingMethod_BySamplingDistance", Py_TPFLAGS_DEFAULT, by_sampling_distance_slots);
 
 /// Creates a variant class on top of ResamplingMethod and gives it `__match_args__`.
 PyTypeObject* create_variant(PyType_Spec* spec,
@@ -337,30 +314,16 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return PyBool_FromLong((op == Py_EQ) == (v == w) ? 1 : 0);
 }
 
-PyType_Slot enum_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(option_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
-    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
-    {0, nullptr},
-};
-
-PyType_Spec interpolation_spec = {
-    .name = "builtins.InterpolationMethod",
-    .basicsize = static_cast<int>(sizeof(EnumMemberObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = enum_slots,
-};
-
-PyType_Spec elastic_band_spec = {
-    .name = "builtins.ElasticBandMethod",
-    .basicsize = static_cast<int>(sizeof(EnumMemberObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = enum_slots,
-};
+PyType_Slot enum_slots[] = {slot(Py_tp_new, no_constructor),
+                            slot(Py_tp_dealloc, option_dealloc),
+                            slot(Py_tp_repr, enum_repr),
+                            slot(Py_nb_int, enum_int),
+                            slot(Py_tp_richcompare, enum_richcompare),
+                            kLastSlot};
+PyType_Spec interpolation_spec =
+    type_spec<EnumMemberObject>("builtins.InterpolationMethod", Py_TPFLAGS_DEFAULT, enum_slots);
+PyType_Spec elastic_band_spec =
+    type_spec<EnumMemberObject>("builtins.ElasticBandMethod", Py_TPFLAGS_DEFAULT, enum_slots);
 
 PyObject* create_enum(EnumDescription& description, PyType_Spec* spec) noexcept {
     if (description.type != nullptr) {

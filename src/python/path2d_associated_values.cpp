@@ -9,8 +9,8 @@ namespace {
 
 /// Reads the list of the `handle` argument into Python as `convert` makes it; None for a
 /// handle that has no list.
-template <class Convert>
-auto values_reader(const char* name, const char* doc, Needs needs, Convert convert) {
+auto values_reader(const char* name, const char* doc, Needs needs,
+                   PyObject* (*convert)(std::span<const double>)) {
     return path2d_method(
         name, doc, needs,
         [convert](const Path2D& path, std::uint64_t handle) -> PyObject* {
@@ -41,8 +41,7 @@ constexpr char associated_values_doc[] =
     "int\n\n:returns: The associated values\n:rtype: list[float]";
 
 const auto associated_values =
-    values_reader("associated_values", associated_values_doc, Needs::Nothing,
-                  [](const std::vector<double>& values) { return to_python(values); });
+    values_reader("associated_values", associated_values_doc, Needs::Nothing, to_python<double>);
 
 constexpr char associated_value_np_doc[] =
     "associated_value_np($self, handle)\n--\n\nassociated_values_np(handle)\n\nReturns the respective "
@@ -50,8 +49,7 @@ constexpr char associated_value_np_doc[] =
     "int\n\n:returns: The associated values\n:rtype: numpy.ndarray";
 
 const auto associated_value_np =
-    values_reader("associated_value_np", associated_value_np_doc, Needs::NumPy,
-                  [](const std::vector<double>& values) { return to_array(values); });
+    values_reader("associated_value_np", associated_value_np_doc, Needs::NumPy, to_array);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // src/python/path2d_type.cpp: the Path2D class: constructor, attributes, method table, repr
 #include "python/path2d_type.hpp"
 
+#include <array>
 #include <iterator>
 #include <new>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "python/numpy_arrays.hpp"
 #include "python/ref.hpp"
 #include "python/results.hpp"
+#include "python/type_spec.hpp"
 #include "util/float_text.hpp"
 
 namespace korvane::python {
@@ -78,33 +80,30 @@ PyObject* shared_getter(PyObject* self, Needs needs, F&& body) noexcept {
 
 // --- repr ---------------------------------------------------------------------------------
 
-template <class Values>
-void append_values(std::string& out, const Values& values) {
+/// "[" + the items of `list`, each written by `item`, joined by ", " + "]".
+template <class List, class Item>
+void append_list(std::string& out, const List& list, Item item) {
     out += '[';
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
         if (i > 0) {
             out += ", ";
         }
-        append_float_text(out, values[i]);
+        item(out, list[i]);
     }
     out += ']';
 }
 
+template <class Values>
+void append_values(std::string& out, const Values& values) {
+    append_list(out, values,
+                [](std::string& text, double value) { append_float_text(text, value); });
+}
+
 template <class Points>
 void append_points(std::string& out, const Points& points) {
-    out += '[';
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        if (i > 0) {
-            out += ", ";
-        }
-        out += '[';
-        const Point point = points[i];
-        append_float_text(out, point.x);
-        out += ", ";
-        append_float_text(out, point.y);
-        out += ']';
-    }
-    out += ']';
+    append_list(out, points, [](std::string& text, const Point& point) {
+        append_values(text, std::array{point.x, point.y});
+    });
 }
 
 template <class T, class Append>
@@ -134,15 +133,9 @@ PyObject* path2d_repr(PyObject* self) noexcept {
         append_cache(out, path.unit_tangent_vector_cache(), append_points<std::vector<Point>>);
         out += ", curvature: ";
         append_cache(out, path.curvature_cache(), append_values<std::vector<double>>);
-        out += ", associated_values: [";
-        const auto& lists = path.associated_values();
-        for (std::size_t i = 0; i < lists.size(); ++i) {
-            if (i > 0) {
-                out += ", ";
-            }
-            append_values(out, lists[i]);
-        }
-        out += "] } }";
+        out += ", associated_values: ";
+        append_list(out, path.associated_values(), append_values<std::vector<double>>);
+        out += " } }";
         return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     });
 }
@@ -219,23 +212,15 @@ constexpr char path2d_doc[] =
     "path.\n\n:param points: List of points\n:param x: List of x coordinates\n:param y: List of y "
     "coordinates\n\n:type points: list[list[float]]\n:type x: list[float]\n:type y: list[float]";
 
-PyType_Slot path2d_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(constructor<path2d_new_declaration>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(path2d_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(path2d_repr)},
-    {Py_tp_getset, path2d_getset},
-    {Py_tp_methods, path2d_methods},
-    {Py_tp_doc, const_cast<char*>(path2d_doc)},
-    {0, nullptr},
-};
-
-PyType_Spec path2d_spec = {
-    .name = "builtins.Path2D",
-    .basicsize = static_cast<int>(sizeof(Path2DObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = path2d_slots,
-};
+PyType_Slot path2d_slots[] = {slot(Py_tp_new, constructor<path2d_new_declaration>),
+                              slot(Py_tp_dealloc, path2d_dealloc),
+                              slot(Py_tp_repr, path2d_repr),
+                              slot(Py_tp_getset, path2d_getset),
+                              slot(Py_tp_methods, path2d_methods),
+                              slot(Py_tp_doc, const_cast<char*>(path2d_doc)),
+                              kLastSlot};
+PyType_Spec path2d_spec =
+    type_spec<Path2DObject>("builtins.Path2D", Py_TPFLAGS_DEFAULT, path2d_slots);
 
 }  // namespace
 

@@ -60,9 +60,9 @@ inline PyObject* to_python(const CircleSegment& segment) noexcept {
     return PyTuple_Pack(3, start.get(), end.get(), curvature.get());
 }
 
-/// A new list of exactly `values.size()` converted elements.
-template <class T>
-PyObject* to_python(std::span<const T> values) noexcept {
+/// A new list of exactly `values.size()` elements, each converted by `to_python`.
+template <class Values>
+PyObject* list_of(const Values& values) noexcept {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) {
         return nullptr;
@@ -77,22 +77,16 @@ PyObject* to_python(std::span<const T> values) noexcept {
     return list.release();
 }
 
+template <class T>
+PyObject* to_python(std::span<const T> values) noexcept {
+    return list_of(values);
+}
+
 /// A new list of the coordinates or points read in place.
 template <class View>
     requires std::is_same_v<View, CoordinateView> || std::is_same_v<View, PointView>
 PyObject* to_python(const View& values) noexcept {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) {
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = to_python(values[i]);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return list_of(values);
 }
 
 template <class T>

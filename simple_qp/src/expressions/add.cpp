@@ -43,8 +43,7 @@ AffineExpression& operator+=(AffineExpression& e, const AffineExpression& f) {
 }
 
 AffineExpression operator+(AffineExpression e, const AffineExpression& f) {
-    e += f;
-    return e;
+    return std::move(e += f);
 }
 
 QuadraticExpression& operator+=(QuadraticExpression& q, const QuadraticExpression& r) {
@@ -55,8 +54,7 @@ QuadraticExpression& operator+=(QuadraticExpression& q, const QuadraticExpressio
 }
 
 QuadraticExpression operator+(QuadraticExpression q, const QuadraticExpression& r) {
-    q += r;
-    return q;
+    return std::move(q += r);
 }
 
 QuadraticExpression& operator+=(QuadraticExpression& q, const AffineExpression& e) {
