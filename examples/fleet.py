@@ -100,13 +100,14 @@ def process_chunk(chunk: Chunk) -> Result:
                                         korvane.InterpolationMethod.Cubic)
         band = metre.smoothed_path_elastic_band(MAX_DEVIATION)
         final = band if band is not None else metre
-        n = len(final.x)
+        xs = final.x_np
+        n = len(xs)
         segments = final.find_circle_segments(0, n, MAX_RMSE) if n else []
         # The per-point circle-fit curvature is that of the point's segment: no second fit needed.
         curvature = np.repeat(np.array([k for _, _, k in segments], dtype=np.float64),
                               [b - a for a, b, _ in segments])
         points["s"].append(final.path_length_per_point_np)
-        points["x"].append(final.x_np)
+        points["x"].append(xs)
         points["y"].append(final.y_np)
         points["t"].append(metre.associated_value_np(time_handle))  # the band keeps the point count
         points["curvature"].append(curvature)
