@@ -8,9 +8,6 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-pd = pytest.importorskip("pandas")
-pytest.importorskip("pyarrow")
-
 FLEET = Path(__file__).resolve().parents[2] / "examples" / "fleet.py"
 TRIPS = 200
 
@@ -26,9 +23,10 @@ def fleet(*args) -> str:
 
 @pytest.fixture(scope="module")
 def runs(tmp_path_factory, sanitized):
-    if sanitized:
+    if sanitized:  # and pandas is not even imported under the sanitizers
         pytest.skip("dask and Arrow worker processes are outside what the sanitizer build checks")
-    pytest.importorskip("distributed")
+    for module in ("pandas", "pyarrow", "distributed", "tqdm"):
+        pytest.importorskip(module)
     folder = tmp_path_factory.mktemp("fleet")
     fleet("--trips", TRIPS, "--workers", 1, "--out", folder / "loop",
           "--save-sample", folder / "sample.parquet")
@@ -43,6 +41,8 @@ def files(folder: Path) -> dict[str, bytes]:
 
 
 def test_loop_pool_and_dask_write_the_same_files(runs):
+    import pandas as pd
+
     loop = files(runs / "loop")
     assert len(loop) > 20  # points and trips of each chunk
     assert files(runs / "pool") == loop
@@ -56,6 +56,8 @@ def test_loop_pool_and_dask_write_the_same_files(runs):
 
 
 def test_shuffled_input_with_an_extra_column_gives_the_same_results(runs):
+    import pandas as pd
+
     sample = pd.read_parquet(runs / "sample.parquet")
     shuffle = np.random.default_rng(5).permutation(len(sample))
     shuffled = sample.iloc[shuffle].reset_index(drop=True)
