@@ -11,14 +11,14 @@ position: trip_id, t, x, y, in any row order; other columns are ignored. x and y
 t in seconds or a timestamp. Without an input a sample fleet is generated: simulated drives with
 3 cm of noise and a few points logged out of order, and some parked vehicles.
 
-Per trip: the point order is repaired (t and the input row number travel along as associated
-values), the path is resampled every metre (cubic), smoothed by the elastic band (0.15 m) and
+Per trip: the positions are sorted by time (equal times keep their input order), the point
+order is repaired (t and the input row number travel along as associated values), the path is resampled every metre (cubic), smoothed by the elastic band (0.15 m) and
 split into circle segments. Two Parquet datasets are written, one file per chunk of trips:
 OUT/points (trip_id, s, x, y, t, curvature: the smoothed path) and OUT/trips (one summary row
 per trip). A trip whose band has no solution keeps its resampled geometry and has band_solved
 false. The three ways of running write the same files, byte for byte.
 
-Needs the fleet extra: pip install .[fleet] (pandas, pyarrow, dask[distributed], tqdm).
+Needs the fleet extra: pip install '.[fleet]' (pandas, pyarrow, dask[distributed], tqdm).
 """
 
 from __future__ import annotations
@@ -373,6 +373,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--chunk-size", type=int, default=CHUNK_POSITIONS,
                         help=f"input positions per task, whole trips (default {CHUNK_POSITIONS})")
     args = parser.parse_args(argv)
+    if min(args.workers or 1, args.chunk_size, args.trips) < 1:
+        parser.error("--workers, --chunk-size and --trips must be at least 1")
     import tqdm  # here: a worker process that loads this script needs no progress bar
 
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
