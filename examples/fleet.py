@@ -373,7 +373,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--chunk-size", type=int, default=CHUNK_POSITIONS,
                         help=f"input positions per task, whole trips (default {CHUNK_POSITIONS})")
     args = parser.parse_args(argv)
-    if min(args.workers or 1, args.chunk_size, args.trips) < 1:
+    if min(1 if args.workers is None else args.workers, args.chunk_size, args.trips) < 1:
         parser.error("--workers, --chunk-size and --trips must be at least 1")
     import tqdm  # here: a worker process that loads this script needs no progress bar
 
