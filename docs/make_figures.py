@@ -33,7 +33,7 @@ FIGURES["map_matching.png"] = (tour.draw_map_matching, tour.draw_map_matching_al
 def save(fig, path: Path) -> None:
     """Writes a 256-colour PNG: a third of the size of a full-colour one, and as readable."""
     buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=80)
+    fig.savefig(buffer, format="png", dpi=90)
     plt.close(fig)
     image = Image.open(buffer).convert("RGB").quantize(colors=256, method=Image.Quantize.MEDIANCUT)
     image.save(path, optimize=True)
@@ -45,11 +45,12 @@ def main() -> None:
     out.mkdir(exist_ok=True)
     results = tour.run_tour()
     for name, panels in FIGURES.items():
-        fig, axes = plt.subplots(1, len(panels), figsize=(6.4 * len(panels), 5.6), squeeze=False)
-        for panel, ax in zip(panels, axes.flat):
-            panel(ax, results)
-            ax.grid(alpha=0.3)
-        fig.tight_layout()
+        with plt.rc_context(tour.STYLE):
+            fig, axes = plt.subplots(1, len(panels), figsize=(5.6 * len(panels), 5.4), squeeze=False,
+                                     layout="constrained")
+            for panel, ax in zip(panels, axes.flat):
+                panel(ax, results)
+                ax.grid(alpha=0.3)
         save(fig, out / name)
     overview = out / "tour.png"
     tour.plot(results, str(overview))

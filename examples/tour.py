@@ -34,8 +34,9 @@ PIECES = (
 LOG_INTERVAL = 0.05  # s between recorded points
 NOISE = 0.03  # m, standard deviation of the position noise
 SWAPPED = (41, 150, 262)  # point i was logged after point i + 1
-QUERY = (32.0, 8.0)  # a point 1 m inside the left curve
+QUERY = (28.0, 9.0)  # a point 5 m inside the left curve
 CUT = ((10.0, 0.4), (40.5, 33.0))  # from the first straight into the S-bend
+MAX_DEVIATION = 0.15  # m the elastic band may move a point: a few times the noise
 FIX_SPACING = 2.0  # m driven between two GPS fixes
 FIX_NOISE = 1.5  # m, standard deviation of the GPS position noise
 OVERRUN = 8.0  # m driven before the route's start and after its end
@@ -256,12 +257,12 @@ def run_tour() -> Tour:
     tour.row("smoothed_path_chaikin(2)", f"{len(chaikin.points)} points, {chaikin.length:.2f} m", "chaikin")
     for label, method in (("orthogonal", ElasticBandMethod.OrthogonalBounds),
                           ("square", ElasticBandMethod.SquareBounds)):
-        band = tour.run(label, lambda m=method: metre.smoothed_path_elastic_band(0.15, m))
+        band = tour.run(label, lambda m=method: metre.smoothed_path_elastic_band(MAX_DEVIATION, m))
         if band is None:
-            tour.row(f"smoothed_path_elastic_band(0.15, {label})", "no solution (None)", label)
+            tour.row(f"smoothed_path_elastic_band({MAX_DEVIATION}, {label})", "no solution (None)", label)
             continue
         moved = max(math.dist(a, b) for a, b in zip(band.points, metre.points))
-        tour.row(f"smoothed_path_elastic_band(0.15, {method!r})".replace("ElasticBandMethod.", ""),
+        tour.row(f"smoothed_path_elastic_band({MAX_DEVIATION}, {method!r})".replace("ElasticBandMethod.", ""),
                  f"{len(band.points)} points, moved <= {moved:.3f} m", label)
     band = tour.results["orthogonal"]
     infeasible = metre.smoothed_path_elastic_band(-1.0, ElasticBandMethod.SquareBounds)
@@ -346,9 +347,20 @@ def max_turn(path: Path2D) -> float:
 # --- pictures ---------------------------------------------------------------------------------
 # One function per panel, so that docs/make_figures.py draws the same panels into its figures.
 
+STYLE = {"font.size": 11, "axes.titlesize": 12, "legend.fontsize": 10, "legend.framealpha": 0.9}
+
 
 def xy(path: Path2D) -> tuple[list[float], list[float]]:
     return path.x, path.y
+
+
+def plan_view(ax: Any, title: str, aspect: bool = True) -> None:
+    """Labels a panel that shows x against y."""
+    ax.set_xlabel("x [m]")
+    ax.set_ylabel("y [m]")
+    if aspect:
+        ax.set_aspect("equal")
+    ax.set_title(title)
 
 
 def draw_point_order(ax: Any, tour: Tour) -> None:
@@ -357,60 +369,63 @@ def draw_point_order(ax: Any, tour: Tour) -> None:
     recorded = tour.recorded.points[first:last]
     ax.plot(*zip(*recorded), "-o", color="tab:red", ms=4, lw=1, label="recorded order")
     for j, (x, y) in enumerate(recorded, start=first):
-        ax.annotate(str(j), (x, y), textcoords="offset points", xytext=(0, 6), ha="center", fontsize=7)
+        ax.annotate(str(j), (x, y), textcoords="offset points", xytext=(0, 6), ha="center", fontsize=9)
     found = [tour.recorded.points[j] for j in tour.results["detect"] if first <= j < last]
     ax.plot(*zip(*found), "x", color="black", ms=10, mew=2, label="detect_corrupted_point_order()")
     lo, hi = min(x for x, _ in recorded), max(x for x, _ in recorded)
     kept = [q for q in tour.results["repaired"].points if lo <= q[0] <= hi]
     ax.plot(*zip(*kept), "-", color="tab:green", lw=2, alpha=0.7, label="repair_corrupted_point_order()")
-    ax.set_xlabel("x [m]")
+    plan_view(ax, "Point order: points logged out of order", aspect=False)
     ax.set_ylabel("y [m] (stretched)")
-    ax.set_title("Point order: points logged out of order")
-    ax.legend(fontsize=7, loc="lower left")
+    ax.legend(loc="lower left")
 
 
 def draw_resampling(ax: Any, tour: Tour) -> None:
     raw = tour.results["repaired"]
     metre = tour.results["resampled"]
-    ax.plot(*xy(raw), "o", color="0.55", ms=2.5, label="recorded: uneven spacing")
-    ax.plot(*xy(metre), "o-", ms=5, lw=0.8, color="tab:orange", mfc="none",
-            label="resampled_path(by_sampling_distance(1.0))")
+    ax.plot(*xy(raw), "o", color="0.55", ms=3, label="recorded: uneven spacing")
+    ax.plot(*xy(metre), "o-", ms=6, lw=0.8, color="tab:orange", mfc="none",
+            label="resampled every 1 m")
     ax.set_xlim(22, 32)
     ax.set_ylim(-0.5, 6.5)
-    ax.set_aspect("equal")
-    ax.set_title("Resampling: every 1 m along the path")
-    ax.legend(fontsize=7, loc="upper left")
+    plan_view(ax, "Resampling: every 1 m along the path")
+    ax.legend(loc="upper left")
 
 
 def draw_interpolation(ax: Any, tour: Tour) -> None:
     sparse = tour.results["sparse"]
     ax.plot(*xy(tour.results["sparse_linear"]), ".-", ms=3, lw=0.8, color="tab:blue",
-            label="every 0.5 m, InterpolationMethod.Linear")
+            label="every 0.5 m, Linear")
     ax.plot(*xy(tour.results["sparse_cubic"]), ".-", ms=3, lw=0.8, color="tab:orange",
-            label="every 0.5 m, InterpolationMethod.Cubic")
+            label="every 0.5 m, Cubic")
     ax.plot(*xy(sparse), "ks", ms=5, label=f"input: {len(sparse.points)} points")
     ax.set_xlim(16, 40)
     ax.set_ylim(-3, 19)
-    ax.set_aspect("equal")
-    ax.set_title("Interpolation between sparse points")
-    ax.legend(fontsize=7, loc="upper left")
+    plan_view(ax, "Interpolation between sparse points")
+    ax.legend(loc="upper left")
 
 
 def draw_smoothing(ax: Any, tour: Tour) -> None:
     metre = tour.results["resampled"]
-    ax.plot(*xy(metre), "o", ms=4, color="0.45", label="input: resampled every 1 m")
-    ax.plot(*xy(tour.results["chaikin"]), "-", lw=1, color="tab:purple", label="smoothed_path_chaikin(2)")
-    ax.plot(*xy(tour.results["orthogonal"]), "-", lw=1.8, color="tab:green",
-            label="elastic band, OrthogonalBounds")
-    ax.plot(*xy(tour.results["square"]), "--", lw=1.2, color="tab:red", label="elastic band, SquareBounds")
-    # Centred where the band moved the input the most.
+    # OrthogonalBounds lets each point move up to max_deviation along its normal (sin, -cos).
+    d = MAX_DEVIATION
+    right = [(x + d * math.sin(a), y - d * math.cos(a)) for (x, y), a in zip(metre.points, metre.orientation)]
+    left = [(x - d * math.sin(a), y + d * math.cos(a)) for (x, y), a in zip(metre.points, metre.orientation)]
+    ax.fill(*zip(*(right + left[::-1])), color="tab:green", alpha=0.15, lw=0,
+            label=f"allowed deviation ±{d} m")
+    for r, l in zip(right[1:-1], left[1:-1]):
+        ax.plot([r[0], l[0]], [r[1], l[1]], color="tab:green", lw=0.8, alpha=0.6)
+    ax.plot(*xy(metre), "o", ms=4, color="0.45", label="input, every 1 m")
+    ax.plot(*xy(tour.results["chaikin"]), "-", lw=1, color="tab:purple", label="Chaikin, 2 iterations")
+    ax.plot(*xy(tour.results["orthogonal"]), "-", lw=1.8, color="tab:green", label="band, OrthogonalBounds")
+    ax.plot(*xy(tour.results["square"]), "--", lw=1.2, color="tab:red", label="band, SquareBounds")
+    # Around the point the band moved the most, with the path in the upper left half.
     moved = [math.dist(a, b) for a, b in zip(metre.points, tour.results["orthogonal"].points)]
     x, y = metre.points[moved.index(max(moved))]
-    ax.set_xlim(x - 2.5, x + 2.5)
-    ax.set_ylim(y - 2.5, y + 2.5)
-    ax.set_aspect("equal")
-    ax.set_title("Smoothing, max_deviation 0.15 m (zoomed)")
-    ax.legend(fontsize=7, loc="upper left")
+    ax.set_xlim(x - 2.0, x + 3.5)
+    ax.set_ylim(y - 3.5, y + 2.0)
+    plan_view(ax, f"Smoothing, max_deviation {d} m (zoomed)")
+    ax.legend(loc="lower right")
 
 
 def draw_smoothing_curvature(ax: Any, tour: Tour) -> None:
@@ -424,15 +439,21 @@ def draw_smoothing_curvature(ax: Any, tour: Tour) -> None:
     true_curvature(ax, tour.results["resampled"].length)
     ax.set_ylim(-0.25, 0.25)
     ax.set_xlabel("arc length s [m]")
-    ax.set_ylabel("curvature [1/m]")
+    ax.set_ylabel("curvature [1/m] (positive: left)")
     ax.set_title("Smoothing: curvature along the path")
-    ax.legend(fontsize=7, loc="lower left")
+    legend_below(ax)
+
+
+def legend_below(ax: Any) -> None:
+    """Under the axes, for panels whose curves leave no corner free."""
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=2)
 
 
 def true_curvature(ax: Any, length: float, absolute: bool = False) -> None:
+    """The curvature the drive was simulated with."""
     s = [i * 0.05 for i in range(int(length * 20))]
     k = [abs(centreline_curvature(v)) if absolute else centreline_curvature(v) for v in s]
-    ax.plot(s, k, "k:", lw=1.2, label="centreline" + (" |curvature|" if absolute else ""))
+    ax.plot(s, k, "k:", lw=1.5, label="|true curvature|" if absolute else "true curvature")
 
 
 def draw_circle_segments(ax: Any, tour: Tour) -> None:
@@ -443,25 +464,26 @@ def draw_circle_segments(ax: Any, tour: Tour) -> None:
         label = f"radius {1 / k:.1f} m" if k > 1 / 100 else "straight"
         ax.plot(*zip(*points[a:b]), "o-", ms=2.5, lw=1.5, color=colours[n % len(colours)],
                 label=f"points {a}..{b - 1}: {label}")
-    ax.set_aspect("equal")
-    ax.set_title("Circle segments (max_rmse 0.05 m)")
-    ax.legend(fontsize=7, loc="upper left")
+    plan_view(ax, "Circle segments (max_rmse 0.05 m)")
+    ax.legend(loc="upper left")
 
 
 def draw_curvature(ax: Any, tour: Tour) -> None:
+    """Circle fits give no sign, so everything here is a magnitude."""
     raw = tour.results["repaired"]
     band = tour.results["orthogonal"]
-    ax.plot(raw.path_length_per_point, raw.curvature, color="0.75", lw=0.6, label="recorded: curvature")
-    ax.plot(band.path_length_per_point, band.curvature, color="tab:green", lw=1.2,
-            label="elastic band: curvature")
-    ax.plot(band.path_length_per_point, tour.results["fit curvature"], color="tab:blue", lw=1.8,
-            label="elastic band: compute_circle_fit_curvature (no sign)")
-    true_curvature(ax, raw.length)
-    ax.set_ylim(-0.3, 0.3)
+    ax.plot(raw.path_length_per_point, [abs(k) for k in raw.curvature], color="0.75", lw=0.6,
+            label="recorded: |curvature|")
+    ax.plot(band.path_length_per_point, [abs(k) for k in band.curvature], color="tab:green", lw=1.2,
+            label="elastic band: |curvature|")
+    ax.plot(band.path_length_per_point, tour.results["fit curvature"], color="tab:blue", lw=2,
+            label="elastic band: circle fits (unsigned)")
+    true_curvature(ax, raw.length, absolute=True)
+    ax.set_ylim(0.0, 0.3)
     ax.set_xlabel("arc length s [m]")
-    ax.set_ylabel("curvature [1/m]")
-    ax.set_title("Curvature: finite differences and circle fits")
-    ax.legend(fontsize=7, loc="lower left")
+    ax.set_ylabel("|curvature| [1/m]")
+    ax.set_title("Curvature: circle fits have no sign")
+    legend_below(ax)
 
 
 def draw_sub_path(ax: Any, tour: Tour) -> None:
@@ -470,18 +492,30 @@ def draw_sub_path(ax: Any, tour: Tour) -> None:
     times = cut.associated_values(tour.time_handle)
     ax.plot(*xy(metre), "-", color="0.6", lw=1, label="path")
     ax.plot(*xy(cut), "-", color="tab:orange", lw=3, label="sub_path(start, end)")
-    for (x, y), label, offset in zip(CUT, ("start", "end"), ((-8, -16), (8, -4))):
+    for (x, y), label, offset in zip(CUT, ("start", "end"), ((-8, -18), (8, -4))):
         ax.plot([x], [y], "k+", ms=10, mew=2)
-        ax.annotate(label, (x, y), textcoords="offset points", xytext=offset, fontsize=8)
-    for point, t, offset in ((cut.points[0], times[0], (-20, 10)), (cut.points[-1], times[-1], (-75, 4))):
+        ax.annotate(label, (x, y), textcoords="offset points", xytext=offset, fontsize=10)
+    for point, t, offset in ((cut.points[0], times[0], (-22, 10)), (cut.points[-1], times[-1], (-82, 4))):
         ax.plot(*point, "o", color="tab:orange", ms=6)
-        ax.annotate(f"t = {t:.2f} s", point, textcoords="offset points", xytext=offset, fontsize=8)
-    ax.plot(*QUERY, "b*", ms=9, label=f"{list(QUERY)}: segment {tour.results['index']}, "
-                                      f"s = {tour.results['along']:.1f} m")
+        ax.annotate(f"t = {t:.2f} s", point, textcoords="offset points", xytext=offset, fontsize=10)
+    # Arc length marks every 10 m (10 m is the start of the cut), and the query point's foot.
+    s = metre.path_length_per_point
+    marks = [i for i in range(1, len(s)) if s[i] // 10 > s[i - 1] // 10]
+    ax.plot([metre.x[i] for i in marks], [metre.y[i] for i in marks], "o", color="0.3", ms=3.5)
+    for i in marks[1:5]:
+        ax.annotate(f"s = {10 * int(s[i] // 10)} m", metre.points[i], textcoords="offset points",
+                    xytext=(7, -12), fontsize=9, color="0.3")
+    index = tour.results["index"]
+    (x0, y0), (x1, y1) = metre.points[index], metre.points[index + 1]
+    u = ((QUERY[0] - x0) * (x1 - x0) + (QUERY[1] - y0) * (y1 - y0)) / ((x1 - x0) ** 2 + (y1 - y0) ** 2)
+    foot = (x0 + u * (x1 - x0), y0 + u * (y1 - y0))
+    ax.plot(*zip(QUERY, foot), "b--", lw=1.2)
+    ax.plot(*QUERY, "b*", ms=11, label=f"point {list(QUERY)}: segment {index}")
+    ax.plot(*foot, "o", color="tab:blue", mfc="white", mew=2, ms=7,
+            label=f"its foot on the path: s = {tour.results['along']:.1f} m")
     ax.set_xlim(-3, 52)
-    ax.set_aspect("equal")
-    ax.set_title("Point queries and sub_path (timestamps cut too)")
-    ax.legend(fontsize=7, loc="upper left")
+    plan_view(ax, "Point queries and sub_path (timestamps cut too)")
+    ax.legend(loc="upper left")
 
 
 def draw_map_matching(ax: Any, tour: Tour) -> None:
@@ -527,14 +561,15 @@ def plot(tour: Tour, filename: str) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(2, 4, figsize=(20, 9.5))
-    for panel, ax in zip(PANELS, axes.flat):
-        panel(ax, tour)
-        ax.grid(alpha=0.3)
-    fig.suptitle("korvane tour: a recorded drive, repaired, resampled, smoothed and analysed")
-    fig.tight_layout()
-    fig.savefig(filename, dpi=72)
-    plt.close(fig)
+    with plt.rc_context(STYLE):
+        # Two panels a row, so that the legends stay readable where the picture is shown narrow.
+        fig, axes = plt.subplots(4, 2, figsize=(12, 20), layout="constrained")
+        for panel, ax in zip(PANELS, axes.flat):
+            panel(ax, tour)
+            ax.grid(alpha=0.3)
+        fig.suptitle("korvane tour: a recorded drive, repaired, resampled, smoothed and analysed")
+        fig.savefig(filename, dpi=72)
+        plt.close(fig)
 
 
 def main(argv: list[str] | None = None) -> int:
