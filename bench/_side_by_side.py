@@ -1,12 +1,13 @@
 """Best times of two callables measured in alternating rounds, so a change in machine load hits both."""
 
-from typing import Callable, Optional, Tuple
+from collections.abc import Callable
 
 from _timing import best_time
 
 
-def side_by_side(ours: Callable, peer: Callable, rounds: int = 7, number: int = 1,
-                 ours_setup: Optional[Callable] = None) -> Tuple[float, float]:
+def side_by_side(
+    ours: Callable, peer: Callable, rounds: int = 7, number: int = 1, ours_setup: Callable | None = None
+) -> tuple[float, float]:
     """(best time of ours, best time of peer) per call; `ours_setup` runs untimed before each of ours."""
     best_ours = best_peer = float("inf")
     for _ in range(rounds):

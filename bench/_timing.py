@@ -1,11 +1,12 @@
 """Timing helpers shared by the benchmarks: best-of-N wall time and a ratio table."""
 
 import time
-from typing import Callable, Optional
+from collections.abc import Callable
 
 
-def best_time(fn: Callable[[], object], number: int = 1, repeat: int = 7,
-              setup: Optional[Callable[[], object]] = None) -> float:
+def best_time(
+    fn: Callable[[], object], number: int = 1, repeat: int = 7, setup: Callable[[], object] | None = None
+) -> float:
     """Best per-call time in seconds; `setup` runs untimed before each repetition."""
     best = float("inf")
     for _ in range(repeat):
@@ -40,8 +41,10 @@ class RatioTable:
         for what, ours, peer, ratio, target, peer_name in self.rows:
             met = ratio <= target
             all_met &= met
-            print(f"{what:58s} {_fmt(ours):>10s} {_fmt(peer):>10s} {ratio:7.2f} {'<=' + str(target):>7s}"
-                  f"  {'ok' if met else 'MISSED'}  (peer: {peer_name})")
+            print(
+                f"{what:58s} {_fmt(ours):>10s} {_fmt(peer):>10s} {ratio:7.2f} {'<=' + str(target):>7s}"
+                f"  {'ok' if met else 'MISSED'}  (peer: {peer_name})"
+            )
         return all_met
 
 

@@ -1,7 +1,6 @@
 """Chaikin corner cutting against a vectorised NumPy implementation."""
 
 import numpy as np
-
 from _side_by_side import side_by_side
 from _timing import RatioTable
 from korvane import Path2D
@@ -29,9 +28,15 @@ def main() -> None:
     path = Path2D(points=points)
     assert np.array_equal(path.smoothed_path_chaikin(ITERATIONS).points_np, numpy_chaikin(points, ITERATIONS))
 
-    table = RatioTable(f"Chaikin smoothing: {N} points, {ITERATIONS} iterations ({N << ITERATIONS} points out)")
-    ours, peer = side_by_side(lambda: path.smoothed_path_chaikin(ITERATIONS),
-                              lambda: numpy_chaikin(points, ITERATIONS), rounds=10, number=3)
+    table = RatioTable(
+        f"Chaikin smoothing: {N} points, {ITERATIONS} iterations ({N << ITERATIONS} points out)"
+    )
+    ours, peer = side_by_side(
+        lambda: path.smoothed_path_chaikin(ITERATIONS),
+        lambda: numpy_chaikin(points, ITERATIONS),
+        rounds=10,
+        number=3,
+    )
     table.add(f"smoothed_path_chaikin({ITERATIONS}), 1e4 points", ours, peer, 0.5, "vectorised NumPy")
     table.print()
 

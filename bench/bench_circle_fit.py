@@ -3,7 +3,6 @@
 import time
 
 import numpy as np
-
 from _timing import RatioTable, best_time
 from korvane import Path2D
 
@@ -19,8 +18,10 @@ def recorded_track(n, sigma, seed=0):
         bend = 0.0 if rng.random() < 0.35 else rng.choice([-1.0, 1.0]) / rng.uniform(10.0, 60.0)
         pieces.append(np.full(rng.integers(15, 80), bend))
     heading = np.cumsum(np.concatenate(pieces)[:n])
-    return (np.cumsum(np.cos(heading)) + rng.normal(scale=sigma, size=n),
-            np.cumsum(np.sin(heading)) + rng.normal(scale=sigma, size=n))
+    return (
+        np.cumsum(np.cos(heading)) + rng.normal(scale=sigma, size=n),
+        np.cumsum(np.sin(heading)) + rng.normal(scale=sigma, size=n),
+    )
 
 
 class NumpyCircleSegments:
@@ -66,7 +67,9 @@ class NumpyCircleSegments:
 
 
 def main() -> None:
-    table = RatioTable(f"Path2D.compute_circle_fit_curvature(max_rmse={MAX_RMSE}), {POINTS} points, 1 m spacing")
+    table = RatioTable(
+        f"Path2D.compute_circle_fit_curvature(max_rmse={MAX_RMSE}), {POINTS} points, 1 m spacing"
+    )
     notes = []
 
     for sigma in (0.05, 0.2):
@@ -75,24 +78,34 @@ def main() -> None:
         peer_run = NumpyCircleSegments(x, y, MAX_RMSE)
         expected = peer_run.curvature()
         segments = path.find_circle_segments(0, POINTS, MAX_RMSE)
-        same_runs = [(s, e) for s, e, _ in segments] == [(s, e) for s, e, _ in NumpyCircleSegments(x, y, MAX_RMSE).segments(0, POINTS)]
+        same_runs = [(s, e) for s, e, _ in segments] == [
+            (s, e) for s, e, _ in NumpyCircleSegments(x, y, MAX_RMSE).segments(0, POINTS)
+        ]
         ours_curvature = path.compute_circle_fit_curvature(MAX_RMSE)
-        difference = np.max(np.abs(np.subtract(ours_curvature, expected)) / np.maximum(np.abs(expected), 1e-300))
-        notes.append(f"noise {sigma} m: {len(segments)} segments, {peer_run.fits} fits per call; "
-                     f"same runs as the peer: {same_runs}, max relative curvature difference {difference:.1e}")
+        difference = np.max(
+            np.abs(np.subtract(ours_curvature, expected)) / np.maximum(np.abs(expected), 1e-300)
+        )
+        notes.append(
+            f"noise {sigma} m: {len(segments)} segments, {peer_run.fits} fits per call; "
+            f"same runs as the peer: {same_runs}, max relative curvature difference {difference:.1e}"
+        )
 
         mine = best_time(path.compute_circle_fit_curvature, repeat=15)
         peer = best_time(lambda: NumpyCircleSegments(x, y, MAX_RMSE).curvature(), repeat=7)
         table.add(f"noise sigma {sigma} m", mine, peer, 0.1, "NumPy recursion, svd per run")
-        notes.append(f"noise {sigma} m: ours {mine / peer_run.fits * 1e9:.0f} ns per fit on average, "
-                     f"peer {peer / peer_run.fits * 1e9:.0f} ns")
+        notes.append(
+            f"noise {sigma} m: ours {mine / peer_run.fits * 1e9:.0f} ns per fit on average, "
+            f"peer {peer / peer_run.fits * 1e9:.0f} ns"
+        )
 
     table.print()
     print()
     for note in notes:
         print(note)
-    print("Peer: numpy.linalg.svd(Z, full_matrices=False) per run (the full U of a 10^4-row run alone"
-          " would be 800 MB).")
+    print(
+        "Peer: numpy.linalg.svd(Z, full_matrices=False) per run (the full U of a 10^4-row run alone"
+        " would be 800 MB)."
+    )
 
     # A 3-point run always fits exactly, so (0, 3) is one fit plus the call; (0, 2) is the call
     # with a 2-point run, which needs no fit.

@@ -4,9 +4,8 @@ import time
 
 import clarabel
 import numpy as np
-from scipy import sparse
-
 from _timing import RatioTable, best_time
+from scipy import sparse
 
 # Every Clarabel solve of this process goes through `recording_solver`: it can keep the exact
 # problem korvane hands over (to solve it again on its own) and can stand in for the solve with a
@@ -42,11 +41,20 @@ try:
 except ImportError:
     cp = None
 
-METHODS = [("OrthogonalBounds", ElasticBandMethod.OrthogonalBounds),
-           ("SquareBounds", ElasticBandMethod.SquareBounds)]
+METHODS = [
+    ("OrthogonalBounds", ElasticBandMethod.OrthogonalBounds),
+    ("SquareBounds", ElasticBandMethod.SquareBounds),
+]
 MAX_DEVIATION = 0.2
-SETTINGS = dict(verbose=False, max_iter=1000, tol_gap_abs=1e-4, tol_gap_rel=1e-4, tol_feas=1e-4,
-                iterative_refinement_reltol=1e-4, iterative_refinement_abstol=1e-4)
+SETTINGS = dict(
+    verbose=False,
+    max_iter=1000,
+    tol_gap_abs=1e-4,
+    tol_gap_rel=1e-4,
+    tol_feas=1e-4,
+    iterative_refinement_reltol=1e-4,
+    iterative_refinement_abstol=1e-4,
+)
 
 
 def noisy_curve(n, seed=0):
@@ -68,8 +76,10 @@ def scipy_problem(x, y, d, orthogonal):
     second = sparse.diags([1.0, -2.0, 1.0], [0, 1, 2], shape=(m, n), format="csr")
     hessian = 2.0 * (second.T @ second)
     k = 2 * n + (m if orthogonal else 0)
-    P = sparse.triu(sparse.block_diag([hessian, hessian] + ([sparse.csr_matrix((m, m))] if orthogonal else [])),
-                    format="csc")
+    P = sparse.triu(
+        sparse.block_diag([hessian, hessian] + ([sparse.csr_matrix((m, m))] if orthogonal else [])),
+        format="csc",
+    )
     inner = np.arange(1, n - 1)
     fixed_rows = np.arange(4)
     fixed_cols = np.array([0, n - 1, n, 2 * n - 1])
@@ -81,8 +91,9 @@ def scipy_problem(x, y, d, orthogonal):
         bound_rows = 4 + 2 * m + np.arange(2 * m)
         rows = np.concatenate([fixed_rows, normal_rows, normal_rows, bound_rows])
         cols = np.concatenate([fixed_cols, inner, n + inner, offset, offset, offset, offset])
-        vals = np.concatenate([np.ones(4 + 2 * m), -d * np.sin(theta), d * np.cos(theta),
-                               np.ones(m), -np.ones(m)])
+        vals = np.concatenate(
+            [np.ones(4 + 2 * m), -d * np.sin(theta), d * np.cos(theta), np.ones(m), -np.ones(m)]
+        )
         b = np.concatenate([fixed_rhs, x[1:-1], y[1:-1], np.ones(2 * m)])
         equalities = 4 + 2 * m
     else:
@@ -103,24 +114,32 @@ def scipy_smoothing(x, y, d, orthogonal):
     solution = _real_solver(*scipy_problem(x, y, d, orthogonal), clarabel_settings()).solve()
     assert solution.status == clarabel.SolverStatus.Solved, solution.status
     values = np.asarray(solution.x)
-    return np.column_stack([values[:n], values[n:2 * n]])
+    return np.column_stack([values[:n], values[n : 2 * n]])
 
 
 def cvxpy_smoothing(x, y, d, orthogonal, stats=None):
     n = len(x)
     X, Y = cp.Variable(n), cp.Variable(n)
-    objective = cp.Minimize(cp.sum_squares(X[:-2] - 2 * X[1:-1] + X[2:])
-                            + cp.sum_squares(Y[:-2] - 2 * Y[1:-1] + Y[2:]))
+    objective = cp.Minimize(
+        cp.sum_squares(X[:-2] - 2 * X[1:-1] + X[2:]) + cp.sum_squares(Y[:-2] - 2 * Y[1:-1] + Y[2:])
+    )
     constraints = [X[0] == x[0], X[-1] == x[-1], Y[0] == y[0], Y[-1] == y[-1]]
     if orthogonal:
         theta = np.arctan2(y[2:] - y[:-2], x[2:] - x[:-2])
         offset = cp.Variable(n - 2)
-        constraints += [X[1:-1] == x[1:-1] + cp.multiply(d * np.sin(theta), offset),
-                        Y[1:-1] == y[1:-1] - cp.multiply(d * np.cos(theta), offset),
-                        offset <= 1, offset >= -1]
+        constraints += [
+            X[1:-1] == x[1:-1] + cp.multiply(d * np.sin(theta), offset),
+            Y[1:-1] == y[1:-1] - cp.multiply(d * np.cos(theta), offset),
+            offset <= 1,
+            offset >= -1,
+        ]
     else:
-        constraints += [X[1:-1] - x[1:-1] <= d, x[1:-1] - X[1:-1] <= d,
-                        Y[1:-1] - y[1:-1] <= d, y[1:-1] - Y[1:-1] <= d]
+        constraints += [
+            X[1:-1] - x[1:-1] <= d,
+            x[1:-1] - X[1:-1] <= d,
+            Y[1:-1] - y[1:-1] <= d,
+            y[1:-1] - Y[1:-1] <= d,
+        ]
     problem = cp.Problem(objective, constraints)
     problem.solve(solver=cp.CLARABEL, **SETTINGS)
     assert problem.status == cp.OPTIMAL, problem.status
@@ -146,8 +165,10 @@ def main() -> None:
     x, y = noisy_curve(2_000)
     for name, method in METHODS:
         orthogonal = method == ElasticBandMethod.OrthogonalBounds
-        notes.append(f"{name}, 2000 points: max |ours - scipy+clarabel| = "
-                     f"{agreement(ours(x, y, method), scipy_smoothing(x, y, MAX_DEVIATION, orthogonal)):.1e}")
+        notes.append(
+            f"{name}, 2000 points: max |ours - scipy+clarabel| = "
+            f"{agreement(ours(x, y, method), scipy_smoothing(x, y, MAX_DEVIATION, orthogonal)):.1e}"
+        )
         mine = best_time(lambda: ours(x, y, method), repeat=15)
         peer = best_time(lambda: scipy_smoothing(x, y, MAX_DEVIATION, orthogonal), repeat=15)
         table.add(f"{name}, 2000 points, end to end", mine, peer, 1.25, "scipy.sparse build + clarabel")
@@ -157,14 +178,18 @@ def main() -> None:
     else:
         for name, method in METHODS:
             orthogonal = method == ElasticBandMethod.OrthogonalBounds
-            notes.append(f"{name}, 2000 points: max |ours - cvxpy| = "
-                         f"{agreement(ours(x, y, method), cvxpy_smoothing(x, y, MAX_DEVIATION, orthogonal)):.1e}")
+            notes.append(
+                f"{name}, 2000 points: max |ours - cvxpy| = "
+                f"{agreement(ours(x, y, method), cvxpy_smoothing(x, y, MAX_DEVIATION, orthogonal)):.1e}"
+            )
             mine = best_time(lambda: ours(x, y, method), repeat=5)
             solve_times = []
             peer = best_time(lambda: cvxpy_smoothing(x, y, MAX_DEVIATION, orthogonal, solve_times), repeat=5)
             table.add(f"{name}, 2000 points, end to end", mine, peer, 0.3, "cvxpy model + Clarabel")
-            notes.append(f"{name}, 2000 points: Clarabel's own solve inside the cvxpy call takes "
-                         f"{min(solve_times) * 1e3:.1f} ms = {min(solve_times) / peer:.2f} of the cvxpy call")
+            notes.append(
+                f"{name}, 2000 points: Clarabel's own solve inside the cvxpy call takes "
+                f"{min(solve_times) * 1e3:.1f} ms = {min(solve_times) / peer:.2f} of the cvxpy call"
+            )
 
     # Our time outside Clarabel (orientation, QP assembly, conversion to scipy matrices, result
     # path) against Clarabel alone (solver setup and solve) on the very matrices our call handed
@@ -179,10 +204,17 @@ def main() -> None:
         outside = best_time(lambda: ours(x, y, method), repeat=7)
         _replay = None
         whole = best_time(lambda: ours(x, y, method), repeat=3)
-        table.add(f"{name}, 20000 points, outside Clarabel vs Clarabel", outside, solve_only, 0.1,
-                  "clarabel on our P, q, A, b")
-        notes.append(f"{name}, 20000 points: end to end {whole * 1e3:.1f} ms, Clarabel alone "
-                     f"{solve_only * 1e3:.1f} ms, difference {(whole - solve_only) / solve_only:.1%}")
+        table.add(
+            f"{name}, 20000 points, outside Clarabel vs Clarabel",
+            outside,
+            solve_only,
+            0.1,
+            "clarabel on our P, q, A, b",
+        )
+        notes.append(
+            f"{name}, 20000 points: end to end {whole * 1e3:.1f} ms, Clarabel alone "
+            f"{solve_only * 1e3:.1f} ms, difference {(whole - solve_only) / solve_only:.1%}"
+        )
 
     table.print()
     print()

@@ -11,7 +11,6 @@ import tempfile
 import time
 
 import numpy as np
-
 from korvane import InterpolationMethod, Path2D, ResamplingMethod
 
 N = 1_000_000
@@ -119,29 +118,94 @@ def main() -> None:
 
     mb = N / 1e6
     rows = [
-        ("Path2D(points=a), (n, 2) float64 vs numpy.array(a)", 3.0, 32 * N,
-         lambda: Path2D(points=a), lambda: np.array(a), None),
-        ("Path2D(x=x, y=y) vs copying x and y", 2.0, 32 * N,
-         lambda: Path2D(x=x, y=y), lambda: (x.copy(), y.copy()), None),
-        ("Path2D(points=a32), float32 vs the float64 array", 1.5, 24 * N,
-         lambda: Path2D(points=a32), lambda: Path2D(points=a), None),
-        ("ndarray subclass vs a plain ndarray", 1.5, 32 * N,
-         lambda: Path2D(points=series), lambda: Path2D(points=a), None),
-        ("numpy.memmap vs a plain ndarray", 1.5, 32 * N,
-         lambda: Path2D(points=mapped), lambda: Path2D(points=a), None),
-        ("first orientation_np vs arctan2 of the differences", 1.0, 32 * N,
-         lambda q: q.orientation_np, lambda: numpy_orientation(x, y), fresh),
-        ("first curvature_np vs the NumPy formula", 0.3, 32 * N,
-         lambda q: q.curvature_np, lambda: numpy_curvature(x, y), fresh),
-        ("first unit_tangent_vector_np vs the NumPy formula", 0.3, 48 * N,
-         lambda q: q.unit_tangent_vector_np, lambda: numpy_unit_tangent(x, y), fresh),
-        ("first path_length_per_point_np vs hypot + cumsum", 0.2, 32 * N,
-         lambda q: q.path_length_per_point_np, lambda: numpy_path_length(x, y), fresh),
-        ("linear resampled_path, 1e6 to 1e6, vs arc length + interp", 0.3, 32 * N + 8 * N,
-         lambda q: q.resampled_path(method, InterpolationMethod.Linear),
-         lambda: numpy_resampled(x, y, N), fresh),
-        ("one Chaikin pass vs vectorised NumPy", 0.3, 16 * N + 32 * N,
-         lambda q: q.smoothed_path_chaikin(1), lambda: numpy_chaikin(a), fresh),
+        (
+            "Path2D(points=a), (n, 2) float64 vs numpy.array(a)",
+            3.0,
+            32 * N,
+            lambda: Path2D(points=a),
+            lambda: np.array(a),
+            None,
+        ),
+        (
+            "Path2D(x=x, y=y) vs copying x and y",
+            2.0,
+            32 * N,
+            lambda: Path2D(x=x, y=y),
+            lambda: (x.copy(), y.copy()),
+            None,
+        ),
+        (
+            "Path2D(points=a32), float32 vs the float64 array",
+            1.5,
+            24 * N,
+            lambda: Path2D(points=a32),
+            lambda: Path2D(points=a),
+            None,
+        ),
+        (
+            "ndarray subclass vs a plain ndarray",
+            1.5,
+            32 * N,
+            lambda: Path2D(points=series),
+            lambda: Path2D(points=a),
+            None,
+        ),
+        (
+            "numpy.memmap vs a plain ndarray",
+            1.5,
+            32 * N,
+            lambda: Path2D(points=mapped),
+            lambda: Path2D(points=a),
+            None,
+        ),
+        (
+            "first orientation_np vs arctan2 of the differences",
+            1.0,
+            32 * N,
+            lambda q: q.orientation_np,
+            lambda: numpy_orientation(x, y),
+            fresh,
+        ),
+        (
+            "first curvature_np vs the NumPy formula",
+            0.3,
+            32 * N,
+            lambda q: q.curvature_np,
+            lambda: numpy_curvature(x, y),
+            fresh,
+        ),
+        (
+            "first unit_tangent_vector_np vs the NumPy formula",
+            0.3,
+            48 * N,
+            lambda q: q.unit_tangent_vector_np,
+            lambda: numpy_unit_tangent(x, y),
+            fresh,
+        ),
+        (
+            "first path_length_per_point_np vs hypot + cumsum",
+            0.2,
+            32 * N,
+            lambda q: q.path_length_per_point_np,
+            lambda: numpy_path_length(x, y),
+            fresh,
+        ),
+        (
+            "linear resampled_path, 1e6 to 1e6, vs arc length + interp",
+            0.3,
+            32 * N + 8 * N,
+            lambda q: q.resampled_path(method, InterpolationMethod.Linear),
+            lambda: numpy_resampled(x, y, N),
+            fresh,
+        ),
+        (
+            "one Chaikin pass vs vectorised NumPy",
+            0.3,
+            16 * N + 32 * N,
+            lambda q: q.smoothed_path_chaikin(1),
+            lambda: numpy_chaikin(a),
+            fresh,
+        ),
     ]
     print(f"Per-point work, {mb:g}e6 points; medians of {ROUNDS} interleaved repetitions")
     print(f"{'work':58s} {'korvane':>9s} {'peer':>9s} {'ratio':>6s} {'target':>7s} {'GB/s':>6s}")
@@ -151,9 +215,10 @@ def main() -> None:
         ratio = t_ours / t_peer
         verdict = "ok" if ratio <= target else "MISSED"
         missed += ratio > target
-        print(f"{what:58s} {t_ours * 1e3:7.2f}ms {t_peer * 1e3:7.2f}ms {ratio:6.2f} {'<=' + str(target):>7s}"
-              f" {bytes_moved / t_ours / 1e9:6.1f}  {verdict}")
-    del mapped
+        print(
+            f"{what:58s} {t_ours * 1e3:7.2f}ms {t_peer * 1e3:7.2f}ms {ratio:6.2f} {'<=' + str(target):>7s}"
+            f" {bytes_moved / t_ours / 1e9:6.1f}  {verdict}"
+        )
     print(f"\n{len(rows) - missed} of {len(rows)} rows at target")
 
 

@@ -1,7 +1,6 @@
 """Construction and attribute reads of Path2D against NumPy and plain Python peers."""
 
 import numpy as np
-
 from _timing import RatioTable, best_time
 from korvane import Path2D
 
@@ -30,7 +29,9 @@ def main() -> None:
     Path2D(x=x[:2], y=y[:2]).x_np  # the first array request looks NumPy up once per process
     ours = best_time(lambda p: p.path_length_per_point_np, setup=lambda: Path2D(x=x, y=y))
     peer = best_time(lambda: np.concatenate(([0.0], np.cumsum(np.hypot(np.diff(x), np.diff(y))))))
-    table.add("first path_length_per_point_np, 1e6 points", ours, peer, 0.5, "concatenate(cumsum(hypot(diff)))")
+    table.add(
+        "first path_length_per_point_np, 1e6 points", ours, peer, 0.5, "concatenate(cumsum(hypot(diff)))"
+    )
 
     path = Path2D(x=x, y=y)
     cached = path.path_length_per_point_np

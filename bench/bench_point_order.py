@@ -3,7 +3,6 @@
 import time
 
 import numpy as np
-
 from _side_by_side import side_by_side
 from _timing import RatioTable
 from korvane import Path2D
@@ -54,12 +53,15 @@ def main() -> None:
     elapsed = time.perf_counter() - start
     repaired = path.repair_corrupted_point_order()
     assert len(repaired.points) == left and repaired.detect_corrupted_point_order() == []
-    print(f"{len(x)} points; the pass-by-pass definition needs {passes} passes on this whole path "
-          f"(counted once with a NumPy loop of detect + remove, {elapsed:.1f} s) and leaves {left} points")
+    print(
+        f"{len(x)} points; the pass-by-pass definition needs {passes} passes on this whole path "
+        f"(counted once with a NumPy loop of detect + remove, {elapsed:.1f} s) and leaves {left} points"
+    )
 
     table = RatioTable(f"Point order: {len(x)} points, {passes} passes by definition")
-    repair, detect = side_by_side(lambda: path.repair_corrupted_point_order(),
-                                  lambda: path.detect_corrupted_point_order(), number=3)
+    repair, detect = side_by_side(
+        lambda: path.repair_corrupted_point_order(), lambda: path.detect_corrupted_point_order(), number=3
+    )
     table.add("repair_corrupted_point_order()", repair, detect, 5.0, "one detect_corrupted_point_order()")
     table.print()
 

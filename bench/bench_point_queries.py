@@ -13,7 +13,6 @@ import sys
 import time
 
 import numpy as np
-
 from _side_by_side import side_by_side
 from _timing import RatioTable, _fmt
 from korvane import Path2D
@@ -32,7 +31,7 @@ def route(n, seed=0):
     while i < n - 1:
         length = int(rng.uniform(50, 800))
         if rng.random() > 0.4:
-            curvature[i:i + length] = rng.choice([-1.0, 1.0]) / rng.uniform(20, 600)
+            curvature[i : i + length] = rng.choice([-1.0, 1.0]) / rng.uniform(20, 600)
         i += length
     heading = np.concatenate(([0.0], np.cumsum(curvature[:-1])))
     steps = np.column_stack([np.cos(heading), np.sin(heading)])
@@ -113,9 +112,12 @@ def main() -> None:
 
     table = RatioTable(f"Map matching: {FIXES} fixes (sigma {SIGMA} m) on a {N}-point route, time per fix")
     # A fresh path per round, so its first queries scan and build the index inside the timing.
-    ours, numpy_time = side_by_side(lambda p: [p.path_length_from_point(q) for q in fixes],
-                                    lambda: [peer.path_length_from_point(q) for q in sample],
-                                    rounds=5, ours_setup=lambda: Path2D(x=x, y=y))
+    ours, numpy_time = side_by_side(
+        lambda p: [p.path_length_from_point(q) for q in fixes],
+        lambda: [peer.path_length_from_point(q) for q in sample],
+        rounds=5,
+        ours_setup=lambda: Path2D(x=x, y=y),
+    )
     ours, numpy_time = ours / FIXES, numpy_time / PEER_SAMPLE
     table.add("path_length_from_point, one path", ours, numpy_time, 0.01, "vectorised NumPy projection")
     scan = fresh_query_time(x, y, sample[:30])
@@ -125,8 +127,13 @@ def main() -> None:
         env = dict(os.environ, PYTHONPATH=os.path.abspath(args.baseline))
         for _ in range(5):  # alternating, so a change in machine load hits both
             mine = min(mine, fresh_query_time(x, y, sample[:30]))
-            out = subprocess.run([sys.executable, __file__, "--fresh-queries-only"], env=env,
-                                 capture_output=True, text=True, check=True).stdout
+            out = subprocess.run(
+                [sys.executable, __file__, "--fresh-queries-only"],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout
             theirs = min(theirs, float(out))
         table.add("one query on a fresh path", mine, theirs, 1.1, f"the build in {args.baseline}")
     table.print()
@@ -137,11 +144,13 @@ def main() -> None:
     located = 0
     start = time.perf_counter()
     for chunk in range(0, len(many), 100_000):
-        for q in many[chunk:chunk + 100_000].tolist():
+        for q in many[chunk : chunk + 100_000].tolist():
             located += path.path_length_from_point(q) is not None
     elapsed = time.perf_counter() - start
-    print(f"\n1e6 fixes on a 1e6-point route: {elapsed:.2f} s, {len(many) / elapsed:,.0f} fixes/s, "
-          f"{_fmt(elapsed / len(many))} per fix ({len(many) - located} project nowhere)")
+    print(
+        f"\n1e6 fixes on a 1e6-point route: {elapsed:.2f} s, {len(many) / elapsed:,.0f} fixes/s, "
+        f"{_fmt(elapsed / len(many))} per fix ({len(many) - located} project nowhere)"
+    )
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
 """Resampling by number of points against NumPy's arc length and numpy.interp, and cubic against linear."""
 
 import numpy as np
-
 from _side_by_side import side_by_side
 from _timing import RatioTable
 from korvane import InterpolationMethod, Path2D, ResamplingMethod
@@ -27,18 +26,29 @@ def main() -> None:
     def fresh():
         return Path2D(x=x, y=y)
 
-    linear, peer = side_by_side(lambda p: p.resampled_path(method, InterpolationMethod.Linear),
-                                lambda: numpy_resampled(x, y, N), ours_setup=fresh)
-    table.add("resampled_path(by_number_points(1e6)), linear", linear, peer, 0.7,
-              "arc length + numpy.interp for x and y")
+    linear, peer = side_by_side(
+        lambda p: p.resampled_path(method, InterpolationMethod.Linear),
+        lambda: numpy_resampled(x, y, N),
+        ours_setup=fresh,
+    )
+    table.add(
+        "resampled_path(by_number_points(1e6)), linear",
+        linear,
+        peer,
+        0.7,
+        "arc length + numpy.interp for x and y",
+    )
 
     # Cubic against linear on one path whose arc length is already cached: the splines alone.
     cached = fresh()
     cached.length
-    cubic, linear = side_by_side(lambda: cached.resampled_path(method, InterpolationMethod.Cubic),
-                                 lambda: cached.resampled_path(method, InterpolationMethod.Linear))
-    table.add("same, cubic, on a path with its arc length cached", cubic, linear, 2.0,
-              "our own linear, same path")
+    cubic, linear = side_by_side(
+        lambda: cached.resampled_path(method, InterpolationMethod.Cubic),
+        lambda: cached.resampled_path(method, InterpolationMethod.Linear),
+    )
+    table.add(
+        "same, cubic, on a path with its arc length cached", cubic, linear, 2.0, "our own linear, same path"
+    )
 
     table.print()
 

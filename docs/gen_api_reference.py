@@ -75,9 +75,14 @@ def public(annotation: str) -> str:
 
 def stub_parameters(function: ast.FunctionDef) -> tuple[list[tuple[str, str]], str]:
     """(name, annotation) of each parameter after self/cls, and the return annotation."""
-    arguments = function.args.args[1:] if function.args.args and function.args.args[0].arg in (
-        "self", "cls") else function.args.args
-    return [(a.arg, public(ast.unparse(a.annotation))) for a in arguments], public(ast.unparse(function.returns))
+    arguments = (
+        function.args.args[1:]
+        if function.args.args and function.args.args[0].arg in ("self", "cls")
+        else function.args.args
+    )
+    return [(a.arg, public(ast.unparse(a.annotation))) for a in arguments], public(
+        ast.unparse(function.returns)
+    )
 
 
 # --- the module's docstrings ------------------------------------------------------------------
@@ -156,8 +161,15 @@ def cell(value: str) -> str:
     return value.replace("|", "\\|") if value else "—"
 
 
-def render_callable(owner: str, name: str, runtime: object, stub: ast.FunctionDef, heading: str,
-                    call_name: str | None = None, described: dict[str, str] | None = None) -> list[str]:
+def render_callable(
+    owner: str,
+    name: str,
+    runtime: object,
+    stub: ast.FunctionDef,
+    heading: str,
+    call_name: str | None = None,
+    described: dict[str, str] | None = None,
+) -> list[str]:
     """A callable's signature with stub types and real defaults, its text, parameters and result.
 
     `described` gives descriptions for parameters that the docstring leaves out (a variant
@@ -171,11 +183,11 @@ def render_callable(owner: str, name: str, runtime: object, stub: ast.FunctionDe
     defaults = {}
     for parameter, value in actual.items():
         if value != "..." and shown.get(parameter, value) != value:
-            raise SystemExit(f"{owner}.{name}: docstring shows {parameter}={shown[parameter]}, module has {value}")
+            raise SystemExit(
+                f"{owner}.{name}: docstring shows {parameter}={shown[parameter]}, module has {value}"
+            )
         defaults[parameter] = shown.get(parameter, value)
-    signature = ", ".join(
-        f"{p}: {t}" + (f" = {defaults[p]}" if p in defaults else "") for p, t in parameters
-    )
+    signature = ", ".join(f"{p}: {t}" + (f" = {defaults[p]}" if p in defaults else "") for p, t in parameters)
     out = [heading, "", "```python", f"{call_name or name}({signature}) -> {returns}", "```", ""]
     if doc.text:
         out += [text(doc.text), ""]
@@ -195,7 +207,9 @@ def render_properties(names: list[str], stub_class: StubClass) -> list[str]:
     out = ["| Attribute | Type | Description |", "|---|---|---|"]
     for name in names:
         node = stub_class.properties[name]
-        out.append(f"| `{name}` | `{cell(public(ast.unparse(node.returns)))}` | {cell(ast.get_docstring(node) or '')} |")
+        out.append(
+            f"| `{name}` | `{cell(public(ast.unparse(node.returns)))}` | {cell(ast.get_docstring(node) or '')} |"
+        )
     return out + [""]
 
 
@@ -222,8 +236,9 @@ def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> li
     if cls.__text_signature__ is not None:
         new = stub_class.methods["__new__"]
         described = {n: ast.get_docstring(f) or "" for n, f in stub_class.properties.items()}
-        out += render_callable(stub_name, "__new__", cls, new, "**Constructor**", call_name=stub_name,
-                               described=described)
+        out += render_callable(
+            stub_name, "__new__", cls, new, "**Constructor**", call_name=stub_name, described=described
+        )
     else:
         out += ["No constructor: calling the class raises `TypeError`.", ""]
     if cls.__base__ is not object:
@@ -233,14 +248,23 @@ def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> li
         out += [f"{level}# Attributes of {stub_name}", "", "Read-only; every read returns a new object.", ""]
         out += render_properties(attributes, stub_class)
     if getattr(cls, "__match_args__", None):
-        out += [f"`__match_args__` is `{cls.__match_args__!r}`, so `case {stub_name}({', '.join(cls.__match_args__)}):` "
-                "binds them in a `match` statement.", ""]
+        out += [
+            f"`__match_args__` is `{cls.__match_args__!r}`, so `case {stub_name}({', '.join(cls.__match_args__)}):` "
+            "binds them in a `match` statement.",
+            "",
+        ]
     for name in statics:
-        out += render_callable(stub_name, name, getattr(cls, name), stub_class.methods[name],
-                               f"{level}# {stub_name}.{name} (static method)")
+        out += render_callable(
+            stub_name,
+            name,
+            getattr(cls, name),
+            stub_class.methods[name],
+            f"{level}# {stub_name}.{name} (static method)",
+        )
     for name in methods:
-        out += render_callable(stub_name, name, getattr(cls, name), stub_class.methods[name],
-                               f"{level}# {stub_name}.{name}")
+        out += render_callable(
+            stub_name, name, getattr(cls, name), stub_class.methods[name], f"{level}# {stub_name}.{name}"
+        )
     constants = [(n, v) for n, v in vars(cls).items() if isinstance(v, cls)]
     if constants:
         out += ["| Member | `int()` | `repr()` |", "|---|---|---|"]
@@ -249,12 +273,17 @@ def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> li
         equal = all(v == int(v) for _, v in constants)
         out += [
             "Members are the only instances. They compare with `==` and `!=` to each other"
-            + (" and to their integer values" if equal else "") + ".", ""
+            + (" and to their integer values" if equal else "")
+            + ".",
+            "",
         ]
     variants = [(n, v) for n, v in vars(cls).items() if isinstance(v, type)]
     if variants:
-        out += [f"Every instance is one of its variant classes {' or '.join(f'`{stub_name}.{n}`' for n, _ in variants)}; "
-                "instances compare with `==` and `!=` by variant and field values.", ""]
+        out += [
+            f"Every instance is one of its variant classes {' or '.join(f'`{stub_name}.{n}`' for n, _ in variants)}; "
+            "instances compare with `==` and `!=` by variant and field values.",
+            "",
+        ]
     if cls.__hash__ is None:
         out += ["Instances are not hashable.", ""]
     for name, variant in variants:
@@ -280,8 +309,10 @@ def render(stub: Stub | None = None) -> str:
         "| Alias | Definition | Meaning |",
         "|---|---|---|",
     ]
-    out += [f"| `{name}` | `{cell(definition)}` | {description} |" for name, (definition, description)
-            in stub.aliases.items()]
+    out += [
+        f"| `{name}` | `{cell(definition)}` | {description} |"
+        for name, (definition, description) in stub.aliases.items()
+    ]
     out += ["", "Contents: " + ", ".join(f"[{name}](#{name.lower()})" for name in korvane.__all__), ""]
     for name in korvane.__all__:
         out += render_class(getattr(korvane, name), name, stub)

@@ -46,8 +46,9 @@ def main() -> None:
     results = tour.run_tour()
     for name, panels in FIGURES.items():
         with plt.rc_context(tour.STYLE):
-            fig, axes = plt.subplots(1, len(panels), figsize=(5.6 * len(panels), 5.4), squeeze=False,
-                                     layout="constrained")
+            fig, axes = plt.subplots(
+                1, len(panels), figsize=(5.6 * len(panels), 5.4), squeeze=False, layout="constrained"
+            )
             for panel, ax in zip(panels, axes.flat):
                 panel(ax, results)
                 ax.grid(alpha=0.3)

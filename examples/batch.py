@@ -17,14 +17,14 @@ import math
 import os
 import resource
 import time
+from collections.abc import Callable, Iterable
 from concurrent.futures import ProcessPoolExecutor
-from typing import Callable, Iterable, NamedTuple
-
-import numpy as np
+from typing import NamedTuple
 
 # Reached as korvane.X inside the work function: dask pickles a function of the main script by
 # value, with the globals it names, and korvane's classes cannot be pickled; a module can.
 import korvane
+import numpy as np
 
 
 class Summary(NamedTuple):
@@ -51,8 +51,10 @@ def recordings(count: int, seed: int = 1) -> list[np.ndarray]:
         step = 0.3 * (1.0 + 0.4 * np.sin(np.linspace(0.0, rng.uniform(2, 8), n)))  # m between points
         pieces = rng.integers(3, 8)
         bounds = np.sort(rng.choice(np.arange(1, n - 1), size=pieces - 1, replace=False))
-        curvature = np.repeat(rng.choice([0.0, 1.0], pieces) * rng.uniform(-1 / 8, 1 / 8, pieces),
-                              np.diff(np.concatenate(([0], bounds, [n]))))
+        curvature = np.repeat(
+            rng.choice([0.0, 1.0], pieces) * rng.uniform(-1 / 8, 1 / 8, pieces),
+            np.diff(np.concatenate(([0], bounds, [n]))),
+        )
         heading = rng.uniform(-math.pi, math.pi) + np.cumsum(curvature * step)
         xy = np.cumsum(np.column_stack((np.cos(heading), np.sin(heading))) * step[:, None], axis=0)
         xy += rng.normal(0.0, 0.03, xy.shape)
@@ -66,15 +68,22 @@ def process(points: np.ndarray) -> Summary:
     """The per-path work, run inside a worker."""
     recorded = korvane.Path2D(points=points)
     repaired = recorded.repair_corrupted_point_order()
-    metre = repaired.resampled_path(korvane.ResamplingMethod.by_sampling_distance(1.0),
-                                    korvane.InterpolationMethod.Cubic)
+    metre = repaired.resampled_path(
+        korvane.ResamplingMethod.by_sampling_distance(1.0), korvane.InterpolationMethod.Cubic
+    )
     smooth = metre.smoothed_path_elastic_band(0.15, korvane.ElasticBandMethod.OrthogonalBounds)
     final = smooth if smooth is not None else metre
     n = len(final.points)
     segments = final.find_circle_segments(0, n, 0.05)
     arcs = sum(1 for _, _, k in segments if k > 1 / 100)
-    return Summary(len(recorded.points), len(recorded.points) - len(repaired.points), final.length,
-                   smooth is not None, arcs, float(np.max(np.abs(final.curvature_np), initial=0.0)))
+    return Summary(
+        len(recorded.points),
+        len(recorded.points) - len(repaired.points),
+        final.length,
+        smooth is not None,
+        arcs,
+        float(np.max(np.abs(final.curvature_np), initial=0.0)),
+    )
 
 
 def warm_up() -> None:
@@ -105,8 +114,13 @@ def cpu_seconds() -> float:
     return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
-def measure(name: str, run: Callable[[list[np.ndarray], int], list[Summary]], paths: list[np.ndarray],
-            cores: Iterable[int], reference: list[Summary] | None) -> list[Summary]:
+def measure(
+    name: str,
+    run: Callable[[list[np.ndarray], int], list[Summary]],
+    paths: list[np.ndarray],
+    cores: Iterable[int],
+    reference: list[Summary] | None,
+) -> list[Summary]:
     for workers in cores:
         cpu = cpu_seconds()
         start = time.perf_counter()
@@ -115,8 +129,10 @@ def measure(name: str, run: Callable[[list[np.ndarray], int], list[Summary]], pa
         # Cores kept busy on average: below the worker count when other programs share the machine.
         busy = (cpu_seconds() - cpu) / seconds
         same = "" if reference is None or results == reference else "  RESULTS DIFFER"
-        print(f"  {name:<22} {workers} core{'s' if workers > 1 else ' '}  {len(paths) / seconds:9.0f} paths/s"
-              f"  ({seconds:6.2f} s, {busy:.1f} cores busy){same}")
+        print(
+            f"  {name:<22} {workers} core{'s' if workers > 1 else ' '}  {len(paths) / seconds:9.0f} paths/s"
+            f"  ({seconds:6.2f} s, {busy:.1f} cores busy){same}"
+        )
         reference = reference or results
     return reference
 
@@ -132,8 +148,10 @@ def main() -> int:
     start = time.perf_counter()
     paths = recordings(args.paths)
     points = sum(len(p) for p in paths)
-    print(f"{len(paths)} recordings, {points} points, generated in {time.perf_counter() - start:.2f} s; "
-          f"{available} cores available")
+    print(
+        f"{len(paths)} recordings, {points} points, generated in {time.perf_counter() - start:.2f} s; "
+        f"{available} cores available"
+    )
     print("per path: repair order, resample every 1 m (Cubic), elastic band 0.15 m, circle segments")
     warm_up()
 
@@ -154,9 +172,11 @@ def main() -> int:
     removed = sum(r.removed for r in reference)
     failed = sum(not r.smoothed for r in reference)
     arcs = sum(r.arcs for r in reference)
-    print(f"results: {removed} points removed by the repair, {arcs} arcs found, "
-          f"{failed} elastic bands without a solution, "
-          f"{sum(r.length for r in reference) / 1e3:.1f} km of smoothed path")
+    print(
+        f"results: {removed} points removed by the repair, {arcs} arcs found, "
+        f"{failed} elastic bands without a solution, "
+        f"{sum(r.length for r in reference) / 1e3:.1f} km of smoothed path"
+    )
     return 0
 
 

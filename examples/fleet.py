@@ -30,21 +30,21 @@ import multiprocessing
 import os
 import sys
 import time
+from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from pathlib import Path
-from typing import Callable, Iterator, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 
 if any(importlib.util.find_spec(name) is None for name in ("pandas", "pyarrow", "tqdm")):
     raise SystemExit("the fleet example needs pandas, pyarrow and tqdm: pip install 'korvane[fleet]'")
-import pyarrow as pa  # noqa: E402
-import pyarrow.compute as pc  # noqa: E402
-import pyarrow.parquet as pq  # noqa: E402
-
 # Reached as korvane.X inside the task: dask pickles a function of the main script by value,
 # with the globals it names; korvane's classes cannot be pickled, the module can.
 import korvane  # noqa: E402
+import pyarrow as pa  # noqa: E402
+import pyarrow.compute as pc  # noqa: E402
+import pyarrow.parquet as pq  # noqa: E402
 
 SPACING = 1.0  # m between resampled points
 MAX_DEVIATION = 0.15  # m the elastic band may move a point: a few times the position noise
@@ -96,42 +96,75 @@ def process_chunk(chunk: Chunk) -> Result:
         row_handle = recorded.add_associated_values(rows[valid].astype(np.float64))
         repaired = recorded.repair_corrupted_point_order()
         removed_rows = np.setdiff1d(rows, repaired.associated_value_np(row_handle).astype(np.int64))
-        metre = repaired.resampled_path(korvane.ResamplingMethod.by_sampling_distance(SPACING),
-                                        korvane.InterpolationMethod.Cubic)
+        metre = repaired.resampled_path(
+            korvane.ResamplingMethod.by_sampling_distance(SPACING), korvane.InterpolationMethod.Cubic
+        )
         band = metre.smoothed_path_elastic_band(MAX_DEVIATION)
         final = band if band is not None else metre
         xs = final.x_np
         n = len(xs)
         segments = final.find_circle_segments(0, n, MAX_RMSE) if n else []
         # The per-point circle-fit curvature is that of the point's segment: no second fit needed.
-        curvature = np.repeat(np.array([k for _, _, k in segments], dtype=np.float64),
-                              [b - a for a, b, _ in segments])
+        curvature = np.repeat(
+            np.array([k for _, _, k in segments], dtype=np.float64), [b - a for a, b, _ in segments]
+        )
         points["s"].append(final.path_length_per_point_np)
         points["x"].append(xs)
         points["y"].append(final.y_np)
         points["t"].append(metre.associated_value_np(time_handle))  # the band keeps the point count
         points["curvature"].append(curvature)
-        summary.append((len(rows), n, len(removed_rows), removed_rows, final.length, band is not None,
-                        sum(1 for _, _, k in segments if k > ARC), float(curvature.max(initial=0.0))))
+        summary.append(
+            (
+                len(rows),
+                n,
+                len(removed_rows),
+                removed_rows,
+                final.length,
+                band is not None,
+                sum(1 for _, _, k in segments if k > ARC),
+                float(curvature.max(initial=0.0)),
+            )
+        )
 
     columns = {name: np.concatenate(arrays) for name, arrays in points.items()}
     counts = [len(s) for s in points["s"]]
     origins = None if chunk.origins is None else np.repeat(chunk.origins, counts)
-    table = pa.table({
-        "trip_id": pa.array(np.repeat(chunk.trip_ids, counts), type=chunk.id_type),
-        "s": columns["s"],
-        "x": columns["x"],
-        "y": columns["y"],
-        "t": time_column(columns["t"], origins, chunk.time_type),
-        "curvature": columns["curvature"],
-    })
-    names = ("points_in", "points_out", "removed", "removed_rows", "length", "band_solved", "arcs",
-             "max_curvature")
-    types = (pa.int64(), pa.int64(), pa.int64(), pa.list_(pa.int64()), pa.float64(), pa.bool_(), pa.int64(),
-             pa.float64())
-    trips = pa.table({"trip_id": pa.array(chunk.trip_ids, type=chunk.id_type),
-                      **{name: pa.array(values, type=kind)
-                         for name, kind, values in zip(names, types, zip(*summary))}})
+    table = pa.table(
+        {
+            "trip_id": pa.array(np.repeat(chunk.trip_ids, counts), type=chunk.id_type),
+            "s": columns["s"],
+            "x": columns["x"],
+            "y": columns["y"],
+            "t": time_column(columns["t"], origins, chunk.time_type),
+            "curvature": columns["curvature"],
+        }
+    )
+    names = (
+        "points_in",
+        "points_out",
+        "removed",
+        "removed_rows",
+        "length",
+        "band_solved",
+        "arcs",
+        "max_curvature",
+    )
+    types = (
+        pa.int64(),
+        pa.int64(),
+        pa.int64(),
+        pa.list_(pa.int64()),
+        pa.float64(),
+        pa.bool_(),
+        pa.int64(),
+        pa.float64(),
+    )
+    trips = pa.table(
+        {
+            "trip_id": pa.array(chunk.trip_ids, type=chunk.id_type),
+            **{name: pa.array(values, type=kind) for name, kind, values in zip(names, types, zip(*summary))},
+        }
+    )
     return Result(table, trips, time.process_time() - cpu)
 
 
@@ -200,8 +233,9 @@ def prepare(table: pa.Table) -> Fleet:
         seconds[no_time] = np.nan
     else:
         seconds = seconds[order]
-    coordinates = [plain(table.column(c)).cast(pa.float64()).to_numpy(zero_copy_only=False)[order]
-                   for c in ("x", "y")]
+    coordinates = [
+        plain(table.column(c)).cast(pa.float64()).to_numpy(zero_copy_only=False)[order] for c in ("x", "y")
+    ]
     return Fleet(trip_ids, starts, order, seconds, *coordinates, origins, ids.type, times.type)
 
 
@@ -214,8 +248,18 @@ def chunks(fleet: Fleet, size: int) -> Iterator[Chunk]:
     for index, (first, last) in enumerate(zip(cuts[:-1], cuts[1:])):
         a, b = fleet.starts[first], fleet.starts[last]
         origins = None if fleet.origins is None else fleet.origins[first:last]
-        yield Chunk(index, fleet.trip_ids[first:last], fleet.starts[first:last + 1] - a, fleet.rows[a:b],
-                    fleet.t[a:b], fleet.x[a:b], fleet.y[a:b], origins, fleet.id_type, fleet.time_type)
+        yield Chunk(
+            index,
+            fleet.trip_ids[first:last],
+            fleet.starts[first : last + 1] - a,
+            fleet.rows[a:b],
+            fleet.t[a:b],
+            fleet.x[a:b],
+            fleet.y[a:b],
+            origins,
+            fleet.id_type,
+            fleet.time_type,
+        )
 
 
 # --- the sample fleet -------------------------------------------------------------------------
@@ -255,12 +299,14 @@ def sample_fleet(trips: int, seed: int = 1) -> pa.Table:
         ys.append(xy[:, 1])
     ticks = np.concatenate(times)
     log = np.argsort(ticks, kind="stable")
-    return pa.table({
-        "trip_id": np.concatenate(ids)[log],
-        "t": pa.array(ticks[log], type=pa.int64()).cast(pa.timestamp("ms")),
-        "x": np.concatenate(xs)[log],
-        "y": np.concatenate(ys)[log],
-    })
+    return pa.table(
+        {
+            "trip_id": np.concatenate(ids)[log],
+            "t": pa.array(ticks[log], type=pa.int64()).cast(pa.timestamp("ms")),
+            "x": np.concatenate(xs)[log],
+            "y": np.concatenate(ys)[log],
+        }
+    )
 
 
 # --- three ways to run the chunks -------------------------------------------------------------
@@ -319,8 +365,14 @@ def start_dask(address: str, workers: int):
     # One thread per worker: a korvane call holds the interpreter lock, so threads would queue.
     # The dashboard needs bokeh (in the fleet extra); without it the port would serve nothing.
     dashboard = ":8787" if importlib.util.find_spec("bokeh") else None
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=dashboard, silence_logs=logging.ERROR)
+    cluster = LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=dashboard,
+        silence_logs=logging.ERROR,
+    )
     return Client(cluster)
 
 
@@ -363,15 +415,28 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("input", nargs="?", help="Parquet file or dataset directory (default: a sample)")
     parser.add_argument("--out", default="fleet-out", help="output directory (default fleet-out)")
-    parser.add_argument("--workers", type=int, default=None,
-                        help="processes: 1 runs a plain loop (the default), N a process pool; with --dask "
-                             "the LocalCluster's worker count (default: all cores)")
-    parser.add_argument("--dask", nargs="?", const="", metavar="ADDRESS",
-                        help="run on dask: a LocalCluster, or the scheduler at ADDRESS (tcp://host:port)")
+    parser.add_argument(
+        "--workers",
+        type=int,
+        default=None,
+        help="processes: 1 runs a plain loop (the default), N a process pool; with --dask "
+        "the LocalCluster's worker count (default: all cores)",
+    )
+    parser.add_argument(
+        "--dask",
+        nargs="?",
+        const="",
+        metavar="ADDRESS",
+        help="run on dask: a LocalCluster, or the scheduler at ADDRESS (tcp://host:port)",
+    )
     parser.add_argument("--trips", type=int, default=3000, help="size of the sample fleet (default 3000)")
     parser.add_argument("--save-sample", metavar="FILE.parquet", help="also write the generated fleet")
-    parser.add_argument("--chunk-size", type=int, default=CHUNK_POSITIONS,
-                        help=f"input positions per task, whole trips (default {CHUNK_POSITIONS})")
+    parser.add_argument(
+        "--chunk-size",
+        type=int,
+        default=CHUNK_POSITIONS,
+        help=f"input positions per task, whole trips (default {CHUNK_POSITIONS})",
+    )
     args = parser.parse_args(argv)
     if min(1 if args.workers is None else args.workers, args.chunk_size, args.trips) < 1:
         parser.error("--workers, --chunk-size and --trips must be at least 1")
@@ -398,8 +463,10 @@ def main(argv: list[str] | None = None) -> int:
         started = time.perf_counter()
         client = start_dask(args.dask, args.workers or cores)
         threads = sum(client.nthreads().values())
-        print(f"dask: {args.dask or 'LocalCluster'}, {len(client.nthreads())} workers, {threads} threads, "
-              f"up in {time.perf_counter() - started:.2f} s")
+        print(
+            f"dask: {args.dask or 'LocalCluster'}, {len(client.nthreads())} workers, {threads} threads, "
+            f"up in {time.perf_counter() - started:.2f} s"
+        )
         if args.dask or importlib.util.find_spec("bokeh"):
             print(f"dask dashboard (progress, task stream, workers): {client.dashboard_link}")
         way = f"dask, {threads} worker threads"
@@ -427,11 +494,15 @@ def main(argv: list[str] | None = None) -> int:
             stop_dask(client)
 
     here = "" if args.dask else f" of {cores}"
-    print(f"{way}: {trips / seconds:.0f} trips/s, {len(fleet.rows) / seconds:.0f} positions/s "
-          f"({seconds:.2f} s, {busy / seconds:.1f} cores busy{here})")
-    print(f"wrote {output.rows} points to {args.out}/points, {trips} trip summaries to {args.out}/trips; "
-          f"{output.removed} positions removed by the order repair, {output.arcs} arcs, "
-          f"{output.unsolved} trips without an elastic band solution (kept unsmoothed)")
+    print(
+        f"{way}: {trips / seconds:.0f} trips/s, {len(fleet.rows) / seconds:.0f} positions/s "
+        f"({seconds:.2f} s, {busy / seconds:.1f} cores busy{here})"
+    )
+    print(
+        f"wrote {output.rows} points to {args.out}/points, {trips} trip summaries to {args.out}/trips; "
+        f"{output.removed} positions removed by the order repair, {output.arcs} arcs, "
+        f"{output.unsolved} trips without an elastic band solution (kept unsmoothed)"
+    )
     return 0
 
 

@@ -16,8 +16,9 @@ import math
 import random
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import korvane
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
@@ -113,8 +114,10 @@ def gps_fixes(seed: int = 11) -> list[list[float]]:
     rng = random.Random(seed)
     total = sum(length for _, length in PIECES)
     count = int((total + 2 * OVERRUN) / FIX_SPACING) + 1
-    return [[x + rng.gauss(0.0, FIX_NOISE), y + rng.gauss(0.0, FIX_NOISE)]
-            for x, y in (driven(-OVERRUN + k * FIX_SPACING) for k in range(count))]
+    return [
+        [x + rng.gauss(0.0, FIX_NOISE), y + rng.gauss(0.0, FIX_NOISE)]
+        for x, y in (driven(-OVERRUN + k * FIX_SPACING) for k in range(count))
+    ]
 
 
 def long_route(n: int, seed: int = 5) -> list[list[float]]:
@@ -140,7 +143,10 @@ def foot(path: Path2D, index: int, along: float) -> list[float]:
     if index + 1 >= len(p):
         return p[index]
     t = (along - s[index]) / (s[index + 1] - s[index])
-    return [p[index][0] + t * (p[index + 1][0] - p[index][0]), p[index][1] + t * (p[index + 1][1] - p[index][1])]
+    return [
+        p[index][0] + t * (p[index + 1][0] - p[index][0]),
+        p[index][1] + t * (p[index + 1][1] - p[index][1]),
+    ]
 
 
 def timed(fn: Callable[[], Any], repeat: int = 5) -> tuple[Any, float]:
@@ -172,7 +178,9 @@ class Tour:
         self.lines.append(title)
 
     def row(self, call: str, outcome: str, name: str | None = None) -> None:
-        self.lines.append(f"  {call:<50} {outcome:<46} {duration(self.millis[name]) if name else ''}".rstrip())
+        self.lines.append(
+            f"  {call:<50} {outcome:<46} {duration(self.millis[name]) if name else ''}".rstrip()
+        )
 
 
 def duration(ms: float) -> str:
@@ -220,18 +228,32 @@ def run_tour() -> Tour:
     tour.row("detect_corrupted_point_order()", f"indices {suspicious}", "detect")
     repaired = tour.run("repaired", lambda: recorded.repair_corrupted_point_order())
     removed = n - len(repaired.points)
-    tour.row("repair_corrupted_point_order()", f"{n} -> {len(repaired.points)} points ({removed} removed)",
-             "repaired")
+    tour.row(
+        "repair_corrupted_point_order()",
+        f"{n} -> {len(repaired.points)} points ({removed} removed)",
+        "repaired",
+    )
     tour.row("  length", f"{recorded.length:.2f} -> {repaired.length:.2f} m")
     tour.row("  max turn between segments", f"{max_turn(recorded):.0f} -> {max_turn(repaired):.0f} deg")
 
     tour.section("Resampling (the repaired path)")
     resampled = {}
     for label, method, interpolation in (
-        ("by_sampling_distance(1.0), Linear", ResamplingMethod.by_sampling_distance(1.0), InterpolationMethod.Linear),
-        ("by_sampling_distance(1.0), Cubic", ResamplingMethod.by_sampling_distance(1.0), InterpolationMethod.Cubic),
-        ("by_sampling_distance(1.0, drop_last=False)", ResamplingMethod.by_sampling_distance(1.0, False),
-         InterpolationMethod.Cubic),
+        (
+            "by_sampling_distance(1.0), Linear",
+            ResamplingMethod.by_sampling_distance(1.0),
+            InterpolationMethod.Linear,
+        ),
+        (
+            "by_sampling_distance(1.0), Cubic",
+            ResamplingMethod.by_sampling_distance(1.0),
+            InterpolationMethod.Cubic,
+        ),
+        (
+            "by_sampling_distance(1.0, drop_last=False)",
+            ResamplingMethod.by_sampling_distance(1.0, False),
+            InterpolationMethod.Cubic,
+        ),
         ("by_number_points(50), Cubic", ResamplingMethod.by_number_points(50), InterpolationMethod.Cubic),
     ):
         path = tour.run(label, lambda m=method, i=interpolation: repaired.resampled_path(m, i))
@@ -240,12 +262,19 @@ def run_tour() -> Tour:
         tour.row(label, f"{len(path.points)} points, {path.length:.2f} m, spacing {spacing:.3f} m", label)
     sparse = repaired.resampled_path(ResamplingMethod.by_number_points(12))
     tour.results["sparse"] = sparse
-    for label, interpolation in (("Linear", InterpolationMethod.Linear), ("Cubic", InterpolationMethod.Cubic)):
+    for label, interpolation in (
+        ("Linear", InterpolationMethod.Linear),
+        ("Cubic", InterpolationMethod.Cubic),
+    ):
         name = f"sparse_{label.lower()}"
-        dense = tour.run(name, lambda i=interpolation: sparse.resampled_path(
-            ResamplingMethod.by_sampling_distance(0.5), i))
-        tour.row(f"12 points -> by_sampling_distance(0.5), {label}", f"{len(dense.points)} points, "
-                 f"{dense.length:.2f} m", name)
+        dense = tour.run(
+            name, lambda i=interpolation: sparse.resampled_path(ResamplingMethod.by_sampling_distance(0.5), i)
+        )
+        tour.row(
+            f"12 points -> by_sampling_distance(0.5), {label}",
+            f"{len(dense.points)} points, {dense.length:.2f} m",
+            name,
+        )
     metre = resampled["by_sampling_distance(1.0), Cubic"]
     tour.results["resampled_linear"] = resampled["by_sampling_distance(1.0), Linear"]
     tour.results["resampled"] = metre
@@ -255,33 +284,46 @@ def run_tour() -> Tour:
     tour.section("Smoothing (the 1 m cubic resampling)")
     chaikin = tour.run("chaikin", lambda: metre.smoothed_path_chaikin(2))
     tour.row("smoothed_path_chaikin(2)", f"{len(chaikin.points)} points, {chaikin.length:.2f} m", "chaikin")
-    for label, method in (("orthogonal", ElasticBandMethod.OrthogonalBounds),
-                          ("square", ElasticBandMethod.SquareBounds)):
+    for label, method in (
+        ("orthogonal", ElasticBandMethod.OrthogonalBounds),
+        ("square", ElasticBandMethod.SquareBounds),
+    ):
         band = tour.run(label, lambda m=method: metre.smoothed_path_elastic_band(MAX_DEVIATION, m))
         if band is None:
             tour.row(f"smoothed_path_elastic_band({MAX_DEVIATION}, {label})", "no solution (None)", label)
             continue
         moved = max(math.dist(a, b) for a, b in zip(band.points, metre.points))
-        tour.row(f"smoothed_path_elastic_band({MAX_DEVIATION}, {method!r})".replace("ElasticBandMethod.", ""),
-                 f"{len(band.points)} points, moved <= {moved:.3f} m", label)
+        tour.row(
+            f"smoothed_path_elastic_band({MAX_DEVIATION}, {method!r})".replace("ElasticBandMethod.", ""),
+            f"{len(band.points)} points, moved <= {moved:.3f} m",
+            label,
+        )
     band = tour.results["orthogonal"]
     infeasible = metre.smoothed_path_elastic_band(-1.0, ElasticBandMethod.SquareBounds)
     tour.row("smoothed_path_elastic_band(-1.0, SquareBounds)", f"{infeasible!r} (no feasible band)")
-    tour.row("  max |curvature|: resampled -> band",
-             f"{max_abs(metre.curvature):.3f} -> {max_abs(band.curvature):.3f} 1/m")
+    tour.row(
+        "  max |curvature|: resampled -> band",
+        f"{max_abs(metre.curvature):.3f} -> {max_abs(band.curvature):.3f} 1/m",
+    )
 
     tour.section("Circle segments (the elastic band result)")
     m = len(band.points)
     segments = tour.run("segments", lambda: band.find_circle_segments(0, m, 0.05))
     arcs = [(a, b, k) for a, b, k in segments if k > 1 / 100]
-    tour.row("find_circle_segments(0, n, max_rmse=0.05)", f"{len(segments)} segments, {len(arcs)} arcs (R < 100 m)",
-             "segments")
+    tour.row(
+        "find_circle_segments(0, n, max_rmse=0.05)",
+        f"{len(segments)} segments, {len(arcs)} arcs (R < 100 m)",
+        "segments",
+    )
     s = band.path_length_per_point
     for a, b, k in arcs:
         tour.row(f"  points {a}..{b - 1}", f"s = {s[a]:5.1f}..{s[b - 1]:5.1f} m, radius {1 / k:5.1f} m")
     fitted = tour.run("fit curvature", lambda: band.compute_circle_fit_curvature(0.05))
-    tour.row("compute_circle_fit_curvature(0.05)", f"{len(fitted)} values, max {max(fitted):.4f} 1/m",
-             "fit curvature")
+    tour.row(
+        "compute_circle_fit_curvature(0.05)",
+        f"{len(fitted)} values, max {max(fitted):.4f} 1/m",
+        "fit curvature",
+    )
 
     tour.section("Point queries and a sub-path (the 1 m cubic resampling)")
     index = tour.run("index", lambda: metre.index_from_point(QUERY))
@@ -292,8 +334,11 @@ def run_tour() -> Tour:
     cut = tour.run("sub_path", lambda: metre.sub_path(*CUT))
     tour.results["cut"] = cut
     times = cut.associated_values(handle)
-    tour.row(f"sub_path({list(CUT[0])}, {list(CUT[1])})",
-             f"{len(cut.points)} points, {cut.length:.2f} m", "sub_path")
+    tour.row(
+        f"sub_path({list(CUT[0])}, {list(CUT[1])})",
+        f"{len(cut.points)} points, {cut.length:.2f} m",
+        "sub_path",
+    )
     tour.row("  timestamps at the cuts", f"{times[0]:.3f} s .. {times[-1]:.3f} s")
     stamps = tour.run("values_np", lambda: cut.associated_value_np(handle))
     tour.row("  associated_value_np(handle)", f"shape {stamps.shape}, {stamps.dtype}", "values_np")
@@ -304,11 +349,15 @@ def run_tour() -> Tour:
     route = Path2D(points=[centreline(float(s)) for s in range(int(total) + 1)])
     fixes = gps_fixes()
     tour.results["route"], tour.results["fixes"] = route, fixes
-    matched = tour.run("match", lambda: [(route.index_from_point(f), route.path_length_from_point(f))
-                                         for f in fixes])
+    matched = tour.run(
+        "match", lambda: [(route.index_from_point(f), route.path_length_from_point(f)) for f in fixes]
+    )
     nowhere = [k for k, (index, _) in enumerate(matched) if index is None]
-    tour.row(f"{len(fixes)} fixes (noise {FIX_NOISE} m), index and path length",
-             f"{len(fixes) - len(nowhere)} placed, {len(nowhere)} project nowhere", "match")
+    tour.row(
+        f"{len(fixes)} fixes (noise {FIX_NOISE} m), index and path length",
+        f"{len(fixes) - len(nowhere)} placed, {len(nowhere)} project nowhere",
+        "match",
+    )
     index, along = matched[len(fixes) // 2]
     tour.row(f"  fix {len(fixes) // 2}", f"segment {index}, s = {along:.2f} m")
     tour.row("  fixes without a projection", f"{nowhere}")
@@ -329,8 +378,11 @@ def run_tour() -> Tour:
     tour.row(f"{LONG_ROUTE} points: one query on a fresh path", "scans every segment", "first")
     long = Path2D(points=points)
     tour.run("long", lambda: [long.path_length_from_point(f) for f in far_fixes], repeat=3)
-    tour.row(f"  {LONG_FIXES} fixes (noise 2 m) on one path",
-             f"{1e3 * tour.millis['long'] / LONG_FIXES:.2f} us per fix (segment index, built once)", "long")
+    tour.row(
+        f"  {LONG_FIXES} fixes (noise 2 m) on one path",
+        f"{1e3 * tour.millis['long'] / LONG_FIXES:.2f} us per fix (segment index, built once)",
+        "long",
+    )
     return tour
 
 
@@ -384,8 +436,7 @@ def draw_resampling(ax: Any, tour: Tour) -> None:
     raw = tour.results["repaired"]
     metre = tour.results["resampled"]
     ax.plot(*xy(raw), "o", color="0.55", ms=3, label="recorded: uneven spacing")
-    ax.plot(*xy(metre), "o-", ms=6, lw=0.8, color="tab:orange", mfc="none",
-            label="resampled every 1 m")
+    ax.plot(*xy(metre), "o-", ms=6, lw=0.8, color="tab:orange", mfc="none", label="resampled every 1 m")
     ax.set_xlim(22, 32)
     ax.set_ylim(-0.5, 6.5)
     plan_view(ax, "Resampling: every 1 m along the path")
@@ -394,10 +445,12 @@ def draw_resampling(ax: Any, tour: Tour) -> None:
 
 def draw_interpolation(ax: Any, tour: Tour) -> None:
     sparse = tour.results["sparse"]
-    ax.plot(*xy(tour.results["sparse_linear"]), ".-", ms=3, lw=0.8, color="tab:blue",
-            label="every 0.5 m, Linear")
-    ax.plot(*xy(tour.results["sparse_cubic"]), ".-", ms=3, lw=0.8, color="tab:orange",
-            label="every 0.5 m, Cubic")
+    ax.plot(
+        *xy(tour.results["sparse_linear"]), ".-", ms=3, lw=0.8, color="tab:blue", label="every 0.5 m, Linear"
+    )
+    ax.plot(
+        *xy(tour.results["sparse_cubic"]), ".-", ms=3, lw=0.8, color="tab:orange", label="every 0.5 m, Cubic"
+    )
     ax.plot(*xy(sparse), "ks", ms=5, label=f"input: {len(sparse.points)} points")
     ax.set_xlim(16, 40)
     ax.set_ylim(-3, 19)
@@ -411,10 +464,11 @@ def draw_smoothing(ax: Any, tour: Tour) -> None:
     d = MAX_DEVIATION
     right = [(x + d * math.sin(a), y - d * math.cos(a)) for (x, y), a in zip(metre.points, metre.orientation)]
     left = [(x - d * math.sin(a), y + d * math.cos(a)) for (x, y), a in zip(metre.points, metre.orientation)]
-    ax.fill(*zip(*(right + left[::-1])), color="tab:green", alpha=0.15, lw=0,
-            label=f"allowed deviation ±{d} m")
-    for r, l in zip(right[1:-1], left[1:-1]):
-        ax.plot([r[0], l[0]], [r[1], l[1]], color="tab:green", lw=0.8, alpha=0.6)
+    ax.fill(
+        *zip(*(right + left[::-1])), color="tab:green", alpha=0.15, lw=0, label=f"allowed deviation ±{d} m"
+    )
+    for r, lf in zip(right[1:-1], left[1:-1]):
+        ax.plot([r[0], lf[0]], [r[1], lf[1]], color="tab:green", lw=0.8, alpha=0.6)
     ax.plot(*xy(metre), "o", ms=4, color="0.45", label="input, every 1 m")
     ax.plot(*xy(tour.results["chaikin"]), "-", lw=1, color="tab:purple", label="Chaikin, 2 iterations")
     ax.plot(*xy(tour.results["orthogonal"]), "-", lw=1.8, color="tab:green", label="band, OrthogonalBounds")
@@ -458,12 +512,27 @@ def true_curvature(ax: Any, length: float, absolute: bool = False) -> None:
 
 def draw_circle_segments(ax: Any, tour: Tour) -> None:
     points = tour.results["orthogonal"].points
-    colours = ["tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown", "tab:pink",
-               "tab:olive", "tab:cyan"]
+    colours = [
+        "tab:blue",
+        "tab:orange",
+        "tab:green",
+        "tab:red",
+        "tab:purple",
+        "tab:brown",
+        "tab:pink",
+        "tab:olive",
+        "tab:cyan",
+    ]
     for n, (a, b, k) in enumerate(tour.results["segments"]):
         label = f"radius {1 / k:.1f} m" if k > 1 / 100 else "straight"
-        ax.plot(*zip(*points[a:b]), "o-", ms=2.5, lw=1.5, color=colours[n % len(colours)],
-                label=f"points {a}..{b - 1}: {label}")
+        ax.plot(
+            *zip(*points[a:b]),
+            "o-",
+            ms=2.5,
+            lw=1.5,
+            color=colours[n % len(colours)],
+            label=f"points {a}..{b - 1}: {label}",
+        )
     plan_view(ax, "Circle segments (max_rmse 0.05 m)")
     ax.legend(loc="upper left")
 
@@ -472,12 +541,27 @@ def draw_curvature(ax: Any, tour: Tour) -> None:
     """Circle fits give no sign, so everything here is a magnitude."""
     raw = tour.results["repaired"]
     band = tour.results["orthogonal"]
-    ax.plot(raw.path_length_per_point, [abs(k) for k in raw.curvature], color="0.75", lw=0.6,
-            label="recorded: |curvature|")
-    ax.plot(band.path_length_per_point, [abs(k) for k in band.curvature], color="tab:green", lw=1.2,
-            label="elastic band: |curvature|")
-    ax.plot(band.path_length_per_point, tour.results["fit curvature"], color="tab:blue", lw=2,
-            label="elastic band: circle fits (unsigned)")
+    ax.plot(
+        raw.path_length_per_point,
+        [abs(k) for k in raw.curvature],
+        color="0.75",
+        lw=0.6,
+        label="recorded: |curvature|",
+    )
+    ax.plot(
+        band.path_length_per_point,
+        [abs(k) for k in band.curvature],
+        color="tab:green",
+        lw=1.2,
+        label="elastic band: |curvature|",
+    )
+    ax.plot(
+        band.path_length_per_point,
+        tour.results["fit curvature"],
+        color="tab:blue",
+        lw=2,
+        label="elastic band: circle fits (unsigned)",
+    )
     true_curvature(ax, raw.length, absolute=True)
     ax.set_ylim(0.0, 0.3)
     ax.set_xlabel("arc length s [m]")
@@ -503,16 +587,29 @@ def draw_sub_path(ax: Any, tour: Tour) -> None:
     marks = [i for i in range(1, len(s)) if s[i] // 10 > s[i - 1] // 10]
     ax.plot([metre.x[i] for i in marks], [metre.y[i] for i in marks], "o", color="0.3", ms=3.5)
     for i in marks[1:5]:
-        ax.annotate(f"s = {10 * int(s[i] // 10)} m", metre.points[i], textcoords="offset points",
-                    xytext=(7, -12), fontsize=9, color="0.3")
+        ax.annotate(
+            f"s = {10 * int(s[i] // 10)} m",
+            metre.points[i],
+            textcoords="offset points",
+            xytext=(7, -12),
+            fontsize=9,
+            color="0.3",
+        )
     index = tour.results["index"]
     (x0, y0), (x1, y1) = metre.points[index], metre.points[index + 1]
     u = ((QUERY[0] - x0) * (x1 - x0) + (QUERY[1] - y0) * (y1 - y0)) / ((x1 - x0) ** 2 + (y1 - y0) ** 2)
     foot = (x0 + u * (x1 - x0), y0 + u * (y1 - y0))
     ax.plot(*zip(QUERY, foot), "b--", lw=1.2)
     ax.plot(*QUERY, "b*", ms=11, label=f"point {list(QUERY)}: segment {index}")
-    ax.plot(*foot, "o", color="tab:blue", mfc="white", mew=2, ms=7,
-            label=f"its foot on the path: s = {tour.results['along']:.1f} m")
+    ax.plot(
+        *foot,
+        "o",
+        color="tab:blue",
+        mfc="white",
+        mew=2,
+        ms=7,
+        label=f"its foot on the path: s = {tour.results['along']:.1f} m",
+    )
     ax.set_xlim(-3, 52)
     plan_view(ax, "Point queries and sub_path (timestamps cut too)")
     ax.legend(loc="upper left")
@@ -522,8 +619,11 @@ def draw_map_matching(ax: Any, tour: Tour) -> None:
     """The fixes, the feet of their projections on the route and the fixes without one."""
     route, fixes = tour.results["route"], tour.results["fixes"]
     ax.plot(*xy(route), "-", color="0.55", lw=1.5, label="route (a point every metre)")
-    placed = [(fix, foot(route, index, along)) for fix, (index, along) in zip(fixes, tour.results["match"])
-              if index is not None]
+    placed = [
+        (fix, foot(route, index, along))
+        for fix, (index, along) in zip(fixes, tour.results["match"])
+        if index is not None
+    ]
     for fix, at in placed:
         ax.plot([fix[0], at[0]], [fix[1], at[1]], "-", color="tab:blue", lw=0.7)
     ax.plot(*zip(*(fix for fix, _ in placed)), "o", color="tab:blue", ms=3.5, label="GPS fix")
@@ -551,8 +651,16 @@ def draw_map_matching_along(ax: Any, tour: Tour) -> None:
     ax.legend(fontsize=7, loc="upper left")
 
 
-PANELS = (draw_point_order, draw_resampling, draw_interpolation, draw_smoothing,
-          draw_smoothing_curvature, draw_circle_segments, draw_curvature, draw_sub_path)
+PANELS = (
+    draw_point_order,
+    draw_resampling,
+    draw_interpolation,
+    draw_smoothing,
+    draw_smoothing_curvature,
+    draw_circle_segments,
+    draw_curvature,
+    draw_sub_path,
+)
 
 
 def plot(tour: Tour, filename: str) -> None:
@@ -574,7 +682,9 @@ def plot(tour: Tour, filename: str) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--plot", metavar="OUT.png", help="also draw the results into this picture (matplotlib)")
+    parser.add_argument(
+        "--plot", metavar="OUT.png", help="also draw the results into this picture (matplotlib)"
+    )
     args = parser.parse_args(argv)
     started = time.perf_counter()
     tour = run_tour()

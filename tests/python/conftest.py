@@ -34,13 +34,24 @@ from hypothesis import HealthCheck, settings  # noqa: E402
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # No example database: a fresh clone stays clean, and each run draws its own examples.
-settings.register_profile("quick", max_examples=60, deadline=None, database=None,
-                          suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("full", max_examples=2000, deadline=None, database=None,
-                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile(
+    "quick", max_examples=60, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.register_profile(
+    "full", max_examples=2000, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow]
+)
 
-FIGURE_ORDER = ["fuzz calls", "property examples", "leak-loop calls", "thread calls", "smoke calls",
-                "crashes", "leaks", "sanitizer reports", "valgrind errors"]
+FIGURE_ORDER = [
+    "fuzz calls",
+    "property examples",
+    "leak-loop calls",
+    "thread calls",
+    "smoke calls",
+    "crashes",
+    "leaks",
+    "sanitizer reports",
+    "valgrind errors",
+]
 INPUT_FIGURES = FIGURE_ORDER[:5]
 
 
@@ -55,8 +66,12 @@ class Figures:
 
 
 def pytest_addoption(parser):
-    parser.addoption("--full", action="store_true", default=False,
-                     help="run fuzzing, leak loops, thread runs and properties at full scale")
+    parser.addoption(
+        "--full",
+        action="store_true",
+        default=False,
+        help="run fuzzing, leak loops, thread runs and properties at full scale",
+    )
 
 
 def pytest_configure(config):
@@ -122,9 +137,11 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
                 total.add(name, count)
         counts = total.counts
         inputs = sum(counts.get(name, 0) for name in INPUT_FIGURES)
-        write(f"summary: inputs tried {inputs}, crashes {counts.get('crashes', 0)}, "
-              f"leaks {counts.get('leaks', 0)}, sanitizer reports {counts.get('sanitizer reports', 0)}, "
-              f"valgrind errors {counts.get('valgrind errors', 0)}")
+        write(
+            f"summary: inputs tried {inputs}, crashes {counts.get('crashes', 0)}, "
+            f"leaks {counts.get('leaks', 0)}, sanitizer reports {counts.get('sanitizer reports', 0)}, "
+            f"valgrind errors {counts.get('valgrind errors', 0)}"
+        )
 
 
 # Every report ends the process that made it, so a log file holds at most one. Files with only

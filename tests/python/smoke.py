@@ -21,7 +21,6 @@ sys.path.insert(0, __file__.rsplit("/", 1)[0])
 def smoke():
     """Calls every case of the leak test a few times; returns the number of calls."""
     import numpy as np  # noqa: F401 - imported before the calls, as users do
-
     from test_leaks import Arguments, cases, run
 
     table = cases(Arguments())
@@ -31,8 +30,7 @@ def smoke():
 
 
 # Frames of these objects pass the blame on to whoever called them.
-TRANSPARENT = ("vgpreload", "libc.so", "libc-", "ld-linux", "libstdc++", "libgcc_s", "libm.so",
-               "libpython")
+TRANSPARENT = ("vgpreload", "libc.so", "libc-", "ld-linux", "libstdc++", "libgcc_s", "libm.so", "libpython")
 
 
 def culprit(frames):
@@ -59,7 +57,9 @@ def count(xml_path):
         if culprit(frames).startswith("korvane"):
             ours += 1
             text = error.findtext("what") or error.findtext("xwhat/text") or kind
-            described.append(f"{kind}: {text}\n    " + "\n    ".join(f"{fn} ({obj})" for obj, fn in frames[:16]))
+            described.append(
+                f"{kind}: {text}\n    " + "\n    ".join(f"{fn} ({obj})" for obj, fn in frames[:16])
+            )
         else:
             others += 1
     return ours, others, described

@@ -1,7 +1,6 @@
 """Attaching value lists to a path and reading them back."""
 
 import pytest
-
 from korvane import Path2D
 
 

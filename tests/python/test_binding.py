@@ -5,7 +5,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from korvane import InterpolationMethod, Path2D, ResamplingMethod
 
 BySamplingDistance = ResamplingMethod.BySamplingDistance
@@ -15,23 +14,39 @@ class TestBinder:
     @pytest.mark.parametrize(
         "call, message",
         [
-            (lambda: ResamplingMethod.by_number_points(1, 2),
-             "ResamplingMethod.by_number_points() takes 1 positional arguments but 2 were given"),
-            (lambda: ResamplingMethod.by_sampling_distance(1.0, True, 3),
-             "ResamplingMethod.by_sampling_distance() takes from 1 to 2 positional arguments but 3 were given"),
-            (lambda: Path2D(points=[]).associated_values(0, 1),
-             "Path2D.associated_values() takes 1 positional arguments but 2 were given"),
-            (lambda: BySamplingDistance(),
-             "ResamplingMethod_BySamplingDistance.__new__() missing 2 required positional arguments: "
-             "'sampling_distance' and 'drop_last'"),
-            (lambda: BySamplingDistance(0.5),
-             "ResamplingMethod_BySamplingDistance.__new__() missing 1 required positional argument: 'drop_last'"),
-            (lambda: BySamplingDistance(0.5, sampling_distance=1.0),
-             "ResamplingMethod_BySamplingDistance.__new__() got multiple values for argument 'sampling_distance'"),
-            (lambda: BySamplingDistance(bogus=1),
-             "ResamplingMethod_BySamplingDistance.__new__() got an unexpected keyword argument 'bogus'"),
-            (lambda: Path2D(points=[]).add_associated_values(vals=[]),
-             "Path2D.add_associated_values() got an unexpected keyword argument 'vals'"),
+            (
+                lambda: ResamplingMethod.by_number_points(1, 2),
+                "ResamplingMethod.by_number_points() takes 1 positional arguments but 2 were given",
+            ),
+            (
+                lambda: ResamplingMethod.by_sampling_distance(1.0, True, 3),
+                "ResamplingMethod.by_sampling_distance() takes from 1 to 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda: Path2D(points=[]).associated_values(0, 1),
+                "Path2D.associated_values() takes 1 positional arguments but 2 were given",
+            ),
+            (
+                lambda: BySamplingDistance(),
+                "ResamplingMethod_BySamplingDistance.__new__() missing 2 required positional arguments: "
+                "'sampling_distance' and 'drop_last'",
+            ),
+            (
+                lambda: BySamplingDistance(0.5),
+                "ResamplingMethod_BySamplingDistance.__new__() missing 1 required positional argument: 'drop_last'",
+            ),
+            (
+                lambda: BySamplingDistance(0.5, sampling_distance=1.0),
+                "ResamplingMethod_BySamplingDistance.__new__() got multiple values for argument 'sampling_distance'",
+            ),
+            (
+                lambda: BySamplingDistance(bogus=1),
+                "ResamplingMethod_BySamplingDistance.__new__() got an unexpected keyword argument 'bogus'",
+            ),
+            (
+                lambda: Path2D(points=[]).add_associated_values(vals=[]),
+                "Path2D.add_associated_values() got an unexpected keyword argument 'vals'",
+            ),
         ],
     )
     def test_messages(self, call, message):
@@ -45,15 +60,24 @@ class TestBinder:
         assert BySamplingDistance(drop_last=False, sampling_distance=2.0).drop_last is False
 
     def test_explicit_none_for_a_default_is_a_conversion_failure(self):
-        with pytest.raises(TypeError, match="^argument 'drop_last': 'NoneType' object cannot be converted to 'PyBool'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'drop_last': 'NoneType' object cannot be converted to 'PyBool'$"
+        ):
             ResamplingMethod.by_sampling_distance(1.0, None)
 
 
 class TestConversions:
     @pytest.mark.parametrize(
         "value, expected",
-        [(2.5, 2.5), (3, 3.0), (True, 1.0), (np.float32(0.5), 0.5), (np.int64(7), 7.0),
-         (float("nan"), None), (float("inf"), float("inf"))],
+        [
+            (2.5, 2.5),
+            (3, 3.0),
+            (True, 1.0),
+            (np.float32(0.5), 0.5),
+            (np.int64(7), 7.0),
+            (float("nan"), None),
+            (float("inf"), float("inf")),
+        ],
     )
     def test_float(self, value, expected):
         got = ResamplingMethod.by_sampling_distance(value).sampling_distance
@@ -73,9 +97,11 @@ class TestConversions:
 
     @pytest.mark.parametrize(
         "value, error, message",
-        [("1", TypeError, "^argument 'sampling_distance': must be real number, not str$"),
-         (None, TypeError, "^argument 'sampling_distance': must be real number, not NoneType$"),
-         (10**400, OverflowError, "^int too large to convert to float$")],
+        [
+            ("1", TypeError, "^argument 'sampling_distance': must be real number, not str$"),
+            (None, TypeError, "^argument 'sampling_distance': must be real number, not NoneType$"),
+            (10**400, OverflowError, "^int too large to convert to float$"),
+        ],
     )
     def test_float_failures(self, value, error, message):
         with pytest.raises(error, match=message):
@@ -87,10 +113,16 @@ class TestConversions:
 
     @pytest.mark.parametrize(
         "value, error, message",
-        [(-1, OverflowError, "^can't convert negative int to unsigned$"),
-         (2**64, OverflowError, "int too big to convert"),
-         (2.0, TypeError, "^argument 'number_points': 'float' object cannot be interpreted as an integer$"),
-         ("3", TypeError, "^argument 'number_points': 'str' object cannot be interpreted as an integer$")],
+        [
+            (-1, OverflowError, "^can't convert negative int to unsigned$"),
+            (2**64, OverflowError, "int too big to convert"),
+            (
+                2.0,
+                TypeError,
+                "^argument 'number_points': 'float' object cannot be interpreted as an integer$",
+            ),
+            ("3", TypeError, "^argument 'number_points': 'str' object cannot be interpreted as an integer$"),
+        ],
     )
     def test_integer_failures(self, value, error, message):
         with pytest.raises(error, match=message):
@@ -102,10 +134,13 @@ class TestConversions:
         for bad, name in ((1, "int"), (0.0, "float"), ("", "str")):
             with pytest.raises(TypeError) as error:
                 ResamplingMethod.by_sampling_distance(1.0, bad)
-            assert str(error.value) == f"argument 'drop_last': '{name}' object cannot be converted to 'PyBool'"
+            assert (
+                str(error.value) == f"argument 'drop_last': '{name}' object cannot be converted to 'PyBool'"
+            )
 
     @pytest.mark.parametrize(
-        "values", [(1, 2, 3), range(1, 4), np.array([1.0, 2.0, 3.0]), [1, 2.0, np.float64(3)]],
+        "values",
+        [(1, 2, 3), range(1, 4), np.array([1.0, 2.0, 3.0]), [1, 2.0, np.float64(3)]],
         ids=["tuple", "range", "ndarray", "mixed"],
     )
     def test_sequences(self, values):
@@ -114,11 +149,13 @@ class TestConversions:
 
     @pytest.mark.parametrize(
         "values, message",
-        [("abc", "Can't extract `str` to `Vec`"),
-         ({1, 2, 3}, "'set' object cannot be converted to 'Sequence'"),
-         ((v for v in [1, 2, 3]), "'generator' object cannot be converted to 'Sequence'"),
-         ({1: 2}, "'dict' object cannot be converted to 'Sequence'"),
-         (5, "'int' object cannot be converted to 'Sequence'")],
+        [
+            ("abc", "Can't extract `str` to `Vec`"),
+            ({1, 2, 3}, "'set' object cannot be converted to 'Sequence'"),
+            ((v for v in [1, 2, 3]), "'generator' object cannot be converted to 'Sequence'"),
+            ({1: 2}, "'dict' object cannot be converted to 'Sequence'"),
+            (5, "'int' object cannot be converted to 'Sequence'"),
+        ],
         ids=["str", "set", "generator", "dict", "int"],
     )
     def test_sequence_refusals(self, values, message):
@@ -193,8 +230,11 @@ class HostileSequence:
 
 class TestHostileInput:
     def test_length_is_only_a_hint_for_lists(self):
-        for hostile in (HostileSequence([1, 2], length_error=ValueError("no len")),
-                        HostileSequence([1, 2], length=2**62), HostileSequence([1, 2], length=-5)):
+        for hostile in (
+            HostileSequence([1, 2], length_error=ValueError("no len")),
+            HostileSequence([1, 2], length=2**62),
+            HostileSequence([1, 2], length=-5),
+        ):
             assert Path2D(x=hostile, y=[0, 0]).x == [1.0, 2.0]
         with pytest.raises(OverflowError):
             len(HostileSequence([], length=10**30))
@@ -217,8 +257,10 @@ class TestHostileInput:
 
     @pytest.mark.parametrize(
         "element, error",
-        [(type("WrongFloat", (), {"__float__": lambda self: "x"})(), TypeError),
-         (type("RaisingFloat", (), {"__float__": lambda self: 1 / 0})(), ZeroDivisionError)],
+        [
+            (type("WrongFloat", (), {"__float__": lambda self: "x"})(), TypeError),
+            (type("RaisingFloat", (), {"__float__": lambda self: 1 / 0})(), ZeroDivisionError),
+        ],
     )
     def test_bad_float_dunders(self, element, error):
         with pytest.raises(error):
@@ -333,11 +375,13 @@ def test_no_reference_leaks_on_error_paths():
     keyword_value = [1.0, 2.0]
     before = [sys.getrefcount(o) for o in (p, bad_values, wrong_length, handle, keyword_value)]
     for _ in range(2000):
-        for call in (lambda: p.add_associated_values(bad_values),
-                     lambda: p.add_associated_values(wrong_length),
-                     lambda: p.associated_values(handle),
-                     lambda: p.add_associated_values(vals=keyword_value),
-                     lambda: Path2D(points=keyword_value)):
+        for call in (
+            lambda: p.add_associated_values(bad_values),
+            lambda: p.add_associated_values(wrong_length),
+            lambda: p.associated_values(handle),
+            lambda: p.add_associated_values(vals=keyword_value),
+            lambda: Path2D(points=keyword_value),
+        ):
             try:
                 call()
             except (TypeError, OverflowError):
@@ -348,5 +392,7 @@ def test_no_reference_leaks_on_error_paths():
 
 
 def test_interpolation_member_is_not_an_int_argument():
-    with pytest.raises(TypeError, match="^argument 'values': 'InterpolationMethod' object cannot be converted to 'Sequence'$"):
+    with pytest.raises(
+        TypeError, match="^argument 'values': 'InterpolationMethod' object cannot be converted to 'Sequence'$"
+    ):
         Path2D(points=[]).add_associated_values(InterpolationMethod.Cubic)

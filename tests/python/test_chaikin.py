@@ -4,9 +4,8 @@ import math
 
 import numpy as np
 import pytest
-from scipy.spatial import ConvexHull
-
 from korvane import Path2D
+from scipy.spatial import ConvexHull
 
 
 def reference_chaikin(points, iterations):
@@ -25,7 +24,10 @@ def reference_chaikin(points, iterations):
 def noisy_track(n, seed, offset=(0.0, 0.0)):
     rng = np.random.default_rng(seed)
     t = np.linspace(0.0, 12.0, n)
-    return np.column_stack([t + rng.normal(scale=0.3, size=n), np.sin(t) + rng.normal(scale=0.3, size=n)]) + offset
+    return (
+        np.column_stack([t + rng.normal(scale=0.3, size=n), np.sin(t) + rng.normal(scale=0.3, size=n)])
+        + offset
+    )
 
 
 SHAPES = {
@@ -47,7 +49,6 @@ class TestAgainstReference:
         np.testing.assert_array_equal(result.points_np, reference_chaikin(points, iterations))
         assert result.x == result.points_np[:, 0].tolist() and result.y == result.points_np[:, 1].tolist()
 
-
     def test_long_path_bit_for_bit(self):
         # Lists of several MiB take the huge-page allocation path.
         points = noisy_track(20_000, 6)
@@ -59,10 +60,13 @@ class TestAgainstReference:
 
 
 class TestWorkedExamples:
-    @pytest.mark.parametrize("iterations, expected_x", [
-        (1, [0, 1, 3, 4]),
-        (2, [0, 0.25, 0.75, 1.5, 2.5, 3.25, 3.75, 4]),
-    ])
+    @pytest.mark.parametrize(
+        "iterations, expected_x",
+        [
+            (1, [0, 1, 3, 4]),
+            (2, [0, 0.25, 0.75, 1.5, 2.5, 3.25, 3.75, 4]),
+        ],
+    )
     def test_two_points(self, iterations, expected_x):
         result = Path2D(points=[[0, 0], [4, 0]]).smoothed_path_chaikin(iterations)
         assert result.points == [[x, 0.0] for x in expected_x]
@@ -115,8 +119,9 @@ class TestInvariants:
         scale = np.abs(points - centre).max()
         assert (hull.equations[:, :2] @ result.T + hull.equations[:, 2:]).max() <= 1e-12 * scale
 
-    @pytest.mark.parametrize("angle, shift, scale", [(0.0, (1e3, -2e3), 1.0), (0.8, (0.0, 0.0), 3.0),
-                                                     (-2.2, (-40.0, 15.0), 0.1)])
+    @pytest.mark.parametrize(
+        "angle, shift, scale", [(0.0, (1e3, -2e3), 1.0), (0.8, (0.0, 0.0), 3.0), (-2.2, (-40.0, 15.0), 0.1)]
+    )
     def test_smoothing_commutes_with_moving_the_path(self, angle, shift, scale):
         points = noisy_track(40, 5)
         c, s = math.cos(angle), math.sin(angle)
@@ -154,23 +159,48 @@ class TestArguments:
             assert p.smoothed_path_chaikin(value).points == expected
         assert p.smoothed_path_chaikin(num_iterations=1).points == expected
 
-    @pytest.mark.parametrize("call, error, message", [
-        (lambda p: p.smoothed_path_chaikin(), TypeError, f"{NAME} missing 1 required positional argument: "
-                                                         "'num_iterations'"),
-        (lambda p: p.smoothed_path_chaikin(1, 2), TypeError, f"{NAME} takes 1 positional arguments but 2 were given"),
-        (lambda p: p.smoothed_path_chaikin(2, num_iterations=3), TypeError,
-         f"{NAME} got multiple values for argument 'num_iterations'"),
-        (lambda p: p.smoothed_path_chaikin(iterations=3), TypeError,
-         f"{NAME} got an unexpected keyword argument 'iterations'"),
-        (lambda p: p.smoothed_path_chaikin(2.0), TypeError,
-         "argument 'num_iterations': 'float' object cannot be interpreted as an integer"),
-        (lambda p: p.smoothed_path_chaikin(None), TypeError,
-         "argument 'num_iterations': 'NoneType' object cannot be interpreted as an integer"),
-        (lambda p: p.smoothed_path_chaikin("2"), TypeError,
-         "argument 'num_iterations': 'str' object cannot be interpreted as an integer"),
-        (lambda p: p.smoothed_path_chaikin(-1), OverflowError, None),
-        (lambda p: p.smoothed_path_chaikin(2**64), OverflowError, None),
-    ])
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            (
+                lambda p: p.smoothed_path_chaikin(),
+                TypeError,
+                f"{NAME} missing 1 required positional argument: 'num_iterations'",
+            ),
+            (
+                lambda p: p.smoothed_path_chaikin(1, 2),
+                TypeError,
+                f"{NAME} takes 1 positional arguments but 2 were given",
+            ),
+            (
+                lambda p: p.smoothed_path_chaikin(2, num_iterations=3),
+                TypeError,
+                f"{NAME} got multiple values for argument 'num_iterations'",
+            ),
+            (
+                lambda p: p.smoothed_path_chaikin(iterations=3),
+                TypeError,
+                f"{NAME} got an unexpected keyword argument 'iterations'",
+            ),
+            (
+                lambda p: p.smoothed_path_chaikin(2.0),
+                TypeError,
+                "argument 'num_iterations': 'float' object cannot be interpreted as an integer",
+            ),
+            (
+                lambda p: p.smoothed_path_chaikin(None),
+                TypeError,
+                "argument 'num_iterations': 'NoneType' object cannot be interpreted as an integer",
+            ),
+            (
+                lambda p: p.smoothed_path_chaikin("2"),
+                TypeError,
+                "argument 'num_iterations': 'str' object cannot be interpreted as an integer",
+            ),
+            (lambda p: p.smoothed_path_chaikin(-1), OverflowError, None),
+            (lambda p: p.smoothed_path_chaikin(2**64), OverflowError, None),
+        ],
+    )
     @pytest.mark.parametrize("points", [[], [[0, 0], [1, 1]]], ids=["empty", "two"])
     def test_argument_errors(self, points, call, error, message):
         with pytest.raises(error) as raised:
@@ -178,13 +208,20 @@ class TestArguments:
         assert type(raised.value) is error
         assert str(raised.value) == message if message else "argument" not in str(raised.value)
 
-    @pytest.mark.parametrize("points, iterations, count", [
-        (2, 32, "8589934592"), (2, 64, "2 * 2^64"), (2, 2**64 - 1, "2 * 2^18446744073709551615"),
-        (3, 31, "6442450944"), (1000, 23, "8388608000"),
-    ])
+    @pytest.mark.parametrize(
+        "points, iterations, count",
+        [
+            (2, 32, "8589934592"),
+            (2, 64, "2 * 2^64"),
+            (2, 2**64 - 1, "2 * 2^18446744073709551615"),
+            (3, 31, "6442450944"),
+            (1000, 23, "8388608000"),
+        ],
+    )
     def test_unstorable_point_counts_are_refused_before_any_work(self, points, iterations, count):
         p = Path2D(points=np.zeros((points, 2)))
         with pytest.raises(ValueError) as raised:
             p.smoothed_path_chaikin(iterations)
-        assert str(raised.value) == (f"num_iterations {iterations} would smooth the path into {count} points, "
-                                     f"more than 4294967296")
+        assert str(raised.value) == (
+            f"num_iterations {iterations} would smooth the path into {count} points, more than 4294967296"
+        )

@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import Path2D
 
 # Exact circles fit to rounding; this tolerance accepts them and rejects any real deviation.
@@ -14,6 +13,7 @@ EXACT = 1e-9
 # NumPy restatement: Taubin's algebraic fit through numpy.linalg.svd, then the bisection with
 # one merge across each split. It also records every RMSE compared with the tolerance, so a
 # test can make sure no decision sits close enough to the threshold for rounding to flip it.
+
 
 def reference_fit(x, y):
     """(cx, cy, r, rmse), or None when the normalised matrix is not finite."""
@@ -112,7 +112,9 @@ class TestAgainstReference:
         assert reference.closest_call() > 1e-6
         p = Path2D(x=x, y=y)
         assert_same_decomposition(p.find_circle_segments(0, n, max_rmse), expected, rtol=1e-9)
-        np.testing.assert_allclose(p.compute_circle_fit_curvature(max_rmse), expand(expected), rtol=1e-9, atol=0)
+        np.testing.assert_allclose(
+            p.compute_circle_fit_curvature(max_rmse), expand(expected), rtol=1e-9, atol=0
+        )
 
     def test_tracks_exercise_splits_and_merges(self):
         # Guards the comparison above against inputs that never reach the merge step.
@@ -169,22 +171,42 @@ MERGED = [[-3, 1], [-2, -1]] + arc(3.0, (0, 0), [3.0, 2.5, 2.0, 1.5]) + [[2, 5],
 
 
 class TestDecomposition:
-    @pytest.mark.parametrize("points, start, end, max_rmse, expected", [
-        ([], 0, 0, 0.15, [(0, 0, 0.0)]),
-        ([[1, 2]], 0, 1, 0.15, [(0, 1, 0.0)]),
-        ([[1, 2], [3, 4]], 0, 2, 0.15, [(0, 2, 0.0)]),
-        # Runs of at most 2 points need no fit, so their indices are not looked at.
-        (TRIANGLE, 5, 5, 0.15, [(5, 5, 0.0)]),
-        (TRIANGLE, 5, 7, 0.15, [(5, 7, 0.0)]),
-        (TRIANGLE, 2**64 - 3, 2**64 - 1, 0.15, [(2**64 - 3, 2**64 - 1, 0.0)]),
-        (LINE, 0, 5, 0.15, [(0, 2, 0.0), (2, 3, 0.0), (3, 5, 0.0)]),
-        (arc(4.0, (0, 0), np.linspace(0, 3, 9)), 0, 9, math.nan,
-         [(0, 2, 0.0), (2, 4, 0.0), (4, 6, 0.0), (6, 7, 0.0), (7, 9, 0.0)]),
-        (TWO_ARCS_6, 0, 6, EXACT, [(0, 3, pytest.approx(0.5)), (3, 6, pytest.approx(1 / 7))]),
-        (TWO_ARCS_7, 0, 7, EXACT, [(0, 3, pytest.approx(0.5)), (3, 7, pytest.approx(1 / 7))]),
-        (MERGED, 0, 8, EXACT, [(0, 2, 0.0), (2, 6, pytest.approx(1 / 3)), (6, 8, 0.0)]),
-    ], ids=["0", "1", "2", "empty-beyond", "pair-beyond", "top", "line", "nan-tolerance", "split-6", "split-7",
-            "merge"])
+    @pytest.mark.parametrize(
+        "points, start, end, max_rmse, expected",
+        [
+            ([], 0, 0, 0.15, [(0, 0, 0.0)]),
+            ([[1, 2]], 0, 1, 0.15, [(0, 1, 0.0)]),
+            ([[1, 2], [3, 4]], 0, 2, 0.15, [(0, 2, 0.0)]),
+            # Runs of at most 2 points need no fit, so their indices are not looked at.
+            (TRIANGLE, 5, 5, 0.15, [(5, 5, 0.0)]),
+            (TRIANGLE, 5, 7, 0.15, [(5, 7, 0.0)]),
+            (TRIANGLE, 2**64 - 3, 2**64 - 1, 0.15, [(2**64 - 3, 2**64 - 1, 0.0)]),
+            (LINE, 0, 5, 0.15, [(0, 2, 0.0), (2, 3, 0.0), (3, 5, 0.0)]),
+            (
+                arc(4.0, (0, 0), np.linspace(0, 3, 9)),
+                0,
+                9,
+                math.nan,
+                [(0, 2, 0.0), (2, 4, 0.0), (4, 6, 0.0), (6, 7, 0.0), (7, 9, 0.0)],
+            ),
+            (TWO_ARCS_6, 0, 6, EXACT, [(0, 3, pytest.approx(0.5)), (3, 6, pytest.approx(1 / 7))]),
+            (TWO_ARCS_7, 0, 7, EXACT, [(0, 3, pytest.approx(0.5)), (3, 7, pytest.approx(1 / 7))]),
+            (MERGED, 0, 8, EXACT, [(0, 2, 0.0), (2, 6, pytest.approx(1 / 3)), (6, 8, 0.0)]),
+        ],
+        ids=[
+            "0",
+            "1",
+            "2",
+            "empty-beyond",
+            "pair-beyond",
+            "top",
+            "line",
+            "nan-tolerance",
+            "split-6",
+            "split-7",
+            "merge",
+        ],
+    )
     def test_worked_examples(self, points, start, end, max_rmse, expected):
         p = Path2D(points=points)
         segments = p.find_circle_segments(start, end, max_rmse)
@@ -201,11 +223,14 @@ class TestDecomposition:
         p.find_circle_segments(3, 40)
         assert repr(p) == before and "OnceCell(<uninit>)" in before
 
-    @pytest.mark.parametrize("x, y, expected", [
-        ([0, 1, 2, 3, 4], [0, 1, 0], [1.0] * 3),
-        ([0, 1, 2], [0, 1, 0, 7, 8], [1.0] * 3),
-        ([0, 1, 2, 9], [5, 6], [0.0] * 2),
-    ])
+    @pytest.mark.parametrize(
+        "x, y, expected",
+        [
+            ([0, 1, 2, 3, 4], [0, 1, 0], [1.0] * 3),
+            ([0, 1, 2], [0, 1, 0, 7, 8], [1.0] * 3),
+            ([0, 1, 2, 9], [5, 6], [0.0] * 2),
+        ],
+    )
     def test_unequal_coordinate_lists_give_one_value_per_point(self, x, y, expected):
         p = Path2D(x=x, y=y)
         assert p.compute_circle_fit_curvature() == pytest.approx(expected, rel=1e-12)
@@ -213,10 +238,16 @@ class TestDecomposition:
 
 class TestInvariants:
     @pytest.mark.parametrize("n, sigma, seed", NOISY[:3])
-    @pytest.mark.parametrize("angle, shift, scale", [
-        (0.0, (1e3, -2e3), 1.0), (0.7, (0.0, 0.0), 1.0), (-2.5, (-40.0, 15.0), 1.0),
-        (0.0, (0.0, 0.0), 2.0), (1.1, (7.0, 7.0), 0.37),
-    ])
+    @pytest.mark.parametrize(
+        "angle, shift, scale",
+        [
+            (0.0, (1e3, -2e3), 1.0),
+            (0.7, (0.0, 0.0), 1.0),
+            (-2.5, (-40.0, 15.0), 1.0),
+            (0.0, (0.0, 0.0), 2.0),
+            (1.1, (7.0, 7.0), 0.37),
+        ],
+    )
     def test_similar_paths_decompose_alike(self, n, sigma, seed, angle, shift, scale):
         x, y = trajectory(n, sigma, seed)
         reference = Reference(x, y, 0.15)
@@ -236,13 +267,16 @@ class TestInvariants:
 
 
 class TestUnfittableRuns:
-    @pytest.mark.parametrize("points, expected", [
-        ([[1, 1]] * 3, [(0, 1, 0.0), (1, 3, 0.0)]),
-        ([[1, 1]] * 4, [(0, 2, 0.0), (2, 4, 0.0)]),
-        ([[0, 0], [1, math.nan], [2, 0]], [(0, 1, 0.0), (1, 3, 0.0)]),
-        ([[0, 0], [1, math.inf], [2, 0], [3, 1]], [(0, 2, 0.0), (2, 4, 0.0)]),
-        ([[0, 0], [1e200, 1], [2, 0]], [(0, 1, 0.0), (1, 3, 0.0)]),
-    ])
+    @pytest.mark.parametrize(
+        "points, expected",
+        [
+            ([[1, 1]] * 3, [(0, 1, 0.0), (1, 3, 0.0)]),
+            ([[1, 1]] * 4, [(0, 2, 0.0), (2, 4, 0.0)]),
+            ([[0, 0], [1, math.nan], [2, 0]], [(0, 1, 0.0), (1, 3, 0.0)]),
+            ([[0, 0], [1, math.inf], [2, 0], [3, 1]], [(0, 2, 0.0), (2, 4, 0.0)]),
+            ([[0, 0], [1e200, 1], [2, 0]], [(0, 1, 0.0), (1, 3, 0.0)]),
+        ],
+    )
     def test_runs_without_a_fit_are_split(self, points, expected):
         p = Path2D(points=points)
         assert p.find_circle_segments(0, len(points)) == expected
@@ -259,14 +293,22 @@ class TestUnfittableRuns:
 
 class TestIndexErrors:
     # With 3 y values for 5 x values the path has 3 points: the surplus x values are no points.
-    @pytest.mark.parametrize("y, start, end, message", [
-        ([0, 1, 0, 1, 0], 3, 2, "end index 2 lies before start index 3"),
-        ([0, 1, 0, 1, 0], 5, 0, "end index 0 lies before start index 5"),
-        ([0, 1, 0, 1, 0], 0, 6, "end index 6 lies beyond the path of 5 points"),
-        ([0, 1, 0, 1, 0], 3, 7, "end index 7 lies beyond the path of 5 points"),
-        ([0, 1, 0, 1, 0], 0, 2**64 - 1, "end index 18446744073709551615 lies beyond the path of 5 points"),
-        ([0, 1, 0], 0, 5, "end index 5 lies beyond the path of 3 points"),
-    ])
+    @pytest.mark.parametrize(
+        "y, start, end, message",
+        [
+            ([0, 1, 0, 1, 0], 3, 2, "end index 2 lies before start index 3"),
+            ([0, 1, 0, 1, 0], 5, 0, "end index 0 lies before start index 5"),
+            ([0, 1, 0, 1, 0], 0, 6, "end index 6 lies beyond the path of 5 points"),
+            ([0, 1, 0, 1, 0], 3, 7, "end index 7 lies beyond the path of 5 points"),
+            (
+                [0, 1, 0, 1, 0],
+                0,
+                2**64 - 1,
+                "end index 18446744073709551615 lies beyond the path of 5 points",
+            ),
+            ([0, 1, 0], 0, 5, "end index 5 lies beyond the path of 3 points"),
+        ],
+    )
     def test_bad_ranges_raise(self, y, start, end, message):
         with pytest.raises(IndexError) as raised:
             Path2D(x=[0, 1, 2, 3, 4], y=y).find_circle_segments(start, end)
@@ -282,7 +324,9 @@ SEGMENTS_DOC = (
 CURVATURE_DOC = (
     "compute_circle_fit_curvature(max_rmse=0.15)\n\nComputes the curvature by decomposing the path into arc "
     "segments.\n\n:param max_rmse: The maximum RMSE (root mean squared error) that is not exceeded when\n"
-    + " " * 20 + "fitting the arc segments\n\n:type max_rmse: float\n\n:returns: The curvature of the path\n"
+    + " "
+    * 20
+    + "fitting the arc segments\n\n:type max_rmse: float\n\n:returns: The curvature of the path\n"
     ":rtype: list[float]"
 )
 SEGMENTS = "Path2D.find_circle_segments()"
@@ -290,10 +334,13 @@ CURVATURE = "Path2D.compute_circle_fit_curvature()"
 
 
 class TestArguments:
-    @pytest.mark.parametrize("method, signature, doc", [
-        (Path2D.find_circle_segments, "($self, start, end, max_rmse=0.15)", SEGMENTS_DOC),
-        (Path2D.compute_circle_fit_curvature, "($self, max_rmse=0.15)", CURVATURE_DOC),
-    ])
+    @pytest.mark.parametrize(
+        "method, signature, doc",
+        [
+            (Path2D.find_circle_segments, "($self, start, end, max_rmse=0.15)", SEGMENTS_DOC),
+            (Path2D.compute_circle_fit_curvature, "($self, max_rmse=0.15)", CURVATURE_DOC),
+        ],
+    )
     def test_signatures_and_documentation(self, method, signature, doc):
         assert method.__text_signature__ == signature
         assert method.__doc__ == doc
@@ -304,7 +351,11 @@ class TestArguments:
         default = p.find_circle_segments(0, 300)
         assert default == p.find_circle_segments(0, 300, 0.15) == p.find_circle_segments(end=300, start=0)
         assert default != p.find_circle_segments(0, 300, 0.3)
-        assert p.compute_circle_fit_curvature() == p.compute_circle_fit_curvature(max_rmse=0.15) == expand(default)
+        assert (
+            p.compute_circle_fit_curvature()
+            == p.compute_circle_fit_curvature(max_rmse=0.15)
+            == expand(default)
+        )
 
     def test_other_number_types(self):
         x, y = trajectory(100, 0.2, 8)
@@ -313,31 +364,57 @@ class TestArguments:
         assert p.find_circle_segments(True, np.int64(100), 1) == expected
         assert p.find_circle_segments(np.uint8(1), 100, np.float32(1.0)) == expected
 
-    @pytest.mark.parametrize("call, error, message", [
-        (lambda p: p.find_circle_segments(), TypeError,
-         f"{SEGMENTS} missing 2 required positional arguments: 'start' and 'end'"),
-        (lambda p: p.find_circle_segments(0), TypeError, f"{SEGMENTS} missing 1 required positional argument: 'end'"),
-        (lambda p: p.find_circle_segments(max_rmse=0.1), TypeError,
-         f"{SEGMENTS} missing 2 required positional arguments: 'start' and 'end'"),
-        (lambda p: p.find_circle_segments(rmse=0.1), TypeError, f"{SEGMENTS} got an unexpected keyword argument 'rmse'"),
-        (lambda p: p.find_circle_segments(0, 3, 0.1, 4), TypeError,
-         f"{SEGMENTS} takes from 2 to 3 positional arguments but 4 were given"),
-        (lambda p: p.find_circle_segments(0, 3, start=1), TypeError,
-         f"{SEGMENTS} got multiple values for argument 'start'"),
-        (lambda p: p.compute_circle_fit_curvature(0.1, 2), TypeError,
-         f"{CURVATURE} takes from 0 to 1 positional arguments but 2 were given"),
-        (lambda p: p.find_circle_segments(1.5, 3), TypeError, "argument 'start': "),
-        (lambda p: p.find_circle_segments(0, "3"), TypeError, "argument 'end': "),
-        (lambda p: p.find_circle_segments(0, None), TypeError, "argument 'end': "),
-        (lambda p: p.find_circle_segments(0, 3, "0.1"), TypeError, "argument 'max_rmse': "),
-        (lambda p: p.find_circle_segments(0, 3, None), TypeError, "argument 'max_rmse': "),
-        (lambda p: p.compute_circle_fit_curvature([0.1]), TypeError, "argument 'max_rmse': "),
-        # Converted in parameter order: the first bad argument is the one reported.
-        (lambda p: p.find_circle_segments(1.5, "x", None), TypeError, "argument 'start': "),
-        (lambda p: p.find_circle_segments(-1, 1.5), OverflowError, None),
-        (lambda p: p.find_circle_segments(0, 2**64), OverflowError, None),
-        (lambda p: p.compute_circle_fit_curvature(10**400), OverflowError, None),
-    ])
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            (
+                lambda p: p.find_circle_segments(),
+                TypeError,
+                f"{SEGMENTS} missing 2 required positional arguments: 'start' and 'end'",
+            ),
+            (
+                lambda p: p.find_circle_segments(0),
+                TypeError,
+                f"{SEGMENTS} missing 1 required positional argument: 'end'",
+            ),
+            (
+                lambda p: p.find_circle_segments(max_rmse=0.1),
+                TypeError,
+                f"{SEGMENTS} missing 2 required positional arguments: 'start' and 'end'",
+            ),
+            (
+                lambda p: p.find_circle_segments(rmse=0.1),
+                TypeError,
+                f"{SEGMENTS} got an unexpected keyword argument 'rmse'",
+            ),
+            (
+                lambda p: p.find_circle_segments(0, 3, 0.1, 4),
+                TypeError,
+                f"{SEGMENTS} takes from 2 to 3 positional arguments but 4 were given",
+            ),
+            (
+                lambda p: p.find_circle_segments(0, 3, start=1),
+                TypeError,
+                f"{SEGMENTS} got multiple values for argument 'start'",
+            ),
+            (
+                lambda p: p.compute_circle_fit_curvature(0.1, 2),
+                TypeError,
+                f"{CURVATURE} takes from 0 to 1 positional arguments but 2 were given",
+            ),
+            (lambda p: p.find_circle_segments(1.5, 3), TypeError, "argument 'start': "),
+            (lambda p: p.find_circle_segments(0, "3"), TypeError, "argument 'end': "),
+            (lambda p: p.find_circle_segments(0, None), TypeError, "argument 'end': "),
+            (lambda p: p.find_circle_segments(0, 3, "0.1"), TypeError, "argument 'max_rmse': "),
+            (lambda p: p.find_circle_segments(0, 3, None), TypeError, "argument 'max_rmse': "),
+            (lambda p: p.compute_circle_fit_curvature([0.1]), TypeError, "argument 'max_rmse': "),
+            # Converted in parameter order: the first bad argument is the one reported.
+            (lambda p: p.find_circle_segments(1.5, "x", None), TypeError, "argument 'start': "),
+            (lambda p: p.find_circle_segments(-1, 1.5), OverflowError, None),
+            (lambda p: p.find_circle_segments(0, 2**64), OverflowError, None),
+            (lambda p: p.compute_circle_fit_curvature(10**400), OverflowError, None),
+        ],
+    )
     def test_argument_errors(self, call, error, message):
         # A message ending in ": " is the prefix put before the interpreter's own conversion text;
         # the interpreter's OverflowError is raised as it is, without the argument's name.
@@ -407,14 +484,17 @@ class TestLapackFromScipy:
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == ["True True"] * 4 + ["[(0, 3, 1.0)]"] * 2
 
-    @pytest.mark.parametrize("failure, expected", [
-        ("raise RuntimeError('while importing')", "ImportError scipy RuntimeError"),
-        ("raise TimeoutError('while importing')", "ImportError scipy TimeoutError"),
-        ("raise KeyboardInterrupt('while importing')", "KeyboardInterrupt None NoneType"),
-        ("raise SystemExit('while importing')", "SystemExit None NoneType"),
-        # A timeout of the caller's own, raised by its signal handler while SciPy is imported.
-        ("signal.raise_signal(signal.SIGALRM)", "TimeoutError None NoneType"),
-    ])
+    @pytest.mark.parametrize(
+        "failure, expected",
+        [
+            ("raise RuntimeError('while importing')", "ImportError scipy RuntimeError"),
+            ("raise TimeoutError('while importing')", "ImportError scipy TimeoutError"),
+            ("raise KeyboardInterrupt('while importing')", "KeyboardInterrupt None NoneType"),
+            ("raise SystemExit('while importing')", "SystemExit None NoneType"),
+            # A timeout of the caller's own, raised by its signal handler while SciPy is imported.
+            ("signal.raise_signal(signal.SIGALRM)", "TimeoutError None NoneType"),
+        ],
+    )
     def test_only_ordinary_import_failures_become_import_errors(self, python_subprocess, failure, expected):
         result = python_subprocess(
             f"""

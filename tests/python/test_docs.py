@@ -7,9 +7,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import korvane
+import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
@@ -42,7 +41,9 @@ def public_classes():
                 yield f"{name}.{attribute}", value
 
 
-@pytest.mark.parametrize("qualified, cls", list(public_classes()), ids=lambda v: v if isinstance(v, str) else "")
+@pytest.mark.parametrize(
+    "qualified, cls", list(public_classes()), ids=lambda v: v if isinstance(v, str) else ""
+)
 def test_api_reference_names_every_member(qualified, cls):
     page = (DOCS / "api.md").read_text()
     assert re.search(rf"^#+ {re.escape(qualified)}$", page, re.M), qualified
@@ -105,7 +106,9 @@ def test_pictures_are_shown_and_small():
 def test_batch_example_runs_and_agrees_across_workers():
     result = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "batch.py"), "--paths", "40", "--no-dask"],
-        capture_output=True, text=True, timeout=300,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert result.returncode == 0, result.stderr
     assert "paths/s" in result.stdout

@@ -5,9 +5,8 @@ import math
 import clarabel
 import numpy as np
 import pytest
-from scipy import sparse
-
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D
+from scipy import sparse
 
 ORTHOGONAL = ElasticBandMethod.OrthogonalBounds
 SQUARE = ElasticBandMethod.SquareBounds
@@ -55,10 +54,12 @@ def reference_problem(x, y, max_deviation, method):
         # (X_i, Y_i) = (x_i, y_i) + D·d_i·(sin θ_i, −cos θ_i), with |d_i| <= 1.
         P = sparse.block_diag([hessian, hessian, sparse.csr_matrix((m, m))])
         zero_mn = sparse.csr_matrix((m, n))
-        normal = sparse.vstack([
-            sparse.hstack([interior, zero_mn, sparse.diags(-max_deviation * np.sin(theta))]),
-            sparse.hstack([zero_mn, interior, sparse.diags(max_deviation * np.cos(theta))]),
-        ])
+        normal = sparse.vstack(
+            [
+                sparse.hstack([interior, zero_mn, sparse.diags(-max_deviation * np.sin(theta))]),
+                sparse.hstack([zero_mn, interior, sparse.diags(max_deviation * np.cos(theta))]),
+            ]
+        )
         offsets = sparse.hstack([sparse.csr_matrix((m, 2 * n)), sparse.eye(m)])
         A = sparse.vstack([sparse.hstack([fixed, sparse.csr_matrix((4, m))]), normal, offsets, -offsets])
         b = np.concatenate([fixed_rhs, x[1:-1], y[1:-1], np.ones(2 * m)])
@@ -75,7 +76,7 @@ def reference_smoothing(x, y, max_deviation, method):
     assert solution.status == clarabel.SolverStatus.Solved
     n = len(x)
     values = np.asarray(solution.x)
-    return np.column_stack([values[:n], values[n:2 * n]])
+    return np.column_stack([values[:n], values[n : 2 * n]])
 
 
 def straight(n):
@@ -127,8 +128,9 @@ class TestAgainstReference:
 
     def test_negative_orthogonal_band_equals_positive(self):
         x, y = noisy(40)
-        np.testing.assert_allclose(smoothed(x, y, -0.2, ORTHOGONAL), smoothed(x, y, 0.2, ORTHOGONAL),
-                                   rtol=0, atol=1e-3)
+        np.testing.assert_allclose(
+            smoothed(x, y, -0.2, ORTHOGONAL), smoothed(x, y, 0.2, ORTHOGONAL), rtol=0, atol=1e-3
+        )
 
 
 class TestGeometry:
@@ -158,7 +160,9 @@ class TestGeometry:
         np.testing.assert_allclose(result[[0, -1]], [[x[0], y[0]], [x[-1], y[-1]]], rtol=0, atol=FEASIBILITY)
 
     @METHODS
-    @pytest.mark.parametrize("points", [[[0, 0], [1, 1], [2, 2]], [[3, -1], [1, 0], [-1, 1]], [[5, 5], [7, 5]]])
+    @pytest.mark.parametrize(
+        "points", [[[0, 0], [1, 1], [2, 2]], [[3, -1], [1, 0], [-1, 1]], [[5, 5], [7, 5]]]
+    )
     def test_already_smooth_paths_are_unchanged(self, points, method):
         result = Path2D(points=points).smoothed_path_elastic_band(0.5, method)
         np.testing.assert_allclose(result.points, points, rtol=0, atol=FEASIBILITY)
@@ -174,7 +178,8 @@ class TestGeometry:
         np.testing.assert_allclose(smoothed(x, y, band, SQUARE), line, rtol=0, atol=1e-3)
 
     @pytest.mark.parametrize(
-        "method, angle", [(SQUARE, 0.0), (SQUARE, 0.5 * math.pi), (ORTHOGONAL, 0.0), (ORTHOGONAL, 0.7)],
+        "method, angle",
+        [(SQUARE, 0.0), (SQUARE, 0.5 * math.pi), (ORTHOGONAL, 0.0), (ORTHOGONAL, 0.7)],
     )
     def test_moves_with_the_path(self, method, angle):
         # The square band turns with the path only by quarter turns; the normal band by any angle.
@@ -184,7 +189,9 @@ class TestGeometry:
         shift = np.array([10.0, -5.0])
         moved = np.column_stack([x, y]) @ rotation.T + shift
         expected = smoothed(x, y, 0.2, method) @ rotation.T + shift
-        np.testing.assert_allclose(smoothed(moved[:, 0], moved[:, 1], 0.2, method), expected, rtol=0, atol=1e-3)
+        np.testing.assert_allclose(
+            smoothed(moved[:, 0], moved[:, 1], 0.2, method), expected, rtol=0, atol=1e-3
+        )
 
 
 class TestResultAndInput:
@@ -209,9 +216,13 @@ class TestResultAndInput:
     def test_default_is_orthogonal_bounds(self):
         x, y = noisy(30)
         p = Path2D(x=x, y=y)
-        assert p.smoothed_path_elastic_band(0.2).points == p.smoothed_path_elastic_band(0.2, ORTHOGONAL).points
-        assert (p.smoothed_path_elastic_band(max_deviation=0.2, elastic_band_type=ORTHOGONAL).points
-                == p.smoothed_path_elastic_band(0.2).points)
+        assert (
+            p.smoothed_path_elastic_band(0.2).points == p.smoothed_path_elastic_band(0.2, ORTHOGONAL).points
+        )
+        assert (
+            p.smoothed_path_elastic_band(max_deviation=0.2, elastic_band_type=ORTHOGONAL).points
+            == p.smoothed_path_elastic_band(0.2).points
+        )
         assert p.smoothed_path_elastic_band(0.2).points != p.smoothed_path_elastic_band(0.2, SQUARE).points
 
     @METHODS
@@ -253,7 +264,9 @@ class TestArguments:
         [(InterpolationMethod.Linear, "InterpolationMethod"), (1, "int"), ("SquareBounds", "str")],
     )
     def test_elastic_band_type_must_be_an_elastic_band_method(self, value, type_name):
-        message = f"^argument 'elastic_band_type': '{type_name}' object cannot be converted to 'ElasticBandMethod'$"
+        message = (
+            f"^argument 'elastic_band_type': '{type_name}' object cannot be converted to 'ElasticBandMethod'$"
+        )
         p = Path2D(points=[[0, 0], [1, 1], [2, 0]])
         with pytest.raises(TypeError, match=message):
             p.smoothed_path_elastic_band(0.1, value)
@@ -266,7 +279,9 @@ class TestArguments:
 
     def test_integers_are_accepted_as_max_deviation(self):
         p = Path2D(points=[[0, 0], [1, 3], [2, 0]])
-        assert p.smoothed_path_elastic_band(1, SQUARE).points == p.smoothed_path_elastic_band(1.0, SQUARE).points
+        assert (
+            p.smoothed_path_elastic_band(1, SQUARE).points == p.smoothed_path_elastic_band(1.0, SQUARE).points
+        )
 
 
 # Runs in a fresh interpreter: the solver package is looked up once per process and kept.
@@ -298,21 +313,26 @@ def run_patched(python_subprocess, patch, method="ElasticBandMethod.OrthogonalBo
 
 
 class TestSolverFailures:
-    @pytest.mark.parametrize("exception, raising", [
-        ("KeyboardInterrupt", "raise KeyboardInterrupt('from solver')"),
-        ("MemoryError", "raise MemoryError('from solver')"),
-        ("SystemExit", "raise SystemExit('from solver')"),
-        ("RecursionError", "raise RecursionError('from solver')"),
-        # The caller's timeout, raised by its signal handler while the solver runs Python code.
-        ("TimeoutError", "signal.raise_signal(signal.SIGALRM)"),
-    ])
+    @pytest.mark.parametrize(
+        "exception, raising",
+        [
+            ("KeyboardInterrupt", "raise KeyboardInterrupt('from solver')"),
+            ("MemoryError", "raise MemoryError('from solver')"),
+            ("SystemExit", "raise SystemExit('from solver')"),
+            ("RecursionError", "raise RecursionError('from solver')"),
+            # The caller's timeout, raised by its signal handler while the solver runs Python code.
+            ("TimeoutError", "signal.raise_signal(signal.SIGALRM)"),
+        ],
+    )
     @pytest.mark.parametrize("where", ["construct", "solve", "csc_matrix"])
     def test_non_ordinary_exceptions_propagate(self, python_subprocess, exception, raising, where):
         if where == "construct":
             patch = f"def fail(*args): {raising}\nclarabel.DefaultSolver = fail"
         elif where == "solve":
-            patch = (f"class Failing:\n    def __init__(self, *args): pass\n"
-                     f"    def solve(self): {raising}\nclarabel.DefaultSolver = Failing")
+            patch = (
+                f"class Failing:\n    def __init__(self, *args): pass\n"
+                f"    def solve(self): {raising}\nclarabel.DefaultSolver = Failing"
+            )
         else:  # while the problem is handed over
             patch = f"import scipy.sparse\ndef fail(*args): {raising}\nscipy.sparse.csc_matrix = fail"
         assert run_patched(python_subprocess, patch).startswith(f"raised {exception}")
@@ -324,12 +344,17 @@ class TestSolverFailures:
 
     @pytest.mark.parametrize(
         "status, x, expected",
-        [("Solved", "[0.0] * 10", "returned 4"), ("AlmostSolved", "[0.0] * 10", "returned None"),
-         ("MaxIterations", "[0.0] * 10", "returned None"), ("PrimalInfeasible", "[0.0] * 10", "returned None"),
-         ("Solved", "[0.0] * 9", "returned None"), ("Solved", "['a'] * 10", "returned None"),
-         ("Solved", "None", "returned None"),
-         # Converting the first item empties the list; the other items must still be read.
-         ("Solved", "clearing_list(10)", "returned 4")],
+        [
+            ("Solved", "[0.0] * 10", "returned 4"),
+            ("AlmostSolved", "[0.0] * 10", "returned None"),
+            ("MaxIterations", "[0.0] * 10", "returned None"),
+            ("PrimalInfeasible", "[0.0] * 10", "returned None"),
+            ("Solved", "[0.0] * 9", "returned None"),
+            ("Solved", "['a'] * 10", "returned None"),
+            ("Solved", "None", "returned None"),
+            # Converting the first item empties the list; the other items must still be read.
+            ("Solved", "clearing_list(10)", "returned 4"),
+        ],
     )
     def test_solution_is_used_only_when_solved_and_well_formed(self, python_subprocess, status, x, expected):
         patch = f"""

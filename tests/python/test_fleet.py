@@ -14,8 +14,12 @@ TRIPS = 200
 
 def fleet(*args) -> str:
     # Small chunks, so that the 200 trips make a dozen tasks spread over the workers.
-    result = subprocess.run([sys.executable, str(FLEET), "--chunk-size", "5000", *map(str, args)],
-                            capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, str(FLEET), "--chunk-size", "5000", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "trips/s" in result.stdout and "positions/s" in result.stdout
     return result.stdout
@@ -28,8 +32,9 @@ def runs(tmp_path_factory, sanitized):
     for module in ("pandas", "pyarrow", "distributed", "tqdm"):
         pytest.importorskip(module)
     folder = tmp_path_factory.mktemp("fleet")
-    fleet("--trips", TRIPS, "--workers", 1, "--out", folder / "loop",
-          "--save-sample", folder / "sample.parquet")
+    fleet(
+        "--trips", TRIPS, "--workers", 1, "--out", folder / "loop", "--save-sample", folder / "sample.parquet"
+    )
     fleet("--trips", TRIPS, "--workers", 2, "--out", folder / "pool")
     # A LocalCluster of 2 worker processes talking TCP on 127.0.0.1.
     fleet("--trips", TRIPS, "--dask", "--workers", 2, "--out", folder / "dask")

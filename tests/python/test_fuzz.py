@@ -17,10 +17,9 @@ import sys
 import warnings
 from fractions import Fraction
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
 # What may come out of any call; every other exception, and PanicException above all, is a fault.
@@ -42,9 +41,21 @@ METHODS = {
     "associated_value_np": ["handle"],
 }
 ATTRIBUTES = [
-    "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
-    "path_length_per_point_np", "length", "orientation", "orientation_np", "unit_tangent_vector",
-    "unit_tangent_vector_np", "curvature", "curvature_np",
+    "points",
+    "points_np",
+    "x",
+    "x_np",
+    "y",
+    "y_np",
+    "path_length_per_point",
+    "path_length_per_point_np",
+    "length",
+    "orientation",
+    "orientation_np",
+    "unit_tangent_vector",
+    "unit_tangent_vector_np",
+    "curvature",
+    "curvature_np",
 ]
 CONSTRUCTORS = {
     "Path2D": (Path2D, ["points", "x", "y"]),
@@ -60,10 +71,47 @@ CONSTRUCTORS = {
 # Integers: small ones that select real behaviour, and absurd ones that must be refused. Counts
 # between 2**20 and 2**40 are left out: a machine with the memory honours them, at a cost of
 # gigabytes and minutes per call.
-INTEGERS = [0, 1, 2, 3, 5, 8, -1, -2, 2**40, 2**62, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 10**30,
-            -(2**63), -(10**30), True, False]
-FLOATS = [0.0, -0.0, 0.5, 1.0, 2.8, 3.5, -1.0, 1e-300, 5e-324, 1e-9, 1e9, 1e300, -1e300,
-          math.nan, -math.nan, math.inf, -math.inf, math.pi]
+INTEGERS = [
+    0,
+    1,
+    2,
+    3,
+    5,
+    8,
+    -1,
+    -2,
+    2**40,
+    2**62,
+    2**63 - 1,
+    2**63,
+    2**64 - 1,
+    2**64,
+    10**30,
+    -(2**63),
+    -(10**30),
+    True,
+    False,
+]
+FLOATS = [
+    0.0,
+    -0.0,
+    0.5,
+    1.0,
+    2.8,
+    3.5,
+    -1.0,
+    1e-300,
+    5e-324,
+    1e-9,
+    1e9,
+    1e300,
+    -1e300,
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    math.pi,
+]
 
 
 class HostileError(ValueError):
@@ -116,12 +164,40 @@ class Fuzzer:
             return self.option()
         if r < 0.86:
             return self.rng.choice(self.paths)
-        junk = [None, "", "ab", "1.5", b"ab", bytearray(b"xy"), complex(1, 2), object(), {}, {1: 2},
-                set(), frozenset({1.0}), range(0), range(3), (i for i in range(2)), [], (), [[]],
-                np.array(1.5), np.zeros((2, 2, 2)), np.bool_(True), np.array(["a", "b"]), korvane,
-                # Arrays that claim 2**40 rows while holding one value.
-                np.broadcast_to(np.float64(1.0), (2**40,)), np.broadcast_to(np.zeros(2), (2**40, 2)),
-                Path2D, type, Ellipsis, NotImplemented, memoryview(b"ab"), self.hostile_sequence()]
+        junk = [
+            None,
+            "",
+            "ab",
+            "1.5",
+            b"ab",
+            bytearray(b"xy"),
+            complex(1, 2),
+            object(),
+            {},
+            {1: 2},
+            set(),
+            frozenset({1.0}),
+            range(0),
+            range(3),
+            (i for i in range(2)),
+            [],
+            (),
+            [[]],
+            np.array(1.5),
+            np.zeros((2, 2, 2)),
+            np.bool_(True),
+            np.array(["a", "b"]),
+            korvane,
+            # Arrays that claim 2**40 rows while holding one value.
+            np.broadcast_to(np.float64(1.0), (2**40,)),
+            np.broadcast_to(np.zeros(2), (2**40, 2)),
+            Path2D,
+            type,
+            Ellipsis,
+            NotImplemented,
+            memoryview(b"ab"),
+            self.hostile_sequence(),
+        ]
         return self.rng.choice(junk)
 
     def point(self):
@@ -132,8 +208,21 @@ class Fuzzer:
             return np.array([self.number_plain(), self.number_plain()])
         if r < 0.8:
             return self.hostile_sequence(length=2)
-        return self.rng.choice([[], [1.0], [1.0, 2.0, 3.0], "ab", "abc", np.array([1.0, 2.0], dtype=">f8"),
-                                np.array([[1.0, 2.0]]), [[1.0], [2.0]], [None, 1.0], range(2), {0: 1.0, 1: 2.0}])
+        return self.rng.choice(
+            [
+                [],
+                [1.0],
+                [1.0, 2.0, 3.0],
+                "ab",
+                "abc",
+                np.array([1.0, 2.0], dtype=">f8"),
+                np.array([[1.0, 2.0]]),
+                [[1.0], [2.0]],
+                [None, 1.0],
+                range(2),
+                {0: 1.0, 1: 2.0},
+            ]
+        )
 
     def number_plain(self):
         return self.rng.choice(FLOATS + [self.rng.uniform(-10, 10)])
@@ -142,8 +231,10 @@ class Fuzzer:
         n = self.rng.choice([0, 1, 2, 3, 4, 5, 8])
         r = self.rng.random()
         if r < 0.35:
-            return [self.point() if self.rng.random() < 0.2 else [self.coordinate(), self.coordinate()]
-                    for _ in range(n)]
+            return [
+                self.point() if self.rng.random() < 0.2 else [self.coordinate(), self.coordinate()]
+                for _ in range(n)
+            ]
         if r < 0.55:
             array = np.array([[self.coordinate(True), self.coordinate(True)] for _ in range(n)]).reshape(n, 2)
             return self.mangle_array(array)
@@ -151,8 +242,17 @@ class Fuzzer:
             return tuple((self.coordinate(), self.coordinate()) for _ in range(n))
         if r < 0.85:
             return self.hostile_sequence(items=[[self.coordinate(), self.coordinate()] for _ in range(n)])
-        return self.rng.choice([[[1.0, 2.0], [3.0]], [[1.0, 2.0], None], [(1.0, 2.0), "ab"],
-                                np.zeros((3, 3)), np.zeros((0, 2)), np.zeros(4), [np.zeros(2), np.zeros(3)]])
+        return self.rng.choice(
+            [
+                [[1.0, 2.0], [3.0]],
+                [[1.0, 2.0], None],
+                [(1.0, 2.0), "ab"],
+                np.zeros((3, 3)),
+                np.zeros((0, 2)),
+                np.zeros(4),
+                [np.zeros(2), np.zeros(3)],
+            ]
+        )
 
     def coordinate(self, plain=False):
         r = self.rng.random()
@@ -194,11 +294,14 @@ class Fuzzer:
     def option(self):
         r = self.rng.randrange(7)
         if r == 0:
-            return ResamplingMethod.by_number_points(self.rng.choice([0, 1, 2, 3, 7, 50, 2**32 + 1, 2**64 - 1]))
+            return ResamplingMethod.by_number_points(
+                self.rng.choice([0, 1, 2, 3, 7, 50, 2**32 + 1, 2**64 - 1])
+            )
         if r == 1:
             return ResamplingMethod.by_sampling_distance(
                 self.rng.choice([0.0, -1.0, 0.3, 1.0, 7.0, 1e-9, 1e-300, math.nan, math.inf]),
-                self.rng.random() < 0.5)
+                self.rng.random() < 0.5,
+            )
         if r == 2:
             return self.rng.choice([InterpolationMethod.Cubic, InterpolationMethod.Linear])
         if r == 3:
@@ -364,8 +467,14 @@ class Fuzzer:
             ("option < other", lambda: option < other),
             ("hash(option)", lambda: hash(option)),
             ("path == other", lambda: path == other),
-            ("option attribute", lambda: [getattr(option, name) for name in (
-                "number_points", "sampling_distance", "drop_last", "__match_args__") if hasattr(type(option), name)]),
+            (
+                "option attribute",
+                lambda: [
+                    getattr(option, name)
+                    for name in ("number_points", "sampling_distance", "drop_last", "__match_args__")
+                    if hasattr(type(option), name)
+                ],
+            ),
         ]
         label, operation = self.rng.choice(operations)
         self.attempt(label, operation, [], {}, None)
@@ -373,8 +482,11 @@ class Fuzzer:
     def attempt(self, label, function, args, kwargs, path):
         self.calls += 1
         if self.trace:
-            print(f"call {self.calls} depth {self.depth}: {label} {safe_repr(args)} {safe_repr(kwargs)}",
-                  file=sys.stderr, flush=True)
+            print(
+                f"call {self.calls} depth {self.depth}: {label} {safe_repr(args)} {safe_repr(kwargs)}",
+                file=sys.stderr,
+                flush=True,
+            )
         before = snapshot(path) if path is not None and self.depth == 0 else None
         result = None
         try:
@@ -411,8 +523,12 @@ def snapshot(path):
 def same_record(before, after):
     points, x, y, handles = before
     points2, x2, y2, handles2 = after
-    return (same_floats(points, points2) and same_floats(x, x2) and same_floats(y, y2)
-            and same_floats(handles, handles2[: len(handles)]))
+    return (
+        same_floats(points, points2)
+        and same_floats(x, x2)
+        and same_floats(y, y2)
+        and same_floats(handles, handles2[: len(handles)])
+    )
 
 
 def same_floats(a, b):
@@ -436,8 +552,11 @@ def run_batch(seed, calls, trace=False):
 
 # --- pytest side ----------------------------------------------------------------------------------
 
+
 def run_worker(seed, calls, trace=False, timeout=600):
-    command = [sys.executable, __file__, "--seed", str(seed), "--calls", str(calls)] + (["--trace"] if trace else [])
+    command = [sys.executable, __file__, "--seed", str(seed), "--calls", str(calls)] + (
+        ["--trace"] if trace else []
+    )
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout)
 
 
@@ -507,11 +626,15 @@ class TestBeyondMemory:
         with pytest.raises(MemoryError, match=ASKED):
             Path2D(points=[[0, 0], [1, 0]]).smoothed_path_chaikin(count.bit_length())
 
-    @pytest.mark.parametrize("make", [
-        lambda rows: Path2D(points=np.broadcast_to(np.zeros(2), (rows, 2))),
-        lambda rows: Path2D(x=np.broadcast_to(np.float64(0), (2 * rows,)), y=[0.0]),
-        lambda rows: Path2D(points=[]).add_associated_values(np.broadcast_to(np.float64(0), (2 * rows,))),
-    ], ids=["points", "coordinates", "values"])
+    @pytest.mark.parametrize(
+        "make",
+        [
+            lambda rows: Path2D(points=np.broadcast_to(np.zeros(2), (rows, 2))),
+            lambda rows: Path2D(x=np.broadcast_to(np.float64(0), (2 * rows,)), y=[0.0]),
+            lambda rows: Path2D(points=[]).add_associated_values(np.broadcast_to(np.float64(0), (2 * rows,))),
+        ],
+        ids=["points", "coordinates", "values"],
+    )
     def test_broadcast_arrays(self, make):
         rows = physical_memory() // 16 + 1  # a row of two floats takes 16 bytes
         with pytest.raises(MemoryError, match=ASKED):

@@ -3,9 +3,8 @@
 import importlib
 import sys
 
-import pytest
-
 import korvane
+import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
 ALL_CLASSES = [
@@ -67,8 +66,13 @@ def test_class_documentation():
 
 @pytest.mark.parametrize(
     "base",
-    [Path2D, InterpolationMethod, ElasticBandMethod, ResamplingMethod.ByNumberPoints,
-     ResamplingMethod.BySamplingDistance],
+    [
+        Path2D,
+        InterpolationMethod,
+        ElasticBandMethod,
+        ResamplingMethod.ByNumberPoints,
+        ResamplingMethod.BySamplingDistance,
+    ],
     ids=lambda c: c.__name__,
 )
 def test_only_resampling_method_is_subclassable(base):
@@ -93,15 +97,25 @@ def test_classes_without_constructor(cls):
 UNCONSTRUCTED = {
     "path from a replaced __new__": (
         "Path2D.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))\nodd = Path2D()",
-        ["odd.points", "odd.x_np", "repr(odd)", "odd.sub_path()", "odd.add_associated_values([])"]),
+        ["odd.points", "odd.x_np", "repr(odd)", "odd.sub_path()", "odd.add_associated_values([])"],
+    ),
     "third interpolation member": (
         "InterpolationMethod.__new__ = staticmethod(lambda c: object.__new__(c))\nodd = InterpolationMethod()",
-        ["repr(odd)", "int(odd)", "odd == 0", "Path2D(points=[[0, 0], [1, 1]]).resampled_path("
-                                               "ResamplingMethod.by_number_points(3), odd)"]),
+        [
+            "repr(odd)",
+            "int(odd)",
+            "odd == 0",
+            "Path2D(points=[[0, 0], [1, 1]]).resampled_path(ResamplingMethod.by_number_points(3), odd)",
+        ],
+    ),
     "resampling option of another variant": (
         "odd = ResamplingMethod.by_number_points(7)\nodd.__class__ = ResamplingMethod.BySamplingDistance",
-        ["odd.sampling_distance", "odd == ResamplingMethod.by_sampling_distance(0.0, False)",
-         "Path2D(points=[[0, 0], [1, 1]]).resampled_path(odd)"]),
+        [
+            "odd.sampling_distance",
+            "odd == ResamplingMethod.by_sampling_distance(0.0, False)",
+            "Path2D(points=[[0, 0], [1, 1]]).resampled_path(odd)",
+        ],
+    ),
 }
 
 
@@ -128,8 +142,9 @@ def test_only_the_entry_point_is_exported():
 
     import korvane
 
-    table = subprocess.run(["nm", "-D", "--defined-only", korvane.__file__], capture_output=True, text=True,
-                           check=True).stdout
+    table = subprocess.run(
+        ["nm", "-D", "--defined-only", korvane.__file__], capture_output=True, text=True, check=True
+    ).stdout
     assert [line.split()[-2:] for line in table.splitlines()] == [["T", "PyInit_korvane"]]
 
 
@@ -214,9 +229,21 @@ def test_member_order():
     members = [name for name in vars(Path2D) if not name.startswith("__")]
     assert [m for m in members if m in PATH2D_SIGNATURES] == list(PATH2D_SIGNATURES)
     assert [m for m in members if m not in PATH2D_SIGNATURES] == [
-        "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
-        "path_length_per_point_np", "length", "orientation", "orientation_np", "unit_tangent_vector",
-        "unit_tangent_vector_np", "curvature", "curvature_np",
+        "points",
+        "points_np",
+        "x",
+        "x_np",
+        "y",
+        "y_np",
+        "path_length_per_point",
+        "path_length_per_point_np",
+        "length",
+        "orientation",
+        "orientation_np",
+        "unit_tangent_vector",
+        "unit_tangent_vector_np",
+        "curvature",
+        "curvature_np",
     ]
     for name in members:
         if name not in PATH2D_SIGNATURES:

@@ -2,11 +2,17 @@
 
 import numpy as np
 import pytest
-
 from korvane import Path2D
 
-ARRAY_ATTRIBUTES = ["points_np", "x_np", "y_np", "path_length_per_point_np", "orientation_np",
-                    "unit_tangent_vector_np", "curvature_np"]
+ARRAY_ATTRIBUTES = [
+    "points_np",
+    "x_np",
+    "y_np",
+    "path_length_per_point_np",
+    "orientation_np",
+    "unit_tangent_vector_np",
+    "curvature_np",
+]
 
 
 @pytest.mark.parametrize("name", ARRAY_ATTRIBUTES)
@@ -35,8 +41,11 @@ def test_associated_value_array():
 
 # How NumPy is broken, how it is mended, and what the first array request raises meanwhile.
 BROKEN_NUMPY = {
-    "missing": ('sys.modules["numpy"] = None', 'del sys.modules["numpy"]',
-                "PanicException False True Failed to access NumPy array API capsule: ModuleNotFoundError"),
+    "missing": (
+        'sys.modules["numpy"] = None',
+        'del sys.modules["numpy"]',
+        "PanicException False True Failed to access NumPy array API capsule: ModuleNotFoundError",
+    ),
     # A foreign capsule is refused before anything is called through it.
     "foreign capsule": (
         "import datetime, numpy\n"
@@ -45,7 +54,8 @@ BROKEN_NUMPY = {
         "core._ARRAY_API = datetime.datetime_CAPI",
         "core._ARRAY_API = real",
         "PanicException False True Failed to access NumPy array API capsule: ValueError: the _ARRAY_API "
-        "capsule is named 'datetime.datetime_CAPI', not NumPy's"),
+        "capsule is named 'datetime.datetime_CAPI', not NumPy's",
+    ),
     # Ctrl-C during the first lookup is the caller's, not a failure of NumPy.
     "interrupted": (
         "class Interrupt:\n"
@@ -53,7 +63,8 @@ BROKEN_NUMPY = {
         "        raise KeyboardInterrupt\n"
         "sys.meta_path.insert(0, Interrupt())",
         "del sys.meta_path[0]",
-        "KeyboardInterrupt False True "),
+        "KeyboardInterrupt False True ",
+    ),
 }
 
 
@@ -113,6 +124,8 @@ def test_numpy_1_uses_numpy_core(python_subprocess):
     )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[0] == ("PanicException Failed to access NumPy array API capsule: "
-                        "TypeError: 'int' object cannot be converted to 'PyCapsule'")
+    assert lines[0] == (
+        "PanicException Failed to access NumPy array API capsule: "
+        "TypeError: 'int' object cannot be converted to 'PyCapsule'"
+    )
     assert lines[1] == "[2.0]"

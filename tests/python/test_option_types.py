@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import ElasticBandMethod, InterpolationMethod, ResamplingMethod
 
 ByNumberPoints = ResamplingMethod.ByNumberPoints
@@ -64,7 +63,10 @@ class TestEnumerations:
 
     def test_member_order(self):
         assert [k for k in vars(InterpolationMethod) if not k.startswith("_")] == ["Cubic", "Linear"]
-        assert [k for k in vars(ElasticBandMethod) if not k.startswith("_")] == ["SquareBounds", "OrthogonalBounds"]
+        assert [k for k in vars(ElasticBandMethod) if not k.startswith("_")] == [
+            "SquareBounds",
+            "OrthogonalBounds",
+        ]
 
 
 class TestResamplingMethod:
@@ -123,9 +125,12 @@ class TestResamplingMethod:
 
     def test_static_method_documentation(self):
         assert ResamplingMethod.by_number_points.__text_signature__ == "(number_points)"
-        assert ResamplingMethod.by_sampling_distance.__text_signature__ == "(sampling_distance, drop_last=True)"
+        assert (
+            ResamplingMethod.by_sampling_distance.__text_signature__ == "(sampling_distance, drop_last=True)"
+        )
         assert ResamplingMethod.by_number_points.__doc__.startswith(
-            "by_number_points(number_points)\n\nThe path will be equidistantly resampled")
+            "by_number_points(number_points)\n\nThe path will be equidistantly resampled"
+        )
         assert ResamplingMethod.by_sampling_distance.__doc__.endswith(":rtype: ResamplingMethod")
 
     def test_argument_errors(self):

@@ -5,7 +5,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import Path2D
 
 CREATE_MESSAGE = "^Create path either from points or coordinates$"
@@ -43,8 +42,30 @@ class Series(np.ndarray):
         self.name = getattr(obj, "name", None)
 
 
-DTYPES = ["f8", ">f8", "<f8", "f4", ">f4", "i1", "u1", "i2", ">u2", "i4", ">i4", "u4", "i8", ">i8", "u8", ">u8",
-          "?", "f2", "g", "c16", "O", "M8[s]"]
+DTYPES = [
+    "f8",
+    ">f8",
+    "<f8",
+    "f4",
+    ">f4",
+    "i1",
+    "u1",
+    "i2",
+    ">u2",
+    "i4",
+    ">i4",
+    "u4",
+    "i8",
+    ">i8",
+    "u8",
+    ">u8",
+    "?",
+    "f2",
+    "g",
+    "c16",
+    "O",
+    "M8[s]",
+]
 
 
 def sample_values(dtype):
@@ -97,8 +118,14 @@ LAYOUTS = [
 class TestConstruction:
     @pytest.mark.parametrize(
         "kwargs",
-        [{}, {"points": None, "x": None, "y": None}, {"points": [[0, 0]], "x": [1]},
-         {"points": [[0, 0]], "x": [1], "y": [2]}, {"x": [1, 2]}, {"y": [1, 2]}],
+        [
+            {},
+            {"points": None, "x": None, "y": None},
+            {"points": [[0, 0]], "x": [1]},
+            {"points": [[0, 0]], "x": [1], "y": [2]},
+            {"x": [1, 2]},
+            {"y": [1, 2]},
+        ],
     )
     def test_wrong_combinations(self, kwargs):
         with pytest.raises(TypeError, match=CREATE_MESSAGE):
@@ -129,9 +156,13 @@ class TestConstruction:
 
     @pytest.mark.parametrize(
         "array",
-        [np.arange(10.0).reshape(5, 2), np.arange(20.0).reshape(5, 4)[:, 1:3],
-         np.asfortranarray(np.arange(10.0).reshape(5, 2)), np.arange(10, dtype=np.int32).reshape(5, 2),
-         np.arange(10.0, dtype=">f8").reshape(5, 2)],
+        [
+            np.arange(10.0).reshape(5, 2),
+            np.arange(20.0).reshape(5, 4)[:, 1:3],
+            np.asfortranarray(np.arange(10.0).reshape(5, 2)),
+            np.arange(10, dtype=np.int32).reshape(5, 2),
+            np.arange(10.0, dtype=">f8").reshape(5, 2),
+        ],
         ids=["c-order", "strided", "fortran", "int32", "big-endian"],
     )
     def test_numpy_points_match_nested_lists(self, array):
@@ -146,23 +177,47 @@ class TestConstruction:
         rows = layout(sample_values(dtype)[:6].reshape(3, 2), tmp_path)
         assert outcome(lambda: Path2D(points=rows)) == outcome(lambda: Path2D(points=ElementWise(rows)))
         assert outcome(lambda: Path2D(x=values, y=values)) == outcome(
-            lambda: Path2D(x=ElementWise(values), y=ElementWise(values)))
+            lambda: Path2D(x=ElementWise(values), y=ElementWise(values))
+        )
 
-    @pytest.mark.parametrize("make", [
-        lambda: array.array("d", [1.5, -0.0, math.inf]), lambda: array.array("f", [0.1, 2.5]),
-        lambda: array.array("q", [2**63 - 1, -(2**53) - 1]), lambda: array.array("Q", [2**64 - 1, 2**53 + 1]),
-        lambda: array.array("b", [-128, 5]), lambda: b"\x00\xff", lambda: bytearray(b"ab"),
-        lambda: memoryview(np.array([1.5, 2.0])), lambda: memoryview(np.array([1.5, 2.0], ">f8")),
-        lambda: memoryview(np.zeros((2, 2))), lambda: memoryview(b"xyz").cast("c"),
-    ], ids=["array-d", "array-f", "array-q", "array-Q", "array-b", "bytes", "bytearray", "memoryview",
-            "memoryview-big-endian", "memoryview-2d", "memoryview-char"])
+    @pytest.mark.parametrize(
+        "make",
+        [
+            lambda: array.array("d", [1.5, -0.0, math.inf]),
+            lambda: array.array("f", [0.1, 2.5]),
+            lambda: array.array("q", [2**63 - 1, -(2**53) - 1]),
+            lambda: array.array("Q", [2**64 - 1, 2**53 + 1]),
+            lambda: array.array("b", [-128, 5]),
+            lambda: b"\x00\xff",
+            lambda: bytearray(b"ab"),
+            lambda: memoryview(np.array([1.5, 2.0])),
+            lambda: memoryview(np.array([1.5, 2.0], ">f8")),
+            lambda: memoryview(np.zeros((2, 2))),
+            lambda: memoryview(b"xyz").cast("c"),
+        ],
+        ids=[
+            "array-d",
+            "array-f",
+            "array-q",
+            "array-Q",
+            "array-b",
+            "bytes",
+            "bytearray",
+            "memoryview",
+            "memoryview-big-endian",
+            "memoryview-2d",
+            "memoryview-char",
+        ],
+    )
     def test_other_buffers_convert_as_their_elements_do(self, make):
         assert outcome(lambda: Path2D(x=make(), y=make())) == outcome(
-            lambda: Path2D(x=ElementWise(make()), y=ElementWise(make())))
+            lambda: Path2D(x=ElementWise(make()), y=ElementWise(make()))
+        )
         assert outcome(lambda: Path2D(points=make())) == outcome(lambda: Path2D(points=ElementWise(make())))
 
     @pytest.mark.parametrize(
-        "x", [np.linspace(0, 1, 7), np.linspace(0, 1, 14)[::2], np.arange(7, dtype=np.float32)],
+        "x",
+        [np.linspace(0, 1, 7), np.linspace(0, 1, 14)[::2], np.arange(7, dtype=np.float32)],
         ids=["contiguous", "strided", "float32"],
     )
     def test_numpy_coordinates_match_lists(self, x):
@@ -185,7 +240,9 @@ class TestConstruction:
             Path2D(points=[[0, 0]], x="12")
         with pytest.raises(TypeError, match="^argument 'y': 'set' object cannot be converted to 'Sequence'$"):
             Path2D(x=[1], y={1})
-        with pytest.raises(TypeError, match="^argument 'points': 'int' object cannot be converted to 'Sequence'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'points': 'int' object cannot be converted to 'Sequence'$"
+        ):
             Path2D(points=[1, 2])
         with pytest.raises(TypeError, match="^argument 'x': must be real number, not str$"):
             Path2D(x=["a"], y=[1])
@@ -196,9 +253,13 @@ class TestConstruction:
         assert math.isnan(p.length)
 
     def test_binding_messages(self):
-        with pytest.raises(TypeError, match=r"^Path2D.__new__\(\) takes from 0 to 3 positional arguments but 4 were given$"):
+        with pytest.raises(
+            TypeError, match=r"^Path2D.__new__\(\) takes from 0 to 3 positional arguments but 4 were given$"
+        ):
             Path2D(1, 2, 3, 4)
-        with pytest.raises(TypeError, match=r"^Path2D.__new__\(\) got multiple values for argument 'points'$"):
+        with pytest.raises(
+            TypeError, match=r"^Path2D.__new__\(\) got multiple values for argument 'points'$"
+        ):
             Path2D([], points=[])
         with pytest.raises(TypeError, match=r"^Path2D.__new__\(\) got an unexpected keyword argument 'z'$"):
             Path2D(z=[])
@@ -282,8 +343,10 @@ class TestDerivedQuantities:
 class TestRepr:
     def test_fresh_and_after_length(self):
         p = Path2D(points=[[0, 0], [3, 4]])
-        caches = "path_length_per_point: OnceCell(<uninit>), orientation: OnceCell(<uninit>), " \
-                 "unit_tangent_vector: OnceCell(<uninit>), curvature: OnceCell(<uninit>)"
+        caches = (
+            "path_length_per_point: OnceCell(<uninit>), orientation: OnceCell(<uninit>), "
+            "unit_tangent_vector: OnceCell(<uninit>), curvature: OnceCell(<uninit>)"
+        )
         assert repr(p) == (
             "Path2D { path: Path2D { points: [[0.0, 0.0], [3.0, 4.0]], x: [0.0, 3.0], y: [0.0, 4.0], "
             f"{caches}, associated_values: [] }} }}"

@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import Path2D
 
 # The literal doubles the turn angle is defined with.
@@ -20,7 +19,7 @@ def turn_angle(a, b, c):
 
 
 def reference_detect(points, sus_angle):
-    return [j for j in range(1, len(points) - 1) if turn_angle(*points[j - 1:j + 2]) >= sus_angle]
+    return [j for j in range(1, len(points) - 1) if turn_angle(*points[j - 1 : j + 2]) >= sus_angle]
 
 
 def reference_repair(points, lists, sus_angle):
@@ -41,18 +40,36 @@ def zigzag(n, seed, folds=8, repeats=6, scale=1.0, offset=(0.0, 0.0)):
     heading = np.cumsum(rng.normal(scale=0.15, size=n))
     step = rng.uniform(0.5, 1.5, size=n)
     for start in rng.choice(n - 10, size=folds, replace=False):
-        step[start:start + rng.integers(1, 7)] *= -rng.uniform(0.3, 1.2)
+        step[start : start + rng.integers(1, 7)] *= -rng.uniform(0.3, 1.2)
     points = np.cumsum(np.column_stack([step * np.cos(heading), step * np.sin(heading)]), axis=0)
     points[rng.choice(np.arange(1, n), size=repeats, replace=False)] = points[
-        rng.choice(np.arange(1, n), size=repeats, replace=False) - 1]
+        rng.choice(np.arange(1, n), size=repeats, replace=False) - 1
+    ]
     return points * scale + offset
 
 
 def near_threshold_chain(sus_angle, seed):
     """Turns of sus_angle plus or minus up to a few 1e-7 rad, in alternating directions."""
     rng = np.random.default_rng(seed)
-    deltas = np.array([0.0, 1e-16, -1e-16, 1e-12, -1e-12, 5e-8, -5e-8, 1e-7, -1e-7, 1.0000001e-7, -1.0000001e-7,
-                       2e-7, -2e-7, 1e-6, -1e-6])
+    deltas = np.array(
+        [
+            0.0,
+            1e-16,
+            -1e-16,
+            1e-12,
+            -1e-12,
+            5e-8,
+            -5e-8,
+            1e-7,
+            -1e-7,
+            1.0000001e-7,
+            -1.0000001e-7,
+            2e-7,
+            -2e-7,
+            1e-6,
+            -1e-6,
+        ]
+    )
     turns = (sus_angle + rng.choice(deltas, size=200)) * rng.choice([-1.0, 1.0], size=200)
     heading = rng.uniform(-PI, PI) + np.cumsum(turns)
     step = rng.uniform(0.1, 10.0, size=200)
@@ -105,24 +122,42 @@ class TestAgainstReference:
 
 
 class TestWorkedExamples:
-    @pytest.mark.parametrize("points, sus_angle, found, repaired", [
-        ([], 2.8, [], []),
-        ([[1, 2]], 0.0, [], [[1, 2]]),
-        ([[1, 2], [1, 2]], -1.0, [], [[1, 2], [1, 2]]),
-        ([[0, 0], [1, 0], [2, 0], [1.5, 0], [3, 0], [4, 0]], 2.8, [2, 3], [[0, 0], [1, 0], [3, 0], [4, 0]]),
-        ([[0, 0], [1, 0], [1, 1]], 1.5, [1], [[0, 0], [1, 1]]),
-        ([[0, 0], [1, 0], [1, 1]], 2.8, [], [[0, 0], [1, 0], [1, 1]]),
-        ([[0, 0], [1, 0], [1, 1]], PI / 2, [1], [[0, 0], [1, 1]]),  # a turn of exactly sus_angle is reported
-        ([[0, 0], [1, 0], [0, 0.01]], 2.8, [1], [[0, 0], [0, 0.01]]),
-        ([[0, 0], [1, 0], [2, 0], [3, 0]], 0.0, [1, 2], [[0, 0], [3, 0]]),
-        ([[0, 0], [1, 0], [2, 0], [3, 0]], 1e-300, [], [[0, 0], [1, 0], [2, 0], [3, 0]]),
-        # A repeated point: its zero-length segment has heading 0, so a step in -x turns by pi there.
-        ([[1, -1], [1, 0], [1, 0], [0, 0]], 2.8, [2], [[1, -1], [1, 0], [0, 0]]),
-        ([[0, 0], [1, 0], [math.nan, 1], [3, 0], [4, 0]], 0.0, [], [[0, 0], [1, 0], [math.nan, 1], [3, 0], [4, 0]]),
-        ([[0, 0], [1, 0], [0, 0], [1, 0]], math.nan, [], [[0, 0], [1, 0], [0, 0], [1, 0]]),
-        ([[0, 0], [1, 0], [0, 0], [1, 0]], PI, [1, 2], [[0, 0], [1, 0]]),
-        ([[0, 0], [1, 0], [0, 0], [1, 0]], 3.2, [], [[0, 0], [1, 0], [0, 0], [1, 0]]),
-    ])
+    @pytest.mark.parametrize(
+        "points, sus_angle, found, repaired",
+        [
+            ([], 2.8, [], []),
+            ([[1, 2]], 0.0, [], [[1, 2]]),
+            ([[1, 2], [1, 2]], -1.0, [], [[1, 2], [1, 2]]),
+            (
+                [[0, 0], [1, 0], [2, 0], [1.5, 0], [3, 0], [4, 0]],
+                2.8,
+                [2, 3],
+                [[0, 0], [1, 0], [3, 0], [4, 0]],
+            ),
+            ([[0, 0], [1, 0], [1, 1]], 1.5, [1], [[0, 0], [1, 1]]),
+            ([[0, 0], [1, 0], [1, 1]], 2.8, [], [[0, 0], [1, 0], [1, 1]]),
+            (
+                [[0, 0], [1, 0], [1, 1]],
+                PI / 2,
+                [1],
+                [[0, 0], [1, 1]],
+            ),  # a turn of exactly sus_angle is reported
+            ([[0, 0], [1, 0], [0, 0.01]], 2.8, [1], [[0, 0], [0, 0.01]]),
+            ([[0, 0], [1, 0], [2, 0], [3, 0]], 0.0, [1, 2], [[0, 0], [3, 0]]),
+            ([[0, 0], [1, 0], [2, 0], [3, 0]], 1e-300, [], [[0, 0], [1, 0], [2, 0], [3, 0]]),
+            # A repeated point: its zero-length segment has heading 0, so a step in -x turns by pi there.
+            ([[1, -1], [1, 0], [1, 0], [0, 0]], 2.8, [2], [[1, -1], [1, 0], [0, 0]]),
+            (
+                [[0, 0], [1, 0], [math.nan, 1], [3, 0], [4, 0]],
+                0.0,
+                [],
+                [[0, 0], [1, 0], [math.nan, 1], [3, 0], [4, 0]],
+            ),
+            ([[0, 0], [1, 0], [0, 0], [1, 0]], math.nan, [], [[0, 0], [1, 0], [0, 0], [1, 0]]),
+            ([[0, 0], [1, 0], [0, 0], [1, 0]], PI, [1, 2], [[0, 0], [1, 0]]),
+            ([[0, 0], [1, 0], [0, 0], [1, 0]], 3.2, [], [[0, 0], [1, 0], [0, 0], [1, 0]]),
+        ],
+    )
     def test_paths(self, points, sus_angle, found, repaired):
         p = Path2D(points=points)
         assert p.detect_corrupted_point_order(sus_angle) == found
@@ -205,24 +240,30 @@ class TestArguments:
         # Turns of 2.75 and 2.85: only the second reaches the default 2.8.
         points = [[0, 0], [1, 0], [1 + math.cos(2.75), math.sin(2.75)], [5, 5], [5 + math.cos(0.7), 5 - 1]]
         p = Path2D(points=points)
-        turns = [turn_angle(*points[j - 1:j + 2]) for j in (1, 2, 3)]
+        turns = [turn_angle(*points[j - 1 : j + 2]) for j in (1, 2, 3)]
         expected = [j + 1 for j, t in enumerate(turns) if t >= 2.8]
         assert p.detect_corrupted_point_order() == p.detect_corrupted_point_order(sus_angle=2.8) == expected
         assert p.detect_corrupted_point_order(3) == [j + 1 for j, t in enumerate(turns) if t >= 3]
-        assert p.detect_corrupted_point_order(np.float32(0.5)) == p.detect_corrupted_point_order(True) == [
-            j + 1 for j, t in enumerate(turns) if t >= float(np.float32(0.5))]
+        assert (
+            p.detect_corrupted_point_order(np.float32(0.5))
+            == p.detect_corrupted_point_order(True)
+            == [j + 1 for j, t in enumerate(turns) if t >= float(np.float32(0.5))]
+        )
         assert all(type(j) is int for j in p.detect_corrupted_point_order(0.0))
 
     @METHODS
-    @pytest.mark.parametrize("call, error, message", [
-        (lambda m: m(2.8, 1), TypeError, "{} takes from 0 to 1 positional arguments but 2 were given"),
-        (lambda m: m(angle=1.0), TypeError, "{} got an unexpected keyword argument 'angle'"),
-        (lambda m: m(1.0, sus_angle=1.0), TypeError, "{} got multiple values for argument 'sus_angle'"),
-        (lambda m: m(None), TypeError, "argument 'sus_angle': must be real number, not NoneType"),
-        (lambda m: m("2.8"), TypeError, "argument 'sus_angle': must be real number, not str"),
-        (lambda m: m([2.8]), TypeError, "argument 'sus_angle': must be real number, not list"),
-        (lambda m: m(10**400), OverflowError, "int too large to convert to float"),
-    ])
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            (lambda m: m(2.8, 1), TypeError, "{} takes from 0 to 1 positional arguments but 2 were given"),
+            (lambda m: m(angle=1.0), TypeError, "{} got an unexpected keyword argument 'angle'"),
+            (lambda m: m(1.0, sus_angle=1.0), TypeError, "{} got multiple values for argument 'sus_angle'"),
+            (lambda m: m(None), TypeError, "argument 'sus_angle': must be real number, not NoneType"),
+            (lambda m: m("2.8"), TypeError, "argument 'sus_angle': must be real number, not str"),
+            (lambda m: m([2.8]), TypeError, "argument 'sus_angle': must be real number, not list"),
+            (lambda m: m(10**400), OverflowError, "int too large to convert to float"),
+        ],
+    )
     @pytest.mark.parametrize("points", [[], [[0, 0], [1, 0], [0, 0]]], ids=["empty", "three"])
     def test_argument_errors(self, name, points, call, error, message):
         with pytest.raises(error) as raised:

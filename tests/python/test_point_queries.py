@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import Path2D
 
 
@@ -101,32 +100,53 @@ class TestWorkedExamples:
     CORNER = [[0, 0], [10, 0], [10, 10]]
     RETURN = [[0, 0], [10, 0], [0, 0.5]]
 
-    @pytest.mark.parametrize("points, query, epsilon, index, length", [
-        ([], [0, 0], 1.0, None, None),
-        ([[0, 0]], [0.01, -0.01], 0.01, 0, 0.0),
-        ([[0, 0]], [0.02, 0], 0.01, None, None),
-        (LINE, [4, 3], 0.01, 0, 4.0),
-        (LINE, [10, 3], 0.01, None, None),  # t = 1 is outside the segment, and outside the end square
-        (LINE, [10.2, 0.3], 0.5, 1, 10.0),
-        (LINE, [-0.2, 0], 0.5, 0, pytest.approx(-0.2, abs=1e-15)),  # measured from the query: before the start
-        (LINE, [10.5, -0.5], 0.5, 1, 10.0),  # the end square is closed
-        (LINE, [-0.5, 0.5], 0.5, 0, -0.5),
-        (LINE, [10.5000001, 0], 0.5, None, None),
-        (CORNER, [5, 1], 0.01, 0, 5.0),
-        (CORNER, [10, 5], 0.01, 1, 15.0),
-        (CORNER, [11, -1], 0.01, None, None),  # in the wedge outside the convex corner
-        (CORNER, [8, 0], 0.01, 0, 8.0),
-        (CORNER, [10, 0], 0.01, 1, 10.0),  # a foot on an inner vertex belongs to the segment starting there
-        (CORNER, [12, 0], 0.01, 1, 10.0),
-        (RETURN, [5, 0.2], 0.01, 1, pytest.approx(10.0 + 0.5 * math.hypot(10, 0.5), abs=0.01)),
-        ([[0, -1], [10, -1], [10, 1], [0, 1]], [5, 0], 0.01, 0, 5.0),  # equally near: the lower index wins
-        ([[0, 0], [10, 0], [10, 10], [0, 0.005]], [0, 0], 0.01, 0, 0.0),  # closed: the first point wins
-        ([[0, 0], [4, 0], [4, 0], [8, 0]], [6, 1], 0.01, 2, 6.0),  # the zero-length segment is skipped
-        ([[0, 0], [4, 0], [4, 0], [8, 0]], [4, 1], 0.01, 2, 4.0),
-        (LINE, [math.nan, 0], 0.01, None, None),
-        (LINE, [10, 0], math.nan, None, None),  # no end square matches, and t = 1 is outside
-        (LINE, [1e6, 5], math.inf, 0, 1e6),  # everything lies in the first point's square
-    ])
+    @pytest.mark.parametrize(
+        "points, query, epsilon, index, length",
+        [
+            ([], [0, 0], 1.0, None, None),
+            ([[0, 0]], [0.01, -0.01], 0.01, 0, 0.0),
+            ([[0, 0]], [0.02, 0], 0.01, None, None),
+            (LINE, [4, 3], 0.01, 0, 4.0),
+            (LINE, [10, 3], 0.01, None, None),  # t = 1 is outside the segment, and outside the end square
+            (LINE, [10.2, 0.3], 0.5, 1, 10.0),
+            (
+                LINE,
+                [-0.2, 0],
+                0.5,
+                0,
+                pytest.approx(-0.2, abs=1e-15),
+            ),  # measured from the query: before the start
+            (LINE, [10.5, -0.5], 0.5, 1, 10.0),  # the end square is closed
+            (LINE, [-0.5, 0.5], 0.5, 0, -0.5),
+            (LINE, [10.5000001, 0], 0.5, None, None),
+            (CORNER, [5, 1], 0.01, 0, 5.0),
+            (CORNER, [10, 5], 0.01, 1, 15.0),
+            (CORNER, [11, -1], 0.01, None, None),  # in the wedge outside the convex corner
+            (CORNER, [8, 0], 0.01, 0, 8.0),
+            (
+                CORNER,
+                [10, 0],
+                0.01,
+                1,
+                10.0,
+            ),  # a foot on an inner vertex belongs to the segment starting there
+            (CORNER, [12, 0], 0.01, 1, 10.0),
+            (RETURN, [5, 0.2], 0.01, 1, pytest.approx(10.0 + 0.5 * math.hypot(10, 0.5), abs=0.01)),
+            (
+                [[0, -1], [10, -1], [10, 1], [0, 1]],
+                [5, 0],
+                0.01,
+                0,
+                5.0,
+            ),  # equally near: the lower index wins
+            ([[0, 0], [10, 0], [10, 10], [0, 0.005]], [0, 0], 0.01, 0, 0.0),  # closed: the first point wins
+            ([[0, 0], [4, 0], [4, 0], [8, 0]], [6, 1], 0.01, 2, 6.0),  # the zero-length segment is skipped
+            ([[0, 0], [4, 0], [4, 0], [8, 0]], [4, 1], 0.01, 2, 4.0),
+            (LINE, [math.nan, 0], 0.01, None, None),
+            (LINE, [10, 0], math.nan, None, None),  # no end square matches, and t = 1 is outside
+            (LINE, [1e6, 5], math.inf, 0, 1e6),  # everything lies in the first point's square
+        ],
+    )
     def test_queries(self, points, query, epsilon, index, length):
         p = Path2D(points=points)
         got_index, got_length = p.index_from_point(query, epsilon), p.path_length_from_point(query, epsilon)
@@ -165,13 +185,16 @@ class TestInvariants:
             if expected is not None:
                 assert moved.path_length_from_point(moved_query) == pytest.approx(expected, abs=1e-9)
 
-    @pytest.mark.parametrize("points, query, epsilon", [
-        ([[0, 0], [0, 0], [3, 4]], [0, 0], 0.01),
-        ([[0, 0], [0, 0], [3, 4]], [0.005, -0.01], 0.01),
-        ([[1, 1], [1, 1]], [1, 1], 0.0),
-        ([[2, 2], [2, 2], [2, 2], [5, 2]], [2, 2], 0.5),
-        ([[0, 0], [1e-200, 0], [1, 0]], [0, 0], 0.0),  # a first step too short to square
-    ])
+    @pytest.mark.parametrize(
+        "points, query, epsilon",
+        [
+            ([[0, 0], [0, 0], [3, 4]], [0, 0], 0.01),
+            ([[0, 0], [0, 0], [3, 4]], [0.005, -0.01], 0.01),
+            ([[1, 1], [1, 1]], [1, 1], 0.0),
+            ([[2, 2], [2, 2], [2, 2], [5, 2]], [2, 2], 0.5),
+            ([[0, 0], [1e-200, 0], [1, 0]], [0, 0], 0.0),  # a first step too short to square
+        ],
+    )
     def test_start_with_a_zero_length_first_segment_is_at_arc_length_zero(self, points, query, epsilon):
         # Matched by the first point's square, with no direction to measure the query along.
         p = Path2D(points=points)
@@ -221,24 +244,39 @@ class TestArguments:
         assert method([10, 0], 1) == method([10, 0], True) == method([10, 0], np.float64(1.0))
 
     @METHODS
-    @pytest.mark.parametrize("call, error, message", [
-        (lambda m: m(), TypeError, "{} missing 1 required positional argument: 'point'"),
-        (lambda m: m([0, 0], 0.1, 3), TypeError, "{} takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda m: m([0, 0], eps=0.1), TypeError, "{} got an unexpected keyword argument 'eps'"),
-        (lambda m: m([0, 0], point=[1, 1]), TypeError, "{} got multiple values for argument 'point'"),
-        (lambda m: m([1, 2, 3]), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda m: m([1]), ValueError, "expected a sequence of length 2 (got 1)"),
-        (lambda m: m("ab"), TypeError, "argument 'point': must be real number, not str"),
-        (lambda m: m(5), TypeError, "argument 'point': 'int' object cannot be converted to 'Sequence'"),
-        (lambda m: m({1, 2}), TypeError, "argument 'point': 'set' object cannot be converted to 'Sequence'"),
-        (lambda m: m(None), TypeError, "argument 'point': 'NoneType' object cannot be converted to 'Sequence'"),
-        (lambda m: m([1, None]), TypeError, "argument 'point': must be real number, not NoneType"),
-        (lambda m: m([1, 2], None), TypeError, "argument 'epsilon': must be real number, not NoneType"),
-        (lambda m: m([1, 2], "0.1"), TypeError, "argument 'epsilon': must be real number, not str"),
-        (lambda m: m([1, 10**400]), OverflowError, "int too large to convert to float"),
-        # The point is converted before epsilon.
-        (lambda m: m([1, 2, 3], None), ValueError, "expected a sequence of length 2 (got 3)"),
-    ])
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            (lambda m: m(), TypeError, "{} missing 1 required positional argument: 'point'"),
+            (
+                lambda m: m([0, 0], 0.1, 3),
+                TypeError,
+                "{} takes from 1 to 2 positional arguments but 3 were given",
+            ),
+            (lambda m: m([0, 0], eps=0.1), TypeError, "{} got an unexpected keyword argument 'eps'"),
+            (lambda m: m([0, 0], point=[1, 1]), TypeError, "{} got multiple values for argument 'point'"),
+            (lambda m: m([1, 2, 3]), ValueError, "expected a sequence of length 2 (got 3)"),
+            (lambda m: m([1]), ValueError, "expected a sequence of length 2 (got 1)"),
+            (lambda m: m("ab"), TypeError, "argument 'point': must be real number, not str"),
+            (lambda m: m(5), TypeError, "argument 'point': 'int' object cannot be converted to 'Sequence'"),
+            (
+                lambda m: m({1, 2}),
+                TypeError,
+                "argument 'point': 'set' object cannot be converted to 'Sequence'",
+            ),
+            (
+                lambda m: m(None),
+                TypeError,
+                "argument 'point': 'NoneType' object cannot be converted to 'Sequence'",
+            ),
+            (lambda m: m([1, None]), TypeError, "argument 'point': must be real number, not NoneType"),
+            (lambda m: m([1, 2], None), TypeError, "argument 'epsilon': must be real number, not NoneType"),
+            (lambda m: m([1, 2], "0.1"), TypeError, "argument 'epsilon': must be real number, not str"),
+            (lambda m: m([1, 10**400]), OverflowError, "int too large to convert to float"),
+            # The point is converted before epsilon.
+            (lambda m: m([1, 2, 3], None), ValueError, "expected a sequence of length 2 (got 3)"),
+        ],
+    )
     @pytest.mark.parametrize("points", [[], [[0, 0], [1, 1]]], ids=["empty", "two"])
     def test_argument_errors(self, name, points, call, error, message):
         with pytest.raises(error) as raised:

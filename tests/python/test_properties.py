@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
-
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
 coordinate = st.floats(-1e3, 1e3, allow_nan=False, allow_infinity=False)
@@ -73,7 +72,9 @@ def test_resampling_by_number_keeps_count_and_end_points(points, number, kind, c
 
 
 @given(data=st.data(), number=st.integers(1, 100), distance=st.floats(0.05, 50.0), drop_last=st.booleans())
-def test_linear_resampling_keeps_associated_values_within_their_range(data, number, distance, drop_last, count):
+def test_linear_resampling_keeps_associated_values_within_their_range(
+    data, number, distance, drop_last, count
+):
     count()
     points = data.draw(paths())
     values = data.draw(st.lists(st.floats(-1e6, 1e6), min_size=len(points), max_size=len(points)))
@@ -81,8 +82,10 @@ def test_linear_resampling_keeps_associated_values_within_their_range(data, numb
     handle = path.add_associated_values(values)
     low, high = min(values), max(values)
     slack = 1e-9 * max(abs(low), abs(high), 1.0)
-    for method in (ResamplingMethod.by_number_points(number),
-                   ResamplingMethod.by_sampling_distance(distance, drop_last)):
+    for method in (
+        ResamplingMethod.by_number_points(number),
+        ResamplingMethod.by_sampling_distance(distance, drop_last),
+    ):
         resampled = path.resampled_path(method, InterpolationMethod.Linear)
         got = resampled.associated_values(handle)
         assert len(got) == len(resampled.points)
@@ -103,8 +106,9 @@ def test_sub_path_lies_on_the_path_and_is_no_longer(data, epsilon, count):
     points = data.draw(paths(max_size=8))
     path = Path2D(points=points)
     # Cut points near the path (where cuts usually land) and anywhere.
-    near = st.builds(lambda p, dx, dy: (p[0] + dx, p[1] + dy), st.sampled_from(points),
-                     st.floats(-2, 2), st.floats(-2, 2))
+    near = st.builds(
+        lambda p, dx, dy: (p[0] + dx, p[1] + dy), st.sampled_from(points), st.floats(-2, 2), st.floats(-2, 2)
+    )
     cut = st.one_of(st.none(), near, point)
     start, end = data.draw(cut), data.draw(cut)
     sub = path.sub_path(start, end, epsilon)
@@ -116,8 +120,11 @@ def test_sub_path_lies_on_the_path_and_is_no_longer(data, epsilon, count):
     assert sub.length <= path.length * (1 + 1e-12) + 1e-9 * (1 + scale)
 
 
-@given(steps=st.lists(st.tuples(st.floats(0.1, 20), st.floats(-50, 50)), min_size=1, max_size=10),
-       origin=point, angle=st.floats(0, 2 * math.pi))
+@given(
+    steps=st.lists(st.tuples(st.floats(0.1, 20), st.floats(-50, 50)), min_size=1, max_size=10),
+    origin=point,
+    angle=st.floats(0, 2 * math.pi),
+)
 def test_path_length_from_own_vertex_is_its_arc_length(steps, origin, angle, count):
     """On a path that advances along one direction (any direction), every vertex projects onto
     itself: its path length is its own arc length."""
@@ -141,7 +148,7 @@ def test_repair_leaves_no_sharp_turn_and_keeps_values_aligned(data, sus_angle, c
     handle = path.add_associated_values([float(i) for i in range(len(points))])
     repaired = path.repair_corrupted_point_order(sus_angle)
     kept = repaired.points
-    assert all(turn_angle(*kept[j - 1: j + 2]) < sus_angle for j in range(1, len(kept) - 1))
+    assert all(turn_angle(*kept[j - 1 : j + 2]) < sus_angle for j in range(1, len(kept) - 1))
     # The value list identifies each kept point's source index: in order, and the same point.
     indices = repaired.associated_values(handle)
     assert len(indices) == len(kept)
@@ -149,8 +156,11 @@ def test_repair_leaves_no_sharp_turn_and_keeps_values_aligned(data, sus_angle, c
     assert all(kept[j] == list(points[int(i)]) for j, i in enumerate(indices))
 
 
-@given(points=paths(min_size=2, max_size=15), bound=st.floats(0.01, 5.0),
-       method=st.sampled_from([ElasticBandMethod.SquareBounds, ElasticBandMethod.OrthogonalBounds]))
+@given(
+    points=paths(min_size=2, max_size=15),
+    bound=st.floats(0.01, 5.0),
+    method=st.sampled_from([ElasticBandMethod.SquareBounds, ElasticBandMethod.OrthogonalBounds]),
+)
 def test_elastic_band_stays_within_the_bound(points, bound, method, count):
     count()
     assume(polyline_length(points) > 0)

@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import InterpolationMethod, Path2D, ResamplingMethod
 
 LINEAR = InterpolationMethod.Linear
@@ -16,6 +15,7 @@ by_distance = ResamplingMethod.by_sampling_distance
 
 # NumPy restatement: keys are the arc lengths with a guard at -1 before them and two at
 # L + 0.01 and L + 0.02 after them; a position takes the segment of the last key not above it.
+
 
 def arc_length(x, y):
     dx, dy = np.diff(x), np.diff(y)
@@ -45,7 +45,7 @@ def reference_sample(s, values, positions, kind):
     """`values` may be longer than `s`: its last entry then still feeds the trailing guards."""
     values = np.asarray(values, dtype=float)
     t = np.concatenate(([-1.0], s, [s[-1] + 0.01, s[-1] + 0.02]))
-    v = np.concatenate(([values[0]], values[:len(s)], [values[-1], values[-1]]))
+    v = np.concatenate(([values[0]], values[: len(s)], [values[-1], values[-1]]))
     i = np.searchsorted(t, positions, side="right") - 1
     inside = (i >= 0) & (i < len(t) - 1) if kind == LINEAR else (i >= 1) & (i < len(t) - 2)
     i = np.clip(i, 1, len(t) - 3)
@@ -59,8 +59,11 @@ def reference_sample(s, values, positions, kind):
         m1 = (v[i + 2] - a) / (t[i + 2] - a_t) * h
         nt2 = nt * nt
         nt3 = nt2 * nt
-        out = ((a * (2.0 * nt3 - 3.0 * nt2 + 1.0) + m0 * (nt3 - 2.0 * nt2 + nt)) + b * (3.0 * nt2 - 2.0 * nt3)
-               + m1 * (nt3 - nt2))
+        out = (
+            (a * (2.0 * nt3 - 3.0 * nt2 + 1.0) + m0 * (nt3 - 2.0 * nt2 + nt))
+            + b * (3.0 * nt2 - 2.0 * nt3)
+            + m1 * (nt3 - nt2)
+        )
     return np.where(inside, out, 0.0)
 
 
@@ -68,8 +71,10 @@ def reference_resampling(x, y, lists, method, kind, epsilon=0.01):
     n = min(len(x), len(y))
     s = arc_length(np.asarray(x[:n], dtype=float), np.asarray(y[:n], dtype=float))
     positions = reference_positions(s[-1], method, epsilon)
-    return ([reference_sample(s, x, positions, kind), reference_sample(s, y, positions, kind)],
-            [reference_sample(s, values, positions, kind) for values in lists])
+    return (
+        [reference_sample(s, x, positions, kind), reference_sample(s, y, positions, kind)],
+        [reference_sample(s, values, positions, kind) for values in lists],
+    )
 
 
 def random_walk(n, seed, repeats=0, offset=(0.0, 0.0)):
@@ -96,13 +101,20 @@ SHAPES = {
 # From arc length 2^47 on, L + 0.01 rounds onto L; the end guard keys must still lie above it.
 # (Lengths far beyond 1e154 are out of reach: a segment's squared length would overflow.)
 LONG_SHAPES = {
-    f"length-{name}": (lambda length: lambda: (np.array([0.0, length / 2, length]), np.array([5.0, 6.0, 7.0])))(length)
+    f"length-{name}": (
+        lambda length: lambda: (np.array([0.0, length / 2, length]), np.array([5.0, 6.0, 7.0]))
+    )(length)
     for name, length in [("2^47", 2.0**47), ("2^52", 2.0**52), ("1e150", 1e150)]
 }
 METHODS = {
-    "count-1": by_count(1), "count-2": by_count(2), "count-7": by_count(7), "count-500": by_count(500),
-    "distance-0.37": by_distance(0.37), "distance-0.37-keep-end": by_distance(0.37, False),
-    "distance-5-keep-end": by_distance(5.0, False), "distance-beyond-length": by_distance(1e4, False),
+    "count-1": by_count(1),
+    "count-2": by_count(2),
+    "count-7": by_count(7),
+    "count-500": by_count(500),
+    "distance-0.37": by_distance(0.37),
+    "distance-0.37-keep-end": by_distance(0.37, False),
+    "distance-5-keep-end": by_distance(5.0, False),
+    "distance-beyond-length": by_distance(1e4, False),
 }
 
 
@@ -149,7 +161,6 @@ class TestAgainstReference:
         if kind == CUBIC:
             assert abs(got_x[len(got_x) // 2] - 0.5) > 0.5  # pulled towards 40 by the guard tangent
 
-
     @KINDS
     def test_long_path(self, kind):
         # Lists of several MiB take the huge-page allocation path.
@@ -166,12 +177,24 @@ class TestAgainstReference:
 class TestWorkedExamples:
     LINE = [[0, 0], [10, 0]]
 
-    @pytest.mark.parametrize("drop_last, kind, expected_x", [
-        (False, LINEAR, [0.0, 3.0, 6.0, 9.0, 10.0]),
-        (True, LINEAR, [0.0, 3.0, 6.0, 9.0]),
-        (False, CUBIC, [0.0, pytest.approx(2.86699, abs=5e-6), pytest.approx(5.91417, abs=5e-6),
-                        pytest.approx(8.99263, abs=5e-6), 10.0]),
-    ])
+    @pytest.mark.parametrize(
+        "drop_last, kind, expected_x",
+        [
+            (False, LINEAR, [0.0, 3.0, 6.0, 9.0, 10.0]),
+            (True, LINEAR, [0.0, 3.0, 6.0, 9.0]),
+            (
+                False,
+                CUBIC,
+                [
+                    0.0,
+                    pytest.approx(2.86699, abs=5e-6),
+                    pytest.approx(5.91417, abs=5e-6),
+                    pytest.approx(8.99263, abs=5e-6),
+                    10.0,
+                ],
+            ),
+        ],
+    )
     def test_straight_line_by_distance(self, drop_last, kind, expected_x):
         p = Path2D(points=self.LINE)
         handle = p.add_associated_values([0, 10])
@@ -180,15 +203,18 @@ class TestWorkedExamples:
         # The value list is resampled with the same spline kind as the coordinates.
         assert q.associated_values(handle) == q.x
 
-    @pytest.mark.parametrize("length, distance, drop_last, positions", [
-        (10.0, 4.0, False, [0, 4, 8, 10]),
-        (10.0, 4.0, True, [0, 4, 8]),
-        (10.005, 2.5, False, [0, 2.5, 5, 7.5, 10]),  # the end lies within epsilon of 10
-        (10.0, 12.0, False, [0, 10]),
-        (10.0, 12.0, True, [0]),
-        (0.005, 12.0, False, [0]),  # the end lies within epsilon of 0
-        (10.0, 2.5, False, [0, 2.5, 5, 7.5, 10]),
-    ])
+    @pytest.mark.parametrize(
+        "length, distance, drop_last, positions",
+        [
+            (10.0, 4.0, False, [0, 4, 8, 10]),
+            (10.0, 4.0, True, [0, 4, 8]),
+            (10.005, 2.5, False, [0, 2.5, 5, 7.5, 10]),  # the end lies within epsilon of 10
+            (10.0, 12.0, False, [0, 10]),
+            (10.0, 12.0, True, [0]),
+            (0.005, 12.0, False, [0]),  # the end lies within epsilon of 0
+            (10.0, 2.5, False, [0, 2.5, 5, 7.5, 10]),
+        ],
+    )
     def test_positions_by_distance(self, length, distance, drop_last, positions):
         # A path along y = x / 2 with an inner vertex, so positions read back from x alone.
         scale = 2.0 / math.sqrt(5.0)
@@ -311,8 +337,17 @@ class TestInvariants:
 
 class TestDegenerateInput:
     @pytest.mark.parametrize("points", [[], [[1.5, -2.0]]], ids=["empty", "single"])
-    @pytest.mark.parametrize("method", [by_count(0), by_count(5), by_count(2**63), by_distance(0.0),
-                                        by_distance(math.nan, False), by_distance(-1.0)])
+    @pytest.mark.parametrize(
+        "method",
+        [
+            by_count(0),
+            by_count(5),
+            by_count(2**63),
+            by_distance(0.0),
+            by_distance(math.nan, False),
+            by_distance(-1.0),
+        ],
+    )
     def test_short_paths_are_copied_whatever_the_method(self, points, method):
         p = Path2D(points=points)
         p.add_associated_values([7.0] * len(points))
@@ -329,41 +364,58 @@ class TestDegenerateInput:
         assert q.associated_values(first) == [] and q.associated_values(second) == []
         assert q.associated_values(2) is None
 
-    @pytest.mark.parametrize("distance, shown", [
-        (0.0, "0.0"), (-0.0, "-0.0"), (-2.5, "-2.5"), (math.nan, "nan"), (math.inf, "inf"), (-math.inf, "-inf"),
-    ])
+    @pytest.mark.parametrize(
+        "distance, shown",
+        [
+            (0.0, "0.0"),
+            (-0.0, "-0.0"),
+            (-2.5, "-2.5"),
+            (math.nan, "nan"),
+            (math.inf, "inf"),
+            (-math.inf, "-inf"),
+        ],
+    )
     @pytest.mark.parametrize("points", [[[0, 0], [3, 4]], [[1, 1], [1, 1]]], ids=["length-5", "length-0"])
     def test_sampling_distance_must_be_positive_and_finite(self, points, distance, shown):
         with pytest.raises(ValueError) as raised:
             Path2D(points=points).resampled_path(by_distance(distance))
         assert str(raised.value) == f"sampling_distance must be a positive finite number, got {shown}"
 
-    @pytest.mark.parametrize("distance, length", [(1e-300, 10.0), (5e-324, 1.0), (1e-9, 10.0),
-                                                  (10.0 / 2**32, 10.0), (1e15, 1e25), (1e-5, 1e16)])
+    @pytest.mark.parametrize(
+        "distance, length",
+        [(1e-300, 10.0), (5e-324, 1.0), (1e-9, 10.0), (10.0 / 2**32, 10.0), (1e15, 1e25), (1e-5, 1e16)],
+    )
     def test_sampling_distance_too_small_for_memory_is_refused_up_front(self, distance, length):
         # Refused from the count alone: nothing near that many points is allocated first.
         p = Path2D(points=[[0, 0], [length, 0]])
         with pytest.raises(ValueError) as raised:
             p.resampled_path(by_distance(distance))
         # Both numbers as Python spells them.
-        assert str(raised.value) == (f"sampling_distance {distance!r} is too small for a path of length {length!r}: "
-                                     f"more than 4294967296 points")
+        assert str(raised.value) == (
+            f"sampling_distance {distance!r} is too small for a path of length {length!r}: "
+            f"more than 4294967296 points"
+        )
 
     @pytest.mark.parametrize("count", [2**32 + 1, 2**63, 2**64 - 1])
     def test_number_points_too_large_for_memory_is_refused_up_front(self, count):
         with pytest.raises(ValueError, match=f"^number_points must be at most 4294967296, got {count}$"):
             Path2D(points=[[0, 0], [1, 0]]).resampled_path(by_count(count))
 
-    @pytest.mark.parametrize("points, shown", [
-        ([[0, 0], [math.nan, 1], [2, 2]], "nan"),
-        ([[0, 0], [1, 1], [2, math.nan]], "nan"),
-        ([[0, 0], [math.inf, 0]], "inf"),
-        ([[math.inf, 0], [math.inf, 0]], "nan"),
-        ([[0, 0], [1e308, 0], [-1e308, 0]], "inf"),  # finite points, overflowing length
-    ])
+    @pytest.mark.parametrize(
+        "points, shown",
+        [
+            ([[0, 0], [math.nan, 1], [2, 2]], "nan"),
+            ([[0, 0], [1, 1], [2, math.nan]], "nan"),
+            ([[0, 0], [math.inf, 0]], "inf"),
+            ([[math.inf, 0], [math.inf, 0]], "nan"),
+            ([[0, 0], [1e308, 0], [-1e308, 0]], "inf"),  # finite points, overflowing length
+        ],
+    )
     @pytest.mark.parametrize("method", [by_count(4), by_distance(0.5, False)], ids=["count", "distance"])
     def test_path_of_infinite_or_undefined_length_is_refused(self, points, shown, method):
-        with pytest.raises(ValueError, match=f"^cannot resample a path whose length is not finite, got {shown}$"):
+        with pytest.raises(
+            ValueError, match=f"^cannot resample a path whose length is not finite, got {shown}$"
+        ):
             Path2D(points=points).resampled_path(method)
 
 
@@ -406,40 +458,89 @@ class TestArguments:
         assert p.resampled_path(epsilon=0.01, resampling_method=by_distance(0.5, False)).points == expected
         method = ResamplingMethod.BySamplingDistance(0.5, False)
         assert p.resampled_path(method, epsilon=np.float32(0.01)).points == expected
-        assert p.resampled_path(by_count(9), resampling_type=CUBIC).points != p.resampled_path(by_count(9)).points
+        assert (
+            p.resampled_path(by_count(9), resampling_type=CUBIC).points
+            != p.resampled_path(by_count(9)).points
+        )
 
-    @pytest.mark.parametrize("call, error, message", [
-        (lambda p: p.resampled_path(), TypeError,
-         f"{NAME} missing 1 required positional argument: 'resampling_method'"),
-        (lambda p: p.resampled_path(by_count(3), LINEAR, 0.1, 4), TypeError,
-         f"{NAME} takes from 1 to 3 positional arguments but 4 were given"),
-        (lambda p: p.resampled_path(by_count(3), method=LINEAR), TypeError,
-         f"{NAME} got an unexpected keyword argument 'method'"),
-        (lambda p: p.resampled_path(by_count(3), resampling_method=by_count(3)), TypeError,
-         f"{NAME} got multiple values for argument 'resampling_method'"),
-        (lambda p: p.resampled_path(3), TypeError,
-         "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'"),
-        (lambda p: p.resampled_path(LINEAR), TypeError,
-         "argument 'resampling_method': 'InterpolationMethod' object cannot be converted to 'ResamplingMethod'"),
-        (lambda p: p.resampled_path(by_count(3), 1), TypeError,
-         "argument 'resampling_type': 'int' object cannot be converted to 'InterpolationMethod'"),
-        (lambda p: p.resampled_path(by_count(3), None), TypeError,
-         "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'"),
-        (lambda p: p.resampled_path(by_count(3), by_count(3)), TypeError,
-         "argument 'resampling_type': 'ResamplingMethod_ByNumberPoints' object cannot be converted to "
-         "'InterpolationMethod'"),
-        (lambda p: p.resampled_path(by_count(3), LINEAR, None), TypeError,
-         "argument 'epsilon': must be real number, not NoneType"),
-        (lambda p: p.resampled_path(by_count(3), LINEAR, "0.1"), TypeError,
-         "argument 'epsilon': must be real number, not str"),
-        (lambda p: p.resampled_path(by_count(3), LINEAR, 10**400), OverflowError, "int too large to convert to float"),
-        # The first bad argument in parameter order is the one reported.
-        (lambda p: p.resampled_path(3, 1, None), TypeError,
-         "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'"),
-        # Conversion errors come before the refusal of the option's value.
-        (lambda p: p.resampled_path(by_distance(0.0), 1), TypeError,
-         "argument 'resampling_type': 'int' object cannot be converted to 'InterpolationMethod'"),
-    ])
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            (
+                lambda p: p.resampled_path(),
+                TypeError,
+                f"{NAME} missing 1 required positional argument: 'resampling_method'",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), LINEAR, 0.1, 4),
+                TypeError,
+                f"{NAME} takes from 1 to 3 positional arguments but 4 were given",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), method=LINEAR),
+                TypeError,
+                f"{NAME} got an unexpected keyword argument 'method'",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), resampling_method=by_count(3)),
+                TypeError,
+                f"{NAME} got multiple values for argument 'resampling_method'",
+            ),
+            (
+                lambda p: p.resampled_path(3),
+                TypeError,
+                "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'",
+            ),
+            (
+                lambda p: p.resampled_path(LINEAR),
+                TypeError,
+                "argument 'resampling_method': 'InterpolationMethod' object cannot be converted to 'ResamplingMethod'",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), 1),
+                TypeError,
+                "argument 'resampling_type': 'int' object cannot be converted to 'InterpolationMethod'",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), None),
+                TypeError,
+                "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), by_count(3)),
+                TypeError,
+                "argument 'resampling_type': 'ResamplingMethod_ByNumberPoints' object cannot be converted to "
+                "'InterpolationMethod'",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), LINEAR, None),
+                TypeError,
+                "argument 'epsilon': must be real number, not NoneType",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), LINEAR, "0.1"),
+                TypeError,
+                "argument 'epsilon': must be real number, not str",
+            ),
+            (
+                lambda p: p.resampled_path(by_count(3), LINEAR, 10**400),
+                OverflowError,
+                "int too large to convert to float",
+            ),
+            # The first bad argument in parameter order is the one reported.
+            (
+                lambda p: p.resampled_path(3, 1, None),
+                TypeError,
+                "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'",
+            ),
+            # Conversion errors come before the refusal of the option's value.
+            (
+                lambda p: p.resampled_path(by_distance(0.0), 1),
+                TypeError,
+                "argument 'resampling_type': 'int' object cannot be converted to 'InterpolationMethod'",
+            ),
+        ],
+    )
     @pytest.mark.parametrize("points", [[], [[0, 0], [1, 1]]], ids=["empty", "two"])
     def test_argument_errors(self, points, call, error, message):
         with pytest.raises(error) as raised:
@@ -448,6 +549,12 @@ class TestArguments:
 
     def test_numpy_scalars_and_negative_counts(self):
         p = Path2D(points=[[0, 0], [4, 0]])
-        assert p.resampled_path(by_count(np.uint16(5)), epsilon=np.float32(0.5)).x == [0.0, 1.0, 2.0, 3.0, 4.0]
+        assert p.resampled_path(by_count(np.uint16(5)), epsilon=np.float32(0.5)).x == [
+            0.0,
+            1.0,
+            2.0,
+            3.0,
+            4.0,
+        ]
         with pytest.raises(OverflowError):
             by_count(-1)

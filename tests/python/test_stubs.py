@@ -10,10 +10,9 @@ import types
 import typing
 from pathlib import Path
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -87,8 +86,10 @@ RESULTS = [
     ("p.compute_circle_fit_curvature()", "list[float]"),
     ("p.find_circle_segments(0, 5, max_rmse=0.01)", "list[tuple[int, int, float]]"),
     ("p.resampled_path(ResamplingMethod.by_number_points(9))", "Path2D"),
-    ("p.resampled_path(ResamplingMethod.BySamplingDistance(0.5, np.False_), InterpolationMethod.Cubic)",
-     "Path2D"),
+    (
+        "p.resampled_path(ResamplingMethod.BySamplingDistance(0.5, np.False_), InterpolationMethod.Cubic)",
+        "Path2D",
+    ),
     ("p.smoothed_path_elastic_band(0.1)", "Path2D | None"),
     ("p.smoothed_path_elastic_band(-1.0, ElasticBandMethod.SquareBounds)", "Path2D | None"),
     ("p.smoothed_path_chaikin(2)", "Path2D"),
@@ -140,8 +141,13 @@ def conforms(value, annotation) -> bool:
 
 
 def test_stub_result_types_hold_at_run_time():
-    names = {"np": np, "Path2D": Path2D, "ResamplingMethod": ResamplingMethod,
-             "InterpolationMethod": InterpolationMethod, "ElasticBandMethod": ElasticBandMethod}
+    names = {
+        "np": np,
+        "Path2D": Path2D,
+        "ResamplingMethod": ResamplingMethod,
+        "InterpolationMethod": InterpolationMethod,
+        "ElasticBandMethod": ElasticBandMethod,
+    }
     exec(SETUP, names)
     outcomes = set()
     for expression, annotation in RESULTS:
@@ -156,8 +162,12 @@ def test_stub_result_types_hold_at_run_time():
 
 def test_mypy_accepts_typical_use_and_infers_the_stub_types(tmp_path):
     checks = "\n".join(f"assert_type({e}, {a})" for e, a in RESULTS)
-    usage = NAMESPACE_IMPORTS + SETUP + checks + textwrap.dedent(
-        """
+    usage = (
+        NAMESPACE_IMPORTS
+        + SETUP
+        + checks
+        + textwrap.dedent(
+            """
 
         def count(method: ResamplingMethod) -> int:
             match method:
@@ -171,6 +181,7 @@ def test_mypy_accepts_typical_use_and_infers_the_stub_types(tmp_path):
         r = q.sub_path()
         length: float = r.length if r is not None else 0.0
         """
+        )
     )
     (tmp_path / "usage.py").write_text(usage)
     # From the installed distribution when there is one: what a user's mypy sees.

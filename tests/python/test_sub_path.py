@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import Path2D
 
 
@@ -35,8 +34,10 @@ def reference_sub_path(points, lists, start, end, epsilon):
     n = len(points)
     if n == 0:
         return None
-    cuts = [reference_projection(points, points[k] if q is None else np.asarray(q, dtype=float), epsilon)
-            for q, k in ((start, 0), (end, n - 1))]
+    cuts = [
+        reference_projection(points, points[k] if q is None else np.asarray(q, dtype=float), epsilon)
+        for q, k in ((start, 0), (end, n - 1))
+    ]
     if None in cuts:
         return None
     (c, s, ts), (e, q, te) = cuts
@@ -47,9 +48,9 @@ def reference_sub_path(points, lists, start, end, epsilon):
         out.append(s)
         for v, a in zip(values, lists):
             v.append((a[c + 1] - a[c]) * ts + a[c])
-    out += points[c + 1:e + 1].tolist()
+    out += points[c + 1 : e + 1].tolist()
     for v, a in zip(values, lists):
-        v += list(a[c + 1:e + 1])
+        v += list(a[c + 1 : e + 1])
     if not out or not within(q, out[-1], epsilon):
         out.append(q)
         for v, a in zip(values, lists):
@@ -80,8 +81,10 @@ def cut_points(points, seed, count=60):
     near = points[i] + t * (points[i + 1] - points[i]) + rng.normal(scale=0.2, size=(count, 2, 2))
     near[::7, 0] = points[i[::7, 0]]  # exactly at a vertex
     near[3::7, 1] = points[i[3::7, 1]] + 0.005  # within the default epsilon of one
-    return [[None if rng.random() < 0.1 else a.tolist(), None if rng.random() < 0.1 else b.tolist()]
-            for a, b in near]
+    return [
+        [None if rng.random() < 0.1 else a.tolist(), None if rng.random() < 0.1 else b.tolist()]
+        for a, b in near
+    ]
 
 
 def with_lists(points, lists):
@@ -113,35 +116,47 @@ class TestAgainstReference:
 class TestWorkedExamples:
     LINE = [[0, 0], [10, 0], [20, 0]]
 
-    @pytest.mark.parametrize("start, end, epsilon, points, values", [
-        ([5, 1], [15, -1], 0.01, [[5, 0], [10, 0], [15, 0]], [5, 10, 15]),
-        (None, None, 0.01, LINE, [0, 10, 20]),
-        ([6, 0], [6, 0], 0.01, [[6, 0]], [6]),
-        ([9.8, 0], None, 0.5, [[10, 0], [20, 0]], [10, 20]),  # the start is represented by (10, 0)
-        ([9.995, 0], None, 0.01, [[10, 0], [20, 0]], [10, 20]),
-        ([10.005, 0], None, 0.01, [[10.005, 0], [20, 0]], [10.005, 20]),  # only the next point absorbs it
-        (None, [10.005, 0], 0.01, [[0, 0], [10, 0]], [0, 10]),  # the end is compared with the last point taken
-        (None, [10, 0], 0.01, [[0, 0], [10, 0]], [0, 10]),
-        ([20, 0], [20, 0], 0.01, [[20, 0]], [20]),  # both cuts at the last point
-        ([20.005, 0.01], None, 0.01, [[20, 0]], [20]),
-        ([0, 0], [0, 0], 0.01, [[0, 0]], [0]),
-    ])
+    @pytest.mark.parametrize(
+        "start, end, epsilon, points, values",
+        [
+            ([5, 1], [15, -1], 0.01, [[5, 0], [10, 0], [15, 0]], [5, 10, 15]),
+            (None, None, 0.01, LINE, [0, 10, 20]),
+            ([6, 0], [6, 0], 0.01, [[6, 0]], [6]),
+            ([9.8, 0], None, 0.5, [[10, 0], [20, 0]], [10, 20]),  # the start is represented by (10, 0)
+            ([9.995, 0], None, 0.01, [[10, 0], [20, 0]], [10, 20]),
+            ([10.005, 0], None, 0.01, [[10.005, 0], [20, 0]], [10.005, 20]),  # only the next point absorbs it
+            (
+                None,
+                [10.005, 0],
+                0.01,
+                [[0, 0], [10, 0]],
+                [0, 10],
+            ),  # the end is compared with the last point taken
+            (None, [10, 0], 0.01, [[0, 0], [10, 0]], [0, 10]),
+            ([20, 0], [20, 0], 0.01, [[20, 0]], [20]),  # both cuts at the last point
+            ([20.005, 0.01], None, 0.01, [[20, 0]], [20]),
+            ([0, 0], [0, 0], 0.01, [[0, 0]], [0]),
+        ],
+    )
     def test_straight_path(self, start, end, epsilon, points, values):
         p, (handle,) = with_lists(self.LINE, [[0, 10, 20]])
         result = p.sub_path(start, end, epsilon)
         np.testing.assert_allclose(result.points, points, rtol=0, atol=1e-12)
         assert result.associated_values(handle) == pytest.approx(values, abs=1e-12)
 
-    @pytest.mark.parametrize("points, start, end", [
-        ([], None, None),
-        ([], [0, 0], [0, 0]),
-        (LINE, [15, 0], [5, 0]),  # end before start
-        (LINE, [7, 0], [6, 0]),  # on the same segment
-        (LINE, [-5, 3], None),  # no projection for the start
-        (LINE, None, [25, 1]),  # none for the end
-        (LINE, [20, 0], [5, 0]),
-        ([[1, 1]], [2, 2], None),
-    ])
+    @pytest.mark.parametrize(
+        "points, start, end",
+        [
+            ([], None, None),
+            ([], [0, 0], [0, 0]),
+            (LINE, [15, 0], [5, 0]),  # end before start
+            (LINE, [7, 0], [6, 0]),  # on the same segment
+            (LINE, [-5, 3], None),  # no projection for the start
+            (LINE, None, [25, 1]),  # none for the end
+            (LINE, [20, 0], [5, 0]),
+            ([[1, 1]], [2, 2], None),
+        ],
+    )
     def test_no_result(self, points, start, end):
         assert Path2D(points=points).sub_path(start, end) is None
 
@@ -235,31 +250,74 @@ class TestArguments:
     def test_defaults_and_forms(self):
         p = Path2D(points=[[0, 0], [10, 0], [20, 0]])
         expected = p.sub_path([4, 1], [15, 0]).points
-        assert p.sub_path(None, [15, 0], 0.01).points == p.sub_path(end=[15, 0]).points == [[0, 0], [10, 0], [15, 0]]
+        assert (
+            p.sub_path(None, [15, 0], 0.01).points
+            == p.sub_path(end=[15, 0]).points
+            == [[0, 0], [10, 0], [15, 0]]
+        )
         assert p.sub_path((4, 1), np.array([15, 0]), np.float32(0.01)).points == expected
         assert p.sub_path(end=[15, 0], start=[4, 1]).points == expected
         assert p.sub_path([9.8, 0], epsilon=1).points == [[10.0, 0.0], [20.0, 0.0]]
 
-    @pytest.mark.parametrize("call, error, message", [
-        (lambda p: p.sub_path(None, None, 0.01, 4), TypeError,
-         f"{NAME} takes from 0 to 3 positional arguments but 4 were given"),
-        (lambda p: p.sub_path([0, 0], start=[1, 1]), TypeError, f"{NAME} got multiple values for argument 'start'"),
-        (lambda p: p.sub_path(begin=[1, 1]), TypeError, f"{NAME} got an unexpected keyword argument 'begin'"),
-        (lambda p: p.sub_path([1, 2, 3]), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.sub_path(None, [1]), ValueError, "expected a sequence of length 2 (got 1)"),
-        (lambda p: p.sub_path("ab"), TypeError, "argument 'start': must be real number, not str"),
-        (lambda p: p.sub_path(None, {1, 2}), TypeError,
-         "argument 'end': 'set' object cannot be converted to 'Sequence'"),
-        (lambda p: p.sub_path(None, 3.0), TypeError,
-         "argument 'end': 'float' object cannot be converted to 'Sequence'"),
-        (lambda p: p.sub_path(None, None, None), TypeError, "argument 'epsilon': must be real number, not NoneType"),
-        (lambda p: p.sub_path(epsilon="0.1"), TypeError, "argument 'epsilon': must be real number, not str"),
-        # Converted in the order start, end, epsilon.
-        (lambda p: p.sub_path([1, 2, 3], "ab", None), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.sub_path([1, 2], "abc", None), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.sub_path([1, 2], [0, 0], None), TypeError,
-         "argument 'epsilon': must be real number, not NoneType"),
-    ])
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            (
+                lambda p: p.sub_path(None, None, 0.01, 4),
+                TypeError,
+                f"{NAME} takes from 0 to 3 positional arguments but 4 were given",
+            ),
+            (
+                lambda p: p.sub_path([0, 0], start=[1, 1]),
+                TypeError,
+                f"{NAME} got multiple values for argument 'start'",
+            ),
+            (
+                lambda p: p.sub_path(begin=[1, 1]),
+                TypeError,
+                f"{NAME} got an unexpected keyword argument 'begin'",
+            ),
+            (lambda p: p.sub_path([1, 2, 3]), ValueError, "expected a sequence of length 2 (got 3)"),
+            (lambda p: p.sub_path(None, [1]), ValueError, "expected a sequence of length 2 (got 1)"),
+            (lambda p: p.sub_path("ab"), TypeError, "argument 'start': must be real number, not str"),
+            (
+                lambda p: p.sub_path(None, {1, 2}),
+                TypeError,
+                "argument 'end': 'set' object cannot be converted to 'Sequence'",
+            ),
+            (
+                lambda p: p.sub_path(None, 3.0),
+                TypeError,
+                "argument 'end': 'float' object cannot be converted to 'Sequence'",
+            ),
+            (
+                lambda p: p.sub_path(None, None, None),
+                TypeError,
+                "argument 'epsilon': must be real number, not NoneType",
+            ),
+            (
+                lambda p: p.sub_path(epsilon="0.1"),
+                TypeError,
+                "argument 'epsilon': must be real number, not str",
+            ),
+            # Converted in the order start, end, epsilon.
+            (
+                lambda p: p.sub_path([1, 2, 3], "ab", None),
+                ValueError,
+                "expected a sequence of length 2 (got 3)",
+            ),
+            (
+                lambda p: p.sub_path([1, 2], "abc", None),
+                ValueError,
+                "expected a sequence of length 2 (got 3)",
+            ),
+            (
+                lambda p: p.sub_path([1, 2], [0, 0], None),
+                TypeError,
+                "argument 'epsilon': must be real number, not NoneType",
+            ),
+        ],
+    )
     @pytest.mark.parametrize("points", [[], [[0, 0], [1, 1]]], ids=["empty", "two"])
     def test_argument_errors(self, points, call, error, message):
         with pytest.raises(error) as raised:

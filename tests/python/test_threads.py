@@ -59,10 +59,26 @@ def reads(path):
     near = [middle[0] + 0.01, middle[1] + 0.02]
     by_count = ResamplingMethod.by_number_points(2 * n)
     by_distance = ResamplingMethod.by_sampling_distance(0.4, False)
-    calls = [(name, (lambda name: lambda: getattr(path, name))(name), False) for name in (
-        "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
-        "path_length_per_point_np", "length", "orientation", "orientation_np",
-        "unit_tangent_vector", "unit_tangent_vector_np", "curvature", "curvature_np")]
+    calls = [
+        (name, (lambda name: lambda: getattr(path, name))(name), False)
+        for name in (
+            "points",
+            "points_np",
+            "x",
+            "x_np",
+            "y",
+            "y_np",
+            "path_length_per_point",
+            "path_length_per_point_np",
+            "length",
+            "orientation",
+            "orientation_np",
+            "unit_tangent_vector",
+            "unit_tangent_vector_np",
+            "curvature",
+            "curvature_np",
+        )
+    ]
     calls += [
         ("circle fit curvature", lambda: path.compute_circle_fit_curvature(0.05), False),
         ("circle segments", lambda: path.find_circle_segments(0, n, 0.05), False),
@@ -70,7 +86,11 @@ def reads(path):
         ("resampled by distance", lambda: path.resampled_path(by_distance), False),
         ("chaikin", lambda: path.smoothed_path_chaikin(2), False),
         ("elastic band", lambda: path.smoothed_path_elastic_band(0.1), False),
-        ("elastic band square", lambda: path.smoothed_path_elastic_band(0.1, ElasticBandMethod.SquareBounds), False),
+        (
+            "elastic band square",
+            lambda: path.smoothed_path_elastic_band(0.1, ElasticBandMethod.SquareBounds),
+            False,
+        ),
         ("index from point", lambda: path.index_from_point(near), False),
         ("path length from point", lambda: path.path_length_from_point(near, 0.05), False),
         ("sub path", lambda: path.sub_path(near, last), False),
@@ -140,7 +160,9 @@ def test_shared_paths_under_eight_threads(full_scale, reliability):
                 try:
                     mine.append((path.add_associated_values(values), k, [float(v) for v in values]))
                 except RuntimeError as error:
-                    held = ledger.overlapped((k, "shared"), since) or ledger.overlapped((k, "exclusive"), since)
+                    held = ledger.overlapped((k, "shared"), since) or ledger.overlapped(
+                        (k, "exclusive"), since
+                    )
                     if str(error) != "Already borrowed" or not held:
                         faults.append(f"add on path {k}: {error}")
                     refused[index] += 1
@@ -180,7 +202,7 @@ def test_shared_paths_under_eight_threads(full_scale, reliability):
     reliability.add("thread calls", sum(calls))
     assert not faults, "\n".join(faults[:20])
     # Every add got its own handle, and each handle holds what was added under it.
-    for k, path in enumerate(paths):
+    for k in range(len(paths)):
         handles = sorted(h for h, j, _ in added if j == k)
         assert handles == list(range(1, len(handles) + 1))
     for handle, k, values in added:
