@@ -31,19 +31,14 @@ bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
     return false;
 }
 
-/// The keyword as text for a message; false with the error pending when one must propagate.
-bool keyword_text(PyObject* keyword, std::string& out) {
+/// The keyword as text for a message ("?" when it has none); nullptr with the error pending
+/// when one that must propagate was met.
+Ref keyword_text(PyObject* keyword) {
     Ref text = Ref::steal(PyObject_Str(keyword));
-    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (utf8 == nullptr) {
-        if (!clear_if_ordinary()) {
-            return false;
-        }
-        out = "?";
-        return true;
+    if (text && PyUnicode_AsUTF8(text.get()) != nullptr) {
+        return text;
     }
-    out = utf8;
-    return true;
+    return clear_if_ordinary() ? Ref::steal(PyUnicode_FromString("?")) : Ref();
 }
 
 /// Assigns one keyword argument; false with TypeError set when it names no free parameter.
@@ -68,12 +63,10 @@ bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value
             }
         }
     }
-    std::string text;
-    if (!keyword_text(keyword, text)) {
-        return false;
+    if (Ref text = keyword_text(keyword)) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", params.function,
+                     text.get());
     }
-    set_type_error(std::string(params.function) + " got an unexpected keyword argument '" + text +
-                   "'");
     return false;
 }
 
