@@ -119,7 +119,8 @@ inline void central_tangents(Read x, Read y, std::size_t begin, std::size_t end,
         const double dx = (x[i + 1] - x[i - 1]) * 0.5;
         const double dy = (y[i + 1] - y[i - 1]) * 0.5;
         const double r = std::sqrt(dy * dy + dx * dx);
-        out[i - begin] = Point{dx / r, dy / r};
+        out[i - begin].x = dx / r;
+        out[i - begin].y = dy / r;
     }
 }
 
