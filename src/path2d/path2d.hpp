@@ -1,13 +1,13 @@
 // src/path2d/path2d.hpp: the path record, its constructions, caches and operations
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "path2d/options.hpp"
+#include "path2d/points.hpp"
 #include "path2d/segment_index.hpp"
 #include "util/lapack.hpp"
 #include "util/result.hpp"
@@ -17,54 +17,6 @@ class Solver;
 }
 
 namespace korvane {
-
-/// A planar point, or any pair of doubles such as a unit tangent.
-struct Point {
-    double x;
-    double y;
-    bool operator==(const Point&) const = default;
-};
-
-/// The epsilon test of the point queries: equal within a closed axis-aligned square of
-/// half-width epsilon.
-inline bool within(Point a, Point b, double epsilon) noexcept {
-    return std::fabs(a.x - b.x) <= epsilon && std::fabs(a.y - b.y) <= epsilon;
-}
-
-/// One coordinate of the points, read in place: every `stride`-th double from `first`, so it
-/// serves a list of doubles (stride 1) as well as the x or y of a list of points (stride 2).
-class CoordinateView {
-public:
-    CoordinateView(const double* first, std::size_t stride, std::size_t size) noexcept
-        : m_first(first), m_stride(stride), m_size(size) {}
-
-    std::size_t size() const noexcept { return m_size; }
-    bool empty() const noexcept { return m_size == 0; }
-    double operator[](std::size_t i) const noexcept { return m_first[i * m_stride]; }
-    double back() const noexcept { return (*this)[m_size - 1]; }
-    const double* first() const noexcept { return m_first; }
-    std::size_t stride() const noexcept { return m_stride; }
-
-private:
-    const double* m_first;
-    std::size_t m_stride;
-    std::size_t m_size;
-};
-
-/// The points read in place, whether the record holds them as pairs or as two coordinate lists.
-class PointView {
-public:
-    PointView(CoordinateView x, CoordinateView y) noexcept : m_x(x), m_y(y) {}
-
-    std::size_t size() const noexcept { return m_x.size(); }
-    Point operator[](std::size_t i) const noexcept { return Point{m_x[i], m_y[i]}; }
-    const CoordinateView& x() const noexcept { return m_x; }
-    const CoordinateView& y() const noexcept { return m_y; }
-
-private:
-    CoordinateView m_x;
-    CoordinateView m_y;
-};
 
 /// Where a query point lands on the path.
 struct Projection {

@@ -11,13 +11,14 @@ std::optional<Projection> Path2D::nearest_projection(Point point, double epsilon
         return std::nullopt;
     }
     // The first point is tested before the last, so it wins on a closed path.
-    if (within(point, points().front(), epsilon)) {
-        return Projection{0, points().front(), 0.0, 0.0, 0.0};
+    const PointView points = point_view();
+    if (within(point, points[0], epsilon)) {
+        return Projection{0, points[0], 0.0, 0.0, 0.0};
     }
-    if (within(point, points().back(), epsilon)) {
-        return Projection{n - 1, points().back(), 0.0, 0.0, 0.0};
+    if (within(point, points[n - 1], epsilon)) {
+        return Projection{n - 1, points[n - 1], 0.0, 0.0, 0.0};
     }
-    return m_segment_index.nearest_segment(points(), point);
+    return m_segment_index.nearest_segment(points, point);
 }
 
 std::optional<std::size_t> Path2D::index_from_point(Point point, double epsilon) const {
@@ -40,9 +41,10 @@ std::optional<double> Path2D::path_length_from_point(Point point, double epsilon
     }
     // From the query point itself, unclamped: a point accepted by the first-point test just
     // before the start gets a negative position.
-    const Point a = points()[i];
-    const double dx = points()[i + 1].x - a.x;
-    const double dy = points()[i + 1].y - a.y;
+    const PointView points = point_view();
+    const Point a = points[i];
+    const double dx = points[i + 1].x - a.x;
+    const double dy = points[i + 1].y - a.y;
     const double squared_length = dx * dx + dy * dy;
     // Only the first-point test can land on a zero-length segment: it gives no direction to
     // measure along, and 0 / 0 would turn the start of the path into NaN.

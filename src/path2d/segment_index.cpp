@@ -50,7 +50,7 @@ struct Nearest {
 // Tests the segments [begin, end); true when the best changed. Segments whose foot may lie
 // inside them are gathered a block at a time without a branch per segment: on a real path that
 // test is close to a coin toss, and a branch on it mispredicts about every other segment.
-bool examine_segments(const Point* p, std::size_t begin, std::size_t end, Point query,
+bool examine_segments(const PointView& p, std::size_t begin, std::size_t end, Point query,
                       Nearest& nearest) {
     bool improved = false;
     constexpr std::size_t block = 256;
@@ -117,15 +117,15 @@ double square_limit(double d) noexcept {
 
 }  // namespace
 
-std::optional<Projection> nearest_segment_scan(std::span<const Point> points, Point query) {
+std::optional<Projection> nearest_segment_scan(const PointView& points, Point query) {
     Nearest nearest;
     if (points.size() >= 2) {
-        examine_segments(points.data(), 0, points.size() - 1, query, nearest);
+        examine_segments(points, 0, points.size() - 1, query, nearest);
     }
     return nearest.projection;
 }
 
-SegmentIndex SegmentIndex::build(std::span<const Point> points) {
+SegmentIndex SegmentIndex::build(const PointView& points) {
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
     const std::size_t leaves =
         std::max<std::size_t>(1, (segments + leaf_segments - 1) / leaf_segments);
@@ -134,7 +134,7 @@ SegmentIndex SegmentIndex::build(std::span<const Point> points) {
     require_memory(2 * index.m_first_leaf, sizeof(Box));
     index.m_boxes.resize(2 * index.m_first_leaf);
     Box* boxes = index.m_boxes.data();
-    const Point* p = points.data();
+    const PointView& p = points;
     // The projection's foot a + t (b - a), 0 <= t < 1, is rounded monotonically at each step,
     // so it lies between a and a + (b - a) as computed here; its difference to the query point,
     // squared and summed, is then at least the box's gap treated alike. A bound from these
@@ -166,7 +166,7 @@ SegmentIndex SegmentIndex::build(std::span<const Point> points) {
     return index;
 }
 
-std::optional<Projection> SegmentIndex::nearest_segment(std::span<const Point> points,
+std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
                                                         Point query) const {
     // A NaN or infinite query coordinate makes every numerator NaN or infinite, so every t is
     // NaN or infinite: no candidate anywhere.
@@ -174,7 +174,7 @@ std::optional<Projection> SegmentIndex::nearest_segment(std::span<const Point> p
         return std::nullopt;
     }
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
-    const Point* p = points.data();
+    const PointView& p = points;
     const Box* boxes = m_boxes.data();
     // Squared gap between the query and a box, in the shape of the squared distance, so that
     // it rounds no higher than that of any foot inside the box.
@@ -264,8 +264,7 @@ std::optional<Projection> SegmentIndex::nearest_segment(std::span<const Point> p
     }
 }
 
-std::optional<Projection> LazySegmentIndex::nearest_segment(std::span<const Point> points,
-                                                            Point query) {
+std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& points, Point query) {
     if (!m_index) {
         const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
         if (segments < min_indexed_segments) {

@@ -4,25 +4,25 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <span>
 #include <vector>
+
+#include "path2d/points.hpp"
 
 namespace korvane {
 
-struct Point;
 struct Projection;
 
 /// The nearest segment whose foot lies on it (0 <= t < 1), testing every segment in index order;
 /// the lowest index wins among equal distances. The reference for the index below.
-std::optional<Projection> nearest_segment_scan(std::span<const Point> points, Point query);
+std::optional<Projection> nearest_segment_scan(const PointView& points, Point query);
 
 /// Bounding boxes over runs of consecutive segments, nested as a balanced binary tree.
 class SegmentIndex {
 public:
     /// Linear in the number of points; throws std::bad_alloc beyond physical memory.
-    static SegmentIndex build(std::span<const Point> points);
+    static SegmentIndex build(const PointView& points);
     /// What nearest_segment_scan returns for the same points, bit for bit.
-    std::optional<Projection> nearest_segment(std::span<const Point> points, Point query) const;
+    std::optional<Projection> nearest_segment(const PointView& points, Point query) const;
     /// Bytes held by the boxes.
     std::size_t memory_bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
 
@@ -42,7 +42,7 @@ private:
 class LazySegmentIndex {
 public:
     /// As nearest_segment_scan, through the index when it exists or is due.
-    std::optional<Projection> nearest_segment(std::span<const Point> points, Point query);
+    std::optional<Projection> nearest_segment(const PointView& points, Point query);
     /// Whether the index has been built.
     bool built() const noexcept { return m_index != nullptr; }
 

@@ -7,17 +7,16 @@ namespace korvane {
 
 std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional<Point> end,
                                        double epsilon) const {
-    const std::vector<Point>& source = this->points();
+    const PointView source = point_view();
     const std::size_t n = source.size();
     if (n == 0) {
         return std::nullopt;
     }
-    const std::optional<Projection> from =
-        nearest_projection(start.value_or(source.front()), epsilon);
+    const std::optional<Projection> from = nearest_projection(start.value_or(source[0]), epsilon);
     if (!from) {
         return std::nullopt;
     }
-    const std::optional<Projection> to = nearest_projection(end.value_or(source.back()), epsilon);
+    const std::optional<Projection> to = nearest_projection(end.value_or(source[n - 1]), epsilon);
     if (!to) {
         return std::nullopt;
     }
@@ -42,8 +41,9 @@ std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional
             values[k].push_back((a[c + 1] - a[c]) * from->t + a[c]);
         }
     }
-    points.insert(points.end(), source.begin() + static_cast<std::ptrdiff_t>(c + 1),
-                  source.begin() + static_cast<std::ptrdiff_t>(e + 1));
+    for (std::size_t i = c + 1; i <= e; ++i) {
+        points.push_back(source[i]);
+    }
     for (std::size_t k = 0; k < h; ++k) {
         const std::vector<double>& a = m_associated_values[k];
         values[k].insert(values[k].end(), a.begin() + static_cast<std::ptrdiff_t>(c + 1),

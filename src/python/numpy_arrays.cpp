@@ -62,20 +62,6 @@ PyObject* to_array(std::span<const double> values) {
     return array;
 }
 
-PyObject* vec2_to_pyarray2(std::span<const Point> points) {
-    const std::size_t n = points.size();
-    // An empty list of rows has no first row to take the column count from.
-    const npy_intp dims[2] = {static_cast<npy_intp>(n), n == 0 ? 0 : 2};
-    double* data = nullptr;
-    PyObject* array = new_double_array(2, dims, data);
-    if (array != nullptr && n != 0) {
-        // The rows lie in memory as the points do: one block copy.
-        static_assert(sizeof(Point) == 2 * sizeof(double));
-        std::memcpy(data, points.data(), n * sizeof(Point));
-    }
-    return array;
-}
-
 PyObject* to_array(const CoordinateView& values) {
     if (values.stride() == 1) {
         return to_array(std::span<const double>(values.first(), values.size()));
@@ -92,21 +78,22 @@ PyObject* to_array(const CoordinateView& values) {
 }
 
 PyObject* vec2_to_pyarray2(const PointView& points) {
-    if (points.x().stride() == 2 && points.y().first() == points.x().first() + 1) {
-        // Stored as pairs: the rows are the record's points as they lie in memory.
-        static_assert(sizeof(Point) == 2 * sizeof(double));
-        return vec2_to_pyarray2(std::span<const Point>(
-            reinterpret_cast<const Point*>(points.x().first()), points.size()));
-    }
     const std::size_t n = points.size();
+    // An empty list of rows has no first row to take the column count from.
     const npy_intp dims[2] = {static_cast<npy_intp>(n), n == 0 ? 0 : 2};
     double* data = nullptr;
     PyObject* array = new_double_array(2, dims, data);
-    if (array != nullptr) {
-        for (std::size_t i = 0; i < n; ++i) {
-            data[2 * i] = points.x()[i];
-            data[2 * i + 1] = points.y()[i];
-        }
+    if (array == nullptr || n == 0) {
+        return array;
+    }
+    if (points.x().stride() == 2 && points.y().first() == points.x().first() + 1) {
+        // Stored as pairs: the rows are the points as they lie in memory, one block copy.
+        std::memcpy(data, points.x().first(), n * 2 * sizeof(double));
+        return array;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        data[2 * i] = points.x()[i];
+        data[2 * i + 1] = points.y()[i];
     }
     return array;
 }

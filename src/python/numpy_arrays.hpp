@@ -14,11 +14,10 @@ namespace korvane::python {
 /// MemoryError set when the array cannot be allocated.
 PyObject* to_array(std::span<const double> values);
 
-/// A new (n, 2) float64 array of the points, (0, 0) when there are none; failures as above.
-PyObject* vec2_to_pyarray2(std::span<const Point> points);
-
-/// The same for coordinates and points read in place from a path record.
+/// The same for coordinates read in place from a path record.
 PyObject* to_array(const CoordinateView& values);
+
+/// A new (n, 2) float64 array of the points, (0, 0) when there are none; failures as above.
 PyObject* vec2_to_pyarray2(const PointView& points);
 
 }  // namespace korvane::python

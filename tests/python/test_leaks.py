@@ -26,6 +26,7 @@ LOOP = [[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 0.0]]
 # bytes or more and every changed reference count, but only large C++ leaks.
 TRACED_SLACK = {True: 128 << 10, False: 16 << 10}
 RSS_SLACK = 1 << 20
+WINDOWS = 3
 
 
 class Arguments:
@@ -223,22 +224,28 @@ def test_calls_in_a_loop_do_not_grow(name, full_scale, sanitized, reliability):
         gc.collect()
         references = [sys.getrefcount(o) for o in objects]
         marks = [(tracemalloc.get_traced_memory()[0], rss_bytes())]
-        for _ in range(2):
-            run(call, count // 2)
+        # A leak grows in every window; the packages the solver uses keep caches that swing by
+        # tens of kilobytes from one window to the next, so the smallest growth counts.
+        for _ in range(WINDOWS):
+            run(call, count // WINDOWS)
             gc.collect()
             marks.append((tracemalloc.get_traced_memory()[0], rss_bytes()))
     finally:
         tracemalloc.stop()
-    traced_growth = min(marks[1][0] - marks[0][0], marks[2][0] - marks[1][0])
+    traced_growth = min(b[0] - a[0] for a, b in zip(marks, marks[1:]))
     # AddressSanitizer holds freed memory back in quarantine, so only its absence lets the
     # resident set show a leak.
-    rss_growth = 0 if sanitized else min(marks[1][1] - marks[0][1], marks[2][1] - marks[1][1])
+    rss_growth = 0 if sanitized else min(b[1] - a[1] for a, b in zip(marks, marks[1:]))
     after = [sys.getrefcount(o) for o in objects]
     grew = [a - b for a, b in zip(after, references)]
     reliability.add("leak-loop calls", count)
     slack = TRACED_SLACK[full_scale]
     leaked = traced_growth > slack or rss_growth > RSS_SLACK or any(grew)
     reliability.add("leaks", int(leaked))
-    assert traced_growth <= slack, f"Python memory grew by {traced_growth} bytes in each {count // 2} calls"
-    assert rss_growth <= RSS_SLACK, f"resident memory grew by {rss_growth} bytes in each {count // 2} calls"
+    assert traced_growth <= slack, (
+        f"Python memory grew by {traced_growth} bytes in each {count // WINDOWS} calls"
+    )
+    assert rss_growth <= RSS_SLACK, (
+        f"resident memory grew by {rss_growth} bytes in each {count // WINDOWS} calls"
+    )
     assert not any(grew), f"reference counts changed by {grew}"
