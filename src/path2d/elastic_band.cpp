@@ -1,6 +1,8 @@
 // src/path2d/elastic_band.cpp: elastic band smoothing as one quadratic program
 #include "path2d/elastic_band.hpp"
 
+#include "util/large_list.hpp"
+
 #include <cmath>
 #include <optional>
 #include <utility>
@@ -27,6 +29,7 @@ ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation
 
     // Each square adds one entry per key of its three variables, six: about 6n per coordinate.
     problem.objective.quadratic_terms.reserve(12 * n);
+    advise_large(problem.objective.quadratic_terms);
     for (const auto* V : {&X, &Y}) {
         for (std::size_t i = 1; i + 1 < n; ++i) {
             problem.objective.add_square(-(2.0 * (*V)[i]) + (*V)[i + 1] + (*V)[i - 1]);
@@ -35,6 +38,7 @@ ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation
 
     auto& constraints = problem.constraints;
     constraints.reserve(4 + 4 * interior);
+    advise_large(constraints);
     if (n > 0) {
         constraints.emplace_back(Equality{X[0] - points[0].x});
         constraints.emplace_back(Equality{Y[0] - points[0].y});

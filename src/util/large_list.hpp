@@ -111,6 +111,13 @@ private:
 
 }  // namespace large_list_detail
 
+/// Advises the reserved memory of a large list as the lists below are: huge pages where
+/// granted, faulted in with one call before the list is filled.
+template <class T>
+void advise_large(std::vector<T>& list) noexcept {
+    large_list_detail::advise(list.data(), list.capacity() * sizeof(T));
+}
+
 /// The list [generate(0), ..., generate(n - 1)]: one allocation, huge-page advice for large
 /// lists, and every element written once, straight from `generate` (no zero fill first).
 /// `generate` is called exactly once per index, in increasing order, so it may carry state
