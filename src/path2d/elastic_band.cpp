@@ -1,11 +1,11 @@
 // src/path2d/elastic_band.cpp: elastic band smoothing as one quadratic program
 #include "path2d/elastic_band.hpp"
 
-#include "util/large_list.hpp"
-
 #include <cmath>
 #include <optional>
 #include <utility>
+
+#include "util/large_list.hpp"
 
 namespace korvane {
 
