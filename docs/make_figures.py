@@ -24,10 +24,9 @@ FIGURES = {
     "smoothing.png": (tour.draw_smoothing, tour.draw_smoothing_curvature),
     "circle_segments.png": (tour.draw_circle_segments, tour.draw_curvature),
     "sub_path.png": (tour.draw_sub_path,),
+    # GPS fixes of the tour's drive located on its planned route.
+    "map_matching.png": (tour.draw_map_matching, tour.draw_map_matching_along),
 }
-
-# GPS fixes of the tour's drive located on its planned route.
-FIGURES["map_matching.png"] = (tour.draw_map_matching, tour.draw_map_matching_along)
 
 
 def save(fig, path: Path) -> None:

@@ -632,8 +632,10 @@ def draw_map_matching(ax: Any, tour: Tour) -> None:
     if nowhere:
         ax.plot(*zip(*nowhere), "x", color="tab:red", ms=8, mew=2, label="projects nowhere (None)")
     ax.set_aspect("equal")
+    ax.set_xlabel("x [m]")
+    ax.set_ylabel("y [m]")
     ax.set_title(f"Map matching: fixes every {FIX_SPACING:g} m, noise {FIX_NOISE} m")
-    ax.legend(fontsize=7, loc="upper left")
+    ax.legend(loc="upper left")
 
 
 def draw_map_matching_along(ax: Any, tour: Tour) -> None:
@@ -648,7 +650,7 @@ def draw_map_matching_along(ax: Any, tour: Tour) -> None:
     ax.set_xlabel("distance driven [m]")
     ax.set_ylabel("arc length on the route [m]")
     ax.set_title("Map matching: position along the route")
-    ax.legend(fontsize=7, loc="upper left")
+    ax.legend(loc="upper left")
 
 
 PANELS = (
