@@ -13,7 +13,7 @@
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 #include "python/results.hpp"
-#include "python/type_spec.hpp"
+#include "python/type_slots.hpp"
 
 namespace korvane::python {
 

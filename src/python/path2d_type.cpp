@@ -11,7 +11,7 @@
 #include "python/numpy_arrays.hpp"
 #include "python/ref.hpp"
 #include "python/results.hpp"
-#include "python/type_spec.hpp"
+#include "python/type_slots.hpp"
 #include "util/float_text.hpp"
 
 namespace korvane::python {

@@ -1,4 +1,5 @@
-// src/python/type_spec.hpp: the pieces every class specification of the module is made of
+// src/python/type_slots.hpp: the slot tables and PyType_Spec records every class of the module
+// is created from
 #pragma once
 
 #include <Python.h>
@@ -17,8 +18,8 @@ inline PyType_Slot slot(int id, void* table) noexcept {
 /// The entry that ends a slot table.
 inline constexpr PyType_Slot kLastSlot = {0, nullptr};
 
-/// The specification of a class with instances of type `Object`; `name` is "builtins." and
-/// the class name.
+/// The PyType_Spec of a class with instances of type `Object`; `name` is "builtins." and the
+/// class name.
 template <class Object>
 PyType_Spec type_spec(const char* name, unsigned flags, PyType_Slot* slots) noexcept {
     return {name, static_cast<int>(sizeof(Object)), 0, flags, slots};
