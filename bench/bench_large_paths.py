@@ -11,6 +11,7 @@ import tempfile
 import time
 
 import numpy as np
+from bench_chaikin import numpy_chaikin
 from korvane import InterpolationMethod, Path2D, ResamplingMethod
 
 N = 1_000_000
@@ -80,16 +81,6 @@ def numpy_resampled(x, y, count):
     return np.interp(positions, s, x), np.interp(positions, s, y)
 
 
-def numpy_chaikin(points):
-    a, b = points[:-1], points[1:]
-    out = np.empty((2 * len(points), 2))
-    out[0] = points[0]
-    out[1:-1:2] = 0.75 * a + 0.25 * b
-    out[2:-1:2] = 0.25 * a + 0.75 * b
-    out[-1] = points[-1]
-    return out
-
-
 def main() -> None:
     rng = np.random.default_rng(0)
     a = rng.normal(size=(N, 2)).cumsum(axis=0)
@@ -114,7 +105,7 @@ def main() -> None:
     assert np.allclose(p.path_length_per_point_np, numpy_path_length(x, y), rtol=1e-12, atol=0)
     rx, ry = numpy_resampled(x, y, N)
     assert np.allclose(p.resampled_path(method).points_np, np.column_stack((rx, ry)), rtol=1e-9, atol=1e-9)
-    assert np.array_equal(Path2D(points=a).smoothed_path_chaikin(1).points_np, numpy_chaikin(a))
+    assert np.array_equal(Path2D(points=a).smoothed_path_chaikin(1).points_np, numpy_chaikin(a, 1))
 
     mb = N / 1e6
     rows = [
@@ -203,7 +194,7 @@ def main() -> None:
             0.3,
             16 * N + 32 * N,
             lambda q: q.smoothed_path_chaikin(1),
-            lambda: numpy_chaikin(a),
+            lambda: numpy_chaikin(a, 1),
             fresh,
         ),
     ]
