@@ -14,6 +14,7 @@ import os
 import random
 import subprocess
 import sys
+import types
 import warnings
 from fractions import Fraction
 
@@ -40,23 +41,8 @@ METHODS = {
     "associated_values": ["handle"],
     "associated_value_np": ["handle"],
 }
-ATTRIBUTES = [
-    "points",
-    "points_np",
-    "x",
-    "x_np",
-    "y",
-    "y_np",
-    "path_length_per_point",
-    "path_length_per_point_np",
-    "length",
-    "orientation",
-    "orientation_np",
-    "unit_tangent_vector",
-    "unit_tangent_vector_np",
-    "curvature",
-    "curvature_np",
-]
+# Read from the class, so that an attribute added later is fuzzed too.
+ATTRIBUTES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
 CONSTRUCTORS = {
     "Path2D": (Path2D, ["points", "x", "y"]),
     "by_number_points": (ResamplingMethod.by_number_points, ["number_points"]),

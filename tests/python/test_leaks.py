@@ -10,10 +10,13 @@ import math
 import resource
 import sys
 import tracemalloc
+import types
 
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+
+ATTRIBUTES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
 
 POINTS = [[0.0, 0.0], [1.0, 0.5], [2.0, -0.3], [3.0, 0.2], [4.0, 0.0]]
 CIRCLE = [[4 * math.cos(a), 4 * math.sin(a)] for a in np.linspace(0, 2, 9)]
@@ -103,23 +106,7 @@ def borrow_cases(a):
 def cases(a):
     p = a.path
     c = {}
-    for name in (
-        "points",
-        "points_np",
-        "x",
-        "x_np",
-        "y",
-        "y_np",
-        "path_length_per_point",
-        "path_length_per_point_np",
-        "length",
-        "orientation",
-        "orientation_np",
-        "unit_tangent_vector",
-        "unit_tangent_vector_np",
-        "curvature",
-        "curvature_np",
-    ):
+    for name in ATTRIBUTES:
         c[f"attribute {name}"] = (lambda name: lambda: getattr(p, name))(name)
     c.update(
         {

@@ -11,9 +11,12 @@ import itertools
 import sys
 import threading
 import time
+import types
 
 import numpy as np
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+
+ATTRIBUTES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
 
 THREADS = 8
 
@@ -59,26 +62,7 @@ def reads(path):
     near = [middle[0] + 0.01, middle[1] + 0.02]
     by_count = ResamplingMethod.by_number_points(2 * n)
     by_distance = ResamplingMethod.by_sampling_distance(0.4, False)
-    calls = [
-        (name, (lambda name: lambda: getattr(path, name))(name), False)
-        for name in (
-            "points",
-            "points_np",
-            "x",
-            "x_np",
-            "y",
-            "y_np",
-            "path_length_per_point",
-            "path_length_per_point_np",
-            "length",
-            "orientation",
-            "orientation_np",
-            "unit_tangent_vector",
-            "unit_tangent_vector_np",
-            "curvature",
-            "curvature_np",
-        )
-    ]
+    calls = [(name, (lambda name: lambda: getattr(path, name))(name), False) for name in ATTRIBUTES]
     calls += [
         ("circle fit curvature", lambda: path.compute_circle_fit_curvature(0.05), False),
         ("circle segments", lambda: path.find_circle_segments(0, n, 0.05), False),
