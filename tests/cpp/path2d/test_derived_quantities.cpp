@@ -12,6 +12,7 @@
 #include "path2d/path2d.hpp"
 #include "util/differences.hpp"
 #include "util/vector_math.hpp"
+#include "../util/ulp.hpp"
 
 namespace korvane {
 namespace {
@@ -19,17 +20,7 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-std::uint64_t ulp_distance(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) {
-        return std::isnan(a) && std::isnan(b) ? 0 : ~std::uint64_t{0};
-    }
-    const auto ordered = [](double v) {
-        const auto bits = std::bit_cast<std::int64_t>(v);
-        return bits < 0 ? std::numeric_limits<std::int64_t>::min() - bits : bits;
-    };
-    const std::int64_t d = ordered(a) - ordered(b);
-    return static_cast<std::uint64_t>(d < 0 ? -d : d);
-}
+using testing::ulp_distance;
 
 bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) ||

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "util/vector_math.hpp"
+#include "ulp.hpp"
 
 namespace korvane {
 namespace {
@@ -16,18 +17,7 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// Distance in representable doubles; both NaN counts as 0, one NaN as "far".
-std::uint64_t ulp_distance(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) {
-        return std::isnan(a) && std::isnan(b) ? 0 : ~std::uint64_t{0};
-    }
-    const auto ordered = [](double v) {
-        const auto bits = std::bit_cast<std::int64_t>(v);
-        return bits < 0 ? std::numeric_limits<std::int64_t>::min() - bits : bits;
-    };
-    const std::int64_t d = ordered(a) - ordered(b);
-    return static_cast<std::uint64_t>(d < 0 ? -d : d);
-}
+using testing::ulp_distance;
 
 std::vector<double> atan2_of(const std::vector<double>& y, const std::vector<double>& x) {
     std::vector<double> out(y.size());
