@@ -43,6 +43,39 @@ bool is_ndarray(PyTypeObject* type) {
     return false;
 }
 
+/// Whether the element-wise conversion of an object of this type meets the elements of its
+/// buffer. It iterates the object, and asks a row for its length and items; a subclass written
+/// in Python may answer those differently from the built-in or extension type that exports the
+/// buffer (a masked array hides its masked values, a matrix's rows are matrices). numpy.memmap
+/// is the exception that is known: its item access changes only the class of what it returns.
+bool items_are_buffer_elements(PyTypeObject* type) {
+    // The classes the lookup of those methods meets before the exporting type must each leave
+    // them alone; read from their dictionaries, which runs no Python code.
+    PyObject* mro = type->tp_mro;
+    bool overrides = false;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+            break;
+        }
+        for (const char* name : {"__getitem__", "__iter__", "__len__"}) {
+            overrides = overrides || cls->tp_dict == nullptr ||
+                        PyDict_GetItemString(cls->tp_dict, name) != nullptr;
+        }
+    }
+    if (!overrides) {
+        return true;
+    }
+    // Looked up among the modules already imported, by dictionary reads as above.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* numpy = PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
+    if (numpy == nullptr || !PyModule_Check(numpy)) {
+        return false;
+    }
+    return PyDict_GetItemString(PyModule_GetDict(numpy), "memmap") ==
+           reinterpret_cast<PyObject*>(type);
+}
+
 /// The buffer of an argument, released with it.
 class HeldBuffer {
 public:
@@ -195,7 +228,7 @@ bool acquire_array(PyObject* obj, int ndim, HeldBuffer& buffer, Element& element
     PyTypeObject* type = Py_TYPE(obj);
     // A str or a non-sequence gets its refusal from the element-wise conversion.
     if (PyUnicode_Check(obj) || !PySequence_Check(obj) || !PyObject_CheckBuffer(obj) ||
-        !exports_buffer_in_c(type)) {
+        !exports_buffer_in_c(type) || !items_are_buffer_elements(type)) {
         return false;
     }
     const bool ndarray = is_ndarray(type);

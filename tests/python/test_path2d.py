@@ -2,6 +2,7 @@
 
 import array
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -96,6 +97,12 @@ def memmapped(values, folder):
     return mapped
 
 
+def matrix(v):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", PendingDeprecationWarning)
+        return np.asmatrix(v)
+
+
 def read_only(values):
     values = values.copy()
     values.flags.writeable = False
@@ -112,6 +119,9 @@ LAYOUTS = [
     pytest.param(lambda v, _: unaligned(v), id="unaligned"),
     pytest.param(lambda v, _: v.view(Series), id="subclass"),
     pytest.param(lambda v, folder: memmapped(v, folder) if v.dtype.kind != "O" else v, id="memmap"),
+    # Subclasses whose item access differs from their buffer: masked values, matrix rows.
+    pytest.param(lambda v, _: np.ma.array(v, mask=np.arange(v.size).reshape(v.shape) % 5 == 1), id="masked"),
+    pytest.param(lambda v, _: matrix(v), id="matrix"),
 ]
 
 
