@@ -12,8 +12,8 @@ namespace korvane {
 
 namespace {
 
-// The finite difference of `compute_differences` at index i of v, computed alone: central
-// inside, one-sided at both ends, 0 for a list of fewer than 2 values.
+// The finite difference at index i of v, computed alone: central inside, one-sided at both
+// ends, 0 for a list of fewer than 2 values.
 double difference_at(const CoordinateView& v, std::size_t i) noexcept {
     const std::size_t m = v.size();
     if (m <= 1) {
@@ -28,8 +28,8 @@ double difference_at(const CoordinateView& v, std::size_t i) noexcept {
     return (v[i + 1] - v[i - 1]) * 0.5;
 }
 
-// The first and second differences at i, bit for bit as compute_differences applied once and
-// then again to its result.
+// The first and second differences at i, bit for bit as the whole list of differences taken
+// once and then again from its result.
 struct Differences {
     double d;
     double dd;

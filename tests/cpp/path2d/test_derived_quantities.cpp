@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "path2d/path2d.hpp"
-#include "util/differences.hpp"
+#include "differences.hpp"
 #include "util/vector_math.hpp"
 #include "../util/ulp.hpp"
 
@@ -20,6 +20,7 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+using testing::compute_differences;
 using testing::ulp_distance;
 
 bool same_bits(double a, double b) {

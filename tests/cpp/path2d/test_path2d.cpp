@@ -5,17 +5,18 @@
 #include <numbers>
 
 #include "path2d/path2d.hpp"
-#include "util/differences.hpp"
+#include "differences.hpp"
 
 using korvane::Path2D;
 using korvane::Point;
 
 TEST(Differences, CentralInsideOneSidedAtEnds) {
-    EXPECT_TRUE(korvane::compute_differences(std::vector<double>{}).empty());
-    EXPECT_EQ(korvane::compute_differences(std::vector<double>{5.0}), std::vector<double>{0.0});
-    EXPECT_EQ(korvane::compute_differences(std::vector<double>{1.0, 4.0}),
+    EXPECT_TRUE(korvane::testing::compute_differences(std::vector<double>{}).empty());
+    EXPECT_EQ(korvane::testing::compute_differences(std::vector<double>{5.0}),
+              std::vector<double>{0.0});
+    EXPECT_EQ(korvane::testing::compute_differences(std::vector<double>{1.0, 4.0}),
               (std::vector<double>{3.0, 3.0}));
-    EXPECT_EQ(korvane::compute_differences(std::vector<double>{0.0, 1.0, 4.0, 9.0}),
+    EXPECT_EQ(korvane::testing::compute_differences(std::vector<double>{0.0, 1.0, 4.0, 9.0}),
               (std::vector<double>{1.0, 2.0, 4.0, 5.0}));
 }
 
