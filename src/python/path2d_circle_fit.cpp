@@ -14,7 +14,8 @@ constexpr std::uint64_t kFitMinimumPoints = 3;
 
 /// Runs `fit(path, dgesvd)` while the path is borrowed when it needs no LAPACK or LAPACK has
 /// been found already. Otherwise LAPACK is looked up (Python code) once the borrow has ended,
-/// and the fit runs on a copy of the path: this happens once per process.
+/// and the fit runs on a copy of the path: once per process where SciPy is installed, on
+/// every fit that needs it where it is not (each then fails with ImportError).
 template <class Fit>
 auto fit_with_lapack(const Path2D& path, bool needs_lapack, Fit fit) {
     using Fitted = decltype(fit(path, DgesvdFn{}));

@@ -18,9 +18,21 @@ namespace {
 /// Turns the pending error of a failed lookup, if any, into the package's failure as `raise`
 /// sets it; an error that must reach the caller unchanged is left as it is.
 template <class Raise>
-void fail_lookup(Raise raise) noexcept {
+void fail_lookup(Raise raise) {
     if (!PyErr_Occurred() || pending_error_is_ordinary()) {
         raise();
+    }
+}
+
+/// Runs a lookup, which allocates module names and messages: running out of memory there gives
+/// MemoryError, and the lookup is tried again on the next call.
+template <class Lookup>
+auto out_of_memory_as_error(Lookup lookup) noexcept -> decltype(lookup()) {
+    try {
+        return lookup();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
     }
 }
 
@@ -160,7 +172,7 @@ bool is_dgesvd_signature(const char* name) {
     return false;
 }
 
-void raise_missing_scipy(const char* what) noexcept {
+void raise_missing_scipy(const char* what) {
     fail_lookup([what] {
         raise_from_pending(
             PyExc_ImportError,
@@ -266,7 +278,7 @@ bool load_statuses(SolverPackages& packages, std::vector<Ref>& owned) {
     return true;
 }
 
-void raise_missing_solver_package(const char* package) noexcept {
+void raise_missing_solver_package(const char* package) {
     fail_lookup([package] {
         raise_from_pending(
             PyExc_ImportError,
@@ -281,21 +293,19 @@ void** numpy_api() noexcept {
     if (numpy_lookup.table != nullptr) {
         return numpy_lookup.table;
     }
-    void** table = look_up_numpy();
-    if (table == nullptr) {
-        fail_lookup([] {
-            try {
+    return out_of_memory_as_error([]() -> void** {
+        void** table = look_up_numpy();
+        if (table == nullptr) {
+            fail_lookup([] {
                 const std::string message =
                     "Failed to access NumPy array API capsule: " + describe_and_clear_error();
                 set_panic(message.c_str());
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-            }
-        });
-        return nullptr;
-    }
-    numpy_lookup.table = table;
-    return table;
+            });
+            return nullptr;
+        }
+        numpy_lookup.table = table;
+        return table;
+    });
 }
 
 void** loaded_numpy_api() {
@@ -307,7 +317,7 @@ void** loaded_numpy_api() {
 
 DgesvdFn lapack_dgesvd() noexcept {
     if (dgesvd == nullptr) {
-        dgesvd = look_up_dgesvd();
+        dgesvd = out_of_memory_as_error(look_up_dgesvd);
     }
     return dgesvd;
 }
@@ -320,7 +330,7 @@ const SolverPackages* solver_packages() noexcept {
     if (solver) {
         return solver.get();
     }
-    try {
+    return out_of_memory_as_error([]() -> const SolverPackages* {
         auto packages = std::make_unique<SolverPackages>();
         std::vector<Ref> owned;
         // clarabel first, so that a machine missing everything is told about the solver.
@@ -357,10 +367,7 @@ const SolverPackages* solver_packages() noexcept {
             solver = std::move(packages);
         }
         return solver.get();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    });
 }
 
 }  // namespace korvane::python
