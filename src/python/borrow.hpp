@@ -4,13 +4,30 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 namespace korvane::python {
 
 /// Whether `self` holds a record constructed for exactly the class it now has: `made_as` is
 /// the class its constructor recorded (null in memory that no constructor filled, as when a
 /// replaced `__new__` allocates the object, and another class after `__class__` was
 /// reassigned). Otherwise sets TypeError and returns false.
-bool constructed(PyObject* self, const PyTypeObject* made_as) noexcept;
+inline bool constructed(PyObject* self, const PyTypeObject* made_as) noexcept {
+    if (made_as == Py_TYPE(self)) {
+        return true;
+    }
+    // The classes are mutable, so `__new__` and `__class__` can be replaced from Python; an
+    // object made that way holds no record of its class.
+    const char* name = Py_TYPE(self)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) {
+        name = dot + 1;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "'%s' object was not constructed as one: its class's __new__ or its __class__ "
+                 "was replaced",
+                 name);
+    return false;
+}
 
 /// A borrow of an object's counter for the length of one call. The counter is 0 when free,
 /// n > 0 under n shared borrows and -1 under an exclusive one.

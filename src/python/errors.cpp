@@ -3,9 +3,6 @@
 #include "python/errors.hpp"
 
 #include <csignal>
-#include <cstring>
-
-#include "python/borrow.hpp"
 
 #include "python/ref.hpp"
 
@@ -230,23 +227,6 @@ void remap_argument_error(const char* name) noexcept {
     }
     PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));
     PyErr_SetObject(PyExc_TypeError, replacement.get());
-}
-
-bool constructed(PyObject* self, const PyTypeObject* made_as) noexcept {
-    if (made_as == Py_TYPE(self)) {
-        return true;
-    }
-    // The classes are mutable, so `__new__` and `__class__` can be replaced from Python; an
-    // object made that way holds no record of its class.
-    const char* name = Py_TYPE(self)->tp_name;
-    if (const char* dot = std::strrchr(name, '.')) {
-        name = dot + 1;
-    }
-    PyErr_Format(PyExc_TypeError,
-                 "'%s' object was not constructed as one: its class's __new__ or its __class__ "
-                 "was replaced",
-                 name);
-    return false;
 }
 
 }  // namespace korvane::python
