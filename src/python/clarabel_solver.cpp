@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 #include "python/runtime_packages.hpp"
@@ -206,10 +207,8 @@ SolveResult read_solution(PyObject* x, std::size_t n) {
     }
     std::vector<double> values(n);
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
-        // Clarabel's list holds plain floats; anything else goes through the generic path.
-        values[i] = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
-        if (values[i] == -1.0 && PyErr_Occurred()) {
+        // Clarabel's list holds plain floats; anything else converts as a float argument does.
+        if (!convert(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), values[i])) {
             return refused();
         }
     }

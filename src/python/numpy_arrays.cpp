@@ -17,10 +17,7 @@ using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int
                                      const npy_intp* dims, const npy_intp* strides, void* data,
                                      int flags, PyObject* obj);
 
-// Positions in NumPy's published C API table; fixed across NumPy 1.x and 2.x.
-constexpr int kArrayTypeSlot = 2;
-constexpr int kDescrFromTypeSlot = 45;
-constexpr int kNewFromDescrSlot = 94;
+// NumPy's type number of float64.
 constexpr int kNpyDouble = 12;
 
 /// The leading fields of every ndarray object, the same in NumPy 1.x and 2.x.

@@ -43,10 +43,6 @@ Ref attribute(PyObject* object, const char* name) noexcept {
 
 // --- NumPy ---------------------------------------------------------------------------------
 
-// Positions in NumPy's published C API table; fixed across NumPy 1.x and 2.x.
-constexpr int kAbiVersionSlot = 0;
-constexpr int kArrayTypeSlot = 2;
-constexpr int kFeatureVersionSlot = 211;
 // The ABI versions of NumPy 1.x and 2.x, and the C API feature level of NumPy 1.25 and 1.26.
 constexpr unsigned kNumpy1Abi = 0x01000009;
 constexpr unsigned kNumpy2Abi = 0x02000000;

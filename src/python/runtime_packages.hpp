@@ -22,6 +22,13 @@ namespace korvane::python {
 // by the caller's signal handler) reaches the caller unchanged. Capsules are checked before
 // anything is called through them.
 
+/// Positions in NumPy's published C API table, fixed across NumPy 1.x and 2.x.
+constexpr int kAbiVersionSlot = 0;
+constexpr int kArrayTypeSlot = 2;
+constexpr int kDescrFromTypeSlot = 45;
+constexpr int kNewFromDescrSlot = 94;
+constexpr int kFeatureVersionSlot = 211;
+
 /// NumPy's C API table; nullptr with an error pending.
 void** numpy_api() noexcept;
 /// The table once `numpy_api()` has succeeded; throws InternalFailure before. Runs no Python code.
