@@ -231,7 +231,7 @@ Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
     repaired.m_points =
         generated_list<Point>(kept.size(), [&](std::size_t k) { return source[kept[k]]; });
     // Coordinate lists are kept only where they hold more than the points.
-    if (m_x) {
+    if (m_x && (m_x->size() > m_size || m_y->size() > m_size)) {
         repaired.m_x = gather(*m_x);
         repaired.m_y = gather(*m_y);
     }
