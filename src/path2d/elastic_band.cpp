@@ -16,7 +16,7 @@ using simple_qp::Inequality;
 ElasticBandProblem elastic_band_problem(const Path2D& path, double max_deviation,
                                         ElasticBandMethod method) {
     const std::vector<double>& theta = path.orientation();
-    const std::vector<Point>& points = path.points();
+    const PointView points = path.point_view();
     const std::size_t n = points.size();
     const std::size_t interior = n >= 2 ? n - 2 : 0;
     const double d = max_deviation;
@@ -82,8 +82,9 @@ ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation,
     if (!std::isfinite(max_deviation)) {
         return plan;
     }
-    for (const Point& p : path.points()) {
-        if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+    const PointView points = path.point_view();
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (const Point p = points[i]; !std::isfinite(p.x) || !std::isfinite(p.y)) {
             return plan;
         }
     }

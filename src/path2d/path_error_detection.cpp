@@ -77,8 +77,8 @@ private:
 // with the heading of each survivor's outgoing segment computed when first needed.
 class Survivors {
 public:
-    Survivors(const std::vector<Point>& points, double sus_angle)
-        : m_points(points.data()),
+    Survivors(const PointView& points, double sus_angle)
+        : m_points(points),
           m_sus_angle(sus_angle),
           m_certain(sus_angle),
           m_prev(points.size()),
@@ -136,7 +136,7 @@ private:
         return h;
     }
 
-    const Point* m_points;
+    PointView m_points;
     double m_sus_angle;
     CertainTurnTest m_certain;
     std::vector<std::size_t> m_prev;
@@ -154,9 +154,10 @@ std::vector<std::size_t> Path2D::detect_corrupted_point_order(double sus_angle) 
     }
     // Each segment's heading is both the outgoing one of its first point and the incoming one
     // of the next, so it is computed once.
-    double in = heading(points()[0], points()[1]);
+    const PointView points = point_view();
+    double in = heading(points[0], points[1]);
     for (std::size_t j = 1; j + 1 < n; ++j) {
-        const double out = heading(points()[j], points()[j + 1]);
+        const double out = heading(points[j], points[j + 1]);
         if (turn_angle(in, out) >= sus_angle) {
             indices.push_back(j);
         }
@@ -171,7 +172,7 @@ std::vector<std::size_t> Path2D::detect_corrupted_point_order(double sus_angle) 
 // state left by the previous pass. The ends are never interior, so they are never removed.
 Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
     const std::size_t n = size();
-    Survivors survivors(points(), sus_angle);
+    Survivors survivors(point_view(), sus_angle);
     std::vector<std::size_t> found;
     for (std::size_t j = 1; j + 1 < n; ++j) {
         if (survivors.reported_initially(j)) {
