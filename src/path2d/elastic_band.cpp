@@ -93,9 +93,17 @@ ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation,
     return plan;
 }
 
-std::optional<Path2D> elastic_band_result(const ElasticBandProblem& problem,
-                                          const simple_qp::SolveResult& result) {
+std::optional<Path2D> carry_out(ElasticBandPlan& plan, const simple_qp::Solver& solver,
+                                bool& interrupted) {
+    interrupted = false;
+    if (!plan.needs_solve) {
+        return std::move(plan.answer);
+    }
+    ElasticBandProblem& problem = plan.problem;
+    const simple_qp::SolveResult result = solver.solve(
+        std::move(problem.variables), std::move(problem.objective), std::move(problem.constraints));
     if (!result.ok()) {
+        interrupted = result.error() == simple_qp::SolveError::Interrupted;
         return std::nullopt;
     }
     const std::vector<double> xs = result.value().eval_vec(problem.x);
@@ -111,13 +119,8 @@ std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
                                                          ElasticBandMethod method,
                                                          const simple_qp::Solver& solver) const {
     ElasticBandPlan plan = plan_elastic_band(*this, max_deviation, method);
-    if (!plan.needs_solve) {
-        return std::move(plan.answer);
-    }
-    ElasticBandProblem& problem = plan.problem;
-    const simple_qp::SolveResult result = solver.solve(
-        std::move(problem.variables), std::move(problem.objective), std::move(problem.constraints));
-    return elastic_band_result(problem, result);
+    bool interrupted = false;
+    return carry_out(plan, solver, interrupted);
 }
 
 }  // namespace korvane

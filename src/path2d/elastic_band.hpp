@@ -42,8 +42,10 @@ struct ElasticBandPlan {
 ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation,
                                   ElasticBandMethod method);
 
-/// The smoothed path of a solved problem; nothing when the solve failed.
-std::optional<Path2D> elastic_band_result(const ElasticBandProblem& problem,
-                                          const simple_qp::SolveResult& result);
+/// Carries a plan out: its answer when it needs no solve, else the path `solver` finds, or
+/// nothing when the solve fails. `interrupted` tells whether it failed with
+/// `SolveError::Interrupted`, which a caller may have to pass on.
+std::optional<Path2D> carry_out(ElasticBandPlan& plan, const simple_qp::Solver& solver,
+                                bool& interrupted);
 
 }  // namespace korvane

@@ -25,18 +25,10 @@ const auto smoothed_path_elastic_band = path2d_method(
     "smoothed_path_elastic_band", smoothed_path_elastic_band_doc, Needs::Nothing,
     [](const Path2D& path, double max_deviation, ElasticBandMethod method) {
         return [plan = plan_elastic_band(path, max_deviation, method)]() mutable -> PyObject* {
-            if (!plan.needs_solve) {
-                return to_python(std::move(plan.answer));
-            }
-            ElasticBandProblem& problem = plan.problem;
-            const simple_qp::SolveResult result =
-                ClarabelSolver(kElasticBandSettings)
-                    .solve(std::move(problem.variables), std::move(problem.objective),
-                           std::move(problem.constraints));
-            if (!result.ok() && result.error() == simple_qp::SolveError::Interrupted) {
-                return nullptr;
-            }
-            return to_python(elastic_band_result(problem, result));
+            bool interrupted = false;
+            std::optional<Path2D> smoothed =
+                carry_out(plan, ClarabelSolver(kElasticBandSettings), interrupted);
+            return interrupted ? nullptr : to_python(std::move(smoothed));
         };
     },
     arg<double>("max_deviation"), arg("elastic_band_type", ElasticBandMethod::OrthogonalBounds));
