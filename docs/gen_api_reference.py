@@ -57,7 +57,12 @@ def read_stub(path: Path = STUB) -> Stub:
                 visit(child, prefix + node.name + ".")
 
     for node in ast.parse(source).body:
-        if isinstance(node, ast.ClassDef):
+        if isinstance(node, ast.ClassDef) and node.name.startswith("_"):
+            # A private protocol that the aliases use: its methods are its definition.
+            comment = lines[node.lineno - 2].strip()
+            methods = dict.fromkeys(f.name for f in node.body if isinstance(f, ast.FunctionDef))
+            aliases[node.name.lstrip("_")] = ("Protocol[T]: " + ", ".join(methods), comment[2:])
+        elif isinstance(node, ast.ClassDef):
             visit(node, "")
         elif isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias":
             comment = lines[node.lineno - 2].strip()
