@@ -195,7 +195,7 @@ def run_tour() -> Tour:
     """Runs every operation once (timed) and collects the report."""
     recorded, handle = sample_path()
     tour = Tour(recorded, handle)
-    n = len(recorded.points)
+    n = len(recorded.x_np)
 
     # NumPy, SciPy's LAPACK and Clarabel are imported by the first call that needs them.
     start = time.perf_counter()
@@ -227,10 +227,10 @@ def run_tour() -> Tour:
     suspicious = tour.run("detect", lambda: recorded.detect_corrupted_point_order())
     tour.row("detect_corrupted_point_order()", f"indices {suspicious}", "detect")
     repaired = tour.run("repaired", lambda: recorded.repair_corrupted_point_order())
-    removed = n - len(repaired.points)
+    removed = n - len(repaired.x_np)
     tour.row(
         "repair_corrupted_point_order()",
-        f"{n} -> {len(repaired.points)} points ({removed} removed)",
+        f"{n} -> {len(repaired.x_np)} points ({removed} removed)",
         "repaired",
     )
     tour.row("  length", f"{recorded.length:.2f} -> {repaired.length:.2f} m")
@@ -259,7 +259,7 @@ def run_tour() -> Tour:
         path = tour.run(label, lambda m=method, i=interpolation: repaired.resampled_path(m, i))
         resampled[label] = path
         spacing = path.path_length_per_point[1]
-        tour.row(label, f"{len(path.points)} points, {path.length:.2f} m, spacing {spacing:.3f} m", label)
+        tour.row(label, f"{len(path.x_np)} points, {path.length:.2f} m, spacing {spacing:.3f} m", label)
     sparse = repaired.resampled_path(ResamplingMethod.by_number_points(12))
     tour.results["sparse"] = sparse
     for label, interpolation in (
@@ -272,7 +272,7 @@ def run_tour() -> Tour:
         )
         tour.row(
             f"12 points -> by_sampling_distance(0.5), {label}",
-            f"{len(dense.points)} points, {dense.length:.2f} m",
+            f"{len(dense.x_np)} points, {dense.length:.2f} m",
             name,
         )
     metre = resampled["by_sampling_distance(1.0), Cubic"]
@@ -283,7 +283,7 @@ def run_tour() -> Tour:
 
     tour.section("Smoothing (the 1 m cubic resampling)")
     chaikin = tour.run("chaikin", lambda: metre.smoothed_path_chaikin(2))
-    tour.row("smoothed_path_chaikin(2)", f"{len(chaikin.points)} points, {chaikin.length:.2f} m", "chaikin")
+    tour.row("smoothed_path_chaikin(2)", f"{len(chaikin.x_np)} points, {chaikin.length:.2f} m", "chaikin")
     for label, method in (
         ("orthogonal", ElasticBandMethod.OrthogonalBounds),
         ("square", ElasticBandMethod.SquareBounds),
@@ -295,7 +295,7 @@ def run_tour() -> Tour:
         moved = max(math.dist(a, b) for a, b in zip(band.points, metre.points))
         tour.row(
             f"smoothed_path_elastic_band({MAX_DEVIATION}, {method!r})".replace("ElasticBandMethod.", ""),
-            f"{len(band.points)} points, moved <= {moved:.3f} m",
+            f"{len(band.x_np)} points, moved <= {moved:.3f} m",
             label,
         )
     band = tour.results["orthogonal"]
@@ -307,7 +307,7 @@ def run_tour() -> Tour:
     )
 
     tour.section("Circle segments (the elastic band result)")
-    m = len(band.points)
+    m = len(band.x_np)
     segments = tour.run("segments", lambda: band.find_circle_segments(0, m, 0.05))
     arcs = [(a, b, k) for a, b, k in segments if k > 1 / 100]
     tour.row(
@@ -336,7 +336,7 @@ def run_tour() -> Tour:
     times = cut.associated_values(handle)
     tour.row(
         f"sub_path({list(CUT[0])}, {list(CUT[1])})",
-        f"{len(cut.points)} points, {cut.length:.2f} m",
+        f"{len(cut.x_np)} points, {cut.length:.2f} m",
         "sub_path",
     )
     tour.row("  timestamps at the cuts", f"{times[0]:.3f} s .. {times[-1]:.3f} s")
@@ -451,7 +451,7 @@ def draw_interpolation(ax: Any, tour: Tour) -> None:
     ax.plot(
         *xy(tour.results["sparse_cubic"]), ".-", ms=3, lw=0.8, color="tab:orange", label="every 0.5 m, Cubic"
     )
-    ax.plot(*xy(sparse), "ks", ms=5, label=f"input: {len(sparse.points)} points")
+    ax.plot(*xy(sparse), "ks", ms=5, label=f"input: {len(sparse.x_np)} points")
     ax.set_xlim(16, 40)
     ax.set_ylim(-3, 19)
     plan_view(ax, "Interpolation between sparse points")
