@@ -12,6 +12,7 @@ and NumPy.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import random
 import sys
@@ -88,6 +89,18 @@ def recording(seed: int = 7) -> tuple[list[list[float]], list[float], list[float
     for i in SWAPPED:
         points[i], points[i + 1] = points[i + 1], points[i]
     return points, times, arc
+
+
+def drawn_pieces(s0: float, s1: float) -> str:
+    """What of the centreline lies between arc lengths s0 and s1: "7.5 m of R 10 left + 2.5 m straight"."""
+    parts, start = [], 0.0
+    for k, length in PIECES:
+        covered = min(s1, start + length) - max(s0, start)
+        if covered > 0.05:
+            turn = "straight" if k == 0.0 else f"of R {1 / abs(k):g} " + ("left" if k > 0.0 else "right")
+            parts.append(f"{covered:.1f} m {turn}")
+        start += length
+    return " + ".join(parts)
 
 
 def sample_path() -> tuple[Path2D, int]:
@@ -316,8 +329,15 @@ def run_tour() -> Tour:
         "segments",
     )
     s = band.path_length_per_point
+    # Where each run lies on the drawn centreline: a run may reach past the end of an arc while its
+    # circle still fits within max_rmse, and then reports a larger radius than the arc's.
+    total = sum(length for _, length in PIECES)
+    drawn = Path2D(points=[centreline(k / 10) for k in range(int(10 * total) + 1)])
     for a, b, k in arcs:
         tour.row(f"  points {a}..{b - 1}", f"s = {s[a]:5.1f}..{s[b - 1]:5.1f} m, radius {1 / k:5.1f} m")
+        ends = [drawn.path_length_from_point(band.points[i]) for i in (a, b - 1)]
+        if None not in ends:
+            tour.row("", f"  drawn: {drawn_pieces(*ends)}")
     fitted = tour.run("fit curvature", lambda: band.compute_circle_fit_curvature(0.05))
     tour.row(
         "compute_circle_fit_curvature(0.05)",
@@ -646,7 +666,11 @@ def draw_map_matching_along(ax: Any, tour: Tour) -> None:
     ax.plot([driven_s[0], driven_s[-1]], [driven_s[0], driven_s[-1]], "k:", lw=1, label="distance driven")
     lost = [d for d, (_, s) in zip(driven_s, tour.results["match"]) if s is None]
     if lost:
-        ax.plot(lost, [0.0] * len(lost), "x", color="tab:red", ms=8, mew=2, label="None")
+        # In a grey strip below the axis, apart from the fixes placed at arc length 0.
+        strip = -0.12 * driven_s[-1]
+        ax.axhspan(1.5 * strip, 0.5 * strip, color="0.9")
+        ax.plot(lost, [strip] * len(lost), "x", color="tab:red", ms=8, mew=2, label="no projection (None)")
+        ax.set_yticks([t for t in ax.get_yticks() if 0.0 <= t <= driven_s[-1]])
     ax.set_xlabel("distance driven [m]")
     ax.set_ylabel("arc length on the route [m]")
     ax.set_title("Map matching: position along the route")
@@ -662,6 +686,8 @@ PANELS = (
     draw_circle_segments,
     draw_curvature,
     draw_sub_path,
+    draw_map_matching,
+    draw_map_matching_along,
 )
 
 
@@ -673,7 +699,7 @@ def plot(tour: Tour, filename: str) -> None:
 
     with plt.rc_context(STYLE):
         # Two panels a row, so that the legends stay readable where the picture is shown narrow.
-        fig, axes = plt.subplots(4, 2, figsize=(12, 20), layout="constrained")
+        fig, axes = plt.subplots(5, 2, figsize=(12, 25), layout="constrained")
         for panel, ax in zip(PANELS, axes.flat):
             panel(ax, tour)
             ax.grid(alpha=0.3)
@@ -688,16 +714,15 @@ def main(argv: list[str] | None = None) -> int:
         "--plot", metavar="OUT.png", help="also draw the results into this picture (matplotlib)"
     )
     args = parser.parse_args(argv)
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        print("--plot needs matplotlib: pip install matplotlib", file=sys.stderr)
+        return 1  # before the tour runs, not after
     started = time.perf_counter()
     tour = run_tour()
     print("\n".join(tour.lines))
     print(f"\ntour finished in {time.perf_counter() - started:.2f} s")
     if args.plot:
-        try:
-            plot(tour, args.plot)
-        except ImportError:
-            print("--plot needs matplotlib: pip install matplotlib", file=sys.stderr)
-            return 1
+        plot(tour, args.plot)
         print(f"picture written to {args.plot}")
     return 0
 
