@@ -125,3 +125,12 @@ def test_batch_example_runs_and_agrees_across_workers():
     assert result.returncode == 0, result.stderr
     assert "paths/s" in result.stdout
     assert "DIFFER" not in result.stdout
+
+
+def test_tour_refuses_plot_without_matplotlib_before_running(tmp_path):
+    if importlib.util.find_spec("matplotlib") is not None:
+        pytest.skip("matplotlib is installed")
+    tour = [sys.executable, str(ROOT / "examples" / "tour.py"), "--plot", str(tmp_path / "x.png")]
+    result = subprocess.run(tour, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "needs matplotlib" in result.stderr
+    assert result.stdout == ""  # nothing of the tour ran
