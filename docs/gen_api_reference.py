@@ -57,7 +57,12 @@ def read_stub(path: Path = STUB) -> Stub:
                 visit(child, prefix + node.name + ".")
 
     for node in ast.parse(source).body:
-        if isinstance(node, ast.ClassDef):
+        if isinstance(node, ast.ClassDef) and node.name.startswith("_"):
+            # A private protocol that the aliases use: its methods are its definition.
+            comment = lines[node.lineno - 2].strip()
+            methods = dict.fromkeys(f.name for f in node.body if isinstance(f, ast.FunctionDef))
+            aliases[node.name.lstrip("_")] = ("Protocol[T]: " + ", ".join(methods), comment[2:])
+        elif isinstance(node, ast.ClassDef):
             visit(node, "")
         elif isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias":
             comment = lines[node.lineno - 2].strip()
@@ -142,6 +147,61 @@ def runtime_defaults(obj: object) -> dict[str, str]:
     }
 
 
+# --- what the stored docstrings leave loose ----------------------------------------------------
+# The module's docstrings are kept verbatim; these lines say plainly what each call returns.
+
+PLAIN = {
+    "Path2D.compute_circle_fit_curvature": "One value per point: 1/radius of the circle fitted to the "
+    "run of `find_circle_segments(0, n, max_rmse)` that the point belongs to; never negative, 0.0 "
+    "in runs of one or two points.",
+    "Path2D.find_circle_segments": "`(start, end, curvature)` tuples that cover the points `start` to "
+    "`end - 1` without gaps, `end` exclusive; `curvature` is 1/radius of the run's fitted circle, "
+    "without sign, and 0.0 for runs of one or two points. Exactly straight points cannot be fitted, "
+    "so an exactly straight run comes back as several such short runs.",
+    "Path2D.resampled_path": "A new path with points evenly spaced along the arc length, and the "
+    "associated values interpolated at them. The docstring's `number_points` is `resampling_method`; "
+    "`epsilon` is an arc length here: with `drop_last=False` the path's end is added unless it lies "
+    "within `epsilon` of the last regular point.",
+    "Path2D.smoothed_path_elastic_band": "A new path whose interior points moved by at most "
+    "`max_deviation` (along their normal with `OrthogonalBounds`; within a square of half-width "
+    "`max_deviation` with `SquareBounds`), or `None` when the solver finds no solution. It has no "
+    "associated values.",
+    "Path2D.smoothed_path_chaikin": "A new path: each iteration cuts every corner at 1/4 and 3/4 of "
+    "its segments, keeping both end points. It has no associated values.",
+    "Path2D.index_from_point": "The index `i` of a *segment* (from point `i` to point `i + 1`): the "
+    "nearest one on which the point's perpendicular foot lies. 0 or n - 1 when the point lies in the "
+    "square of half-width `epsilon` around the first or last point; `None` when it has no projection.",
+    "Path2D.path_length_from_point": "The arc length, a float, from the first point to the point's "
+    "perpendicular foot (the projection of `index_from_point`); `None` when there is none.",
+    "Path2D.sub_path": "A new path from the projection of `start` to that of `end`, the cut points "
+    "inserted unless within the `epsilon` square of a point, associated values interpolated at the "
+    "cuts; `None` when a point has no projection or `end` lies before `start`.",
+    "Path2D.detect_corrupted_point_order": "The indices of interior points where the heading changes "
+    "by at least `sus_angle` radians from the segment in to the segment out (0 goes straight on, pi "
+    "turns right back; 2.8 rad is 160 degrees).",
+    "Path2D.repair_corrupted_point_order": "A new path without the points the detection reports, the "
+    "detection repeated until it reports none; associated values lose the same entries.",
+    "Path2D.add_associated_values": "The handle (0 for the first list, then 1, 2, ...) of the values, "
+    "one per point; a list of another length raises `TypeError` and adds nothing.",
+    "Path2D.associated_values": "The list stored under `handle`, or `None` for a handle the path does "
+    "not have.",
+    "Path2D.associated_value_np": "The same as a float64 array, or `None` (the docstring's first line "
+    "names it `associated_values_np`).",
+    "ResamplingMethod.by_number_points": "A `ResamplingMethod.ByNumberPoints`: that many points from "
+    "the start to the end of the path.",
+    "ResamplingMethod.by_sampling_distance": "A `ResamplingMethod.BySamplingDistance`: points at arc "
+    "lengths 0, d, 2d, ...; with `drop_last=False` the path's end is added as a last, shorter step.",
+    # Notes on an attribute, shown below the attribute table, and on a class, below its members.
+    "Path2D.orientation": "`orientation`: on x86-64 processors with AVX2 and FMA where glibc's vector math library "
+    "(`libmvec.so.1`) is installed, headings are computed four at a time and may differ from "
+    "`math.atan2` of the same differences by at most 2 ULP; elsewhere, and for axis-aligned, "
+    "near-diagonal and non-finite directions, they are `math.atan2` exactly. The "
+    "[guide](guide.md#paths-and-their-quantities) shows how to tell which applies.",
+    "InterpolationMethod": "`Cubic` is 0 and `Linear` 1 because the members are numbered in the order "
+    "they are declared; `resampled_path` still defaults to `Linear`.",
+}
+
+
 # --- rendering --------------------------------------------------------------------------------
 
 
@@ -200,6 +260,8 @@ def render_callable(
         out.append("")
     if returns != "None" and name != "__new__":
         out += [f"**Returns** `{returns}`" + (f": {doc.returns}." if doc.returns else "."), ""]
+    if f"{owner}.{name}" in PLAIN:
+        out += [f"**In plain words**: {PLAIN[f'{owner}.{name}']}", ""]
     return out
 
 
@@ -247,6 +309,12 @@ def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> li
     if attributes:
         out += [f"{level}# Attributes of {stub_name}", "", "Read-only; every read returns a new object.", ""]
         out += render_properties(attributes, stub_class)
+        out += [
+            line
+            for a in attributes
+            if f"{stub_name}.{a}" in PLAIN
+            for line in (PLAIN[f"{stub_name}.{a}"], "")
+        ]
     if getattr(cls, "__match_args__", None):
         out += [
             f"`__match_args__` is `{cls.__match_args__!r}`, so `case {stub_name}({', '.join(cls.__match_args__)}):` "
@@ -277,6 +345,8 @@ def render_class(cls: type, stub_name: str, stub: Stub, level: str = "##") -> li
             + ".",
             "",
         ]
+    if stub_name in PLAIN:
+        out += [PLAIN[stub_name], ""]
     variants = [(n, v) for n, v in vars(cls).items() if isinstance(v, type)]
     if variants:
         out += [
@@ -302,6 +372,18 @@ def render(stub: Stub | None = None) -> str:
         f"Module `korvane`: {korvane.__doc__}. It exports `{'`, `'.join(korvane.__all__)}` "
         "and nothing else; it has no functions or constants of its own. "
         "Every parameter can be given by position or by keyword.",
+        "",
+        "The method texts below are the module's stored docstrings, kept verbatim; where their wording "
+        "is loose (`index_from_point` speaks of the nearest point but returns a segment index), the "
+        "**In plain words** line under a method says what it returns. `epsilon` in the point queries "
+        "and `sub_path` is the half-width of an axis-aligned square around a point (each coordinate "
+        "difference at most `epsilon`), not a radius; in `resampled_path` it is an arc length.",
+        "",
+        "The defaults shown are the real ones. `inspect.signature` shows `resampling_type=...` and "
+        "`elastic_band_type=...`: a text signature can only spell plain constants, so `...` stands "
+        "for the enumeration default given here. `inspect.signature(...).bind(...).apply_defaults()` "
+        "cannot fill it and puts in `Ellipsis`, which the call refuses with `TypeError`: leave such "
+        "an argument out, or pass the default.",
         "",
         "The types below are those of the stubs shipped with the module (`korvane-stubs`), which "
         "mypy and pyright read. They use these aliases:",

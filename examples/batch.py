@@ -73,12 +73,12 @@ def process(points: np.ndarray) -> Summary:
     )
     smooth = metre.smoothed_path_elastic_band(0.15, korvane.ElasticBandMethod.OrthogonalBounds)
     final = smooth if smooth is not None else metre
-    n = len(final.points)
+    n = len(final.x_np)
     segments = final.find_circle_segments(0, n, 0.05)
     arcs = sum(1 for _, _, k in segments if k > 1 / 100)
     return Summary(
-        len(recorded.points),
-        len(recorded.points) - len(repaired.points),
+        len(recorded.x_np),
+        len(recorded.x_np) - len(repaired.x_np),
         final.length,
         smooth is not None,
         arcs,

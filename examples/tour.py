@@ -12,6 +12,7 @@ and NumPy.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import random
 import sys
@@ -88,6 +89,18 @@ def recording(seed: int = 7) -> tuple[list[list[float]], list[float], list[float
     for i in SWAPPED:
         points[i], points[i + 1] = points[i + 1], points[i]
     return points, times, arc
+
+
+def drawn_pieces(s0: float, s1: float) -> str:
+    """What of the centreline lies between arc lengths s0 and s1: "7.5 m of R 10 left + 2.5 m straight"."""
+    parts, start = [], 0.0
+    for k, length in PIECES:
+        covered = min(s1, start + length) - max(s0, start)
+        if covered > 0.05:
+            turn = "straight" if k == 0.0 else f"of R {1 / abs(k):g} " + ("left" if k > 0.0 else "right")
+            parts.append(f"{covered:.1f} m {turn}")
+        start += length
+    return " + ".join(parts)
 
 
 def sample_path() -> tuple[Path2D, int]:
@@ -195,7 +208,7 @@ def run_tour() -> Tour:
     """Runs every operation once (timed) and collects the report."""
     recorded, handle = sample_path()
     tour = Tour(recorded, handle)
-    n = len(recorded.points)
+    n = len(recorded.x_np)
 
     # NumPy, SciPy's LAPACK and Clarabel are imported by the first call that needs them.
     start = time.perf_counter()
@@ -227,10 +240,10 @@ def run_tour() -> Tour:
     suspicious = tour.run("detect", lambda: recorded.detect_corrupted_point_order())
     tour.row("detect_corrupted_point_order()", f"indices {suspicious}", "detect")
     repaired = tour.run("repaired", lambda: recorded.repair_corrupted_point_order())
-    removed = n - len(repaired.points)
+    removed = n - len(repaired.x_np)
     tour.row(
         "repair_corrupted_point_order()",
-        f"{n} -> {len(repaired.points)} points ({removed} removed)",
+        f"{n} -> {len(repaired.x_np)} points ({removed} removed)",
         "repaired",
     )
     tour.row("  length", f"{recorded.length:.2f} -> {repaired.length:.2f} m")
@@ -259,7 +272,7 @@ def run_tour() -> Tour:
         path = tour.run(label, lambda m=method, i=interpolation: repaired.resampled_path(m, i))
         resampled[label] = path
         spacing = path.path_length_per_point[1]
-        tour.row(label, f"{len(path.points)} points, {path.length:.2f} m, spacing {spacing:.3f} m", label)
+        tour.row(label, f"{len(path.x_np)} points, {path.length:.2f} m, spacing {spacing:.3f} m", label)
     sparse = repaired.resampled_path(ResamplingMethod.by_number_points(12))
     tour.results["sparse"] = sparse
     for label, interpolation in (
@@ -272,7 +285,7 @@ def run_tour() -> Tour:
         )
         tour.row(
             f"12 points -> by_sampling_distance(0.5), {label}",
-            f"{len(dense.points)} points, {dense.length:.2f} m",
+            f"{len(dense.x_np)} points, {dense.length:.2f} m",
             name,
         )
     metre = resampled["by_sampling_distance(1.0), Cubic"]
@@ -283,7 +296,7 @@ def run_tour() -> Tour:
 
     tour.section("Smoothing (the 1 m cubic resampling)")
     chaikin = tour.run("chaikin", lambda: metre.smoothed_path_chaikin(2))
-    tour.row("smoothed_path_chaikin(2)", f"{len(chaikin.points)} points, {chaikin.length:.2f} m", "chaikin")
+    tour.row("smoothed_path_chaikin(2)", f"{len(chaikin.x_np)} points, {chaikin.length:.2f} m", "chaikin")
     for label, method in (
         ("orthogonal", ElasticBandMethod.OrthogonalBounds),
         ("square", ElasticBandMethod.SquareBounds),
@@ -295,7 +308,7 @@ def run_tour() -> Tour:
         moved = max(math.dist(a, b) for a, b in zip(band.points, metre.points))
         tour.row(
             f"smoothed_path_elastic_band({MAX_DEVIATION}, {method!r})".replace("ElasticBandMethod.", ""),
-            f"{len(band.points)} points, moved <= {moved:.3f} m",
+            f"{len(band.x_np)} points, moved <= {moved:.3f} m",
             label,
         )
     band = tour.results["orthogonal"]
@@ -307,7 +320,7 @@ def run_tour() -> Tour:
     )
 
     tour.section("Circle segments (the elastic band result)")
-    m = len(band.points)
+    m = len(band.x_np)
     segments = tour.run("segments", lambda: band.find_circle_segments(0, m, 0.05))
     arcs = [(a, b, k) for a, b, k in segments if k > 1 / 100]
     tour.row(
@@ -316,8 +329,15 @@ def run_tour() -> Tour:
         "segments",
     )
     s = band.path_length_per_point
+    # Where each run lies on the drawn centreline: a run may reach past the end of an arc while its
+    # circle still fits within max_rmse, and then reports a larger radius than the arc's.
+    total = sum(length for _, length in PIECES)
+    drawn = Path2D(points=[centreline(k / 10) for k in range(int(10 * total) + 1)])
     for a, b, k in arcs:
         tour.row(f"  points {a}..{b - 1}", f"s = {s[a]:5.1f}..{s[b - 1]:5.1f} m, radius {1 / k:5.1f} m")
+        ends = [drawn.path_length_from_point(band.points[i]) for i in (a, b - 1)]
+        if None not in ends:
+            tour.row("", f"  drawn: {drawn_pieces(*ends)}")
     fitted = tour.run("fit curvature", lambda: band.compute_circle_fit_curvature(0.05))
     tour.row(
         "compute_circle_fit_curvature(0.05)",
@@ -336,7 +356,7 @@ def run_tour() -> Tour:
     times = cut.associated_values(handle)
     tour.row(
         f"sub_path({list(CUT[0])}, {list(CUT[1])})",
-        f"{len(cut.points)} points, {cut.length:.2f} m",
+        f"{len(cut.x_np)} points, {cut.length:.2f} m",
         "sub_path",
     )
     tour.row("  timestamps at the cuts", f"{times[0]:.3f} s .. {times[-1]:.3f} s")
@@ -451,7 +471,7 @@ def draw_interpolation(ax: Any, tour: Tour) -> None:
     ax.plot(
         *xy(tour.results["sparse_cubic"]), ".-", ms=3, lw=0.8, color="tab:orange", label="every 0.5 m, Cubic"
     )
-    ax.plot(*xy(sparse), "ks", ms=5, label=f"input: {len(sparse.points)} points")
+    ax.plot(*xy(sparse), "ks", ms=5, label=f"input: {len(sparse.x_np)} points")
     ax.set_xlim(16, 40)
     ax.set_ylim(-3, 19)
     plan_view(ax, "Interpolation between sparse points")
@@ -646,7 +666,11 @@ def draw_map_matching_along(ax: Any, tour: Tour) -> None:
     ax.plot([driven_s[0], driven_s[-1]], [driven_s[0], driven_s[-1]], "k:", lw=1, label="distance driven")
     lost = [d for d, (_, s) in zip(driven_s, tour.results["match"]) if s is None]
     if lost:
-        ax.plot(lost, [0.0] * len(lost), "x", color="tab:red", ms=8, mew=2, label="None")
+        # In a grey strip below the axis, apart from the fixes placed at arc length 0.
+        strip = -0.12 * driven_s[-1]
+        ax.axhspan(1.5 * strip, 0.5 * strip, color="0.9")
+        ax.plot(lost, [strip] * len(lost), "x", color="tab:red", ms=8, mew=2, label="no projection (None)")
+        ax.set_yticks([t for t in ax.get_yticks() if 0.0 <= t <= driven_s[-1]])
     ax.set_xlabel("distance driven [m]")
     ax.set_ylabel("arc length on the route [m]")
     ax.set_title("Map matching: position along the route")
@@ -662,6 +686,8 @@ PANELS = (
     draw_circle_segments,
     draw_curvature,
     draw_sub_path,
+    draw_map_matching,
+    draw_map_matching_along,
 )
 
 
@@ -673,7 +699,7 @@ def plot(tour: Tour, filename: str) -> None:
 
     with plt.rc_context(STYLE):
         # Two panels a row, so that the legends stay readable where the picture is shown narrow.
-        fig, axes = plt.subplots(4, 2, figsize=(12, 20), layout="constrained")
+        fig, axes = plt.subplots(5, 2, figsize=(12, 25), layout="constrained")
         for panel, ax in zip(PANELS, axes.flat):
             panel(ax, tour)
             ax.grid(alpha=0.3)
@@ -688,16 +714,15 @@ def main(argv: list[str] | None = None) -> int:
         "--plot", metavar="OUT.png", help="also draw the results into this picture (matplotlib)"
     )
     args = parser.parse_args(argv)
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        print("--plot needs matplotlib: pip install matplotlib", file=sys.stderr)
+        return 1  # before the tour runs, not after
     started = time.perf_counter()
     tour = run_tour()
     print("\n".join(tour.lines))
     print(f"\ntour finished in {time.perf_counter() - started:.2f} s")
     if args.plot:
-        try:
-            plot(tour, args.plot)
-        except ImportError:
-            print("--plot needs matplotlib: pip install matplotlib", file=sys.stderr)
-            return 1
+        plot(tour, args.plot)
         print(f"picture written to {args.plot}")
     return 0
 

@@ -5,8 +5,7 @@
 # module's attribute descriptors carry none. The comment above each alias is its description in
 # the API reference (docs/gen_api_reference.py).
 
-from collections.abc import Sequence
-from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -14,14 +13,24 @@ from typing_extensions import disjoint_base
 
 __all__ = ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
 
+_T_co = TypeVar("_T_co", covariant=True)
+
+# What the conversion reads: a length and items by position (list, tuple, range, pandas Series, shapely coordinates); a slice is asked for only to tell sequences from mappings.
+class _SequenceLike(Protocol[_T_co]):
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: int, /) -> _T_co: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Any: ...
+
 # A number: float, int, bool, a NumPy scalar, anything with `__float__` or `__index__`.
 _Float: TypeAlias = SupportsFloat | SupportsIndex
-# Numbers in a sequence: list, tuple, range, 1-D NumPy array (ndarray is no typing Sequence).
-_Floats: TypeAlias = Sequence[_Float] | npt.NDArray[Any]
+# Numbers in a sequence: list, tuple, range, pandas Series, 1-D NumPy array.
+_Floats: TypeAlias = _SequenceLike[_Float] | npt.NDArray[Any]
 # A point: exactly two numbers [x, y], as a list, tuple or NumPy array.
-_Point: TypeAlias = Sequence[_Float] | npt.NDArray[Any]
-# Points in a sequence, or an (n, 2) NumPy array.
-_Points: TypeAlias = Sequence[_Point] | npt.NDArray[Any]
+_Point: TypeAlias = _SequenceLike[_Float] | npt.NDArray[Any]
+# Points in a sequence (a shapely `LineString.coords` too), or an (n, 2) NumPy array.
+_Points: TypeAlias = _SequenceLike[_Point] | npt.NDArray[Any]
 # True or False, or a NumPy bool; an int is refused.
 _Bool: TypeAlias = bool | np.bool_
 # A new float64 NumPy array of shape (n,), owning its data.

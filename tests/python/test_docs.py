@@ -82,12 +82,24 @@ def test_links_and_pictures_resolve(page):
             assert fragment in anchors(resolved), f"{page.name}: {target}"
 
 
-@pytest.mark.parametrize("page", [p for p in PAGES if p.name != "api.md"], ids=lambda p: p.name)
-def test_python_examples_run(page):
-    blocks = re.findall(r"```python\n(.*?)```", page.read_text(), flags=re.S)
-    namespace = {}
-    for block in blocks:  # in order, sharing names, as a reader would type them
-        exec(compile(block, f"{page.name} example", "exec"), namespace)
+def python_blocks():
+    """Every Python block of the pages a reader copies from, with the page line it starts on."""
+    for page in PAGES:
+        if page.name == "api.md":
+            continue
+        text = page.read_text()
+        for match in re.finditer(r"```python\n(.*?)```", text, flags=re.S):
+            line = text.count("\n", 0, match.start()) + 2
+            # Two blocks of the fleet recipes still build on the block before them.
+            fails = match.group(1).startswith(("rows = np.arange", "stamps = np.array(["))
+            marks = [pytest.mark.xfail(strict=True, reason="not self-contained yet")] if fails else []
+            yield pytest.param(page, line, match.group(1), id=f"{page.name}:{line}", marks=marks)
+
+
+@pytest.mark.parametrize("page, line, block", list(python_blocks()))
+def test_python_example_runs_on_its_own(page, line, block):
+    # Padded so that a traceback names the page's own line numbers.
+    exec(compile("\n" * (line - 1) + block, str(page), "exec"), {})
 
 
 def test_pictures_are_shown_and_small():
@@ -113,3 +125,12 @@ def test_batch_example_runs_and_agrees_across_workers():
     assert result.returncode == 0, result.stderr
     assert "paths/s" in result.stdout
     assert "DIFFER" not in result.stdout
+
+
+def test_tour_refuses_plot_without_matplotlib_before_running(tmp_path):
+    if importlib.util.find_spec("matplotlib") is not None:
+        pytest.skip("matplotlib is installed")
+    tour = [sys.executable, str(ROOT / "examples" / "tour.py"), "--plot", str(tmp_path / "x.png")]
+    result = subprocess.run(tour, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "needs matplotlib" in result.stderr
+    assert result.stdout == ""  # nothing of the tour ran

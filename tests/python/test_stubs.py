@@ -2,7 +2,10 @@
 
 import ast
 import importlib.metadata
+import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -34,7 +37,7 @@ def installed_stub() -> Path | None:
     return located.get("korvane-stubs/__init__.pyi")
 
 
-def run_mypy(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> subprocess.CompletedProcess:
+def run_checker(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> subprocess.CompletedProcess:
     env = dict(os.environ)
     # One cache for all runs: the NumPy stubs dominate the cost of a cold run.
     env["MYPY_CACHE_DIR"] = str(ROOT / "build" / "mypy-cache")
@@ -49,7 +52,7 @@ def run_mypy(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> subp
 
 
 def test_stubtest_finds_no_difference(tmp_path):
-    result = run_mypy(["mypy.stubtest", "korvane"], tmp_path, stub_from_source=True)
+    result = run_checker(["mypy.stubtest", "korvane"], tmp_path, stub_from_source=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -160,7 +163,25 @@ def test_stub_result_types_hold_at_run_time():
     assert {(a, True) for a in optional} <= outcomes and {(a, False) for a in optional} <= outcomes
 
 
-def test_mypy_accepts_typical_use_and_infers_the_stub_types(tmp_path):
+# What the stubs accept besides lists and arrays, and what they must keep refusing: every line
+# marked "rejected" gets an error, no other line does.
+FOREIGN_AND_MISUSE = """
+import pandas as pd
+import shapely
+
+frame = pd.DataFrame({"x": [0.0, 1.0, 2.0], "y": [0.0, 1.0, 0.0]})
+series = Path2D(x=frame["x"], y=frame["y"])
+line = Path2D(points=shapely.LineString([(0, 0), (1, 1), (2, 0)]).coords)
+series.sub_path().length  # rejected: an optional result used unchecked
+series.length = 1.0  # rejected: a read-only attribute
+series.resampled_path(ResamplingMethod.by_number_points(3), ElasticBandMethod.SquareBounds)  # rejected
+series.associated_values(1.5)  # rejected: a float for an index
+Path2D(x={0: 1.0}, y=[1.0])  # rejected: a mapping is no sequence
+"""
+
+
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_type_checkers_accept_typical_use_and_refuse_misuse(checker, tmp_path):
     checks = "\n".join(f"assert_type({e}, {a})" for e, a in RESULTS)
     usage = (
         NAMESPACE_IMPORTS
@@ -182,11 +203,24 @@ def test_mypy_accepts_typical_use_and_infers_the_stub_types(tmp_path):
         length: float = r.length if r is not None else 0.0
         """
         )
+        + FOREIGN_AND_MISUSE
     )
     (tmp_path / "usage.py").write_text(usage)
-    # From the installed distribution when there is one: what a user's mypy sees.
-    result = run_mypy(["mypy", "--strict", "usage.py"], tmp_path, stub_from_source=installed_stub() is None)
-    assert result.returncode == 0, result.stdout + result.stderr
+    # From the installed distribution when there is one: what a user's checker sees.
+    from_source = installed_stub() is None
+    if checker == "mypy":
+        result = run_checker(["mypy", "--strict", "usage.py"], tmp_path, stub_from_source=from_source)
+    else:
+        pytest.importorskip("pyright", reason="pyright is listed in requirements-test.txt")
+        if shutil.which("node") is None:
+            pytest.skip("pyright needs Node.js on the PATH (it would download it otherwise)")
+        if from_source:
+            (tmp_path / "pyrightconfig.json").write_text(json.dumps({"stubPath": str(STUB.parent)}))
+        args = ["pyright", "--pythonpath", sys.executable, "usage.py"]
+        result = run_checker(args, tmp_path, stub_from_source=from_source)
+    flagged = {int(n) for n in re.findall(r"usage\.py:(\d+):(?:\d+ -)? error", result.stdout)}
+    marked = {n for n, text in enumerate(usage.splitlines(), 1) if "# rejected" in text}
+    assert flagged == marked, result.stdout + result.stderr
 
 
 def stub_docstrings() -> dict[str, str]:
