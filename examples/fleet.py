@@ -42,6 +42,7 @@ import os
 import shutil
 import signal
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
@@ -268,8 +269,12 @@ def check_out(out: Path, source: str | None) -> None:
     target = out.resolve()
     nearest = next(parent for parent in target.parents if parent.exists())
     for directory in (nearest, target) if target.exists() else (nearest,):
-        if not directory.is_dir() or not os.access(directory, os.W_OK | os.X_OK):
-            raise Mistake(f"--out {out}: cannot write in {directory}; expected a directory you may write to")
+        try:  # tried, not inferred from permission bits: root, ACLs and read-only mounts differ
+            os.rmdir(tempfile.mkdtemp(prefix=".probe-", dir=directory))
+        except OSError as error:
+            raise Mistake(
+                f"--out {out}: cannot write in {directory} ({error.strerror}); expected a directory you may write to"
+            ) from None
     if source is not None:
         given = Path(source).resolve()
         if given.is_relative_to(target) or target.is_relative_to(given):
@@ -418,27 +423,33 @@ def run_loop(work: Iterator[Chunk], write: Write) -> None:
         write(process_chunk(chunk), chunk.index)
 
 
-def run_pool(work: Iterator[Chunk], write: Write, workers: int) -> None:
+def run_pool(work: Iterator[Chunk], write: Write, pool: ProcessPoolExecutor, workers: int) -> None:
+    pending: dict = {}
+    for chunk in work:
+        pending[pool.submit(process_chunk, chunk)] = chunk.index
+        # A few chunks in flight per worker keep it busy; more would only hold memory.
+        while len(pending) >= 2 * workers:
+            done, _ = wait(pending, return_when=FIRST_COMPLETED)
+            for future in done:
+                write(future.result(), pending.pop(future))
+    for future, index in pending.items():
+        write(future.result(), index)
+
+
+def start_pool(workers: int) -> ProcessPoolExecutor:
+    """A process pool whose workers start while this process reads and sorts the input."""
     # Fresh interpreters: forking a parent whose Arrow thread pools run can deadlock the child.
     context = multiprocessing.get_context("forkserver" if sys.platform == "linux" else "spawn")
-    # Ctrl-C reaches the workers too; only this process handles it.
-    with ProcessPoolExecutor(
-        workers, context, initializer=signal.signal, initargs=(signal.SIGINT, signal.SIG_IGN)
-    ) as pool:
-        pending: dict = {}
-        try:
-            for chunk in work:
-                pending[pool.submit(process_chunk, chunk)] = chunk.index
-                # A few chunks in flight per worker keep it busy; more would only hold memory.
-                while len(pending) >= 2 * workers:
-                    done, _ = wait(pending, return_when=FIRST_COMPLETED)
-                    for future in done:
-                        write(future.result(), pending.pop(future))
-            for future, index in pending.items():
-                write(future.result(), index)
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)  # only the running chunks finish
-            raise
+    pool = ProcessPoolExecutor(workers, context, initializer=start_worker)
+    for _ in range(workers):
+        pool.submit(int)  # each task that finds no idle worker starts one
+    return pool
+
+
+def start_worker() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the workers too: it is the driver's
+    # korvane loads SciPy and Clarabel on the first elastic band: here, before the first chunk.
+    korvane.Path2D(x=[0.0, 1.0, 2.0], y=[0.0, 1.0, 0.0]).smoothed_path_elastic_band(MAX_DEVIATION)
 
 
 def run_dask(work: Iterator[Chunk], write: Write, client) -> None:
@@ -476,14 +487,19 @@ def start_dask(address: str, workers: int, timeout: float):
     # One thread per worker: a korvane call holds the interpreter lock, so threads would queue.
     # The dashboard needs bokeh (in the fleet extra); without it the port would serve nothing.
     dashboard = ":8787" if importlib.util.find_spec("bokeh") else None
-    cluster = LocalCluster(
-        n_workers=workers,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address=dashboard,
-        silence_logs=logging.ERROR,
-    )
+    # The worker processes inherit an ignored Ctrl-C: only this process handles it.
+    handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        cluster = LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=dashboard,
+            silence_logs=logging.ERROR,
+        )
+    finally:
+        signal.signal(signal.SIGINT, handler)
     return Client(cluster)
 
 
@@ -681,8 +697,10 @@ def run(args: argparse.Namespace) -> int:
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     workers = args.workers or 1
     way = "loop in this process" if workers == 1 else f"process pool of {workers}"
-    client = None
-    if args.dask is not None:
+    client = pool = None
+    if args.dask is None and workers > 1:
+        pool = start_pool(workers)
+    elif args.dask is not None:
         started = time.perf_counter()
         client = start_dask(args.dask, args.workers or cores, args.connect_timeout)
         threads = sum(client.nthreads().values())
@@ -725,7 +743,7 @@ def run(args: argparse.Namespace) -> int:
             elif workers == 1:
                 run_loop(work, output)
             else:
-                run_pool(work, output, workers)
+                run_pool(work, output, pool, workers)
             seconds = time.perf_counter() - started
             # Cores kept busy on average: this process, plus the tasks where they ran elsewhere.
             busy = time.process_time() - cpu + (output.cpu if client is not None or workers > 1 else 0.0)
@@ -736,6 +754,8 @@ def run(args: argparse.Namespace) -> int:
         finally:
             progress.close()
     finally:
+        if pool is not None:
+            pool.shutdown(wait=False, cancel_futures=True)  # after Ctrl-C, only the running chunks finish
         if client is not None:
             stop_dask(client)
 
