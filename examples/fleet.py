@@ -232,7 +232,10 @@ def open_input(source: str) -> ds.Dataset:
     if missing:
         raise Mistake(f"the input lacks {', '.join(missing)}; needed: {', '.join(INPUT_COLUMNS)}")
     expected = {
-        "trip_id": ("an integer or a string", lambda k: pa.types.is_integer(k) or pa.types.is_string(k)),
+        "trip_id": (
+            "an integer or a string",
+            lambda k: pa.types.is_integer(k) or pa.types.is_string(k) or pa.types.is_large_string(k),
+        ),
         "t": ("seconds (a number) or a timestamp", lambda k: is_number(k) or pa.types.is_timestamp(k)),
         "x": ("metres (a number)", is_number),
         "y": ("metres (a number)", is_number),
@@ -519,9 +522,11 @@ class Output:
 
     def __init__(self, out: Path, progress: Progress):
         self.out = out
-        self.staging = out.with_name(f".{out.name}.staging")
-        if self.staging.exists():  # left by a run that was killed
-            shutil.rmtree(self.staging)
+        self.staging, self.previous = (
+            out.with_name(f".{out.name}.{what}") for what in ("staging", "previous")
+        )
+        for leftover in (self.staging, self.previous):  # from a run that was killed
+            shutil.rmtree(leftover, ignore_errors=True)
         for folder in ("points", "trips"):
             (self.staging / folder).mkdir(parents=True)
         self.progress = progress
@@ -550,16 +555,14 @@ class Output:
         # Ctrl-C from here on would only come between two renames; the run is complete anyway.
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         if not self.out.exists():
-            self.out.parent.mkdir(parents=True, exist_ok=True)
             self.staging.rename(self.out)
         elif exchange(self.staging, self.out):
-            shutil.rmtree(self.staging)  # now the previous results
+            shutil.rmtree(self.staging, ignore_errors=True)  # now the previous results
         else:
             # Without an atomic exchange, OUT is missing for a moment; it never holds a mixture.
-            previous = self.out.with_name(f".{self.out.name}.previous")
-            self.out.rename(previous)
+            self.out.rename(self.previous)
             self.staging.rename(self.out)
-            shutil.rmtree(previous)
+            shutil.rmtree(self.previous, ignore_errors=True)
 
     def discard(self) -> None:
         shutil.rmtree(self.staging, ignore_errors=True)
@@ -676,7 +679,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
         f"at least {MIN_CHUNK} and at most {MAX_CHUNK})",
     )
     args = parser.parse_args(argv)
-    if min(1 if args.workers is None else args.workers, args.chunk_size or 1, args.trips) < 1:
+    if any(value is not None and value < 1 for value in (args.workers, args.chunk_size, args.trips)):
         parser.error("--workers, --chunk-size and --trips must be at least 1")
     if not args.connect_timeout > 0:
         parser.error("--connect-timeout must be a positive number of seconds")
