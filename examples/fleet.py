@@ -58,7 +58,6 @@ if any(importlib.util.find_spec(name) is None for name in ("pandas", "pyarrow", 
 import korvane  # noqa: E402
 import pyarrow as pa  # noqa: E402
 import pyarrow.compute as pc  # noqa: E402
-import pyarrow.dataset as ds  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
 SPACING = 1.0  # m between resampled points
@@ -213,8 +212,10 @@ class Mistake(Exception):
     """A mistake in the command line or the input, found before any work: exit status 2."""
 
 
-def open_input(source: str) -> ds.Dataset:
+def open_input(source: str) -> pa.dataset.Dataset:
     """The input as a dataset, after checking what its footers tell: columns, types, rows."""
+    import pyarrow.dataset as ds  # here: it would add half a second to starting every worker
+
     if not os.path.exists(source):
         raise Mistake(f"no input at {source}; expected a Parquet file or a directory of Parquet files")
     try:
