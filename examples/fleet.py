@@ -271,6 +271,8 @@ def check_out(out: Path, source: str | None) -> None:
             )
     # The run stages its results beside OUT (creating missing parents) and deletes old results.
     target = out.resolve()
+    if Path.cwd().is_relative_to(target):
+        raise Mistake(f"--out {out} holds the current directory; expected a directory of its own")
     nearest = next(parent for parent in target.parents if parent.exists())
     for directory in (nearest, target) if target.exists() else (nearest,):
         try:  # tried, not inferred from permission bits: root, ACLs and read-only mounts differ
@@ -522,9 +524,9 @@ class Output:
     staging directory beside OUT, and puts the finished run in OUT's place."""
 
     def __init__(self, out: Path, progress: Progress):
-        self.out = out
+        self.out = out.resolve()  # the directory's own name, for the renames: not "." or ".."
         self.staging, self.previous = (
-            out.with_name(f".{out.name}.{what}") for what in ("staging", "previous")
+            self.out.with_name(f".{self.out.name}.{what}") for what in ("staging", "previous")
         )
         for leftover in (self.staging, self.previous):  # from a run that was killed
             shutil.rmtree(leftover, ignore_errors=True)
