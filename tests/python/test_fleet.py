@@ -1,6 +1,9 @@
 """examples/fleet.py: a loop, a process pool and a dask cluster write the same bytes, and the row
-order and extra columns of a Parquet input change nothing."""
+order and extra columns of a Parquet input change nothing; mistakes are found before any work,
+and an interrupted run leaves the previous results as they were."""
 
+import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -26,11 +29,15 @@ def fleet(*args) -> str:
 
 
 @pytest.fixture(scope="module")
-def runs(tmp_path_factory, sanitized):
+def needs_fleet(sanitized):
     if sanitized:  # and pandas is not even imported under the sanitizers
         pytest.skip("dask and Arrow worker processes are outside what the sanitizer build checks")
     for module in ("pandas", "pyarrow", "distributed", "tqdm"):
         pytest.importorskip(module)
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory, needs_fleet):
     folder = tmp_path_factory.mktemp("fleet")
     fleet(
         "--trips", TRIPS, "--workers", 1, "--out", folder / "loop", "--save-sample", folder / "sample.parquet"
@@ -58,6 +65,7 @@ def test_loop_pool_and_dask_write_the_same_files(runs):
     assert sorted(trips.trip_id) == sorted(sample.trip_id.unique()) == sorted(points.trip_id.unique())
     assert (trips.points_in == sample.groupby("trip_id").size().sort_index().to_numpy()).all()
     assert trips.removed.sum() > 0 and trips.arcs.sum() > 0
+    assert (points.groupby("trip_id").t.diff().dropna() >= pd.Timedelta(0)).all()
 
 
 def test_shuffled_input_with_an_extra_column_gives_the_same_results(runs):
@@ -75,3 +83,53 @@ def test_shuffled_input_with_an_extra_column_gives_the_same_results(runs):
     # The removed rows are named by their row in the shuffled file: the same positions.
     for rows, shuffled_rows in zip(loop.removed_rows, again.removed_rows):
         assert sorted(shuffle[shuffled_rows]) == list(rows)
+
+
+ONE = {"trip_id": [1], "t": [0.0], "x": [0.0], "y": [0.0]}
+
+
+@pytest.mark.parametrize(
+    "contents, options",
+    [
+        (None, []),  # no such input
+        (b"trip_id,t,x,y\n1,0.0,0.0,0.0\n", []),  # CSV
+        ({"trip_id": [1], "t": [0.0], "x": [0.0]}, []),
+        ({**ONE, "t": ["0.0"]}, []),
+        ({name: np.array([], dtype=float) for name in ONE}, []),  # no rows
+        (ONE, ["--out", "file"]),
+        (ONE, ["--out", "other"]),  # holds something else than results
+        (ONE, ["--workers", "0"]),
+    ],
+)
+def test_a_mistake_is_one_line_before_any_work(tmp_path, needs_fleet, contents, options):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    if isinstance(contents, bytes):
+        (tmp_path / "trips.parquet").write_bytes(contents)
+    elif contents is not None:
+        pq.write_table(pa.table(contents), tmp_path / "trips.parquet")
+    (tmp_path / "file").touch()
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "notes.txt").touch()
+    before = sorted(tmp_path.rglob("*"))
+    command = [sys.executable, str(FLEET), "trips.parquet", "--out", "out", *options]
+    result = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout, len(result.stderr.splitlines())) == (2, "", 1), result.stderr
+    assert sorted(tmp_path.rglob("*")) == before
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_interrupted_run_leaves_the_previous_results(runs, tmp_path, workers):
+    out = tmp_path / "out"
+    shutil.copytree(runs / "loop", out)
+    before = files(out)
+    command = [sys.executable, str(FLEET), runs / "sample.parquet", "--out", out, "--chunk-size", 3000]
+    arguments = [*map(str, command), "--workers", str(workers)]
+    with subprocess.Popen(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as run:
+        assert " trips (" in run.stderr.readline()  # a tenth written, in the staging directory
+        run.send_signal(signal.SIGINT)
+        errors = run.stderr.read()
+    assert run.returncode == 130 and errors.splitlines()[-1].startswith("fleet.py: interrupted"), errors
+    assert files(out) == before and (out / "_SUCCESS").exists()
+    assert [p.name for p in tmp_path.iterdir()] == ["out"]  # no partial dataset beside it
