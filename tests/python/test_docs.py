@@ -90,10 +90,7 @@ def python_blocks():
         text = page.read_text()
         for match in re.finditer(r"```python\n(.*?)```", text, flags=re.S):
             line = text.count("\n", 0, match.start()) + 2
-            # Two blocks of the fleet recipes still build on the block before them.
-            fails = match.group(1).startswith(("rows = np.arange", "stamps = np.array(["))
-            marks = [pytest.mark.xfail(strict=True, reason="not self-contained yet")] if fails else []
-            yield pytest.param(page, line, match.group(1), id=f"{page.name}:{line}", marks=marks)
+            yield pytest.param(page, line, match.group(1), id=f"{page.name}:{line}")
 
 
 @pytest.mark.parametrize("page, line, block", list(python_blocks()))
