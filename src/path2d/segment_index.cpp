@@ -115,6 +115,70 @@ double square_limit(double d) noexcept {
     }
 }
 
+// The search for nearest_segment: the best projection, and the squared gap that its distance
+// allows.
+struct ProjectionSearch {
+    Nearest nearest;
+    double limit = infinity;
+
+    void examine(const PointView& p, std::size_t begin, std::size_t end, Point query) {
+        if (examine_segments(p, begin, end, query, nearest)) {
+            limit = square_limit(nearest.projection->distance);
+        }
+    }
+};
+
+// The search for the nearest clamped foot. A candidate replaces the best when its squared
+// distance is lower, or equal with a lower index, as in Nearest; a NaN never does. The foot
+// a + t (b - a), 0 <= t <= 1, lies in the segment's box as the projection's does, and the squared
+// distance is compared directly, so the limit is the best squared distance itself.
+struct ClampedSearch {
+    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    ClampedFoot best{none, 0.0, Point{0.0, 0.0}, infinity};
+    double limit = infinity;
+
+    std::optional<ClampedFoot> result() const {
+        return best.index == none ? std::nullopt : std::optional<ClampedFoot>(best);
+    }
+
+    void examine(const PointView& p, std::size_t begin, std::size_t end, Point query) {
+        // The distances of a block first, without a branch, then the comparisons.
+        constexpr std::size_t block = 64;
+        double squared[block];
+        while (begin < end) {
+            const std::size_t stop = std::min(begin + block, end);
+            for (std::size_t i = begin; i < stop; ++i) {
+                squared[i - begin] = clamped_foot(p, i, query).squared_distance;
+            }
+            for (std::size_t i = begin; i < stop; ++i) {
+                const double candidate = squared[i - begin];
+                if (candidate < best.squared_distance ||
+                    (candidate == best.squared_distance && i < best.index)) {
+                    best = clamped_foot(p, i, query);
+                    limit = candidate;
+                }
+            }
+            begin = stop;
+        }
+    }
+
+    // Where a zero-length segment has no direction to measure t along, its foot is its point.
+    static ClampedFoot clamped_foot(const PointView& p, std::size_t i, Point query) noexcept {
+        const Point a = p[i];
+        const double dx = p[i + 1].x - a.x;
+        const double dy = p[i + 1].y - a.y;
+        const double squared_length = dx * dx + dy * dy;
+        double t = squared_length > 0.0
+                       ? ((query.x - a.x) * dx + (query.y - a.y) * dy) / squared_length
+                       : 0.0;
+        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
+        const Point foot{a.x + t * dx, a.y + t * dy};
+        const double ex = foot.x - query.x;
+        const double ey = foot.y - query.y;
+        return ClampedFoot{i, t, foot, ex * ex + ey * ey};
+    }
+};
+
 }  // namespace
 
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query) {
@@ -123,6 +187,15 @@ std::optional<Projection> nearest_segment_scan(const PointView& points, Point qu
         examine_segments(points, 0, points.size() - 1, query, nearest);
     }
     return nearest.projection;
+}
+
+std::optional<ClampedFoot> nearest_clamped_scan(const PointView& points, Point query) {
+    if (points.size() < 2 || !std::isfinite(query.x) || !std::isfinite(query.y)) {
+        return std::nullopt;
+    }
+    ClampedSearch search;
+    search.examine(points, 0, points.size() - 1, query);
+    return search.result();
 }
 
 SegmentIndex SegmentIndex::build(const PointView& points) {
@@ -166,13 +239,11 @@ SegmentIndex SegmentIndex::build(const PointView& points) {
     return index;
 }
 
-std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
-                                                        Point query) const {
-    // A NaN or infinite query coordinate makes every numerator NaN or infinite, so every t is
-    // NaN or infinite: no candidate anywhere.
-    if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
-        return std::nullopt;
-    }
+// Opens the boxes nearest first and hands their segments to `search`, which keeps the best
+// candidate and the squared gap beyond which no box can hold a better one (`limit`). False
+// when the boxes do not separate the candidates well enough: the caller then scans.
+template <class Search>
+bool SegmentIndex::descend(const PointView& points, Point query, Search& search) const {
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
     const PointView& p = points;
     const Box* boxes = m_boxes.data();
@@ -189,8 +260,6 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
     const std::size_t budget = segments / 16;
     std::size_t work = 0;
 
-    Nearest nearest;
-    double limit = infinity;  // boxes whose squared gap exceeds it hold no better candidate
     // Boxes are opened nearest first, so the candidate near the query is found before the
     // boxes around it, which all contain the query where the path winds, are opened.
     struct Pending {
@@ -212,14 +281,12 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
     std::size_t node = 1;
     for (;;) {
         if (work > budget) {
-            return nearest_segment_scan(points, query);
+            return false;
         }
         if (node >= m_first_leaf) {
             const std::size_t begin = std::min((node - m_first_leaf) * leaf_segments, segments);
             const std::size_t end = std::min(begin + leaf_segments, segments);
-            if (examine_segments(p, begin, end, query, nearest)) {
-                limit = square_limit(nearest.projection->distance);
-            }
+            search.examine(p, begin, end, query);
             work += leaf_segments;
         } else {
             // Both children's children are requested now, a level ahead of their use: on a
@@ -237,31 +304,58 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
                 std::swap(near_gap, far_gap);
             }
             work += 2;
-            if (far_gap <= limit && !wait(far, far_gap)) {
-                return nearest_segment_scan(points, query);
+            if (far_gap <= search.limit && !wait(far, far_gap)) {
+                return false;
             }
             // The nearer child goes on at once while no waiting box is nearer still, so a
             // descent through the tree costs no queue operations.
-            if (near_gap <= limit) {
+            if (near_gap <= search.limit) {
                 if (size == 0 || near_gap <= heap[0].squared_gap) {
                     node = near;
                     continue;
                 }
                 if (!wait(near, near_gap)) {
-                    return nearest_segment_scan(points, query);
+                    return false;
                 }
             }
         }
         if (size == 0) {
-            return nearest.projection;
+            return true;
         }
         std::pop_heap(heap, heap + size);
         const Pending next = heap[--size];
-        if (next.squared_gap > limit) {
-            return nearest.projection;  // so is every box still waiting
+        if (next.squared_gap > search.limit) {
+            return true;  // so is every box still waiting
         }
         node = next.node;
     }
+}
+
+std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
+                                                        Point query) const {
+    // A NaN or infinite query coordinate makes every numerator NaN or infinite, so every t is
+    // NaN or infinite: no candidate anywhere.
+    if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
+        return std::nullopt;
+    }
+    ProjectionSearch search;
+    if (!descend(points, query, search)) {
+        return nearest_segment_scan(points, query);
+    }
+    return search.nearest.projection;
+}
+
+std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points,
+                                                         Point query) const {
+    // As above: a non-finite query coordinate makes every distance NaN or infinite.
+    if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
+        return std::nullopt;
+    }
+    ClampedSearch search;
+    if (!descend(points, query, search)) {
+        return nearest_clamped_scan(points, query);
+    }
+    return search.result();
 }
 
 std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& points, Point query) {
@@ -283,6 +377,28 @@ std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& poi
         }
     }
     return m_index->nearest_segment(points, query);
+}
+
+std::shared_ptr<const SegmentIndex> LazySegmentIndex::for_batch(const PointView& points,
+                                                                std::size_t queries) {
+    if (!m_index && queries > 0) {
+        const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
+        if (segments < min_indexed_segments) {
+            return nullptr;
+        }
+        // A batch of several queries pays for the build at once, as a run of single queries does.
+        if (queries < 2 && m_scanned < build_cost_in_scans * segments) {
+            m_scanned += segments;
+            return nullptr;
+        }
+        try {
+            m_index = std::make_shared<const SegmentIndex>(SegmentIndex::build(points));
+        } catch (const std::bad_alloc&) {
+            m_scanned = 0;
+            return nullptr;
+        }
+    }
+    return m_index;
 }
 
 }  // namespace korvane
