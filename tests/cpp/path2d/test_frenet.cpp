@@ -41,9 +41,9 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
         const Point last = points.back();
         const int kind = i % 97;
         // Repeated points, and runs walking back over the path's own segments.
-        points.push_back(kind == 5 ? last : kind < 20 && i > 40 ? points[i - 2 * kind]
-                                                                : Point{last.x + normal(rng),
-                                                                        last.y + normal(rng)});
+        points.push_back(kind == 5             ? last
+                         : kind < 20 && i > 40 ? points[i - 2 * kind]
+                                               : Point{last.x + normal(rng), last.y + normal(rng)});
     }
     const PointView view(points);
     const SegmentIndex index = SegmentIndex::build(view);
@@ -85,8 +85,7 @@ TEST(Frenet, SideAtConvexAndConcaveCornersAndEnds) {
 
 TEST(Frenet, PointsAtArcLengths) {
     // A zero-length segment at the start and at (10, 0), and at the end.
-    const Path2D path =
-        Path2D::from_points({{0, 0}, {0, 0}, {10, 0}, {10, 0}, {10, 10}, {10, 10}});
+    const Path2D path = Path2D::from_points({{0, 0}, {0, 0}, {10, 0}, {10, 0}, {10, 10}, {10, 10}});
     const std::vector<double> s{-1, 0, 5, 10, 10, 25, not_a_number, 15};
     const std::vector<double> d{1};
     std::vector<Point> out(s.size());
@@ -100,7 +99,7 @@ TEST(Frenet, PointsAtArcLengths) {
     EXPECT_TRUE(std::isnan(out[6].x) && std::isnan(out[6].y));
     EXPECT_EQ(out[7], (Point{9, 5}));
     const Path2D still = Path2D::from_points({{1, 1}, {1, 1}});
-    from_frenet(still.point_view(), still.path_length_per_point(), {s.data(), 1}, {d.data(), 0},
-                1, out.data());
+    from_frenet(still.point_view(), still.path_length_per_point(), {s.data(), 1}, {d.data(), 0}, 1,
+                out.data());
     EXPECT_TRUE(std::isnan(out[0].x));
 }
