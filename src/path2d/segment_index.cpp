@@ -141,24 +141,35 @@ struct ClampedSearch {
         return best.index == none ? std::nullopt : std::optional<ClampedFoot>(best);
     }
 
+    // Starts from the foot on segment i: only what is at least as near remains to be found.
+    void start_from(const PointView& p, std::size_t i, Point query) {
+        const ClampedFoot foot = clamped_foot(p, i, query);
+        if (!std::isnan(foot.squared_distance)) {
+            best = foot;
+            limit = foot.squared_distance;
+        }
+    }
+
     void examine(const PointView& p, std::size_t begin, std::size_t end, Point query) {
-        // The distances of a block first, without a branch, then the comparisons.
-        constexpr std::size_t block = 64;
-        double squared[block];
-        while (begin < end) {
-            const std::size_t stop = std::min(begin + block, end);
-            for (std::size_t i = begin; i < stop; ++i) {
-                squared[i - begin] = clamped_foot(p, i, query).squared_distance;
+        for (std::size_t i = begin; i < end; ++i) {
+            // The squared gap to the segment's own box, which no foot on it undercuts (as for
+            // the index's boxes), passes over most segments of a leaf without a division.
+            const Point a = p[i];
+            const double bx = a.x + (p[i + 1].x - a.x);
+            const double by = a.y + (p[i + 1].y - a.y);
+            const double gx =
+                std::max({std::min(a.x, bx) - query.x, query.x - std::max(a.x, bx), 0.0});
+            const double gy =
+                std::max({std::min(a.y, by) - query.y, query.y - std::max(a.y, by), 0.0});
+            if (gx * gx + gy * gy > limit) {
+                continue;
             }
-            for (std::size_t i = begin; i < stop; ++i) {
-                const double candidate = squared[i - begin];
-                if (candidate < best.squared_distance ||
-                    (candidate == best.squared_distance && i < best.index)) {
-                    best = clamped_foot(p, i, query);
-                    limit = candidate;
-                }
+            const ClampedFoot foot = clamped_foot(p, i, query);
+            if (foot.squared_distance < best.squared_distance ||
+                (foot.squared_distance == best.squared_distance && i < best.index)) {
+                best = foot;
+                limit = foot.squared_distance;
             }
-            begin = stop;
         }
     }
 
@@ -345,13 +356,16 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
     return search.nearest.projection;
 }
 
-std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points,
-                                                         Point query) const {
+std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points, Point query,
+                                                         std::optional<std::size_t> hint) const {
     // As above: a non-finite query coordinate makes every distance NaN or infinite.
     if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
         return std::nullopt;
     }
     ClampedSearch search;
+    if (hint && *hint + 1 < points.size()) {
+        search.start_from(points, *hint, query);
+    }
     if (!descend(points, query, search)) {
         return nearest_clamped_scan(points, query);
     }
@@ -377,6 +391,77 @@ std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& poi
         }
     }
     return m_index->nearest_segment(points, query);
+}
+
+void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
+                                         std::optional<std::size_t> hint,
+                                         std::optional<ClampedFoot>* out) const {
+    const auto one_by_one = [&] {
+        for (std::size_t k = 0; k < queries.size(); ++k) {
+            out[k] = nearest_clamped(points, queries[k], hint);
+        }
+    };
+    const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
+    if (!hint || *hint >= segments || queries.size() > max_batch) {
+        return one_by_one();
+    }
+    // Every query's best is at least as near as its foot on `hint`, so only leaves within the
+    // largest of those distances of the queries' box can hold it. The gap of a box to the
+    // queries' box rounds no higher than its gap to any of them.
+    ClampedSearch searches[max_batch];
+    Box region{infinity, infinity, -infinity, -infinity};
+    double limit = 0.0;
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point q = queries[k];
+        searches[k].start_from(points, *hint, q);
+        // A NaN, infinite or overflowing distance leaves nothing to bound the leaves with.
+        if (!(searches[k].limit < infinity)) {
+            return one_by_one();
+        }
+        limit = std::max(limit, searches[k].limit);
+        region = Box{std::min(region.x_low, q.x), std::min(region.y_low, q.y),
+                     std::max(region.x_high, q.x), std::max(region.y_high, q.y)};
+    }
+    const auto squared_gap = [](const Box& b, const Box& r) {
+        const double gx = std::max({b.x_low - r.x_high, r.x_low - b.x_high, 0.0});
+        const double gy = std::max({b.y_low - r.y_high, r.y_low - b.y_high, 0.0});
+        return gx * gx + gy * gy;
+    };
+    // Depth first, left before right: the leaves come out in segment order.
+    constexpr std::size_t max_leaves = 64;
+    std::size_t leaves[max_leaves];
+    std::size_t found = 0;
+    std::size_t stack[64];
+    std::size_t depth = 0;
+    stack[depth++] = 1;
+    while (depth > 0) {
+        const std::size_t node = stack[--depth];
+        if (!(squared_gap(m_boxes[node], region) <= limit)) {
+            continue;
+        }
+        if (node >= m_first_leaf) {
+            if (found == max_leaves) {
+                return one_by_one();  // the boxes do not separate the candidates here
+            }
+            leaves[found++] = node;
+        } else {
+            stack[depth++] = 2 * node + 1;
+            stack[depth++] = 2 * node;
+        }
+    }
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point q = queries[k];
+        const Box at{q.x, q.y, q.x, q.y};
+        ClampedSearch& search = searches[k];
+        for (std::size_t j = 0; j < found; ++j) {
+            if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
+                const std::size_t begin =
+                    std::min((leaves[j] - m_first_leaf) * leaf_segments, segments);
+                search.examine(points, begin, std::min(begin + leaf_segments, segments), q);
+            }
+        }
+        out[k] = search.result();
+    }
 }
 
 std::shared_ptr<const SegmentIndex> LazySegmentIndex::for_batch(const PointView& points,

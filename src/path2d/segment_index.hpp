@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "path2d/points.hpp"
@@ -36,8 +37,18 @@ public:
     static SegmentIndex build(const PointView& points);
     /// What nearest_segment_scan returns for the same points, bit for bit.
     std::optional<Projection> nearest_segment(const PointView& points, Point query) const;
-    /// What nearest_clamped_scan returns for the same points, bit for bit.
-    std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query) const;
+    /// What nearest_clamped_scan returns for the same points, bit for bit. The search starts
+    /// from the foot on segment `hint` when one is given (any segment: it only saves work when
+    /// near).
+    std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
+                                               std::optional<std::size_t> hint = {}) const;
+    /// nearest_clamped of each query, bit for bit, for queries close together: one walk down
+    /// the tree gathers the leaves near all of them, from the feet on segment `hint`.
+    void nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
+                               std::optional<std::size_t> hint,
+                               std::optional<ClampedFoot>* out) const;
+    /// The most queries nearest_clamped_batch takes.
+    static constexpr std::size_t max_batch = 32;
     /// Bytes held by the boxes.
     std::size_t memory_bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
 

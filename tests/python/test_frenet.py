@@ -48,7 +48,7 @@ def test_equals_the_brute_force_scan(seed, frame, repeats):
         steps[300:400] = -steps[200:300][::-1]
     unit = np.cumsum(steps, axis=0)
     points = unit * frame[0] + frame[1]
-    queries = (unit[rng.integers(0, 700, 40)] + rng.normal(scale=3, size=(40, 2))) * frame[0] + frame[1]
+    queries = (unit[rng.integers(0, 700, 100)] + rng.normal(scale=3, size=(100, 2))) * frame[0] + frame[1]
     queries[:5] = points[rng.integers(0, 700, 5)]
     result = to_frenet(Path2D(points=points), queries)
     for k, query in enumerate(queries):

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <string>
@@ -99,8 +100,14 @@ void run_rows(std::size_t rows, PathBorrow& borrow, Work&& work) {
         return;
     }
     borrow.end();
-    Py_BEGIN_ALLOW_THREADS work();
-    Py_END_ALLOW_THREADS
+    // Nothing may leave the block without the lock: a failure is carried past it.
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 /// A new one-dimensional array of `n` elements of `type_number`; empty with an error set.
