@@ -121,7 +121,8 @@ Ref column(int type_number, std::size_t n, T*& data) {
 }
 
 constexpr char to_frenet_doc[] =
-    "to_frenet(path, points, *, max_distance=math.inf)\n--\n\n"
+    "to_frenet(path, points, *, max_distance=...)\n--\n\n"
+    "to_frenet(path, points, *, max_distance=math.inf)\n\n"
     "Route coordinates of many points at once: for each point, its nearest point on the path,\n"
     "counting every segment from end to end (vertices and both ends included).\n"
     "\n"
@@ -188,6 +189,7 @@ const auto to_frenet_callable = declare(
 
 constexpr char from_frenet_doc[] =
     "from_frenet(path, s, d=0.0)\n--\n\n"
+    "from_frenet(path, s, d=0.0)\n\n"
     "Points at route coordinates: the point at arc length s, linear along the segment holding\n"
     "it (a vertex belongs to the segment that leaves it, as in resampling), moved by d along\n"
     "that segment's left unit normal.\n"
