@@ -20,10 +20,10 @@ _Point: TypeAlias = Sequence[_Float] | npt.NDArray[Any]
 _Points: TypeAlias = Sequence[_Point] | npt.NDArray[Any]
 _Array1D: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float64]]
 
-_Int64Array: TypeAlias = np.ndarray[tuple[int], np.dtype[np.int64]]
-
 @final
-class FrenetCoordinates(structseq[Any], tuple[_Array1D, _Array1D, _Array1D, _Int64Array]):
+class FrenetCoordinates(
+    structseq[Any], tuple[_Array1D, _Array1D, _Array1D, np.ndarray[tuple[int], np.dtype[np.int64]]]
+):
     """Route coordinates of points: arrays s, d, distance and segment, one entry per point."""
 
     __match_args__: Final = ("s", "d", "distance", "segment")
@@ -37,7 +37,7 @@ class FrenetCoordinates(structseq[Any], tuple[_Array1D, _Array1D, _Array1D, _Int
     def distance(self) -> _Array1D:
         """distance to it"""
     @property
-    def segment(self) -> _Int64Array:
+    def segment(self) -> np.ndarray[tuple[int], np.dtype[np.int64]]:
         """index of the segment holding it, -1 where there is none"""
 
 def to_frenet(path: Path2D, points: _Points, *, max_distance: _Float = ...) -> FrenetCoordinates:
