@@ -69,14 +69,15 @@ bool convert(PyObject* obj, Broadcast& out) {
     return python::convert(obj, out.values);
 }
 
-/// The path of an argument, borrowed for the length of the call. The record's geometry and the
-/// caches filled before the lock is released never change, and a reference to the object keeps
-/// them alive, so the arithmetic may run without the lock once the borrow has ended.
+/// The path of an argument, borrowed for the length of the call once NumPy (for the results)
+/// has been looked up. The record's geometry and the caches filled before the lock is released
+/// never change, and a reference to the object keeps them alive, so the arithmetic may run
+/// without the lock once the borrow has ended.
 class PathBorrow {
 public:
     explicit PathBorrow(PyObject* object)
         : m_keep(Ref::borrow(object)), m_object(as_path2d(object)) {
-        if (constructed(object, m_object->made_as)) {
+        if (numpy_api() != nullptr && constructed(object, m_object->made_as)) {
             m_borrow.emplace(m_object->borrow);
         }
     }
@@ -155,9 +156,6 @@ const auto to_frenet_callable = declare(
             PyErr_SetString(PyExc_ValueError, "max_distance must not be NaN");
             return nullptr;
         }
-        if (numpy_api() == nullptr) {
-            return nullptr;
-        }
         PathBorrow borrow(argument.object);
         if (!borrow) {
             return nullptr;
@@ -217,9 +215,6 @@ const auto from_frenet_callable = declare(
         const std::size_t nd = d.values.size();
         if (!s.scalar && !d.scalar && ns != nd && ns != 1 && nd != 1) {
             PyErr_Format(PyExc_ValueError, "s and d have different lengths (%zu and %zu)", ns, nd);
-            return nullptr;
-        }
-        if (numpy_api() == nullptr) {
             return nullptr;
         }
         PathBorrow borrow(argument.object);
