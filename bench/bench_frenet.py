@@ -71,7 +71,9 @@ def main() -> None:
         assert (result.s[k], result.distance[k], result.segment[k]) == expected, (k, expected)
 
     # A fresh path per round: the arc lengths and the index are built inside the timing.
-    ours, _ = side_by_side(lambda p: to_frenet(p, fixes), lambda: None, rounds=3, ours_setup=lambda: Path2D(x=x, y=y))
+    ours, _ = side_by_side(
+        lambda p: to_frenet(p, fixes), lambda: None, rounds=3, ours_setup=lambda: Path2D(x=x, y=y)
+    )
     warm = Path2D(x=x, y=y)
     warm.path_length_from_point(fixes[0])
     warm.path_length_from_point(fixes[1])  # the index is built
@@ -80,12 +82,21 @@ def main() -> None:
     table.add("to_frenet, 1e6 fixes (fresh path)", ours, loop, 0.1, "per-fix path_length_from_point loop")
     shapely_time = shapely_peer(points, fixes)
     if shapely_time is not None:
-        table.add("to_frenet, 1e6 fixes (fresh path)", ours, shapely_time, 0.01, "shapely STRtree + line_locate_point")
+        table.add(
+            "to_frenet, 1e6 fixes (fresh path)",
+            ours,
+            shapely_time,
+            0.01,
+            "shapely STRtree + line_locate_point",
+        )
 
     path = Path2D(x=x, y=y)
     length = path.path_length_per_point_np
     rng = np.random.default_rng(4)
-    for order, s in (("sorted", np.sort(rng.uniform(0, path.length, N))), ("random", rng.uniform(0, path.length, N))):
+    for order, s in (
+        ("sorted", np.sort(rng.uniform(0, path.length, N))),
+        ("random", rng.uniform(0, path.length, N)),
+    ):
         ours, peer = side_by_side(
             lambda s=s: from_frenet(path, s), lambda s=s: (np.interp(s, length, x), np.interp(s, length, y))
         )
@@ -95,7 +106,12 @@ def main() -> None:
     ours = peer = float("inf")
     for _ in range(5):  # alternating, each on a fresh path whose arc lengths are filled untimed
         ours = min(ours, best_time(lambda p: to_frenet(p, ten), repeat=1, setup=lambda: fresh(x, y)))
-        peer = min(peer, best_time(lambda p: [p.path_length_from_point(q) for q in ten], repeat=1, setup=lambda: fresh(x, y)))
+        peer = min(
+            peer,
+            best_time(
+                lambda p: [p.path_length_from_point(q) for q in ten], repeat=1, setup=lambda: fresh(x, y)
+            ),
+        )
     table.add("10 fixes on a fresh path", ours, peer, 1.2, "10 path_length_from_point calls")
 
     # Two threads, each with half of the fixes, on one path whose index is built.
