@@ -453,6 +453,10 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
         const Point q = queries[k];
         const Box at{q.x, q.y, q.x, q.y};
         ClampedSearch& search = searches[k];
+        // The query before is near: its segment usually tightens the limit before the leaves.
+        if (k > 0 && out[k - 1]) {
+            search.examine(points, out[k - 1]->index, out[k - 1]->index + 1, q);
+        }
         for (std::size_t j = 0; j < found; ++j) {
             if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
                 const std::size_t begin =
