@@ -441,7 +441,16 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
         }
         if (node >= m_first_leaf) {
             if (found == max_leaves) {
-                return one_by_one();  // the boxes do not separate the candidates here
+                // The queries lie far apart (where the spatial order jumps) or the boxes do not
+                // separate the candidates: each half on its own, down to single queries.
+                if (queries.size() <= 2) {
+                    return one_by_one();
+                }
+                const std::size_t half = queries.size() / 2;
+                nearest_clamped_batch(points, queries.first(half), hint, out);
+                const std::optional<std::size_t> next =
+                    out[half - 1] ? std::optional<std::size_t>(out[half - 1]->index) : hint;
+                return nearest_clamped_batch(points, queries.subspan(half), next, out + half);
             }
             leaves[found++] = node;
         } else {
