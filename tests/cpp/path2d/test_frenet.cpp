@@ -47,14 +47,27 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
     }
     const PointView view(points);
     const SegmentIndex index = SegmentIndex::build(view);
-    for (int k = 0; k < 2000; ++k) {
-        const Point q = points[k % points.size()];
-        const Point query{q.x + 3 * normal(rng), q.y + 3 * normal(rng)};
-        const auto a = index.nearest_clamped(view, query);
-        const auto b = nearest_clamped_scan(view, query);
-        ASSERT_TRUE(a && b);
-        ASSERT_EQ(a->index, b->index);
-        ASSERT_EQ(a->squared_distance, b->squared_distance);
+    std::vector<Point> queries;
+    for (int k = 0; k < 2048; ++k) {
+        // Runs of near queries, and every fourth run spread over the whole path.
+        const Point q =
+            points[k % 128 < 96 ? (k / 32 * 37) % points.size() : rng() % points.size()];
+        queries.push_back({q.x + 3 * normal(rng), q.y + 3 * normal(rng)});
+    }
+    std::optional<ClampedFoot> batch[SegmentIndex::max_batch];
+    for (std::size_t first = 0; first < queries.size(); first += SegmentIndex::max_batch) {
+        index.nearest_clamped_batch(view, {&queries[first], SegmentIndex::max_batch},
+                                    first * 7 % points.size(), batch);
+        for (std::size_t j = 0; j < SegmentIndex::max_batch; ++j) {
+            const Point query = queries[first + j];
+            const auto a = index.nearest_clamped(view, query);
+            const auto b = nearest_clamped_scan(view, query);
+            ASSERT_TRUE(a && b && batch[j]);
+            ASSERT_EQ(a->index, b->index);
+            ASSERT_EQ(a->squared_distance, b->squared_distance);
+            ASSERT_EQ(batch[j]->index, b->index);
+            ASSERT_EQ(batch[j]->squared_distance, b->squared_distance);
+        }
     }
     EXPECT_FALSE(index.nearest_clamped(view, {not_a_number, 0.0}));
 }
