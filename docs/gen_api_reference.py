@@ -20,9 +20,11 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import korvane
+import korvane_frenet
 
 DOCS = Path(__file__).resolve().parent
 STUB = DOCS.parent / "src" / "python" / "korvane.pyi"
+FRENET_STUB = DOCS.parent / "src" / "python" / "frenet" / "korvane_frenet.pyi"
 OUTPUT = DOCS / "api.md"
 
 
@@ -85,6 +87,7 @@ def stub_parameters(function: ast.FunctionDef) -> tuple[list[tuple[str, str]], s
         if function.args.args and function.args.args[0].arg in ("self", "cls")
         else function.args.args
     )
+    arguments = arguments + function.args.kwonlyargs
     return [(a.arg, public(ast.unparse(a.annotation))) for a in arguments], public(
         ast.unparse(function.returns)
     )
@@ -247,7 +250,13 @@ def render_callable(
                 f"{owner}.{name}: docstring shows {parameter}={shown[parameter]}, module has {value}"
             )
         defaults[parameter] = shown.get(parameter, value)
-    signature = ", ".join(f"{p}: {t}" + (f" = {defaults[p]}" if p in defaults else "") for p, t in parameters)
+    keyword_only = {a.arg for a in stub.args.kwonlyargs}
+    signature = ", ".join(
+        ("*, " if p in keyword_only and i == len(parameters) - len(keyword_only) else "")
+        + f"{p}: {t}"
+        + (f" = {defaults[p]}" if p in defaults else "")
+        for i, (p, t) in enumerate(parameters)
+    )
     out = [heading, "", "```python", f"{call_name or name}({signature}) -> {returns}", "```", ""]
     if doc.text:
         out += [text(doc.text), ""]
@@ -398,7 +407,36 @@ def render(stub: Stub | None = None) -> str:
     out += ["", "Contents: " + ", ".join(f"[{name}](#{name.lower()})" for name in korvane.__all__), ""]
     for name in korvane.__all__:
         out += render_class(getattr(korvane, name), name, stub)
-    return "\n".join(out).rstrip() + "\n"
+    return "\n".join(out + render_frenet()).rstrip() + "\n"
+
+
+def render_frenet() -> list[str]:
+    """The second module: its functions and their named result, in the same form."""
+    stub = ast.parse(FRENET_STUB.read_text()).body
+    functions = {n.name: n for n in stub if isinstance(n, ast.FunctionDef)}
+    result = next(n for n in stub if isinstance(n, ast.ClassDef) and n.name == "FrenetCoordinates")
+    fields = StubClass(properties={n.name: n for n in result.body if isinstance(n, ast.FunctionDef)})
+    out = [
+        "## Module korvane_frenet",
+        "",
+        f"Module `korvane_frenet`: {korvane_frenet.__doc__}. Installed with korvane; it reads "
+        f"korvane's `Path2D` objects and refuses anything else with `TypeError`. It exports "
+        f"`{'`, `'.join(korvane_frenet.__all__)}`; its stubs ship as `korvane_frenet-stubs` and use "
+        "the aliases above.",
+        "",
+    ]
+    for name in ("to_frenet", "from_frenet"):
+        out += render_callable(
+            "korvane_frenet", name, getattr(korvane_frenet, name), functions[name], f"### {name}"
+        )
+    out += [
+        "### FrenetCoordinates",
+        "",
+        f"{korvane_frenet.FrenetCoordinates.__doc__} A named tuple (a struct sequence): unpack it, "
+        "index it or read its fields.",
+        "",
+    ]
+    return out + render_properties(list(fields.properties), fields)
 
 
 def main() -> int:

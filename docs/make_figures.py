@@ -26,7 +26,40 @@ FIGURES = {
     "sub_path.png": (tour.draw_sub_path,),
     # GPS fixes of the tour's drive located on its planned route.
     "map_matching.png": (tour.draw_map_matching, tour.draw_map_matching_along),
+    # The path's own rule and korvane_frenet's nearest point on a winding route.
+    "frenet.png": (lambda ax, _: draw_frenet(ax),),
 }
+
+
+def draw_frenet(ax) -> None:
+    """Noisy fixes around the bends of a winding route, each joined to both of its answers."""
+    import numpy as np
+    from korvane import Path2D
+    from korvane_frenet import from_frenet, to_frenet
+
+    route = Path2D(points=[(0, 0), (10, 0), (10, 10), (60, 10), (60, -50), (30, -50), (30, -10)])
+    rng = np.random.default_rng(5)
+    bends = np.array([(10, 0), (10, 10), (60, 10), (60, -50), (30, -50)], dtype=float)
+    fixes = bends[rng.integers(0, len(bends), 80)] + rng.normal(scale=2.0, size=(80, 2))
+    near = to_frenet(route, fixes)
+    nearest = from_frenet(route, near.s)
+    ax.plot(*np.asarray(route.points).T, "-", color="0.55", lw=1.5, label="route")
+    ax.plot(*fixes.T, "o", color="tab:blue", ms=3, label="GPS fix (2 m noise)")
+    for k, fix in enumerate(fixes):
+        ax.plot(*np.array([fix, nearest[k]]).T, "-", color="tab:blue", lw=0.7)
+        s = route.path_length_from_point(fix)
+        if s is None:
+            ax.plot(*fix, "x", color="tab:red", ms=7, mew=2)
+        elif abs(s - near.s[k]) > 1e-9:
+            ax.plot(*np.array([fix, from_frenet(route, s)[0]]).T, "--", color="tab:red", lw=1.0)
+    ax.plot([], [], "-", color="tab:blue", lw=0.7, label="to_frenet: nearest point")
+    ax.plot([], [], "--", color="tab:red", lw=1.0, label="path_length_from_point, where it differs")
+    ax.plot([], [], "x", color="tab:red", ms=7, mew=2, label="path_length_from_point: None")
+    ax.set_aspect("equal")
+    ax.set_xlabel("x [m]")
+    ax.set_ylabel("y [m]")
+    ax.set_title("The path's rule and the nearest point")
+    ax.legend(loc="center left", fontsize="small")
 
 
 def save(fig, path: Path) -> None:

@@ -87,6 +87,9 @@ public:
     /// Signed curvature per point, positive turning left; computed on first use, then kept.
     const std::vector<double>& curvature() const;
 
+    /// The segment index shared by the point queries, built when they have scanned enough.
+    LazySegmentIndex& segment_index() const noexcept { return m_segment_index; }
+
     /// The cache cells as they stand, without filling them.
     const std::optional<std::vector<double>>& path_length_per_point_cache() const noexcept {
         return m_path_length_per_point;

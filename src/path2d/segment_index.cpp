@@ -115,6 +115,81 @@ double square_limit(double d) noexcept {
     }
 }
 
+// The search for nearest_segment: the best projection, and the squared gap that its distance
+// allows.
+struct ProjectionSearch {
+    Nearest nearest;
+    double limit = infinity;
+
+    void examine(const PointView& p, std::size_t begin, std::size_t end, Point query) {
+        if (examine_segments(p, begin, end, query, nearest)) {
+            limit = square_limit(nearest.projection->distance);
+        }
+    }
+};
+
+// The search for the nearest clamped foot. A candidate replaces the best when its squared
+// distance is lower, or equal with a lower index, as in Nearest; a NaN never does. The foot
+// a + t (b - a), 0 <= t <= 1, lies in the segment's box as the projection's does, and the squared
+// distance is compared directly, so the limit is the best squared distance itself.
+struct ClampedSearch {
+    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    ClampedFoot best{none, 0.0, Point{0.0, 0.0}, infinity};
+    double limit = infinity;
+
+    std::optional<ClampedFoot> result() const {
+        return best.index == none ? std::nullopt : std::optional<ClampedFoot>(best);
+    }
+
+    // Starts from the foot on segment i: only what is at least as near remains to be found.
+    void start_from(const PointView& p, std::size_t i, Point query) {
+        const ClampedFoot foot = clamped_foot(p, i, query);
+        if (!std::isnan(foot.squared_distance)) {
+            best = foot;
+            limit = foot.squared_distance;
+        }
+    }
+
+    void examine(const PointView& p, std::size_t begin, std::size_t end, Point query) {
+        for (std::size_t i = begin; i < end; ++i) {
+            // The squared gap to the segment's own box, which no foot on it undercuts (as for
+            // the index's boxes), passes over most segments of a leaf without a division.
+            const Point a = p[i];
+            const double bx = a.x + (p[i + 1].x - a.x);
+            const double by = a.y + (p[i + 1].y - a.y);
+            const double gx =
+                std::max({std::min(a.x, bx) - query.x, query.x - std::max(a.x, bx), 0.0});
+            const double gy =
+                std::max({std::min(a.y, by) - query.y, query.y - std::max(a.y, by), 0.0});
+            if (gx * gx + gy * gy > limit) {
+                continue;
+            }
+            const ClampedFoot foot = clamped_foot(p, i, query);
+            if (foot.squared_distance < best.squared_distance ||
+                (foot.squared_distance == best.squared_distance && i < best.index)) {
+                best = foot;
+                limit = foot.squared_distance;
+            }
+        }
+    }
+
+    // Where a zero-length segment has no direction to measure t along, its foot is its point.
+    static ClampedFoot clamped_foot(const PointView& p, std::size_t i, Point query) noexcept {
+        const Point a = p[i];
+        const double dx = p[i + 1].x - a.x;
+        const double dy = p[i + 1].y - a.y;
+        const double squared_length = dx * dx + dy * dy;
+        double t = squared_length > 0.0
+                       ? ((query.x - a.x) * dx + (query.y - a.y) * dy) / squared_length
+                       : 0.0;
+        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
+        const Point foot{a.x + t * dx, a.y + t * dy};
+        const double ex = foot.x - query.x;
+        const double ey = foot.y - query.y;
+        return ClampedFoot{i, t, foot, ex * ex + ey * ey};
+    }
+};
+
 }  // namespace
 
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query) {
@@ -123,6 +198,15 @@ std::optional<Projection> nearest_segment_scan(const PointView& points, Point qu
         examine_segments(points, 0, points.size() - 1, query, nearest);
     }
     return nearest.projection;
+}
+
+std::optional<ClampedFoot> nearest_clamped_scan(const PointView& points, Point query) {
+    if (points.size() < 2 || !std::isfinite(query.x) || !std::isfinite(query.y)) {
+        return std::nullopt;
+    }
+    ClampedSearch search;
+    search.examine(points, 0, points.size() - 1, query);
+    return search.result();
 }
 
 SegmentIndex SegmentIndex::build(const PointView& points) {
@@ -166,13 +250,11 @@ SegmentIndex SegmentIndex::build(const PointView& points) {
     return index;
 }
 
-std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
-                                                        Point query) const {
-    // A NaN or infinite query coordinate makes every numerator NaN or infinite, so every t is
-    // NaN or infinite: no candidate anywhere.
-    if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
-        return std::nullopt;
-    }
+// Opens the boxes nearest first and hands their segments to `search`, which keeps the best
+// candidate and the squared gap beyond which no box can hold a better one (`limit`). False
+// when the boxes do not separate the candidates well enough: the caller then scans.
+template <class Search>
+bool SegmentIndex::descend(const PointView& points, Point query, Search& search) const {
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
     const PointView& p = points;
     const Box* boxes = m_boxes.data();
@@ -189,8 +271,6 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
     const std::size_t budget = segments / 16;
     std::size_t work = 0;
 
-    Nearest nearest;
-    double limit = infinity;  // boxes whose squared gap exceeds it hold no better candidate
     // Boxes are opened nearest first, so the candidate near the query is found before the
     // boxes around it, which all contain the query where the path winds, are opened.
     struct Pending {
@@ -212,14 +292,12 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
     std::size_t node = 1;
     for (;;) {
         if (work > budget) {
-            return nearest_segment_scan(points, query);
+            return false;
         }
         if (node >= m_first_leaf) {
             const std::size_t begin = std::min((node - m_first_leaf) * leaf_segments, segments);
             const std::size_t end = std::min(begin + leaf_segments, segments);
-            if (examine_segments(p, begin, end, query, nearest)) {
-                limit = square_limit(nearest.projection->distance);
-            }
+            search.examine(p, begin, end, query);
             work += leaf_segments;
         } else {
             // Both children's children are requested now, a level ahead of their use: on a
@@ -237,31 +315,61 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
                 std::swap(near_gap, far_gap);
             }
             work += 2;
-            if (far_gap <= limit && !wait(far, far_gap)) {
-                return nearest_segment_scan(points, query);
+            if (far_gap <= search.limit && !wait(far, far_gap)) {
+                return false;
             }
             // The nearer child goes on at once while no waiting box is nearer still, so a
             // descent through the tree costs no queue operations.
-            if (near_gap <= limit) {
+            if (near_gap <= search.limit) {
                 if (size == 0 || near_gap <= heap[0].squared_gap) {
                     node = near;
                     continue;
                 }
                 if (!wait(near, near_gap)) {
-                    return nearest_segment_scan(points, query);
+                    return false;
                 }
             }
         }
         if (size == 0) {
-            return nearest.projection;
+            return true;
         }
         std::pop_heap(heap, heap + size);
         const Pending next = heap[--size];
-        if (next.squared_gap > limit) {
-            return nearest.projection;  // so is every box still waiting
+        if (next.squared_gap > search.limit) {
+            return true;  // so is every box still waiting
         }
         node = next.node;
     }
+}
+
+std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
+                                                        Point query) const {
+    // A NaN or infinite query coordinate makes every numerator NaN or infinite, so every t is
+    // NaN or infinite: no candidate anywhere.
+    if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
+        return std::nullopt;
+    }
+    ProjectionSearch search;
+    if (!descend(points, query, search)) {
+        return nearest_segment_scan(points, query);
+    }
+    return search.nearest.projection;
+}
+
+std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points, Point query,
+                                                         std::optional<std::size_t> hint) const {
+    // As above: a non-finite query coordinate makes every distance NaN or infinite.
+    if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
+        return std::nullopt;
+    }
+    ClampedSearch search;
+    if (hint && *hint + 1 < points.size()) {
+        search.start_from(points, *hint, query);
+    }
+    if (!descend(points, query, search)) {
+        return nearest_clamped_scan(points, query);
+    }
+    return search.result();
 }
 
 std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& points, Point query) {
@@ -283,6 +391,112 @@ std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& poi
         }
     }
     return m_index->nearest_segment(points, query);
+}
+
+void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
+                                         std::optional<std::size_t> hint,
+                                         std::optional<ClampedFoot>* out) const {
+    const auto one_by_one = [&] {
+        for (std::size_t k = 0; k < queries.size(); ++k) {
+            out[k] = nearest_clamped(points, queries[k], hint);
+        }
+    };
+    const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
+    if (!hint || *hint >= segments || queries.size() > max_batch) {
+        return one_by_one();
+    }
+    // Every query's best is at least as near as its foot on `hint`, so only leaves within the
+    // largest of those distances of the queries' box can hold it. The gap of a box to the
+    // queries' box rounds no higher than its gap to any of them.
+    ClampedSearch searches[max_batch];
+    Box region{infinity, infinity, -infinity, -infinity};
+    double limit = 0.0;
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point q = queries[k];
+        searches[k].start_from(points, *hint, q);
+        // A NaN, infinite or overflowing distance leaves nothing to bound the leaves with.
+        if (!(searches[k].limit < infinity)) {
+            return one_by_one();
+        }
+        limit = std::max(limit, searches[k].limit);
+        region = Box{std::min(region.x_low, q.x), std::min(region.y_low, q.y),
+                     std::max(region.x_high, q.x), std::max(region.y_high, q.y)};
+    }
+    const auto squared_gap = [](const Box& b, const Box& r) {
+        const double gx = std::max({b.x_low - r.x_high, r.x_low - b.x_high, 0.0});
+        const double gy = std::max({b.y_low - r.y_high, r.y_low - b.y_high, 0.0});
+        return gx * gx + gy * gy;
+    };
+    // Depth first, left before right: the leaves come out in segment order.
+    constexpr std::size_t max_leaves = 64;
+    std::size_t leaves[max_leaves];
+    std::size_t found = 0;
+    std::size_t stack[64];
+    std::size_t depth = 0;
+    stack[depth++] = 1;
+    while (depth > 0) {
+        const std::size_t node = stack[--depth];
+        if (!(squared_gap(m_boxes[node], region) <= limit)) {
+            continue;
+        }
+        if (node >= m_first_leaf) {
+            if (found == max_leaves) {
+                // The queries lie far apart (where the spatial order jumps) or the boxes do not
+                // separate the candidates: each half on its own, down to single queries.
+                if (queries.size() <= 2) {
+                    return one_by_one();
+                }
+                const std::size_t half = queries.size() / 2;
+                nearest_clamped_batch(points, queries.first(half), hint, out);
+                const std::optional<std::size_t> next =
+                    out[half - 1] ? std::optional<std::size_t>(out[half - 1]->index) : hint;
+                return nearest_clamped_batch(points, queries.subspan(half), next, out + half);
+            }
+            leaves[found++] = node;
+        } else {
+            stack[depth++] = 2 * node + 1;
+            stack[depth++] = 2 * node;
+        }
+    }
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point q = queries[k];
+        const Box at{q.x, q.y, q.x, q.y};
+        ClampedSearch& search = searches[k];
+        // The query before is near: its segment usually tightens the limit before the leaves.
+        if (k > 0 && out[k - 1]) {
+            search.examine(points, out[k - 1]->index, out[k - 1]->index + 1, q);
+        }
+        for (std::size_t j = 0; j < found; ++j) {
+            if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
+                const std::size_t begin =
+                    std::min((leaves[j] - m_first_leaf) * leaf_segments, segments);
+                search.examine(points, begin, std::min(begin + leaf_segments, segments), q);
+            }
+        }
+        out[k] = search.result();
+    }
+}
+
+std::shared_ptr<const SegmentIndex> LazySegmentIndex::for_batch(const PointView& points,
+                                                                std::size_t queries) {
+    if (!m_index && queries > 0) {
+        const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
+        if (segments < min_indexed_segments) {
+            return nullptr;
+        }
+        // A batch of several queries pays for the build at once, as a run of single queries does.
+        if (queries < 2 && m_scanned < build_cost_in_scans * segments) {
+            m_scanned += segments;
+            return nullptr;
+        }
+        try {
+            m_index = std::make_shared<const SegmentIndex>(SegmentIndex::build(points));
+        } catch (const std::bad_alloc&) {
+            m_scanned = 0;
+            return nullptr;
+        }
+    }
+    return m_index;
 }
 
 }  // namespace korvane

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "path2d/points.hpp"
@@ -11,6 +12,19 @@
 namespace korvane {
 
 struct Projection;
+
+/// The point of a segment nearest to a query point, its parameter t clamped to [0, 1].
+struct ClampedFoot {
+    std::size_t index;        ///< first point of the segment
+    double t;                 ///< 0 and 1 are the segment's ends
+    Point point;              ///< a + t (b - a)
+    double squared_distance;  ///< from the query point to `point`
+};
+
+/// The nearest point of the path's segments, each a closed piece from a to b: every segment in
+/// index order, the lowest index kept among equal squared distances, NaN distances never kept.
+/// The reference for the index's clamped query.
+std::optional<ClampedFoot> nearest_clamped_scan(const PointView& points, Point query);
 
 /// The nearest segment whose foot lies on it (0 <= t < 1), testing every segment in index order;
 /// the lowest index wins among equal distances. The reference for the index below.
@@ -23,6 +37,18 @@ public:
     static SegmentIndex build(const PointView& points);
     /// What nearest_segment_scan returns for the same points, bit for bit.
     std::optional<Projection> nearest_segment(const PointView& points, Point query) const;
+    /// What nearest_clamped_scan returns for the same points, bit for bit. The search starts
+    /// from the foot on segment `hint` when one is given (any segment: it only saves work when
+    /// near).
+    std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
+                                               std::optional<std::size_t> hint = {}) const;
+    /// nearest_clamped of each query, bit for bit, for queries close together: one walk down
+    /// the tree gathers the leaves near all of them, from the feet on segment `hint`.
+    void nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
+                               std::optional<std::size_t> hint,
+                               std::optional<ClampedFoot>* out) const;
+    /// The most queries nearest_clamped_batch takes.
+    static constexpr std::size_t max_batch = 32;
     /// Bytes held by the boxes.
     std::size_t memory_bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
 
@@ -35,6 +61,9 @@ private:
     };
     std::vector<Box> m_boxes;      // node k has children 2k and 2k + 1; node 0 is unused
     std::size_t m_first_leaf = 1;  // node m_first_leaf + j holds the j-th run of segments
+
+    template <class Search>
+    bool descend(const PointView& points, Point query, Search& search) const;
 };
 
 /// A path's segment index, built once the scans made for the path cost about as much as the
@@ -45,6 +74,9 @@ public:
     std::optional<Projection> nearest_segment(const PointView& points, Point query);
     /// Whether the index has been built.
     bool built() const noexcept { return m_index != nullptr; }
+    /// The index for a batch of `queries` queries, or nullptr when scanning them costs less;
+    /// a batch counts as that many scans towards building it.
+    std::shared_ptr<const SegmentIndex> for_batch(const PointView& points, std::size_t queries);
 
 private:
     std::size_t m_scanned = 0;  // segments tested by scans so far

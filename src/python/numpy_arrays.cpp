@@ -11,29 +11,27 @@ namespace korvane::python {
 
 namespace {
 
-using npy_intp = Py_ssize_t;
 using DescrFromTypeFn = PyObject* (*)(int type_number);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd,
                                      const npy_intp* dims, const npy_intp* strides, void* data,
                                      int flags, PyObject* obj);
-
-// NumPy's type number of float64.
-constexpr int kNpyDouble = 12;
 
 /// The leading fields of every ndarray object, the same in NumPy 1.x and 2.x.
 struct ArrayObjectHead {
     PyObject_HEAD char* data;
 };
 
-/// A new C-ordered float64 array owning its data; nullptr with MemoryError on exhaustion.
-PyObject* new_double_array(int nd, const npy_intp* dims, double*& data) {
+}  // namespace
+
+PyObject* new_array(int type_number, int nd, const npy_intp* dims, void*& data) {
     void** table = loaded_numpy_api();
     auto* array_type = static_cast<PyTypeObject*>(table[kArrayTypeSlot]);
     auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(table[kDescrFromTypeSlot]);
     auto new_from_descr = reinterpret_cast<NewFromDescrFn>(table[kNewFromDescrSlot]);
-    PyObject* descr = descr_from_type(kNpyDouble);
+    PyObject* descr = descr_from_type(type_number);
     if (descr == nullptr) {
-        throw InternalFailure("NumPy has no float64 descriptor: " + describe_and_clear_error());
+        throw InternalFailure("NumPy has no descriptor for type " + std::to_string(type_number) +
+                              ": " + describe_and_clear_error());
     }
     // The call takes over the descriptor reference, also when it fails.
     PyObject* array = new_from_descr(array_type, descr, nd, dims, nullptr, nullptr, 0, nullptr);
@@ -43,7 +41,17 @@ PyObject* new_double_array(int nd, const npy_intp* dims, double*& data) {
         }
         throw InternalFailure("NumPy could not create an array: " + describe_and_clear_error());
     }
-    data = reinterpret_cast<double*>(reinterpret_cast<ArrayObjectHead*>(array)->data);
+    data = reinterpret_cast<ArrayObjectHead*>(array)->data;
+    return array;
+}
+
+namespace {
+
+/// A new C-ordered float64 array owning its data; nullptr with MemoryError on exhaustion.
+PyObject* new_double_array(int nd, const npy_intp* dims, double*& data) {
+    void* raw = nullptr;
+    PyObject* array = new_array(kNpyFloat64, nd, dims, raw);
+    data = static_cast<double*>(raw);
     return array;
 }
 

@@ -9,6 +9,17 @@
 
 namespace korvane::python {
 
+using npy_intp = Py_ssize_t;
+
+/// NumPy's type numbers of float64 and of int64 (`long` where that has 64 bits, as NumPy names
+/// it there).
+inline constexpr int kNpyFloat64 = 12;
+inline constexpr int kNpyInt64 = sizeof(long) == 8 ? 7 : 9;
+
+/// A new C-ordered array of `nd` dimensions and NumPy type `type_number`, owning its
+/// uninitialised data, which `data` then points at; failures as below.
+PyObject* new_array(int type_number, int nd, const npy_intp* dims, void*& data);
+
 /// A new 1-D float64 array holding a copy of `values`. NumPy must have been looked up
 /// (`numpy_api()`) before the call, which runs no Python code; returns nullptr with
 /// MemoryError set when the array cannot be allocated.

@@ -14,17 +14,19 @@ import typing
 from pathlib import Path
 
 import korvane
+import korvane_frenet
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "python" / "korvane.pyi"
+FRENET_STUB = ROOT / "src" / "python" / "frenet" / "korvane_frenet.pyi"
 
 pytest.importorskip("mypy", reason="mypy is listed in requirements-test.txt")
 
 
-def installed_stub() -> Path | None:
+def installed_stub(name: str = "korvane") -> Path | None:
     """The stub of the installed distribution, if the imported module is that installation's."""
     try:
         files = importlib.metadata.files("korvane") or []
@@ -34,7 +36,7 @@ def installed_stub() -> Path | None:
     module = Path(korvane.__file__).resolve()
     if module not in located.values():
         return None
-    return located.get("korvane-stubs/__init__.pyi")
+    return located.get(f"{name}-stubs/__init__.pyi")
 
 
 def run_checker(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> subprocess.CompletedProcess:
@@ -45,14 +47,15 @@ def run_checker(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> s
     # The module under test, whatever put it on this process's path.
     env["PYTHONPATH"] = os.pathsep.join([str(Path(korvane.__file__).parent), env.get("PYTHONPATH", "")])
     if stub_from_source:
-        env["MYPYPATH"] = str(STUB.parent)
+        env["MYPYPATH"] = os.pathsep.join([str(STUB.parent), str(FRENET_STUB.parent)])
     return subprocess.run(
         [sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300
     )
 
 
-def test_stubtest_finds_no_difference(tmp_path):
-    result = run_checker(["mypy.stubtest", "korvane"], tmp_path, stub_from_source=True)
+@pytest.mark.parametrize("module", ["korvane", "korvane_frenet"])
+def test_stubtest_finds_no_difference(tmp_path, module):
+    result = run_checker(["mypy.stubtest", module], tmp_path, stub_from_source=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -61,6 +64,7 @@ def test_installed_distribution_ships_the_stub():
     if shipped is None:
         pytest.skip("korvane is not imported from an installed distribution")
     assert shipped.read_text() == STUB.read_text()
+    assert installed_stub("korvane_frenet").read_text() == FRENET_STUB.read_text()
 
 
 # Every public result, with the type the stub promises, on inputs that give a value and (where
@@ -118,11 +122,17 @@ RESULTS = [
     ("ElasticBandMethod.OrthogonalBounds", "ElasticBandMethod"),
     ("int(ElasticBandMethod.OrthogonalBounds)", "int"),
     ("InterpolationMethod.Linear == 1", "bool"),
+    ("to_frenet(p, [[1.0, 0.5]], max_distance=2)", "FrenetCoordinates"),
+    ("to_frenet(p, np.zeros((3, 2))).d", "np.ndarray[tuple[int], np.dtype[np.float64]]"),
+    ("to_frenet(p, ((1, 2),)).segment", "np.ndarray[tuple[int], np.dtype[np.int64]]"),
+    ("from_frenet(p, [1.0, 2.0], 0.5)", "np.ndarray[tuple[int, int], np.dtype[np.float64]]"),
+    ("from_frenet(p, np.float32(1.0), d=range(3))", "np.ndarray[tuple[int, int], np.dtype[np.float64]]"),
 ]
 NAMESPACE_IMPORTS = """
 import numpy as np
 from typing_extensions import assert_type
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+from korvane_frenet import FrenetCoordinates, from_frenet, to_frenet
 """
 
 
@@ -139,7 +149,8 @@ def conforms(value, annotation) -> bool:
         return type(value) is tuple and len(value) == len(args) and all(map(conforms, value, args))
     if origin is np.ndarray:
         ndim = len(typing.get_args(args[0]))
-        return type(value) is np.ndarray and value.ndim == ndim and value.dtype == np.float64
+        dtype = typing.get_args(args[1])[0]
+        return type(value) is np.ndarray and value.ndim == ndim and value.dtype == dtype
     return type(value) is annotation
 
 
@@ -150,6 +161,7 @@ def test_stub_result_types_hold_at_run_time():
         "ResamplingMethod": ResamplingMethod,
         "InterpolationMethod": InterpolationMethod,
         "ElasticBandMethod": ElasticBandMethod,
+        **{name: getattr(korvane_frenet, name) for name in korvane_frenet.__all__},
     }
     exec(SETUP, names)
     outcomes = set()
@@ -249,5 +261,9 @@ def test_stub_docstrings_are_the_module_docstrings():
         if isinstance(runtime, property) or type(runtime).__name__ == "getset_descriptor":
             continue  # attribute descriptors carry no docstring of their own
         assert runtime.__doc__ == text, name
+    frenet = ast.parse(FRENET_STUB.read_text()).body
+    for node in frenet:
+        if isinstance(node, ast.FunctionDef):
+            assert ast.get_docstring(node) == getattr(korvane_frenet, node.name).__doc__, node.name
     methods = [n for n, v in vars(Path2D).items() if callable(v) and not n.startswith("_")]
     assert {f"Path2D.{m}" for m in methods} <= set(documented)

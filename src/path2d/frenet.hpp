@@ -1,0 +1,55 @@
+// src/path2d/frenet.hpp: route coordinates of points (arc length and signed offset at the
+// nearest point of a path), and the points at given route coordinates
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "path2d/points.hpp"
+#include "path2d/segment_index.hpp"
+
+namespace korvane {
+
+/// Where to_frenet writes: one value per query point in each column.
+struct FrenetColumns {
+    double* s;
+    double* d;
+    double* distance;
+    std::int64_t* segment;
+};
+
+/// For each query point, its nearest point on the segments of `path` (nearest_clamped_scan;
+/// through `index` when given, which must have been built from the same points): the arc length
+/// `s` there, from `path_length` (one cumulative length per point), the signed offset `d`,
+/// positive to the left, its magnitude `distance`, and the segment holding it. At a vertex or an
+/// end the side is that of the vertex's two directions of travel (frenet_side). A point farther
+/// than `max_distance`, a non-finite point and a path of fewer than two points give NaN values
+/// and segment -1.
+void to_frenet(const PointView& path, std::span<const double> path_length,
+               const SegmentIndex* index, std::span<const Point> queries, double max_distance,
+               FrenetColumns out);
+
+/// Values read with a step, 0 repeating one value for every row.
+struct StridedValues {
+    const double* first;
+    std::size_t step;
+    double operator[](std::size_t i) const noexcept { return first[i * step]; }
+};
+
+/// For each row, the point at arc length s[i] (linear along the segment holding it, a vertex
+/// belonging to the following segment, before 0 and beyond the length along the first and last
+/// segment of non-zero length) moved by d[i] along that segment's left unit normal. NaN rows for
+/// a NaN input and for a path without a segment of non-zero length.
+void from_frenet(const PointView& path, std::span<const double> path_length, StridedValues s,
+                 StridedValues d, std::size_t rows, Point* out);
+
+/// The side of `query` whose foot on the path is `foot`: for a foot inside its segment, the cross
+/// product of the segment's direction and query - a. At a vertex (t = 0 or 1), with the segments
+/// into and out of it (zero-length segments passed over): the sum of their unit left normals
+/// against query - vertex; where only one exists (an end) or the sum gives 0 (a reversal), the
+/// cross product with the segment into the vertex, else out of it. Negative means right; 0 (on
+/// the line) counts as left.
+double frenet_side(const PointView& path, const ClampedFoot& foot, Point query);
+
+}  // namespace korvane

@@ -1,0 +1,343 @@
+// src/python/frenet/module.cpp: the korvane_frenet module, route coordinates of korvane's paths
+// for many points in one call
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "path2d/frenet.hpp"
+#include "python/args.hpp"
+#include "python/borrow.hpp"
+#include "python/callable.hpp"
+#include "python/errors.hpp"
+#include "python/numpy_arrays.hpp"
+#include "python/path2d_type.hpp"
+#include "python/ref.hpp"
+#include "python/runtime_packages.hpp"
+
+namespace korvane::python::frenet {
+
+namespace {
+
+// korvane's Path2D class, taken from the korvane module when this one is imported; the layout
+// of its objects is the one this module is compiled with.
+PyTypeObject* path2d_type = nullptr;
+PyTypeObject* coordinates_type = nullptr;
+PyObject* frenet_module = nullptr;
+
+// Below this many rows the call keeps the interpreter lock: releasing it costs more than the rows.
+constexpr std::size_t kRowsWithoutLock = 256;
+
+/// A `path` argument: a korvane.Path2D object, exactly.
+struct PathArgument {
+    PyObject* object = nullptr;
+};
+
+bool convert(PyObject* obj, PathArgument& out) noexcept {
+    if (Py_TYPE(obj) != path2d_type) {
+        set_type_mismatch(obj, "Path2D");
+        return false;
+    }
+    out.object = obj;
+    return true;
+}
+
+/// A float or a one-dimensional list of floats, the former repeated for every row.
+struct Broadcast {
+    std::vector<double> values;
+    bool scalar = true;
+};
+
+bool convert(PyObject* obj, Broadcast& out) {
+    // Numbers and zero-dimensional arrays have no length.
+    if (PyObject_Length(obj) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        out.values.assign(1, 0.0);
+        out.scalar = true;
+        return python::convert(obj, out.values[0]);
+    }
+    out.scalar = false;
+    return python::convert(obj, out.values);
+}
+
+/// The path of an argument, borrowed for the length of the call once NumPy (for the results)
+/// has been looked up. The record's geometry and the caches filled before the lock is released
+/// never change, and a reference to the object keeps them alive, so the arithmetic may run
+/// without the lock once the borrow has ended.
+class PathBorrow {
+public:
+    explicit PathBorrow(PyObject* object)
+        : m_keep(Ref::borrow(object)), m_object(as_path2d(object)) {
+        if (numpy_api() != nullptr && constructed(object, m_object->made_as)) {
+            m_borrow.emplace(m_object->borrow);
+        }
+    }
+    explicit operator bool() const noexcept { return m_borrow && *m_borrow; }
+    const Path2D& path() const noexcept { return m_object->path; }
+    /// Ends the borrow, so that other threads may change the record's associated values while
+    /// this call works without the lock.
+    void end() noexcept { m_borrow.reset(); }
+
+private:
+    Ref m_keep;
+    Path2DObject* m_object;
+    std::optional<SharedBorrow> m_borrow;
+};
+
+/// Runs `work` without the interpreter lock when the rows are many.
+template <class Work>
+void run_rows(std::size_t rows, PathBorrow& borrow, Work&& work) {
+    if (rows < kRowsWithoutLock) {
+        work();
+        return;
+    }
+    borrow.end();
+    // Nothing may leave the block without the lock: a failure is carried past it.
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+/// A new one-dimensional array of `n` elements of `type_number`; empty with an error set.
+template <class T>
+Ref column(int type_number, std::size_t n, T*& data) {
+    const npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    void* raw = nullptr;
+    Ref array = Ref::steal(new_array(type_number, 1, dims, raw));
+    data = static_cast<T*>(raw);
+    return array;
+}
+
+constexpr char to_frenet_doc[] =
+    "to_frenet(path, points, *, max_distance=...)\n--\n\n"
+    "to_frenet(path, points, *, max_distance=math.inf)\n\n"
+    "Route coordinates of many points at once: for each point, its nearest point on the path,\n"
+    "counting every segment from end to end (vertices and both ends included).\n"
+    "\n"
+    "Where two segments are equally near, the one of lower index holds the point. At a vertex or\n"
+    "an end, the side follows the directions of travel into and out of the vertex: the point is\n"
+    "left when it lies on the side of their two left normals added, so a point outside a left\n"
+    "turn is right and one inside it left; at an end (or a reversal) the side is that of the\n"
+    "line of the segment into the vertex, else out of it, and a point on that line is left.\n"
+    "\n"
+    "Points farther than max_distance, points with a NaN or infinite coordinate and every point\n"
+    "of a path of fewer than two points give NaN values and segment -1.\n"
+    "\n"
+    ":param path: The path\n"
+    ":param points: The points, (m, 2) array-like\n"
+    ":param max_distance: Largest distance matched\n"
+    "\n"
+    ":type path: Path2D\n"
+    ":type points: list[list[float]] | numpy.ndarray\n"
+    ":type max_distance: float\n"
+    "\n"
+    ":returns: Arc length s at the nearest point, signed offset d (positive to the left of the\n"
+    "    direction of travel), distance (|d|) and the index of the segment holding the nearest\n"
+    "    point (int64), one array entry per point\n"
+    ":rtype: FrenetCoordinates";
+
+const auto to_frenet_callable = declare(
+    "korvane_frenet", "to_frenet", to_frenet_doc, Needs::NumPy,
+    [](PathArgument argument, std::vector<Point> points, double max_distance) -> PyObject* {
+        if (std::isnan(max_distance)) {
+            PyErr_SetString(PyExc_ValueError, "max_distance must not be NaN");
+            return nullptr;
+        }
+        PathBorrow borrow(argument.object);
+        if (!borrow) {
+            return nullptr;
+        }
+        const std::size_t m = points.size();
+        FrenetColumns out{};
+        Ref s = column(kNpyFloat64, m, out.s);
+        Ref d = s ? column(kNpyFloat64, m, out.d) : Ref();
+        Ref distance = d ? column(kNpyFloat64, m, out.distance) : Ref();
+        Ref segment = distance ? column(kNpyInt64, m, out.segment) : Ref();
+        Ref result = segment ? Ref::steal(PyStructSequence_New(coordinates_type)) : Ref();
+        if (!result) {
+            return nullptr;
+        }
+        const Path2D& path = borrow.path();
+        const PointView view = path.point_view();
+        const std::span<const double> length = path.path_length_per_point();
+        const std::shared_ptr<const SegmentIndex> index = path.segment_index().for_batch(view, m);
+        run_rows(m, borrow,
+                 [&] { to_frenet(view, length, index.get(), points, max_distance, out); });
+        PyStructSequence_SetItem(result.get(), 0, s.release());
+        PyStructSequence_SetItem(result.get(), 1, d.release());
+        PyStructSequence_SetItem(result.get(), 2, distance.release());
+        PyStructSequence_SetItem(result.get(), 3, segment.release());
+        return result.release();
+    },
+    arg<PathArgument>("path"), arg<std::vector<Point>>("points"),
+    arg("max_distance", std::numeric_limits<double>::infinity()));
+
+constexpr char from_frenet_doc[] =
+    "from_frenet(path, s, d=0.0)\n--\n\n"
+    "from_frenet(path, s, d=0.0)\n\n"
+    "Points at route coordinates: the point at arc length s, linear along the segment holding\n"
+    "it (a vertex belongs to the segment that leaves it, as in resampling), moved by d along\n"
+    "that segment's left unit normal.\n"
+    "\n"
+    "Arc lengths below 0 extrapolate along the first segment, and beyond the path's length\n"
+    "along the last (segments of zero length passed over). A scalar s or d is repeated for every\n"
+    "row. A NaN input gives a NaN row, as does every row of a path without a segment of\n"
+    "non-zero length.\n"
+    "\n"
+    ":param path: The path\n"
+    ":param s: Arc lengths, a float or 1-D array-like\n"
+    ":param d: Signed offsets, positive to the left, a float or 1-D array-like\n"
+    "\n"
+    ":type path: Path2D\n"
+    ":type s: float | list[float] | numpy.ndarray\n"
+    ":type d: float | list[float] | numpy.ndarray\n"
+    "\n"
+    ":returns: The points, one row per s and d\n"
+    ":rtype: numpy.ndarray";
+
+const auto from_frenet_callable = declare(
+    "korvane_frenet", "from_frenet", from_frenet_doc, Needs::NumPy,
+    [](PathArgument argument, Broadcast s, Broadcast d) -> PyObject* {
+        const std::size_t ns = s.values.size();
+        const std::size_t nd = d.values.size();
+        if (!s.scalar && !d.scalar && ns != nd && ns != 1 && nd != 1) {
+            PyErr_Format(PyExc_ValueError, "s and d have different lengths (%zu and %zu)", ns, nd);
+            return nullptr;
+        }
+        PathBorrow borrow(argument.object);
+        if (!borrow) {
+            return nullptr;
+        }
+        // A list of one broadcasts as a scalar does, except against an empty list.
+        const std::size_t m = s.scalar ? nd : d.scalar ? ns : ns == 1 ? nd : ns;
+        const npy_intp dims[2] = {static_cast<npy_intp>(m), 2};
+        void* data = nullptr;
+        Ref result = Ref::steal(new_array(kNpyFloat64, 2, dims, data));
+        if (!result) {
+            return nullptr;
+        }
+        const Path2D& path = borrow.path();
+        const PointView view = path.point_view();
+        const std::span<const double> length = path.path_length_per_point();
+        const StridedValues at{s.values.data(), ns == 1 ? 0u : 1u};
+        const StridedValues offset{d.values.data(), nd == 1 ? 0u : 1u};
+        run_rows(m, borrow,
+                 [&] { from_frenet(view, length, at, offset, m, static_cast<Point*>(data)); });
+        return result.release();
+    },
+    arg<PathArgument>("path"), arg<Broadcast>("s"), arg("d", Broadcast{{0.0}, true}));
+
+template <const auto& C, Py_ssize_t Positional>
+PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    // Parameters after the first `Positional` are keyword-only.
+    if (PyVectorcall_NARGS(nargs) > Positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
+                     C.name, Positional, PyVectorcall_NARGS(nargs));
+        return nullptr;
+    }
+    return static_function<C>(self, args, nargs, kwnames);
+}
+
+PyMethodDef methods[] = {
+    method_row(to_frenet_callable.name, function<to_frenet_callable, 2>, 0, to_frenet_callable.doc),
+    method_row(from_frenet_callable.name, function<from_frenet_callable, 3>, 0,
+               from_frenet_callable.doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef frenet_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "korvane_frenet",
+    "Route coordinates along korvane paths: arc length and signed offset of many points at once, "
+    "and the points at given route coordinates",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyStructSequence_Field coordinates_fields[] = {
+    {"s", "arc length at the nearest point of the path"},
+    {"d", "signed distance to it, positive to the left of the direction of travel"},
+    {"distance", "distance to it"},
+    {"segment", "index of the segment holding it, -1 where there is none"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc coordinates_desc = {
+    "korvane_frenet.FrenetCoordinates",
+    "Route coordinates of points: arrays s, d, distance and segment, one entry per point.",
+    coordinates_fields,
+    4,
+};
+
+/// korvane's Path2D class, checked to be the class whose objects this module reads.
+PyTypeObject* find_path2d_type(PyObject* korvane) {
+    Ref type = Ref::steal(PyObject_GetAttrString(korvane, "Path2D"));
+    if (!type) {
+        return nullptr;
+    }
+    auto* candidate = reinterpret_cast<PyTypeObject*>(type.get());
+    const char* dot = PyType_Check(type.get()) ? std::strrchr(candidate->tp_name, '.') : nullptr;
+    if (dot == nullptr || std::string(dot) != ".Path2D" ||
+        candidate->tp_base != &PyBaseObject_Type ||
+        candidate->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Path2DObject)) ||
+        (candidate->tp_flags & Py_TPFLAGS_BASETYPE) != 0) {
+        PyErr_SetString(PyExc_ImportError, "korvane.Path2D is not korvane's Path2D class");
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+PyObject* initialise() {
+    // korvane refuses a second interpreter, and so, through it, does this module.
+    Ref korvane = Ref::steal(PyImport_ImportModule("korvane"));
+    if (!korvane) {
+        return nullptr;
+    }
+    if (frenet_module != nullptr) {
+        return Py_NewRef(frenet_module);
+    }
+    if (path2d_type == nullptr && (path2d_type = find_path2d_type(korvane.get())) == nullptr) {
+        return nullptr;
+    }
+    if (coordinates_type == nullptr &&
+        (coordinates_type = PyStructSequence_NewType(&coordinates_desc)) == nullptr) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_Create(&frenet_module_def));
+    if (!module || PyModule_AddObjectRef(module.get(), "FrenetCoordinates",
+                                         reinterpret_cast<PyObject*>(coordinates_type)) < 0) {
+        return nullptr;
+    }
+    Ref all = Ref::steal(Py_BuildValue("[sss]", "FrenetCoordinates", "from_frenet", "to_frenet"));
+    if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) {
+        return nullptr;
+    }
+    frenet_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace korvane::python::frenet
+
+PyMODINIT_FUNC PyInit_korvane_frenet(void) {
+    return korvane::python::guarded([] { return korvane::python::frenet::initialise(); });
+}

@@ -1,0 +1,118 @@
+// tests/cpp/path2d/test_frenet.cpp: nearest clamped feet, the side rule and points at arc lengths
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "path2d/frenet.hpp"
+#include "path2d/path2d.hpp"
+
+using namespace korvane;
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+struct Rows {
+    std::vector<double> s, d, distance;
+    std::vector<std::int64_t> segment;
+};
+
+Rows frenet(const Path2D& path, const std::vector<Point>& queries, const SegmentIndex* index,
+            double max_distance = INFINITY) {
+    const std::size_t m = queries.size();
+    Rows rows{std::vector<double>(m), std::vector<double>(m), std::vector<double>(m),
+              std::vector<std::int64_t>(m)};
+    to_frenet(path.point_view(), path.path_length_per_point(), index, queries, max_distance,
+              {rows.s.data(), rows.d.data(), rows.distance.data(), rows.segment.data()});
+    return rows;
+}
+
+}  // namespace
+
+TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<Point> points{{0, 0}};
+    for (int i = 1; i < 3000; ++i) {
+        const Point last = points.back();
+        const int kind = i % 97;
+        // Repeated points, and runs walking back over the path's own segments.
+        points.push_back(kind == 5             ? last
+                         : kind < 20 && i > 40 ? points[i - 2 * kind]
+                                               : Point{last.x + normal(rng), last.y + normal(rng)});
+    }
+    const PointView view(points);
+    const SegmentIndex index = SegmentIndex::build(view);
+    std::vector<Point> queries;
+    for (int k = 0; k < 2048; ++k) {
+        // Runs of near queries, and every fourth run spread over the whole path.
+        const Point q =
+            points[k % 128 < 96 ? (k / 32 * 37) % points.size() : rng() % points.size()];
+        queries.push_back({q.x + 3 * normal(rng), q.y + 3 * normal(rng)});
+    }
+    std::optional<ClampedFoot> batch[SegmentIndex::max_batch];
+    for (std::size_t first = 0; first < queries.size(); first += SegmentIndex::max_batch) {
+        index.nearest_clamped_batch(view, {&queries[first], SegmentIndex::max_batch},
+                                    first * 7 % points.size(), batch);
+        for (std::size_t j = 0; j < SegmentIndex::max_batch; ++j) {
+            const Point query = queries[first + j];
+            const auto a = index.nearest_clamped(view, query);
+            const auto b = nearest_clamped_scan(view, query);
+            ASSERT_TRUE(a && b && batch[j]);
+            ASSERT_EQ(a->index, b->index);
+            ASSERT_EQ(a->squared_distance, b->squared_distance);
+            ASSERT_EQ(batch[j]->index, b->index);
+            ASSERT_EQ(batch[j]->squared_distance, b->squared_distance);
+        }
+    }
+    EXPECT_FALSE(index.nearest_clamped(view, {not_a_number, 0.0}));
+}
+
+TEST(Frenet, SideAtConvexAndConcaveCornersAndEnds) {
+    // Turns left at (10, 0), right at (10, 10) and (60, 10).
+    const Path2D path = Path2D::from_points({{0, 0}, {10, 0}, {10, 10}, {60, 10}, {60, -50}});
+    const Rows rows = frenet(path,
+                             {{11, -1},     // outside the left turn: right
+                              {9, 1},       // inside it: left
+                              {9, 11},      // outside the right turn at (10, 10): left
+                              {-1, 0},      // before the start, on its line: left
+                              {-1, -0.5},   // before the start, to the right
+                              {60.5, -51},  // beyond the end, to the left of the last segment
+                              {not_a_number, 0}},
+                             nullptr, 100.0);
+    EXPECT_EQ(rows.segment, (std::vector<std::int64_t>{0, 0, 1, 0, 0, 3, -1}));
+    EXPECT_DOUBLE_EQ(rows.s[0], 10.0);
+    EXPECT_DOUBLE_EQ(rows.d[0], -std::sqrt(2.0));
+    EXPECT_DOUBLE_EQ(rows.d[1], 1.0);
+    EXPECT_DOUBLE_EQ(rows.d[2], std::sqrt(2.0));
+    EXPECT_EQ(rows.d[3], 1.0);
+    EXPECT_LT(rows.d[4], 0.0);
+    EXPECT_GT(rows.d[5], 0.0);
+    EXPECT_TRUE(std::isnan(rows.s[6]) && std::isnan(rows.d[6]));
+    EXPECT_EQ(frenet(path, {{200, 0}}, nullptr, 100.0).segment[0], -1);
+}
+
+TEST(Frenet, PointsAtArcLengths) {
+    // A zero-length segment at the start and at (10, 0), and at the end.
+    const Path2D path = Path2D::from_points({{0, 0}, {0, 0}, {10, 0}, {10, 0}, {10, 10}, {10, 10}});
+    const std::vector<double> s{-1, 0, 5, 10, 10, 25, not_a_number, 15};
+    const std::vector<double> d{1};
+    std::vector<Point> out(s.size());
+    from_frenet(path.point_view(), path.path_length_per_point(), {s.data(), 1}, {d.data(), 0},
+                s.size(), out.data());
+    // The vertex at s = 10 belongs to the segment leaving it, whose left is -x.
+    const std::vector<Point> expected{{-1, 1}, {0, 1}, {5, 1}, {9, 0}, {9, 0}, {9, 15}};
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        EXPECT_EQ(out[k], expected[k]) << k;
+    }
+    EXPECT_TRUE(std::isnan(out[6].x) && std::isnan(out[6].y));
+    EXPECT_EQ(out[7], (Point{9, 5}));
+    const Path2D still = Path2D::from_points({{1, 1}, {1, 1}});
+    from_frenet(still.point_view(), still.path_length_per_point(), {s.data(), 1}, {d.data(), 0}, 1,
+                out.data());
+    EXPECT_TRUE(std::isnan(out[0].x));
+}

@@ -1,0 +1,112 @@
+"""korvane_frenet: the nearest clamped point against a brute-force scan, rows without a match,
+the points at route coordinates, and what the functions refuse."""
+
+import math
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from korvane import Path2D
+from korvane_frenet import from_frenet, to_frenet
+
+
+def brute_force(points, query):
+    """(s, distance, segment) of the nearest clamped foot: every segment, the first of equal minima."""
+    a, delta = points[:-1], np.diff(points, axis=0)
+    with np.errstate(all="ignore"):
+        squared = delta[:, 0] * delta[:, 0] + delta[:, 1] * delta[:, 1]
+        t = np.where(
+            squared > 0,
+            ((query[0] - a[:, 0]) * delta[:, 0] + (query[1] - a[:, 1]) * delta[:, 1]) / squared,
+            0,
+        )
+        t = np.where(t < 0, 0.0, np.where(t > 1, 1.0, t))
+        ex, ey = a[:, 0] + t * delta[:, 0] - query[0], a[:, 1] + t * delta[:, 1] - query[1]
+        distance = ex * ex + ey * ey
+        candidates = np.flatnonzero(~np.isnan(distance))  # nanargmin would take NaN for inf
+        if len(candidates) == 0:
+            return np.nan, np.nan, -1
+        i = int(candidates[np.argmin(distance[candidates])])
+        length = np.concatenate(([0.0], np.cumsum(np.sqrt(squared))))
+        return length[i] + np.sqrt(squared[i]) * t[i], np.sqrt(distance[i]), i
+
+
+# Winding walks with repeated points and runs back over themselves; the tiny and huge scales,
+# and mm steps around 5e6, keep the index's bounds honest where rounding is coarse.
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    frame=st.sampled_from([(1.0, 0.0), (1e-300, 0.0), (1e300, 0.0), (1e-3, 5e6)]),
+    repeats=st.booleans(),
+)
+def test_equals_the_brute_force_scan(seed, frame, repeats):
+    rng = np.random.default_rng(seed)
+    steps = rng.normal(size=(700, 2))
+    if repeats:
+        steps[rng.integers(0, 700, 150)] = 0.0
+        steps[300:400] = -steps[200:300][::-1]
+    unit = np.cumsum(steps, axis=0)
+    points = unit * frame[0] + frame[1]
+    queries = (unit[rng.integers(0, 700, 100)] + rng.normal(scale=3, size=(100, 2))) * frame[0] + frame[1]
+    queries[:5] = points[rng.integers(0, 700, 5)]
+    result = to_frenet(Path2D(points=points), queries)
+    for k, query in enumerate(queries):
+        expected = brute_force(points, query)
+        got = (result.s[k], result.distance[k], result.segment[k])
+        assert got == expected or np.array_equal(got, expected, equal_nan=True), (k, got, expected)
+        assert abs(result.d[k]) == result.distance[k] or np.isnan(result.d[k])
+
+
+def test_corner_where_the_paths_own_rule_matches_far_away():
+    path = Path2D(points=[(0, 0), (10, 0), (10, 10), (60, 10), (60, -50)])
+    assert path.path_length_from_point((11, -1)) == 21.0
+    (s,), (d,), (distance,), (segment,) = to_frenet(path, [(11, -1)])
+    assert (s, d, distance, segment) == (10.0, -math.sqrt(2), math.sqrt(2), 0)
+
+
+@pytest.mark.parametrize(
+    ("points", "query", "max_distance"),
+    [
+        ([(0, 0), (1, 0)], (5, 5), 1.0),
+        ([(0, 0), (1, 0)], (math.inf, 0), math.inf),
+        ([(1, 1)], (1, 1), 1.0),
+        ([], (0, 0), 1.0),
+    ],
+)
+def test_rows_without_a_match_are_nan_and_minus_one(points, query, max_distance):
+    result = to_frenet(Path2D(points=points), [query, query], max_distance=max_distance)
+    assert np.isnan(np.stack(result[:3])).all() and result.segment.tolist() == [-1, -1]
+
+
+def test_round_trip_within_rounding():
+    angle = np.linspace(0, 6 * np.pi, 2000)
+    route = Path2D(points=np.column_stack([np.cos(angle), np.sin(angle)]) * (300 + 20 * angle[:, None]))
+    rng = np.random.default_rng(3)
+    s = rng.uniform(0, route.length, 5000)
+    points = from_frenet(route, s, rng.uniform(-2, 2, 5000))
+    back = to_frenet(route, points)
+    assert np.allclose(from_frenet(route, back.s, back.d), points, rtol=0, atol=1e-9)
+    assert np.allclose(from_frenet(route, [10.0], 0.0), from_frenet(route, 10.0, [0.0, 0.0])[:1])
+
+
+@pytest.mark.parametrize("path", [[(0, 0), (1, 0)], None, np.zeros((2, 2)), Path2D])
+def test_refuses_anything_but_a_path(path):
+    with pytest.raises(TypeError, match="argument 'path'"):
+        to_frenet(path, [(0, 0)])
+    with pytest.raises(TypeError, match="argument 'path'"):
+        from_frenet(path, 0.0)
+
+
+def test_other_threads_may_attach_values_while_a_batch_runs():
+    path = Path2D(points=np.cumsum(np.ones((20_000, 2)), axis=0))
+    queries = np.asarray(path.points_np) + 0.5
+    stop = threading.Event()
+    worker = threading.Thread(target=lambda: [to_frenet(path, queries) for _ in iter(stop.is_set, True)])
+    worker.start()
+    try:
+        for _ in range(300):
+            path.add_associated_values(np.zeros(20_000))
+    finally:
+        stop.set()
+        worker.join()
