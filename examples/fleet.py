@@ -15,9 +15,11 @@ Per trip: positions without x, y or t are left out, the rest sorted by time (equ
 their input order), the point order is repaired (t and the input row number travel along as
 associated values), the path is resampled every metre (cubic; t linearly, so that it never runs
 backwards), smoothed by the elastic band (0.15 m) and split into circle segments, all relative
-to the trip's first position. Two Parquet datasets are written, one file per chunk of trips:
-OUT/points (trip_id, s, x, y, t, heading, curvature, signed_curvature: the smoothed path) and
-OUT/trips (one summary row per trip). A trip whose band has no solution keeps its resampled
+to the trip's first position. Every recorded position is then given its route coordinates on
+the smoothed path (korvane_frenet.to_frenet). Three Parquet datasets are written, one file per
+chunk of trips: OUT/points (trip_id, s, x, y, t, heading, curvature, signed_curvature: the
+smoothed path), OUT/positions (trip_id, row, s, d: each input row's arc length along the smoothed
+path and signed offset from it) and OUT/trips (one summary row per trip). A trip whose band has no solution keeps its resampled
 geometry and has band_solved false. The three ways of running write the same files, byte for
 byte.
 
@@ -56,6 +58,7 @@ if any(importlib.util.find_spec(name) is None for name in ("pandas", "pyarrow", 
 # Reached as korvane.X inside the task: dask pickles a function of the main script by value,
 # with the globals it names; korvane's classes cannot be pickled, the module can.
 import korvane  # noqa: E402
+import korvane_frenet  # noqa: E402
 import pyarrow as pa  # noqa: E402
 import pyarrow.compute as pc  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
@@ -72,6 +75,7 @@ MIN_CHUNK, MAX_CHUNK = 3_000, 30_000
 
 INPUT_COLUMNS = ["trip_id", "t", "x", "y"]
 MARKER = "_SUCCESS"  # in OUT: the results are those of a finished run
+DATASETS = ("points", "positions", "trips")  # OUT's folders, one per table of a Result
 PROG = "fleet.py"
 
 
@@ -97,17 +101,20 @@ class Result(NamedTuple):
     """What a task sends back: Arrow tables (they pickle as their buffers) and its CPU time."""
 
     points: pa.Table
+    positions: pa.Table
     trips: pa.Table
     cpu: float
 
 
-def process_trip(x: np.ndarray, y: np.ndarray, t: np.ndarray, rows: np.ndarray) -> tuple[dict, dict]:
-    """One trip: the smoothed path's columns (one value per point) and the trip's summary row.
+def process_trip(x: np.ndarray, y: np.ndarray, t: np.ndarray, rows: np.ndarray) -> tuple[dict, dict, dict]:
+    """One trip: the smoothed path's columns (one value per point), the recorded positions'
+    route coordinates (one value per input row) and the trip's summary row.
 
     Times are float seconds; process_chunk turns them back into the input's time type.
     """
     # A position with a missing coordinate or time would make the whole trip NaN.
     valid = np.isfinite(x) & np.isfinite(y) & np.isfinite(t)
+    recorded_rows, recorded_xy = rows, np.column_stack((x, y))
     missing_rows, rows = rows[~valid], rows[valid]
     x, y, t = x[valid], y[valid], t[valid]
     # Relative to the first position: at UTM-sized coordinates (millions of metres) the band's
@@ -145,6 +152,10 @@ def process_trip(x: np.ndarray, y: np.ndarray, t: np.ndarray, rows: np.ndarray) 
         "curvature": curvature,
         "signed_curvature": np.repeat(signed, sizes),
     }
+    # Every recorded position against the smoothed path, in one call: the nearest point's arc
+    # length and the signed offset (positive to the left). A missing coordinate gives NaN.
+    route = korvane_frenet.to_frenet(final, recorded_xy - (origin_x, origin_y))
+    positions = {"row": recorded_rows, "s": route.s, "d": route.d}
     start, end = (t[0], t[-1]) if len(t) else (math.nan, math.nan)
     duration = end - start
     summary = {
@@ -163,21 +174,23 @@ def process_trip(x: np.ndarray, y: np.ndarray, t: np.ndarray, rows: np.ndarray) 
         "arcs": int(np.count_nonzero(unsigned > ARC)),
         "max_curvature": float(unsigned.max(initial=0.0)),
     }
-    return points, summary
+    return points, positions, summary
 
 
 def process_chunk(chunk: Chunk) -> Result:
     """Processes the trips of a chunk into the points table and the per-trip summary."""
     cpu = time.process_time()
     points: dict[str, list] = {}
+    positions: dict[str, list] = {}
     summary: dict[str, list] = {}
     for i in range(len(chunk.trip_ids)):
         trip = slice(chunk.offsets[i], chunk.offsets[i + 1])
-        trip_points, trip_summary = process_trip(
+        trip_points, trip_positions, trip_summary = process_trip(
             chunk.x[trip], chunk.y[trip], chunk.t[trip], chunk.rows[trip]
         )
-        for name, values in trip_points.items():
-            points.setdefault(name, []).append(values)
+        for table, values in ((points, trip_points), (positions, trip_positions)):
+            for name, column in values.items():
+                table.setdefault(name, []).append(column)
         for name, value in trip_summary.items():
             summary.setdefault(name, []).append(value)
 
@@ -186,11 +199,17 @@ def process_chunk(chunk: Chunk) -> Result:
     origins = None if chunk.origins is None else np.repeat(chunk.origins, counts)
     columns["t"] = time_column(columns["t"], origins, chunk.time_type)
     table = pa.table({"trip_id": pa.array(np.repeat(chunk.trip_ids, counts), type=chunk.id_type), **columns})
+    recorded = pa.table(
+        {
+            "trip_id": pa.array(np.repeat(chunk.trip_ids, np.diff(chunk.offsets)), type=chunk.id_type),
+            **{name: np.concatenate(arrays) for name, arrays in positions.items()},
+        }
+    )
     summary_columns = {name: pa.array(values) for name, values in summary.items()}
     for name in ("start", "end"):
         summary_columns[name] = time_column(np.array(summary[name]), chunk.origins, chunk.time_type)
     trips = pa.table({"trip_id": pa.array(chunk.trip_ids, type=chunk.id_type), **summary_columns})
-    return Result(table, trips, time.process_time() - cpu)
+    return Result(table, recorded, trips, time.process_time() - cpu)
 
 
 def time_column(seconds: np.ndarray, origins: np.ndarray | None, time_type: pa.DataType) -> pa.Array:
@@ -264,7 +283,7 @@ def check_out(out: Path, source: str | None) -> None:
         raise Mistake(f"--out {out} is a file; expected a directory for the results")
     if out.is_dir():
         names = {entry.name for entry in out.iterdir()}
-        if names and not (MARKER in names and names <= {"points", "trips", MARKER}):
+        if names and not (MARKER in names and names <= {*DATASETS, MARKER}):
             raise Mistake(
                 f"--out {out} holds files that are not the results of a finished run (no {MARKER}); "
                 "expected a new or empty directory, or earlier results, which the run replaces"
@@ -520,7 +539,7 @@ def stop_dask(client) -> None:
 
 
 class Output:
-    """Writes each chunk's tables as points/part-NNNNN.parquet and trips/part-NNNNN.parquet in a
+    """Writes each chunk's tables as points/, positions/ and trips/part-NNNNN.parquet in a
     staging directory beside OUT, and puts the finished run in OUT's place."""
 
     def __init__(self, out: Path, progress: Progress):
@@ -530,14 +549,15 @@ class Output:
         )
         for leftover in (self.staging, self.previous):  # from a run that was killed
             shutil.rmtree(leftover, ignore_errors=True)
-        for folder in ("points", "trips"):
+        for folder in DATASETS:
             (self.staging / folder).mkdir(parents=True)
         self.progress = progress
         self.rows = self.unsolved = self.missing = self.removed = self.arcs = 0
         self.cpu = 0.0
 
     def __call__(self, result: Result, index: int) -> None:
-        for folder, table in (("points", result.points), ("trips", result.trips)):
+        for folder in DATASETS:
+            table = getattr(result, folder)
             # Under a hidden name until complete: dataset readers skip names starting with a dot.
             part = self.staging / folder / f"part-{index:05d}.parquet"
             unfinished = part.with_name(f".{part.name}")
@@ -771,7 +791,8 @@ def run(args: argparse.Namespace) -> int:
         f"({seconds:.2f} s, {busy / seconds:.1f} cores busy{here})"
     )
     print(
-        f"wrote {output.rows} points to {out}/points, {trips} trip summaries to {out}/trips; "
+        f"wrote {output.rows} points to {out}/points, {positions} route coordinates to {out}/positions, "
+        f"{trips} trip summaries to {out}/trips; "
         f"{output.missing} positions without x, y or t left out, {output.removed} removed by the "
         f"order repair, {output.arcs} arcs, {output.unsolved} trips without an elastic band "
         "solution (kept unsmoothed)"

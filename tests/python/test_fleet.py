@@ -66,6 +66,12 @@ def test_loop_pool_and_dask_write_the_same_files(runs):
     assert (trips.points_in == sample.groupby("trip_id").size().sort_index().to_numpy()).all()
     assert trips.removed.sum() > 0 and trips.arcs.sum() > 0
     assert (points.groupby("trip_id").t.diff().dropna() >= pd.Timedelta(0)).all()
+    # Every input row once, on its own trip's smoothed path: within reach of it, along its length.
+    positions = pd.read_parquet(runs / "loop" / "positions")
+    assert sorted(positions.row) == list(range(len(sample)))
+    assert (sample.trip_id.to_numpy()[positions.row] == positions.trip_id).all()
+    length = positions.trip_id.map(trips.set_index("trip_id").length)
+    assert (positions.s.between(0, length) & (positions.d.abs() < 5)).mean() > 0.99
 
 
 def test_shuffled_input_with_an_extra_column_gives_the_same_results(runs):
