@@ -7,6 +7,8 @@
 #include <type_traits>
 
 #include "python/errors.hpp"
+#include "python/ref.hpp"
+#include "python/runtime_packages.hpp"
 #include "util/large_list.hpp"
 #include "util/memory.hpp"
 
@@ -14,66 +16,66 @@ namespace korvane::python {
 
 namespace {
 
-/// Whether a type's buffer comes from C code of a built-in or extension type, not from a
-/// `__buffer__` written in Python, which could run any code and hand out any memory.
-bool exports_buffer_in_c(PyTypeObject* type) {
+/// The built-in or extension type whose C code provides a type's buffer, or nullptr when the
+/// buffer comes from a `__buffer__` written in Python, which could run any code and hand out
+/// any memory.
+PyTypeObject* buffer_exporter(PyTypeObject* type) {
     const getbufferproc get = type->tp_as_buffer->bf_getbuffer;
     PyObject* mro = type->tp_mro;
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) && base->tp_as_buffer != nullptr &&
             base->tp_as_buffer->bf_getbuffer == get) {
-            return true;
+            return base;
         }
     }
-    return false;
+    return nullptr;
 }
 
-/// numpy.ndarray or a subclass of it: its rows are arrays and its elements NumPy scalars, whose
-/// conversions are those of the element type whatever the byte order.
-bool is_ndarray(PyTypeObject* type) {
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-            std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
-            return true;
-        }
-    }
-    return false;
+/// A class's own attribute dictionary (built-in classes keep theirs with the interpreter from
+/// CPython 3.12 on, where the type object holds none).
+Ref dictionary_of(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
 }
 
-/// Whether the element-wise conversion of an object of this type meets the elements of its
-/// buffer. It iterates the object, and asks a row for its length and items; a subclass written
-/// in Python may answer those differently from the built-in or extension type that exports the
-/// buffer (a masked array hides its masked values, a matrix's rows are matrices). numpy.memmap
-/// is the exception that is known: its item access changes only the class of what it returns.
-bool items_are_buffer_elements(PyTypeObject* type) {
-    // The classes the lookup of those methods meets before the exporting type must each leave
-    // them alone; read from their dictionaries, which runs no Python code.
-    PyObject* mro = type->tp_mro;
-    bool overrides = false;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-            break;
-        }
-        for (const char* name : {"__getitem__", "__iter__", "__len__"}) {
-            overrides = overrides || cls->tp_dict == nullptr ||
-                        PyDict_GetItemString(cls->tp_dict, name) != nullptr;
-        }
-    }
-    if (!overrides) {
+/// Whether the element-wise conversion of an object of this type meets the elements of the
+/// buffer `exporter` provides. It iterates the object, and asks a row for its length and items;
+/// a subclass written in Python may answer those differently (a masked array hides its masked
+/// values, a matrix's rows are matrices). numpy.memmap is the exception that is known: its item
+/// access changes only the class of what it returns.
+bool items_are_buffer_elements(PyTypeObject* type, PyTypeObject* exporter) {
+    // A built-in or extension type's order of classes is its own and fixed.
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || is_numpy_memmap(type)) {
         return true;
     }
-    // Looked up among the modules already imported, by dictionary reads as above.
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* numpy = PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
-    if (numpy == nullptr || !PyModule_Check(numpy)) {
+    // The interpreter takes each method from the first class of the whole order whose
+    // dictionary holds it, and a metaclass may put any class anywhere in that order. The buffer
+    // is read directly only where that class is the exporter or a class it derives from, all
+    // written in C. Read from the dictionaries, which runs no Python code.
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr) {
         return false;
     }
-    return PyDict_GetItemString(PyModule_GetDict(numpy), "memmap") ==
-           reinterpret_cast<PyObject*>(type);
+    for (const char* name : {"__getitem__", "__iter__", "__len__"}) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            const Ref dictionary = dictionary_of(cls);
+            if (!dictionary) {
+                return false;
+            }
+            if (PyDict_GetItemString(dictionary.get(), name) != nullptr) {
+                if ((cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || !PyType_IsSubtype(exporter, cls)) {
+                    return false;
+                }
+                break;
+            }
+        }
+    }
+    return true;
 }
 
 /// The buffer of an argument, released with it.
@@ -227,8 +229,11 @@ bool acquire_array(PyObject* obj, int ndim, HeldBuffer& buffer, Element& element
     failed = false;
     PyTypeObject* type = Py_TYPE(obj);
     // A str or a non-sequence gets its refusal from the element-wise conversion.
-    if (PyUnicode_Check(obj) || !PySequence_Check(obj) || !PyObject_CheckBuffer(obj) ||
-        !exports_buffer_in_c(type) || !items_are_buffer_elements(type)) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj) || !PyObject_CheckBuffer(obj)) {
+        return false;
+    }
+    PyTypeObject* exporter = buffer_exporter(type);
+    if (exporter == nullptr || !items_are_buffer_elements(type, exporter)) {
         return false;
     }
     const bool ndarray = is_ndarray(type);

@@ -141,6 +141,29 @@ void** look_up_numpy() {
     return capsule ? checked_table(capsule.get()) : nullptr;
 }
 
+// NumPy's classes the recognisers compare with, taken once and kept for the process.
+struct NumpyClasses {
+    PyObject* memmap = nullptr;
+};
+NumpyClasses numpy_classes;
+
+/// Takes NumPy's classes from the imported numpy module by dictionary reads, which run no
+/// Python code; nothing is taken while numpy is not (or not yet wholly) imported.
+void take_numpy_classes() noexcept {
+    if (numpy_classes.memmap != nullptr) {
+        return;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* numpy = PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
+    if (numpy == nullptr || !PyModule_Check(numpy)) {
+        return;
+    }
+    PyObject* memmap = PyDict_GetItemString(PyModule_GetDict(numpy), "memmap");
+    if (memmap != nullptr && PyType_Check(memmap)) {
+        numpy_classes.memmap = Py_NewRef(memmap);
+    }
+}
+
 // --- SciPy's LAPACK ------------------------------------------------------------------------
 
 DgesvdFn dgesvd = nullptr;
@@ -300,6 +323,7 @@ void** numpy_api() noexcept {
             return nullptr;
         }
         numpy_lookup.table = table;
+        take_numpy_classes();
         return table;
     });
 }
@@ -309,6 +333,25 @@ void** loaded_numpy_api() {
         throw InternalFailure("NumPy's C interface is used before it was looked up");
     }
     return numpy_lookup.table;
+}
+
+bool is_ndarray(PyTypeObject* type) noexcept {
+    // NumPy's array type is written in C, so no class written in Python can take its name.
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+            std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_numpy_memmap(PyTypeObject* type) noexcept {
+    take_numpy_classes();
+    return numpy_classes.memmap != nullptr &&
+           numpy_classes.memmap == reinterpret_cast<PyObject*>(type);
 }
 
 DgesvdFn lapack_dgesvd() noexcept {
