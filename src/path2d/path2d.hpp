@@ -18,15 +18,6 @@ class Solver;
 
 namespace korvane {
 
-/// Where a query point lands on the path.
-struct Projection {
-    std::size_t index;  ///< first point of the segment, or the matched end point
-    Point point;        ///< foot of the perpendicular, or the matched end point
-    double t;           ///< fraction of the segment, 0 <= t < 1
-    double offset;      ///< distance from point `index` along the segment
-    double distance;    ///< distance from the query point to `point`
-};
-
 /// A run of points [start, end) lying close to one circle, with the circle's curvature.
 struct CircleSegment {
     std::size_t start;

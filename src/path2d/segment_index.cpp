@@ -8,7 +8,6 @@
 #include <limits>
 #include <new>
 
-#include "path2d/path2d.hpp"
 #include "util/memory.hpp"
 
 namespace korvane {

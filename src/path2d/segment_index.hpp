@@ -10,8 +10,6 @@
 
 namespace korvane {
 
-struct Projection;
-
 /// The nearest segment whose foot lies on it (0 <= t < 1), testing every segment in index order;
 /// the lowest index wins among equal distances. The reference for the index below.
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query);

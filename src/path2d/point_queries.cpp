@@ -1,4 +1,4 @@
-// src/path2d/projection.cpp: projecting a query point onto the path, and the queries built on it
+// src/path2d/point_queries.cpp: projecting a query point onto the path, and the queries built on it
 #include <cmath>
 
 #include "path2d/path2d.hpp"

@@ -1,4 +1,4 @@
-// src/path2d/circle_fit_curvature.cpp: circle segment decomposition and curvature from arcs
+// src/path2d/circle_fit.cpp: circle segment decomposition and curvature from arcs
 #include <algorithm>
 #include <span>
 #include <string>

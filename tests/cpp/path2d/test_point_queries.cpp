@@ -1,4 +1,4 @@
-// tests/cpp/path2d/test_projection.cpp: nearest projection, segment index and arc length of a point
+// tests/cpp/path2d/test_point_queries.cpp: nearest projection, segment index and arc length of a point
 #include <gtest/gtest.h>
 
 #include "path2d/path2d.hpp"

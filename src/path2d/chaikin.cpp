@@ -1,4 +1,4 @@
-// src/path2d/path_smoothing.cpp: Chaikin corner cutting
+// src/path2d/chaikin.cpp: Chaikin corner cutting
 #include <string>
 
 #include "path2d/path2d.hpp"

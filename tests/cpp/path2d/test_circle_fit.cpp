@@ -1,4 +1,4 @@
-// tests/cpp/path2d/test_circle_segments.cpp: circle segment decomposition and circle-fit curvature
+// tests/cpp/path2d/test_circle_fit.cpp: circle segment decomposition and circle-fit curvature
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,4 +1,4 @@
-// src/path2d/path_error_detection.cpp: finding and removing points where the path runs backwards
+// src/path2d/point_order.cpp: finding and removing points where the path runs backwards
 #include <cmath>
 #include <cstdint>
 #include <numbers>
