@@ -1,6 +1,7 @@
 // src/python/path2d_circle_fit.cpp: circle segment decomposition and circle-fit curvature
 #include <optional>
 
+#include "path2d/circle_fit.hpp"
 #include "python/path2d_type.hpp"
 #include "python/results.hpp"
 
@@ -53,7 +54,7 @@ const auto find_circle_segments = path2d_method(
         const bool needs_lapack =
             end >= start && end - start >= kFitMinimumPoints && end <= path.size();
         return fit_with_lapack(path, needs_lapack, [=](const Path2D& p, DgesvdFn dgesvd) {
-            return p.find_circle_segments(start, end, max_rmse, dgesvd);
+            return korvane::find_circle_segments(p, start, end, max_rmse, dgesvd);
         });
     },
     arg<std::uint64_t>("start"), arg<std::uint64_t>("end"), arg("max_rmse", kDefaultMaxRmse));
@@ -68,10 +69,10 @@ constexpr char compute_circle_fit_curvature_doc[] =
 const auto compute_circle_fit_curvature = path2d_method(
     "compute_circle_fit_curvature", compute_circle_fit_curvature_doc, Needs::Nothing,
     [](const Path2D& path, double max_rmse) {
-        return fit_with_lapack(path, path.size() >= kFitMinimumPoints,
-                               [=](const Path2D& p, DgesvdFn dgesvd) {
-                                   return p.compute_circle_fit_curvature(max_rmse, dgesvd);
-                               });
+        return fit_with_lapack(
+            path, path.size() >= kFitMinimumPoints, [=](const Path2D& p, DgesvdFn dgesvd) {
+                return korvane::compute_circle_fit_curvature(p, max_rmse, dgesvd);
+            });
     },
     arg("max_rmse", kDefaultMaxRmse));
 

@@ -25,10 +25,9 @@ const auto smoothed_path_elastic_band = path2d_method(
     "smoothed_path_elastic_band", smoothed_path_elastic_band_doc, Needs::Nothing,
     [](const Path2D& path, double max_deviation, ElasticBandMethod method) {
         return [plan = plan_elastic_band(path, max_deviation, method)]() mutable -> PyObject* {
-            bool interrupted = false;
-            std::optional<Path2D> smoothed =
-                carry_out(plan, ClarabelSolver(kElasticBandSettings), interrupted);
-            return interrupted ? nullptr : to_python(std::move(smoothed));
+            ElasticBandOutcome outcome =
+                solve_elastic_band(plan, ClarabelSolver(kElasticBandSettings));
+            return outcome.interrupted ? nullptr : to_python(std::move(outcome.path));
         };
     },
     arg<double>("max_deviation"), arg("elastic_band_type", ElasticBandMethod::OrthogonalBounds));

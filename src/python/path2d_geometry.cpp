@@ -1,4 +1,9 @@
 // src/python/path2d_geometry.cpp: resampling, Chaikin smoothing, point queries, sub-paths, point order
+#include "path2d/chaikin.hpp"
+#include "path2d/point_order.hpp"
+#include "path2d/point_queries.hpp"
+#include "path2d/resampling.hpp"
+#include "path2d/sub_path.hpp"
 #include "python/path2d_type.hpp"
 #include "python/results.hpp"
 
@@ -15,7 +20,7 @@ auto point_query(const char* name, const char* doc, Query query) {
     return path2d_method(
         name, doc, Needs::Nothing,
         [query](const Path2D& path, Point point, double epsilon) {
-            return to_python((path.*query)(point, epsilon));
+            return to_python(query(path, point, epsilon));
         },
         arg<Point>("point"), arg("epsilon", kDefaultEpsilon));
 }
@@ -26,7 +31,7 @@ auto point_order_method(const char* name, const char* doc, Operation operation) 
     return path2d_method(
         name, doc, Needs::Nothing,
         [operation](const Path2D& path, double sus_angle) {
-            return to_python((path.*operation)(sus_angle));
+            return to_python(operation(path, sus_angle));
         },
         arg("sus_angle", kDefaultSusAngle));
 }
@@ -39,7 +44,7 @@ constexpr char index_from_point_doc[] =
     "float\n\n:returns: The index of the nearest point\n:rtype: Option[int]";
 
 const auto index_from_point =
-    point_query("index_from_point", index_from_point_doc, &Path2D::index_from_point);
+    point_query("index_from_point", index_from_point_doc, korvane::index_from_point);
 
 constexpr char path_length_from_point_doc[] =
     "path_length_from_point($self, point, epsilon=0.01)\n--\n\npath_length_from_point(point, epsilon=0.01)\n"
@@ -49,7 +54,7 @@ constexpr char path_length_from_point_doc[] =
     "The path length\n:rtype: Option[int]";
 
 const auto path_length_from_point = point_query(
-    "path_length_from_point", path_length_from_point_doc, &Path2D::path_length_from_point);
+    "path_length_from_point", path_length_from_point_doc, korvane::path_length_from_point);
 
 constexpr char sub_path_doc[] =
     "sub_path($self, start=None, end=None, epsilon=0.01)\n--\n\nsub_path(start=None, end=None, "
@@ -62,7 +67,7 @@ constexpr char sub_path_doc[] =
 const auto sub_path = path2d_method(
     "sub_path", sub_path_doc, Needs::Nothing,
     [](const Path2D& path, std::optional<Point> start, std::optional<Point> end, double epsilon) {
-        return to_python(path.sub_path(start, end, epsilon));
+        return to_python(korvane::sub_path(path, start, end, epsilon));
     },
     arg<std::optional<Point>>("start", std::nullopt),
     arg<std::optional<Point>>("end", std::nullopt), arg("epsilon", kDefaultEpsilon));
@@ -78,7 +83,9 @@ constexpr char resampled_path_doc[] =
 const auto resampled_path = path2d_method(
     "resampled_path", resampled_path_doc, Needs::Nothing,
     [](const Path2D& path, ResamplingMethod method, InterpolationMethod interpolation,
-       double epsilon) { return to_python(path.resampled_path(method, interpolation, epsilon)); },
+       double epsilon) {
+        return to_python(korvane::resampled_path(path, method, interpolation, epsilon));
+    },
     arg<ResamplingMethod>("resampling_method"), arg("resampling_type", InterpolationMethod::Linear),
     arg("epsilon", kDefaultEpsilon));
 
@@ -91,8 +98,8 @@ constexpr char smoothed_path_chaikin_doc[] =
 const auto smoothed_path_chaikin = path2d_method(
     "smoothed_path_chaikin", smoothed_path_chaikin_doc, Needs::Nothing,
     [](const Path2D& path, std::uint64_t num_iterations) {
-        const Result<std::size_t> count = path.chaikin_point_count(num_iterations);
-        return count.ok() ? to_python(path.smoothed_path_chaikin(num_iterations))
+        const Result<std::size_t> count = chaikin_point_count(path, num_iterations);
+        return count.ok() ? to_python(korvane::smoothed_path_chaikin(path, num_iterations))
                           : raise(count.error());
     },
     arg<std::uint64_t>("num_iterations"));
@@ -105,7 +112,7 @@ constexpr char detect_corrupted_point_order_doc[] =
 
 const auto detect_corrupted_point_order =
     point_order_method("detect_corrupted_point_order", detect_corrupted_point_order_doc,
-                       &Path2D::detect_corrupted_point_order);
+                       korvane::detect_corrupted_point_order);
 
 constexpr char repair_corrupted_point_order_doc[] =
     "repair_corrupted_point_order($self, sus_angle=2.8)\n--\n\nrepair_corrupted_point_order(sus_angle=2.8)\n"
@@ -115,7 +122,7 @@ constexpr char repair_corrupted_point_order_doc[] =
 
 const auto repair_corrupted_point_order =
     point_order_method("repair_corrupted_point_order", repair_corrupted_point_order_doc,
-                       &Path2D::repair_corrupted_point_order);
+                       korvane::repair_corrupted_point_order);
 
 }  // namespace
 

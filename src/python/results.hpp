@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "path2d/circle_fit.hpp"
 #include "path2d/path2d.hpp"
 #include "python/ref.hpp"
 #include "util/result.hpp"
