@@ -2,7 +2,6 @@
 #include "python/path2d_type.hpp"
 
 #include <array>
-#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -177,36 +176,6 @@ PyGetSetDef path2d_getset[] = {
 #undef KORVANE_LIST
 #undef KORVANE_GETTER
 
-// --- methods ------------------------------------------------------------------------------
-
-/// The method table in member order; filled when the class is created, since the rows are
-/// made in the files of their bodies.
-PyMethodDef path2d_methods[] = {
-    {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {nullptr, nullptr, 0, nullptr},
-};
-
-void fill_method_table() noexcept {
-    const PyMethodDef* const rows[] = {
-        &path2d_compute_circle_fit_curvature,
-        &path2d_find_circle_segments,
-        &path2d_resampled_path,
-        &path2d_smoothed_path_elastic_band,
-        &path2d_smoothed_path_chaikin,
-        &path2d_index_from_point,
-        &path2d_path_length_from_point,
-        &path2d_sub_path,
-        &path2d_detect_corrupted_point_order,
-        &path2d_repair_corrupted_point_order,
-        &path2d_add_associated_values,
-        &path2d_associated_values,
-        &path2d_associated_value_np,
-    };
-    static_assert(std::size(rows) + 1 == std::size(path2d_methods));
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        path2d_methods[i] = *rows[i];
-    }
-}
-
 constexpr char path2d_doc[] =
     "Path2D(points=None, x=None, y=None)\n--\n\nPath2D(points=None, x=None, y=None)\n\nClass storing a 2D "
     "path.\n\n:param points: List of points\n:param x: List of x coordinates\n:param y: List of y "
@@ -241,7 +210,6 @@ PyObject* raise(const Error& error) noexcept {
 
 PyObject* create_path2d_type() noexcept {
     if (path2d_type == nullptr) {
-        fill_method_table();
         path2d_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&path2d_spec));
     }
     return reinterpret_cast<PyObject*>(path2d_type);
