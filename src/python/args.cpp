@@ -102,16 +102,6 @@ bool check_required(const Parameters& params, Py_ssize_t nargs, const Slots& slo
     return false;
 }
 
-template <class Body>
-bool bind_guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc& failure) {
-        set_memory_error(failure);
-        return false;
-    }
-}
-
 /// Whether `obj` passes the sequence check; if not, the type-mismatch TypeError is set.
 bool is_sequence(PyObject* obj) {
     if (PySequence_Check(obj)) {
@@ -183,46 +173,42 @@ bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
 }  // namespace
 
 bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Slots& slots) noexcept {
-    return bind_guarded([&] {
-        if (static_cast<std::size_t>(nargs) > params.count) {
-            return fail_too_many_positional(params, nargs);
-        }
-        for (std::size_t i = 0; i < kMaxParameters; ++i) {
-            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-        }
-        if (kwnames != nullptr) {
-            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                if (!assign_keyword(params, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) {
-                    return false;
-                }
+          Slots& slots) {
+    if (static_cast<std::size_t>(nargs) > params.count) {
+        return fail_too_many_positional(params, nargs);
+    }
+    for (std::size_t i = 0; i < kMaxParameters; ++i) {
+        slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    }
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!assign_keyword(params, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) {
+                return false;
             }
         }
-        return check_required(params, nargs, slots);
-    });
+    }
+    return check_required(params, nargs, slots);
 }
 
-bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots) noexcept {
-    return bind_guarded([&] {
-        const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-        if (static_cast<std::size_t>(nargs) > params.count) {
-            return fail_too_many_positional(params, nargs);
-        }
-        for (std::size_t i = 0; i < kMaxParameters; ++i) {
-            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
-        }
-        if (kwargs != nullptr) {
-            Py_ssize_t pos = 0;
-            PyObject *key = nullptr, *value = nullptr;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (!assign_keyword(params, key, value, slots)) {
-                    return false;
-                }
+bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots) {
+    const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    if (static_cast<std::size_t>(nargs) > params.count) {
+        return fail_too_many_positional(params, nargs);
+    }
+    for (std::size_t i = 0; i < kMaxParameters; ++i) {
+        slots[i] = static_cast<Py_ssize_t>(i) < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!assign_keyword(params, key, value, slots)) {
+                return false;
             }
         }
-        return check_required(params, nargs, slots);
-    });
+    }
+    return check_required(params, nargs, slots);
 }
 
 bool convert(PyObject* obj, double& out) noexcept {
@@ -277,7 +263,7 @@ int is_numpy_bool_type(PyTypeObject* type) {
 
 }  // namespace
 
-bool convert(PyObject* obj, bool& out) noexcept {
+bool convert(PyObject* obj, bool& out) {
     if (PyBool_Check(obj)) {
         out = obj == Py_True;
         return true;
@@ -307,7 +293,7 @@ bool convert(PyObject* obj, bool& out) noexcept {
     return true;
 }
 
-bool convert(PyObject* obj, Point& out) noexcept {
+bool convert(PyObject* obj, Point& out) {
     // Exact lists and tuples of two floats need no Python code: the common case when a path
     // is given as nested lists.
     if ((PyList_CheckExact(obj) && PyList_GET_SIZE(obj) == 2) ||

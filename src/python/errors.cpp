@@ -170,21 +170,13 @@ bool type_qualname(PyTypeObject* type, std::string& out) {
     return true;
 }
 
-void set_type_mismatch(PyObject* obj, const char* target) noexcept {
-    try {
-        std::string message = "'";
-        std::string name;
-        if (!type_qualname(Py_TYPE(obj), name)) {
-            return;
-        }
-        message += name;
-        message += "' object cannot be converted to '";
-        message += target;
-        message += "'";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+void set_type_mismatch(PyObject* obj, const char* target) {
+    std::string name;
+    if (!type_qualname(Py_TYPE(obj), name)) {
+        return;
     }
+    const std::string message = "'" + name + "' object cannot be converted to '" + target + "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
 std::string describe_and_clear_error() {

@@ -46,7 +46,7 @@ void set_panic(const char* message) noexcept;
 
 /// Sets TypeError "'<qualname of obj's type>' object cannot be converted to '<target>'". If
 /// reading the name raised an error that must propagate, that error is left pending instead.
-void set_type_mismatch(PyObject* obj, const char* target) noexcept;
+void set_type_mismatch(PyObject* obj, const char* target);
 
 /// The `__qualname__` of a type, or the stand-in text when it cannot be read. Returns false,
 /// with the error pending, when reading it raised an error that must propagate.

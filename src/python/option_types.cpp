@@ -148,16 +148,18 @@ PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexce
 /// A getter of one variant's field; refuses an object that does not hold that variant.
 template <class Variant, class Read>
 PyObject* variant_field(PyObject* self, Read read) noexcept {
-    const std::optional<ResamplingMethod> value = resampling_value(self);
-    if (!value) {
-        return nullptr;
-    }
-    const Variant* variant = std::get_if<Variant>(&*value);
-    if (variant == nullptr) {
-        set_type_mismatch(self, "ResamplingMethod");
-        return nullptr;
-    }
-    return read(*variant);
+    return guarded([&]() -> PyObject* {
+        const std::optional<ResamplingMethod> value = resampling_value(self);
+        if (!value) {
+            return nullptr;
+        }
+        const Variant* variant = std::get_if<Variant>(&*value);
+        if (variant == nullptr) {
+            set_type_mismatch(self, "ResamplingMethod");
+            return nullptr;
+        }
+        return read(*variant);
+    });
 }
 
 PyObject* get_number_points(PyObject* self, void*) noexcept {
@@ -350,7 +352,7 @@ PyObject* create_enum(EnumDescription& description, PyType_Spec* spec) noexcept 
 }
 
 template <class Enum>
-bool convert_member(PyObject* obj, const EnumDescription& description, Enum& out) noexcept {
+bool convert_member(PyObject* obj, const EnumDescription& description, Enum& out) {
     if (description.type == nullptr || !PyObject_TypeCheck(obj, description.type)) {
         set_type_mismatch(obj, description.class_name);
         return false;
@@ -399,7 +401,7 @@ PyObject* create_elastic_band_method_type() noexcept {
     return create_enum(elastic_band, &elastic_band_spec);
 }
 
-bool convert(PyObject* obj, ResamplingMethod& out) noexcept {
+bool convert(PyObject* obj, ResamplingMethod& out) {
     if (resampling_type == nullptr || !PyObject_TypeCheck(obj, resampling_type)) {
         set_type_mismatch(obj, "ResamplingMethod");
         return false;
@@ -412,11 +414,11 @@ bool convert(PyObject* obj, ResamplingMethod& out) noexcept {
     return true;
 }
 
-bool convert(PyObject* obj, InterpolationMethod& out) noexcept {
+bool convert(PyObject* obj, InterpolationMethod& out) {
     return convert_member(obj, interpolation, out);
 }
 
-bool convert(PyObject* obj, ElasticBandMethod& out) noexcept {
+bool convert(PyObject* obj, ElasticBandMethod& out) {
     return convert_member(obj, elastic_band, out);
 }
 

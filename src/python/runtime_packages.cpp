@@ -24,18 +24,6 @@ void fail_lookup(Raise raise) {
     }
 }
 
-/// Runs a lookup, which allocates module names and messages: running out of memory there gives
-/// MemoryError, and the lookup is tried again on the next call.
-template <class Lookup>
-auto out_of_memory_as_error(Lookup lookup) noexcept -> decltype(lookup()) {
-    try {
-        return lookup();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return {};
-    }
-}
-
 /// An attribute, or an empty Ref with the error pending.
 Ref attribute(PyObject* object, const char* name) noexcept {
     return Ref::steal(PyObject_GetAttrString(object, name));
@@ -308,24 +296,22 @@ void raise_missing_solver_package(const char* package) {
 
 }  // namespace
 
-void** numpy_api() noexcept {
+void** numpy_api() {
     if (numpy_lookup.table != nullptr) {
         return numpy_lookup.table;
     }
-    return out_of_memory_as_error([]() -> void** {
-        void** table = look_up_numpy();
-        if (table == nullptr) {
-            fail_lookup([] {
-                const std::string message =
-                    "Failed to access NumPy array API capsule: " + describe_and_clear_error();
-                set_panic(message.c_str());
-            });
-            return nullptr;
-        }
-        numpy_lookup.table = table;
-        take_numpy_classes();
-        return table;
-    });
+    void** table = look_up_numpy();
+    if (table == nullptr) {
+        fail_lookup([] {
+            const std::string message =
+                "Failed to access NumPy array API capsule: " + describe_and_clear_error();
+            set_panic(message.c_str());
+        });
+        return nullptr;
+    }
+    numpy_lookup.table = table;
+    take_numpy_classes();
+    return table;
 }
 
 void** loaded_numpy_api() {
@@ -354,9 +340,9 @@ bool is_numpy_memmap(PyTypeObject* type) noexcept {
            numpy_classes.memmap == reinterpret_cast<PyObject*>(type);
 }
 
-DgesvdFn lapack_dgesvd() noexcept {
+DgesvdFn lapack_dgesvd() {
     if (dgesvd == nullptr) {
-        dgesvd = out_of_memory_as_error(look_up_dgesvd);
+        dgesvd = look_up_dgesvd();
     }
     return dgesvd;
 }
@@ -365,48 +351,46 @@ DgesvdFn loaded_lapack_dgesvd() noexcept {
     return dgesvd;
 }
 
-const SolverPackages* solver_packages() noexcept {
+const SolverPackages* solver_packages() {
     if (solver) {
         return solver.get();
     }
-    return out_of_memory_as_error([]() -> const SolverPackages* {
-        auto packages = std::make_unique<SolverPackages>();
-        std::vector<Ref> owned;
-        // clarabel first, so that a machine missing everything is told about the solver.
-        SolverPackages& p = *packages;
-        if (!load_attributes("clarabel",
-                             {{&p.default_settings, "DefaultSettings"},
-                              {&p.default_solver, "DefaultSolver"},
-                              {&p.zero_cone, "ZeroConeT"},
-                              {&p.nonnegative_cone, "NonnegativeConeT"}},
-                             owned) ||
-            !load_statuses(p, owned)) {
-            raise_missing_solver_package("clarabel");
-            return nullptr;
+    auto packages = std::make_unique<SolverPackages>();
+    std::vector<Ref> owned;
+    // clarabel first, so that a machine missing everything is told about the solver.
+    SolverPackages& p = *packages;
+    if (!load_attributes("clarabel",
+                         {{&p.default_settings, "DefaultSettings"},
+                          {&p.default_solver, "DefaultSolver"},
+                          {&p.zero_cone, "ZeroConeT"},
+                          {&p.nonnegative_cone, "NonnegativeConeT"}},
+                         owned) ||
+        !load_statuses(p, owned)) {
+        raise_missing_solver_package("clarabel");
+        return nullptr;
+    }
+    if (!load_attributes("numpy",
+                         {{&p.numpy_empty, "empty"},
+                          {&p.float64, "float64"},
+                          {&p.int32, "int32"},
+                          {&p.int64, "int64"}},
+                         owned)) {
+        raise_missing_solver_package("numpy");
+        return nullptr;
+    }
+    if (!load_attributes("scipy.sparse", {{&p.csc_matrix, "csc_matrix"}}, owned)) {
+        raise_missing_solver_package("scipy");
+        return nullptr;
+    }
+    // Another thread may have finished its own lookup while this one ran Python code; the
+    // first one stored stays, and this one's references are dropped.
+    if (!solver) {
+        for (Ref& ref : owned) {
+            (void)ref.release();
         }
-        if (!load_attributes("numpy",
-                             {{&p.numpy_empty, "empty"},
-                              {&p.float64, "float64"},
-                              {&p.int32, "int32"},
-                              {&p.int64, "int64"}},
-                             owned)) {
-            raise_missing_solver_package("numpy");
-            return nullptr;
-        }
-        if (!load_attributes("scipy.sparse", {{&p.csc_matrix, "csc_matrix"}}, owned)) {
-            raise_missing_solver_package("scipy");
-            return nullptr;
-        }
-        // Another thread may have finished its own lookup while this one ran Python code; the
-        // first one stored stays, and this one's references are dropped.
-        if (!solver) {
-            for (Ref& ref : owned) {
-                (void)ref.release();
-            }
-            solver = std::move(packages);
-        }
-        return solver.get();
-    });
+        solver = std::move(packages);
+    }
+    return solver.get();
 }
 
 }  // namespace korvane::python

@@ -30,7 +30,7 @@ constexpr int kNewFromDescrSlot = 94;
 constexpr int kFeatureVersionSlot = 211;
 
 /// NumPy's C API table; nullptr with an error pending.
-void** numpy_api() noexcept;
+void** numpy_api();
 /// The table once `numpy_api()` has succeeded; throws InternalFailure before. Runs no Python code.
 void** loaded_numpy_api();
 
@@ -44,7 +44,7 @@ bool is_ndarray(PyTypeObject* type) noexcept;
 bool is_numpy_memmap(PyTypeObject* type) noexcept;
 
 /// LAPACK's dgesvd as SciPy exports it; nullptr with an error pending.
-DgesvdFn lapack_dgesvd() noexcept;
+DgesvdFn lapack_dgesvd();
 /// dgesvd when it has been found already, else nullptr. Runs no Python code.
 DgesvdFn loaded_lapack_dgesvd() noexcept;
 
@@ -65,6 +65,6 @@ struct SolverPackages {
 
 /// The solver's packages; nullptr with an error pending. Once found they are never replaced,
 /// so a reference obtained here stays valid while other threads look them up too.
-const SolverPackages* solver_packages() noexcept;
+const SolverPackages* solver_packages();
 
 }  // namespace korvane::python
