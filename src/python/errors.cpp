@@ -221,4 +221,15 @@ void remap_argument_error(const char* name) noexcept {
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
+PyObject* raise(const Error& error) noexcept {
+    PyObject* type = PyExc_TypeError;
+    switch (error.kind) {
+        case ErrorKind::Type: type = PyExc_TypeError; break;
+        case ErrorKind::Value: type = PyExc_ValueError; break;
+        case ErrorKind::Index: type = PyExc_IndexError; break;
+    }
+    PyErr_SetString(type, error.message.c_str());
+    return nullptr;
+}
+
 }  // namespace korvane::python

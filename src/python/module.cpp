@@ -16,15 +16,15 @@ namespace {
 constexpr int kModuleApiVersion = 1013;
 
 PyModuleDef korvane_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "korvane",
-    "Useful tools for working with paths",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "korvane",
+    .m_doc = "Useful tools for working with paths",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 PyObject* korvane_module = nullptr;

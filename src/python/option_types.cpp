@@ -347,8 +347,8 @@ PyObject* create_enum(EnumDescription& description, PyType_Spec* spec) noexcept 
             return nullptr;
         }
     }
-    description.type = type_object;
-    return type.release();
+    description.type = reinterpret_cast<PyTypeObject*>(type.release());
+    return reinterpret_cast<PyObject*>(description.type);
 }
 
 template <class Enum>
@@ -390,7 +390,8 @@ PyObject* create_resampling_method_type() noexcept {
     }
     by_number_points_type = reinterpret_cast<PyTypeObject*>(by_number_points.release());
     by_sampling_distance_type = reinterpret_cast<PyTypeObject*>(by_sampling_distance.release());
-    return base.release();
+    (void)base.release();  // kept in resampling_type
+    return reinterpret_cast<PyObject*>(resampling_type);
 }
 
 PyObject* create_interpolation_method_type() noexcept {

@@ -197,21 +197,15 @@ PyObject* wrap_path(Path2D&& path) noexcept {
     return wrap(path2d_type, std::move(path));
 }
 
-PyObject* raise(const Error& error) noexcept {
-    PyObject* type = PyExc_TypeError;
-    switch (error.kind) {
-        case ErrorKind::Type: type = PyExc_TypeError; break;
-        case ErrorKind::Value: type = PyExc_ValueError; break;
-        case ErrorKind::Index: type = PyExc_IndexError; break;
-    }
-    PyErr_SetString(type, error.message.c_str());
-    return nullptr;
-}
-
 PyObject* create_path2d_type() noexcept {
-    if (path2d_type == nullptr) {
-        path2d_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&path2d_spec));
+    if (path2d_type != nullptr) {
+        return reinterpret_cast<PyObject*>(path2d_type);
     }
+    Ref type = Ref::steal(PyType_FromSpec(&path2d_spec));
+    if (!type) {
+        return nullptr;
+    }
+    path2d_type = reinterpret_cast<PyTypeObject*>(type.release());
     return reinterpret_cast<PyObject*>(path2d_type);
 }
 

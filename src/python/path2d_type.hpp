@@ -28,7 +28,8 @@ inline Path2DObject* as_path2d(PyObject* self) noexcept {
     return reinterpret_cast<Path2DObject*>(self);
 }
 
-/// Creates the Path2D class; nullptr with an error set on failure.
+/// Creates the Path2D class once and keeps it for the process; returns it borrowed, or nullptr
+/// with an error set.
 PyObject* create_path2d_type() noexcept;
 
 /// A Path2D method's declaration: the body takes the record (`const Path2D&` for a shared
