@@ -114,6 +114,40 @@ double square_limit(double d) noexcept {
     }
 }
 
+// Boxes waiting to be opened, nearest first, in a binary heap of fixed size: a search that
+// would need more room gives up and scans instead.
+class PendingBoxes {
+public:
+    struct Box {
+        double squared_gap;
+        std::size_t node;
+        bool operator<(const Box& o) const noexcept { return squared_gap > o.squared_gap; }
+    };
+
+    bool empty() const noexcept { return m_size == 0; }
+    /// The squared gap of the nearest waiting box; the queue must not be empty.
+    double nearest_gap() const noexcept { return m_heap[0].squared_gap; }
+    /// Adds a box; false, adding nothing, when the queue is full.
+    bool push(std::size_t node, double squared_gap) noexcept {
+        if (m_size == capacity) {
+            return false;
+        }
+        m_heap[m_size++] = Box{squared_gap, node};
+        std::push_heap(m_heap, m_heap + m_size);
+        return true;
+    }
+    /// Takes the nearest box out; the queue must not be empty.
+    Box pop() noexcept {
+        std::pop_heap(m_heap, m_heap + m_size);
+        return m_heap[--m_size];
+    }
+
+private:
+    static constexpr std::size_t capacity = 256;
+    Box m_heap[capacity];
+    std::size_t m_size = 0;
+};
+
 }  // namespace
 
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query) {
@@ -192,22 +226,7 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
     double limit = infinity;  // boxes whose squared gap exceeds it hold no better candidate
     // Boxes are opened nearest first, so the candidate near the query is found before the
     // boxes around it, which all contain the query where the path winds, are opened.
-    struct Pending {
-        double squared_gap;
-        std::size_t node;
-        bool operator<(const Pending& o) const noexcept { return squared_gap > o.squared_gap; }
-    };
-    constexpr std::size_t capacity = 256;
-    Pending heap[capacity];
-    std::size_t size = 0;
-    const auto wait = [&heap, &size](std::size_t node, double gap) {
-        if (size == capacity) {
-            return false;
-        }
-        heap[size++] = Pending{gap, node};
-        std::push_heap(heap, heap + size);
-        return true;
-    };
+    PendingBoxes pending;
     std::size_t node = 1;
     for (;;) {
         if (work > budget) {
@@ -236,26 +255,25 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
                 std::swap(near_gap, far_gap);
             }
             work += 2;
-            if (far_gap <= limit && !wait(far, far_gap)) {
+            if (far_gap <= limit && !pending.push(far, far_gap)) {
                 return nearest_segment_scan(points, query);
             }
             // The nearer child goes on at once while no waiting box is nearer still, so a
             // descent through the tree costs no queue operations.
             if (near_gap <= limit) {
-                if (size == 0 || near_gap <= heap[0].squared_gap) {
+                if (pending.empty() || near_gap <= pending.nearest_gap()) {
                     node = near;
                     continue;
                 }
-                if (!wait(near, near_gap)) {
+                if (!pending.push(near, near_gap)) {
                     return nearest_segment_scan(points, query);
                 }
             }
         }
-        if (size == 0) {
+        if (pending.empty()) {
             return nearest.projection;
         }
-        std::pop_heap(heap, heap + size);
-        const Pending next = heap[--size];
+        const PendingBoxes::Box next = pending.pop();
         if (next.squared_gap > limit) {
             return nearest.projection;  // so is every box still waiting
         }

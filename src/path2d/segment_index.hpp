@@ -14,7 +14,9 @@ namespace korvane {
 /// the lowest index wins among equal distances. The reference for the index below.
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query);
 
-/// Bounding boxes over runs of consecutive segments, nested as a balanced binary tree.
+/// Bounding boxes over runs of consecutive segments, nested as a balanced binary tree. An index
+/// answers only for the points it was built from: every query must pass those same points
+/// (a path's geometry never changes after construction, so its index serves all its queries).
 class SegmentIndex {
 public:
     /// Linear in the number of points; throws std::bad_alloc beyond physical memory.

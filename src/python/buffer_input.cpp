@@ -181,17 +181,13 @@ struct Loader {
     double operator()(const char* at) const noexcept { return load<T, Swapped>(at); }
 };
 
-/// Calls `pick.template operator()<T>()` with T the integer type of `size` bytes.
-template <bool Signed, class Pick>
-void with_integer(std::size_t size, const Pick& pick) {
-    const auto of = [&]<class U>() {
-        pick.template operator()<std::conditional_t<Signed, std::make_signed_t<U>, U>>();
-    };
-    switch (size) {
-        case 1: return of.template operator()<std::uint8_t>();
-        case 2: return of.template operator()<std::uint16_t>();
-        case 4: return of.template operator()<std::uint32_t>();
-        default: return of.template operator()<std::uint64_t>();
+/// Calls `read(load)` with the loader of T in the element's byte order.
+template <class T, class Read>
+void with_byte_order(bool swapped, Read& read) {
+    if (swapped) {
+        read(Loader<T, true>{});
+    } else {
+        read(Loader<T, false>{});
     }
 }
 
@@ -199,20 +195,27 @@ void with_integer(std::size_t size, const Pick& pick) {
 /// that the load is inlined into its loop.
 template <class Read>
 void with_loader(const Element& element, Read&& read) {
-    const auto pick = [&]<class T>() {
-        if (element.swapped) {
-            read(Loader<T, true>{});
-        } else {
-            read(Loader<T, false>{});
-        }
-    };
+    const bool swapped = element.swapped;
     switch (element.kind) {
         case Kind::Float:
-            element.size == 8 ? pick.template operator()<double>()
-                              : pick.template operator()<float>();
-            return;
-        case Kind::Signed: return with_integer<true>(element.size, pick);
-        case Kind::Unsigned: return with_integer<false>(element.size, pick);
+            if (element.size == 8) {
+                return with_byte_order<double>(swapped, read);
+            }
+            return with_byte_order<float>(swapped, read);
+        case Kind::Signed:
+            switch (element.size) {
+                case 1: return with_byte_order<std::int8_t>(swapped, read);
+                case 2: return with_byte_order<std::int16_t>(swapped, read);
+                case 4: return with_byte_order<std::int32_t>(swapped, read);
+                default: return with_byte_order<std::int64_t>(swapped, read);
+            }
+        case Kind::Unsigned:
+            switch (element.size) {
+                case 1: return with_byte_order<std::uint8_t>(swapped, read);
+                case 2: return with_byte_order<std::uint16_t>(swapped, read);
+                case 4: return with_byte_order<std::uint32_t>(swapped, read);
+                default: return with_byte_order<std::uint64_t>(swapped, read);
+            }
     }
 }
 
@@ -222,29 +225,35 @@ bool is_plain_doubles(const Element& element, const char* base, bool contiguous)
            reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
 }
 
-/// Takes the buffer of `obj` when it is a real-number array of `ndim` dimensions that the
-/// element-wise conversion reads to the same values; false with `failed` telling whether an
-/// error is pending.
-bool acquire_array(PyObject* obj, int ndim, HeldBuffer& buffer, Element& element, bool& failed) {
-    failed = false;
+/// Whether the buffer of `obj` is read directly instead of converting it element by element,
+/// for a list of `ndim` dimensions: the conditions in the order they are checked, each with why.
+bool reads_buffer_directly(PyObject* obj, int ndim) {
     PyTypeObject* type = Py_TYPE(obj);
-    // A str or a non-sequence gets its refusal from the element-wise conversion.
-    if (PyUnicode_Check(obj) || !PySequence_Check(obj) || !PyObject_CheckBuffer(obj)) {
+    // A str, or an object that is no sequence, gets its refusal from the element-wise conversion.
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
         return false;
     }
+    // Without a buffer there is nothing to read.
+    if (!PyObject_CheckBuffer(obj)) {
+        return false;
+    }
+    // A buffer that a `__buffer__` written in Python provides could be any memory.
     PyTypeObject* exporter = buffer_exporter(type);
-    if (exporter == nullptr || !items_are_buffer_elements(type, exporter)) {
+    if (exporter == nullptr) {
         return false;
     }
-    const bool ndarray = is_ndarray(type);
+    // Iteration and item access found elsewhere than in the exporter may answer otherwise.
+    if (!items_are_buffer_elements(type, exporter)) {
+        return false;
+    }
     // Rows of other exporters (memoryview) do not convert as sequences.
-    if (ndim != 1 && !ndarray) {
-        return false;
-    }
-    if (!buffer.acquire(obj, failed)) {
-        return false;
-    }
-    const Py_buffer& view = buffer.view();
+    return ndim == 1 || is_ndarray(type);
+}
+
+/// Whether the view holds what the element-wise conversion would read: `ndim` dimensions of
+/// plain strides, two columns for points, and one real number per element (then `element`
+/// tells its type).
+bool view_is_readable(const Py_buffer& view, int ndim, bool ndarray, Element& element) {
     return view.ndim == ndim && view.suboffsets == nullptr && view.strides != nullptr &&
            (ndim == 1 || view.shape[1] == 2) && parse_format(view, ndarray, element);
 }
@@ -257,13 +266,20 @@ template <class T>
 BufferRead read_buffer(PyObject* obj, std::vector<T>& out) {
     constexpr bool points = std::is_same_v<T, Point>;
     static_assert(!points || sizeof(Point) == 2 * sizeof(double));
+    constexpr int ndim = points ? 2 : 1;
+    if (!reads_buffer_directly(obj, ndim)) {
+        return BufferRead::NotApplicable;
+    }
     HeldBuffer buffer;
-    Element element{};
     bool failed = false;
-    if (!acquire_array(obj, points ? 2 : 1, buffer, element, failed)) {
+    if (!buffer.acquire(obj, failed)) {
         return failed ? BufferRead::Failed : BufferRead::NotApplicable;
     }
     const Py_buffer& view = buffer.view();
+    Element element{};
+    if (!view_is_readable(view, ndim, is_ndarray(Py_TYPE(obj)), element)) {
+        return BufferRead::NotApplicable;
+    }
     const auto n = static_cast<std::size_t>(view.shape[0]);
     // A broadcast view holds one element however many its shape claims: the copy, not the
     // argument, may be what the machine cannot hold.
