@@ -7,6 +7,7 @@
 
 #include "python/buffer_input.hpp"
 #include "python/errors.hpp"
+#include "python/runtime_packages.hpp"
 #include "python/ref.hpp"
 
 namespace korvane::python {
@@ -242,38 +243,14 @@ bool convert(PyObject* obj, std::uint64_t& out) noexcept {
     return true;
 }
 
-namespace {
-
-/// Whether `type` is NumPy's boolean scalar type: 1 yes, 0 no, -1 with an error pending that
-/// must propagate (an attribute that cannot be read otherwise just means no).
-int is_numpy_bool_type(PyTypeObject* type) {
-    PyObject* type_obj = reinterpret_cast<PyObject*>(type);
-    Ref module = Ref::steal(PyObject_GetAttrString(type_obj, "__module__"));
-    if (!module || !PyUnicode_Check(module.get()) ||
-        PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
-        return PyErr_Occurred() && !clear_if_ordinary() ? -1 : 0;
-    }
-    Ref name = Ref::steal(PyObject_GetAttrString(type_obj, "__name__"));
-    if (!name || !PyUnicode_Check(name.get())) {
-        return PyErr_Occurred() && !clear_if_ordinary() ? -1 : 0;
-    }
-    return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
-}
-
-}  // namespace
-
 bool convert(PyObject* obj, bool& out) {
     if (PyBool_Check(obj)) {
         out = obj == Py_True;
         return true;
     }
     PyTypeObject* type = Py_TYPE(obj);
-    const int numpy_bool = is_numpy_bool_type(type);
-    if (numpy_bool <= 0) {
-        if (numpy_bool == 0) {
-            set_type_mismatch(obj, "PyBool");
-        }
+    if (!is_numpy_bool(type)) {
+        set_type_mismatch(obj, "PyBool");
         return false;
     }
     inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;

@@ -131,14 +131,16 @@ void** look_up_numpy() {
 
 // NumPy's classes the recognisers compare with, taken once and kept for the process.
 struct NumpyClasses {
+    bool taken = false;
     PyObject* memmap = nullptr;
+    PyObject* bool_type = nullptr;
 };
 NumpyClasses numpy_classes;
 
 /// Takes NumPy's classes from the imported numpy module by dictionary reads, which run no
 /// Python code; nothing is taken while numpy is not (or not yet wholly) imported.
 void take_numpy_classes() noexcept {
-    if (numpy_classes.memmap != nullptr) {
+    if (numpy_classes.taken) {
         return;
     }
     PyObject* modules = PyImport_GetModuleDict();
@@ -146,9 +148,14 @@ void take_numpy_classes() noexcept {
     if (numpy == nullptr || !PyModule_Check(numpy)) {
         return;
     }
-    PyObject* memmap = PyDict_GetItemString(PyModule_GetDict(numpy), "memmap");
-    if (memmap != nullptr && PyType_Check(memmap)) {
+    PyObject* namespace_ = PyModule_GetDict(numpy);
+    PyObject* memmap = PyDict_GetItemString(namespace_, "memmap");
+    PyObject* bool_type = PyDict_GetItemString(namespace_, "bool_");
+    if (memmap != nullptr && PyType_Check(memmap) && bool_type != nullptr &&
+        PyType_Check(bool_type)) {
         numpy_classes.memmap = Py_NewRef(memmap);
+        numpy_classes.bool_type = Py_NewRef(bool_type);
+        numpy_classes.taken = true;
     }
 }
 
@@ -336,8 +343,12 @@ bool is_ndarray(PyTypeObject* type) noexcept {
 
 bool is_numpy_memmap(PyTypeObject* type) noexcept {
     take_numpy_classes();
-    return numpy_classes.memmap != nullptr &&
-           numpy_classes.memmap == reinterpret_cast<PyObject*>(type);
+    return numpy_classes.taken && numpy_classes.memmap == reinterpret_cast<PyObject*>(type);
+}
+
+bool is_numpy_bool(PyTypeObject* type) noexcept {
+    take_numpy_classes();
+    return numpy_classes.taken && numpy_classes.bool_type == reinterpret_cast<PyObject*>(type);
 }
 
 DgesvdFn lapack_dgesvd() {

@@ -42,6 +42,8 @@ void** loaded_numpy_api();
 bool is_ndarray(PyTypeObject* type) noexcept;
 /// Exactly numpy.memmap.
 bool is_numpy_memmap(PyTypeObject* type) noexcept;
+/// Exactly NumPy's boolean scalar type (numpy.bool_).
+bool is_numpy_bool(PyTypeObject* type) noexcept;
 
 /// LAPACK's dgesvd as SciPy exports it; nullptr with an error pending.
 DgesvdFn lapack_dgesvd();
