@@ -9,6 +9,7 @@
 #include "python/errors.hpp"
 #include "python/runtime_packages.hpp"
 #include "python/ref.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -116,7 +117,7 @@ template <class Element>
 bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
     out.clear();
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, texts::str_as_list_message);
         return false;
     }
     if (PyList_CheckExact(obj)) {

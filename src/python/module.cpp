@@ -8,6 +8,7 @@
 #include "python/option_types.hpp"
 #include "python/path2d_type.hpp"
 #include "python/ref.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -68,9 +69,7 @@ PyObject* initialise() {
     std::int64_t expected = -1;
     if (!initialising_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         // The classes and caches are process-wide, so a second interpreter would share them.
-        PyErr_SetString(PyExc_ImportError,
-                        "PyO3 modules do not yet support subinterpreters, see "
-                        "https://docs.python.org/3/howto/isolating-extensions.html");
+        PyErr_SetString(PyExc_ImportError, texts::subinterpreters_message);
         return nullptr;
     }
     if (korvane_module != nullptr) {

@@ -14,6 +14,7 @@
 #include "python/ref.hpp"
 #include "python/results.hpp"
 #include "python/type_slots.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -25,7 +26,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     if (!name) {
         return nullptr;
     }
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %S", name.get());
+    PyErr_Format(PyExc_TypeError, texts::no_constructor_format, name.get());
     return nullptr;
 }
 
@@ -87,28 +88,15 @@ std::optional<ResamplingMethod> resampling_value(PyObject* self) noexcept {
     return BySamplingDistance{option->sampling_distance, option->drop_last};
 }
 
-constexpr char by_number_points_doc[] =
-    "by_number_points(number_points)\n--\n\nby_number_points(number_points)\n\nThe path will be "
-    "equidistantly resampled using the given number of points.\n\n:param number_points: Number of "
-    "points\n\n:type number_points: int\n\n:returns: The resampling method\n:rtype: ResamplingMethod";
-
 const auto by_number_points = declare(
-    "ResamplingMethod", "by_number_points", by_number_points_doc, Needs::Nothing,
+    "ResamplingMethod", "by_number_points", texts::by_number_points_doc, Needs::Nothing,
     [](std::uint64_t number_points) {
         return new_by_number_points(by_number_points_type, number_points);
     },
     arg<std::uint64_t>("number_points"));
 
-constexpr char by_sampling_distance_doc[] =
-    "by_sampling_distance(sampling_distance, drop_last=True)\n--\n\nby_sampling_distance(sampling_distance, "
-    "drop_last=True)\n\nThe path will be resampled using the given sampling_distance.\nThe distance "
-    "between the last and second last point will differ from sampling distance.\nSetting drop_last=True "
-    "will omit the last point.\n\n:param sampling_distance: Sampling distance\n:param drop_last: Omits "
-    "the last point when true.\n\n:type sampling_distance: float\n:type drop_last: bool\n\n:returns: The "
-    "resampling method\n:rtype: ResamplingMethod";
-
 const auto by_sampling_distance = declare(
-    "ResamplingMethod", "by_sampling_distance", by_sampling_distance_doc, Needs::Nothing,
+    "ResamplingMethod", "by_sampling_distance", texts::by_sampling_distance_doc, Needs::Nothing,
     [](double sampling_distance, bool drop_last) {
         return new_by_sampling_distance(by_sampling_distance_type, sampling_distance, drop_last);
     },
@@ -202,15 +190,11 @@ PyGetSetDef by_sampling_distance_getset[] = {
 // A variant class stores the signature of its constructor as its documentation.
 PyType_Slot by_number_points_slots[] = {
     slot(Py_tp_new, constructor<by_number_points_new>), slot(Py_tp_getset, by_number_points_getset),
-    slot(Py_tp_doc, const_cast<char*>("ResamplingMethod_ByNumberPoints(number_points)\n--\n\n")),
-    kLastSlot};
+    slot(Py_tp_doc, const_cast<char*>(texts::by_number_points_class_doc)), kLastSlot};
 PyType_Slot by_sampling_distance_slots[] = {
     slot(Py_tp_new, constructor<by_sampling_distance_new>),
     slot(Py_tp_getset, by_sampling_distance_getset),
-    slot(Py_tp_doc,
-         const_cast<char*>(
-             "ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")),
-    kLastSlot};
+    slot(Py_tp_doc, const_cast<char*>(texts::by_sampling_distance_class_doc)), kLastSlot};
 PyType_Spec by_number_points_spec = type_spec<ResamplingMethodObject>(
     "builtins.ResamplingMethod_ByNumberPoints", Py_TPFLAGS_DEFAULT, by_number_points_slots);
 PyType_Spec by_sampling_distance_spec = type_spec<ResamplingMethodObject>(

@@ -11,6 +11,7 @@
 #include "python/ref.hpp"
 #include "python/results.hpp"
 #include "python/type_slots.hpp"
+#include "python/surface_texts.hpp"
 #include "util/float_text.hpp"
 
 namespace korvane::python {
@@ -39,7 +40,7 @@ PyObject* new_path(PyTypeObject* type, std::optional<std::vector<Point>> points,
     if (!points && x && y) {
         return wrap(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
     }
-    PyErr_SetString(PyExc_TypeError, "Create path either from points or coordinates");
+    PyErr_SetString(PyExc_TypeError, texts::create_path_message);
     return nullptr;
 }
 
@@ -176,17 +177,12 @@ PyGetSetDef path2d_getset[] = {
 #undef KORVANE_LIST
 #undef KORVANE_GETTER
 
-constexpr char path2d_doc[] =
-    "Path2D(points=None, x=None, y=None)\n--\n\nPath2D(points=None, x=None, y=None)\n\nClass storing a 2D "
-    "path.\n\n:param points: List of points\n:param x: List of x coordinates\n:param y: List of y "
-    "coordinates\n\n:type points: list[list[float]]\n:type x: list[float]\n:type y: list[float]";
-
 PyType_Slot path2d_slots[] = {slot(Py_tp_new, constructor<path2d_new_declaration>),
                               slot(Py_tp_dealloc, path2d_dealloc),
                               slot(Py_tp_repr, path2d_repr),
                               slot(Py_tp_getset, path2d_getset),
                               slot(Py_tp_methods, path2d_methods),
-                              slot(Py_tp_doc, const_cast<char*>(path2d_doc)),
+                              slot(Py_tp_doc, const_cast<char*>(texts::path2d_doc)),
                               kLastSlot};
 PyType_Spec path2d_spec =
     type_spec<Path2DObject>("builtins.Path2D", Py_TPFLAGS_DEFAULT, path2d_slots);
