@@ -50,7 +50,8 @@ DgesvdFn lapack_dgesvd();
 /// dgesvd when it has been found already, else nullptr. Runs no Python code.
 DgesvdFn loaded_lapack_dgesvd() noexcept;
 
-/// What a solve takes from `clarabel`, `numpy` and `scipy.sparse` (strong references, kept).
+/// What a solve takes from `clarabel` and `scipy.sparse` (strong references, kept); NumPy's
+/// arrays are made through its C table.
 struct SolverPackages {
     PyObject* default_settings = nullptr;
     PyObject* default_solver = nullptr;
@@ -58,10 +59,6 @@ struct SolverPackages {
     PyObject* nonnegative_cone = nullptr;
     /// The `SolverStatus` members this version of the solver has, by name.
     std::vector<std::pair<const char*, PyObject*>> statuses;
-    PyObject* numpy_empty = nullptr;
-    PyObject* float64 = nullptr;
-    PyObject* int32 = nullptr;
-    PyObject* int64 = nullptr;
     PyObject* csc_matrix = nullptr;
 };
 
