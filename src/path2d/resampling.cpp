@@ -62,8 +62,38 @@ double value_or_zero(const std::optional<SplineSample>& sample) noexcept {
     return sample ? sample->value : 0.0;
 }
 
+// Finds, for ascending positions, the segment between two input points that holds each one:
+// the last arc length not above the position and the next one. Positions before the first
+// point, at or beyond the last one, or below the one before (none of which ascending positions
+// inside the path give) are left to the general spline search.
+class SegmentWalk {
+public:
+    explicit SegmentWalk(std::span<const double> s) noexcept : m_s(s) {}
+
+    /// The index d with s[d] <= at < s[d + 1], or nothing.
+    std::optional<std::size_t> segment(double at) noexcept {
+        if (!(at >= m_last)) {
+            return std::nullopt;
+        }
+        m_last = at;
+        // m_above counts the arc lengths not above the position.
+        while (m_above < m_s.size() && m_s[m_above] <= at) {
+            ++m_above;
+        }
+        if (m_above == 0 || m_above == m_s.size()) {
+            return std::nullopt;
+        }
+        return m_above - 1;
+    }
+
+private:
+    std::span<const double> m_s;
+    std::size_t m_above = 0;
+    double m_last = 0.0;
+};
+
 // Linear samples at the positions of `values` (read every `stride`-th double), one spline key
-// per arc length of s: inside the path straight from the segment the spline walker finds, with the
+// per arc length of s: inside the path straight from the segment found by `walk`, with the
 // same arithmetic as the spline's linear rule; elsewhere from the spline itself.
 struct LinearSegment {
     std::size_t d;
@@ -124,19 +154,16 @@ Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method
     // For linear splines the segment between two input points (every position inside the
     // path) is sampled without the spline's key lookups: the same position fraction serves
     // both coordinates and every value list, computed as the spline's rule computes it.
-    SplineWalker segments(x_spline);
+    SegmentWalk segments(s);
     const auto inside = [&](double at) -> std::optional<LinearSegment> {
         if (!linear) {
             return std::nullopt;
         }
-        // Key 0 is the spline's leading guard and key k + 1 the point k; the guards around the
-        // path are left to the spline itself.
-        const std::optional<std::size_t> key = segments.lower_key(at);
-        if (!key || *key == 0 || *key >= s.size()) {
+        const std::optional<std::size_t> d = segments.segment(at);
+        if (!d) {
             return std::nullopt;
         }
-        const std::size_t d = *key - 1;
-        return LinearSegment{d, (at - s[d]) / (s[d + 1] - s[d])};
+        return LinearSegment{*d, (at - s[*d]) / (s[*d + 1] - s[*d])};
     };
     const auto between = [](double a, double b, double nt) { return (1.0 - nt) * a + nt * b; };
     std::vector<Point> points = generated_list<Point>(count, [&](std::size_t j) {
@@ -156,7 +183,7 @@ Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method
     for (const std::vector<double>& source : associated) {
         const SortedSpline spline(s, source, kind);
         SplineWalker value_walker(spline);
-        segments = SplineWalker(x_spline);
+        segments = SegmentWalk(s);
         values.push_back(generated_list<double>(count, [&](std::size_t j) {
             const double at = positions[j];
             if (const std::optional<LinearSegment> fast = inside(at)) {
