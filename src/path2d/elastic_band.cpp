@@ -93,18 +93,15 @@ ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation,
     return plan;
 }
 
-std::optional<Path2D> carry_out(ElasticBandPlan& plan, const simple_qp::Solver& solver,
-                                bool& interrupted) {
-    interrupted = false;
+ElasticBandOutcome solve_elastic_band(ElasticBandPlan& plan, const simple_qp::Solver& solver) {
     if (!plan.needs_solve) {
-        return std::move(plan.answer);
+        return {std::move(plan.answer)};
     }
     ElasticBandProblem& problem = plan.problem;
     const simple_qp::SolveResult result = solver.solve(
         std::move(problem.variables), std::move(problem.objective), std::move(problem.constraints));
     if (!result.ok()) {
-        interrupted = result.error() == simple_qp::SolveError::Interrupted;
-        return std::nullopt;
+        return {std::nullopt, result.error() == simple_qp::SolveError::Interrupted};
     }
     const std::vector<double> xs = result.value().eval_vec(problem.x);
     const std::vector<double> ys = result.value().eval_vec(problem.y);
@@ -112,15 +109,7 @@ std::optional<Path2D> carry_out(ElasticBandPlan& plan, const simple_qp::Solver& 
     for (std::size_t i = 0; i < xs.size(); ++i) {
         smoothed[i] = Point{xs[i], ys[i]};
     }
-    return Path2D::from_points(std::move(smoothed));
-}
-
-std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
-                                                         ElasticBandMethod method,
-                                                         const simple_qp::Solver& solver) const {
-    ElasticBandPlan plan = plan_elastic_band(*this, max_deviation, method);
-    bool interrupted = false;
-    return carry_out(plan, solver, interrupted);
+    return {Path2D::from_points(std::move(smoothed))};
 }
 
 }  // namespace korvane

@@ -42,10 +42,14 @@ struct ElasticBandPlan {
 ElasticBandPlan plan_elastic_band(const Path2D& path, double max_deviation,
                                   ElasticBandMethod method);
 
-/// Carries a plan out: its answer when it needs no solve, else the path `solver` finds, or
-/// nothing when the solve fails. `interrupted` tells whether it failed with
-/// `SolveError::Interrupted`, which a caller may have to pass on.
-std::optional<Path2D> carry_out(ElasticBandPlan& plan, const simple_qp::Solver& solver,
-                                bool& interrupted);
+/// What became of a plan: the smoothed path, or nothing when the solve failed.
+struct ElasticBandOutcome {
+    std::optional<Path2D> path;
+    /// Whether the solve failed with `SolveError::Interrupted`, which a caller may have to pass on.
+    bool interrupted = false;
+};
+
+/// Carries a plan out: its answer when it needs no solve, else the path `solver` finds.
+ElasticBandOutcome solve_elastic_band(ElasticBandPlan& plan, const simple_qp::Solver& solver);
 
 }  // namespace korvane

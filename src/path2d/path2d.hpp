@@ -1,4 +1,4 @@
-// src/path2d/path2d.hpp: the path record, its constructions, caches and operations
+// src/path2d/path2d.hpp: the path record: its storage, views, caches and associated value lists
 #pragma once
 
 #include <cstddef>
@@ -6,46 +6,26 @@
 #include <string>
 #include <vector>
 
-#include "path2d/options.hpp"
 #include "path2d/points.hpp"
 #include "path2d/segment_index.hpp"
-#include "util/lapack.hpp"
 #include "util/result.hpp"
-
-namespace simple_qp {
-class Solver;
-}
 
 namespace korvane {
 
-/// Where a query point lands on the path.
-struct Projection {
-    std::size_t index;  ///< first point of the segment, or the matched end point
-    Point point;        ///< foot of the perpendicular, or the matched end point
-    double t;           ///< fraction of the segment, 0 <= t < 1
-    double offset;      ///< distance from point `index` along the segment
-    double distance;    ///< distance from the query point to `point`
-};
-
-/// A run of points [start, end) lying close to one circle, with the circle's curvature.
-struct CircleSegment {
-    std::size_t start;
-    std::size_t end;
-    double curvature;
-    bool operator==(const CircleSegment&) const = default;
-};
-
 /// A planar path: points, their coordinate lists, lazily filled per-point quantities and
-/// caller-attached value lists. The geometry never changes after construction.
+/// caller-attached value lists. The geometry never changes after construction. The operations
+/// are free functions on `const Path2D&`, declared in their family's header.
 class Path2D {
 public:
     /// Takes the points over; x and y are derived from them.
     static Path2D from_points(std::vector<Point> points);
     /// Pairs x and y up to the shorter list; both lists are kept whole.
     static Path2D from_coordinates(std::vector<double> x, std::vector<double> y);
-    /// Points and associated value lists of a derived path; every list holds one value per point.
-    static Path2D from_points(std::vector<Point> points,
-                              std::vector<std::vector<double>> associated_values);
+    /// A path derived from another: its points, its whole x and y lists where they hold more
+    /// than the points (both empty otherwise), and its associated value lists.
+    static Path2D from_parts(std::vector<Point> points, std::vector<double> x,
+                             std::vector<double> y,
+                             std::vector<std::vector<double>> associated_values);
 
     /// The points as one list. A record built from coordinates holds only its x and y lists;
     /// it assembles this list on first use and keeps it.
@@ -112,42 +92,6 @@ public:
     Result<std::size_t> add_associated_values(std::vector<double> values);
     /// The list of a handle, or nullptr when no list has it.
     const std::vector<double>* associated_values(std::size_t handle) const noexcept;
-
-    /// Nearest projection of a point onto the path's segments or end points.
-    std::optional<Projection> nearest_projection(Point point, double epsilon) const;
-    /// Segment index of the nearest projection.
-    std::optional<std::size_t> index_from_point(Point point, double epsilon) const;
-    /// Arc length at the projection of a point.
-    std::optional<double> path_length_from_point(Point point, double epsilon) const;
-    /// The piece between two points (or the path's ends), associated values cut alike.
-    std::optional<Path2D> sub_path(std::optional<Point> start, std::optional<Point> end,
-                                   double epsilon) const;
-
-    /// Equidistant resampling over arc length, associated values resampled alongside.
-    Result<Path2D> resampled_path(const ResamplingMethod& method, InterpolationMethod interpolation,
-                                  double epsilon) const;
-
-    /// Recursive circle decomposition of the points [start, end).
-    Result<std::vector<CircleSegment>> find_circle_segments(std::size_t start, std::size_t end,
-                                                            double max_rmse, DgesvdFn dgesvd) const;
-    /// One curvature per point from the circle decomposition of the whole path.
-    Result<std::vector<double>> compute_circle_fit_curvature(double max_rmse,
-                                                             DgesvdFn dgesvd) const;
-
-    /// Interior indices where the path turns by at least `sus_angle`.
-    std::vector<std::size_t> detect_corrupted_point_order(double sus_angle) const;
-    /// The path with reversing points removed until no turn reaches `sus_angle`.
-    Path2D repair_corrupted_point_order(double sus_angle) const;
-
-    /// The number of points Chaikin's `num_iterations` cuts make of this path (n * 2^k, the
-    /// path's own count below 2 points), or a ValueError when that is more than can be stored.
-    Result<std::size_t> chaikin_point_count(std::size_t num_iterations) const;
-    /// Chaikin corner cutting, `num_iterations` times; throws std::bad_alloc when the
-    /// n * 2^k points cannot be stored (`chaikin_point_count` tells beforehand).
-    Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
-    /// Elastic band smoothing as a quadratic program; nothing when the solve fails.
-    std::optional<Path2D> smoothed_path_elastic_band(double max_deviation, ElasticBandMethod method,
-                                                     const simple_qp::Solver& solver) const;
 
 private:
     Path2D() = default;

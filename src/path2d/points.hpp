@@ -1,4 +1,5 @@
-// src/path2d/points.hpp: planar points, and points read in place from either storage form
+// src/path2d/points.hpp: planar points, points read in place from either storage form, and
+// where a query point lands on a path
 #pragma once
 
 #include <cmath>
@@ -12,6 +13,15 @@ struct Point {
     double x;
     double y;
     bool operator==(const Point&) const = default;
+};
+
+/// Where a query point lands on the path.
+struct Projection {
+    std::size_t index;  ///< first point of the segment, or the matched end point
+    Point point;        ///< foot of the perpendicular, or the matched end point
+    double t;           ///< fraction of the segment, 0 <= t < 1
+    double offset;      ///< distance from point `index` along the segment
+    double distance;    ///< distance from the query point to `point`
 };
 
 /// The epsilon test of the point queries: equal within a closed axis-aligned square of

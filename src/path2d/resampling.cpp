@@ -1,10 +1,11 @@
 // src/path2d/resampling.cpp: equidistant resampling of a path and its associated values
+#include "path2d/resampling.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
 
-#include "path2d/path2d.hpp"
 #include "spline/spline.hpp"
 #include "util/float_text.hpp"
 #include "util/large_list.hpp"
@@ -101,10 +102,10 @@ struct LinearSegment {
 
 }  // namespace
 
-Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
-                                      InterpolationMethod interpolation, double epsilon) const {
-    if (m_size < 2) {
-        return Path2D(*this);
+Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method,
+                              InterpolationMethod interpolation, double epsilon) {
+    if (path.size() < 2) {
+        return path;
     }
     if (const auto* by_count = std::get_if<ByNumberPoints>(&method)) {
         if (by_count->number_points > max_resampled_points) {
@@ -119,7 +120,7 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
                                python_float_text(d));
         }
     }
-    const std::vector<double>& s = path_length_per_point();
+    const std::vector<double>& s = path.path_length_per_point();
     const double length = s.back();
     if (!std::isfinite(length)) {
         return value_error("cannot resample a path whose length is not finite, got " +
@@ -140,9 +141,10 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
     const std::size_t count = positions.size();
     // Points, the x and y lists the new path assembles when asked for them, and one list per
     // associated value list, all of `count` entries.
-    require_memory(count, sizeof(Point) + (2 + m_associated_values.size()) * sizeof(double));
-    const CoordinateView xs = x_view();
-    const CoordinateView ys = y_view();
+    const std::vector<std::vector<double>>& associated = path.associated_values();
+    require_memory(count, sizeof(Point) + (2 + associated.size()) * sizeof(double));
+    const CoordinateView xs = path.x_view();
+    const CoordinateView ys = path.y_view();
     const SortedSpline x_spline(s, xs.first(), xs.stride(), xs.size(), kind);
     const SortedSpline y_spline(s, ys.first(), ys.stride(), ys.size(), kind);
     // Both splines have the parameters s, so one walk finds the segment for both; 0 where a
@@ -177,8 +179,8 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
         return Point{0.0, 0.0};
     });
     std::vector<std::vector<double>> values;
-    values.reserve(m_associated_values.size());
-    for (const std::vector<double>& source : m_associated_values) {
+    values.reserve(associated.size());
+    for (const std::vector<double>& source : associated) {
         const SortedSpline spline(s, source, kind);
         SplineWalker value_walker(spline);
         segments = SegmentWalk(s);
@@ -190,8 +192,7 @@ Result<Path2D> Path2D::resampled_path(const ResamplingMethod& method,
             return value_or_zero(value_walker.sample(at));
         }));
     }
-    Path2D resampled = from_points(std::move(points), std::move(values));
-    return resampled;
+    return Path2D::from_parts(std::move(points), {}, {}, std::move(values));
 }
 
 }  // namespace korvane

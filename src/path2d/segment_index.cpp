@@ -8,7 +8,6 @@
 #include <limits>
 #include <new>
 
-#include "path2d/path2d.hpp"
 #include "util/memory.hpp"
 
 namespace korvane {
@@ -190,6 +189,40 @@ struct ClampedSearch {
     }
 };
 
+// Boxes waiting to be opened, nearest first, in a binary heap of fixed size: a search that
+// would need more room gives up and scans instead.
+class PendingBoxes {
+public:
+    struct Box {
+        double squared_gap;
+        std::size_t node;
+        bool operator<(const Box& o) const noexcept { return squared_gap > o.squared_gap; }
+    };
+
+    bool empty() const noexcept { return m_size == 0; }
+    /// The squared gap of the nearest waiting box; the queue must not be empty.
+    double nearest_gap() const noexcept { return m_heap[0].squared_gap; }
+    /// Adds a box; false, adding nothing, when the queue is full.
+    bool push(std::size_t node, double squared_gap) noexcept {
+        if (m_size == capacity) {
+            return false;
+        }
+        m_heap[m_size++] = Box{squared_gap, node};
+        std::push_heap(m_heap, m_heap + m_size);
+        return true;
+    }
+    /// Takes the nearest box out; the queue must not be empty.
+    Box pop() noexcept {
+        std::pop_heap(m_heap, m_heap + m_size);
+        return m_heap[--m_size];
+    }
+
+private:
+    static constexpr std::size_t capacity = 256;
+    Box m_heap[capacity];
+    std::size_t m_size = 0;
+};
+
 }  // namespace
 
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query) {
@@ -273,22 +306,7 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
 
     // Boxes are opened nearest first, so the candidate near the query is found before the
     // boxes around it, which all contain the query where the path winds, are opened.
-    struct Pending {
-        double squared_gap;
-        std::size_t node;
-        bool operator<(const Pending& o) const noexcept { return squared_gap > o.squared_gap; }
-    };
-    constexpr std::size_t capacity = 256;
-    Pending heap[capacity];
-    std::size_t size = 0;
-    const auto wait = [&heap, &size](std::size_t node, double gap) {
-        if (size == capacity) {
-            return false;
-        }
-        heap[size++] = Pending{gap, node};
-        std::push_heap(heap, heap + size);
-        return true;
-    };
+    PendingBoxes pending;
     std::size_t node = 1;
     for (;;) {
         if (work > budget) {
@@ -315,26 +333,25 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
                 std::swap(near_gap, far_gap);
             }
             work += 2;
-            if (far_gap <= search.limit && !wait(far, far_gap)) {
+            if (far_gap <= search.limit && !pending.push(far, far_gap)) {
                 return false;
             }
             // The nearer child goes on at once while no waiting box is nearer still, so a
             // descent through the tree costs no queue operations.
             if (near_gap <= search.limit) {
-                if (size == 0 || near_gap <= heap[0].squared_gap) {
+                if (pending.empty() || near_gap <= pending.nearest_gap()) {
                     node = near;
                     continue;
                 }
-                if (!wait(near, near_gap)) {
+                if (!pending.push(near, near_gap)) {
                     return false;
                 }
             }
         }
-        if (size == 0) {
+        if (pending.empty()) {
             return true;
         }
-        std::pop_heap(heap, heap + size);
-        const Pending next = heap[--size];
+        const PendingBoxes::Box next = pending.pop();
         if (next.squared_gap > search.limit) {
             return true;  // so is every box still waiting
         }

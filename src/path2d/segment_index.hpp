@@ -11,8 +11,6 @@
 
 namespace korvane {
 
-struct Projection;
-
 /// The point of a segment nearest to a query point, its parameter t clamped to [0, 1].
 struct ClampedFoot {
     std::size_t index;        ///< first point of the segment
@@ -30,7 +28,9 @@ std::optional<ClampedFoot> nearest_clamped_scan(const PointView& points, Point q
 /// the lowest index wins among equal distances. The reference for the index below.
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query);
 
-/// Bounding boxes over runs of consecutive segments, nested as a balanced binary tree.
+/// Bounding boxes over runs of consecutive segments, nested as a balanced binary tree. An index
+/// answers only for the points it was built from: every query must pass those same points
+/// (a path's geometry never changes after construction, so its index serves all its queries).
 class SegmentIndex {
 public:
     /// Linear in the number of points; throws std::bad_alloc beyond physical memory.

@@ -7,7 +7,9 @@
 
 #include "python/buffer_input.hpp"
 #include "python/errors.hpp"
+#include "python/runtime_packages.hpp"
 #include "python/ref.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -102,16 +104,6 @@ bool check_required(const Parameters& params, Py_ssize_t nargs, const Slots& slo
     return false;
 }
 
-template <class Body>
-bool bind_guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc& failure) {
-        set_memory_error(failure);
-        return false;
-    }
-}
-
 /// Whether `obj` passes the sequence check; if not, the type-mismatch TypeError is set.
 bool is_sequence(PyObject* obj) {
     if (PySequence_Check(obj)) {
@@ -125,7 +117,7 @@ template <class Element>
 bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
     out.clear();
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, texts::str_as_list_message);
         return false;
     }
     if (PyList_CheckExact(obj)) {
@@ -183,46 +175,42 @@ bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
 }  // namespace
 
 bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Slots& slots) noexcept {
-    return bind_guarded([&] {
-        if (static_cast<std::size_t>(nargs) > params.count) {
-            return fail_too_many_positional(params, nargs);
-        }
-        for (std::size_t i = 0; i < kMaxParameters; ++i) {
-            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-        }
-        if (kwnames != nullptr) {
-            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                if (!assign_keyword(params, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) {
-                    return false;
-                }
+          Slots& slots) {
+    if (static_cast<std::size_t>(nargs) > params.count) {
+        return fail_too_many_positional(params, nargs);
+    }
+    for (std::size_t i = 0; i < kMaxParameters; ++i) {
+        slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    }
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!assign_keyword(params, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) {
+                return false;
             }
         }
-        return check_required(params, nargs, slots);
-    });
+    }
+    return check_required(params, nargs, slots);
 }
 
-bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots) noexcept {
-    return bind_guarded([&] {
-        const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-        if (static_cast<std::size_t>(nargs) > params.count) {
-            return fail_too_many_positional(params, nargs);
-        }
-        for (std::size_t i = 0; i < kMaxParameters; ++i) {
-            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
-        }
-        if (kwargs != nullptr) {
-            Py_ssize_t pos = 0;
-            PyObject *key = nullptr, *value = nullptr;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (!assign_keyword(params, key, value, slots)) {
-                    return false;
-                }
+bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots) {
+    const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    if (static_cast<std::size_t>(nargs) > params.count) {
+        return fail_too_many_positional(params, nargs);
+    }
+    for (std::size_t i = 0; i < kMaxParameters; ++i) {
+        slots[i] = static_cast<Py_ssize_t>(i) < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!assign_keyword(params, key, value, slots)) {
+                return false;
             }
         }
-        return check_required(params, nargs, slots);
-    });
+    }
+    return check_required(params, nargs, slots);
 }
 
 bool convert(PyObject* obj, double& out) noexcept {
@@ -256,38 +244,14 @@ bool convert(PyObject* obj, std::uint64_t& out) noexcept {
     return true;
 }
 
-namespace {
-
-/// Whether `type` is NumPy's boolean scalar type: 1 yes, 0 no, -1 with an error pending that
-/// must propagate (an attribute that cannot be read otherwise just means no).
-int is_numpy_bool_type(PyTypeObject* type) {
-    PyObject* type_obj = reinterpret_cast<PyObject*>(type);
-    Ref module = Ref::steal(PyObject_GetAttrString(type_obj, "__module__"));
-    if (!module || !PyUnicode_Check(module.get()) ||
-        PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
-        return PyErr_Occurred() && !clear_if_ordinary() ? -1 : 0;
-    }
-    Ref name = Ref::steal(PyObject_GetAttrString(type_obj, "__name__"));
-    if (!name || !PyUnicode_Check(name.get())) {
-        return PyErr_Occurred() && !clear_if_ordinary() ? -1 : 0;
-    }
-    return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
-}
-
-}  // namespace
-
-bool convert(PyObject* obj, bool& out) noexcept {
+bool convert(PyObject* obj, bool& out) {
     if (PyBool_Check(obj)) {
         out = obj == Py_True;
         return true;
     }
     PyTypeObject* type = Py_TYPE(obj);
-    const int numpy_bool = is_numpy_bool_type(type);
-    if (numpy_bool <= 0) {
-        if (numpy_bool == 0) {
-            set_type_mismatch(obj, "PyBool");
-        }
+    if (!is_numpy_bool(type)) {
+        set_type_mismatch(obj, "PyBool");
         return false;
     }
     inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
@@ -307,7 +271,7 @@ bool convert(PyObject* obj, bool& out) noexcept {
     return true;
 }
 
-bool convert(PyObject* obj, Point& out) noexcept {
+bool convert(PyObject* obj, Point& out) {
     // Exact lists and tuples of two floats need no Python code: the common case when a path
     // is given as nested lists.
     if ((PyList_CheckExact(obj) && PyList_GET_SIZE(obj) == 2) ||

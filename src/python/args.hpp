@@ -29,20 +29,20 @@ using Slots = PyObject* [kMaxParameters];
 
 /// Binds a vectorcall (METH_FASTCALL | METH_KEYWORDS) argument list; false with TypeError set.
 bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Slots& slots) noexcept;
+          Slots& slots);
 /// Binds a classic (tuple, dict) argument list; false with TypeError set.
-bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots) noexcept;
+bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots);
 
 // Conversions: each returns false with a Python error set (not yet remapped to a parameter).
 bool convert(PyObject* obj, double& out) noexcept;
 bool convert(PyObject* obj, std::uint64_t& out) noexcept;
-bool convert(PyObject* obj, bool& out) noexcept;
-bool convert(PyObject* obj, Point& out) noexcept;
+bool convert(PyObject* obj, bool& out);
+bool convert(PyObject* obj, Point& out);
 bool convert(PyObject* obj, std::vector<double>& out);
 bool convert(PyObject* obj, std::vector<Point>& out);
-bool convert(PyObject* obj, ResamplingMethod& out) noexcept;
-bool convert(PyObject* obj, InterpolationMethod& out) noexcept;
-bool convert(PyObject* obj, ElasticBandMethod& out) noexcept;
+bool convert(PyObject* obj, ResamplingMethod& out);
+bool convert(PyObject* obj, InterpolationMethod& out);
+bool convert(PyObject* obj, ElasticBandMethod& out);
 
 template <class T>
 bool convert(PyObject* obj, std::optional<T>& out) {

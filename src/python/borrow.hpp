@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "python/surface_texts.hpp"
+
 namespace korvane::python {
 
 /// Whether `self` holds a record constructed for exactly the class it now has: `made_as` is
@@ -36,8 +38,9 @@ class Borrow {
 public:
     explicit Borrow(Py_ssize_t& counter) noexcept : m_counter(counter) {
         if (Exclusive ? counter != 0 : counter == -1) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            Exclusive ? "Already borrowed" : "Already mutably borrowed");
+            PyErr_SetString(PyExc_RuntimeError, Exclusive
+                                                    ? texts::already_borrowed_message
+                                                    : texts::already_mutably_borrowed_message);
             return;
         }
         counter = Exclusive ? -1 : counter + 1;

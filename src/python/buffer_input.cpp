@@ -7,6 +7,8 @@
 #include <type_traits>
 
 #include "python/errors.hpp"
+#include "python/ref.hpp"
+#include "python/runtime_packages.hpp"
 #include "util/large_list.hpp"
 #include "util/memory.hpp"
 
@@ -14,66 +16,66 @@ namespace korvane::python {
 
 namespace {
 
-/// Whether a type's buffer comes from C code of a built-in or extension type, not from a
-/// `__buffer__` written in Python, which could run any code and hand out any memory.
-bool exports_buffer_in_c(PyTypeObject* type) {
+/// The built-in or extension type whose C code provides a type's buffer, or nullptr when the
+/// buffer comes from a `__buffer__` written in Python, which could run any code and hand out
+/// any memory.
+PyTypeObject* buffer_exporter(PyTypeObject* type) {
     const getbufferproc get = type->tp_as_buffer->bf_getbuffer;
     PyObject* mro = type->tp_mro;
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) && base->tp_as_buffer != nullptr &&
             base->tp_as_buffer->bf_getbuffer == get) {
-            return true;
+            return base;
         }
     }
-    return false;
+    return nullptr;
 }
 
-/// numpy.ndarray or a subclass of it: its rows are arrays and its elements NumPy scalars, whose
-/// conversions are those of the element type whatever the byte order.
-bool is_ndarray(PyTypeObject* type) {
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-            std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
-            return true;
-        }
-    }
-    return false;
+/// A class's own attribute dictionary (built-in classes keep theirs with the interpreter from
+/// CPython 3.12 on, where the type object holds none).
+Ref dictionary_of(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
 }
 
-/// Whether the element-wise conversion of an object of this type meets the elements of its
-/// buffer. It iterates the object, and asks a row for its length and items; a subclass written
-/// in Python may answer those differently from the built-in or extension type that exports the
-/// buffer (a masked array hides its masked values, a matrix's rows are matrices). numpy.memmap
-/// is the exception that is known: its item access changes only the class of what it returns.
-bool items_are_buffer_elements(PyTypeObject* type) {
-    // The classes the lookup of those methods meets before the exporting type must each leave
-    // them alone; read from their dictionaries, which runs no Python code.
-    PyObject* mro = type->tp_mro;
-    bool overrides = false;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-            break;
-        }
-        for (const char* name : {"__getitem__", "__iter__", "__len__"}) {
-            overrides = overrides || cls->tp_dict == nullptr ||
-                        PyDict_GetItemString(cls->tp_dict, name) != nullptr;
-        }
-    }
-    if (!overrides) {
+/// Whether the element-wise conversion of an object of this type meets the elements of the
+/// buffer `exporter` provides. It iterates the object, and asks a row for its length and items;
+/// a subclass written in Python may answer those differently (a masked array hides its masked
+/// values, a matrix's rows are matrices). numpy.memmap is the exception that is known: its item
+/// access changes only the class of what it returns.
+bool items_are_buffer_elements(PyTypeObject* type, PyTypeObject* exporter) {
+    // A built-in or extension type's order of classes is its own and fixed.
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || is_numpy_memmap(type)) {
         return true;
     }
-    // Looked up among the modules already imported, by dictionary reads as above.
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* numpy = PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
-    if (numpy == nullptr || !PyModule_Check(numpy)) {
+    // The interpreter takes each method from the first class of the whole order whose
+    // dictionary holds it, and a metaclass may put any class anywhere in that order. The buffer
+    // is read directly only where that class is the exporter or a class it derives from, all
+    // written in C. Read from the dictionaries, which runs no Python code.
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr) {
         return false;
     }
-    return PyDict_GetItemString(PyModule_GetDict(numpy), "memmap") ==
-           reinterpret_cast<PyObject*>(type);
+    for (const char* name : {"__getitem__", "__iter__", "__len__"}) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            const Ref dictionary = dictionary_of(cls);
+            if (!dictionary) {
+                return false;
+            }
+            if (PyDict_GetItemString(dictionary.get(), name) != nullptr) {
+                if ((cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || !PyType_IsSubtype(exporter, cls)) {
+                    return false;
+                }
+                break;
+            }
+        }
+    }
+    return true;
 }
 
 /// The buffer of an argument, released with it.
@@ -179,17 +181,13 @@ struct Loader {
     double operator()(const char* at) const noexcept { return load<T, Swapped>(at); }
 };
 
-/// Calls `pick.template operator()<T>()` with T the integer type of `size` bytes.
-template <bool Signed, class Pick>
-void with_integer(std::size_t size, const Pick& pick) {
-    const auto of = [&]<class U>() {
-        pick.template operator()<std::conditional_t<Signed, std::make_signed_t<U>, U>>();
-    };
-    switch (size) {
-        case 1: return of.template operator()<std::uint8_t>();
-        case 2: return of.template operator()<std::uint16_t>();
-        case 4: return of.template operator()<std::uint32_t>();
-        default: return of.template operator()<std::uint64_t>();
+/// Calls `read(load)` with the loader of T in the element's byte order.
+template <class T, class Read>
+void with_byte_order(bool swapped, Read& read) {
+    if (swapped) {
+        read(Loader<T, true>{});
+    } else {
+        read(Loader<T, false>{});
     }
 }
 
@@ -197,20 +195,27 @@ void with_integer(std::size_t size, const Pick& pick) {
 /// that the load is inlined into its loop.
 template <class Read>
 void with_loader(const Element& element, Read&& read) {
-    const auto pick = [&]<class T>() {
-        if (element.swapped) {
-            read(Loader<T, true>{});
-        } else {
-            read(Loader<T, false>{});
-        }
-    };
+    const bool swapped = element.swapped;
     switch (element.kind) {
         case Kind::Float:
-            element.size == 8 ? pick.template operator()<double>()
-                              : pick.template operator()<float>();
-            return;
-        case Kind::Signed: return with_integer<true>(element.size, pick);
-        case Kind::Unsigned: return with_integer<false>(element.size, pick);
+            if (element.size == 8) {
+                return with_byte_order<double>(swapped, read);
+            }
+            return with_byte_order<float>(swapped, read);
+        case Kind::Signed:
+            switch (element.size) {
+                case 1: return with_byte_order<std::int8_t>(swapped, read);
+                case 2: return with_byte_order<std::int16_t>(swapped, read);
+                case 4: return with_byte_order<std::int32_t>(swapped, read);
+                default: return with_byte_order<std::int64_t>(swapped, read);
+            }
+        case Kind::Unsigned:
+            switch (element.size) {
+                case 1: return with_byte_order<std::uint8_t>(swapped, read);
+                case 2: return with_byte_order<std::uint16_t>(swapped, read);
+                case 4: return with_byte_order<std::uint32_t>(swapped, read);
+                default: return with_byte_order<std::uint64_t>(swapped, read);
+            }
     }
 }
 
@@ -220,26 +225,35 @@ bool is_plain_doubles(const Element& element, const char* base, bool contiguous)
            reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
 }
 
-/// Takes the buffer of `obj` when it is a real-number array of `ndim` dimensions that the
-/// element-wise conversion reads to the same values; false with `failed` telling whether an
-/// error is pending.
-bool acquire_array(PyObject* obj, int ndim, HeldBuffer& buffer, Element& element, bool& failed) {
-    failed = false;
+/// Whether the buffer of `obj` is read directly instead of converting it element by element,
+/// for a list of `ndim` dimensions: the conditions in the order they are checked, each with why.
+bool reads_buffer_directly(PyObject* obj, int ndim) {
     PyTypeObject* type = Py_TYPE(obj);
-    // A str or a non-sequence gets its refusal from the element-wise conversion.
-    if (PyUnicode_Check(obj) || !PySequence_Check(obj) || !PyObject_CheckBuffer(obj) ||
-        !exports_buffer_in_c(type) || !items_are_buffer_elements(type)) {
+    // A str, or an object that is no sequence, gets its refusal from the element-wise conversion.
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
         return false;
     }
-    const bool ndarray = is_ndarray(type);
+    // Without a buffer there is nothing to read.
+    if (!PyObject_CheckBuffer(obj)) {
+        return false;
+    }
+    // A buffer that a `__buffer__` written in Python provides could be any memory.
+    PyTypeObject* exporter = buffer_exporter(type);
+    if (exporter == nullptr) {
+        return false;
+    }
+    // Iteration and item access found elsewhere than in the exporter may answer otherwise.
+    if (!items_are_buffer_elements(type, exporter)) {
+        return false;
+    }
     // Rows of other exporters (memoryview) do not convert as sequences.
-    if (ndim != 1 && !ndarray) {
-        return false;
-    }
-    if (!buffer.acquire(obj, failed)) {
-        return false;
-    }
-    const Py_buffer& view = buffer.view();
+    return ndim == 1 || is_ndarray(type);
+}
+
+/// Whether the view holds what the element-wise conversion would read: `ndim` dimensions of
+/// plain strides, two columns for points, and one real number per element (then `element`
+/// tells its type).
+bool view_is_readable(const Py_buffer& view, int ndim, bool ndarray, Element& element) {
     return view.ndim == ndim && view.suboffsets == nullptr && view.strides != nullptr &&
            (ndim == 1 || view.shape[1] == 2) && parse_format(view, ndarray, element);
 }
@@ -252,13 +266,20 @@ template <class T>
 BufferRead read_buffer(PyObject* obj, std::vector<T>& out) {
     constexpr bool points = std::is_same_v<T, Point>;
     static_assert(!points || sizeof(Point) == 2 * sizeof(double));
+    constexpr int ndim = points ? 2 : 1;
+    if (!reads_buffer_directly(obj, ndim)) {
+        return BufferRead::NotApplicable;
+    }
     HeldBuffer buffer;
-    Element element{};
     bool failed = false;
-    if (!acquire_array(obj, points ? 2 : 1, buffer, element, failed)) {
+    if (!buffer.acquire(obj, failed)) {
         return failed ? BufferRead::Failed : BufferRead::NotApplicable;
     }
     const Py_buffer& view = buffer.view();
+    Element element{};
+    if (!view_is_readable(view, ndim, is_ndarray(Py_TYPE(obj)), element)) {
+        return BufferRead::NotApplicable;
+    }
     const auto n = static_cast<std::size_t>(view.shape[0]);
     // A broadcast view holds one element however many its shape claims: the copy, not the
     // argument, may be what the machine cannot hold.

@@ -11,6 +11,7 @@
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/numpy_arrays.hpp"
 #include "python/ref.hpp"
 #include "python/runtime_packages.hpp"
 #include "simple_qp/assembly.hpp"
@@ -31,49 +32,27 @@ SolveError refused() noexcept {
     return clear_if_ordinary() ? SolveError::NotSolved : SolveError::Interrupted;
 }
 
-/// A new one-dimensional NumPy array of `count` elements of `dtype` (element type T), held open
-/// for writing until `take` hands it over or the holder is destroyed. False when the array
-/// could not be made, with the Python exception set.
+/// A new one-dimensional NumPy array of `count` elements of T, made through NumPy's C table
+/// and written in place until `take` hands it over. False when the array could not be made,
+/// with MemoryError set.
 template <class T>
 class NewArray {
 public:
-    NewArray(const SolverPackages& packages, std::size_t count, PyObject* dtype) : m_count(count) {
-        m_array = Ref::steal(PyObject_CallFunction(packages.numpy_empty, "nO",
-                                                   static_cast<Py_ssize_t>(count), dtype));
-        if (!m_array ||
-            PyObject_GetBuffer(m_array.get(), &m_view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-            return;
-        }
-        m_held = true;
-        if (m_view.len != static_cast<Py_ssize_t>(count * sizeof(T))) {
-            release_view();
-            PyErr_SetString(PyExc_RuntimeError, "numpy.empty returned an array of unexpected size");
-        }
+    explicit NewArray(std::size_t count) : m_count(count) {
+        T* data = nullptr;
+        m_array = Ref::steal(new_vector<T>(count, data));
+        m_data = data;
     }
-    NewArray(const NewArray&) = delete;
-    NewArray& operator=(const NewArray&) = delete;
-    ~NewArray() { release_view(); }
 
-    explicit operator bool() const noexcept { return m_held; }
-    std::span<T> data() noexcept { return {static_cast<T*>(m_view.buf), m_count}; }
+    explicit operator bool() const noexcept { return static_cast<bool>(m_array); }
+    std::span<T> data() noexcept { return {m_data, m_count}; }
     /// The array, written; the holder is empty afterwards.
-    Ref take() noexcept {
-        release_view();
-        return std::move(m_array);
-    }
+    Ref take() noexcept { return std::move(m_array); }
 
 private:
-    void release_view() noexcept {
-        if (m_held) {
-            PyBuffer_Release(&m_view);
-            m_held = false;
-        }
-    }
-
     std::size_t m_count;
     Ref m_array;
-    Py_buffer m_view{};
-    bool m_held = false;
+    T* m_data = nullptr;
 };
 
 // The index type scipy.sparse settles on for an m × n matrix with `entries` entries: 32 bits
@@ -93,12 +72,12 @@ bool fits_int32(std::size_t m, std::size_t n, std::size_t entries) {
 // scan of it.
 template <class Index, class Write>
 Ref python_csc_of(const SolverPackages& packages, std::size_t m, std::size_t n, std::size_t entries,
-                  PyObject* index_dtype, Write& write) {
-    NewArray<double> data(packages, entries, packages.float64);
+                  Write& write) {
+    NewArray<double> data(entries);
     if (!data) return Ref();
-    NewArray<Index> indices(packages, entries, index_dtype);
+    NewArray<Index> indices(entries);
     if (!indices) return Ref();
-    NewArray<Index> indptr(packages, n + 1, index_dtype);
+    NewArray<Index> indptr(n + 1);
     if (!indptr) return Ref();
     write(CscStorage<Index>{indptr.data(), indices.data(), data.data()});
 
@@ -124,9 +103,8 @@ Ref python_csc_of(const SolverPackages& packages, std::size_t m, std::size_t n, 
 template <class Write>
 Ref python_csc(const SolverPackages& packages, std::size_t m, std::size_t n, std::size_t entries,
                Write&& write) {
-    return fits_int32(m, n, entries)
-               ? python_csc_of<std::int32_t>(packages, m, n, entries, packages.int32, write)
-               : python_csc_of<std::int64_t>(packages, m, n, entries, packages.int64, write);
+    return fits_int32(m, n, entries) ? python_csc_of<std::int32_t>(packages, m, n, entries, write)
+                                     : python_csc_of<std::int64_t>(packages, m, n, entries, write);
 }
 
 Ref python_cones(const SolverPackages& packages, const std::vector<Cone>& cones) {
@@ -228,6 +206,9 @@ SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables,
     if (found == nullptr) {
         return SolveError::Interrupted;
     }
+    if (numpy_api() == nullptr) {
+        return SolveError::Interrupted;
+    }
     const SolverPackages& packages = *found;
     const std::size_t n = variables.size();
 
@@ -242,7 +223,7 @@ SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables,
     Ref P = python_csc(packages, n, n, hessian.entries(),
                        [&](auto out) { simple_qp::write_hessian(objective, hessian, out); });
     if (!P) return SolveError::Interrupted;
-    NewArray<double> q_array(packages, n, packages.float64);
+    NewArray<double> q_array(n);
     if (!q_array) return SolveError::Interrupted;
     simple_qp::write_linear(objective, q_array.data());
     Ref q = q_array.take();
@@ -250,7 +231,7 @@ SolveResult ClarabelSolver::solve(simple_qp::ProblemVariables variables,
     objective = simple_qp::QuadraticExpression();
 
     const simple_qp::ConstraintLayout rows = simple_qp::constraint_layout(variables, constraints);
-    NewArray<double> b_array(packages, rows.rows, packages.float64);
+    NewArray<double> b_array(rows.rows);
     if (!b_array) return SolveError::Interrupted;
     Ref A = python_csc(packages, rows.rows, n, rows.entries(), [&](auto out) {
         simple_qp::write_constraint_rows(variables, constraints, rows, out, b_array.data());

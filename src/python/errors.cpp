@@ -170,21 +170,13 @@ bool type_qualname(PyTypeObject* type, std::string& out) {
     return true;
 }
 
-void set_type_mismatch(PyObject* obj, const char* target) noexcept {
-    try {
-        std::string message = "'";
-        std::string name;
-        if (!type_qualname(Py_TYPE(obj), name)) {
-            return;
-        }
-        message += name;
-        message += "' object cannot be converted to '";
-        message += target;
-        message += "'";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+void set_type_mismatch(PyObject* obj, const char* target) {
+    std::string name;
+    if (!type_qualname(Py_TYPE(obj), name)) {
+        return;
     }
+    const std::string message = "'" + name + "' object cannot be converted to '" + target + "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
 std::string describe_and_clear_error() {
@@ -227,6 +219,17 @@ void remap_argument_error(const char* name) noexcept {
     }
     PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));
     PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+PyObject* raise(const Error& error) noexcept {
+    PyObject* type = PyExc_TypeError;
+    switch (error.kind) {
+        case ErrorKind::Type: type = PyExc_TypeError; break;
+        case ErrorKind::Value: type = PyExc_ValueError; break;
+        case ErrorKind::Index: type = PyExc_IndexError; break;
+    }
+    PyErr_SetString(type, error.message.c_str());
+    return nullptr;
 }
 
 }  // namespace korvane::python

@@ -10,6 +10,7 @@
 #include <typeinfo>
 
 #include "python/ref.hpp"
+#include "util/result.hpp"
 
 namespace korvane::python {
 
@@ -46,7 +47,7 @@ void set_panic(const char* message) noexcept;
 
 /// Sets TypeError "'<qualname of obj's type>' object cannot be converted to '<target>'". If
 /// reading the name raised an error that must propagate, that error is left pending instead.
-void set_type_mismatch(PyObject* obj, const char* target) noexcept;
+void set_type_mismatch(PyObject* obj, const char* target);
 
 /// The `__qualname__` of a type, or the stand-in text when it cannot be read. Returns false,
 /// with the error pending, when reading it raised an error that must propagate.
@@ -66,6 +67,9 @@ inline void set_memory_error(const std::bad_alloc& failure) noexcept {
         typeid(failure) == typeid(std::bad_alloc) || what == nullptr || *what == '\0';
     PyErr_SetString(PyExc_MemoryError, plain ? "out of memory" : what);
 }
+
+/// Raises the Python exception that matches a refused input.
+PyObject* raise(const Error& error) noexcept;
 
 /// Runs an entry point body: a pending Python error passes through, std::bad_alloc becomes
 /// MemoryError and any other C++ exception becomes PanicException, so nothing escapes to C.

@@ -8,6 +8,7 @@
 #include "python/option_types.hpp"
 #include "python/path2d_type.hpp"
 #include "python/ref.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -16,15 +17,15 @@ namespace {
 constexpr int kModuleApiVersion = 1013;
 
 PyModuleDef korvane_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "korvane",
-    "Useful tools for working with paths",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "korvane",
+    .m_doc = "Useful tools for working with paths",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 PyObject* korvane_module = nullptr;
@@ -68,9 +69,7 @@ PyObject* initialise() {
     std::int64_t expected = -1;
     if (!initialising_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         // The classes and caches are process-wide, so a second interpreter would share them.
-        PyErr_SetString(PyExc_ImportError,
-                        "PyO3 modules do not yet support subinterpreters, see "
-                        "https://docs.python.org/3/howto/isolating-extensions.html");
+        PyErr_SetString(PyExc_ImportError, texts::subinterpreters_message);
         return nullptr;
     }
     if (korvane_module != nullptr) {

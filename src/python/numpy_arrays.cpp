@@ -1,6 +1,7 @@
-// src/python/numpy_arrays.cpp: new float64 arrays made through NumPy's C API table
+// src/python/numpy_arrays.cpp: new NumPy arrays, all made through NumPy's C API table
 #include "python/numpy_arrays.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -16,6 +17,16 @@ using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int
                                      const npy_intp* dims, const npy_intp* strides, void* data,
                                      int flags, PyObject* obj);
 
+// NumPy's type numbers of float64 and of the 32- and 64-bit integers (C int, and C long or
+// long long, whichever is 64 bits wide), fixed across NumPy 1.x and 2.x.
+template <class T>
+constexpr int kTypeNumber = 12;
+template <>
+constexpr int kTypeNumber<std::int32_t> = 5;
+template <>
+constexpr int kTypeNumber<std::int64_t> = sizeof(long) == 8 ? 7 : 9;
+static_assert(sizeof(int) == 4);
+
 /// The leading fields of every ndarray object, the same in NumPy 1.x and 2.x.
 struct ArrayObjectHead {
     PyObject_HEAD char* data;
@@ -23,14 +34,15 @@ struct ArrayObjectHead {
 
 }  // namespace
 
-PyObject* new_array(int type_number, int nd, const npy_intp* dims, void*& data) {
+template <class T>
+PyObject* new_array(int nd, const npy_intp* dims, T*& data) {
     void** table = loaded_numpy_api();
     auto* array_type = static_cast<PyTypeObject*>(table[kArrayTypeSlot]);
     auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(table[kDescrFromTypeSlot]);
     auto new_from_descr = reinterpret_cast<NewFromDescrFn>(table[kNewFromDescrSlot]);
-    PyObject* descr = descr_from_type(type_number);
+    PyObject* descr = descr_from_type(kTypeNumber<T>);
     if (descr == nullptr) {
-        throw InternalFailure("NumPy has no descriptor for type " + std::to_string(type_number) +
+        throw InternalFailure("NumPy has no descriptor for type " + std::to_string(kTypeNumber<T>) +
                               ": " + describe_and_clear_error());
     }
     // The call takes over the descriptor reference, also when it fails.
@@ -41,26 +53,26 @@ PyObject* new_array(int type_number, int nd, const npy_intp* dims, void*& data) 
         }
         throw InternalFailure("NumPy could not create an array: " + describe_and_clear_error());
     }
-    data = reinterpret_cast<ArrayObjectHead*>(array)->data;
+    data = reinterpret_cast<T*>(reinterpret_cast<ArrayObjectHead*>(array)->data);
     return array;
 }
 
-namespace {
+template PyObject* new_array(int nd, const npy_intp* dims, double*& data);
 
-/// A new C-ordered float64 array owning its data; nullptr with MemoryError on exhaustion.
-PyObject* new_double_array(int nd, const npy_intp* dims, double*& data) {
-    void* raw = nullptr;
-    PyObject* array = new_array(kNpyFloat64, nd, dims, raw);
-    data = static_cast<double*>(raw);
-    return array;
+template <class T>
+PyObject* new_vector(std::size_t count, T*& data) {
+    const npy_intp dims[1] = {static_cast<npy_intp>(count)};
+    return new_array(1, dims, data);
 }
 
-}  // namespace
+template PyObject* new_vector(std::size_t count, double*& data);
+template PyObject* new_vector(std::size_t count, std::int32_t*& data);
+template PyObject* new_vector(std::size_t count, std::int64_t*& data);
 
 PyObject* to_array(std::span<const double> values) {
     const npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
     double* data = nullptr;
-    PyObject* array = new_double_array(1, dims, data);
+    PyObject* array = new_array(1, dims, data);
     if (array != nullptr && !values.empty()) {
         std::memcpy(data, values.data(), values.size() * sizeof(double));
     }
@@ -73,7 +85,7 @@ PyObject* to_array(const CoordinateView& values) {
     }
     const npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
     double* data = nullptr;
-    PyObject* array = new_double_array(1, dims, data);
+    PyObject* array = new_array(1, dims, data);
     if (array != nullptr) {
         for (std::size_t i = 0; i < values.size(); ++i) {
             data[i] = values[i];
@@ -87,7 +99,7 @@ PyObject* vec2_to_pyarray2(const PointView& points) {
     // An empty list of rows has no first row to take the column count from.
     const npy_intp dims[2] = {static_cast<npy_intp>(n), n == 0 ? 0 : 2};
     double* data = nullptr;
-    PyObject* array = new_double_array(2, dims, data);
+    PyObject* array = new_array(2, dims, data);
     if (array == nullptr || n == 0) {
         return array;
     }

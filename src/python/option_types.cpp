@@ -14,6 +14,7 @@
 #include "python/ref.hpp"
 #include "python/results.hpp"
 #include "python/type_slots.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -25,7 +26,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     if (!name) {
         return nullptr;
     }
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %S", name.get());
+    PyErr_Format(PyExc_TypeError, texts::no_constructor_format, name.get());
     return nullptr;
 }
 
@@ -87,28 +88,15 @@ std::optional<ResamplingMethod> resampling_value(PyObject* self) noexcept {
     return BySamplingDistance{option->sampling_distance, option->drop_last};
 }
 
-constexpr char by_number_points_doc[] =
-    "by_number_points(number_points)\n--\n\nby_number_points(number_points)\n\nThe path will be "
-    "equidistantly resampled using the given number of points.\n\n:param number_points: Number of "
-    "points\n\n:type number_points: int\n\n:returns: The resampling method\n:rtype: ResamplingMethod";
-
 const auto by_number_points = declare(
-    "ResamplingMethod", "by_number_points", by_number_points_doc, Needs::Nothing,
+    "ResamplingMethod", "by_number_points", texts::by_number_points_doc, Needs::Nothing,
     [](std::uint64_t number_points) {
         return new_by_number_points(by_number_points_type, number_points);
     },
     arg<std::uint64_t>("number_points"));
 
-constexpr char by_sampling_distance_doc[] =
-    "by_sampling_distance(sampling_distance, drop_last=True)\n--\n\nby_sampling_distance(sampling_distance, "
-    "drop_last=True)\n\nThe path will be resampled using the given sampling_distance.\nThe distance "
-    "between the last and second last point will differ from sampling distance.\nSetting drop_last=True "
-    "will omit the last point.\n\n:param sampling_distance: Sampling distance\n:param drop_last: Omits "
-    "the last point when true.\n\n:type sampling_distance: float\n:type drop_last: bool\n\n:returns: The "
-    "resampling method\n:rtype: ResamplingMethod";
-
 const auto by_sampling_distance = declare(
-    "ResamplingMethod", "by_sampling_distance", by_sampling_distance_doc, Needs::Nothing,
+    "ResamplingMethod", "by_sampling_distance", texts::by_sampling_distance_doc, Needs::Nothing,
     [](double sampling_distance, bool drop_last) {
         return new_by_sampling_distance(by_sampling_distance_type, sampling_distance, drop_last);
     },
@@ -148,16 +136,18 @@ PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexce
 /// A getter of one variant's field; refuses an object that does not hold that variant.
 template <class Variant, class Read>
 PyObject* variant_field(PyObject* self, Read read) noexcept {
-    const std::optional<ResamplingMethod> value = resampling_value(self);
-    if (!value) {
-        return nullptr;
-    }
-    const Variant* variant = std::get_if<Variant>(&*value);
-    if (variant == nullptr) {
-        set_type_mismatch(self, "ResamplingMethod");
-        return nullptr;
-    }
-    return read(*variant);
+    return guarded([&]() -> PyObject* {
+        const std::optional<ResamplingMethod> value = resampling_value(self);
+        if (!value) {
+            return nullptr;
+        }
+        const Variant* variant = std::get_if<Variant>(&*value);
+        if (variant == nullptr) {
+            set_type_mismatch(self, "ResamplingMethod");
+            return nullptr;
+        }
+        return read(*variant);
+    });
 }
 
 PyObject* get_number_points(PyObject* self, void*) noexcept {
@@ -200,15 +190,11 @@ PyGetSetDef by_sampling_distance_getset[] = {
 // A variant class stores the signature of its constructor as its documentation.
 PyType_Slot by_number_points_slots[] = {
     slot(Py_tp_new, constructor<by_number_points_new>), slot(Py_tp_getset, by_number_points_getset),
-    slot(Py_tp_doc, const_cast<char*>("ResamplingMethod_ByNumberPoints(number_points)\n--\n\n")),
-    kLastSlot};
+    slot(Py_tp_doc, const_cast<char*>(texts::by_number_points_class_doc)), kLastSlot};
 PyType_Slot by_sampling_distance_slots[] = {
     slot(Py_tp_new, constructor<by_sampling_distance_new>),
     slot(Py_tp_getset, by_sampling_distance_getset),
-    slot(Py_tp_doc,
-         const_cast<char*>(
-             "ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")),
-    kLastSlot};
+    slot(Py_tp_doc, const_cast<char*>(texts::by_sampling_distance_class_doc)), kLastSlot};
 PyType_Spec by_number_points_spec = type_spec<ResamplingMethodObject>(
     "builtins.ResamplingMethod_ByNumberPoints", Py_TPFLAGS_DEFAULT, by_number_points_slots);
 PyType_Spec by_sampling_distance_spec = type_spec<ResamplingMethodObject>(
@@ -345,12 +331,12 @@ PyObject* create_enum(EnumDescription& description, PyType_Spec* spec) noexcept 
             return nullptr;
         }
     }
-    description.type = type_object;
-    return type.release();
+    description.type = reinterpret_cast<PyTypeObject*>(type.release());
+    return reinterpret_cast<PyObject*>(description.type);
 }
 
 template <class Enum>
-bool convert_member(PyObject* obj, const EnumDescription& description, Enum& out) noexcept {
+bool convert_member(PyObject* obj, const EnumDescription& description, Enum& out) {
     if (description.type == nullptr || !PyObject_TypeCheck(obj, description.type)) {
         set_type_mismatch(obj, description.class_name);
         return false;
@@ -388,7 +374,8 @@ PyObject* create_resampling_method_type() noexcept {
     }
     by_number_points_type = reinterpret_cast<PyTypeObject*>(by_number_points.release());
     by_sampling_distance_type = reinterpret_cast<PyTypeObject*>(by_sampling_distance.release());
-    return base.release();
+    (void)base.release();  // kept in resampling_type
+    return reinterpret_cast<PyObject*>(resampling_type);
 }
 
 PyObject* create_interpolation_method_type() noexcept {
@@ -399,7 +386,7 @@ PyObject* create_elastic_band_method_type() noexcept {
     return create_enum(elastic_band, &elastic_band_spec);
 }
 
-bool convert(PyObject* obj, ResamplingMethod& out) noexcept {
+bool convert(PyObject* obj, ResamplingMethod& out) {
     if (resampling_type == nullptr || !PyObject_TypeCheck(obj, resampling_type)) {
         set_type_mismatch(obj, "ResamplingMethod");
         return false;
@@ -412,11 +399,11 @@ bool convert(PyObject* obj, ResamplingMethod& out) noexcept {
     return true;
 }
 
-bool convert(PyObject* obj, InterpolationMethod& out) noexcept {
+bool convert(PyObject* obj, InterpolationMethod& out) {
     return convert_member(obj, interpolation, out);
 }
 
-bool convert(PyObject* obj, ElasticBandMethod& out) noexcept {
+bool convert(PyObject* obj, ElasticBandMethod& out) {
     return convert_member(obj, elastic_band, out);
 }
 

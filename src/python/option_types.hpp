@@ -5,6 +5,9 @@
 
 namespace korvane::python {
 
+// Each creates its class once and keeps it for the process; returns it borrowed, or nullptr
+// with an error set.
+
 /// Creates ResamplingMethod with its two variant classes as class attributes.
 PyObject* create_resampling_method_type() noexcept;
 /// Creates InterpolationMethod with its member objects.

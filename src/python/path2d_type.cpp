@@ -2,7 +2,6 @@
 #include "python/path2d_type.hpp"
 
 #include <array>
-#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -12,6 +11,7 @@
 #include "python/ref.hpp"
 #include "python/results.hpp"
 #include "python/type_slots.hpp"
+#include "python/surface_texts.hpp"
 #include "util/float_text.hpp"
 
 namespace korvane::python {
@@ -40,7 +40,7 @@ PyObject* new_path(PyTypeObject* type, std::optional<std::vector<Point>> points,
     if (!points && x && y) {
         return wrap(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
     }
-    PyErr_SetString(PyExc_TypeError, "Create path either from points or coordinates");
+    PyErr_SetString(PyExc_TypeError, texts::create_path_message);
     return nullptr;
 }
 
@@ -177,47 +177,12 @@ PyGetSetDef path2d_getset[] = {
 #undef KORVANE_LIST
 #undef KORVANE_GETTER
 
-// --- methods ------------------------------------------------------------------------------
-
-/// The method table in member order; filled when the class is created, since the rows are
-/// made in the files of their bodies.
-PyMethodDef path2d_methods[] = {
-    {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {nullptr, nullptr, 0, nullptr},
-};
-
-void fill_method_table() noexcept {
-    const PyMethodDef* const rows[] = {
-        &path2d_compute_circle_fit_curvature,
-        &path2d_find_circle_segments,
-        &path2d_resampled_path,
-        &path2d_smoothed_path_elastic_band,
-        &path2d_smoothed_path_chaikin,
-        &path2d_index_from_point,
-        &path2d_path_length_from_point,
-        &path2d_sub_path,
-        &path2d_detect_corrupted_point_order,
-        &path2d_repair_corrupted_point_order,
-        &path2d_add_associated_values,
-        &path2d_associated_values,
-        &path2d_associated_value_np,
-    };
-    static_assert(std::size(rows) + 1 == std::size(path2d_methods));
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        path2d_methods[i] = *rows[i];
-    }
-}
-
-constexpr char path2d_doc[] =
-    "Path2D(points=None, x=None, y=None)\n--\n\nPath2D(points=None, x=None, y=None)\n\nClass storing a 2D "
-    "path.\n\n:param points: List of points\n:param x: List of x coordinates\n:param y: List of y "
-    "coordinates\n\n:type points: list[list[float]]\n:type x: list[float]\n:type y: list[float]";
-
 PyType_Slot path2d_slots[] = {slot(Py_tp_new, constructor<path2d_new_declaration>),
                               slot(Py_tp_dealloc, path2d_dealloc),
                               slot(Py_tp_repr, path2d_repr),
                               slot(Py_tp_getset, path2d_getset),
                               slot(Py_tp_methods, path2d_methods),
-                              slot(Py_tp_doc, const_cast<char*>(path2d_doc)),
+                              slot(Py_tp_doc, const_cast<char*>(texts::path2d_doc)),
                               kLastSlot};
 PyType_Spec path2d_spec =
     type_spec<Path2DObject>("builtins.Path2D", Py_TPFLAGS_DEFAULT, path2d_slots);
@@ -228,22 +193,15 @@ PyObject* wrap_path(Path2D&& path) noexcept {
     return wrap(path2d_type, std::move(path));
 }
 
-PyObject* raise(const Error& error) noexcept {
-    PyObject* type = PyExc_TypeError;
-    switch (error.kind) {
-        case ErrorKind::Type: type = PyExc_TypeError; break;
-        case ErrorKind::Value: type = PyExc_ValueError; break;
-        case ErrorKind::Index: type = PyExc_IndexError; break;
-    }
-    PyErr_SetString(type, error.message.c_str());
-    return nullptr;
-}
-
 PyObject* create_path2d_type() noexcept {
-    if (path2d_type == nullptr) {
-        fill_method_table();
-        path2d_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&path2d_spec));
+    if (path2d_type != nullptr) {
+        return reinterpret_cast<PyObject*>(path2d_type);
     }
+    Ref type = Ref::steal(PyType_FromSpec(&path2d_spec));
+    if (!type) {
+        return nullptr;
+    }
+    path2d_type = reinterpret_cast<PyTypeObject*>(type.release());
     return reinterpret_cast<PyObject*>(path2d_type);
 }
 

@@ -28,7 +28,8 @@ inline Path2DObject* as_path2d(PyObject* self) noexcept {
     return reinterpret_cast<Path2DObject*>(self);
 }
 
-/// Creates the Path2D class; nullptr with an error set on failure.
+/// Creates the Path2D class once and keeps it for the process; returns it borrowed, or nullptr
+/// with an error set.
 PyObject* create_path2d_type() noexcept;
 
 /// A Path2D method's declaration: the body takes the record (`const Path2D&` for a shared
@@ -89,19 +90,8 @@ PyMethodDef path2d_method_row() noexcept {
     return method_row(C.name, path2d_function<C>, 0, C.doc);
 }
 
-// Method table rows, declared next to their bodies in path2d_<topic>.cpp.
-extern const PyMethodDef path2d_compute_circle_fit_curvature;
-extern const PyMethodDef path2d_find_circle_segments;
-extern const PyMethodDef path2d_resampled_path;
-extern const PyMethodDef path2d_smoothed_path_elastic_band;
-extern const PyMethodDef path2d_smoothed_path_chaikin;
-extern const PyMethodDef path2d_index_from_point;
-extern const PyMethodDef path2d_path_length_from_point;
-extern const PyMethodDef path2d_sub_path;
-extern const PyMethodDef path2d_detect_corrupted_point_order;
-extern const PyMethodDef path2d_repair_corrupted_point_order;
-extern const PyMethodDef path2d_add_associated_values;
-extern const PyMethodDef path2d_associated_values;
-extern const PyMethodDef path2d_associated_value_np;
+/// The method table, in member order: every method's declaration and row are in
+/// path2d_methods.cpp.
+extern PyMethodDef path2d_methods[];
 
 }  // namespace korvane::python

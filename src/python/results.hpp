@@ -9,7 +9,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "path2d/circle_fit.hpp"
 #include "path2d/path2d.hpp"
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 #include "util/result.hpp"
 
@@ -102,9 +104,6 @@ PyObject* to_python(std::optional<T>&& value) noexcept {
     }
     return to_python(std::move(*value));
 }
-
-/// Raises the Python exception that matches a refused input.
-PyObject* raise(const Error& error) noexcept;
 
 template <class T>
 PyObject* to_python(Result<T>&& result) noexcept {

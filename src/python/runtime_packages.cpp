@@ -24,18 +24,6 @@ void fail_lookup(Raise raise) {
     }
 }
 
-/// Runs a lookup, which allocates module names and messages: running out of memory there gives
-/// MemoryError, and the lookup is tried again on the next call.
-template <class Lookup>
-auto out_of_memory_as_error(Lookup lookup) noexcept -> decltype(lookup()) {
-    try {
-        return lookup();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return {};
-    }
-}
-
 /// An attribute, or an empty Ref with the error pending.
 Ref attribute(PyObject* object, const char* name) noexcept {
     return Ref::steal(PyObject_GetAttrString(object, name));
@@ -139,6 +127,36 @@ void** look_up_numpy() {
         Ref::steal(PyImport_ImportModule((numpy_lookup.core_module + ".multiarray").c_str()));
     Ref capsule = multiarray ? attribute(multiarray.get(), "_ARRAY_API") : Ref();
     return capsule ? checked_table(capsule.get()) : nullptr;
+}
+
+// NumPy's classes the recognisers compare with, taken once and kept for the process.
+struct NumpyClasses {
+    bool taken = false;
+    PyObject* memmap = nullptr;
+    PyObject* bool_type = nullptr;
+};
+NumpyClasses numpy_classes;
+
+/// Takes NumPy's classes from the imported numpy module by dictionary reads, which run no
+/// Python code; nothing is taken while numpy is not (or not yet wholly) imported.
+void take_numpy_classes() noexcept {
+    if (numpy_classes.taken) {
+        return;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* numpy = PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
+    if (numpy == nullptr || !PyModule_Check(numpy)) {
+        return;
+    }
+    PyObject* namespace_ = PyModule_GetDict(numpy);
+    PyObject* memmap = PyDict_GetItemString(namespace_, "memmap");
+    PyObject* bool_type = PyDict_GetItemString(namespace_, "bool_");
+    if (memmap != nullptr && PyType_Check(memmap) && bool_type != nullptr &&
+        PyType_Check(bool_type)) {
+        numpy_classes.memmap = Py_NewRef(memmap);
+        numpy_classes.bool_type = Py_NewRef(bool_type);
+        numpy_classes.taken = true;
+    }
 }
 
 // --- SciPy's LAPACK ------------------------------------------------------------------------
@@ -285,23 +303,22 @@ void raise_missing_solver_package(const char* package) {
 
 }  // namespace
 
-void** numpy_api() noexcept {
+void** numpy_api() {
     if (numpy_lookup.table != nullptr) {
         return numpy_lookup.table;
     }
-    return out_of_memory_as_error([]() -> void** {
-        void** table = look_up_numpy();
-        if (table == nullptr) {
-            fail_lookup([] {
-                const std::string message =
-                    "Failed to access NumPy array API capsule: " + describe_and_clear_error();
-                set_panic(message.c_str());
-            });
-            return nullptr;
-        }
-        numpy_lookup.table = table;
-        return table;
-    });
+    void** table = look_up_numpy();
+    if (table == nullptr) {
+        fail_lookup([] {
+            const std::string message =
+                "Failed to access NumPy array API capsule: " + describe_and_clear_error();
+            set_panic(message.c_str());
+        });
+        return nullptr;
+    }
+    numpy_lookup.table = table;
+    take_numpy_classes();
+    return table;
 }
 
 void** loaded_numpy_api() {
@@ -311,9 +328,32 @@ void** loaded_numpy_api() {
     return numpy_lookup.table;
 }
 
-DgesvdFn lapack_dgesvd() noexcept {
+bool is_ndarray(PyTypeObject* type) noexcept {
+    // NumPy's array type is written in C, so no class written in Python can take its name.
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+            std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_numpy_memmap(PyTypeObject* type) noexcept {
+    take_numpy_classes();
+    return numpy_classes.taken && numpy_classes.memmap == reinterpret_cast<PyObject*>(type);
+}
+
+bool is_numpy_bool(PyTypeObject* type) noexcept {
+    take_numpy_classes();
+    return numpy_classes.taken && numpy_classes.bool_type == reinterpret_cast<PyObject*>(type);
+}
+
+DgesvdFn lapack_dgesvd() {
     if (dgesvd == nullptr) {
-        dgesvd = out_of_memory_as_error(look_up_dgesvd);
+        dgesvd = look_up_dgesvd();
     }
     return dgesvd;
 }
@@ -322,48 +362,42 @@ DgesvdFn loaded_lapack_dgesvd() noexcept {
     return dgesvd;
 }
 
-const SolverPackages* solver_packages() noexcept {
+const SolverPackages* solver_packages() {
     if (solver) {
         return solver.get();
     }
-    return out_of_memory_as_error([]() -> const SolverPackages* {
-        auto packages = std::make_unique<SolverPackages>();
-        std::vector<Ref> owned;
-        // clarabel first, so that a machine missing everything is told about the solver.
-        SolverPackages& p = *packages;
-        if (!load_attributes("clarabel",
-                             {{&p.default_settings, "DefaultSettings"},
-                              {&p.default_solver, "DefaultSolver"},
-                              {&p.zero_cone, "ZeroConeT"},
-                              {&p.nonnegative_cone, "NonnegativeConeT"}},
-                             owned) ||
-            !load_statuses(p, owned)) {
-            raise_missing_solver_package("clarabel");
-            return nullptr;
+    auto packages = std::make_unique<SolverPackages>();
+    std::vector<Ref> owned;
+    // clarabel first, so that a machine missing everything is told about the solver.
+    SolverPackages& p = *packages;
+    if (!load_attributes("clarabel",
+                         {{&p.default_settings, "DefaultSettings"},
+                          {&p.default_solver, "DefaultSolver"},
+                          {&p.zero_cone, "ZeroConeT"},
+                          {&p.nonnegative_cone, "NonnegativeConeT"}},
+                         owned) ||
+        !load_statuses(p, owned)) {
+        raise_missing_solver_package("clarabel");
+        return nullptr;
+    }
+    // NumPy makes the solver's arrays; only whether it imports is checked here.
+    if (!load_attributes("numpy", {}, owned)) {
+        raise_missing_solver_package("numpy");
+        return nullptr;
+    }
+    if (!load_attributes("scipy.sparse", {{&p.csc_matrix, "csc_matrix"}}, owned)) {
+        raise_missing_solver_package("scipy");
+        return nullptr;
+    }
+    // Another thread may have finished its own lookup while this one ran Python code; the
+    // first one stored stays, and this one's references are dropped.
+    if (!solver) {
+        for (Ref& ref : owned) {
+            (void)ref.release();
         }
-        if (!load_attributes("numpy",
-                             {{&p.numpy_empty, "empty"},
-                              {&p.float64, "float64"},
-                              {&p.int32, "int32"},
-                              {&p.int64, "int64"}},
-                             owned)) {
-            raise_missing_solver_package("numpy");
-            return nullptr;
-        }
-        if (!load_attributes("scipy.sparse", {{&p.csc_matrix, "csc_matrix"}}, owned)) {
-            raise_missing_solver_package("scipy");
-            return nullptr;
-        }
-        // Another thread may have finished its own lookup while this one ran Python code; the
-        // first one stored stays, and this one's references are dropped.
-        if (!solver) {
-            for (Ref& ref : owned) {
-                (void)ref.release();
-            }
-            solver = std::move(packages);
-        }
-        return solver.get();
-    });
+        solver = std::move(packages);
+    }
+    return solver.get();
 }
 
 }  // namespace korvane::python

@@ -30,16 +30,28 @@ constexpr int kNewFromDescrSlot = 94;
 constexpr int kFeatureVersionSlot = 211;
 
 /// NumPy's C API table; nullptr with an error pending.
-void** numpy_api() noexcept;
+void** numpy_api();
 /// The table once `numpy_api()` has succeeded; throws InternalFailure before. Runs no Python code.
 void** loaded_numpy_api();
 
+/// Recognisers of NumPy's own classes, which run no import and no Python code. A class is
+/// recognised by the object the gateway took from the imported numpy module at its first
+/// lookup (of the C table, or the first question asked while numpy is imported), never by what
+/// an attribute of the module names later.
+/// numpy.ndarray or a subclass of it: a class whose order holds NumPy's array type, written in C.
+bool is_ndarray(PyTypeObject* type) noexcept;
+/// Exactly numpy.memmap.
+bool is_numpy_memmap(PyTypeObject* type) noexcept;
+/// Exactly NumPy's boolean scalar type (numpy.bool_).
+bool is_numpy_bool(PyTypeObject* type) noexcept;
+
 /// LAPACK's dgesvd as SciPy exports it; nullptr with an error pending.
-DgesvdFn lapack_dgesvd() noexcept;
+DgesvdFn lapack_dgesvd();
 /// dgesvd when it has been found already, else nullptr. Runs no Python code.
 DgesvdFn loaded_lapack_dgesvd() noexcept;
 
-/// What a solve takes from `clarabel`, `numpy` and `scipy.sparse` (strong references, kept).
+/// What a solve takes from `clarabel` and `scipy.sparse` (strong references, kept); NumPy's
+/// arrays are made through its C table.
 struct SolverPackages {
     PyObject* default_settings = nullptr;
     PyObject* default_solver = nullptr;
@@ -47,15 +59,11 @@ struct SolverPackages {
     PyObject* nonnegative_cone = nullptr;
     /// The `SolverStatus` members this version of the solver has, by name.
     std::vector<std::pair<const char*, PyObject*>> statuses;
-    PyObject* numpy_empty = nullptr;
-    PyObject* float64 = nullptr;
-    PyObject* int32 = nullptr;
-    PyObject* int64 = nullptr;
     PyObject* csc_matrix = nullptr;
 };
 
 /// The solver's packages; nullptr with an error pending. Once found they are never replaced,
 /// so a reference obtained here stays valid while other threads look them up too.
-const SolverPackages* solver_packages() noexcept;
+const SolverPackages* solver_packages();
 
 }  // namespace korvane::python

@@ -60,19 +60,6 @@ std::optional<SplineSample> sample_with_key(const Spline& spline, double t) {
     return sample_segment(spline, above - 1, t);
 }
 
-bool SortedSpline::accepts(std::span<const double> t) noexcept {
-    // Written so that NaN fails every comparison.
-    if (t.empty() || !(t[0] >= -1.0)) {
-        return false;
-    }
-    for (std::size_t i = 1; i < t.size(); ++i) {
-        if (!(t[i - 1] <= t[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::vector<double> linspace(double start, double end, std::size_t n) {
     const Linspace sequence(start, end, n);
     std::vector<double> values(n);

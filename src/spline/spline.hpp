@@ -25,6 +25,10 @@ struct SplineSample {
     std::size_t index;
 };
 
+// The reference spline: `Spline`, `make_spline` and `sample_with_key` state the sampling rules,
+// and the tests hold `SortedSpline` and `SplineWalker`, which the product samples through, to
+// them.
+
 /// Keys sorted ascending by `t`; equal parameters keep their insertion order.
 class Spline {
 public:
@@ -75,11 +79,8 @@ Spline make_spline(std::span<const double> t, std::span<const double> values,
 /// Path lengths always qualify, and resampling a long path then builds no key lists.
 class SortedSpline {
 public:
-    /// Whether `make_spline` leaves `t` in order with the leading guard first: `t` non-empty,
-    /// ascending, without NaN, and not below -1.
-    static bool accepts(std::span<const double> t) noexcept;
-
-    /// `t` must be accepted and `values` at least as long.
+    /// `t` must be what `make_spline` leaves in order with the leading guard first (non-empty,
+    /// ascending, without NaN, not below -1), and `values` at least as long.
     SortedSpline(std::span<const double> t, std::span<const double> values,
                  SplineInterpolation interpolation) noexcept
         : SortedSpline(t, values.data(), 1, values.size(), interpolation) {}

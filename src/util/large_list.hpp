@@ -2,17 +2,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <compare>
 #include <iterator>
 #include <vector>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14; older C library headers lack the name
-#endif
-#endif
 
 namespace korvane {
 
@@ -22,24 +14,7 @@ namespace large_list_detail {
 /// pages where the system grants them on request (as NumPy does for its arrays), and faults it
 /// in with one call: filling millions of values otherwise spends about half its time in page
 /// faults. The advice is a hint; where it is refused or unknown nothing changes.
-inline void advise(const void* data, std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes >= (std::size_t{1} << 20)) {
-        constexpr std::uintptr_t page = 4096;
-        const auto begin = reinterpret_cast<std::uintptr_t>(data);
-        const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
-        const std::uintptr_t last = (begin + bytes) & ~(page - 1);
-        if (first < last) {
-            madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-            // Kernels before 5.14 refuse this and fill page by page as usual.
-            madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-        }
-    }
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
+void advise(const void* data, std::size_t bytes) noexcept;
 
 /// Hands out generate(0), generate(1), ... to the vector's range insertion, which constructs
 /// each element from it in place, in order: the list's memory is written exactly once.

@@ -109,19 +109,60 @@ def read_only(values):
     return values
 
 
+class Answers42:
+    """Item access that answers 42.0 at every index of the array."""
+
+    def __getitem__(self, i):
+        if not -len(self) <= i < len(self):
+            raise IndexError(i)
+        return 42.0
+
+
+class Iterates42:
+    def __iter__(self):
+        return iter([42.0, 42.0])
+
+
+class MixedIn(
+    np.ndarray,
+    metaclass=type("PutsMixinLast", (type,), {"mro": lambda cls: [cls, object, Answers42, np.ndarray]}),
+):
+    pass
+
+
+class Impostor(Answers42, np.ndarray):
+    pass
+
+
+class IteratesOtherwise(
+    bytes, metaclass=type("PutsMixinLast", (type,), {"mro": lambda cls: [cls, object, Iterates42, bytes]})
+):
+    pass
+
+
+def impostor_memmap(values, patch):
+    Path2D(points=[]).x_np  # NumPy looked up before the name is taken over
+    patch.setattr(np, "memmap", Impostor)
+    return values.view(Impostor)
+
+
 LAYOUTS = [
-    pytest.param(lambda v, _: v, id="c-order"),
-    pytest.param(lambda v, _: np.asfortranarray(v), id="fortran"),
-    pytest.param(lambda v, _: np.repeat(v, 2, axis=0)[::2], id="strided"),
-    pytest.param(lambda v, _: v[::-1], id="reversed"),
-    pytest.param(lambda v, _: read_only(v), id="read-only"),
-    pytest.param(lambda v, _: np.broadcast_to(v[:1], v.shape), id="broadcast"),
-    pytest.param(lambda v, _: unaligned(v), id="unaligned"),
-    pytest.param(lambda v, _: v.view(Series), id="subclass"),
-    pytest.param(lambda v, folder: memmapped(v, folder) if v.dtype.kind != "O" else v, id="memmap"),
+    pytest.param(lambda v, *_: v, id="c-order"),
+    pytest.param(lambda v, *_: np.asfortranarray(v), id="fortran"),
+    pytest.param(lambda v, *_: np.repeat(v, 2, axis=0)[::2], id="strided"),
+    pytest.param(lambda v, *_: v[::-1], id="reversed"),
+    pytest.param(lambda v, *_: read_only(v), id="read-only"),
+    pytest.param(lambda v, *_: np.broadcast_to(v[:1], v.shape), id="broadcast"),
+    pytest.param(lambda v, *_: unaligned(v), id="unaligned"),
+    pytest.param(lambda v, *_: v.view(Series), id="subclass"),
+    pytest.param(lambda v, folder, _: memmapped(v, folder) if v.dtype.kind != "O" else v, id="memmap"),
     # Subclasses whose item access differs from their buffer: masked values, matrix rows.
-    pytest.param(lambda v, _: np.ma.array(v, mask=np.arange(v.size).reshape(v.shape) % 5 == 1), id="masked"),
-    pytest.param(lambda v, _: matrix(v), id="matrix"),
+    pytest.param(lambda v, *_: np.ma.array(v, mask=np.arange(v.size).reshape(v.shape) % 5 == 1), id="masked"),
+    pytest.param(lambda v, *_: matrix(v), id="matrix"),
+    # Item access that the interpreter finds past a class written in C in the method order.
+    pytest.param(lambda v, *_: v.view(MixedIn), id="mixin-after-object"),
+    # A class that numpy.memmap names only after NumPy's own was looked up.
+    pytest.param(lambda v, _, patch: impostor_memmap(v, patch), id="replaced-memmap"),
 ]
 
 
@@ -180,11 +221,11 @@ class TestConstruction:
 
     @pytest.mark.parametrize("layout", LAYOUTS)
     @pytest.mark.parametrize("dtype", DTYPES)
-    def test_arrays_convert_as_their_elements_do(self, dtype, layout, tmp_path):
+    def test_arrays_convert_as_their_elements_do(self, dtype, layout, tmp_path, monkeypatch):
         """Values bit for bit, or the same error, as the element-wise conversion of the same
         object; the buffer of an array is read straight only where that holds."""
-        values = layout(sample_values(dtype), tmp_path)
-        rows = layout(sample_values(dtype)[:6].reshape(3, 2), tmp_path)
+        values = layout(sample_values(dtype), tmp_path, monkeypatch)
+        rows = layout(sample_values(dtype)[:6].reshape(3, 2), tmp_path, monkeypatch)
         assert outcome(lambda: Path2D(points=rows)) == outcome(lambda: Path2D(points=ElementWise(rows)))
         assert outcome(lambda: Path2D(x=values, y=values)) == outcome(
             lambda: Path2D(x=ElementWise(values), y=ElementWise(values))
@@ -204,6 +245,7 @@ class TestConstruction:
             lambda: memoryview(np.array([1.5, 2.0], ">f8")),
             lambda: memoryview(np.zeros((2, 2))),
             lambda: memoryview(b"xyz").cast("c"),
+            lambda: IteratesOtherwise(b"\x00\xff"),
         ],
         ids=[
             "array-d",
@@ -217,6 +259,7 @@ class TestConstruction:
             "memoryview-big-endian",
             "memoryview-2d",
             "memoryview-char",
+            "bytes-mixin-after-object",
         ],
     )
     def test_other_buffers_convert_as_their_elements_do(self, make):

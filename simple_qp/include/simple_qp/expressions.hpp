@@ -41,15 +41,6 @@ public:
     const_iterator end() const noexcept { return m_terms.end(); }
     void reserve(std::size_t count) { m_terms.reserve(count); }
 
-    /// The coefficient stored for v, or nullptr when v has no entry.
-    const double* find(Variable v) const noexcept {
-        for (const Term<Variable>& term : m_terms) {
-            if (term.key == v) {
-                return &term.value;
-            }
-        }
-        return nullptr;
-    }
     /// Adds c to the coefficient of v, inserting the entry when absent.
     void add(Variable v, double c) {
         if (m_terms.capacity() == 0) {
@@ -87,9 +78,6 @@ struct AffineExpression {
     AffineExpression(Variable v);  // NOLINT: implicit on purpose, `e - v` reads as algebra
     /// A constant without variables.
     explicit AffineExpression(double constant);
-
-    /// This expression times a copy of itself.
-    QuadraticExpression square() const;
 };
 
 /// Σ q_ab·a·b + affine part.
@@ -98,7 +86,7 @@ struct QuadraticExpression {
     AffineExpression affine_part;
 
     /// Adds e·e: every quadratic and linear coefficient and the constant end up as after
-    /// `*this += e.square()`, without building the square. Linear contributions that are zero
+    /// `*this += e * e`, without building the square. Linear contributions that are zero
     /// (all of them when e has no constant) are not stored; such an entry means no term.
     QuadraticExpression& add_square(const AffineExpression& e);
 };

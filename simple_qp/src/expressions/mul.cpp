@@ -48,10 +48,6 @@ QuadraticExpression operator*(const AffineExpression& e, const AffineExpression&
     return result;
 }
 
-QuadraticExpression AffineExpression::square() const {
-    return *this * *this;
-}
-
 QuadraticExpression& QuadraticExpression::add_square(const AffineExpression& e) {
     // One entry per key of e·e, valued exactly as the product rule forms it: c_i·c_i on the
     // diagonal, c_i·c_j + c_j·c_i (equal products) off it, and c0·c_i + c_i·c0 for the linear

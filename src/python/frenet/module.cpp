@@ -39,7 +39,7 @@ struct PathArgument {
     PyObject* object = nullptr;
 };
 
-bool convert(PyObject* obj, PathArgument& out) noexcept {
+bool convert(PyObject* obj, PathArgument& out) {
     if (Py_TYPE(obj) != path2d_type) {
         set_type_mismatch(obj, "Path2D");
         return false;
@@ -111,14 +111,10 @@ void run_rows(std::size_t rows, PathBorrow& borrow, Work&& work) {
     }
 }
 
-/// A new one-dimensional array of `n` elements of `type_number`; empty with an error set.
+/// A new one-dimensional array of `n` elements of T; empty with an error set.
 template <class T>
-Ref column(int type_number, std::size_t n, T*& data) {
-    const npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    void* raw = nullptr;
-    Ref array = Ref::steal(new_array(type_number, 1, dims, raw));
-    data = static_cast<T*>(raw);
-    return array;
+Ref column(std::size_t n, T*& data) {
+    return Ref::steal(new_vector(n, data));
 }
 
 constexpr char to_frenet_doc[] =
@@ -162,10 +158,10 @@ const auto to_frenet_callable = declare(
         }
         const std::size_t m = points.size();
         FrenetColumns out{};
-        Ref s = column(kNpyFloat64, m, out.s);
-        Ref d = s ? column(kNpyFloat64, m, out.d) : Ref();
-        Ref distance = d ? column(kNpyFloat64, m, out.distance) : Ref();
-        Ref segment = distance ? column(kNpyInt64, m, out.segment) : Ref();
+        Ref s = column(m, out.s);
+        Ref d = s ? column(m, out.d) : Ref();
+        Ref distance = d ? column(m, out.distance) : Ref();
+        Ref segment = distance ? column(m, out.segment) : Ref();
         Ref result = segment ? Ref::steal(PyStructSequence_New(coordinates_type)) : Ref();
         if (!result) {
             return nullptr;
@@ -224,8 +220,8 @@ const auto from_frenet_callable = declare(
         // A list of one broadcasts as a scalar does, except against an empty list.
         const std::size_t m = s.scalar ? nd : d.scalar ? ns : ns == 1 ? nd : ns;
         const npy_intp dims[2] = {static_cast<npy_intp>(m), 2};
-        void* data = nullptr;
-        Ref result = Ref::steal(new_array(kNpyFloat64, 2, dims, data));
+        double* data = nullptr;
+        Ref result = Ref::steal(new_array(2, dims, data));
         if (!result) {
             return nullptr;
         }
@@ -235,7 +231,7 @@ const auto from_frenet_callable = declare(
         const StridedValues at{s.values.data(), ns == 1 ? 0u : 1u};
         const StridedValues offset{d.values.data(), nd == 1 ? 0u : 1u};
         run_rows(m, borrow,
-                 [&] { from_frenet(view, length, at, offset, m, static_cast<Point*>(data)); });
+                 [&] { from_frenet(view, length, at, offset, m, reinterpret_cast<Point*>(data)); });
         return result.release();
     },
     arg<PathArgument>("path"), arg<Broadcast>("s"), arg("d", Broadcast{{0.0}, true}));

@@ -6,7 +6,7 @@
 #include <new>
 #include <random>
 
-#include "path2d/path2d.hpp"
+#include "path2d/chaikin.hpp"
 
 using korvane::Path2D;
 using korvane::Point;
@@ -15,29 +15,29 @@ TEST(Chaikin, ShortPathsAreCopiedWithTheirValues) {
     Path2D single = Path2D::from_points({{1, 2}});
     ASSERT_TRUE(single.add_associated_values({5}).ok());
     for (const std::size_t k : {std::size_t{0}, std::size_t{3}, ~std::size_t{0}}) {
-        const Path2D r = single.smoothed_path_chaikin(k);
+        const Path2D r = smoothed_path_chaikin(single, k);
         EXPECT_EQ(r.points(), single.points());
         EXPECT_EQ(r.associated_values(), single.associated_values());
     }
-    EXPECT_EQ(Path2D::from_points({}).smoothed_path_chaikin(1000).size(), 0u);
+    EXPECT_EQ(smoothed_path_chaikin(Path2D::from_points({}), 1000).size(), 0u);
 }
 
 TEST(Chaikin, WorkedCuts) {
     Path2D p = Path2D::from_points({{0, 0}, {4, 0}});
     ASSERT_TRUE(p.add_associated_values({1, 2}).ok());
     (void)p.length();
-    const Path2D zero = p.smoothed_path_chaikin(0);
+    const Path2D zero = smoothed_path_chaikin(p, 0);
     EXPECT_EQ(zero.points(), p.points());
     EXPECT_TRUE(zero.associated_values().empty());
     EXPECT_FALSE(zero.path_length_per_point_cache().has_value());
 
-    EXPECT_EQ(p.smoothed_path_chaikin(1).points(),
+    EXPECT_EQ(smoothed_path_chaikin(p, 1).points(),
               (std::vector<Point>{{0, 0}, {1, 0}, {3, 0}, {4, 0}}));
-    EXPECT_EQ(p.smoothed_path_chaikin(2).points(),
+    EXPECT_EQ(smoothed_path_chaikin(p, 2).points(),
               (std::vector<Point>{
                   {0, 0}, {0.25, 0}, {0.75, 0}, {1.5, 0}, {2.5, 0}, {3.25, 0}, {3.75, 0}, {4, 0}}));
     // Repeated points are not merged.
-    EXPECT_EQ(Path2D::from_points({{0, 0}, {0, 0}, {4, 0}}).smoothed_path_chaikin(1).points(),
+    EXPECT_EQ(smoothed_path_chaikin(Path2D::from_points({{0, 0}, {0, 0}, {4, 0}}), 1).points(),
               (std::vector<Point>{{0, 0}, {0, 0}, {0, 0}, {1, 0}, {3, 0}, {4, 0}}));
 }
 
@@ -54,7 +54,7 @@ TEST(Chaikin, CountEndsAndBoundingBoxOnRandomPaths) {
         const auto [min_y, max_y] =
             std::minmax_element(pts.begin(), pts.end(), [](Point a, Point b) { return a.y < b.y; });
         const std::size_t k = rng() % 6;
-        const Path2D r = Path2D::from_points(pts).smoothed_path_chaikin(k);
+        const Path2D r = smoothed_path_chaikin(Path2D::from_points(pts), k);
         ASSERT_EQ(r.size(), pts.size() << k);
         EXPECT_EQ(r.points().front(), pts.front());
         EXPECT_EQ(r.points().back(), pts.back());
@@ -76,8 +76,8 @@ TEST(Chaikin, CountEndsAndBoundingBoxOnRandomPaths) {
 
 TEST(Chaikin, UnstorableCountIsRefusedBeforeAllocating) {
     const Path2D p = Path2D::from_points({{0, 0}, {1, 1}, {2, 0}});
-    EXPECT_THROW((void)p.smoothed_path_chaikin(64), std::bad_alloc);
-    EXPECT_THROW((void)p.smoothed_path_chaikin(1000), std::bad_alloc);
-    EXPECT_THROW((void)p.smoothed_path_chaikin(31), std::bad_alloc);  // 3 * 2^31 points
-    EXPECT_EQ(p.smoothed_path_chaikin(10).size(), 3u << 10);
+    EXPECT_THROW((void)smoothed_path_chaikin(p, 64), std::bad_alloc);
+    EXPECT_THROW((void)smoothed_path_chaikin(p, 1000), std::bad_alloc);
+    EXPECT_THROW((void)smoothed_path_chaikin(p, 31), std::bad_alloc);  // 3 * 2^31 points
+    EXPECT_EQ(smoothed_path_chaikin(p, 10).size(), 3u << 10);
 }

@@ -8,7 +8,7 @@
 #include <numbers>
 #include <random>
 
-#include "path2d/path2d.hpp"
+#include "path2d/point_order.hpp"
 
 using korvane::Path2D;
 using korvane::Point;
@@ -72,7 +72,7 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 
 void expect_same_as_reference(const Path2D& source, double sus_angle, const std::string& what) {
     const Repaired expected = reference_repair(source, sus_angle);
-    const Path2D repaired = source.repair_corrupted_point_order(sus_angle);
+    const Path2D repaired = repair_corrupted_point_order(source, sus_angle);
     std::vector<double> px, py, ex, ey;
     for (const Point& q : repaired.points()) {
         px.push_back(q.x);
@@ -90,7 +90,7 @@ void expect_same_as_reference(const Path2D& source, double sus_angle, const std:
     for (std::size_t k = 0; k < expected.values.size(); ++k) {
         ASSERT_TRUE(same_bits(repaired.associated_values()[k], expected.values[k])) << what;
     }
-    ASSERT_EQ(source.detect_corrupted_point_order(sus_angle),
+    ASSERT_EQ(detect_corrupted_point_order(source, sus_angle),
               reference_detect(source.points(), sus_angle))
         << what;
 }
@@ -122,39 +122,39 @@ std::vector<Point> fold(std::size_t half) {
 TEST(PointOrder, DetectionWorkedCases) {
     for (const std::size_t n : {0u, 1u, 2u}) {
         std::vector<Point> pts(n, Point{1, 1});
-        EXPECT_TRUE(Path2D::from_points(pts).detect_corrupted_point_order(0.0).empty());
+        EXPECT_TRUE(detect_corrupted_point_order(Path2D::from_points(pts), 0.0).empty());
     }
     const Path2D straight = Path2D::from_points({{0, 0}, {1, 0}, {2, 0}, {3, 0}});
-    EXPECT_TRUE(straight.detect_corrupted_point_order(0.1).empty());
-    EXPECT_EQ(straight.detect_corrupted_point_order(0.0), (std::vector<std::size_t>{1, 2}));
-    EXPECT_EQ(straight.repair_corrupted_point_order(0.0).points(),
+    EXPECT_TRUE(detect_corrupted_point_order(straight, 0.1).empty());
+    EXPECT_EQ(detect_corrupted_point_order(straight, 0.0), (std::vector<std::size_t>{1, 2}));
+    EXPECT_EQ(repair_corrupted_point_order(straight, 0.0).points(),
               (std::vector<Point>{{0, 0}, {3, 0}}));
 
     const Path2D right_angle = Path2D::from_points({{0, 0}, {1, 0}, {1, 1}});
-    EXPECT_EQ(right_angle.detect_corrupted_point_order(1.5), std::vector<std::size_t>{1});
-    EXPECT_TRUE(right_angle.detect_corrupted_point_order(2.8).empty());
+    EXPECT_EQ(detect_corrupted_point_order(right_angle, 1.5), std::vector<std::size_t>{1});
+    EXPECT_TRUE(detect_corrupted_point_order(right_angle, 2.8).empty());
     // Inclusive threshold: the turn is exactly atan2(1, 0).
-    EXPECT_EQ(right_angle.detect_corrupted_point_order(std::numbers::pi / 2),
+    EXPECT_EQ(detect_corrupted_point_order(right_angle, std::numbers::pi / 2),
               std::vector<std::size_t>{1});
 
     const Path2D hairpin = Path2D::from_points({{0, 0}, {1, 0}, {0, 0.01}});
-    EXPECT_EQ(hairpin.detect_corrupted_point_order(2.8), std::vector<std::size_t>{1});
-    EXPECT_EQ(hairpin.repair_corrupted_point_order(2.8).points(),
+    EXPECT_EQ(detect_corrupted_point_order(hairpin, 2.8), std::vector<std::size_t>{1});
+    EXPECT_EQ(repair_corrupted_point_order(hairpin, 2.8).points(),
               (std::vector<Point>{{0, 0}, {0, 0.01}}));
 
     // A zero-length segment has heading 0, so turning back after it is a full reversal.
     const Path2D repeated = Path2D::from_points({{0, 0}, {1, 0}, {1, 0}, {0, 0}});
-    EXPECT_EQ(repeated.detect_corrupted_point_order(2.8), std::vector<std::size_t>{2});
-    EXPECT_TRUE(Path2D::from_points({{0, 0}, {not_a_number, 0}, {0, 0}})
-                    .detect_corrupted_point_order(0.0)
-                    .empty());
+    EXPECT_EQ(detect_corrupted_point_order(repeated, 2.8), std::vector<std::size_t>{2});
+    EXPECT_TRUE(
+        detect_corrupted_point_order(Path2D::from_points({{0, 0}, {not_a_number, 0}, {0, 0}}), 0.0)
+            .empty());
 }
 
 TEST(PointOrder, RepairRemovesBothPointsOfAReversalWithTheirValues) {
     Path2D p = Path2D::from_points({{0, 0}, {1, 0}, {2, 0}, {1.5, 0}, {3, 0}, {4, 0}});
     ASSERT_TRUE(p.add_associated_values({0, 1, 2, 3, 4, 5}).ok());
     (void)p.length();
-    const Path2D r = p.repair_corrupted_point_order(2.8);
+    const Path2D r = repair_corrupted_point_order(p, 2.8);
     EXPECT_EQ(r.points(), (std::vector<Point>{{0, 0}, {1, 0}, {3, 0}, {4, 0}}));
     EXPECT_EQ(r.x(), (std::vector<double>{0, 1, 3, 4}));
     EXPECT_EQ(r.associated_values(), (std::vector<std::vector<double>>{{0, 1, 4, 5}}));
@@ -164,7 +164,7 @@ TEST(PointOrder, RepairRemovesBothPointsOfAReversalWithTheirValues) {
     // Coordinates beyond the point count stay at the tail.
     const Path2D coords =
         Path2D::from_coordinates({0, 1, 2, 1.5, 3, 4, 77, 78}, {0, 0, 0, 0, 0, 0});
-    const Path2D rc = coords.repair_corrupted_point_order(2.8);
+    const Path2D rc = repair_corrupted_point_order(coords, 2.8);
     EXPECT_EQ(rc.x(), (std::vector<double>{0, 1, 3, 4, 77, 78}));
     EXPECT_EQ(rc.y(), (std::vector<double>{0, 0, 0, 0}));
 }

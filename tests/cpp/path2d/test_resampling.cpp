@@ -7,7 +7,8 @@
 #include <limits>
 #include <random>
 
-#include "path2d/path2d.hpp"
+#include "path2d/point_queries.hpp"
+#include "path2d/resampling.hpp"
 #include "spline/spline.hpp"
 
 using korvane::ByNumberPoints;
@@ -24,7 +25,7 @@ const double inf = std::numeric_limits<double>::infinity();
 
 Path2D resample(const Path2D& p, korvane::ResamplingMethod m,
                 InterpolationMethod kind = InterpolationMethod::Linear, double epsilon = 0.01) {
-    auto r = p.resampled_path(m, kind, epsilon);
+    auto r = resampled_path(p, m, kind, epsilon);
     EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message);
     return std::move(r).value();
 }
@@ -122,7 +123,7 @@ TEST(Resampling, LinearSamplesLieOnThePolylineAndAreEvenlySpacedAlongIt) {
         EXPECT_EQ(r.points().back(), pts.back());
         for (std::size_t j = 0; j < r.size(); ++j) {
             EXPECT_LT(distance_to_polyline(pts, r.points()[j]), 1e-9);
-            const auto at = p.path_length_from_point(r.points()[j], 1e-12);
+            const auto at = path_length_from_point(p, r.points()[j], 1e-12);
             if (at && j > 0 && j + 1 < r.size()) {
                 EXPECT_NEAR(*at, p.length() * static_cast<double>(j) / 100.0, 1e-7);
             }
@@ -168,14 +169,14 @@ TEST(Resampling, ShortPathsAreCopiedWhateverTheArguments) {
     using Method = korvane::ResamplingMethod;
     for (const Method m : {Method{ByNumberPoints{0}}, Method{BySamplingDistance{-1, false}},
                            Method{BySamplingDistance{not_a_number, true}}}) {
-        const auto r = single.resampled_path(m, InterpolationMethod::Cubic, not_a_number);
+        const auto r = resampled_path(single, m, InterpolationMethod::Cubic, not_a_number);
         ASSERT_TRUE(r.ok());
         EXPECT_EQ(r.value().points(), single.points());
         EXPECT_EQ(r.value().associated_values(), single.associated_values());
         EXPECT_TRUE(r.value().path_length_per_point_cache().has_value());
     }
-    const auto empty = Path2D::from_points({}).resampled_path(ByNumberPoints{5},
-                                                              InterpolationMethod::Linear, 0.01);
+    const auto empty = resampled_path(Path2D::from_points({}), ByNumberPoints{5},
+                                      InterpolationMethod::Linear, 0.01);
     ASSERT_TRUE(empty.ok());
     EXPECT_EQ(empty.value().size(), 0u);
 }
@@ -193,7 +194,7 @@ TEST(Resampling, ZeroPointsGiveAnEmptyPathWithEmptyLists) {
 TEST(Resampling, RefusedArgumentsAndPaths) {
     const Path2D p = Path2D::from_points({{0, 0}, {100, 0}});
     const auto message = [](const Path2D& path, korvane::ResamplingMethod m) {
-        const auto r = path.resampled_path(m, InterpolationMethod::Linear, 0.01);
+        const auto r = resampled_path(path, m, InterpolationMethod::Linear, 0.01);
         EXPECT_FALSE(r.ok());
         if (r.ok()) {
             return std::string();

@@ -6,8 +6,24 @@
 #include <vector>
 
 #include "simple_qp/assembly.hpp"
+#include "simple_qp/expressions.hpp"
 
 namespace simple_qp::testing {
+
+/// e·e, as the product rule forms it (the objective adds squares without building them).
+inline QuadraticExpression square(const AffineExpression& e) {
+    return e * e;
+}
+
+/// The coefficient stored for v, or nullptr when v has no entry.
+inline const double* coefficient_of(const Coefficients& coefficients, Variable v) {
+    for (const auto& term : coefficients) {
+        if (term.key == v) {
+            return &term.value;
+        }
+    }
+    return nullptr;
+}
 
 /// An m × n matrix in compressed-sparse-column form: the entries of column j are positions
 /// colptr[j] .. colptr[j+1]-1 of rowval/nzval, rows ascending.

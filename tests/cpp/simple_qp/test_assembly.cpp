@@ -32,6 +32,7 @@ using simple_qp::testing::CscMatrixTripletsBuilder;
 using simple_qp::testing::HessianPart;
 using simple_qp::testing::linear_as_vector;
 using simple_qp::testing::quadratic_as_csc;
+using simple_qp::testing::square;
 using simple_qp::testing::upper_triangle_as_csc;
 using simple_qp::testing::value_at;
 using simple_qp::testing::variable_bounds;
@@ -110,7 +111,7 @@ TEST(CscMatrixTripletsBuilder, LongColumnsAndRepeatedPositions) {
 TEST(QuadraticAsCsc, FullSymmetricHessianAndLinearVector) {
     ProblemVariables registry;
     const auto x = registry.add_vector(3, std::nullopt, std::nullopt);
-    QuadraticExpression q = (x[0] - 2.0 * x[1] + x[2]).square();
+    QuadraticExpression q = square(x[0] - 2.0 * x[1] + x[2]);
     q += AffineExpression(x[1]) * 3.0 + 7.0;
     const auto p = dense(quadratic_as_csc(q, 3));
     const std::vector<std::vector<double>> expected = {
@@ -217,14 +218,14 @@ TEST(AssembledProblem, ForeignVariablesAreABug) {
     const Variable stranger{5};
     EXPECT_THROW(assembled_problem(registry, QuadraticExpression{}, {Equality{stranger - 1.0}}),
                  std::out_of_range);
-    EXPECT_THROW(assembled_problem(registry, AffineExpression(stranger).square(), {}),
+    EXPECT_THROW(assembled_problem(registry, square(AffineExpression(stranger)), {}),
                  std::out_of_range);
 }
 
 TEST(Solve, RecordingSolverSeesTheAssembledProblem) {
     ProblemVariables registry;
     const auto x = registry.add_vector(2, std::nullopt, 10.0);
-    QuadraticExpression objective = (x[0] - x[1]).square();
+    QuadraticExpression objective = square(x[0] - x[1]);
     const RecordingSolver solver(simple_qp::SolvedProblem{{1.5, -2.5}});
     simple_qp::SolveResult result =
         solver.solve(registry, objective, {Inequality{-1.0, 1.0, AffineExpression(x[1])}});

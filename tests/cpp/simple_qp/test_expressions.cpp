@@ -21,7 +21,9 @@ using simple_qp::AffineExpression;
 using simple_qp::QuadraticExpression;
 using simple_qp::Variable;
 using simple_qp::VariablePair;
+using simple_qp::testing::coefficient_of;
 using simple_qp::testing::linear_as_vector;
+using simple_qp::testing::square;
 using simple_qp::testing::value_at;
 using simple_qp::testing::variable_bounds;
 
@@ -115,8 +117,8 @@ TEST(AffineExpression, ExplicitZerosAndSignedZerosAreKept) {
     const Variable v{0};
     // e - v cancelling an entry leaves an explicit 0.0 rather than dropping it.
     const AffineExpression cancelled = AffineExpression(v) - v;
-    ASSERT_NE(cancelled.coefficients.find(v), nullptr);
-    EXPECT_EQ(*cancelled.coefficients.find(v), 0.0);
+    ASSERT_NE(coefficient_of(cancelled.coefficients, v), nullptr);
+    EXPECT_EQ(*coefficient_of(cancelled.coefficients, v), 0.0);
     // Negation flips signs, so a zero constant becomes -0.0.
     const AffineExpression negated = -(2.0 * v);
     EXPECT_EQ(coefficients_of(negated), (std::map<std::size_t, double>{{0, -2.0}}));
@@ -146,7 +148,7 @@ TEST(QuadraticExpression, SquareOfSecondDifferenceInAnyBuildOrder) {
         {{0, 0}, 1.0}, {{1, 1}, 4.0}, {{2, 2}, 1.0}, {{0, 1}, -4.0}, {{0, 2}, 2.0}, {{1, 2}, -4.0},
     };
     for (const AffineExpression& e : builds) {
-        const QuadraticExpression q = e.square();
+        const QuadraticExpression q = square(e);
         EXPECT_EQ(terms_of(q), expected);
         // The zero constant still creates an affine entry per variable, each of value zero.
         const auto affine = coefficients_of(q.affine_part);
@@ -171,7 +173,7 @@ TEST(QuadraticExpression, ProductRuleKeysAndAffinePart) {
     EXPECT_EQ(terms_of(AffineExpression(x3) * AffineExpression(x1)),
               terms_of(AffineExpression(x1) * AffineExpression(x3)));
 
-    const QuadraticExpression constant_square = AffineExpression(3.0).square();
+    const QuadraticExpression constant_square = square(AffineExpression(3.0));
     EXPECT_TRUE(constant_square.quadratic_terms.empty());
     EXPECT_TRUE(constant_square.affine_part.coefficients.empty());
     EXPECT_EQ(constant_square.affine_part.constant, 9.0);
@@ -192,7 +194,7 @@ TEST(QuadraticExpression, AccumulatedSquaresMatchDirectEvaluation) {
     double expected = 0.0;
     for (std::size_t i = 1; i + 1 < n; ++i) {
         const AffineExpression e = -(2.0 * x[i]) + x[i + 1] + x[(i * 37) % n] + 0.25;
-        total += e.square();
+        total += square(e);
         const double r = value_at(e, point);
         expected += r * r;
     }
@@ -223,7 +225,7 @@ std::vector<std::uint64_t> raw_bits(const std::vector<double>& values) {
 }
 
 TEST(QuadraticExpression, AddSquareMatchesAccumulatedProducts) {
-    // add_square must leave every value the solver sees bit for bit as `+= e.square()` does,
+    // add_square must leave every value the solver sees bit for bit as `+= square(e)` does,
     // over coefficients that are zero of either sign and keys repeated across squares.
     const std::size_t n = 40;
     const auto x = variables(n);
@@ -248,7 +250,7 @@ TEST(QuadraticExpression, AddSquareMatchesAccumulatedProducts) {
             for (int m = count(rng); m > 0; --m) {
                 e += x[pick(rng)] * coefficient();
             }
-            reference += e.square();
+            reference += square(e);
             direct.add_square(e);
         }
         EXPECT_EQ(raw_entries(direct.quadratic_terms), raw_entries(reference.quadratic_terms));
@@ -257,7 +259,7 @@ TEST(QuadraticExpression, AddSquareMatchesAccumulatedProducts) {
                   std::bit_cast<std::uint64_t>(reference.affine_part.constant));
         // Only zero linear entries may be missing.
         for (const auto& [v, c] : reference.affine_part.coefficients) {
-            const double* stored = direct.affine_part.coefficients.find(v);
+            const double* stored = coefficient_of(direct.affine_part.coefficients, v);
             if (stored == nullptr) {
                 EXPECT_EQ(c, 0.0) << v.index;
             } else {

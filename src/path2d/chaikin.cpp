@@ -1,7 +1,8 @@
-// src/path2d/path_smoothing.cpp: Chaikin corner cutting
+// src/path2d/chaikin.cpp: Chaikin corner cutting
+#include "path2d/chaikin.hpp"
+
 #include <string>
 
-#include "path2d/path2d.hpp"
 #include "util/large_list.hpp"
 #include "util/memory.hpp"
 
@@ -36,8 +37,8 @@ std::vector<Point> cut_corners(const Source& source, std::size_t m, Point first,
 
 }  // namespace
 
-Result<std::size_t> Path2D::chaikin_point_count(std::size_t num_iterations) const {
-    const std::size_t n = m_size;
+Result<std::size_t> chaikin_point_count(const Path2D& path, std::size_t num_iterations) {
+    const std::size_t n = path.size();
     if (n < 2) {
         return n;
     }
@@ -54,16 +55,17 @@ Result<std::size_t> Path2D::chaikin_point_count(std::size_t num_iterations) cons
                                        " points, more than " + std::to_string(max_smoothed_points)};
 }
 
-Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
-    const std::size_t n = m_size;
+Path2D smoothed_path_chaikin(const Path2D& path, std::size_t num_iterations) {
+    const std::size_t n = path.size();
     if (n < 2) {
-        return Path2D(*this);
+        return path;
     }
-    const PointView source = point_view();
+    const PointView source = path.point_view();
     if (num_iterations == 0) {
-        return from_points(generated_list<Point>(n, [&](std::size_t i) { return source[i]; }));
+        return Path2D::from_points(
+            generated_list<Point>(n, [&](std::size_t i) { return source[i]; }));
     }
-    const Result<std::size_t> counted = chaikin_point_count(num_iterations);
+    const Result<std::size_t> counted = chaikin_point_count(path, num_iterations);
     if (!counted.ok()) {
         throw MemoryLimitExceeded(counted.error().message);
     }
@@ -81,7 +83,7 @@ Path2D Path2D::smoothed_path_chaikin(std::size_t num_iterations) const {
     for (std::size_t iteration = 1; iteration < num_iterations; ++iteration) {
         points = cut_corners(points, points.size(), first, last);
     }
-    return from_points(std::move(points));
+    return Path2D::from_points(std::move(points));
 }
 
 }  // namespace korvane

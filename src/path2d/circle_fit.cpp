@@ -1,9 +1,10 @@
-// src/path2d/circle_fit_curvature.cpp: circle segment decomposition and curvature from arcs
+// src/path2d/circle_fit.cpp: circle segment decomposition and curvature from arcs
+#include "path2d/circle_fit.hpp"
+
 #include <algorithm>
 #include <span>
 #include <string>
 
-#include "path2d/path2d.hpp"
 #include "util/taubin_circle_fit.hpp"
 
 namespace korvane {
@@ -71,31 +72,31 @@ private:
 
 }  // namespace
 
-Result<std::vector<CircleSegment>> Path2D::find_circle_segments(std::size_t start, std::size_t end,
-                                                                double max_rmse,
-                                                                DgesvdFn dgesvd) const {
+Result<std::vector<CircleSegment>> find_circle_segments(const Path2D& path, std::size_t start,
+                                                        std::size_t end, double max_rmse,
+                                                        DgesvdFn dgesvd) {
     if (end < start) {
         return Error{ErrorKind::Index, "end index " + std::to_string(end) +
                                            " lies before start index " + std::to_string(start)};
     }
     // Runs of at most 2 points are answered without reading any coordinate, so their indices
     // may lie anywhere.
-    const std::size_t available = std::min(x().size(), y().size());
+    const std::size_t available = std::min(path.x().size(), path.y().size());
     if (end - start >= 3 && end > available) {
         return Error{ErrorKind::Index, "end index " + std::to_string(end) +
                                            " lies beyond the path of " + std::to_string(available) +
                                            " points"};
     }
-    CircleDecomposition decomposition(x(), y(), max_rmse, dgesvd);
+    CircleDecomposition decomposition(path.x(), path.y(), max_rmse, dgesvd);
     decomposition.decompose(start, end);
     return std::move(decomposition.segments());
 }
 
-Result<std::vector<double>> Path2D::compute_circle_fit_curvature(double max_rmse,
-                                                                 DgesvdFn dgesvd) const {
+Result<std::vector<double>> compute_circle_fit_curvature(const Path2D& path, double max_rmse,
+                                                         DgesvdFn dgesvd) {
     // The number of points: a path built from coordinates of unequal length has min(x, y) points.
-    const std::size_t n = size();
-    CircleDecomposition decomposition(x(), y(), max_rmse, dgesvd);
+    const std::size_t n = path.size();
+    CircleDecomposition decomposition(path.x(), path.y(), max_rmse, dgesvd);
     decomposition.decompose(0, n);
     std::vector<double> curvature;
     curvature.reserve(n);

@@ -1,47 +1,47 @@
-// src/path2d/projection.cpp: projecting a query point onto the path, and the queries built on it
-#include <cmath>
+// src/path2d/point_queries.cpp: projecting a query point onto the path, and the queries built on it
+#include "path2d/point_queries.hpp"
 
-#include "path2d/path2d.hpp"
+#include <cmath>
 
 namespace korvane {
 
-std::optional<Projection> Path2D::nearest_projection(Point point, double epsilon) const {
-    const std::size_t n = size();
+std::optional<Projection> nearest_projection(const Path2D& path, Point point, double epsilon) {
+    const std::size_t n = path.size();
     if (n == 0) {
         return std::nullopt;
     }
     // The first point is tested before the last, so it wins on a closed path.
-    const PointView points = point_view();
+    const PointView points = path.point_view();
     if (within(point, points[0], epsilon)) {
         return Projection{0, points[0], 0.0, 0.0, 0.0};
     }
     if (within(point, points[n - 1], epsilon)) {
         return Projection{n - 1, points[n - 1], 0.0, 0.0, 0.0};
     }
-    return m_segment_index.nearest_segment(points, point);
+    return path.segment_index().nearest_segment(points, point);
 }
 
-std::optional<std::size_t> Path2D::index_from_point(Point point, double epsilon) const {
-    const std::optional<Projection> projection = nearest_projection(point, epsilon);
+std::optional<std::size_t> index_from_point(const Path2D& path, Point point, double epsilon) {
+    const std::optional<Projection> projection = nearest_projection(path, point, epsilon);
     if (!projection) {
         return std::nullopt;
     }
     return projection->index;
 }
 
-std::optional<double> Path2D::path_length_from_point(Point point, double epsilon) const {
-    const std::optional<Projection> projection = nearest_projection(point, epsilon);
+std::optional<double> path_length_from_point(const Path2D& path, Point point, double epsilon) {
+    const std::optional<Projection> projection = nearest_projection(path, point, epsilon);
     if (!projection) {
         return std::nullopt;
     }
     const std::size_t i = projection->index;
-    const double at_index = path_length_per_point()[i];
-    if (i + 1 >= size()) {
+    const double at_index = path.path_length_per_point()[i];
+    if (i + 1 >= path.size()) {
         return at_index;
     }
     // From the query point itself, unclamped: a point accepted by the first-point test just
     // before the start gets a negative position.
-    const PointView points = point_view();
+    const PointView points = path.point_view();
     const Point a = points[i];
     const double dx = points[i + 1].x - a.x;
     const double dy = points[i + 1].y - a.y;

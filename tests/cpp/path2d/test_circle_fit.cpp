@@ -1,4 +1,4 @@
-// tests/cpp/path2d/test_circle_segments.cpp: circle segment decomposition and circle-fit curvature
+// tests/cpp/path2d/test_circle_fit.cpp: circle segment decomposition and circle-fit curvature
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "path2d/path2d.hpp"
+#include "path2d/circle_fit.hpp"
 #include "../util/system_dgesvd.hpp"
 #include "util/taubin_circle_fit.hpp"
 
@@ -56,46 +56,46 @@ TEST(CircleSegments, ShortRunsNeedNoFitAndNoValidIndices) {
     const Path2D p = Path2D::from_points({{0, 0}, {1, 1}});
     for (std::size_t len : {0u, 1u, 2u}) {
         for (std::size_t start : {0u, 1u, 50u}) {
-            const auto r = p.find_circle_segments(start, start + len, 0.15, non_converging_dgesvd);
+            const auto r = find_circle_segments(p, start, start + len, 0.15, non_converging_dgesvd);
             ASSERT_TRUE(r.ok());
             EXPECT_EQ(r.value(), (std::vector<CircleSegment>{{start, start + len, 0.0}}));
         }
     }
     EXPECT_TRUE(
-        Path2D::from_points({}).compute_circle_fit_curvature(0.15, nullptr).value().empty());
-    EXPECT_EQ(Path2D::from_points({{3, 3}}).compute_circle_fit_curvature(0.15, nullptr).value(),
+        compute_circle_fit_curvature(Path2D::from_points({}), 0.15, nullptr).value().empty());
+    EXPECT_EQ(compute_circle_fit_curvature(Path2D::from_points({{3, 3}}), 0.15, nullptr).value(),
               std::vector<double>{0.0});
-    EXPECT_EQ(p.compute_circle_fit_curvature(0.15, nullptr).value(),
+    EXPECT_EQ(compute_circle_fit_curvature(p, 0.15, nullptr).value(),
               (std::vector<double>{0.0, 0.0}));
 }
 
 TEST(CircleSegments, BadRangesAreIndexErrors) {
     const Path2D p = Path2D::from_points(arc(0, 0, 4, 0, 0.3, 6));
-    const auto reversed = p.find_circle_segments(5, 2, 0.15, non_converging_dgesvd);
+    const auto reversed = find_circle_segments(p, 5, 2, 0.15, non_converging_dgesvd);
     ASSERT_FALSE(reversed.ok());
     EXPECT_EQ(reversed.error().kind, ErrorKind::Index);
     EXPECT_EQ(reversed.error().message, "end index 2 lies before start index 5");
     // Even a reversed range of "length" below 3 is refused: its unsigned length wraps.
-    EXPECT_FALSE(p.find_circle_segments(3, 2, 0.15, non_converging_dgesvd).ok());
+    EXPECT_FALSE(find_circle_segments(p, 3, 2, 0.15, non_converging_dgesvd).ok());
 
-    const auto beyond = p.find_circle_segments(4, 7, 0.15, non_converging_dgesvd);
+    const auto beyond = find_circle_segments(p, 4, 7, 0.15, non_converging_dgesvd);
     ASSERT_FALSE(beyond.ok());
     EXPECT_EQ(beyond.error().kind, ErrorKind::Index);
     EXPECT_EQ(beyond.error().message, "end index 7 lies beyond the path of 6 points");
 
     // The longer coordinate list does not count: only paired coordinates are points.
     const Path2D uneven = Path2D::from_coordinates({0, 1, 2, 3, 4}, {0, 1, 0});
-    EXPECT_FALSE(uneven.find_circle_segments(0, 4, 0.15, non_converging_dgesvd).ok());
-    EXPECT_TRUE(uneven.find_circle_segments(0, 3, 0.15, non_converging_dgesvd).ok());
+    EXPECT_FALSE(find_circle_segments(uneven, 0, 4, 0.15, non_converging_dgesvd).ok());
+    EXPECT_TRUE(find_circle_segments(uneven, 0, 3, 0.15, non_converging_dgesvd).ok());
 }
 
 // A LAPACK failure is a fit that does not fit: the run is split like a rejected one.
 TEST(CircleSegments, FailingLapackSplitsInsteadOfFailing) {
     const Path2D p = Path2D::from_points(arc(0, 0, 4, 0, 0.3, 11));
-    const auto r = p.find_circle_segments(0, 11, 0.15, non_converging_dgesvd);
+    const auto r = find_circle_segments(p, 0, 11, 0.15, non_converging_dgesvd);
     ASSERT_TRUE(r.ok());
     expect_split_to_pairs(r.value(), 0, 11);
-    const auto curvature = p.compute_circle_fit_curvature(0.15, korvane::testing::refusing_dgesvd);
+    const auto curvature = compute_circle_fit_curvature(p, 0.15, korvane::testing::refusing_dgesvd);
     ASSERT_TRUE(curvature.ok());
     EXPECT_EQ(curvature.value(), std::vector<double>(11, 0.0));
 }
@@ -173,12 +173,12 @@ TEST(CircleSegments, ExactCircleIsOneSegmentInBothDirections) {
     for (int count : {3, 4, 7, 30}) {
         for (double step : {0.2, -0.2}) {
             const Path2D p = Path2D::from_points(arc(5, -1, 4, 0.7, step, count));
-            const auto segments = p.find_circle_segments(0, count, 0.15, system_dgesvd);
+            const auto segments = find_circle_segments(p, 0, count, 0.15, system_dgesvd);
             ASSERT_TRUE(segments.ok());
             ASSERT_EQ(segments.value().size(), 1u);
             EXPECT_EQ(segments.value()[0].end, static_cast<std::size_t>(count));
             EXPECT_NEAR(segments.value()[0].curvature, 0.25, 1e-9);
-            const auto curvature = p.compute_circle_fit_curvature(0.15, system_dgesvd);
+            const auto curvature = compute_circle_fit_curvature(p, 0.15, system_dgesvd);
             ASSERT_TRUE(curvature.ok());
             ASSERT_EQ(curvature.value().size(), static_cast<std::size_t>(count));
             for (double k : curvature.value()) {
@@ -190,14 +190,14 @@ TEST(CircleSegments, ExactCircleIsOneSegmentInBothDirections) {
 
 TEST(CircleSegments, CollinearRunSplitsDownToPairs) {
     const Path2D p = Path2D::from_points({{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}});
-    const auto r = p.find_circle_segments(0, 5, 0.15, system_dgesvd);
+    const auto r = find_circle_segments(p, 0, 5, 0.15, system_dgesvd);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value(), (std::vector<CircleSegment>{{0, 2, 0.0}, {2, 3, 0.0}, {3, 5, 0.0}}));
 }
 
 TEST(CircleSegments, NanToleranceAcceptsNothing) {
     const Path2D p = Path2D::from_points(arc(0, 0, 4, 0, 0.2, 13));
-    const auto r = p.find_circle_segments(0, 13, not_a_number, system_dgesvd);
+    const auto r = find_circle_segments(p, 0, 13, not_a_number, system_dgesvd);
     ASSERT_TRUE(r.ok());
     expect_split_to_pairs(r.value(), 0, 13);
 }
@@ -209,7 +209,7 @@ TEST(CircleSegments, SixPointsSplitInTheMiddle) {
         points.push_back(q);
     }
     const Path2D p = Path2D::from_points(points);
-    const auto r = p.find_circle_segments(0, 6, 0.15, system_dgesvd);
+    const auto r = find_circle_segments(p, 0, 6, 0.15, system_dgesvd);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r.value().size(), 2u);
     EXPECT_EQ(r.value()[0].end, 3u);
@@ -221,7 +221,7 @@ TEST(CircleSegments, SixPointsSplitInTheMiddle) {
 // although one circle holds them all.
 TEST(CircleSegments, FailedMergeFitKeepsBothHalves) {
     const Path2D p = Path2D::from_points(arc(0, 0, 4, 0, 0.3, 6));
-    const auto r = p.find_circle_segments(0, 6, 0.15, dgesvd_up_to<3>);
+    const auto r = find_circle_segments(p, 0, 6, 0.15, dgesvd_up_to<3>);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r.value().size(), 2u);
     EXPECT_EQ(r.value()[0].end, 3u);
@@ -234,10 +234,10 @@ TEST(CircleSegments, RmseEqualToToleranceIsAccepted) {
     const Path2D p = Path2D::from_points(points);
     const auto fit = korvane::taubin_circle_fit(p.x(), p.y(), system_dgesvd);
     ASSERT_TRUE(fit);
-    const auto equal = p.find_circle_segments(0, 6, fit->rmse, system_dgesvd);
+    const auto equal = find_circle_segments(p, 0, 6, fit->rmse, system_dgesvd);
     ASSERT_TRUE(equal.ok());
     EXPECT_EQ(equal.value(), (std::vector<CircleSegment>{{0, 6, 1.0 / fit->radius}}));
-    const auto below = p.find_circle_segments(0, 6, std::nextafter(fit->rmse, 0.0), system_dgesvd);
+    const auto below = find_circle_segments(p, 0, 6, std::nextafter(fit->rmse, 0.0), system_dgesvd);
     ASSERT_TRUE(below.ok());
     EXPECT_GT(below.value().size(), 1u);
 }
@@ -249,7 +249,7 @@ TEST(CircleSegments, RepeatedAndNanPointsAreSplitOff) {
     points.insert(points.begin() + 4, 5, points[4]);
     points.push_back({std::numeric_limits<double>::quiet_NaN(), 1.0});
     const Path2D p = Path2D::from_points(points);
-    const auto r = p.find_circle_segments(0, p.size(), 0.15, system_dgesvd);
+    const auto r = find_circle_segments(p, 0, p.size(), 0.15, system_dgesvd);
     ASSERT_TRUE(r.ok());
     expect_tiles(r.value(), 0, p.size());
     for (const CircleSegment& s : r.value()) {
@@ -270,14 +270,14 @@ TEST(CircleSegments, UnevenCoordinateListsGiveOneValuePerPoint) {
         y.push_back(q.y);
     }
     const std::vector<double> expected =
-        Path2D::from_points(points).compute_circle_fit_curvature(0.15, system_dgesvd).value();
+        compute_circle_fit_curvature(Path2D::from_points(points), 0.15, system_dgesvd).value();
     std::vector<double> longer_x = x;
     longer_x.insert(longer_x.end(), {100.0, -3.0});
     std::vector<double> longer_y = y;
     longer_y.push_back(55.0);
     for (const Path2D& p :
          {Path2D::from_coordinates(longer_x, y), Path2D::from_coordinates(x, longer_y)}) {
-        const auto curvature = p.compute_circle_fit_curvature(0.15, system_dgesvd);
+        const auto curvature = compute_circle_fit_curvature(p, 0.15, system_dgesvd);
         ASSERT_TRUE(curvature.ok());
         EXPECT_EQ(curvature.value(), expected);
     }
@@ -286,15 +286,15 @@ TEST(CircleSegments, UnevenCoordinateListsGiveOneValuePerPoint) {
 TEST(CircleSegments, NoisyTrackMatchesPlainDecompositionExactly) {
     const Path2D p = Path2D::from_points(noisy_track(1500, 3));
     for (double max_rmse : {0.01, 0.05, 0.15, 1.0}) {
-        const auto r = p.find_circle_segments(0, p.size(), max_rmse, system_dgesvd);
+        const auto r = find_circle_segments(p, 0, p.size(), max_rmse, system_dgesvd);
         ASSERT_TRUE(r.ok());
         const std::vector<CircleSegment> plain = plain_decomposition(p, 0, p.size(), max_rmse);
         EXPECT_EQ(r.value(), plain) << "max_rmse " << max_rmse;
-        const auto sub = p.find_circle_segments(111, 987, max_rmse, system_dgesvd);
+        const auto sub = find_circle_segments(p, 111, 987, max_rmse, system_dgesvd);
         ASSERT_TRUE(sub.ok());
         EXPECT_EQ(sub.value(), plain_decomposition(p, 111, 987, max_rmse));
 
-        const auto curvature = p.compute_circle_fit_curvature(max_rmse, system_dgesvd);
+        const auto curvature = compute_circle_fit_curvature(p, max_rmse, system_dgesvd);
         ASSERT_TRUE(curvature.ok());
         ASSERT_EQ(curvature.value().size(), p.size());
         for (const CircleSegment& s : plain) {
@@ -310,7 +310,7 @@ TEST(CircleSegments, CurvatureInvariantUnderRotationAndTranslation) {
     const std::vector<Point> points = noisy_track(600, 5);
     const Path2D p = Path2D::from_points(points);
     const std::vector<double> reference =
-        p.compute_circle_fit_curvature(0.15, system_dgesvd).value();
+        compute_circle_fit_curvature(p, 0.15, system_dgesvd).value();
     for (const auto& [angle, dx, dy] : std::vector<std::tuple<double, double, double>>{
              {0.0, 250.0, -40.0}, {std::numbers::pi / 3, 0.0, 0.0}, {-2.0, -1e3, 7e2}}) {
         std::vector<Point> moved;
@@ -319,7 +319,7 @@ TEST(CircleSegments, CurvatureInvariantUnderRotationAndTranslation) {
                              std::sin(angle) * q.x + std::cos(angle) * q.y + dy});
         }
         const auto curvature =
-            Path2D::from_points(moved).compute_circle_fit_curvature(0.15, system_dgesvd);
+            compute_circle_fit_curvature(Path2D::from_points(moved), 0.15, system_dgesvd);
         ASSERT_TRUE(curvature.ok());
         ASSERT_EQ(curvature.value().size(), reference.size());
         for (std::size_t i = 0; i < reference.size(); ++i) {

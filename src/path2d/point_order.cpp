@@ -1,9 +1,10 @@
-// src/path2d/path_error_detection.cpp: finding and removing points where the path runs backwards
+// src/path2d/point_order.cpp: finding and removing points where the path runs backwards
+#include "path2d/point_order.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <numbers>
 
-#include "path2d/path2d.hpp"
 #include "util/large_list.hpp"
 
 namespace korvane {
@@ -146,15 +147,15 @@ private:
 
 }  // namespace
 
-std::vector<std::size_t> Path2D::detect_corrupted_point_order(double sus_angle) const {
+std::vector<std::size_t> detect_corrupted_point_order(const Path2D& path, double sus_angle) {
     std::vector<std::size_t> indices;
-    const std::size_t n = size();
+    const std::size_t n = path.size();
     if (n < 3) {
         return indices;
     }
     // Each segment's heading is both the outgoing one of its first point and the incoming one
     // of the next, so it is computed once.
-    const PointView points = point_view();
+    const PointView points = path.point_view();
     double in = heading(points[0], points[1]);
     for (std::size_t j = 1; j + 1 < n; ++j) {
         const double out = heading(points[j], points[j + 1]);
@@ -170,9 +171,9 @@ std::vector<std::size_t> Path2D::detect_corrupted_point_order(double sus_angle) 
 // reported", in linear time. A pass only changes the neighbours of the points next to a removed
 // run, so only their turn angles can change: the next pass evaluates just those, all on the
 // state left by the previous pass. The ends are never interior, so they are never removed.
-Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
-    const std::size_t n = size();
-    Survivors survivors(point_view(), sus_angle);
+Path2D repair_corrupted_point_order(const Path2D& path, double sus_angle) {
+    const std::size_t n = path.size();
+    Survivors survivors(path.point_view(), sus_angle);
     std::vector<std::size_t> found;
     for (std::size_t j = 1; j + 1 < n; ++j) {
         if (survivors.reported_initially(j)) {
@@ -226,21 +227,22 @@ Path2D Path2D::repair_corrupted_point_order(double sus_angle) const {
         }
         return out;
     };
-    const PointView source = point_view();
-    Path2D repaired;
-    repaired.m_size = kept.size();
-    repaired.m_points =
+    const PointView source = path.point_view();
+    std::vector<Point> points =
         generated_list<Point>(kept.size(), [&](std::size_t k) { return source[kept[k]]; });
     // Coordinate lists are kept only where they hold more than the points.
-    if (m_x && (m_x->size() > m_size || m_y->size() > m_size)) {
-        repaired.m_x = gather(*m_x);
-        repaired.m_y = gather(*m_y);
+    std::vector<double> x;
+    std::vector<double> y;
+    if (path.x_view().size() > n || path.y_view().size() > n) {
+        x = gather(path.x());
+        y = gather(path.y());
     }
-    repaired.m_associated_values.reserve(m_associated_values.size());
-    for (const std::vector<double>& values : m_associated_values) {
-        repaired.m_associated_values.push_back(gather(values));
+    std::vector<std::vector<double>> values;
+    values.reserve(path.associated_values().size());
+    for (const std::vector<double>& list : path.associated_values()) {
+        values.push_back(gather(list));
     }
-    return repaired;
+    return Path2D::from_parts(std::move(points), std::move(x), std::move(y), std::move(values));
 }
 
 }  // namespace korvane
