@@ -79,6 +79,19 @@ def test_rows_without_a_match_are_nan_and_minus_one(points, query, max_distance)
     assert np.isnan(np.stack(result[:3])).all() and result.segment.tolist() == [-1, -1]
 
 
+# A C-contiguous float64 array is read where it lies; every other form is copied first.
+@pytest.mark.parametrize(
+    "form", [np.asfortranarray, lambda a: a.astype(">f8"), lambda a: np.repeat(a, 2, axis=0)[::2]]
+)
+def test_point_arrays_read_in_place_or_copied_alike(form):
+    points = np.random.default_rng(5).normal(size=(3000, 2)).cumsum(axis=0)
+    queries = points[::7] + 0.5
+    path = Path2D(points=points)
+    expected = to_frenet(path, queries.tolist())
+    for got in (to_frenet(path, queries), to_frenet(path, form(queries))):
+        assert all(np.array_equal(g, e) for g, e in zip(got, expected))
+
+
 def test_round_trip_within_rounding():
     angle = np.linspace(0, 6 * np.pi, 2000)
     route = Path2D(points=np.column_stack([np.cos(angle), np.sin(angle)]) * (300 + 20 * angle[:, None]))
