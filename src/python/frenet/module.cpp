@@ -86,8 +86,8 @@ struct QueryPoints {
 
 bool convert(PyObject* obj, QueryPoints& out) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-        std::strcmp(type->tp_name, "numpy.ndarray") == 0) {
+    // NumPy's own array class: its subclasses written in Python may change item access.
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && is_ndarray(type)) {
         auto view = std::shared_ptr<Py_buffer>(new Py_buffer{}, [](Py_buffer* v) {
             PyBuffer_Release(v);
             delete v;
