@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
-#include <vector>
 #include <limits>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace korvane {
 

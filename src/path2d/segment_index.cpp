@@ -390,24 +390,8 @@ std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points
 }
 
 std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& points, Point query) {
-    if (!m_index) {
-        const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
-        if (segments < min_indexed_segments) {
-            return nearest_segment_scan(points, query);
-        }
-        if (m_scanned < build_cost_in_scans * segments) {
-            m_scanned += segments;
-            return nearest_segment_scan(points, query);
-        }
-        try {
-            m_index = std::make_shared<const SegmentIndex>(SegmentIndex::build(points));
-        } catch (const std::bad_alloc&) {
-            // The index only saves time: without room for it, scan, and try again later.
-            m_scanned = 0;
-            return nearest_segment_scan(points, query);
-        }
-    }
-    return m_index->nearest_segment(points, query);
+    const SegmentIndex* index = for_batch(points, 1);
+    return index ? index->nearest_segment(points, query) : nearest_segment_scan(points, query);
 }
 
 void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
@@ -494,8 +478,7 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
     }
 }
 
-std::shared_ptr<const SegmentIndex> LazySegmentIndex::for_batch(const PointView& points,
-                                                                std::size_t queries) {
+const SegmentIndex* LazySegmentIndex::for_batch(const PointView& points, std::size_t queries) {
     if (!m_index && queries > 0) {
         const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
         if (segments < min_indexed_segments) {
@@ -509,11 +492,12 @@ std::shared_ptr<const SegmentIndex> LazySegmentIndex::for_batch(const PointView&
         try {
             m_index = std::make_shared<const SegmentIndex>(SegmentIndex::build(points));
         } catch (const std::bad_alloc&) {
+            // The index only saves time: without room for it, scan, and try again later.
             m_scanned = 0;
             return nullptr;
         }
     }
-    return m_index;
+    return m_index.get();
 }
 
 }  // namespace korvane

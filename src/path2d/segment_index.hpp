@@ -74,9 +74,10 @@ public:
     std::optional<Projection> nearest_segment(const PointView& points, Point query);
     /// Whether the index has been built.
     bool built() const noexcept { return m_index != nullptr; }
-    /// The index for a batch of `queries` queries, or nullptr when scanning them costs less;
-    /// a batch counts as that many scans towards building it.
-    std::shared_ptr<const SegmentIndex> for_batch(const PointView& points, std::size_t queries);
+    /// The index for a batch of `queries` queries, or nullptr when scanning them costs less: a
+    /// batch of two or more builds it at once, a single query counts as one scan towards it.
+    /// Once built the index is never replaced, so it lives as long as the path.
+    const SegmentIndex* for_batch(const PointView& points, std::size_t queries);
 
 private:
     std::size_t m_scanned = 0;  // segments tested by scans so far

@@ -13,6 +13,7 @@
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/runtime_packages.hpp"
 
 namespace korvane::python {
 
@@ -124,13 +125,17 @@ inline PyMethodDef method_row(const char* name, FastFunction function, int flags
             flags | METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-/// The static method of a declaration whose body takes the converted arguments only.
+/// The static method of a declaration whose body takes the converted arguments only; what it
+/// needs is looked up before they are converted.
 template <const auto& C>
 PyObject* static_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         Slots slots;
         if (!bind(C.parameters(), args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        if (C.needs == Needs::NumPy && numpy_api() == nullptr) {
             return nullptr;
         }
         PyObject* result = nullptr;

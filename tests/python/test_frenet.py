@@ -79,7 +79,7 @@ def test_rows_without_a_match_are_nan_and_minus_one(points, query, max_distance)
     assert np.isnan(np.stack(result[:3])).all() and result.segment.tolist() == [-1, -1]
 
 
-# A C-contiguous float64 array is read where it lies; every other form is copied first.
+# Every array layout and byte order gives the rows a list of the same points gives.
 @pytest.mark.parametrize(
     "form", [np.asfortranarray, lambda a: a.astype(">f8"), lambda a: np.repeat(a, 2, axis=0)[::2]]
 )

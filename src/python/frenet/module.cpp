@@ -2,13 +2,12 @@
 // for many points in one call
 #include <Python.h>
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <limits>
-#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,55 +70,14 @@ bool convert(PyObject* obj, Broadcast& out) {
     return python::convert(obj, out.values);
 }
 
-/// The query points: a NumPy array of native float64 rows of two is read where it lies (its
-/// buffer held until the call returns, so it cannot be resized meanwhile); anything else is
-/// copied by the constructor's reader, with its errors.
-struct QueryPoints {
-    std::vector<Point> copied;
-    std::shared_ptr<Py_buffer> view;
-    std::span<const Point> points() const noexcept {
-        return view ? std::span<const Point>(static_cast<const Point*>(view->buf),
-                                             static_cast<std::size_t>(view->shape[0]))
-                    : std::span<const Point>(copied);
-    }
-};
-
-bool convert(PyObject* obj, QueryPoints& out) {
-    PyTypeObject* type = Py_TYPE(obj);
-    // NumPy's own array class: its subclasses written in Python may change item access.
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && is_ndarray(type)) {
-        auto view = std::shared_ptr<Py_buffer>(new Py_buffer{}, [](Py_buffer* v) {
-            PyBuffer_Release(v);
-            delete v;
-        });
-        if (PyObject_GetBuffer(obj, view.get(), PyBUF_RECORDS_RO) < 0) {
-            PyErr_Clear();  // the reader below reports what is wrong with it
-        } else {
-            const char* format = view->format != nullptr ? view->format : "B";
-            const bool native =
-                std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0 ||
-                (std::endian::native == std::endian::little && std::strcmp(format, "<d") == 0);
-            if (native && view->ndim == 2 && view->suboffsets == nullptr &&
-                view->strides != nullptr && view->shape[1] == 2 && view->strides[1] == 8 &&
-                view->strides[0] == 16 &&
-                reinterpret_cast<std::uintptr_t>(view->buf) % alignof(double) == 0) {
-                out.view = std::move(view);
-                return true;
-            }
-        }
-    }
-    return python::convert(obj, out.copied);
-}
-
-/// The path of an argument, borrowed for the length of the call once NumPy (for the results)
-/// has been looked up. The record's geometry and the caches filled before the lock is released
+/// The path of an argument, borrowed for the length of the call. The record's geometry and the caches filled before the lock is released
 /// never change, and a reference to the object keeps them alive, so the arithmetic may run
 /// without the lock once the borrow has ended.
 class PathBorrow {
 public:
     explicit PathBorrow(PyObject* object)
         : m_keep(Ref::borrow(object)), m_object(as_path2d(object)) {
-        if (numpy_api() != nullptr && constructed(object, m_object->made_as)) {
+        if (constructed(object, m_object->made_as)) {
             m_borrow.emplace(m_object->borrow);
         }
     }
@@ -189,7 +147,7 @@ constexpr char to_frenet_doc[] =
 
 const auto to_frenet_callable = declare(
     "korvane_frenet", "to_frenet", to_frenet_doc, Needs::NumPy,
-    [](PathArgument argument, QueryPoints query_points, double max_distance) -> PyObject* {
+    [](PathArgument argument, std::vector<Point> points, double max_distance) -> PyObject* {
         if (std::isnan(max_distance)) {
             PyErr_SetString(PyExc_ValueError, "max_distance must not be NaN");
             return nullptr;
@@ -198,7 +156,6 @@ const auto to_frenet_callable = declare(
         if (!borrow) {
             return nullptr;
         }
-        const std::span<const Point> points = query_points.points();
         const std::size_t m = points.size();
         FrenetColumns out{};
         Ref s = column(m, out.s);
@@ -212,16 +169,15 @@ const auto to_frenet_callable = declare(
         const Path2D& path = borrow.path();
         const PointView view = path.point_view();
         const std::span<const double> length = path.path_length_per_point();
-        const std::shared_ptr<const SegmentIndex> index = path.segment_index().for_batch(view, m);
-        run_rows(m, borrow,
-                 [&] { to_frenet(view, length, index.get(), points, max_distance, out); });
+        const SegmentIndex* index = path.segment_index().for_batch(view, m);
+        run_rows(m, borrow, [&] { to_frenet(view, length, index, points, max_distance, out); });
         PyStructSequence_SetItem(result.get(), 0, s.release());
         PyStructSequence_SetItem(result.get(), 1, d.release());
         PyStructSequence_SetItem(result.get(), 2, distance.release());
         PyStructSequence_SetItem(result.get(), 3, segment.release());
         return result.release();
     },
-    arg<PathArgument>("path"), arg<QueryPoints>("points"),
+    arg<PathArgument>("path"), arg<std::vector<Point>>("points"),
     arg("max_distance", std::numeric_limits<double>::infinity()));
 
 constexpr char from_frenet_doc[] =
