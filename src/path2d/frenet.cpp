@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -73,40 +75,47 @@ std::uint32_t morton(std::uint32_t x, std::uint32_t y) noexcept {
     return spread(x) | (spread(y) << 1);
 }
 
-// The query positions in an order that visits the plane cell by cell along a Z curve, so that
-// consecutive queries walk the same boxes of the index (then in cache) and each starts from
-// its predecessor's segment.
-std::vector<std::uint64_t> spatial_order(std::span<const Point> queries) {
+// The finite query positions in an order that visits the plane cell by cell along a Z curve, so
+// that consecutive queries walk the same boxes of the index (then in cache) and the queries of
+// a cell share one walk: (cell << 32 | row) for each, sorted. Cells are `cell` wide, or wider
+// where 2^16 of them would not span the queries.
+std::vector<std::uint64_t> spatial_order(std::span<const Point> queries, double cell) {
     double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
+    std::size_t finite = 0;
     for (const Point q : queries) {
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
             x_low = std::min(x_low, q.x);
             x_high = std::max(x_high, q.x);
             y_low = std::min(y_low, q.y);
             y_high = std::max(y_high, q.y);
+            ++finite;
         }
     }
-    const double x_scale = x_high > x_low ? 65535.0 / (x_high - x_low) : 0.0;
-    const double y_scale = y_high > y_low ? 65535.0 / (y_high - y_low) : 0.0;
-    const std::size_t m = queries.size();
-    std::vector<std::uint64_t> keys(m);
-    std::vector<std::uint64_t> sorted(m);
-    for (std::size_t k = 0; k < m; ++k) {
+    // A span that overflows, or a cell that underflows, leaves one cell per axis.
+    const double span = std::max(x_high - x_low, y_high - y_low);
+    const double cells = std::min(65535.0, span / cell);
+    const double scale = cells > 0.0 && span > 0.0 && span < INFINITY ? cells / span : 0.0;
+    std::vector<std::uint64_t> keys;
+    keys.reserve(finite);
+    std::uint64_t highest = 0;
+    for (std::size_t k = 0; k < queries.size(); ++k) {
         const Point q = queries[k];
-        std::uint64_t cell = 0;
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
-            // Products of a finite span and its own reciprocal stay within [0, 65535] but for
+            // Products of a finite span and its own scale stay within [0, 65535] but for
             // rounding; the clamp keeps the cast defined.
-            const double cx = std::min(65535.0, std::max(0.0, (q.x - x_low) * x_scale));
-            const double cy = std::min(65535.0, std::max(0.0, (q.y - y_low) * y_scale));
-            cell = morton(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy));
+            const double cx = std::min(65535.0, std::max(0.0, (q.x - x_low) * scale));
+            const double cy = std::min(65535.0, std::max(0.0, (q.y - y_low) * scale));
+            const std::uint64_t key =
+                morton(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy));
+            highest = std::max(highest, key);
+            keys.push_back(key << 32 | k);
         }
-        keys[k] = cell << 32 | k;
     }
-    // Three stable passes of 11 bits over the cell (the row numbers below are in order
-    // already): 2048 counters and write positions stay in the first-level cache.
+    // Stable passes of 11 bits over the cell, as many as it has (the row numbers below are in
+    // order already): 2048 counters and write positions stay in the first-level cache.
+    std::vector<std::uint64_t> sorted(keys.size());
     std::vector<std::size_t> count(2048);
-    for (const int shift : {32, 43, 54}) {
+    for (int shift = 32; shift < 64 && (highest >> (shift - 32)) != 0; shift += 11) {
         std::fill(count.begin(), count.end(), 0);
         for (const std::uint64_t key : keys) {
             ++count[(key >> shift) & 0x7ff];
@@ -123,59 +132,130 @@ std::vector<std::uint64_t> spatial_order(std::span<const Point> queries) {
     return keys;
 }
 
+// The reach of a batch: twice the distance within which 7 in 8 of a sample of the queries find
+// their nearest foot, so that few are searched again alone; and no shorter than 16 segments of
+// average length, so that a cell holds several queries near a path. Measured on noisy positions
+// along a route, any reach from 8 to 24 segments costs about the same.
+double batch_reach(const PointView& path, std::span<const double> path_length,
+                   const SegmentIndex& index, std::span<const Point> queries) {
+    constexpr std::size_t sample = 64;
+    double distances[sample];
+    std::size_t found = 0;
+    for (std::size_t j = 0; j < sample; ++j) {
+        const Point q = queries[j * queries.size() / sample];
+        if (const std::optional<ClampedFoot> foot = index.nearest_clamped(path, q)) {
+            distances[found++] = std::sqrt(foot->squared_distance);
+        }
+    }
+    const double segment = path_length.back() / static_cast<double>(path.size() - 1);
+    double reach = 16.0 * segment;
+    if (found > 0) {
+        double* quantile = distances + found * 7 / 8;
+        std::nth_element(distances, quantile, distances + found);
+        reach = std::max(reach, 2.0 * *quantile);
+    }
+    return reach;
+}
+
 // Rows this many and more are answered in spatial order.
 constexpr std::size_t min_ordered_rows = 64;
+
+// One row of the columns.
+struct FrenetRow {
+    double s;
+    double d;
+    double distance;
+    std::int64_t segment;
+};
+
+FrenetRow frenet_row(const PointView& path, std::span<const double> path_length,
+                     const std::optional<ClampedFoot>& foot, Point query, double max_distance) {
+    const double distance = foot ? std::sqrt(foot->squared_distance) : nan;
+    if (!(distance <= max_distance)) {
+        return FrenetRow{nan, nan, nan, -1};
+    }
+    const std::size_t i = foot->index;
+    const double dx = path[i + 1].x - path[i].x;
+    const double dy = path[i + 1].y - path[i].y;
+    return FrenetRow{path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t,
+                     frenet_side(path, *foot, query) < 0.0 ? -distance : distance, distance,
+                     static_cast<std::int64_t>(i)};
+}
+
+void put(FrenetColumns out, std::size_t k, const FrenetRow& row) noexcept {
+    out.s[k] = row.s;
+    out.d[k] = row.d;
+    out.distance[k] = row.distance;
+    out.segment[k] = row.segment;
+}
 
 }  // namespace
 
 void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out) {
-    const bool ordered = index && queries.size() >= min_ordered_rows &&
-                         queries.size() <= std::numeric_limits<std::uint32_t>::max();
-    const std::vector<std::uint64_t> order =
-        ordered ? spatial_order(queries) : std::vector<std::uint64_t>();
-    // In spatial order, a group of consecutive queries shares the index's walk, starting from
-    // the segment the group before found.
-    constexpr std::size_t group = SegmentIndex::max_batch;
-    std::size_t rows[group];
-    Point points[group];
-    std::optional<ClampedFoot> feet[group];
-    std::optional<std::size_t> hint;
-    for (std::size_t first = 0; first < queries.size(); first += group) {
-        const std::size_t count = std::min(group, queries.size() - first);
-        for (std::size_t j = 0; j < count; ++j) {
-            rows[j] =
-                ordered ? static_cast<std::size_t>(order[first + j] & 0xffffffffu) : first + j;
-            points[j] = queries[rows[j]];
+    const std::size_t m = queries.size();
+    const auto answer = [&](std::size_t k, const std::optional<ClampedFoot>& foot) {
+        return frenet_row(path, path_length, foot, queries[k], max_distance);
+    };
+    if (!index || m < min_ordered_rows || m > std::numeric_limits<std::uint32_t>::max()) {
+        for (std::size_t k = 0; k < m; ++k) {
+            put(out, k,
+                answer(k, index ? index->nearest_clamped(path, queries[k])
+                                : nearest_clamped_scan(path, queries[k])));
         }
-        if (ordered) {
-            index->nearest_clamped_batch(path, {points, count}, hint, feet);
+        return;
+    }
+    const double reach = batch_reach(path, path_length, *index, queries);
+    const std::vector<std::uint64_t> order = spatial_order(queries, reach);
+    // Rows answered out of order are staged whole, a cache line's half each, and copied into
+    // the columns in order after: a fourth of the scattered writes. Without room for the stage,
+    // the rows go straight into the columns.
+    const std::unique_ptr<FrenetRow[]> stage(new (std::nothrow) FrenetRow[m]);
+    const auto write = [&](std::size_t k, const FrenetRow& row) {
+        if (stage) {
+            stage[k] = row;
         } else {
-            for (std::size_t j = 0; j < count; ++j) {
-                feet[j] = index ? index->nearest_clamped(path, points[j])
-                                : nearest_clamped_scan(path, points[j]);
-            }
+            put(out, k, row);
         }
+    };
+    for (std::size_t k = 0; k < m; ++k) {
+        if (!std::isfinite(queries[k].x) || !std::isfinite(queries[k].y)) {
+            write(k, answer(k, std::nullopt));
+        }
+    }
+    // The queries of a cell, up to a batch at a time, share the index's walk; each search
+    // starts from the segment found for the query before.
+    constexpr std::size_t batch = 64;
+    constexpr std::size_t ahead = 16;  // queries read ahead of their turn, their rows random
+    std::size_t rows[batch];
+    Point points[batch];
+    std::optional<ClampedFoot> feet[batch];
+    std::optional<std::size_t> hint;
+    for (std::size_t first = 0; first < order.size();) {
+        const std::uint64_t cell = order[first] >> 32;
+        std::size_t count = 0;
+        while (count < batch && first + count < order.size() &&
+               order[first + count] >> 32 == cell) {
+            if (first + count + ahead < order.size()) {
+                __builtin_prefetch(&queries[order[first + count + ahead] & 0xffffffffu]);
+            }
+            rows[count] = static_cast<std::size_t>(order[first + count] & 0xffffffffu);
+            points[count] = queries[rows[count]];
+            ++count;
+        }
+        index->nearest_clamped_batch(path, {points, count}, reach, hint, feet);
         for (std::size_t j = 0; j < count; ++j) {
-            const std::size_t k = rows[j];
-            const std::optional<ClampedFoot>& foot = feet[j];
-            const double distance = foot ? std::sqrt(foot->squared_distance) : nan;
-            if (foot) {
-                hint = foot->index;
-            }
-            if (!(distance <= max_distance)) {
-                out.s[k] = out.d[k] = out.distance[k] = nan;
-                out.segment[k] = -1;
-                continue;
-            }
-            const std::size_t i = foot->index;
-            const double dx = path[i + 1].x - path[i].x;
-            const double dy = path[i + 1].y - path[i].y;
-            out.s[k] = path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t;
-            out.d[k] = frenet_side(path, *foot, points[j]) < 0.0 ? -distance : distance;
-            out.distance[k] = distance;
-            out.segment[k] = static_cast<std::int64_t>(i);
+            write(rows[j], answer(rows[j], feet[j]));
+        }
+        if (feet[count - 1]) {
+            hint = feet[count - 1]->index;
+        }
+        first += count;
+    }
+    if (stage) {
+        for (std::size_t k = 0; k < m; ++k) {
+            put(out, k, stage[k]);
         }
     }
 }

@@ -98,6 +98,13 @@ bool examine_segments(const PointView& p, std::size_t begin, std::size_t end, Po
     return improved;
 }
 
+// The gap along one axis between a point or box and a box, from the two differences of their
+// sides: at most one is positive. Two plain maxima, which compile to instructions rather than
+// the branches a list's maximum takes.
+double gap(double below, double above) noexcept {
+    return std::max(std::max(below, above), 0.0);
+}
+
 // The largest double whose square root does not exceed d: a box whose squared gap lies above
 // it holds only candidates strictly farther than d.
 double square_limit(double d) noexcept {
@@ -156,10 +163,8 @@ struct ClampedSearch {
             const Point a = p[i];
             const double bx = a.x + (p[i + 1].x - a.x);
             const double by = a.y + (p[i + 1].y - a.y);
-            const double gx =
-                std::max({std::min(a.x, bx) - query.x, query.x - std::max(a.x, bx), 0.0});
-            const double gy =
-                std::max({std::min(a.y, by) - query.y, query.y - std::max(a.y, by), 0.0});
+            const double gx = gap(std::min(a.x, bx) - query.x, query.x - std::max(a.x, bx));
+            const double gy = gap(std::min(a.y, by) - query.y, query.y - std::max(a.y, by));
             if (gx * gx + gy * gy > limit) {
                 continue;
             }
@@ -178,10 +183,12 @@ struct ClampedSearch {
         const double dx = p[i + 1].x - a.x;
         const double dy = p[i + 1].y - a.y;
         const double squared_length = dx * dx + dy * dy;
-        double t = squared_length > 0.0
-                       ? ((query.x - a.x) * dx + (query.y - a.y) * dy) / squared_length
-                       : 0.0;
-        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
+        // Selected rather than branched on: near a query the clamps apply to about every other
+        // segment, and a branch on them mispredicts as often.
+        const double ratio = ((query.x - a.x) * dx + (query.y - a.y) * dy) / squared_length;
+        double t = squared_length > 0.0 ? ratio : 0.0;
+        t = 0.0 > t ? 0.0 : t;
+        t = t > 1.0 ? 1.0 : t;
         const Point foot{a.x + t * dx, a.y + t * dy};
         const double ex = foot.x - query.x;
         const double ey = foot.y - query.y;
@@ -294,8 +301,8 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
     // Squared gap between the query and a box, in the shape of the squared distance, so that
     // it rounds no higher than that of any foot inside the box.
     const auto squared_gap = [query](const Box& b) {
-        const double gx = std::max({b.x_low - query.x, query.x - b.x_high, 0.0});
-        const double gy = std::max({b.y_low - query.y, query.y - b.y_high, 0.0});
+        const double gx = gap(b.x_low - query.x, query.x - b.x_high);
+        const double gy = gap(b.y_low - query.y, query.y - b.y_high);
         return gx * gx + gy * gy;
     };
     // Where boxes do not separate the candidates (no candidate at all, or all of them about
@@ -395,37 +402,31 @@ std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& poi
 }
 
 void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
-                                         std::optional<std::size_t> hint,
+                                         double reach, std::optional<std::size_t> hint,
                                          std::optional<ClampedFoot>* out) const {
+    const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
     const auto one_by_one = [&] {
         for (std::size_t k = 0; k < queries.size(); ++k) {
             out[k] = nearest_clamped(points, queries[k], hint);
+            hint = out[k] ? std::optional<std::size_t>(out[k]->index) : hint;
         }
     };
-    const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
-    if (!hint || *hint >= segments || queries.size() > max_batch) {
+    const double limit = reach * reach;
+    if (!(limit < infinity)) {
         return one_by_one();
     }
-    // Every query's best is at least as near as its foot on `hint`, so only leaves within the
-    // largest of those distances of the queries' box can hold it. The gap of a box to the
-    // queries' box rounds no higher than its gap to any of them.
-    ClampedSearch searches[max_batch];
     Box region{infinity, infinity, -infinity, -infinity};
-    double limit = 0.0;
-    for (std::size_t k = 0; k < queries.size(); ++k) {
-        const Point q = queries[k];
-        searches[k].start_from(points, *hint, q);
-        // A NaN, infinite or overflowing distance leaves nothing to bound the leaves with.
-        if (!(searches[k].limit < infinity)) {
-            return one_by_one();
+    for (const Point q : queries) {
+        if (std::isfinite(q.x) && std::isfinite(q.y)) {
+            region = Box{std::min(region.x_low, q.x), std::min(region.y_low, q.y),
+                         std::max(region.x_high, q.x), std::max(region.y_high, q.y)};
         }
-        limit = std::max(limit, searches[k].limit);
-        region = Box{std::min(region.x_low, q.x), std::min(region.y_low, q.y),
-                     std::max(region.x_high, q.x), std::max(region.y_high, q.y)};
     }
+    // The gap of a box to the queries' box rounds no higher than its gap to any of them, so the
+    // leaves gathered hold every foot within `reach` of any query.
     const auto squared_gap = [](const Box& b, const Box& r) {
-        const double gx = std::max({b.x_low - r.x_high, r.x_low - b.x_high, 0.0});
-        const double gy = std::max({b.y_low - r.y_high, r.y_low - b.y_high, 0.0});
+        const double gx = gap(b.x_low - r.x_high, r.x_low - b.x_high);
+        const double gy = gap(b.y_low - r.y_high, r.y_low - b.y_high);
         return gx * gx + gy * gy;
     };
     // Depth first, left before right: the leaves come out in segment order.
@@ -440,32 +441,28 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
         if (!(squared_gap(m_boxes[node], region) <= limit)) {
             continue;
         }
-        if (node >= m_first_leaf) {
-            if (found == max_leaves) {
-                // The queries lie far apart (where the spatial order jumps) or the boxes do not
-                // separate the candidates: each half on its own, down to single queries.
-                if (queries.size() <= 2) {
-                    return one_by_one();
-                }
-                const std::size_t half = queries.size() / 2;
-                nearest_clamped_batch(points, queries.first(half), hint, out);
-                const std::optional<std::size_t> next =
-                    out[half - 1] ? std::optional<std::size_t>(out[half - 1]->index) : hint;
-                return nearest_clamped_batch(points, queries.subspan(half), next, out + half);
-            }
-            leaves[found++] = node;
-        } else {
+        if (node < m_first_leaf) {
             stack[depth++] = 2 * node + 1;
             stack[depth++] = 2 * node;
+        } else if (found < max_leaves) {
+            leaves[found++] = node;
+        } else {
+            // The boxes do not separate the candidates near these queries.
+            return one_by_one();
         }
     }
     for (std::size_t k = 0; k < queries.size(); ++k) {
         const Point q = queries[k];
+        if (!std::isfinite(q.x) || !std::isfinite(q.y)) {
+            out[k] = std::nullopt;
+            continue;
+        }
         const Box at{q.x, q.y, q.x, q.y};
-        ClampedSearch& search = searches[k];
+        ClampedSearch search;
+        search.limit = limit;
         // The query before is near: its segment usually tightens the limit before the leaves.
-        if (k > 0 && out[k - 1]) {
-            search.examine(points, out[k - 1]->index, out[k - 1]->index + 1, q);
+        if (hint && *hint < segments) {
+            search.examine(points, *hint, *hint + 1, q);
         }
         for (std::size_t j = 0; j < found; ++j) {
             if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
@@ -474,7 +471,12 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
                 search.examine(points, begin, std::min(begin + leaf_segments, segments), q);
             }
         }
-        out[k] = search.result();
+        // A nearest foot beyond reach may lie in a leaf not gathered.
+        out[k] = search.best.squared_distance <= limit ? search.result()
+                                                       : nearest_clamped(points, q, hint);
+        if (out[k]) {
+            hint = out[k]->index;
+        }
     }
 }
 

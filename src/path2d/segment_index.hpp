@@ -42,13 +42,14 @@ public:
     /// near).
     std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
                                                std::optional<std::size_t> hint = {}) const;
-    /// nearest_clamped of each query, bit for bit, for queries close together: one walk down
-    /// the tree gathers the leaves near all of them, from the feet on segment `hint`.
+    /// nearest_clamped of each query, bit for bit, for queries close together (a box about
+    /// `reach` wide): one walk down the tree gathers the leaves within `reach` of them all, which
+    /// answer every query whose nearest foot lies within `reach`; the others, and all of them
+    /// where the leaves are too many, are searched one by one. The search of each starts from
+    /// the segment found for the query before it, the first from `hint`.
     void nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
-                               std::optional<std::size_t> hint,
+                               double reach, std::optional<std::size_t> hint,
                                std::optional<ClampedFoot>* out) const;
-    /// The most queries nearest_clamped_batch takes.
-    static constexpr std::size_t max_batch = 32;
     /// Bytes held by the boxes.
     std::size_t memory_bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
 

@@ -1,4 +1,5 @@
 // tests/cpp/path2d/test_frenet.cpp: nearest clamped feet, the side rule and points at arc lengths
+#include <array>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -54,11 +55,14 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
             points[k % 128 < 96 ? (k / 32 * 37) % points.size() : rng() % points.size()];
         queries.push_back({q.x + 3 * normal(rng), q.y + 3 * normal(rng)});
     }
-    std::optional<ClampedFoot> batch[SegmentIndex::max_batch];
-    for (std::size_t first = 0; first < queries.size(); first += SegmentIndex::max_batch) {
-        index.nearest_clamped_batch(view, {&queries[first], SegmentIndex::max_batch},
+    // Reaches that answer most queries in the batch, few of them, and gather too many leaves.
+    constexpr std::size_t group = 32;
+    std::optional<ClampedFoot> batch[group];
+    for (std::size_t first = 0; first < queries.size(); first += group) {
+        const double reach = std::array{3.0, 0.5, 60.0}[first / group % 3];
+        index.nearest_clamped_batch(view, {&queries[first], group}, reach,
                                     first * 7 % points.size(), batch);
-        for (std::size_t j = 0; j < SegmentIndex::max_batch; ++j) {
+        for (std::size_t j = 0; j < group; ++j) {
             const Point query = queries[first + j];
             const auto a = index.nearest_clamped(view, query);
             const auto b = nearest_clamped_scan(view, query);
