@@ -62,39 +62,7 @@ double value_or_zero(const std::optional<SplineSample>& sample) noexcept {
     return sample ? sample->value : 0.0;
 }
 
-// Finds, for ascending positions, the segment between two input points that holds each one:
-// the last arc length not above the position and the next one. Positions before the first
-// point, at or beyond the last one, or below the one before (none of which ascending positions
-// inside the path give) are left to the general spline search.
-class SegmentWalk {
-public:
-    explicit SegmentWalk(std::span<const double> s) noexcept : m_s(s) {}
-
-    /// The index d with s[d] <= at < s[d + 1], or nothing.
-    std::optional<std::size_t> segment(double at) noexcept {
-        if (!(at >= m_last)) {
-            return std::nullopt;
-        }
-        m_last = at;
-        // m_above counts the arc lengths not above the position.
-        while (m_above < m_s.size() && m_s[m_above] <= at) {
-            ++m_above;
-        }
-        if (m_above == 0 || m_above == m_s.size()) {
-            return std::nullopt;
-        }
-        return m_above - 1;
-    }
-
-private:
-    std::span<const double> m_s;
-    std::size_t m_above = 0;
-    double m_last = 0.0;
-};
-
-// Linear samples at the positions of `values` (read every `stride`-th double), one spline key
-// per arc length of s: inside the path straight from the segment found by `walk`, with the
-// same arithmetic as the spline's linear rule; elsewhere from the spline itself.
+// A position inside the path: the segment from point d holds it, at the fraction nt of its length.
 struct LinearSegment {
     std::size_t d;
     double nt;
@@ -149,32 +117,31 @@ Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method
     const SortedSpline y_spline(s, ys.first(), ys.stride(), ys.size(), kind);
     // Both splines have the parameters s, so one walk finds the segment for both; 0 where a
     // position has no segment. Each list is written once, in its final storage.
-    SplineWalker walker(x_spline);
     const bool linear = kind == SplineInterpolation::Linear;
     // For linear splines the segment between two input points (every position inside the
-    // path) is sampled without the spline's key lookups: the same position fraction serves
-    // both coordinates and every value list, computed as the spline's rule computes it.
-    SegmentWalk segments(s);
-    const auto inside = [&](double at) -> std::optional<LinearSegment> {
-        if (!linear) {
-            return std::nullopt;
+    // path: key i of the splines is point i - 1) is sampled without the spline's key lookups:
+    // the same position fraction serves both coordinates and every value list, computed as the
+    // spline's rule computes it.
+    const auto inside = [&](std::optional<std::size_t> key, double at) {
+        std::optional<LinearSegment> segment;
+        if (linear && key && *key >= 1 && *key < s.size()) {
+            const std::size_t d = *key - 1;
+            segment = LinearSegment{d, (at - s[d]) / (s[d + 1] - s[d])};
         }
-        const std::optional<std::size_t> d = segments.segment(at);
-        if (!d) {
-            return std::nullopt;
-        }
-        return LinearSegment{*d, (at - s[*d]) / (s[*d + 1] - s[*d])};
+        return segment;
     };
     const auto between = [](double a, double b, double nt) { return (1.0 - nt) * a + nt * b; };
+    SplineWalker walker(x_spline);
     std::vector<Point> points = generated_list<Point>(count, [&](std::size_t j) {
         const double at = positions[j];
-        if (const std::optional<LinearSegment> fast = inside(at)) {
+        const std::optional<std::size_t> key = walker.lower_key(at);
+        if (const std::optional<LinearSegment> fast = inside(key, at)) {
             return Point{between(xs[fast->d], xs[fast->d + 1], fast->nt),
                          between(ys[fast->d], ys[fast->d + 1], fast->nt)};
         }
-        if (const std::optional<std::size_t> i = walker.lower_key(at)) {
-            return Point{value_or_zero(sample_segment(x_spline, *i, at)),
-                         value_or_zero(sample_segment(y_spline, *i, at))};
+        if (key) {
+            return Point{value_or_zero(sample_segment(x_spline, *key, at)),
+                         value_or_zero(sample_segment(y_spline, *key, at))};
         }
         return Point{0.0, 0.0};
     });
@@ -183,13 +150,13 @@ Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method
     for (const std::vector<double>& source : associated) {
         const SortedSpline spline(s, source, kind);
         SplineWalker value_walker(spline);
-        segments = SegmentWalk(s);
         values.push_back(generated_list<double>(count, [&](std::size_t j) {
             const double at = positions[j];
-            if (const std::optional<LinearSegment> fast = inside(at)) {
+            const std::optional<std::size_t> key = value_walker.lower_key(at);
+            if (const std::optional<LinearSegment> fast = inside(key, at)) {
                 return between(source[fast->d], source[fast->d + 1], fast->nt);
             }
-            return value_or_zero(value_walker.sample(at));
+            return key ? value_or_zero(sample_segment(spline, *key, at)) : 0.0;
         }));
     }
     return Path2D::from_parts(std::move(points), {}, {}, std::move(values));

@@ -37,6 +37,7 @@ public:
     const std::vector<SplineKey>& keys() const noexcept { return m_keys; }
     std::size_t size() const noexcept { return m_keys.size(); }
     const SplineKey& key(std::size_t j) const noexcept { return m_keys[j]; }
+    double parameter(std::size_t j) const noexcept { return m_keys[j].t; }
     /// False when a key parameter is NaN: such a spline cannot be searched and samples nothing.
     bool searchable() const noexcept { return m_keys.empty() || !std::isnan(m_keys.front().t); }
 
@@ -105,6 +106,14 @@ public:
             return {m_t[j - 1], m_values[(j - 1) * m_stride], m_interpolation};
         }
         return {j == m + 1 ? m_guards.first : m_guards.second, m_last_value, m_interpolation};
+    }
+    /// key(j).t, without reading the value.
+    double parameter(std::size_t j) const noexcept {
+        if (j == 0) {
+            return -1.0;
+        }
+        return j <= m_t.size() ? m_t[j - 1]
+                               : (j == m_t.size() + 1 ? m_guards.first : m_guards.second);
     }
     bool searchable() const noexcept { return true; }
 
@@ -180,7 +189,7 @@ std::size_t count_not_above(const Keys& keys, double t) noexcept {
     std::size_t high = keys.size();
     while (low < high) {
         const std::size_t mid = low + (high - low) / 2;
-        if (keys.key(mid).t <= t) {
+        if (keys.parameter(mid) <= t) {
             low = mid + 1;
         } else {
             high = mid;
@@ -233,7 +242,7 @@ public:
         }
         m_last = t;
         // m_above counts the keys not above t; for a larger t they all still are.
-        while (m_above < m_len && m_keys->key(m_above).t <= t) {
+        while (m_above < m_len && m_keys->parameter(m_above) <= t) {
             ++m_above;
         }
         if (m_above == 0 || m_above == m_len) {
