@@ -50,10 +50,10 @@ public:
     void nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
                                double reach, std::optional<std::size_t> hint,
                                std::optional<ClampedFoot>* out) const;
-    /// Bytes held by the boxes.
-    std::size_t memory_bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
 
 private:
+    friend struct SegmentIndexProbe;  // the tests' window on the boxes
+
     struct Box {
         double x_low;
         double y_low;
@@ -73,11 +73,10 @@ class LazySegmentIndex {
 public:
     /// As nearest_segment_scan, through the index when it exists or is due.
     std::optional<Projection> nearest_segment(const PointView& points, Point query);
-    /// Whether the index has been built.
-    bool built() const noexcept { return m_index != nullptr; }
     /// The index for a batch of `queries` queries, or nullptr when scanning them costs less: a
-    /// batch of two or more builds it at once, a single query counts as one scan towards it.
-    /// Once built the index is never replaced, so it lives as long as the path.
+    /// batch of two or more builds it at once, a single query counts as one scan towards it, and
+    /// no queries build nothing. Once built the index is never replaced, so it lives as long as
+    /// the path.
     const SegmentIndex* for_batch(const PointView& points, std::size_t queries);
 
 private:

@@ -95,18 +95,10 @@ void atan2_many(const double* y, const double* x, double* out, std::size_t n) no
     }
 }
 
-bool atan2_many_is_vectorised() noexcept {
-    return atan2x4() != nullptr;
-}
-
 #else
 
 void atan2_many(const double* y, const double* x, double* out, std::size_t n) noexcept {
     atan2_many_scalar(y, x, out, n);
-}
-
-bool atan2_many_is_vectorised() noexcept {
-    return false;
 }
 
 #endif

@@ -12,9 +12,6 @@ namespace korvane {
 /// std::atan2 itself, and so does every value where no vector arc tangent is found.
 void atan2_many(const double* y, const double* x, double* out, std::size_t n) noexcept;
 
-/// Whether atan2_many uses a vector arc tangent on this machine.
-bool atan2_many_is_vectorised() noexcept;
-
 /// The same with std::atan2 for every value, the reference the vector path is measured against.
 void atan2_many_scalar(const double* y, const double* x, double* out, std::size_t n) noexcept;
 

@@ -11,8 +11,8 @@
 
 #include "path2d/path2d.hpp"
 #include "differences.hpp"
-#include "util/vector_math.hpp"
 #include "../util/ulp.hpp"
+#include "../util/vector_atan2.hpp"
 
 namespace korvane {
 namespace {
@@ -91,7 +91,7 @@ void expect_like_reference(const Path2D& path, const Reference& want, const char
         ASSERT_LE(worst_curvature, 2u) << what << " curvature " << i << ": " << path.curvature()[i]
                                        << " vs " << want.curvature[i];
     }
-    if (!atan2_many_is_vectorised()) {
+    if (!testing::vector_atan2_available()) {
         EXPECT_EQ(worst_heading, 0u) << what;
     }
 }

@@ -18,6 +18,16 @@ using korvane::Point;
 using korvane::Projection;
 using korvane::SegmentIndex;
 
+namespace korvane {
+// Reads what the index holds, which nothing outside needs to.
+struct SegmentIndexProbe {
+    static std::size_t memory_bytes(const SegmentIndex& index) {
+        return index.m_boxes.size() * sizeof(SegmentIndex::Box);
+    }
+};
+}  // namespace korvane
+using korvane::SegmentIndexProbe;
+
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -158,7 +168,7 @@ TEST(SegmentIndex, EqualsTheScanBitForBit) {
         SCOPED_TRACE(name);
         const SegmentIndex index = SegmentIndex::build(points);
         // The index may take at most about as much memory as the points.
-        EXPECT_LE(index.memory_bytes(), points.size() * sizeof(Point));
+        EXPECT_LE(SegmentIndexProbe::memory_bytes(index), points.size() * sizeof(Point));
         LazySegmentIndex lazy;
         std::size_t found = 0;
         for (const Point q : queries(points, 11)) {
@@ -167,7 +177,7 @@ TEST(SegmentIndex, EqualsTheScanBitForBit) {
             ASSERT_TRUE(same(index.nearest_segment(points, q), scan)) << q.x << " " << q.y;
             ASSERT_TRUE(same(lazy.nearest_segment(points, q), scan)) << q.x << " " << q.y;
         }
-        EXPECT_TRUE(lazy.built());
+        EXPECT_NE(lazy.for_batch(points, 0), nullptr);  // built by now
         if (name == "subnormal") {
             EXPECT_EQ(found, 0u);  // squared lengths underflow to 0: t is never a number
         } else {
