@@ -18,18 +18,14 @@ namespace {
 // A lying __len__ must not make us reserve absurd memory; real lists and tuples are exact.
 constexpr Py_ssize_t kMaxReserveFromHint = Py_ssize_t{1} << 16;
 
-void set_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-}
-
 bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
-    const std::string verb = nargs == 1 ? "was" : "were";
+    const char* verb = nargs == 1 ? "was" : "were";
     const std::string count = std::to_string(params.count);
     std::string range = params.required == params.count
                             ? count
                             : "from " + std::to_string(params.required) + " to " + count;
-    set_type_error(std::string(params.function) + " takes " + range + " positional arguments but " +
-                   std::to_string(nargs) + " " + verb + " given");
+    PyErr_Format(PyExc_TypeError, texts::too_many_positional_format, params.function, range.c_str(),
+                 nargs, verb);
     return false;
 }
 
@@ -56,8 +52,8 @@ bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value
             if (std::strlen(params.names[i]) == static_cast<std::size_t>(size) &&
                 std::memcmp(params.names[i], name, static_cast<std::size_t>(size)) == 0) {
                 if (slots[i] != nullptr) {
-                    set_type_error(std::string(params.function) +
-                                   " got multiple values for argument '" + params.names[i] + "'");
+                    PyErr_Format(PyExc_TypeError, texts::multiple_values_format, params.function,
+                                 params.names[i]);
                     return false;
                 }
                 slots[i] = value;
@@ -66,7 +62,7 @@ bool assign_keyword(const Parameters& params, PyObject* keyword, PyObject* value
         }
     }
     if (Ref text = keyword_text(keyword)) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", params.function,
+        PyErr_Format(PyExc_TypeError, texts::unexpected_keyword_format, params.function,
                      text.get());
     }
     return false;
@@ -98,9 +94,8 @@ bool check_required(const Parameters& params, Py_ssize_t nargs, const Slots& slo
         list += missing[i];
         list += "'";
     }
-    set_type_error(std::string(params.function) + " missing " + std::to_string(missing.size()) +
-                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                   ": " + list);
+    PyErr_Format(PyExc_TypeError, texts::missing_arguments_format, params.function, missing.size(),
+                 missing.size() == 1 ? "argument" : "arguments", list.c_str());
     return false;
 }
 
@@ -256,8 +251,7 @@ bool convert(PyObject* obj, bool& out) {
     }
     inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
     if (truth == nullptr) {
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                     type->tp_name);
+        PyErr_Format(PyExc_TypeError, texts::no_bool_conversion_format, type->tp_name);
         return false;
     }
     const int result = truth(obj);
@@ -291,7 +285,7 @@ bool convert(PyObject* obj, Point& out) {
         return false;
     }
     if (size != 2) {
-        PyErr_Format(PyExc_ValueError, "expected a sequence of length 2 (got %zd)", size);
+        PyErr_Format(PyExc_ValueError, texts::sequence_length_format, size);
         return false;
     }
     double coordinates[2] = {0.0, 0.0};

@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include "python/ref.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -166,7 +167,7 @@ bool type_qualname(PyTypeObject* type, std::string& out) {
     if (PyErr_Occurred() && !clear_if_ordinary()) {
         return false;
     }
-    out = "<failed to extract type name>";
+    out = texts::unknown_type_name;
     return true;
 }
 
@@ -175,8 +176,7 @@ void set_type_mismatch(PyObject* obj, const char* target) {
     if (!type_qualname(Py_TYPE(obj), name)) {
         return;
     }
-    const std::string message = "'" + name + "' object cannot be converted to '" + target + "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    PyErr_Format(PyExc_TypeError, texts::cannot_convert_format, name.c_str(), target);
 }
 
 std::string describe_and_clear_error() {

@@ -19,7 +19,7 @@ constexpr int kModuleApiVersion = 1013;
 PyModuleDef korvane_module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "korvane",
-    .m_doc = "Useful tools for working with paths",
+    .m_doc = texts::module_doc,
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = nullptr,
@@ -62,7 +62,7 @@ PyObject* initialise() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, texts::no_error_fetched_message);
         }
         return nullptr;
     }

@@ -263,7 +263,7 @@ PyObject* enum_repr(PyObject* self) noexcept {
         return nullptr;
     }
     const EnumDescription& description = description_of(self);
-    return PyUnicode_FromFormat("%s.%s", description.class_name,
+    return PyUnicode_FromFormat(texts::enum_repr_format, description.class_name,
                                 description.member_names[static_cast<std::size_t>(value)]);
 }
 

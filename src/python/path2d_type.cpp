@@ -109,33 +109,33 @@ void append_points(std::string& out, const Points& points) {
 template <class T, class Append>
 void append_cache(std::string& out, const std::optional<T>& cache, Append append) {
     if (!cache) {
-        out += "OnceCell(<uninit>)";
+        out += texts::repr_unfilled_cache;
         return;
     }
-    out += "OnceCell(";
+    out += texts::repr_filled_cache;
     append(out, *cache);
     out += ')';
 }
 
 PyObject* path2d_repr(PyObject* self) noexcept {
     return shared_getter(self, Needs::Nothing, [](const Path2D& path) -> PyObject* {
-        std::string out = "Path2D { path: Path2D { points: ";
+        std::string out = texts::repr_points;
         append_points(out, path.point_view());
-        out += ", x: ";
+        out += texts::repr_x;
         append_values(out, path.x_view());
-        out += ", y: ";
+        out += texts::repr_y;
         append_values(out, path.y_view());
-        out += ", path_length_per_point: ";
+        out += texts::repr_path_length_per_point;
         append_cache(out, path.path_length_per_point_cache(), append_values<std::vector<double>>);
-        out += ", orientation: ";
+        out += texts::repr_orientation;
         append_cache(out, path.orientation_cache(), append_values<std::vector<double>>);
-        out += ", unit_tangent_vector: ";
+        out += texts::repr_unit_tangent_vector;
         append_cache(out, path.unit_tangent_vector_cache(), append_points<std::vector<Point>>);
-        out += ", curvature: ";
+        out += texts::repr_curvature;
         append_cache(out, path.curvature_cache(), append_values<std::vector<double>>);
-        out += ", associated_values: ";
+        out += texts::repr_associated_values;
         append_list(out, path.associated_values(), append_values<std::vector<double>>);
-        out += " } }";
+        out += texts::repr_end;
         return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     });
 }

@@ -10,6 +10,7 @@
 
 #include "python/errors.hpp"
 #include "python/ref.hpp"
+#include "python/surface_texts.hpp"
 
 namespace korvane::python {
 
@@ -310,8 +311,7 @@ void** numpy_api() {
     void** table = look_up_numpy();
     if (table == nullptr) {
         fail_lookup([] {
-            const std::string message =
-                "Failed to access NumPy array API capsule: " + describe_and_clear_error();
+            const std::string message = texts::numpy_capsule_message + describe_and_clear_error();
             set_panic(message.c_str());
         });
         return nullptr;

@@ -3,6 +3,8 @@
 
 // Every text here is exact on purpose, slips included: callers and their tests match these
 // docstrings and messages as they are, so none is to be corrected or reworded.
+// Messages the core returns (an associated value list of the wrong length, out-of-range
+// indices) stay beside the core code that finds the fault, which includes no binding header.
 
 namespace korvane::python::texts {
 
@@ -130,5 +132,45 @@ inline constexpr char already_mutably_borrowed_message[] = "Already mutably borr
 inline constexpr char subinterpreters_message[] =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://docs.python.org/3/howto/isolating-extensions.html";
+
+inline constexpr char no_error_fetched_message[] = "attempted to fetch exception but none was set";
+inline constexpr char module_doc[] = "Useful tools for working with paths";
+/// Followed by what went wrong.
+inline constexpr char numpy_capsule_message[] = "Failed to access NumPy array API capsule: ";
+/// Named in a conversion message when a type's name cannot be read.
+inline constexpr char unknown_type_name[] = "<failed to extract type name>";
+
+// --- messages and reprs filled in from code, as formats for PyUnicode_FromFormat ---------------
+
+/// The function, "<count>" or "from <required> to <count>", the count given, "was" or "were".
+inline constexpr char too_many_positional_format[] =
+    "%s takes %s positional arguments but %zd %s given";
+inline constexpr char multiple_values_format[] = "%s got multiple values for argument '%s'";
+inline constexpr char unexpected_keyword_format[] = "%s got an unexpected keyword argument '%U'";
+/// The function, how many, "argument" or "arguments", and the names quoted: 'a', 'a' and 'b',
+/// or 'a', 'b', and 'c'.
+inline constexpr char missing_arguments_format[] = "%s missing %zu required positional %s: %s";
+inline constexpr char no_bool_conversion_format[] =
+    "object of type '%s' does not define a '__bool__' conversion";
+inline constexpr char sequence_length_format[] = "expected a sequence of length 2 (got %zd)";
+/// The object's type's qualified name, and the target's.
+inline constexpr char cannot_convert_format[] = "'%s' object cannot be converted to '%s'";
+/// The class and the member.
+inline constexpr char enum_repr_format[] = "%s.%s";
+
+// --- Path2D's repr: these pieces in order, each followed by its value's list -----------------
+
+inline constexpr char repr_points[] = "Path2D { path: Path2D { points: ";
+inline constexpr char repr_x[] = ", x: ";
+inline constexpr char repr_y[] = ", y: ";
+inline constexpr char repr_path_length_per_point[] = ", path_length_per_point: ";
+inline constexpr char repr_orientation[] = ", orientation: ";
+inline constexpr char repr_unit_tangent_vector[] = ", unit_tangent_vector: ";
+inline constexpr char repr_curvature[] = ", curvature: ";
+inline constexpr char repr_associated_values[] = ", associated_values: ";
+inline constexpr char repr_end[] = " } }";
+/// A cache not yet filled; a filled one is its list inside "OnceCell(" and ")".
+inline constexpr char repr_unfilled_cache[] = "OnceCell(<uninit>)";
+inline constexpr char repr_filled_cache[] = "OnceCell(";
 
 }  // namespace korvane::python::texts
