@@ -181,7 +181,7 @@ def test_elastic_band_stays_within_the_bound(points, bound, method, count):
 
 
 @given(points=paths(min_size=0, max_size=40), max_rmse=st.floats(0.0, 10.0) | st.just(math.nan))
-def test_circle_fit_curvature_has_one_value_per_point(points, max_rmse, count):
+def test_curvature_from_circle_fits_has_one_value_per_point(points, max_rmse, count):
     count()
     path = Path2D(points=points)
     curvature = path.compute_circle_fit_curvature(max_rmse)
