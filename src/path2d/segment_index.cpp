@@ -8,6 +8,10 @@
 #include <limits>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "util/memory.hpp"
 
 namespace korvane {
@@ -175,6 +179,89 @@ struct ClampedSearch {
                 limit = foot.squared_distance;
             }
         }
+    }
+
+    // As examine, for a run of segments near the query: every foot is measured, two at a time
+    // where the coordinates lie one or two doubles apart, and only the nearest is taken.
+    void examine_near(const PointView& p, std::size_t begin, std::size_t end, Point query) {
+        double squared[leaf_run];
+        for (std::size_t i = begin; i < end; i += leaf_run) {
+            const std::size_t n = std::min(leaf_run, end - i);
+            // The lowest of the numbers (NaN passed over), and the first segment at it.
+            const double lowest = measure(p, i, n, query, squared);
+            std::size_t k = 0;
+            while (k < n && !(squared[k] == lowest)) {
+                ++k;
+            }
+            if (k < n && (lowest < best.squared_distance ||
+                          (lowest == best.squared_distance && i + k < best.index))) {
+                best = clamped_foot(p, i + k, query);
+                limit = best.squared_distance;
+            }
+        }
+    }
+
+    static constexpr std::size_t leaf_run = 16;
+
+    // clamped_foot(p, i + k, query).squared_distance into out[k] for k < n; returns the lowest
+    // of them that is a number, infinity where none is.
+    static double measure(const PointView& p, std::size_t i, std::size_t n, Point query,
+                          double* out) noexcept {
+        const double* x = p.x().first();
+        const double* y = p.y().first();
+        const std::size_t stride = p.x().stride();
+        std::size_t k = 0;
+        double lowest = infinity;
+#if defined(__SSE2__)
+        if (stride == p.y().stride() && (stride == 1 || (stride == 2 && y == x + 1))) {
+            const __m128d qx = _mm_set1_pd(query.x);
+            const __m128d qy = _mm_set1_pd(query.y);
+            const __m128d zero = _mm_setzero_pd();
+            const __m128d one = _mm_set1_pd(1.0);
+            __m128d low = _mm_set1_pd(infinity);
+            for (; k + 2 <= n; k += 2) {
+                const std::size_t j = i + k;
+                __m128d ax, ay, bx, by;
+                if (stride == 1) {
+                    ax = _mm_loadu_pd(x + j);
+                    bx = _mm_loadu_pd(x + j + 1);
+                    ay = _mm_loadu_pd(y + j);
+                    by = _mm_loadu_pd(y + j + 1);
+                } else {
+                    const __m128d p0 = _mm_loadu_pd(x + 2 * j);
+                    const __m128d p1 = _mm_loadu_pd(x + 2 * j + 2);
+                    const __m128d p2 = _mm_loadu_pd(x + 2 * j + 4);
+                    ax = _mm_unpacklo_pd(p0, p1);
+                    ay = _mm_unpackhi_pd(p0, p1);
+                    bx = _mm_unpacklo_pd(p1, p2);
+                    by = _mm_unpackhi_pd(p1, p2);
+                }
+                // The same operations in the same order as clamped_foot, lane by lane.
+                const __m128d dx = _mm_sub_pd(bx, ax);
+                const __m128d dy = _mm_sub_pd(by, ay);
+                const __m128d squared_length = _mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy));
+                const __m128d numerator = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(qx, ax), dx),
+                                                     _mm_mul_pd(_mm_sub_pd(qy, ay), dy));
+                const __m128d ratio = _mm_div_pd(numerator, squared_length);
+                __m128d t = _mm_and_pd(_mm_cmpgt_pd(squared_length, zero), ratio);
+                t = _mm_max_pd(zero, t);  // 0 > t ? 0 : t
+                t = _mm_min_pd(one, t);   // 1 < t ? 1 : t
+                const __m128d ex = _mm_sub_pd(_mm_add_pd(ax, _mm_mul_pd(t, dx)), qx);
+                const __m128d ey = _mm_sub_pd(_mm_add_pd(ay, _mm_mul_pd(t, dy)), qy);
+                const __m128d squared = _mm_add_pd(_mm_mul_pd(ex, ex), _mm_mul_pd(ey, ey));
+                _mm_storeu_pd(out + k, squared);
+                low = _mm_min_pd(squared, low);  // squared < low ? squared : low: NaN passed over
+            }
+            double lanes[2];
+            _mm_storeu_pd(lanes, low);
+            lowest = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+        }
+#endif
+        for (; k < n; ++k) {
+            out[k] = clamped_foot(p, i + k, query).squared_distance;
+            lowest = out[k] < lowest ? out[k] : lowest;
+        }
+        return lowest;
     }
 
     // Where a zero-length segment has no direction to measure t along, its foot is its point.
@@ -468,7 +555,7 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
             if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
                 const std::size_t begin =
                     std::min((leaves[j] - m_first_leaf) * leaf_segments, segments);
-                search.examine(points, begin, std::min(begin + leaf_segments, segments), q);
+                search.examine_near(points, begin, std::min(begin + leaf_segments, segments), q);
             }
         }
         // A nearest foot beyond reach may lie in a leaf not gathered.

@@ -39,8 +39,9 @@ def brute_force(points, query):
     seed=st.integers(0, 2**32 - 1),
     frame=st.sampled_from([(1.0, 0.0), (1e-300, 0.0), (1e300, 0.0), (1e-3, 5e6)]),
     repeats=st.booleans(),
+    as_pairs=st.booleans(),
 )
-def test_equals_the_brute_force_scan(seed, frame, repeats):
+def test_equals_the_brute_force_scan(seed, frame, repeats, as_pairs):
     rng = np.random.default_rng(seed)
     steps = rng.normal(size=(700, 2))
     if repeats:
@@ -50,7 +51,8 @@ def test_equals_the_brute_force_scan(seed, frame, repeats):
     points = unit * frame[0] + frame[1]
     queries = (unit[rng.integers(0, 700, 100)] + rng.normal(scale=3, size=(100, 2))) * frame[0] + frame[1]
     queries[:5] = points[rng.integers(0, 700, 5)]
-    result = to_frenet(Path2D(points=points), queries)
+    path = Path2D(points=points) if as_pairs else Path2D(x=points[:, 0], y=points[:, 1])
+    result = to_frenet(path, queries)
     for k, query in enumerate(queries):
         expected = brute_force(points, query)
         got = (result.s[k], result.distance[k], result.segment[k])
