@@ -245,6 +245,16 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             ++count;
         }
         index->nearest_clamped_batch(path, {points, count}, reach, hint, feet);
+        // The arc lengths at the feet, and the rows to stage, are requested together before
+        // their use: they lie scattered over memory.
+        for (std::size_t j = 0; j < count; ++j) {
+            if (feet[j]) {
+                __builtin_prefetch(&path_length[feet[j]->index]);
+            }
+            if (stage) {
+                __builtin_prefetch(&stage[rows[j]], 1);
+            }
+        }
         for (std::size_t j = 0; j < count; ++j) {
             write(rows[j], answer(rows[j], feet[j]));
         }
