@@ -224,27 +224,34 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             write(k, answer(k, std::nullopt));
         }
     }
-    // The queries of a cell, up to a batch at a time, share the index's walk; each search
-    // starts from the segment found for the query before.
-    constexpr std::size_t batch = 64;
+    // The queries of a block of 8 x 8 cells, up to a batch at a time, share one walk down the
+    // index's tree, and those of each cell the leaves near it; each search starts from the
+    // segment found for the query before.
+    constexpr std::size_t batch = 256;
     constexpr std::size_t ahead = 16;  // queries read ahead of their turn, their rows random
     std::size_t rows[batch];
     Point points[batch];
+    std::size_t runs[batch];
     std::optional<ClampedFoot> feet[batch];
     std::optional<std::size_t> hint;
     for (std::size_t first = 0; first < order.size();) {
-        const std::uint64_t cell = order[first] >> 32;
+        const std::uint64_t block = order[first] >> 38;
         std::size_t count = 0;
+        std::size_t run_count = 0;
         while (count < batch && first + count < order.size() &&
-               order[first + count] >> 32 == cell) {
+               order[first + count] >> 38 == block) {
             if (first + count + ahead < order.size()) {
                 __builtin_prefetch(&queries[order[first + count + ahead] & 0xffffffffu]);
             }
+            if (count == 0 || order[first + count] >> 32 != order[first + count - 1] >> 32) {
+                runs[run_count++] = 0;
+            }
+            ++runs[run_count - 1];
             rows[count] = static_cast<std::size_t>(order[first + count] & 0xffffffffu);
             points[count] = queries[rows[count]];
             ++count;
         }
-        index->nearest_clamped_batch(path, {points, count}, reach, hint, feet);
+        index->nearest_clamped_batch(path, {points, count}, {runs, run_count}, reach, hint, feet);
         // The arc lengths at the feet, and the rows to stage, are requested together before
         // their use: they lie scattered over memory.
         for (std::size_t j = 0; j < count; ++j) {

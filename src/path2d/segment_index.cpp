@@ -580,20 +580,11 @@ std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& poi
     return index ? index->nearest_segment(points, query) : nearest_segment_scan(points, query);
 }
 
-void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
-                                         double reach, std::optional<std::size_t> hint,
-                                         std::optional<ClampedFoot>* out) const {
-    const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
-    const auto one_by_one = [&] {
-        for (std::size_t k = 0; k < queries.size(); ++k) {
-            out[k] = nearest_clamped(points, queries[k], hint);
-            hint = out[k] ? std::optional<std::size_t>(out[k]->index) : hint;
-        }
-    };
-    const double limit = reach * reach;
-    if (!(limit < infinity)) {
-        return one_by_one();
-    }
+namespace {
+
+// The box around the finite points among `queries`.
+template <class Box>
+Box bounds(std::span<const Point> queries) noexcept {
     Box region{infinity, infinity, -infinity, -infinity};
     for (const Point q : queries) {
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
@@ -601,16 +592,23 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
                          std::max(region.x_high, q.x), std::max(region.y_high, q.y)};
         }
     }
-    // The gap of a box to the queries' box rounds no higher than its gap to any of them, so the
-    // leaves gathered hold every foot within `reach` of any query.
-    const auto squared_gap = [](const Box& b, const Box& r) {
-        const double gx = gap(b.x_low - r.x_high, r.x_low - b.x_high);
-        const double gy = gap(b.y_low - r.y_high, r.y_low - b.y_high);
-        return gx * gx + gy * gy;
-    };
+    return region;
+}
+
+// The squared gap between two boxes. That of a box to the box of some queries rounds no higher
+// than its gap to any of them, or to any box inside.
+template <class Box>
+double squared_gap(const Box& b, const Box& r) noexcept {
+    const double gx = gap(b.x_low - r.x_high, r.x_low - b.x_high);
+    const double gy = gap(b.y_low - r.y_high, r.y_low - b.y_high);
+    return gx * gx + gy * gy;
+}
+
+}  // namespace
+
+std::size_t SegmentIndex::leaves_near(const Box& region, double limit, std::size_t* leaves,
+                                      std::size_t capacity) const {
     // Depth first, left before right: the leaves come out in segment order.
-    constexpr std::size_t max_leaves = 64;
-    std::size_t leaves[max_leaves];
     std::size_t found = 0;
     std::size_t stack[64];
     std::size_t depth = 0;
@@ -623,38 +621,89 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
         if (node < m_first_leaf) {
             stack[depth++] = 2 * node + 1;
             stack[depth++] = 2 * node;
-        } else if (found < max_leaves) {
+        } else if (found < capacity) {
             leaves[found++] = node;
         } else {
-            // The boxes do not separate the candidates near these queries.
-            return one_by_one();
+            return capacity + 1;
         }
     }
-    for (std::size_t k = 0; k < queries.size(); ++k) {
-        const Point q = queries[k];
-        if (!std::isfinite(q.x) || !std::isfinite(q.y)) {
-            out[k] = std::nullopt;
+    return found;
+}
+
+void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
+                                         std::span<const std::size_t> runs, double reach,
+                                         std::optional<std::size_t> hint,
+                                         std::optional<ClampedFoot>* out) const {
+    const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
+    const auto one_by_one = [&](std::span<const Point> some, std::optional<ClampedFoot>* into) {
+        for (std::size_t k = 0; k < some.size(); ++k) {
+            into[k] = nearest_clamped(points, some[k], hint);
+            hint = into[k] ? std::optional<std::size_t>(into[k]->index) : hint;
+        }
+    };
+    const double limit = reach * reach;
+    if (!(limit < infinity)) {
+        return one_by_one(queries, out);
+    }
+    // One walk down the tree for all runs: the leaves near each run are among those near all.
+    constexpr std::size_t max_shared = 256;
+    std::size_t shared[max_shared];
+    const std::size_t shared_count =
+        runs.size() > 1 ? leaves_near(bounds<Box>(queries), limit, shared, max_shared)
+                        : max_shared + 1;
+    std::size_t first = 0;
+    for (const std::size_t run : runs) {
+        const std::span<const Point> near = queries.subspan(first, run);
+        std::optional<ClampedFoot>* near_out = out + first;
+        first += run;
+        const Box region = bounds<Box>(near);
+        constexpr std::size_t max_leaves = 64;
+        std::size_t leaves[max_leaves];
+        std::size_t found = 0;
+        if (shared_count <= max_shared) {
+            for (std::size_t j = 0; j < shared_count && found <= max_leaves; ++j) {
+                if (squared_gap(m_boxes[shared[j]], region) <= limit) {
+                    if (found < max_leaves) {
+                        leaves[found] = shared[j];
+                    }
+                    ++found;
+                }
+            }
+        } else {
+            found = leaves_near(region, limit, leaves, max_leaves);
+        }
+        if (found > max_leaves) {
+            // The boxes do not separate the candidates near these queries.
+            one_by_one(near, near_out);
             continue;
         }
-        const Box at{q.x, q.y, q.x, q.y};
-        ClampedSearch search;
-        search.limit = limit;
-        // The query before is near: its segment usually tightens the limit before the leaves.
-        if (hint && *hint < segments) {
-            search.examine(points, *hint, *hint + 1, q);
-        }
-        for (std::size_t j = 0; j < found; ++j) {
-            if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
-                const std::size_t begin =
-                    std::min((leaves[j] - m_first_leaf) * leaf_segments, segments);
-                search.examine_near(points, begin, std::min(begin + leaf_segments, segments), q);
+        for (std::size_t k = 0; k < near.size(); ++k) {
+            const Point q = near[k];
+            if (!std::isfinite(q.x) || !std::isfinite(q.y)) {
+                near_out[k] = std::nullopt;
+                continue;
             }
-        }
-        // A nearest foot beyond reach may lie in a leaf not gathered.
-        out[k] = search.best.squared_distance <= limit ? search.result()
-                                                       : nearest_clamped(points, q, hint);
-        if (out[k]) {
-            hint = out[k]->index;
+            const Box at{q.x, q.y, q.x, q.y};
+            ClampedSearch search;
+            search.limit = limit;
+            // The query before is near: its segment usually tightens the limit before the leaves.
+            if (hint && *hint < segments) {
+                search.examine(points, *hint, *hint + 1, q);
+            }
+            for (std::size_t j = 0; j < found; ++j) {
+                if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
+                    const std::size_t begin =
+                        std::min((leaves[j] - m_first_leaf) * leaf_segments, segments);
+                    search.examine_near(points, begin, std::min(begin + leaf_segments, segments),
+                                        q);
+                }
+            }
+            // A nearest foot beyond reach may lie in a leaf not gathered.
+            near_out[k] = search.best.squared_distance <= limit ? search.result()
+                                                                : nearest_clamped(points, q, hint);
+            if (near_out[k]) {
+                hint = near_out[k]->index;
+            }
         }
     }
 }

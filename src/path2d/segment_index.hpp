@@ -42,13 +42,16 @@ public:
     /// near).
     std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
                                                std::optional<std::size_t> hint = {}) const;
-    /// nearest_clamped of each query, bit for bit, for queries close together (a box about
-    /// `reach` wide): one walk down the tree gathers the leaves within `reach` of them all, which
-    /// answer every query whose nearest foot lies within `reach`; the others, and all of them
-    /// where the leaves are too many, are searched one by one. The search of each starts from
-    /// the segment found for the query before it, the first from `hint`.
+    /// nearest_clamped of each query, bit for bit, for queries that come in runs close
+    /// together (`runs` holds their lengths, in order; each run a box about `reach` wide, and
+    /// all of them a few such boxes): one walk down the tree gathers the leaves within `reach` of
+    /// them all, among which those of each run are picked out, and these answer every query
+    /// whose nearest foot lies within `reach`; the others, and all of them where the leaves are
+    /// too many, are searched one by one. The search of each starts from the segment found for
+    /// the query before it, the first from `hint`.
     void nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
-                               double reach, std::optional<std::size_t> hint,
+                               std::span<const std::size_t> runs, double reach,
+                               std::optional<std::size_t> hint,
                                std::optional<ClampedFoot>* out) const;
 
 private:
@@ -65,6 +68,11 @@ private:
 
     template <class Search>
     bool descend(const PointView& points, Point query, Search& search) const;
+    // Writes the leaves (in segment order) whose boxes lie within squared gap `limit` of
+    // `region`, up to `capacity` of them; returns their number, or capacity + 1 when there are
+    // more.
+    std::size_t leaves_near(const Box& region, double limit, std::size_t* leaves,
+                            std::size_t capacity) const;
 };
 
 /// A path's segment index, built once the scans made for the path cost about as much as the

@@ -60,7 +60,10 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
     std::optional<ClampedFoot> batch[group];
     for (std::size_t first = 0; first < queries.size(); first += group) {
         const double reach = std::array{3.0, 0.5, 60.0}[first / group % 3];
-        index.nearest_clamped_batch(view, {&queries[first], group}, reach,
+        // One run, or runs sharing one walk.
+        const std::vector<std::size_t> runs =
+            first / group % 2 ? std::vector<std::size_t>{group} : std::vector<std::size_t>{5, 27};
+        index.nearest_clamped_batch(view, {&queries[first], group}, runs, reach,
                                     first * 7 % points.size(), batch);
         for (std::size_t j = 0; j < group; ++j) {
             const Point query = queries[first + j];
