@@ -175,11 +175,15 @@ FrenetRow frenet_row(const PointView& path, std::span<const double> path_length,
         return FrenetRow{nan, nan, nan, -1};
     }
     const std::size_t i = foot->index;
-    const double dx = path[i + 1].x - path[i].x;
-    const double dy = path[i + 1].y - path[i].y;
+    const Point a = path[i];
+    const Point b = path[i + 1];
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    // Inside a segment the side is that of its line, as frenet_side finds it.
+    const double side =
+        foot->t > 0.0 && foot->t < 1.0 ? cross(a, b, query) : frenet_side(path, *foot, query);
     return FrenetRow{path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t,
-                     frenet_side(path, *foot, query) < 0.0 ? -distance : distance, distance,
-                     static_cast<std::int64_t>(i)};
+                     side < 0.0 ? -distance : distance, distance, static_cast<std::int64_t>(i)};
 }
 
 void put(FrenetColumns out, std::size_t k, const FrenetRow& row) noexcept {
