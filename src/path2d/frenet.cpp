@@ -138,8 +138,10 @@ std::vector<std::uint64_t> spatial_order(std::span<const Point> queries, double 
 // along a route, any reach from 8 to 24 segments costs about the same.
 double batch_reach(const PointView& path, std::span<const double> path_length,
                    const SegmentIndex& index, std::span<const Point> queries) {
-    constexpr std::size_t sample = 64;
-    double distances[sample];
+    // One query in eight at most, so that the sample costs little next to the batch.
+    constexpr std::size_t most = 64;
+    const std::size_t sample = std::min(most, std::max<std::size_t>(1, queries.size() / 8));
+    double distances[most];
     std::size_t found = 0;
     for (std::size_t j = 0; j < sample; ++j) {
         const Point q = queries[j * queries.size() / sample];
