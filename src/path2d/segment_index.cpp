@@ -140,26 +140,79 @@ struct ProjectionSearch {
     }
 };
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__SSE2__) && defined(__GNUC__)
+#define KORVANE_VECTOR_MEASURE 1
+
+// The squared distances of the clamped feet on segments from a to b, in the operations and order
+// of ClampedSearch::clamped_foot, lane by lane: V is one of the compiler's vectors of doubles,
+// whose operators work lane by lane and whose comparisons select lanes. Inlined into each caller,
+// so that the vectors take the caller's instructions.
+template <class V>
+[[gnu::always_inline]] inline void squared_feet(const V& ax, const V& ay, const V& bx, const V& by,
+                                                Point query, V& out) noexcept {
+    const V zero{};
+    const V one = zero + 1.0;
+    const V dx = bx - ax;
+    const V dy = by - ay;
+    const V squared_length = dx * dx + dy * dy;
+    const V ratio = ((query.x - ax) * dx + (query.y - ay) * dy) / squared_length;
+    V t = squared_length > zero ? ratio : zero;
+    t = zero > t ? zero : t;
+    t = t > one ? one : t;
+    const V ex = (ax + t * dx) - query.x;
+    const V ey = (ay + t * dy) - query.y;
+    out = ex * ex + ey * ey;
+}
+
+// Two segments at a time: their squared distances (squared_feet) for k < n in steps of two, the
+// points either in two lists (stride 1) or in one list of pairs (stride 2). Stores them in out,
+// lowers `lowest` to the lowest number among them and returns how many it measured.
+std::size_t measure_pairs(const double* x, const double* y, std::size_t stride, std::size_t i,
+                          std::size_t n, Point query, double* out, double& lowest) noexcept {
+    __m128d low = _mm_set1_pd(lowest);
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        const std::size_t j = i + k;
+        __m128d ax, ay, bx, by, squared;
+        if (stride == 1) {
+            ax = _mm_loadu_pd(x + j);
+            bx = _mm_loadu_pd(x + j + 1);
+            ay = _mm_loadu_pd(y + j);
+            by = _mm_loadu_pd(y + j + 1);
+        } else {
+            const __m128d p0 = _mm_loadu_pd(x + 2 * j);
+            const __m128d p1 = _mm_loadu_pd(x + 2 * j + 2);
+            const __m128d p2 = _mm_loadu_pd(x + 2 * j + 4);
+            ax = _mm_unpacklo_pd(p0, p1);
+            ay = _mm_unpackhi_pd(p0, p1);
+            bx = _mm_unpacklo_pd(p1, p2);
+            by = _mm_unpackhi_pd(p1, p2);
+        }
+        squared_feet(ax, ay, bx, by, query, squared);
+        _mm_storeu_pd(out + k, squared);
+        low = _mm_min_pd(squared, low);  // squared < low ? squared : low: NaN passed over
+    }
+    double lanes[2];
+    _mm_storeu_pd(lanes, low);
+    lowest = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+    return k;
+}
+#endif
+
+#if defined(KORVANE_VECTOR_MEASURE) && defined(__x86_64__)
 #define KORVANE_WIDE_MEASURE 1
 
-// Four segments at a time where the processor has AVX2: the squared distances of the clamped
-// feet of segments i + k for k < n, in steps of four, each computed with the operations of one
-// at a time (no fused multiply-add: the target enables none). Stores them in out, lowers
-// `lowest` to the lowest number among them and returns how many it measured.
+// The same four at a time, where the processor has AVX2 (the target enables no fused
+// multiply-add, so every operation rounds as it does alone).
 __attribute__((target("avx2"))) std::size_t measure_wide(const double* x, const double* y,
                                                          std::size_t stride, std::size_t i,
                                                          std::size_t n, Point query, double* out,
                                                          double& lowest) noexcept {
-    const __m256d qx = _mm256_set1_pd(query.x);
-    const __m256d qy = _mm256_set1_pd(query.y);
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d one = _mm256_set1_pd(1.0);
     __m256d low = _mm256_set1_pd(lowest);
     std::size_t k = 0;
     for (; k + 4 <= n; k += 4) {
         const std::size_t j = i + k;
-        __m256d ax, ay, bx, by;
+        __m256d ax, ay, bx, by, squared;
         if (stride == 1) {
             ax = _mm256_loadu_pd(x + j);
             bx = _mm256_loadu_pd(x + j + 1);
@@ -176,18 +229,7 @@ __attribute__((target("avx2"))) std::size_t measure_wide(const double* x, const 
             bx = _mm256_permute4x64_pd(_mm256_unpacklo_pd(p12, p34), 0xd8);
             by = _mm256_permute4x64_pd(_mm256_unpackhi_pd(p12, p34), 0xd8);
         }
-        const __m256d dx = _mm256_sub_pd(bx, ax);
-        const __m256d dy = _mm256_sub_pd(by, ay);
-        const __m256d squared_length = _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy));
-        const __m256d numerator = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(qx, ax), dx),
-                                                _mm256_mul_pd(_mm256_sub_pd(qy, ay), dy));
-        const __m256d ratio = _mm256_div_pd(numerator, squared_length);
-        __m256d t = _mm256_and_pd(_mm256_cmp_pd(squared_length, zero, _CMP_GT_OQ), ratio);
-        t = _mm256_max_pd(zero, t);
-        t = _mm256_min_pd(one, t);
-        const __m256d ex = _mm256_sub_pd(_mm256_add_pd(ax, _mm256_mul_pd(t, dx)), qx);
-        const __m256d ey = _mm256_sub_pd(_mm256_add_pd(ay, _mm256_mul_pd(t, dy)), qy);
-        const __m256d squared = _mm256_add_pd(_mm256_mul_pd(ex, ex), _mm256_mul_pd(ey, ey));
+        squared_feet(ax, ay, bx, by, query, squared);
         _mm256_storeu_pd(out + k, squared);
         low = _mm256_min_pd(squared, low);
     }
@@ -304,49 +346,9 @@ struct ClampedSearch {
             k = measure_wide(x, y, stride, i, n, query, out, lowest);
         }
 #endif
-#if defined(__SSE2__)
+#if defined(KORVANE_VECTOR_MEASURE)
         if (in_rows) {
-            const __m128d qx = _mm_set1_pd(query.x);
-            const __m128d qy = _mm_set1_pd(query.y);
-            const __m128d zero = _mm_setzero_pd();
-            const __m128d one = _mm_set1_pd(1.0);
-            __m128d low = _mm_set1_pd(lowest);
-            for (; k + 2 <= n; k += 2) {
-                const std::size_t j = i + k;
-                __m128d ax, ay, bx, by;
-                if (stride == 1) {
-                    ax = _mm_loadu_pd(x + j);
-                    bx = _mm_loadu_pd(x + j + 1);
-                    ay = _mm_loadu_pd(y + j);
-                    by = _mm_loadu_pd(y + j + 1);
-                } else {
-                    const __m128d p0 = _mm_loadu_pd(x + 2 * j);
-                    const __m128d p1 = _mm_loadu_pd(x + 2 * j + 2);
-                    const __m128d p2 = _mm_loadu_pd(x + 2 * j + 4);
-                    ax = _mm_unpacklo_pd(p0, p1);
-                    ay = _mm_unpackhi_pd(p0, p1);
-                    bx = _mm_unpacklo_pd(p1, p2);
-                    by = _mm_unpackhi_pd(p1, p2);
-                }
-                // The same operations in the same order as clamped_foot, lane by lane.
-                const __m128d dx = _mm_sub_pd(bx, ax);
-                const __m128d dy = _mm_sub_pd(by, ay);
-                const __m128d squared_length = _mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy));
-                const __m128d numerator = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(qx, ax), dx),
-                                                     _mm_mul_pd(_mm_sub_pd(qy, ay), dy));
-                const __m128d ratio = _mm_div_pd(numerator, squared_length);
-                __m128d t = _mm_and_pd(_mm_cmpgt_pd(squared_length, zero), ratio);
-                t = _mm_max_pd(zero, t);  // 0 > t ? 0 : t
-                t = _mm_min_pd(one, t);   // 1 < t ? 1 : t
-                const __m128d ex = _mm_sub_pd(_mm_add_pd(ax, _mm_mul_pd(t, dx)), qx);
-                const __m128d ey = _mm_sub_pd(_mm_add_pd(ay, _mm_mul_pd(t, dy)), qy);
-                const __m128d squared = _mm_add_pd(_mm_mul_pd(ex, ex), _mm_mul_pd(ey, ey));
-                _mm_storeu_pd(out + k, squared);
-                low = _mm_min_pd(squared, low);  // squared < low ? squared : low: NaN passed over
-            }
-            double lanes[2];
-            _mm_storeu_pd(lanes, low);
-            lowest = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+            k += measure_pairs(x, y, stride, i + k, n - k, query, out + k, lowest);
         }
 #endif
         for (; k < n; ++k) {
