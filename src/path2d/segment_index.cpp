@@ -688,17 +688,27 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
             const Box at{q.x, q.y, q.x, q.y};
             ClampedSearch search;
             search.limit = limit;
-            // The query before is near: its segment usually tightens the limit before the leaves.
-            if (hint && *hint < segments) {
-                search.examine(points, *hint, *hint + 1, q);
-            }
+            // The leaves within reach, nearest first: the one holding the answer then usually
+            // tightens the limit past the others.
+            double gaps[max_leaves];
+            std::size_t near_leaves[max_leaves];
+            std::size_t count = 0;
             for (std::size_t j = 0; j < found; ++j) {
-                if (squared_gap(m_boxes[leaves[j]], at) <= search.limit) {
-                    const std::size_t begin =
-                        std::min((leaves[j] - m_first_leaf) * leaf_segments, segments);
-                    search.examine_near(points, begin, std::min(begin + leaf_segments, segments),
-                                        q);
+                const double g = squared_gap(m_boxes[leaves[j]], at);
+                if (g <= limit) {
+                    std::size_t slot = count++;
+                    for (; slot > 0 && gaps[slot - 1] > g; --slot) {
+                        gaps[slot] = gaps[slot - 1];
+                        near_leaves[slot] = near_leaves[slot - 1];
+                    }
+                    gaps[slot] = g;
+                    near_leaves[slot] = leaves[j];
                 }
+            }
+            for (std::size_t j = 0; j < count && gaps[j] <= search.limit; ++j) {
+                const std::size_t begin =
+                    std::min((near_leaves[j] - m_first_leaf) * leaf_segments, segments);
+                search.examine_near(points, begin, std::min(begin + leaf_segments, segments), q);
             }
             // A nearest foot beyond reach may lie in a leaf not gathered.
             near_out[k] = search.best.squared_distance <= limit ? search.result()

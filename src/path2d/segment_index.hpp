@@ -47,8 +47,8 @@ public:
     /// all of them a few such boxes): one walk down the tree gathers the leaves within `reach` of
     /// them all, among which those of each run are picked out, and these answer every query
     /// whose nearest foot lies within `reach`; the others, and all of them where the leaves are
-    /// too many, are searched one by one. The search of each starts from the segment found for
-    /// the query before it, the first from `hint`.
+    /// too many, are searched one by one, each from the segment found for the query before it
+    /// (the first from `hint`).
     void nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
                                std::span<const std::size_t> runs, double reach,
                                std::optional<std::size_t> hint,
