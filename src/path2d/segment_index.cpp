@@ -143,13 +143,13 @@ struct ProjectionSearch {
 #if defined(__SSE2__) && defined(__GNUC__)
 #define KORVANE_VECTOR_MEASURE 1
 
-// The squared distances of the clamped feet on segments from a to b, in the operations and order
-// of ClampedSearch::clamped_foot, lane by lane: V is one of the compiler's vectors of doubles,
-// whose operators work lane by lane and whose comparisons select lanes. Inlined into each caller,
-// so that the vectors take the caller's instructions.
+// The squared distances of the clamped feet on segments from a to b, and their t, in the
+// operations and order of ClampedSearch::clamped_foot, lane by lane: V is one of the compiler's
+// vectors of doubles, whose operators work lane by lane and whose comparisons select lanes.
+// Inlined into each caller, so that the vectors take the caller's instructions.
 template <class V>
 [[gnu::always_inline]] inline void squared_feet(const V& ax, const V& ay, const V& bx, const V& by,
-                                                Point query, V& out) noexcept {
+                                                Point query, V& out, V& clamped) noexcept {
     const V zero{};
     const V one = zero + 1.0;
     const V dx = bx - ax;
@@ -162,18 +162,21 @@ template <class V>
     const V ex = (ax + t * dx) - query.x;
     const V ey = (ay + t * dy) - query.y;
     out = ex * ex + ey * ey;
+    clamped = t;
 }
 
 // Two segments at a time: their squared distances (squared_feet) for k < n in steps of two, the
-// points either in two lists (stride 1) or in one list of pairs (stride 2). Stores them in out,
-// lowers `lowest` to the lowest number among them and returns how many it measured.
+// points either in two lists (stride 1) or in one list of pairs (stride 2). Stores them in out
+// and their t in ts, lowers `lowest` to the lowest number among them and returns how many it
+// measured.
 std::size_t measure_pairs(const double* x, const double* y, std::size_t stride, std::size_t i,
-                          std::size_t n, Point query, double* out, double& lowest) noexcept {
+                          std::size_t n, Point query, double* out, double* ts,
+                          double& lowest) noexcept {
     __m128d low = _mm_set1_pd(lowest);
     std::size_t k = 0;
     for (; k + 2 <= n; k += 2) {
         const std::size_t j = i + k;
-        __m128d ax, ay, bx, by, squared;
+        __m128d ax, ay, bx, by, squared, t;
         if (stride == 1) {
             ax = _mm_loadu_pd(x + j);
             bx = _mm_loadu_pd(x + j + 1);
@@ -188,8 +191,9 @@ std::size_t measure_pairs(const double* x, const double* y, std::size_t stride, 
             bx = _mm_unpacklo_pd(p1, p2);
             by = _mm_unpackhi_pd(p1, p2);
         }
-        squared_feet(ax, ay, bx, by, query, squared);
+        squared_feet(ax, ay, bx, by, query, squared, t);
         _mm_storeu_pd(out + k, squared);
+        _mm_storeu_pd(ts + k, t);
         low = _mm_min_pd(squared, low);  // squared < low ? squared : low: NaN passed over
     }
     double lanes[2];
@@ -207,12 +211,12 @@ std::size_t measure_pairs(const double* x, const double* y, std::size_t stride, 
 __attribute__((target("avx2"))) std::size_t measure_wide(const double* x, const double* y,
                                                          std::size_t stride, std::size_t i,
                                                          std::size_t n, Point query, double* out,
-                                                         double& lowest) noexcept {
+                                                         double* ts, double& lowest) noexcept {
     __m256d low = _mm256_set1_pd(lowest);
     std::size_t k = 0;
     for (; k + 4 <= n; k += 4) {
         const std::size_t j = i + k;
-        __m256d ax, ay, bx, by, squared;
+        __m256d ax, ay, bx, by, squared, t;
         if (stride == 1) {
             ax = _mm256_loadu_pd(x + j);
             bx = _mm256_loadu_pd(x + j + 1);
@@ -229,8 +233,9 @@ __attribute__((target("avx2"))) std::size_t measure_wide(const double* x, const 
             bx = _mm256_permute4x64_pd(_mm256_unpacklo_pd(p12, p34), 0xd8);
             by = _mm256_permute4x64_pd(_mm256_unpackhi_pd(p12, p34), 0xd8);
         }
-        squared_feet(ax, ay, bx, by, query, squared);
+        squared_feet(ax, ay, bx, by, query, squared, t);
         _mm256_storeu_pd(out + k, squared);
+        _mm256_storeu_pd(ts + k, t);
         low = _mm256_min_pd(squared, low);
     }
     double lanes[4];
@@ -294,14 +299,20 @@ struct ClampedSearch {
     // where the coordinates lie one or two doubles apart, and only the nearest is taken.
     void examine_near(const PointView& p, std::size_t begin, std::size_t end, Point query) {
         double squared[leaf_run];
+        double ts[leaf_run];
         for (std::size_t i = begin; i < end; i += leaf_run) {
             const std::size_t n = std::min(leaf_run, end - i);
             // The lowest of the numbers (NaN passed over), and the first segment at it.
-            const double lowest = measure(p, i, n, query, squared);
+            const double lowest = measure(p, i, n, query, squared, ts);
             const std::size_t k = first_equal(squared, n, lowest);
             if (k < n && (lowest < best.squared_distance ||
                           (lowest == best.squared_distance && i + k < best.index))) {
-                best = clamped_foot(p, i + k, query);
+                // The foot as clamped_foot places it, at the t measured.
+                const Point a = p[i + k];
+                const Point b = p[i + k + 1];
+                best = ClampedFoot{i + k, ts[k],
+                                   Point{a.x + ts[k] * (b.x - a.x), a.y + ts[k] * (b.y - a.y)},
+                                   lowest};
                 limit = best.squared_distance;
             }
         }
@@ -330,10 +341,10 @@ struct ClampedSearch {
         return k;
     }
 
-    // clamped_foot(p, i + k, query).squared_distance into out[k] for k < n; returns the lowest
-    // of them that is a number, infinity where none is.
+    // clamped_foot(p, i + k, query)'s squared distance into out[k] and its t into ts[k] for
+    // k < n; returns the lowest distance that is a number, infinity where none is.
     static double measure(const PointView& p, std::size_t i, std::size_t n, Point query,
-                          double* out) noexcept {
+                          double* out, double* ts) noexcept {
         const double* x = p.x().first();
         const double* y = p.y().first();
         const std::size_t stride = p.x().stride();
@@ -343,16 +354,18 @@ struct ClampedSearch {
             stride == p.y().stride() && (stride == 1 || (stride == 2 && y == x + 1));
 #if defined(KORVANE_WIDE_MEASURE)
         if (in_rows && has_avx2()) {
-            k = measure_wide(x, y, stride, i, n, query, out, lowest);
+            k = measure_wide(x, y, stride, i, n, query, out, ts, lowest);
         }
 #endif
 #if defined(KORVANE_VECTOR_MEASURE)
         if (in_rows) {
-            k += measure_pairs(x, y, stride, i + k, n - k, query, out + k, lowest);
+            k += measure_pairs(x, y, stride, i + k, n - k, query, out + k, ts + k, lowest);
         }
 #endif
         for (; k < n; ++k) {
-            out[k] = clamped_foot(p, i + k, query).squared_distance;
+            const ClampedFoot foot = clamped_foot(p, i + k, query);
+            out[k] = foot.squared_distance;
+            ts[k] = foot.t;
             lowest = out[k] < lowest ? out[k] : lowest;
         }
         return lowest;
