@@ -621,6 +621,47 @@ double squared_gap(const Box& b, const Box& r) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Boxes in columns, room for N.
+template <std::size_t N>
+struct BoxColumns {
+    double x_low[N];
+    double y_low[N];
+    double x_high[N];
+    double y_high[N];
+};
+
+// squared_gap(box j, the point q) into out[j] for j < count, several at a time where the
+// compiler's vectors allow: the same operations, lane by lane.
+template <std::size_t N>
+void squared_gaps(const BoxColumns<N>& boxes, std::size_t count, Point q, double* out) noexcept {
+    std::size_t j = 0;
+#if defined(KORVANE_VECTOR_MEASURE)
+    for (; j + 2 <= count; j += 2) {
+        const __m128d zero = _mm_setzero_pd();
+        const __m128d qx = _mm_set1_pd(q.x);
+        const __m128d qy = _mm_set1_pd(q.y);
+        // gap(below, above): _mm_max_pd(a, b) is a > b ? a : b, so _mm_max_pd(above, below)
+        // is std::max(below, above) and _mm_max_pd(0, m) is std::max(m, 0.0), NaN included.
+        const __m128d gx =
+            _mm_max_pd(zero, _mm_max_pd(_mm_sub_pd(qx, _mm_loadu_pd(boxes.x_high + j)),
+                                        _mm_sub_pd(_mm_loadu_pd(boxes.x_low + j), qx)));
+        const __m128d gy =
+            _mm_max_pd(zero, _mm_max_pd(_mm_sub_pd(qy, _mm_loadu_pd(boxes.y_high + j)),
+                                        _mm_sub_pd(_mm_loadu_pd(boxes.y_low + j), qy)));
+        _mm_storeu_pd(out + j, _mm_add_pd(_mm_mul_pd(gx, gx), _mm_mul_pd(gy, gy)));
+    }
+#endif
+    for (; j < count; ++j) {
+        const double gx = gap(boxes.x_low[j] - q.x, q.x - boxes.x_high[j]);
+        const double gy = gap(boxes.y_low[j] - q.y, q.y - boxes.y_high[j]);
+        out[j] = gx * gx + gy * gy;
+    }
+}
+
+}  // namespace
+
 std::size_t SegmentIndex::leaves_near(const Box& region, double limit, std::size_t* leaves,
                                       std::size_t capacity) const {
     // Depth first, left before right: the leaves come out in segment order.
@@ -692,13 +733,22 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
             one_by_one(near, near_out);
             continue;
         }
+        // The run's leaf boxes side by side, for measuring their gaps to each query at once.
+        BoxColumns<max_leaves> boxes;
+        for (std::size_t j = 0; j < found; ++j) {
+            const Box& b = m_boxes[leaves[j]];
+            boxes.x_low[j] = b.x_low;
+            boxes.y_low[j] = b.y_low;
+            boxes.x_high[j] = b.x_high;
+            boxes.y_high[j] = b.y_high;
+        }
+        double gaps_of[max_leaves];
         for (std::size_t k = 0; k < near.size(); ++k) {
             const Point q = near[k];
             if (!std::isfinite(q.x) || !std::isfinite(q.y)) {
                 near_out[k] = std::nullopt;
                 continue;
             }
-            const Box at{q.x, q.y, q.x, q.y};
             ClampedSearch search;
             search.limit = limit;
             // The leaves within reach, nearest first: the one holding the answer then usually
@@ -706,8 +756,9 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
             double gaps[max_leaves];
             std::size_t near_leaves[max_leaves];
             std::size_t count = 0;
+            squared_gaps(boxes, found, q, gaps_of);
             for (std::size_t j = 0; j < found; ++j) {
-                const double g = squared_gap(m_boxes[leaves[j]], at);
+                const double g = gaps_of[j];
                 if (g <= limit) {
                     std::size_t slot = count++;
                     for (; slot > 0 && gaps[slot - 1] > g; --slot) {
