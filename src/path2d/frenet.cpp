@@ -177,15 +177,11 @@ FrenetRow frenet_row(const PointView& path, std::span<const double> path_length,
         return FrenetRow{nan, nan, nan, -1};
     }
     const std::size_t i = foot->index;
-    const Point a = path[i];
-    const Point b = path[i + 1];
-    const double dx = b.x - a.x;
-    const double dy = b.y - a.y;
-    // Inside a segment the side is that of its line, as frenet_side finds it.
-    const double side =
-        foot->t > 0.0 && foot->t < 1.0 ? cross(a, b, query) : frenet_side(path, *foot, query);
+    const double dx = path[i + 1].x - path[i].x;
+    const double dy = path[i + 1].y - path[i].y;
     return FrenetRow{path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t,
-                     side < 0.0 ? -distance : distance, distance, static_cast<std::int64_t>(i)};
+                     frenet_side(path, *foot, query) < 0.0 ? -distance : distance, distance,
+                     static_cast<std::int64_t>(i)};
 }
 
 void put(FrenetColumns out, std::size_t k, const FrenetRow& row) noexcept {
@@ -231,8 +227,7 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         }
     }
     // The queries of a block of 8 x 8 cells, up to a batch at a time, share one walk down the
-    // index's tree, and those of each cell the leaves near it; each search starts from the
-    // segment found for the query before.
+    // index's tree, and those of each cell the leaves near it.
     constexpr std::size_t batch = 256;
     constexpr std::size_t ahead = 16;  // queries read ahead of their turn, their rows random
     std::size_t rows[batch];

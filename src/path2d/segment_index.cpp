@@ -111,6 +111,28 @@ double gap(double below, double above) noexcept {
     return std::max(std::max(below, above), 0.0);
 }
 
+// The box around the finite points among `queries`.
+template <class Box>
+Box bounds(std::span<const Point> queries) noexcept {
+    Box region{infinity, infinity, -infinity, -infinity};
+    for (const Point q : queries) {
+        if (std::isfinite(q.x) && std::isfinite(q.y)) {
+            region = Box{std::min(region.x_low, q.x), std::min(region.y_low, q.y),
+                         std::max(region.x_high, q.x), std::max(region.y_high, q.y)};
+        }
+    }
+    return region;
+}
+
+// The squared gap between two boxes. That of a box to the box of some queries rounds no higher
+// than its gap to any of them, or to any box inside.
+template <class Box>
+double squared_gap(const Box& b, const Box& r) noexcept {
+    const double gx = gap(b.x_low - r.x_high, r.x_low - b.x_high);
+    const double gy = gap(b.y_low - r.y_high, r.y_low - b.y_high);
+    return gx * gx + gy * gy;
+}
+
 // The largest double whose square root does not exceed d: a box whose squared gap lies above
 // it holds only candidates strictly farther than d.
 double square_limit(double d) noexcept {
@@ -492,13 +514,9 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
     const PointView& p = points;
     const Box* boxes = m_boxes.data();
-    // Squared gap between the query and a box, in the shape of the squared distance, so that
+    // The squared gap between the query and a box has the shape of the squared distance, so
     // it rounds no higher than that of any foot inside the box.
-    const auto squared_gap = [query](const Box& b) {
-        const double gx = gap(b.x_low - query.x, query.x - b.x_high);
-        const double gy = gap(b.y_low - query.y, query.y - b.y_high);
-        return gx * gx + gy * gy;
-    };
+    const Box at{query.x, query.y, query.x, query.y};
     // Where boxes do not separate the candidates (no candidate at all, or all of them about
     // equally far, as from the centre of a loop), the search gives up after this much work,
     // counted in segment tests, and scans: such a query costs at most about 1.1 scans.
@@ -527,8 +545,8 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
             }
             std::size_t near = 2 * node;
             std::size_t far = near + 1;
-            double near_gap = squared_gap(boxes[near]);
-            double far_gap = squared_gap(boxes[far]);
+            double near_gap = squared_gap(boxes[near], at);
+            double far_gap = squared_gap(boxes[far], at);
             if (far_gap < near_gap) {
                 std::swap(near, far);
                 std::swap(near_gap, far_gap);
@@ -594,32 +612,6 @@ std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& poi
     const SegmentIndex* index = for_batch(points, 1);
     return index ? index->nearest_segment(points, query) : nearest_segment_scan(points, query);
 }
-
-namespace {
-
-// The box around the finite points among `queries`.
-template <class Box>
-Box bounds(std::span<const Point> queries) noexcept {
-    Box region{infinity, infinity, -infinity, -infinity};
-    for (const Point q : queries) {
-        if (std::isfinite(q.x) && std::isfinite(q.y)) {
-            region = Box{std::min(region.x_low, q.x), std::min(region.y_low, q.y),
-                         std::max(region.x_high, q.x), std::max(region.y_high, q.y)};
-        }
-    }
-    return region;
-}
-
-// The squared gap between two boxes. That of a box to the box of some queries rounds no higher
-// than its gap to any of them, or to any box inside.
-template <class Box>
-double squared_gap(const Box& b, const Box& r) noexcept {
-    const double gx = gap(b.x_low - r.x_high, r.x_low - b.x_high);
-    const double gy = gap(b.y_low - r.y_high, r.y_low - b.y_high);
-    return gx * gx + gy * gy;
-}
-
-}  // namespace
 
 namespace {
 

@@ -18,6 +18,8 @@ namespace {
 // A lying __len__ must not make us reserve absurd memory; real lists and tuples are exact.
 constexpr Py_ssize_t kMaxReserveFromHint = Py_ssize_t{1} << 16;
 
+}  // namespace
+
 bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
     const char* verb = nargs == 1 ? "was" : "were";
     const std::string count = std::to_string(params.count);
@@ -28,6 +30,8 @@ bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
                  nargs, verb);
     return false;
 }
+
+namespace {
 
 /// The keyword as text for a message ("?" when it has none); nullptr with the error pending
 /// when one that must propagate was met.

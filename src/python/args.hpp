@@ -32,6 +32,9 @@ bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyO
           Slots& slots);
 /// Binds a classic (tuple, dict) argument list; false with TypeError set.
 bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots);
+/// Sets the TypeError for `nargs` positional arguments given where at most params.count are
+/// taken; returns false.
+bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs);
 
 // Conversions: each returns false with a Python error set (not yet remapped to a parameter).
 bool convert(PyObject* obj, double& out) noexcept;

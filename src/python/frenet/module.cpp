@@ -70,9 +70,9 @@ bool convert(PyObject* obj, Broadcast& out) {
     return python::convert(obj, out.values);
 }
 
-/// The path of an argument, borrowed for the length of the call. The record's geometry and the caches filled before the lock is released
-/// never change, and a reference to the object keeps them alive, so the arithmetic may run
-/// without the lock once the borrow has ended.
+/// The path of an argument, borrowed for the length of the call. The record's geometry and the
+/// caches filled before the lock is released never change, and a reference to the object keeps
+/// them alive, so the arithmetic may run without the lock once the borrow has ended.
 class PathBorrow {
 public:
     explicit PathBorrow(PyObject* object)
@@ -238,10 +238,12 @@ const auto from_frenet_callable = declare(
 template <const auto& C, Py_ssize_t Positional>
 PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-    // Parameters after the first `Positional` are keyword-only.
+    // Parameters after the first `Positional` are keyword-only: the binder's message, as if
+    // only those were taken.
     if (PyVectorcall_NARGS(nargs) > Positional) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
-                     C.name, Positional, PyVectorcall_NARGS(nargs));
+        Parameters positional = C.parameters();
+        positional.count = Positional;
+        fail_too_many_positional(positional, PyVectorcall_NARGS(nargs));
         return nullptr;
     }
     return static_function<C>(self, args, nargs, kwnames);
@@ -255,16 +257,17 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef frenet_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "korvane_frenet",
-    "Route coordinates along korvane paths: arc length and signed offset of many points at once, "
-    "and the points at given route coordinates",
-    0,
-    methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "korvane_frenet",
+    .m_doc =
+        "Route coordinates along korvane paths: arc length and signed offset of many points "
+        "at once, and the points at given route coordinates",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 PyStructSequence_Field coordinates_fields[] = {
