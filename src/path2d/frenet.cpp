@@ -28,14 +28,10 @@ Point left_normal(Point a, Point b) noexcept {
     return Point{-dy / length, dx / length};
 }
 
-}  // namespace
-
-double frenet_side(const PointView& p, const ClampedFoot& foot, Point query) {
-    const std::size_t i = foot.index;
-    if (foot.t > 0.0 && foot.t < 1.0) {
-        return cross(p[i], p[i + 1], query);
-    }
-    const std::size_t v = foot.t == 0.0 ? i : i + 1;
+// frenet_side at a vertex (t = 0 or 1), apart so that the common case inside a segment stays
+// small enough to inline.
+double vertex_side(const PointView& p, const ClampedFoot& foot, Point query) {
+    const std::size_t v = foot.t == 0.0 ? foot.index : foot.index + 1;
     const Point vertex = p[v];
     std::size_t in = v;  // the segment into v is in - 1, if in > 0
     while (in > 0 && p[in - 1] == vertex) {
@@ -60,6 +56,20 @@ double frenet_side(const PointView& p, const ClampedFoot& foot, Point query) {
         return cross(p[in - 1], vertex, query);
     }
     return has_out ? cross(vertex, p[out + 1], query) : 0.0;
+}
+
+// frenet_side's rule, inlined where a batch writes its rows.
+inline double side_of(const PointView& p, const ClampedFoot& foot, Point query) {
+    if (foot.t > 0.0 && foot.t < 1.0) {
+        return cross(p[foot.index], p[foot.index + 1], query);
+    }
+    return vertex_side(p, foot, query);
+}
+
+}  // namespace
+
+double frenet_side(const PointView& p, const ClampedFoot& foot, Point query) {
+    return side_of(p, foot, query);
 }
 
 namespace {
@@ -180,7 +190,7 @@ FrenetRow frenet_row(const PointView& path, std::span<const double> path_length,
     const double dx = path[i + 1].x - path[i].x;
     const double dy = path[i + 1].y - path[i].y;
     return FrenetRow{path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t,
-                     frenet_side(path, *foot, query) < 0.0 ? -distance : distance, distance,
+                     side_of(path, *foot, query) < 0.0 ? -distance : distance, distance,
                      static_cast<std::int64_t>(i)};
 }
 
