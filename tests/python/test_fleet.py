@@ -2,6 +2,7 @@
 order and extra columns of a Parquet input change nothing; mistakes are found before any work,
 and an interrupted run leaves the previous results as they were."""
 
+import os
 import shutil
 import signal
 import subprocess
@@ -132,10 +133,17 @@ def test_an_interrupted_run_leaves_the_previous_results(runs, tmp_path, workers)
     before = files(out)
     command = [sys.executable, str(FLEET), runs / "sample.parquet", "--out", out, "--chunk-size", 3000]
     arguments = [*map(str, command), "--workers", str(workers)]
-    with subprocess.Popen(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as run:
+    # Its own session, so that a run that does not stop is killed whole: its workers hold the pipe.
+    with subprocess.Popen(
+        arguments, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True
+    ) as run:
         assert " trips (" in run.stderr.readline()  # a tenth written, in the staging directory
         run.send_signal(signal.SIGINT)
-        errors = run.stderr.read()
+        try:
+            errors = run.communicate(timeout=120)[1]
+        except subprocess.TimeoutExpired:
+            os.killpg(run.pid, signal.SIGKILL)
+            raise
     assert run.returncode == 130 and errors.splitlines()[-1].startswith("fleet.py: interrupted"), errors
     assert files(out) == before and (out / "_SUCCESS").exists()
     assert [p.name for p in tmp_path.iterdir()] == ["out"]  # no partial dataset beside it
