@@ -28,9 +28,9 @@ Point left_normal(Point a, Point b) noexcept {
     return Point{-dy / length, dx / length};
 }
 
-// frenet_side at a vertex (t = 0 or 1), apart so that the common case inside a segment stays
-// small enough to inline.
-double vertex_side(const PointView& p, const ClampedFoot& foot, Point query) {
+// frenet_side at a vertex (t = 0 or 1), kept out of line so that the common case inside a
+// segment stays small where a batch writes its rows.
+[[gnu::noinline]] double vertex_side(const PointView& p, const ClampedFoot& foot, Point query) {
     const std::size_t v = foot.t == 0.0 ? foot.index : foot.index + 1;
     const Point vertex = p[v];
     std::size_t in = v;  // the segment into v is in - 1, if in > 0
@@ -58,21 +58,18 @@ double vertex_side(const PointView& p, const ClampedFoot& foot, Point query) {
     return has_out ? cross(vertex, p[out + 1], query) : 0.0;
 }
 
-// frenet_side's rule, inlined where a batch writes its rows.
-inline double side_of(const PointView& p, const ClampedFoot& foot, Point query) {
+// The side of `query` whose foot on the path is `foot`: for a foot inside its segment, the cross
+// product of the segment's direction and query - a. At a vertex (t = 0 or 1), with the segments
+// into and out of it (zero-length segments passed over): the sum of their unit left normals
+// against query - vertex; where only one exists (an end) or the sum gives 0 (a reversal), the
+// cross product with the segment into the vertex, else out of it. Negative means right; 0 (on
+// the line) counts as left.
+inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point query) {
     if (foot.t > 0.0 && foot.t < 1.0) {
         return cross(p[foot.index], p[foot.index + 1], query);
     }
     return vertex_side(p, foot, query);
 }
-
-}  // namespace
-
-double frenet_side(const PointView& p, const ClampedFoot& foot, Point query) {
-    return side_of(p, foot, query);
-}
-
-namespace {
 
 // Interleaves the bits of two 16-bit numbers: cells close in the plane get close keys.
 std::uint32_t morton(std::uint32_t x, std::uint32_t y) noexcept {
@@ -180,8 +177,11 @@ struct FrenetRow {
     std::int64_t segment;
 };
 
-FrenetRow frenet_row(const PointView& path, std::span<const double> path_length,
-                     const std::optional<ClampedFoot>& foot, Point query, double max_distance) {
+// Inlined into the batch loop, where it writes a row per query.
+[[gnu::always_inline]] inline FrenetRow frenet_row(const PointView& path,
+                                                   std::span<const double> path_length,
+                                                   const std::optional<ClampedFoot>& foot,
+                                                   Point query, double max_distance) {
     const double distance = foot ? std::sqrt(foot->squared_distance) : nan;
     if (!(distance <= max_distance)) {
         return FrenetRow{nan, nan, nan, -1};
@@ -190,7 +190,7 @@ FrenetRow frenet_row(const PointView& path, std::span<const double> path_length,
     const double dx = path[i + 1].x - path[i].x;
     const double dy = path[i + 1].y - path[i].y;
     return FrenetRow{path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t,
-                     side_of(path, *foot, query) < 0.0 ? -distance : distance, distance,
+                     frenet_side(path, *foot, query) < 0.0 ? -distance : distance, distance,
                      static_cast<std::int64_t>(i)};
 }
 

@@ -23,9 +23,9 @@ struct FrenetColumns {
 /// through `index` when given, which must have been built from the same points): the arc length
 /// `s` there, from `path_length` (one cumulative length per point), the signed offset `d`,
 /// positive to the left, its magnitude `distance`, and the segment holding it. At a vertex or an
-/// end the side is that of the vertex's two directions of travel (frenet_side). A point farther
-/// than `max_distance`, a non-finite point and a path of fewer than two points give NaN values
-/// and segment -1.
+/// end the side is that of the vertex's two directions of travel (frenet_side in frenet.cpp). A
+/// point farther than `max_distance`, a non-finite point and a path of fewer than two points give
+/// NaN values and segment -1.
 void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out);
@@ -43,13 +43,5 @@ struct StridedValues {
 /// a NaN input and for a path without a segment of non-zero length.
 void from_frenet(const PointView& path, std::span<const double> path_length, StridedValues s,
                  StridedValues d, std::size_t rows, Point* out);
-
-/// The side of `query` whose foot on the path is `foot`: for a foot inside its segment, the cross
-/// product of the segment's direction and query - a. At a vertex (t = 0 or 1), with the segments
-/// into and out of it (zero-length segments passed over): the sum of their unit left normals
-/// against query - vertex; where only one exists (an end) or the sum gives 0 (a reversal), the
-/// cross product with the segment into the vertex, else out of it. Negative means right; 0 (on
-/// the line) counts as left.
-double frenet_side(const PointView& path, const ClampedFoot& foot, Point query);
 
 }  // namespace korvane
