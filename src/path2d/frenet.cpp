@@ -8,7 +8,8 @@
 #include <new>
 #include <optional>
 #include <utility>
-#include <vector>
+
+#include "util/large_list.hpp"
 
 namespace korvane {
 
@@ -84,59 +85,68 @@ std::uint32_t morton(std::uint32_t x, std::uint32_t y) noexcept {
 
 // The finite query positions in an order that visits the plane cell by cell along a Z curve, so
 // that consecutive queries walk the same boxes of the index (then in cache) and the queries of
-// a cell share one walk: (cell << 32 | row) for each, sorted. Cells are `cell` wide, or wider
-// where 2^16 of them would not span the queries.
-std::vector<std::uint64_t> spatial_order(std::span<const Point> queries, double cell) {
+// a cell share one walk: (cell << 32 | row) for each, sorted, in `into` (room for one per query);
+// `spare`, as large, is written over. Cells are `cell` wide, or wider where 2^16 of them would
+// not span the queries. The caller's memory serves, so that a large batch takes no fresh pages
+// for its order: the system's first touch of a page costs more than the sort's pass over it.
+std::span<const std::uint64_t> spatial_order(std::span<const Point> queries, double cell,
+                                             std::uint64_t* into, std::uint64_t* spare) {
     double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
-    std::size_t finite = 0;
     for (const Point q : queries) {
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
             x_low = std::min(x_low, q.x);
             x_high = std::max(x_high, q.x);
             y_low = std::min(y_low, q.y);
             y_high = std::max(y_high, q.y);
-            ++finite;
         }
     }
     // A span that overflows, or a cell that underflows, leaves one cell per axis.
     const double span = std::max(x_high - x_low, y_high - y_low);
     const double cells = std::min(65535.0, span / cell);
     const double scale = cells > 0.0 && span > 0.0 && span < INFINITY ? cells / span : 0.0;
-    std::vector<std::uint64_t> keys;
-    keys.reserve(finite);
-    std::uint64_t highest = 0;
+    // Products of a finite span and its own scale stay within [0, 65535] but for rounding; the
+    // clamp keeps the cast defined. The key grows with each coordinate, so the corner at the
+    // highest ones bounds every key, and with it the passes of the sort.
+    const auto key_of = [&](Point q) {
+        const double cx = std::min(65535.0, std::max(0.0, (q.x - x_low) * scale));
+        const double cy = std::min(65535.0, std::max(0.0, (q.y - y_low) * scale));
+        return std::uint64_t{
+            morton(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy))};
+    };
+    // Stable passes of 11 bits over the cell, as many as it has (the row numbers below are in
+    // order already): 2048 counters and write positions stay in the first-level cache. The keys
+    // start where an even number of passes leaves them in `into`.
+    const std::uint64_t highest = key_of(Point{x_high, y_high});
+    int passes = 0;
+    for (std::uint64_t rest = highest; rest != 0; rest >>= 11) {
+        ++passes;
+    }
+    std::uint64_t* keys = passes % 2 == 0 ? into : spare;
+    std::uint64_t* sorted = passes % 2 == 0 ? spare : into;
+    std::size_t finite = 0;
     for (std::size_t k = 0; k < queries.size(); ++k) {
         const Point q = queries[k];
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
-            // Products of a finite span and its own scale stay within [0, 65535] but for
-            // rounding; the clamp keeps the cast defined.
-            const double cx = std::min(65535.0, std::max(0.0, (q.x - x_low) * scale));
-            const double cy = std::min(65535.0, std::max(0.0, (q.y - y_low) * scale));
-            const std::uint64_t key =
-                morton(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy));
-            highest = std::max(highest, key);
-            keys.push_back(key << 32 | k);
+            keys[finite++] = key_of(q) << 32 | k;
         }
     }
-    // Stable passes of 11 bits over the cell, as many as it has (the row numbers below are in
-    // order already): 2048 counters and write positions stay in the first-level cache.
-    std::vector<std::uint64_t> sorted(keys.size());
-    std::vector<std::size_t> count(2048);
-    for (int shift = 32; shift < 64 && (highest >> (shift - 32)) != 0; shift += 11) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const std::uint64_t key : keys) {
-            ++count[(key >> shift) & 0x7ff];
+    std::size_t count[2048];
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = 32 + 11 * pass;
+        std::fill(std::begin(count), std::end(count), 0);
+        for (std::size_t j = 0; j < finite; ++j) {
+            ++count[(keys[j] >> shift) & 0x7ff];
         }
         std::size_t total = 0;
         for (std::size_t& c : count) {
             total += std::exchange(c, total);
         }
-        for (const std::uint64_t key : keys) {
-            sorted[count[(key >> shift) & 0x7ff]++] = key;
+        for (std::size_t j = 0; j < finite; ++j) {
+            sorted[count[(keys[j] >> shift) & 0x7ff]++] = keys[j];
         }
-        keys.swap(sorted);
+        std::swap(keys, sorted);
     }
-    return keys;
+    return {keys, finite};
 }
 
 // The reach of a batch: twice the distance within which 7 in 8 of a sample of the queries find
@@ -219,21 +229,19 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         return;
     }
     const double reach = batch_reach(path, path_length, *index, queries);
-    const std::vector<std::uint64_t> order = spatial_order(queries, reach);
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
-    // the columns in order after: a fourth of the scattered writes. Without room for the stage,
-    // the rows go straight into the columns.
-    const std::unique_ptr<FrenetRow[]> stage(new (std::nothrow) FrenetRow[m]);
-    const auto write = [&](std::size_t k, const FrenetRow& row) {
-        if (stage) {
-            stage[k] = row;
-        } else {
-            put(out, k, row);
-        }
-    };
+    // the columns in order after: a fourth of the scattered writes. Until then the segment
+    // column holds the order, and the stage's memory the sort's other half.
+    const std::unique_ptr<std::byte[]> storage(new std::byte[m * sizeof(FrenetRow)]);
+    advise_large(storage.get(), m * sizeof(FrenetRow));
+    const std::span<const std::uint64_t> order =
+        spatial_order(queries, reach, reinterpret_cast<std::uint64_t*>(out.segment),
+                      reinterpret_cast<std::uint64_t*>(storage.get()));
+    FrenetRow* const stage = reinterpret_cast<FrenetRow*>(storage.get());
+    std::uninitialized_default_construct_n(stage, m);  // the rows' lifetime begins; no code
     for (std::size_t k = 0; k < m; ++k) {
         if (!std::isfinite(queries[k].x) || !std::isfinite(queries[k].y)) {
-            write(k, answer(k, std::nullopt));
+            stage[k] = answer(k, std::nullopt);
         }
     }
     // The queries of a block of 8 x 8 cells, up to a batch at a time, share one walk down the
@@ -269,22 +277,18 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             if (feet[j]) {
                 __builtin_prefetch(&path_length[feet[j]->index]);
             }
-            if (stage) {
-                __builtin_prefetch(&stage[rows[j]], 1);
-            }
+            __builtin_prefetch(&stage[rows[j]], 1);
         }
         for (std::size_t j = 0; j < count; ++j) {
-            write(rows[j], answer(rows[j], feet[j]));
+            stage[rows[j]] = answer(rows[j], feet[j]);
         }
         if (feet[count - 1]) {
             hint = feet[count - 1]->index;
         }
         first += count;
     }
-    if (stage) {
-        for (std::size_t k = 0; k < m; ++k) {
-            put(out, k, stage[k]);
-        }
+    for (std::size_t k = 0; k < m; ++k) {
+        put(out, k, stage[k]);
     }
 }
 

@@ -93,6 +93,11 @@ void advise_large(std::vector<T>& list) noexcept {
     large_list_detail::advise(list.data(), list.capacity() * sizeof(T));
 }
 
+/// The same for `bytes` of scratch memory at `data`.
+inline void advise_large(void* data, std::size_t bytes) noexcept {
+    large_list_detail::advise(data, bytes);
+}
+
 /// The list [generate(0), ..., generate(n - 1)]: one allocation, huge-page advice for large
 /// lists, and every element written once, straight from `generate` (no zero fill first).
 /// `generate` is called exactly once per index, in increasing order, so it may carry state
