@@ -744,26 +744,22 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
             ClampedSearch search;
             search.limit = limit;
             // The leaves within reach, nearest first: the one holding the answer then usually
-            // tightens the limit past the others.
-            double gaps[max_leaves];
-            std::size_t near_leaves[max_leaves];
-            std::size_t count = 0;
+            // tightens the limit past the others. Each turn picks the nearest left, without
+            // branches; most queries take two turns.
             squared_gaps(boxes, found, q, gaps_of);
-            for (std::size_t j = 0; j < found; ++j) {
-                const double g = gaps_of[j];
-                if (g <= limit) {
-                    std::size_t slot = count++;
-                    for (; slot > 0 && gaps[slot - 1] > g; --slot) {
-                        gaps[slot] = gaps[slot - 1];
-                        near_leaves[slot] = near_leaves[slot - 1];
-                    }
-                    gaps[slot] = g;
-                    near_leaves[slot] = leaves[j];
+            for (;;) {
+                std::size_t nearest = 0;
+                double g = infinity;
+                for (std::size_t j = 0; j < found; ++j) {
+                    nearest = gaps_of[j] < g ? j : nearest;
+                    g = gaps_of[j] < g ? gaps_of[j] : g;
                 }
-            }
-            for (std::size_t j = 0; j < count && gaps[j] <= search.limit; ++j) {
+                if (!(g <= search.limit)) {
+                    break;
+                }
+                gaps_of[nearest] = infinity;
                 const std::size_t begin =
-                    std::min((near_leaves[j] - m_first_leaf) * leaf_segments, segments);
+                    std::min((leaves[nearest] - m_first_leaf) * leaf_segments, segments);
                 search.examine_near(points, begin, std::min(begin + leaf_segments, segments), q);
             }
             // A nearest foot beyond reach may lie in a leaf not gathered.
