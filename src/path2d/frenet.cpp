@@ -239,8 +239,14 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
                       reinterpret_cast<std::uint64_t*>(storage.get()));
     FrenetRow* const stage = reinterpret_cast<FrenetRow*>(storage.get());
     std::uninitialized_default_construct_n(stage, m);  // the rows' lifetime begins; no code
+    // Each row first holds its query, in s and d: read in its turn, it brings in the line that
+    // its answer is then written to.
     for (std::size_t k = 0; k < m; ++k) {
-        if (!std::isfinite(queries[k].x) || !std::isfinite(queries[k].y)) {
+        const Point q = queries[k];
+        if (std::isfinite(q.x) && std::isfinite(q.y)) {
+            stage[k].s = q.x;
+            stage[k].d = q.y;
+        } else {
             stage[k] = answer(k, std::nullopt);
         }
     }
@@ -260,27 +266,26 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         while (count < batch && first + count < order.size() &&
                order[first + count] >> 38 == block) {
             if (first + count + ahead < order.size()) {
-                __builtin_prefetch(&queries[order[first + count + ahead] & 0xffffffffu]);
+                __builtin_prefetch(&stage[order[first + count + ahead] & 0xffffffffu], 1);
             }
             if (count == 0 || order[first + count] >> 32 != order[first + count - 1] >> 32) {
                 runs[run_count++] = 0;
             }
             ++runs[run_count - 1];
             rows[count] = static_cast<std::size_t>(order[first + count] & 0xffffffffu);
-            points[count] = queries[rows[count]];
+            points[count] = Point{stage[rows[count]].s, stage[rows[count]].d};
             ++count;
         }
         index->nearest_clamped_batch(path, {points, count}, {runs, run_count}, reach, hint, feet);
-        // The arc lengths at the feet, and the rows to stage, are requested together before
-        // their use: they lie scattered over memory.
+        // The arc lengths at the feet are requested together before their use: they lie
+        // scattered over memory.
         for (std::size_t j = 0; j < count; ++j) {
             if (feet[j]) {
                 __builtin_prefetch(&path_length[feet[j]->index]);
             }
-            __builtin_prefetch(&stage[rows[j]], 1);
         }
         for (std::size_t j = 0; j < count; ++j) {
-            stage[rows[j]] = answer(rows[j], feet[j]);
+            stage[rows[j]] = frenet_row(path, path_length, feet[j], points[j], max_distance);
         }
         if (feet[count - 1]) {
             hint = feet[count - 1]->index;
