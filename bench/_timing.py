@@ -42,7 +42,7 @@ class RatioTable:
             met = ratio <= target
             all_met &= met
             print(
-                f"{what:58s} {_fmt(ours):>10s} {_fmt(peer):>10s} {ratio:7.2f} {'<=' + str(target):>7s}"
+                f"{what:58s} {_fmt(ours):>10s} {_fmt(peer):>10s} {ratio:7.3g} {'<=' + str(target):>7s}"
                 f"  {'ok' if met else 'MISSED'}  (peer: {peer_name})"
             )
         return all_met

@@ -72,13 +72,13 @@ def main() -> None:
 
     # A fresh path per round: the arc lengths and the index are built inside the timing.
     ours, _ = side_by_side(
-        lambda p: to_frenet(p, fixes), lambda: None, rounds=3, ours_setup=lambda: Path2D(x=x, y=y)
+        lambda p: to_frenet(p, fixes), lambda: None, rounds=5, ours_setup=lambda: Path2D(x=x, y=y)
     )
     warm = Path2D(x=x, y=y)
     warm.path_length_from_point(fixes[0])
     warm.path_length_from_point(fixes[1])  # the index is built
     sample = fixes[:LOOP_SAMPLE].tolist()
-    loop = best_time(lambda: [warm.path_length_from_point(q) for q in sample], repeat=3) * N / LOOP_SAMPLE
+    loop = best_time(lambda: [warm.path_length_from_point(q) for q in sample], repeat=5) * N / LOOP_SAMPLE
     table.add("to_frenet, 1e6 fixes (fresh path)", ours, loop, 0.1, "per-fix path_length_from_point loop")
     shapely_time = shapely_peer(points, fixes)
     if shapely_time is not None:
