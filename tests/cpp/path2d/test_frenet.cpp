@@ -79,6 +79,29 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
     EXPECT_FALSE(index.nearest_clamped(view, {not_a_number, 0.0}));
 }
 
+TEST(Frenet, BatchesAnswerAsTheScanHoweverManyCellsTheQueriesSpan) {
+    // Routes of 1-unit steps along x: their queries span about 40, 400 and 4000 cells of the
+    // batch's reach, which the spatial sort orders in one, two and three passes.
+    for (const int n : {600, 6000, 60000}) {
+        std::vector<Point> points;
+        for (int i = 0; i < n; ++i) {
+            points.push_back({static_cast<double>(i), std::sin(i * 0.1)});
+        }
+        const Path2D path = Path2D::from_points(points);
+        const SegmentIndex index = SegmentIndex::build(path.point_view());
+        std::vector<Point> queries;
+        for (int k = 0; k < 300; ++k) {
+            const Point p = points[k * 7919 % n];
+            queries.push_back({p.x + k % 7 - 3, p.y + k % 5 - 2});
+        }
+        const Rows batch = frenet(path, queries, &index);
+        const Rows scan = frenet(path, queries, nullptr);
+        EXPECT_EQ(batch.segment, scan.segment) << n;
+        EXPECT_EQ(batch.s, scan.s) << n;
+        EXPECT_EQ(batch.d, scan.d) << n;
+    }
+}
+
 TEST(Frenet, SideAtConvexAndConcaveCornersAndEnds) {
     // Turns left at (10, 0), right at (10, 10) and (60, 10).
     const Path2D path = Path2D::from_points({{0, 0}, {10, 0}, {10, 10}, {60, 10}, {60, -50}});
