@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -83,23 +84,44 @@ std::uint32_t morton(std::uint32_t x, std::uint32_t y) noexcept {
     return spread(x) | (spread(y) << 1);
 }
 
-// The finite query positions in an order that visits the plane cell by cell along a Z curve, so
-// that consecutive queries walk the same boxes of the index (then in cache) and the queries of
-// a cell share one walk: (cell << 32 | row) for each, sorted, in `into` (room for one per query);
-// `spare`, as large, is written over. Cells are `cell` wide, or wider where 2^16 of them would
-// not span the queries. The caller's memory serves, so that a large batch takes no fresh pages
-// for its order: the system's first touch of a page costs more than the sort's pass over it.
-std::span<const std::uint64_t> spatial_order(std::span<const Point> queries, double cell,
-                                             std::uint64_t* into, std::uint64_t* spare) {
-    double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
-    for (const Point q : queries) {
-        if (std::isfinite(q.x) && std::isfinite(q.y)) {
-            x_low = std::min(x_low, q.x);
-            x_high = std::max(x_high, q.x);
-            y_low = std::min(y_low, q.y);
-            y_high = std::max(y_high, q.y);
-        }
+// Keys of the spatial order in memory of any type (the caller's columns, before their values
+// are written), read and written as bytes: each a plain 8-byte load or store.
+class KeyColumn {
+public:
+    explicit KeyColumn(void* memory) noexcept : m_bytes(static_cast<std::byte*>(memory)) {}
+    std::uint64_t operator[](std::size_t j) const noexcept {
+        std::uint64_t key;
+        std::memcpy(&key, m_bytes + j * sizeof key, sizeof key);
+        return key;
     }
+    void set(std::size_t j, std::uint64_t key) noexcept {
+        std::memcpy(m_bytes + j * sizeof key, &key, sizeof key);
+    }
+
+private:
+    std::byte* m_bytes;
+};
+
+// The smallest box holding some points: empty (low above high) until one is added.
+struct Bounds {
+    double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
+    void add(Point q) noexcept {
+        x_low = std::min(x_low, q.x);
+        x_high = std::max(x_high, q.x);
+        y_low = std::min(y_low, q.y);
+        y_high = std::max(y_high, q.y);
+    }
+};
+
+// The rows k < `rows` whose point_of(k) is finite (then within `bounds`) in an order that
+// visits the plane cell by cell along a Z curve, so that consecutive queries walk the same boxes
+// of the index (then in cache) and the queries of a cell share one walk: (cell << 32 | row) for
+// each, sorted, in `into` (room for one per row), and how many; `spare`, as large, is written
+// over. Cells are `cell` wide, or wider where 2^16 of them would not span the queries.
+template <class PointOf>
+std::size_t spatial_order(std::size_t rows, PointOf point_of, const Bounds& bounds, double cell,
+                          KeyColumn into, KeyColumn spare) {
+    const auto [x_low, y_low, x_high, y_high] = bounds;
     // A span that overflows, or a cell that underflows, leaves one cell per axis.
     const double span = std::max(x_high - x_low, y_high - y_low);
     const double cells = std::min(65535.0, span / cell);
@@ -121,13 +143,13 @@ std::span<const std::uint64_t> spatial_order(std::span<const Point> queries, dou
     for (std::uint64_t rest = highest; rest != 0; rest >>= 11) {
         ++passes;
     }
-    std::uint64_t* keys = passes % 2 == 0 ? into : spare;
-    std::uint64_t* sorted = passes % 2 == 0 ? spare : into;
+    KeyColumn keys = passes % 2 == 0 ? into : spare;
+    KeyColumn sorted = passes % 2 == 0 ? spare : into;
     std::size_t finite = 0;
-    for (std::size_t k = 0; k < queries.size(); ++k) {
-        const Point q = queries[k];
+    for (std::size_t k = 0; k < rows; ++k) {
+        const Point q = point_of(k);
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
-            keys[finite++] = key_of(q) << 32 | k;
+            keys.set(finite++, key_of(q) << 32 | k);
         }
     }
     std::size_t count[2048];
@@ -142,11 +164,12 @@ std::span<const std::uint64_t> spatial_order(std::span<const Point> queries, dou
             total += std::exchange(c, total);
         }
         for (std::size_t j = 0; j < finite; ++j) {
-            sorted[count[(keys[j] >> shift) & 0x7ff]++] = keys[j];
+            const std::uint64_t key = keys[j];
+            sorted.set(count[(key >> shift) & 0x7ff]++, key);
         }
         std::swap(keys, sorted);
     }
-    return {keys, finite};
+    return finite;
 }
 
 // The reach of a batch: twice the distance within which 7 in 8 of a sample of the queries find
@@ -230,26 +253,31 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
     }
     const double reach = batch_reach(path, path_length, *index, queries);
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
-    // the columns in order after: a fourth of the scattered writes. Until then the segment
-    // column holds the order, and the stage's memory the sort's other half.
+    // the columns in order after: a fourth of the scattered writes.
     const std::unique_ptr<std::byte[]> storage(new std::byte[m * sizeof(FrenetRow)]);
     advise_large(storage.get(), m * sizeof(FrenetRow));
-    const std::span<const std::uint64_t> order =
-        spatial_order(queries, reach, reinterpret_cast<std::uint64_t*>(out.segment),
-                      reinterpret_cast<std::uint64_t*>(storage.get()));
     FrenetRow* const stage = reinterpret_cast<FrenetRow*>(storage.get());
     std::uninitialized_default_construct_n(stage, m);  // the rows' lifetime begins; no code
-    // Each row first holds its query, in s and d: read in its turn, it brings in the line that
-    // its answer is then written to.
+    // Each row first holds its query, in s and d, or its answer where the query has none. Past
+    // the reach's sample, this is the one read of the caller's points: every later step reads
+    // the stage. Read in its turn, a row brings in the line that its answer is then written to.
+    Bounds bounds;
     for (std::size_t k = 0; k < m; ++k) {
         const Point q = queries[k];
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
             stage[k].s = q.x;
             stage[k].d = q.y;
+            bounds.add(q);
         } else {
             stage[k] = answer(k, std::nullopt);
         }
     }
+    // Until the rows are copied out, the segment column holds the order and the distance column
+    // the sort's other half: a large batch takes no fresh pages for them.
+    const KeyColumn order(out.segment);
+    const std::size_t ordered = spatial_order(
+        m, [&](std::size_t k) { return Point{stage[k].s, stage[k].d}; }, bounds, reach, order,
+        KeyColumn(out.distance));
     // The queries of a block of 8 x 8 cells, up to a batch at a time, share one walk down the
     // index's tree, and those of each cell the leaves near it.
     constexpr std::size_t batch = 256;
@@ -259,13 +287,12 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
     std::size_t runs[batch];
     std::optional<ClampedFoot> feet[batch];
     std::optional<std::size_t> hint;
-    for (std::size_t first = 0; first < order.size();) {
+    for (std::size_t first = 0; first < ordered;) {
         const std::uint64_t block = order[first] >> 38;
         std::size_t count = 0;
         std::size_t run_count = 0;
-        while (count < batch && first + count < order.size() &&
-               order[first + count] >> 38 == block) {
-            if (first + count + ahead < order.size()) {
+        while (count < batch && first + count < ordered && order[first + count] >> 38 == block) {
+            if (first + count + ahead < ordered) {
                 __builtin_prefetch(&stage[order[first + count + ahead] & 0xffffffffu], 1);
             }
             if (count == 0 || order[first + count] >> 32 != order[first + count - 1] >> 32) {

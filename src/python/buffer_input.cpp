@@ -304,6 +304,27 @@ BufferRead read_buffer(PyObject* obj, std::vector<T>& out) {
     return BufferRead::Done;
 }
 
+BufferRead read_in_place(PyObject* obj, PointsInPlace& out) {
+    if (!reads_buffer_directly(obj, 2)) {
+        return BufferRead::NotApplicable;
+    }
+    auto buffer = std::make_shared<HeldBuffer>();
+    bool failed = false;
+    if (!buffer->acquire(obj, failed)) {
+        return failed ? BufferRead::Failed : BufferRead::NotApplicable;
+    }
+    const Py_buffer& view = buffer->view();
+    Element element{};
+    if (!view_is_readable(view, 2, is_ndarray(Py_TYPE(obj)), element) ||
+        !is_plain_doubles(element, static_cast<const char*>(view.buf),
+                          view.strides[0] == sizeof(Point) && view.strides[1] == 8)) {
+        return BufferRead::NotApplicable;
+    }
+    out.m_points = {static_cast<const Point*>(view.buf), static_cast<std::size_t>(view.shape[0])};
+    out.m_buffer = std::move(buffer);
+    return BufferRead::Done;
+}
+
 template BufferRead read_buffer(PyObject* obj, std::vector<double>& out);
 template BufferRead read_buffer(PyObject* obj, std::vector<Point>& out);
 

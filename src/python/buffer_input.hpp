@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "path2d/path2d.hpp"
@@ -24,5 +26,24 @@ enum class BufferRead {
 /// Point) the same holds for a two-dimensional NumPy array of two columns.
 template <class T>
 BufferRead read_buffer(PyObject* obj, std::vector<T>& out);
+
+/// Points read in place: the memory of an array whose buffer read_buffer would copy in one
+/// block (native, aligned doubles in rows of two), with the buffer held for as long as a copy of
+/// this lives. Whoever holds the last copy releases it, so holds the interpreter lock then.
+class PointsInPlace {
+public:
+    explicit operator bool() const noexcept { return m_buffer != nullptr; }
+    std::span<const Point> points() const noexcept { return m_points; }
+
+private:
+    friend BufferRead read_in_place(PyObject* obj, PointsInPlace& out);
+    std::shared_ptr<const void> m_buffer;
+    std::span<const Point> m_points;
+};
+
+/// The points of `obj` in place, where its buffer holds them as above; NotApplicable (nothing
+/// held, no error pending) for anything else, which read_buffer or the element-wise
+/// conversion reads.
+BufferRead read_in_place(PyObject* obj, PointsInPlace& out);
 
 }  // namespace korvane::python

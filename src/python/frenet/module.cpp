@@ -15,6 +15,7 @@
 #include "path2d/frenet.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
+#include "python/buffer_input.hpp"
 #include "python/callable.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_arrays.hpp"
@@ -47,6 +48,25 @@ bool convert(PyObject* obj, PathArgument& out) {
     }
     out.object = obj;
     return true;
+}
+
+/// Query points: read in place from an array of plain doubles in rows of two, whose buffer is
+/// held for the call, else converted as korvane's points arguments are.
+struct QueryPoints {
+    PointsInPlace in_place;
+    std::vector<Point> list;
+    std::span<const Point> points() const noexcept {
+        return in_place ? in_place.points() : std::span<const Point>(list);
+    }
+};
+
+bool convert(PyObject* obj, QueryPoints& out) {
+    switch (read_in_place(obj, out.in_place)) {
+        case BufferRead::Done: return true;
+        case BufferRead::Failed: return false;
+        case BufferRead::NotApplicable: break;
+    }
+    return python::convert(obj, out.list);
 }
 
 /// A float or a one-dimensional list of floats, the former repeated for every row.
@@ -147,7 +167,7 @@ constexpr char to_frenet_doc[] =
 
 const auto to_frenet_callable = declare(
     "korvane_frenet", "to_frenet", to_frenet_doc, Needs::NumPy,
-    [](PathArgument argument, std::vector<Point> points, double max_distance) -> PyObject* {
+    [](PathArgument argument, const QueryPoints& query_points, double max_distance) -> PyObject* {
         if (std::isnan(max_distance)) {
             PyErr_SetString(PyExc_ValueError, "max_distance must not be NaN");
             return nullptr;
@@ -156,6 +176,7 @@ const auto to_frenet_callable = declare(
         if (!borrow) {
             return nullptr;
         }
+        const std::span<const Point> points = query_points.points();
         const std::size_t m = points.size();
         FrenetColumns out{};
         Ref s = column(m, out.s);
@@ -177,7 +198,7 @@ const auto to_frenet_callable = declare(
         PyStructSequence_SetItem(result.get(), 3, segment.release());
         return result.release();
     },
-    arg<PathArgument>("path"), arg<std::vector<Point>>("points"),
+    arg<PathArgument>("path"), arg<QueryPoints>("points"),
     arg("max_distance", std::numeric_limits<double>::infinity()));
 
 constexpr char from_frenet_doc[] =
