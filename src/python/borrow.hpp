@@ -63,4 +63,24 @@ private:
 using SharedBorrow = Borrow<false>;
 using ExclusiveBorrow = Borrow<true>;
 
+/// Keeps the garbage collector from running while a call works on a borrowed record. A
+/// collection that an allocation starts may run finalizers, Python code that lets other threads
+/// in while the record is borrowed; they would then be refused it with no Python code of the
+/// call's own to explain why. The collection the allocations would have started comes at the
+/// next allocation after. No Python code runs in between, so no other thread sees the pause.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : m_was_enabled(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (m_was_enabled) {
+            PyGC_Enable();
+        }
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool m_was_enabled;
+};
+
 }  // namespace korvane::python

@@ -74,6 +74,7 @@ PyObject* shared_getter(PyObject* self, Needs needs, F&& body) noexcept {
         if (!borrow) {
             return nullptr;
         }
+        const CollectorPause pause;
         return body(static_cast<const Path2D&>(object->path));
     });
 }

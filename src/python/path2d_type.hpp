@@ -71,7 +71,9 @@ PyObject* path2d_function(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         std::optional<Result> result;
         PathRef path = object->path;
+        // The arguments' conversion may run Python code; the body runs none.
         if (!C.convert_and(slots, [&](auto&&... values) {
+                const CollectorPause pause;
                 result.emplace(C.body(path, std::move(values)...));
             })) {
             return nullptr;

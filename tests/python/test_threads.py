@@ -7,6 +7,7 @@ the path. Results must equal the single-threaded ones, and a borrow error may on
 that overlaps a yielding conversion on the same path.
 """
 
+import gc
 import itertools
 import sys
 import threading
@@ -197,6 +198,34 @@ def test_shared_paths_under_eight_threads(full_scale, reliability):
     assert all(c > 0 for c in calls)
     # The yielding calls did overlap: the borrow rules were exercised, not just the reads.
     assert sum(refused) > 0
+
+
+# A collection that an allocation inside a call starts runs no finalizer while the call holds
+# the path: the finalizer's Python code could let another thread in, to be refused the path by a
+# call that runs no Python code of its own. Here the finalizer itself asks for the path.
+def test_collections_inside_calls_run_no_finalizer_under_their_borrow():
+    path = Path2D(points=np.random.default_rng(3).normal(size=(2000, 2)).cumsum(axis=0))
+    refused = []
+
+    class Finalised:
+        def __init__(self):
+            self.cycle = self  # only a collection frees it
+
+        def __del__(self):
+            try:
+                path.add_associated_values(np.zeros(2000))
+            except RuntimeError as error:
+                refused.append(str(error))
+
+    thresholds = gc.get_threshold()
+    gc.set_threshold(1)  # every other allocation of a tracked object collects
+    try:
+        for _ in range(50):
+            Finalised()
+            path.points, path.index_from_point([1.0, 1.0])
+    finally:
+        gc.set_threshold(*thresholds)
+    assert not refused
 
 
 def same(a, b):

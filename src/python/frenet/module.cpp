@@ -99,18 +99,25 @@ public:
         : m_keep(Ref::borrow(object)), m_object(as_path2d(object)) {
         if (constructed(object, m_object->made_as)) {
             m_borrow.emplace(m_object->borrow);
+            if (*m_borrow) {
+                m_pause.emplace();
+            }
         }
     }
     explicit operator bool() const noexcept { return m_borrow && *m_borrow; }
     const Path2D& path() const noexcept { return m_object->path; }
     /// Ends the borrow, so that other threads may change the record's associated values while
     /// this call works without the lock.
-    void end() noexcept { m_borrow.reset(); }
+    void end() noexcept {
+        m_pause.reset();
+        m_borrow.reset();
+    }
 
 private:
     Ref m_keep;
     Path2DObject* m_object;
     std::optional<SharedBorrow> m_borrow;
+    std::optional<CollectorPause> m_pause;  // while borrowed
 };
 
 /// Runs `work` without the interpreter lock when the rows are many.
