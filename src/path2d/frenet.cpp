@@ -175,7 +175,10 @@ std::size_t spatial_order(std::size_t rows, PointOf point_of, const Bounds& boun
 // The reach of a batch: twice the distance within which 7 in 8 of a sample of the queries find
 // their nearest foot, so that few are searched again alone; and no shorter than 16 segments of
 // average length, so that a cell holds several queries near a path. Measured on noisy positions
-// along a route, any reach from 8 to 24 segments costs about the same.
+// along a route, any reach from 8 to 24 segments costs about the same. Where the path passes
+// the same places many times (laps, a warehouse's aisles), cells that wide lie near more leaves
+// than a batch takes, and their queries are searched one by one: there the reach is halved,
+// down to the sample's distances, until most sampled queries' cells are not so crowded.
 double batch_reach(const PointView& path, std::span<const double> path_length,
                    const SegmentIndex& index, std::span<const Point> queries) {
     // One query in eight at most, so that the sample costs little next to the batch.
@@ -191,10 +194,23 @@ double batch_reach(const PointView& path, std::span<const double> path_length,
     }
     const double segment = path_length.back() / static_cast<double>(path.size() - 1);
     double reach = 16.0 * segment;
+    double shortest = reach;
     if (found > 0) {
         double* quantile = distances + found * 7 / 8;
         std::nth_element(distances, quantile, distances + found);
-        reach = std::max(reach, 2.0 * *quantile);
+        shortest = 2.0 * *quantile;
+        reach = std::max(reach, shortest);
+    }
+    for (int halving = 0; halving < 16 && reach / 2.0 >= shortest; ++halving) {
+        std::size_t crowded = 0;
+        constexpr std::size_t looked = 8;
+        for (std::size_t j = 0; j < looked; ++j) {
+            crowded += index.crowded(queries[(2 * j + 1) * queries.size() / (2 * looked)], reach);
+        }
+        if (2 * crowded <= looked) {
+            break;
+        }
+        reach /= 2.0;
     }
     return reach;
 }

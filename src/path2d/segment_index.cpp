@@ -678,6 +678,13 @@ std::size_t SegmentIndex::leaves_near(const Box& region, double limit, std::size
     return found;
 }
 
+bool SegmentIndex::crowded(Point centre, double reach) const {
+    std::size_t leaves[batch_leaves];
+    const double half = reach / 2.0;
+    const Box region{centre.x - half, centre.y - half, centre.x + half, centre.y + half};
+    return leaves_near(region, reach * reach, leaves, batch_leaves) > batch_leaves;
+}
+
 void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
                                          std::span<const std::size_t> runs, double reach,
                                          std::optional<std::size_t> hint,
@@ -705,7 +712,7 @@ void SegmentIndex::nearest_clamped_batch(const PointView& points, std::span<cons
         std::optional<ClampedFoot>* near_out = out + first;
         first += run;
         const Box region = bounds<Box>(near);
-        constexpr std::size_t max_leaves = 64;
+        constexpr std::size_t max_leaves = batch_leaves;
         std::size_t leaves[max_leaves];
         std::size_t found = 0;
         if (shared_count <= max_shared) {

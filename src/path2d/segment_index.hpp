@@ -53,6 +53,11 @@ public:
                                std::span<const std::size_t> runs, double reach,
                                std::optional<std::size_t> hint,
                                std::optional<ClampedFoot>* out) const;
+    /// The most leaves a batch gathers for one run; a run near more is searched one by one.
+    static constexpr std::size_t batch_leaves = 64;
+    /// Whether more than batch_leaves leaves lie within `reach` of the square `reach` wide
+    /// around `centre`: a batch's run of queries there would be searched one by one.
+    bool crowded(Point centre, double reach) const;
 
 private:
     friend struct SegmentIndexProbe;  // the tests' window on the boxes
