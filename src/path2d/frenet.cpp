@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 #include <optional>
 #include <utility>
 
@@ -270,10 +269,8 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
     const double reach = batch_reach(path, path_length, *index, queries);
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
     // the columns in order after: a fourth of the scattered writes.
-    const std::unique_ptr<std::byte[]> storage(new std::byte[m * sizeof(FrenetRow)]);
-    advise_large(storage.get(), m * sizeof(FrenetRow));
-    FrenetRow* const stage = reinterpret_cast<FrenetRow*>(storage.get());
-    std::uninitialized_default_construct_n(stage, m);  // the rows' lifetime begins; no code
+    const std::unique_ptr<FrenetRow[]> stage(new FrenetRow[m]);  // left unfilled
+    advise_large(stage.get(), m * sizeof(FrenetRow));
     // Each row first holds its query, in s and d, or its answer where the query has none. Past
     // the reach's sample, this is the one read of the caller's points: every later step reads
     // the stage. Read in its turn, a row brings in the line that its answer is then written to.
@@ -285,7 +282,7 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             stage[k].d = q.y;
             bounds.add(q);
         } else {
-            stage[k] = answer(k, std::nullopt);
+            stage[k] = frenet_row(path, path_length, std::nullopt, q, max_distance);
         }
     }
     // Until the rows are copied out, the segment column holds the order and the distance column
