@@ -22,6 +22,7 @@ import korvane
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+from korvane_frenet import from_frenet, to_frenet
 
 # What may come out of any call; every other exception, and PanicException above all, is a fault.
 ALLOWED = (TypeError, ValueError, OverflowError, IndexError, RuntimeError, ImportError, MemoryError)
@@ -43,7 +44,8 @@ METHODS = {
 }
 # Read from the class, so that an attribute added later is fuzzed too.
 ATTRIBUTES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
-CONSTRUCTORS = {
+# Constructors, static methods and the functions of korvane_frenet.
+FUNCTIONS = {
     "Path2D": (Path2D, ["points", "x", "y"]),
     "by_number_points": (ResamplingMethod.by_number_points, ["number_points"]),
     "by_sampling_distance": (ResamplingMethod.by_sampling_distance, ["sampling_distance", "drop_last"]),
@@ -52,6 +54,12 @@ CONSTRUCTORS = {
     "ResamplingMethod": (ResamplingMethod, ["number_points"]),
     "InterpolationMethod": (InterpolationMethod, []),
     "ElasticBandMethod": (ElasticBandMethod, []),
+    "to_frenet": (to_frenet, ["path", "points"]),
+    "to_frenet, max_distance": (
+        lambda path, points, max_distance: to_frenet(path, points, max_distance=max_distance),  # keyword-only
+        ["path", "points", "max_distance"],
+    ),
+    "from_frenet": (from_frenet, ["path", "s", "d"]),
 }
 
 # Integers: small ones that select real behaviour, and absurd ones that must be refused. Counts
@@ -406,9 +414,11 @@ class Fuzzer:
     def argument_for(self, name):
         if self.rng.random() < 0.35:
             return self.anything()
+        if name == "path":
+            return self.rng.choice(self.paths)
         if name in ("points",):
             return self.points_like()
-        if name in ("x", "y", "values"):
+        if name in ("x", "y", "values", "s", "d"):
             return self.values_like(length=self.rng.choice([None, len(self.paths[0].points)]))
         if name in ("point", "start", "end"):
             return None if name != "point" and self.rng.random() < 0.2 else self.point()
@@ -431,10 +441,11 @@ class Fuzzer:
             name = self.rng.choice(ATTRIBUTES)
             self.attempt(f"path.{name}", lambda: getattr(path, name), [], {}, path)
         elif r < 0.9:
-            name = self.rng.choice(list(CONSTRUCTORS))
-            function, names = CONSTRUCTORS[name]
+            name = self.rng.choice(list(FUNCTIONS))
+            function, names = FUNCTIONS[name]
             args, kwargs = self.arguments(names)
-            result = self.attempt(name, function, args, kwargs, None)
+            given = args[0] if args and isinstance(args[0], Path2D) else None  # the path of to_frenet
+            result = self.attempt(name, function, args, kwargs, given)
             if isinstance(result, Path2D) and self.depth == 0 and self.rng.random() < 0.3:
                 self.paths[self.rng.randrange(len(self.paths))] = result
         else:

@@ -15,6 +15,7 @@ import types
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+from korvane_frenet import from_frenet, to_frenet
 
 ATTRIBUTES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
 
@@ -61,6 +62,9 @@ class Arguments:
         self.cubic = InterpolationMethod.Cubic
         self.square = ElasticBandMethod.SquareBounds
         self.raising = Raising()
+        # Above the batch size from which the frenet functions let go of the interpreter lock.
+        self.fixes = np.random.default_rng(1).uniform(-1, 5, (300, 2))
+        self.arc_lengths = np.linspace(-1, 6, 300)
         self.not_a_sequence = object()
 
     def all(self):
@@ -175,6 +179,16 @@ def cases(a):
                 repr(a.cubic),
             ),
             "option ordering refused": lambda: a.cubic < a.cubic,
+            "to frenet": lambda: to_frenet(p, a.points),
+            "to frenet: batch read in place": lambda: to_frenet(p, a.fixes, max_distance=1.0),
+            "to frenet: big-endian batch": lambda: to_frenet(p, a.fixes.astype(">f8")),
+            "to frenet: NaN max_distance": lambda: to_frenet(p, a.fixes, max_distance=math.nan),
+            "to frenet: not a path": lambda: to_frenet(a.points, a.points),
+            "to frenet: positional max_distance": lambda: to_frenet(p, a.points, 1.0),
+            "from frenet": lambda: from_frenet(p, a.values, 0.5),
+            "from frenet: batch": lambda: from_frenet(p, a.arc_lengths, a.arc_lengths),
+            "from frenet: lengths differ": lambda: from_frenet(p, a.values, a.short),
+            "from frenet: bad offset": lambda: from_frenet(p, 1.0, a.raising),
         }
     )
     c.update(borrow_cases(a))

@@ -16,6 +16,7 @@ import types
 
 import numpy as np
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+from korvane_frenet import from_frenet, to_frenet
 
 ATTRIBUTES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
 
@@ -51,6 +52,8 @@ def as_plain(value):
         return ("path", value.points)
     if isinstance(value, np.ndarray):
         return ("array", value.shape, value.tolist())
+    if isinstance(value, tuple):
+        return tuple(map(as_plain, value))
     return value
 
 
@@ -63,6 +66,9 @@ def reads(path):
     near = [middle[0] + 0.01, middle[1] + 0.02]
     by_count = ResamplingMethod.by_number_points(2 * n)
     by_distance = ResamplingMethod.by_sampling_distance(0.4, False)
+    # The frenet functions let go of the interpreter lock from 256 rows on.
+    fixes = np.asarray(path.points_np)[np.arange(300) % n] + np.linspace(-1, 1, 600).reshape(300, 2)
+    arc_lengths = np.linspace(-1, path.length + 1, 300)
     calls = [(name, (lambda name: lambda: getattr(path, name))(name), False) for name in ATTRIBUTES]
     calls += [
         ("circle fit curvature", lambda: path.compute_circle_fit_curvature(0.05), False),
@@ -85,6 +91,12 @@ def reads(path):
         ("repair point order", lambda: path.repair_corrupted_point_order(1.0), False),
         ("associated values", lambda: path.associated_values(0), False),
         ("associated value array", lambda: path.associated_value_np(0), False),
+        ("to frenet", lambda: to_frenet(path, fixes[:10]), False),
+        ("to frenet, without the lock", lambda: to_frenet(path, fixes, max_distance=0.5), False),
+        # Its arguments are converted before it borrows the path, so no add is refused meanwhile.
+        ("to frenet, yielding", lambda: to_frenet(path, fixes[:10], max_distance=Yielding(0.5)), False),
+        ("from frenet", lambda: from_frenet(path, arc_lengths[:10], 0.5), False),
+        ("from frenet, without the lock", lambda: from_frenet(path, arc_lengths, arc_lengths), False),
     ]
     return calls
 
