@@ -184,6 +184,8 @@ import shapely
 frame = pd.DataFrame({"x": [0.0, 1.0, 2.0], "y": [0.0, 1.0, 0.0]})
 series = Path2D(x=frame["x"], y=frame["y"])
 line = Path2D(points=shapely.LineString([(0, 0), (1, 1), (2, 0)]).coords)
+on_line = to_frenet(line, shapely.LineString([(1, 2), (2, 1)]).coords, max_distance=frame["x"].iloc[1])
+off_series = from_frenet(series, frame["x"], frame["y"])
 series.sub_path().length  # rejected: an optional result used unchecked
 series.length = 1.0  # rejected: a read-only attribute
 series.resampled_path(ResamplingMethod.by_number_points(3), ElasticBandMethod.SquareBounds)  # rejected

@@ -3,22 +3,16 @@
 # Installed as the stub-only package korvane_frenet-stubs. Function docstrings are the module's
 # own (tests/python/test_stubs.py compares them).
 
-from collections.abc import Sequence
-from typing import Any, Final, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, Final, final
 
 import numpy as np
-import numpy.typing as npt
 from _typeshed import structseq
-from korvane import Path2D
+
+# korvane's own aliases, so that both modules accept the same inputs (a pandas Series, shapely
+# coordinates, ...); they exist only in its stub.
+from korvane import Path2D, _Array1D, _Float, _Floats, _Points
 
 __all__ = ["FrenetCoordinates", "from_frenet", "to_frenet"]
-
-# The aliases are korvane's own (see its stub).
-_Float: TypeAlias = SupportsFloat | SupportsIndex
-_Floats: TypeAlias = Sequence[_Float] | npt.NDArray[Any]
-_Point: TypeAlias = Sequence[_Float] | npt.NDArray[Any]
-_Points: TypeAlias = Sequence[_Point] | npt.NDArray[Any]
-_Array1D: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float64]]
 
 @final
 class FrenetCoordinates(
