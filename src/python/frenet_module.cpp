@@ -1,15 +1,13 @@
-// src/python/frenet/module.cpp: the korvane_frenet module, route coordinates of korvane's paths
+// src/python/frenet_module.cpp: the korvane_frenet module, route coordinates of korvane's paths
 // for many points in one call
 #include <Python.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "path2d/frenet.hpp"
@@ -27,9 +25,6 @@ namespace korvane::python::frenet {
 
 namespace {
 
-// korvane's Path2D class, taken from the korvane module when this one is imported; the layout
-// of its objects is the one this module is compiled with.
-PyTypeObject* path2d_type = nullptr;
 PyTypeObject* coordinates_type = nullptr;
 PyObject* frenet_module = nullptr;
 
@@ -42,7 +37,7 @@ struct PathArgument {
 };
 
 bool convert(PyObject* obj, PathArgument& out) {
-    if (Py_TYPE(obj) != path2d_type) {
+    if (Py_TYPE(obj) != path2d_class()) {
         set_type_mismatch(obj, "Path2D");
         return false;
     }
@@ -206,7 +201,7 @@ const auto to_frenet_callable = declare(
         return result.release();
     },
     arg<PathArgument>("path"), arg<QueryPoints>("points"),
-    arg("max_distance", std::numeric_limits<double>::infinity()));
+    keyword("max_distance", std::numeric_limits<double>::infinity()));
 
 constexpr char from_frenet_doc[] =
     "from_frenet(path, s, d=0.0)\n--\n\n"
@@ -263,23 +258,10 @@ const auto from_frenet_callable = declare(
     },
     arg<PathArgument>("path"), arg<Broadcast>("s"), arg("d", Broadcast{{0.0}, true}));
 
-template <const auto& C, Py_ssize_t Positional>
-PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    // Parameters after the first `Positional` are keyword-only: the binder's message, as if
-    // only those were taken.
-    if (PyVectorcall_NARGS(nargs) > Positional) {
-        Parameters positional = C.parameters();
-        positional.count = Positional;
-        fail_too_many_positional(positional, PyVectorcall_NARGS(nargs));
-        return nullptr;
-    }
-    return static_function<C>(self, args, nargs, kwnames);
-}
-
 PyMethodDef methods[] = {
-    method_row(to_frenet_callable.name, function<to_frenet_callable, 2>, 0, to_frenet_callable.doc),
-    method_row(from_frenet_callable.name, function<from_frenet_callable, 3>, 0,
+    method_row(to_frenet_callable.name, static_function<to_frenet_callable>, 0,
+               to_frenet_callable.doc),
+    method_row(from_frenet_callable.name, static_function<from_frenet_callable>, 0,
                from_frenet_callable.doc),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -313,35 +295,15 @@ PyStructSequence_Desc coordinates_desc = {
     4,
 };
 
-/// korvane's Path2D class, checked to be the class whose objects this module reads.
-PyTypeObject* find_path2d_type(PyObject* korvane) {
-    Ref type = Ref::steal(PyObject_GetAttrString(korvane, "Path2D"));
-    if (!type) {
-        return nullptr;
-    }
-    auto* candidate = reinterpret_cast<PyTypeObject*>(type.get());
-    const char* dot = PyType_Check(type.get()) ? std::strrchr(candidate->tp_name, '.') : nullptr;
-    if (dot == nullptr || std::string(dot) != ".Path2D" ||
-        candidate->tp_base != &PyBaseObject_Type ||
-        candidate->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Path2DObject)) ||
-        (candidate->tp_flags & Py_TPFLAGS_BASETYPE) != 0) {
-        PyErr_SetString(PyExc_ImportError, "korvane.Path2D is not korvane's Path2D class");
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 PyObject* initialise() {
-    // korvane refuses a second interpreter, and so, through it, does this module.
+    // korvane refuses a second interpreter, and so, through it, does this module; importing it
+    // also creates the Path2D class the arguments are checked against.
     Ref korvane = Ref::steal(PyImport_ImportModule("korvane"));
     if (!korvane) {
         return nullptr;
     }
     if (frenet_module != nullptr) {
         return Py_NewRef(frenet_module);
-    }
-    if (path2d_type == nullptr && (path2d_type = find_path2d_type(korvane.get())) == nullptr) {
-        return nullptr;
     }
     if (coordinates_type == nullptr &&
         (coordinates_type = PyStructSequence_NewType(&coordinates_desc)) == nullptr) {
@@ -364,6 +326,7 @@ PyObject* initialise() {
 
 }  // namespace korvane::python::frenet
 
-PyMODINIT_FUNC PyInit_korvane_frenet(void) {
+// Loaded from korvane's library by the Python module korvane_frenet, which hands on its names.
+PyMODINIT_FUNC PyInit__korvane_frenet(void) {
     return korvane::python::guarded([] { return korvane::python::frenet::initialise(); });
 }
