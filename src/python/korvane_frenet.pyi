@@ -1,4 +1,4 @@
-# src/python/frenet/korvane_frenet.pyi: type information for the compiled korvane_frenet module
+# src/python/korvane_frenet.pyi: type information for the korvane_frenet module
 #
 # Installed as the stub-only package korvane_frenet-stubs. Function docstrings are the module's
 # own (tests/python/test_stubs.py compares them).
