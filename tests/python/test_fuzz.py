@@ -55,11 +55,18 @@ FUNCTIONS = {
     "InterpolationMethod": (InterpolationMethod, []),
     "ElasticBandMethod": (ElasticBandMethod, []),
     "to_frenet": (to_frenet, ["path", "points"]),
-    "to_frenet, max_distance": (
-        lambda path, points, max_distance: to_frenet(path, points, max_distance=max_distance),  # keyword-only
-        ["path", "points", "max_distance"],
+    # The keyword-only parameters, given by keyword.
+    "to_frenet, keywords": (
+        lambda path, points, max_distance, workers: to_frenet(
+            path, points, max_distance=max_distance, workers=workers
+        ),
+        ["path", "points", "max_distance", "workers"],
     ),
     "from_frenet": (from_frenet, ["path", "s", "d"]),
+    "from_frenet, workers": (
+        lambda path, s, d, workers: from_frenet(path, s, d, workers=workers),
+        ["path", "s", "d", "workers"],
+    ),
 }
 
 # Integers: small ones that select real behaviour, and absurd ones that must be refused. Counts
@@ -424,7 +431,7 @@ class Fuzzer:
             return None if name != "point" and self.rng.random() < 0.2 else self.point()
         if name in ("resampling_method", "resampling_type", "elastic_band_type"):
             return self.option()
-        if name in ("num_iterations", "handle", "number_points"):
+        if name in ("num_iterations", "handle", "number_points", "workers"):
             return self.rng.choice(INTEGERS[:6]) if self.rng.random() < 0.7 else self.number()
         if name == "drop_last":
             return self.rng.choice([True, False, np.True_, np.False_, 1, None])

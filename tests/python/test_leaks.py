@@ -65,6 +65,8 @@ class Arguments:
         # Above the batch size from which the frenet functions let go of the interpreter lock.
         self.fixes = np.random.default_rng(1).uniform(-1, 5, (300, 2))
         self.arc_lengths = np.linspace(-1, 6, 300)
+        # Two blocks of 65,536 rows, for two workers; NaN rows cost next to nothing.
+        self.blocks = np.full((65_537, 2), math.nan)
         self.not_a_sequence = object()
 
     def all(self):
@@ -185,6 +187,8 @@ def cases(a):
             "to frenet: NaN max_distance": lambda: to_frenet(p, a.fixes, max_distance=math.nan),
             "to frenet: not a path": lambda: to_frenet(a.points, a.points),
             "to frenet: positional max_distance": lambda: to_frenet(p, a.points, 1.0),
+            "to frenet: two workers": lambda: to_frenet(p, a.blocks, workers=2),
+            "to frenet: no workers": lambda: to_frenet(p, a.fixes, workers=0),
             "from frenet": lambda: from_frenet(p, a.values, 0.5),
             "from frenet: batch": lambda: from_frenet(p, a.arc_lengths, a.arc_lengths),
             "from frenet: lengths differ": lambda: from_frenet(p, a.values, a.short),

@@ -8,6 +8,7 @@ that overlaps a yielding conversion on the same path.
 """
 
 import gc
+import hashlib
 import itertools
 import sys
 import threading
@@ -50,6 +51,8 @@ def as_plain(value):
     """Results in a comparable form: arrays as lists, paths by their points."""
     if isinstance(value, Path2D):
         return ("path", value.points)
+    if isinstance(value, np.ndarray) and value.size > 10_000:  # its repr would take the time
+        return ("array", value.shape, hashlib.sha256(value.tobytes()).hexdigest())
     if isinstance(value, np.ndarray):
         return ("array", value.shape, value.tolist())
     if isinstance(value, tuple):
@@ -69,6 +72,11 @@ def reads(path):
     # The frenet functions let go of the interpreter lock from 256 rows on.
     fixes = np.asarray(path.points_np)[np.arange(300) % n] + np.linspace(-1, 1, 600).reshape(300, 2)
     arc_lengths = np.linspace(-1, path.length + 1, 300)
+    # Two blocks of 65,536 rows, for two workers; rows of NaN, which cost next to nothing, but
+    # for the fixes at each end.
+    blocks = np.full((65_537, 2), np.nan)
+    blocks[:300], blocks[-300:] = fixes, fixes
+    block_lengths = np.resize(arc_lengths, 65_537).tolist()  # floats convert fast
     calls = [(name, (lambda name: lambda: getattr(path, name))(name), False) for name in ATTRIBUTES]
     calls += [
         ("circle fit curvature", lambda: path.compute_circle_fit_curvature(0.05), False),
@@ -97,6 +105,8 @@ def reads(path):
         ("to frenet, yielding", lambda: to_frenet(path, fixes[:10], max_distance=Yielding(0.5)), False),
         ("from frenet", lambda: from_frenet(path, arc_lengths[:10], 0.5), False),
         ("from frenet, without the lock", lambda: from_frenet(path, arc_lengths, arc_lengths), False),
+        ("to frenet, two workers", lambda: to_frenet(path, blocks, workers=2), False),
+        ("from frenet, two workers", lambda: from_frenet(path, block_lengths, 0.5, workers=2), False),
     ]
     return calls
 
