@@ -4,15 +4,13 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace korvane {
 
@@ -55,16 +53,22 @@ struct Job {
 /// outlive every static destructor.
 struct Pool {
     std::mutex mutex;
-    std::condition_variable wake;  // a job asks for help
-    std::condition_variable left;  // a helper left a job
-    std::deque<Job*> requests;     // one entry per helper a job still waits for
+    // Plain POSIX conditions: the C++ library's condition_variable would bring thread-exit
+    // machinery whose calls the portable builds cannot bind to old symbol versions.
+    pthread_cond_t wake = PTHREAD_COND_INITIALIZER;  // a job asks for help
+    pthread_cond_t left = PTHREAD_COND_INITIALIZER;  // a helper left a job
+
+    void wait(pthread_cond_t& condition) { pthread_cond_wait(&condition, mutex.native_handle()); }
+    std::deque<Job*> requests;  // one entry per helper a job still waits for
     unsigned threads = 0;
     unsigned busy = 0;  // threads inside a job
 
     void serve() {
         std::unique_lock lock(mutex);
         for (;;) {
-            wake.wait(lock, [this] { return !requests.empty(); });
+            while (requests.empty()) {
+                wait(wake);
+            }
             Job* job = requests.front();
             requests.pop_front();
             ++job->helpers;
@@ -75,32 +79,44 @@ struct Pool {
             lock.lock();
             --busy;
             --job->helpers;
-            left.notify_all();
+            pthread_cond_broadcast(&left);
         }
     }
 };
 
 std::atomic<Pool*> the_pool{nullptr};
-std::once_flag fork_handlers;
 
 Pool& pool() {
     Pool* current = the_pool.load(std::memory_order_acquire);
     if (current == nullptr) {
-        // The fork handlers keep a child from waiting for threads it does not have: it starts a
-        // pool of its own (the parent's, whose mutex the fork may have caught held, is left).
-        std::call_once(fork_handlers, [] {
-            pthread_atfork([] { the_pool.load()->mutex.lock(); },
-                           [] { the_pool.load()->mutex.unlock(); },
-                           [] { the_pool.store(new Pool()); });
-        });
         Pool* fresh = new Pool();
         if (!the_pool.compare_exchange_strong(current, fresh)) {
             delete fresh;
-        } else {
-            current = fresh;
+            return *current;
         }
+        // A forked child has none of the parent's threads, and the fork may have caught the
+        // mutex held: the child starts a pool of its own.
+        pthread_atfork([] { the_pool.load()->mutex.lock(); },
+                       [] { the_pool.load()->mutex.unlock(); }, [] { the_pool.store(new Pool()); });
+        current = fresh;
     }
     return *current;
+}
+
+void* serve(void* pool) {
+    static_cast<Pool*>(pool)->serve();
+    return nullptr;
+}
+
+/// Starts one more thread of `pool`; false when the system refuses it (one helper less, not a
+/// failure). Plain POSIX threads: the portable builds bind these calls to old symbol versions.
+bool start_thread(Pool& pool) noexcept {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, serve, &pool) != 0) {
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
 }
 
 }  // namespace
@@ -110,7 +126,7 @@ unsigned usable_cores() noexcept {
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {
         return std::max(1, CPU_COUNT(&set));
     }
-    return std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
 void run_tasks(std::size_t count, unsigned workers, const std::function<void(std::size_t)>& task,
@@ -126,15 +142,10 @@ void run_tasks(std::size_t count, unsigned workers, const std::function<void(std
             helping->requests.push_back(&job);
             if (helping->threads - helping->busy < helping->requests.size() &&
                 helping->threads < limit) {
-                // A thread the system refuses is one helper less, not a failure.
-                try {
-                    std::thread([helping] { helping->serve(); }).detach();
-                    ++helping->threads;
-                } catch (const std::system_error&) {
-                }
+                helping->threads += start_thread(*helping) ? 1 : 0;
             }
         }
-        helping->wake.notify_all();
+        pthread_cond_broadcast(&helping->wake);
     }
     while (job.work_one()) {
         if (keep_going && !keep_going()) {
@@ -144,7 +155,9 @@ void run_tasks(std::size_t count, unsigned workers, const std::function<void(std
     if (helping != nullptr) {
         std::unique_lock lock(helping->mutex);
         std::erase(helping->requests, &job);
-        helping->left.wait(lock, [&] { return job.helpers == 0; });
+        while (job.helpers != 0) {
+            helping->wait(helping->left);
+        }
     }
     if (job.failure) {
         std::rethrow_exception(job.failure);
