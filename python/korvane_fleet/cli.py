@@ -17,7 +17,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import Mistake
+from . import STOPS, Mistake, Stopped, stop
 
 PROG = "korvane-fleet"
 EXTRA = ("pyarrow", "tqdm")  # what a run needs of the fleet extra; --dask also needs distributed
@@ -41,8 +41,6 @@ class Parser(argparse.ArgumentParser):
 def main(argv: list[str] | None = None) -> int:
     out = None
     # SIGTERM and SIGHUP end the run as Ctrl-C does: the staging folder and the lock are removed.
-    from .runners import STOPS, Stopped, stop
-
     for signum in STOPS:
         signal.signal(signum, stop)
     try:

@@ -135,7 +135,8 @@ def prepare(table: pa.Table, degrees: bool = False) -> Fleet:
         times = times.cast(pa.float64())
         seconds = times.to_numpy(zero_copy_only=False)
         order = np.lexsort((seconds, codes))  # NaN (and missing) times last
-    starts = np.concatenate(([0], np.flatnonzero(np.diff(codes[order])) + 1, [len(order)]))
+    cuts = np.flatnonzero(np.diff(codes[order])) + 1
+    starts = np.concatenate(([0], cuts, [len(order)])) if len(order) else np.zeros(1, np.int64)
     origins = None
     if stamped:
         # Seconds since the trip's first timestamp: float64 holds them to far below a microsecond.

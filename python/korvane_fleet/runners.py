@@ -11,25 +11,9 @@ import sys
 from collections.abc import Iterator
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 
-from . import Mistake
+from . import STOPS, Mistake, stop
 from .inputs import Chunk, first_line
 from .work import MAX_DEVIATION, process_chunk
-
-STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)  # each ends the run the same way
-
-
-class Stopped(Exception):
-    """SIGTERM or SIGHUP reached the run (Ctrl-C is a KeyboardInterrupt)."""
-
-    def __init__(self, signum: int):
-        super().__init__(signal.Signals(signum).name)
-        self.signum = signum
-
-
-def stop(signum: int, frame=None) -> None:
-    if signum == signal.SIGINT:
-        raise KeyboardInterrupt
-    raise Stopped(signum)
 
 
 def run_loop(work: Iterator[Chunk], output) -> None:
