@@ -125,7 +125,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
         "--chunk-size",
         type=int,
         default=None,
-        help="input positions per task, whole trips (default: a 32nd of the input, at least 3000 and at most 30000)",
+        help="input positions per task, whole trips (default: a 32nd of the input, at least 20000 and at most 100000)",
     )
     parser.add_argument(
         "--plausible-speed",

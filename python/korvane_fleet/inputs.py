@@ -16,10 +16,11 @@ from . import Mistake, lonlat
 INPUT_COLUMNS = ["trip_id", "t", "x", "y"]
 UNITS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}  # ticks per second of a timestamp
 # Input positions per task, chosen from the input's size alone (so every way of running cuts the
-# same chunks): about TASKS of them, but at least MIN_CHUNK (a few hundredths of a second of
-# work, far above what sending a task costs) and at most MAX_CHUNK (bounds memory).
+# same chunks): about TASKS of them, but at least MIN_CHUNK (the column calls' fixed costs then
+# stay a few percent, and a task is far more work than sending it) and at most MAX_CHUNK (bounds
+# memory: a few tens of megabytes of results per task in flight).
 TASKS = 32
-MIN_CHUNK, MAX_CHUNK = 3_000, 30_000
+MIN_CHUNK, MAX_CHUNK = 20_000, 100_000
 
 
 class Fleet(NamedTuple):

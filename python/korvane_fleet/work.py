@@ -89,14 +89,13 @@ def process_chunk(chunk: Chunk) -> Result:
     everything = np.column_stack((chunk.x, chunk.y)) - np.repeat(origin, counts, axis=0)
     route = tracks.to_frenet(final, metre_offsets, everything, chunk.offsets)
 
-    trip_ids = chunk.trip_ids.take(np.repeat(np.arange(trips), sizes))
     origins = None if chunk.origins is None else np.repeat(chunk.origins, sizes)
     east, north = final[:, 0] + np.repeat(origin[:, 0], sizes), final[:, 1] + np.repeat(origin[:, 1], sizes)
     if chunk.centres is not None:  # back to longitude and latitude
         east, north = lonlat.from_local(east, north, *np.repeat(chunk.centres, sizes, axis=0).T)
     points = pa.table(
         {
-            "trip_id": trip_ids,
+            "trip_id": repeat_ids(chunk.trip_ids, sizes),
             "s": quantities.s,
             "x": east,
             "y": north,
@@ -107,7 +106,7 @@ def process_chunk(chunk: Chunk) -> Result:
         }
     )
     positions = pa.table(
-        {"trip_id": chunk.trip_ids.take(trip_of), "row": chunk.rows, "s": route.s, "d": route.d}
+        {"trip_id": repeat_ids(chunk.trip_ids, counts), "row": chunk.rows, "s": route.s, "d": route.d}
     )
 
     valid_of = trip_of[valid]
@@ -177,7 +176,14 @@ def ragged(counts: np.ndarray) -> np.ndarray:
 
 
 def lists(values: np.ndarray, counts: np.ndarray) -> pa.Array:
-    return pa.ListArray.from_arrays(pa.array(ragged(counts), pa.int32()), pa.array(values, pa.int64()))
+    return pa.ListArray.from_arrays(ragged(counts).astype(np.int32), values.astype(np.int64, copy=False))
+
+
+def repeat_ids(ids: pa.Array, counts: np.ndarray) -> pa.Array:
+    """Each trip's id `counts` times: numbers through NumPy, strings by Arrow's take."""
+    if pa.types.is_integer(ids.type):
+        return pa.array(np.repeat(ids.to_numpy(), counts), type=ids.type)
+    return ids.take(np.repeat(np.arange(len(ids)), counts))
 
 
 def running_max(values: np.ndarray, offsets: np.ndarray) -> np.ndarray:
@@ -224,8 +230,11 @@ def segmented_cumsum(values: np.ndarray, groups: np.ndarray) -> np.ndarray:
         return summed
     begins = np.concatenate(([True], groups[1:] != groups[:-1]))
     rank = np.arange(len(values)) - np.maximum.accumulate(np.where(begins, np.arange(len(values)), 0))
-    for r in range(1, int(rank.max()) + 1):
-        at = np.flatnonzero(rank == r)
+    # By rank: the r-th value of every group is added to the sum up to its (r - 1)-th.
+    order = np.argsort(rank, kind="stable")
+    bounds = np.searchsorted(rank[order], np.arange(int(rank.max()) + 2))
+    for lo, hi in zip(bounds[1:-1].tolist(), bounds[2:].tolist()):
+        at = order[lo:hi]
         summed[at] = summed[at - 1] + values[at]
     return summed
 
