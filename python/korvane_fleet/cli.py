@@ -132,7 +132,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
         type=float,
         default=100.0,
         metavar="M/S",
-        help="trips whose max_speed exceeds this are counted as implausible in the summary (default 100)",
+        help="trips whose max_speed or mean_speed exceeds this are counted as implausible in the summary (default 100)",
     )
     args = parser.parse_args(argv)
     if any(value is not None and value < 1 for value in (args.workers, args.chunk_size, args.trips)):
@@ -274,7 +274,8 @@ class Tally:
         self.counts["arcs"] += total("arcs")
         self.counts["unsolved"] += pc.sum(pc.invert(trips.column("band_solved")).cast("int64")).as_py() or 0
         self.counts["short"] += trips.column("band_solved").null_count
-        fast = pc.greater(trips.column("max_speed"), self.plausible_speed)
+        speed = pc.max_element_wise(trips.column("max_speed"), trips.column("mean_speed"))
+        fast = pc.greater(speed, self.plausible_speed)
         self.counts["fast"] += pc.sum(fast.cast("int64")).as_py() or 0
         self.counts["still"] += pc.sum(pc.greater(trips.column("time_still"), 0).cast("int64")).as_py() or 0
         self.update(trips.num_rows, total("points_in"))

@@ -205,7 +205,11 @@ def start(runs, out, *options):
     command = [*FLEET, runs / "sample.parquet", "--out", out, "--chunk-size", 3000, *options]
     # Its own session, so that a run that does not stop is killed whole: its workers hold the pipe.
     run = subprocess.Popen(
-        list(map(str, command)), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True
+        list(map(str, command)),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
     )
     assert " trips (" in run.stderr.readline()
     return run
@@ -224,7 +228,9 @@ def test_a_stopped_run_leaves_the_previous_results(runs, tmp_path, workers, stop
             os.killpg(run.pid, signal.SIGKILL)
             raise
     assert run.returncode == (130 if stop == signal.SIGINT else 128 + stop), errors
-    assert errors.splitlines()[-1].startswith(f"korvane-fleet: {'interrupted' if stop == signal.SIGINT else 'stopped'}")
+    assert errors.splitlines()[-1].startswith(
+        f"korvane-fleet: {'interrupted' if stop == signal.SIGINT else 'stopped'}"
+    )
     assert files(out) == before and (out / "_SUCCESS").exists()
     assert [p.name for p in tmp_path.iterdir()] == ["out"]  # no staging folder, no lock beside it
 
