@@ -57,18 +57,17 @@ def smooth(offsets: np.ndarray, xy: np.ndarray, seconds: np.ndarray) -> dict:
     # Time from a linear resampling at the same arc lengths: a cubic can run backwards in time.
     _, _, times = tracks.resample(xy, offsets, 1.0, linear, values=seconds[kept, None])
     band, solved = tracks.smooth_band(metre, out, 0.15)
-    quantities = tracks.quantities(band, out)
-    segments = tracks.circle_segments(band, out, 0.05)
+    s, heading, _, _ = tracks.quantities(band, out)
+    start, end, curvature, _ = tracks.circle_segments(band, out, 0.05)
     # Each point gets the curvature of the circle segment it lies in.
-    sizes = segments.end - segments.start
     return {
         "offsets": out,
         "solved": solved,
         "xy": band,
         "t": times[:, 0],
-        "s": quantities.s,
-        "heading": quantities.heading,
-        "curvature": np.repeat(segments.curvature, sizes),
+        "s": s,
+        "heading": heading,
+        "curvature": np.repeat(curvature, end - start),
     }
 
 

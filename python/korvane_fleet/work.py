@@ -75,19 +75,20 @@ def process_chunk(chunk: Chunk) -> Result:
     times = running_max(times[:, 0], metre_offsets)
     final, solved = tracks.smooth_band(metre, metre_offsets, MAX_DEVIATION)
     sizes = np.diff(metre_offsets)
-    quantities = tracks.quantities(final, metre_offsets)
-    segments = tracks.circle_segments(final, metre_offsets, MAX_RMSE)
-    keep = segments.end > segments.start  # an empty track has one empty segment
-    start, end = segments.start[keep], segments.end[keep]
-    unsigned, track = segments.curvature[keep], segments.track[keep]
+    s, heading, _, _ = tracks.quantities(final, metre_offsets)
+    start, end, unsigned, track = tracks.circle_segments(final, metre_offsets, MAX_RMSE)
+    keep = end > start  # an empty track has one empty segment
+    start, end, unsigned, track = start[keep], end[keep], unsigned[keep], track[keep]
+    if np.any(end > sizes[track]):  # indices are within each track, 0 at its first point
+        raise RuntimeError("circle_segments gave segments beyond the ends of their tracks")
     first = metre_offsets[track]
     # The circle fits give 1/radius; its sign is that of the turn across the segment.
-    turning = unwrap(quantities.heading, metre_offsets)
+    turning = unwrap(heading, metre_offsets)
     signed = unsigned * np.sign(turning[first + end - 1] - turning[first + start])
     # Every recorded position against its trip's smoothed path, in one call: the nearest point's
     # arc length and the signed offset (positive to the left). A missing coordinate gives NaN.
     everything = np.column_stack((chunk.x, chunk.y)) - np.repeat(origin, counts, axis=0)
-    route = tracks.to_frenet(final, metre_offsets, everything, chunk.offsets)
+    along, offset, _, _ = tracks.to_frenet(final, metre_offsets, everything, chunk.offsets)
 
     origins = None if chunk.origins is None else np.repeat(chunk.origins, sizes)
     east, north = final[:, 0] + np.repeat(origin[:, 0], sizes), final[:, 1] + np.repeat(origin[:, 1], sizes)
@@ -96,17 +97,17 @@ def process_chunk(chunk: Chunk) -> Result:
     points = pa.table(
         {
             "trip_id": repeat_ids(chunk.trip_ids, sizes),
-            "s": quantities.s,
+            "s": s,
             "x": east,
             "y": north,
             "t": time_column(times, origins, chunk.time_type),
-            "heading": quantities.heading,
+            "heading": heading,
             "curvature": np.repeat(unsigned, end - start),  # each point gets its segment's curvature
             "signed_curvature": np.repeat(signed, end - start),
         }
     )
     positions = pa.table(
-        {"trip_id": repeat_ids(chunk.trip_ids, counts), "row": chunk.rows, "s": route.s, "d": route.d}
+        {"trip_id": repeat_ids(chunk.trip_ids, counts), "row": chunk.rows, "s": along, "d": offset}
     )
 
     valid_of = trip_of[valid]
@@ -118,7 +119,7 @@ def process_chunk(chunk: Chunk) -> Result:
     starts[has], ends[has] = t[offsets[:-1][has]], t[offsets[1:][has] - 1]
     duration = ends - starts
     length = np.zeros(trips)
-    length[sizes > 0] = quantities.s[metre_offsets[1:][sizes > 0] - 1]
+    length[sizes > 0] = s[metre_offsets[1:][sizes > 0] - 1]
     with np.errstate(invalid="ignore", divide="ignore"):
         mean_speed = length / duration
     max_curvature = np.zeros(trips)
@@ -137,7 +138,7 @@ def process_chunk(chunk: Chunk) -> Result:
         "duration": pa.array(duration, mask=~has),
         "length": pa.array(length, mask=sizes == 0),
         "mean_speed": pa.array(mean_speed, mask=~(duration > 0) | (sizes < 2)),
-        "max_speed": max_speed(quantities.s, times, metre_offsets),
+        "max_speed": max_speed(s, times, metre_offsets),
         "time_still": standing(x, y, t, offsets),
         "band_solved": pa.array(solved, mask=short),
         "arcs": pa.array(np.bincount(track[unsigned > ARC], minlength=trips), mask=short),
