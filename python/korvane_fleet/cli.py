@@ -81,9 +81,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     absent = missing_extra()
     epilog = EPILOG
     if absent:
-        epilog += (
-            f"\n\nNot installed here: {', '.join(absent)}. Install them with: pip install 'korvane[fleet]'"
-        )
+        epilog += f"\n\nNot installed here: {', '.join(absent)}; pip install 'korvane[fleet]' installs what it needs."
     parser = Parser(
         prog=PROG,
         description=DESCRIPTION,

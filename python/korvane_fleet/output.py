@@ -148,10 +148,13 @@ class Output:
         # Held by the caller's lock, so a folder of a run into this OUT is one that was killed.
         self.leftovers = self.sweep()
         self.staging = Path(tempfile.mkdtemp(prefix=f".{self.out.name}.staging-", dir=self.out.parent))
-        self.record = {"out": str(self.out), "run": label}
-        (self.staging / OWNER).write_text(json.dumps(self.record) + "\n")
-        for folder in DATASETS:
-            (self.staging / folder).mkdir()
+        try:
+            (self.staging / OWNER).write_text(json.dumps({"out": str(self.out), "run": label}) + "\n")
+            for folder in DATASETS:
+                (self.staging / folder).mkdir()
+        except BaseException:
+            shutil.rmtree(self.staging, ignore_errors=True)
+            raise
         self.writers: dict = {}
         self.waiting: dict = {}  # results that came before the chunk to be written next
         self.next = 0
