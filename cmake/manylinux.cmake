@@ -18,6 +18,8 @@ function(korvane_manylinux_modules dir)
       # libgcc stays shared: its static unwinder needs glibc 2.35's _dl_find_object, and
       # manylinux allows libgcc_s.
       target_link_options(${target} PRIVATE -static-libstdc++)
+      # Before glibc 2.34 the thread calls pinned in manylinux_glibc.h live in libpthread.
+      target_link_options(${target} PRIVATE "LINKER:--no-as-needed,-l:libpthread.so.0,--as-needed")
     endif()
   endforeach()
   get_property(subdirs DIRECTORY "${dir}" PROPERTY SUBDIRECTORIES)

@@ -24,7 +24,7 @@ import korvane_frenet
 
 DOCS = Path(__file__).resolve().parent
 STUB = DOCS.parent / "src" / "python" / "korvane.pyi"
-FRENET_STUB = DOCS.parent / "src" / "python" / "frenet" / "korvane_frenet.pyi"
+FRENET_STUB = DOCS.parent / "src" / "python" / "korvane_frenet.pyi"
 OUTPUT = DOCS / "api.md"
 
 

@@ -22,8 +22,8 @@ constexpr Py_ssize_t kMaxReserveFromHint = Py_ssize_t{1} << 16;
 
 bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs) {
     const char* verb = nargs == 1 ? "was" : "were";
-    const std::string count = std::to_string(params.count);
-    std::string range = params.required == params.count
+    const std::string count = std::to_string(params.positional());
+    std::string range = params.required == params.positional()
                             ? count
                             : "from " + std::to_string(params.required) + " to " + count;
     PyErr_Format(PyExc_TypeError, texts::too_many_positional_format, params.function, range.c_str(),
@@ -175,7 +175,7 @@ bool convert_sequence(PyObject* obj, std::vector<Element>& out) {
 
 bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           Slots& slots) {
-    if (static_cast<std::size_t>(nargs) > params.count) {
+    if (static_cast<std::size_t>(nargs) > params.positional()) {
         return fail_too_many_positional(params, nargs);
     }
     for (std::size_t i = 0; i < kMaxParameters; ++i) {
@@ -194,7 +194,7 @@ bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyO
 
 bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots) {
     const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-    if (static_cast<std::size_t>(nargs) > params.count) {
+    if (static_cast<std::size_t>(nargs) > params.positional()) {
         return fail_too_many_positional(params, nargs);
     }
     for (std::size_t i = 0; i < kMaxParameters; ++i) {

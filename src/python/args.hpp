@@ -13,15 +13,19 @@
 
 namespace korvane::python {
 
-inline constexpr std::size_t kMaxParameters = 4;
+inline constexpr std::size_t kMaxParameters = 8;
 
 /// The parameters of one callable as the binder sees them: the callable's name in messages,
-/// the parameter names and how many lead as required. Every parameter is positional-or-keyword.
+/// the parameter names, how many lead as required and how many trail as keyword-only (korvane's
+/// own callables have none: all their parameters are positional-or-keyword).
 struct Parameters {
     const char* function;  ///< as in messages, e.g. "Path2D.sub_path()"
     const char* const* names;
     std::size_t count;
     std::size_t required;
+    std::size_t keyword_only = 0;
+    /// How many parameters may be given by position.
+    std::size_t positional() const noexcept { return count - keyword_only; }
 };
 
 /// Borrowed argument per parameter after binding; nullptr where the caller gave none.
@@ -32,8 +36,8 @@ bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyO
           Slots& slots);
 /// Binds a classic (tuple, dict) argument list; false with TypeError set.
 bool bind(const Parameters& params, PyObject* args, PyObject* kwargs, Slots& slots);
-/// Sets the TypeError for `nargs` positional arguments given where at most params.count are
-/// taken; returns false.
+/// Sets the TypeError for `nargs` positional arguments given where at most params.positional()
+/// are taken; returns false.
 bool fail_too_many_positional(const Parameters& params, Py_ssize_t nargs);
 
 // Conversions: each returns false with a Python error set (not yet remapped to a parameter).

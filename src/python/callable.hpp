@@ -24,18 +24,24 @@ struct Param {
     using Type = T;
     const char* name;
     bool required;
+    bool keyword_only;
     T fallback;
 };
 
 /// A required parameter.
 template <class T>
 Param<T> arg(const char* name) {
-    return {name, true, T{}};
+    return {name, true, false, T{}};
 }
 /// An optional parameter with its default.
 template <class T>
 Param<T> arg(const char* name, T fallback) {
-    return {name, false, std::move(fallback)};
+    return {name, false, false, std::move(fallback)};
+}
+/// An optional keyword-only parameter with its default; such parameters come last.
+template <class T>
+Param<T> keyword(const char* name, T fallback) {
+    return {name, false, true, std::move(fallback)};
 }
 
 /// Whether a method needs NumPy's C interface; it is then looked up before the call borrows.
@@ -55,6 +61,7 @@ struct Callable {
     std::tuple<Param<T>...> params;
     std::array<const char*, sizeof...(T)> names;
     std::size_t required;
+    std::size_t keyword_only;
 
     Callable(const char* owner, const char* name, const char* doc, Needs needs, Body body,
              Param<T>... params)
@@ -65,15 +72,20 @@ struct Callable {
           body(body),
           params(std::move(params)...),
           names{params.name...},
-          required(0) {
+          required(0),
+          keyword_only(0) {
         const bool leading[] = {params.required..., false};
         while (leading[required]) {
             ++required;
         }
+        const bool trailing[] = {false, params.keyword_only...};
+        while (trailing[sizeof...(T) - keyword_only]) {
+            ++keyword_only;
+        }
     }
 
     Parameters parameters() const noexcept {
-        return {function.c_str(), names.data(), names.size(), required};
+        return {function.c_str(), names.data(), names.size(), required, keyword_only};
     }
 
     /// The body's result for `self` of type `Self`.

@@ -194,6 +194,10 @@ PyObject* wrap_path(Path2D&& path) noexcept {
     return wrap(path2d_type, std::move(path));
 }
 
+PyTypeObject* path2d_class() noexcept {
+    return path2d_type;
+}
+
 PyObject* create_path2d_type() noexcept {
     if (path2d_type != nullptr) {
         return reinterpret_cast<PyObject*>(path2d_type);

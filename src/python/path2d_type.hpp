@@ -31,6 +31,8 @@ inline Path2DObject* as_path2d(PyObject* self) noexcept {
 /// Creates the Path2D class once and keeps it for the process; returns it borrowed, or nullptr
 /// with an error set.
 PyObject* create_path2d_type() noexcept;
+/// The Path2D class once created (korvane imported), else nullptr.
+PyTypeObject* path2d_class() noexcept;
 
 /// A Path2D method's declaration: the body takes the record (`const Path2D&` for a shared
 /// borrow, `Path2D&` for the exclusive one) and the converted arguments.

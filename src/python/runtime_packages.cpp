@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "python/errors.hpp"
 #include "python/ref.hpp"
@@ -134,7 +135,6 @@ void** look_up_numpy() {
 struct NumpyClasses {
     bool taken = false;
     PyObject* memmap = nullptr;
-    PyObject* bool_type = nullptr;
 };
 NumpyClasses numpy_classes;
 
@@ -151,11 +151,8 @@ void take_numpy_classes() noexcept {
     }
     PyObject* namespace_ = PyModule_GetDict(numpy);
     PyObject* memmap = PyDict_GetItemString(namespace_, "memmap");
-    PyObject* bool_type = PyDict_GetItemString(namespace_, "bool_");
-    if (memmap != nullptr && PyType_Check(memmap) && bool_type != nullptr &&
-        PyType_Check(bool_type)) {
+    if (memmap != nullptr && PyType_Check(memmap)) {
         numpy_classes.memmap = Py_NewRef(memmap);
-        numpy_classes.bool_type = Py_NewRef(bool_type);
         numpy_classes.taken = true;
     }
 }
@@ -347,8 +344,21 @@ bool is_numpy_memmap(PyTypeObject* type) noexcept {
 }
 
 bool is_numpy_bool(PyTypeObject* type) noexcept {
-    take_numpy_classes();
-    return numpy_classes.taken && numpy_classes.bool_type == reinterpret_cast<PyObject*>(type);
+    // The class's `__module__` and `__name__` as the interpreter gives them, read without running
+    // code: a class written in C carries both in its type name, a heap class its name in the
+    // type and its module in its dictionary.
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        const auto is = [](PyObject* text, const char* expected) {
+            return text != nullptr && PyUnicode_Check(text) &&
+                   PyUnicode_CompareWithASCIIString(text, expected) == 0;
+        };
+        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+        PyObject* module =
+            type->tp_dict != nullptr ? PyDict_GetItemString(type->tp_dict, "__module__") : nullptr;
+        return is(module, "numpy") && (is(name, "bool_") || is(name, "bool"));
+    }
+    const std::string_view name = type->tp_name;
+    return name == "numpy.bool_" || name == "numpy.bool";
 }
 
 DgesvdFn lapack_dgesvd() {

@@ -34,15 +34,15 @@ void** numpy_api();
 /// The table once `numpy_api()` has succeeded; throws InternalFailure before. Runs no Python code.
 void** loaded_numpy_api();
 
-/// Recognisers of NumPy's own classes, which run no import and no Python code. A class is
-/// recognised by the object the gateway took from the imported numpy module at its first
-/// lookup (of the C table, or the first question asked while numpy is imported), never by what
-/// an attribute of the module names later.
+/// Recognisers of NumPy's classes, which run no import and no Python code.
 /// numpy.ndarray or a subclass of it: a class whose order holds NumPy's array type, written in C.
 bool is_ndarray(PyTypeObject* type) noexcept;
-/// Exactly numpy.memmap.
+/// Exactly numpy.memmap: the object the gateway took from the imported numpy module at its first
+/// lookup (of the C table, or the first question asked while numpy is imported), never what an
+/// attribute of the module names later.
 bool is_numpy_memmap(PyTypeObject* type) noexcept;
-/// Exactly NumPy's boolean scalar type (numpy.bool_).
+/// A NumPy boolean scalar type: a class whose `__module__` is "numpy" and whose `__name__` is
+/// "bool_" or "bool", whether or not NumPy is installed or imported.
 bool is_numpy_bool(PyTypeObject* type) noexcept;
 
 /// LAPACK's dgesvd as SciPy exports it; nullptr with an error pending.

@@ -131,6 +131,10 @@ class TestConversions:
     def test_boolean(self):
         assert ResamplingMethod.by_sampling_distance(1.0, np.bool_(False)).drop_last is False
         assert ResamplingMethod.by_sampling_distance(1.0, np.True_).drop_last is True
+        # Recognised by the class's module and name, not by NumPy's own class object.
+        for name in ("bool_", "bool"):
+            look_alike = type(name, (), {"__module__": "numpy", "__bool__": lambda self: True})
+            assert ResamplingMethod.by_sampling_distance(1.0, look_alike()).drop_last is True
         for bad, name in ((1, "int"), (0.0, "float"), ("", "str")):
             with pytest.raises(TypeError) as error:
                 ResamplingMethod.by_sampling_distance(1.0, bad)

@@ -2,7 +2,9 @@
 the points at route coordinates, and what the functions refuse."""
 
 import math
+import signal
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -125,3 +127,56 @@ def test_other_threads_may_attach_values_while_a_batch_runs():
     finally:
         stop.set()
         worker.join()
+
+
+@pytest.mark.parametrize("workers", [2, -1, 10**30])
+def test_workers_share_the_rows_with_the_same_answers(workers):
+    rng = np.random.default_rng(9)
+    route = Path2D(points=rng.normal(size=(5000, 2)).cumsum(axis=0))
+    queries = np.asarray(route.points_np)[rng.integers(0, 5000, 150_000)] + rng.normal(size=(150_000, 2))
+    s = rng.uniform(-1, route.length + 1, 150_000)
+    assert all(map(np.array_equal, to_frenet(route, queries, workers=workers), to_frenet(route, queries)))
+    assert np.array_equal(from_frenet(route, s, 0.5, workers=workers), from_frenet(route, s, 0.5))
+
+
+@pytest.mark.parametrize(
+    ("workers", "error"), [(0, ValueError), (-2, ValueError), (1.5, TypeError), (None, TypeError)]
+)
+def test_workers_refused(workers, error):
+    route = Path2D(points=[(0, 0), (1, 0)])
+    with pytest.raises(error, match="workers"):
+        to_frenet(route, [(0, 0)], workers=workers)
+    with pytest.raises(error, match="workers"):
+        from_frenet(route, [0.0], workers=workers)
+
+
+def test_a_signal_ends_a_long_call_soon():
+    class Alarm(Exception):
+        pass
+
+    def alarm(*_):
+        raise Alarm
+
+    rng = np.random.default_rng(2)
+    route = Path2D(points=rng.normal(size=(100_000, 2)).cumsum(axis=0))
+    queries = rng.uniform(-300, 300, (100_000, 2))
+    start = time.perf_counter()
+    to_frenet(route, queries)
+    # Rows for a call of about four seconds.
+    rows = min(int(4 / (time.perf_counter() - start) * 100_000), 30_000_000)
+    queries = np.resize(queries, (rows, 2))
+    previous = signal.signal(signal.SIGALRM, alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        begun = time.perf_counter()
+        with pytest.raises(Alarm):
+            to_frenet(route, queries)
+        waited = time.perf_counter() - begun - 0.2
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert waited < 1.0
+    assert (
+        to_frenet(route, queries[:300]).segment.tolist()
+        == to_frenet(route, queries[:300].tolist()).segment.tolist()
+    )

@@ -135,7 +135,11 @@ def test_objects_no_constructor_filled_are_refused(python_subprocess, case):
     assert result.stdout.splitlines() == [f"{use} refused True" for use in uses]
 
 
-def test_only_the_entry_point_is_exported():
+# Every module of korvane's one extension library: its entry point's name.
+LIBRARY_MODULES = ["korvane", "_korvane_frenet"]
+
+
+def test_only_the_entry_points_are_exported():
     # Anything else in the dynamic symbol table could bind to another library's symbols, and a
     # GNU-unique symbol would keep the module from ever being unloaded.
     import subprocess
@@ -145,7 +149,32 @@ def test_only_the_entry_point_is_exported():
     table = subprocess.run(
         ["nm", "-D", "--defined-only", korvane.__file__], capture_output=True, text=True, check=True
     ).stdout
-    assert [line.split()[-2:] for line in table.splitlines()] == [["T", "PyInit_korvane"]]
+    assert sorted(line.split()[-2:] for line in table.splitlines()) == sorted(
+        ["T", f"PyInit_{name}"] for name in LIBRARY_MODULES
+    )
+
+
+def test_modules_share_one_library_and_its_state(python_subprocess):
+    # Two copies of the library would each have their own PanicException: an `except` of one
+    # would not catch the other's.
+    result = python_subprocess(
+        """
+        import sys
+        sys.modules["numpy"] = None
+        import korvane, korvane_frenet
+        p = korvane.Path2D(points=[[0, 0], [1, 0]])
+        raised = []
+        for call in (lambda: p.x_np, lambda: korvane_frenet.to_frenet(p, [[0.5, 0.1]])):
+            try:
+                call()
+            except BaseException as error:
+                raised.append(type(error))
+        libraries = {line.split()[-1] for line in open("/proc/self/maps") if "korvane" in line}
+        print(raised[0] is raised[1], raised[0].__name__, libraries == {korvane.__file__})
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "PanicException", "True"]
 
 
 def test_import_pulls_in_nothing_else(python_subprocess):

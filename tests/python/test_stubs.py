@@ -21,7 +21,7 @@ from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMe
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "python" / "korvane.pyi"
-FRENET_STUB = ROOT / "src" / "python" / "frenet" / "korvane_frenet.pyi"
+FRENET_STUB = ROOT / "src" / "python" / "korvane_frenet.pyi"
 
 pytest.importorskip("mypy", reason="mypy is listed in requirements-test.txt")
 

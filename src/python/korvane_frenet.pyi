@@ -1,4 +1,4 @@
-# src/python/frenet/korvane_frenet.pyi: type information for the compiled korvane_frenet module
+# src/python/korvane_frenet.pyi: type information for the module korvane_frenet
 #
 # Installed as the stub-only package korvane_frenet-stubs. Function docstrings are the module's
 # own (tests/python/test_stubs.py compares them).
@@ -40,8 +40,10 @@ class FrenetCoordinates(
     def segment(self) -> np.ndarray[tuple[int], np.dtype[np.int64]]:
         """index of the segment holding it, -1 where there is none"""
 
-def to_frenet(path: Path2D, points: _Points, *, max_distance: _Float = ...) -> FrenetCoordinates:
-    """to_frenet(path, points, *, max_distance=math.inf)
+def to_frenet(
+    path: Path2D, points: _Points, *, max_distance: _Float = ..., workers: SupportsIndex = 1
+) -> FrenetCoordinates:
+    """to_frenet(path, points, *, max_distance=math.inf, workers=1)
 
     Route coordinates of many points at once: for each point, its nearest point on the path,
     counting every segment from end to end (vertices and both ends included).
@@ -55,13 +57,20 @@ def to_frenet(path: Path2D, points: _Points, *, max_distance: _Float = ...) -> F
     Points farther than max_distance, points with a NaN or infinite coordinate and every point
     of a path of fewer than two points give NaN values and segment -1.
 
+    From 256 rows on the call works without the interpreter lock, in blocks that `workers`
+    threads share (the answers are the same for every number of them), and a signal such as
+    Ctrl-C ends it within a fraction of a second.
+
     :param path: The path
     :param points: The points, (m, 2) array-like
     :param max_distance: Largest distance matched
+    :param workers: Threads to work on, the calling one included (-1: every core the process
+        may use)
 
     :type path: Path2D
     :type points: list[list[float]] | numpy.ndarray
     :type max_distance: float
+    :type workers: int
 
     :returns: Arc length s at the nearest point, signed offset d (positive to the left of the
         direction of travel), distance (|d|) and the index of the segment holding the nearest
@@ -70,9 +79,9 @@ def to_frenet(path: Path2D, points: _Points, *, max_distance: _Float = ...) -> F
     """
 
 def from_frenet(
-    path: Path2D, s: _Float | _Floats, d: _Float | _Floats = 0.0
+    path: Path2D, s: _Float | _Floats, d: _Float | _Floats = 0.0, *, workers: SupportsIndex = 1
 ) -> np.ndarray[tuple[int, int], np.dtype[np.float64]]:
-    """from_frenet(path, s, d=0.0)
+    """from_frenet(path, s, d=0.0, *, workers=1)
 
     Points at route coordinates: the point at arc length s, linear along the segment holding
     it (a vertex belongs to the segment that leaves it, as in resampling), moved by d along
@@ -83,13 +92,20 @@ def from_frenet(
     row. A NaN input gives a NaN row, as does every row of a path without a segment of
     non-zero length.
 
+    From 256 rows on the call works without the interpreter lock, in blocks that `workers`
+    threads share (the answers are the same for every number of them), and a signal such as
+    Ctrl-C ends it within a fraction of a second.
+
     :param path: The path
     :param s: Arc lengths, a float or 1-D array-like
     :param d: Signed offsets, positive to the left, a float or 1-D array-like
+    :param workers: Threads to work on, the calling one included (-1: every core the process
+        may use)
 
     :type path: Path2D
     :type s: float | list[float] | numpy.ndarray
     :type d: float | list[float] | numpy.ndarray
+    :type workers: int
 
     :returns: The points, one row per s and d
     :rtype: numpy.ndarray

@@ -1,15 +1,12 @@
-// src/python/frenet/module.cpp: the korvane_frenet module, route coordinates of korvane's paths
+// src/python/frenet_module.cpp: the korvane_frenet module, route coordinates of korvane's paths
 // for many points in one call
 #include <Python.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <exception>
 #include <limits>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "path2d/frenet.hpp"
@@ -19,6 +16,7 @@
 #include "python/callable.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_arrays.hpp"
+#include "python/parallel.hpp"
 #include "python/path2d_type.hpp"
 #include "python/ref.hpp"
 #include "python/runtime_packages.hpp"
@@ -27,14 +25,14 @@ namespace korvane::python::frenet {
 
 namespace {
 
-// korvane's Path2D class, taken from the korvane module when this one is imported; the layout
-// of its objects is the one this module is compiled with.
-PyTypeObject* path2d_type = nullptr;
 PyTypeObject* coordinates_type = nullptr;
 PyObject* frenet_module = nullptr;
 
 // Below this many rows the call keeps the interpreter lock: releasing it costs more than the rows.
 constexpr std::size_t kRowsWithoutLock = 256;
+// Rows per block of a call without the lock: a few milliseconds of work, between which signals
+// are looked for and which the workers share.
+constexpr std::size_t kBlockRows = std::size_t{1} << 16;
 
 /// A `path` argument: a korvane.Path2D object, exactly.
 struct PathArgument {
@@ -42,7 +40,7 @@ struct PathArgument {
 };
 
 bool convert(PyObject* obj, PathArgument& out) {
-    if (Py_TYPE(obj) != path2d_type) {
+    if (Py_TYPE(obj) != path2d_class()) {
         set_type_mismatch(obj, "Path2D");
         return false;
     }
@@ -120,22 +118,16 @@ private:
     std::optional<CollectorPause> m_pause;  // while borrowed
 };
 
-/// Runs `work` without the interpreter lock when the rows are many.
-template <class Work>
-void run_rows(std::size_t rows, PathBorrow& borrow, Work&& work) {
+/// Runs `block(begin, end)` over the rows, without the interpreter lock when they are many;
+/// false, with the exception of a signal handler set, when the call was interrupted.
+template <class Block>
+bool run_rows(std::size_t rows, PathBorrow& borrow, Workers workers, Block&& block) {
     if (rows < kRowsWithoutLock) {
-        work();
-        return;
+        block(0, rows);
+        return true;
     }
     borrow.end();
-    // Nothing may leave the block without the lock: a failure is carried past it.
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (failure) {
-        std::rethrow_exception(failure);
-    }
+    return run_blocks_without_lock(rows, kBlockRows, workers, block);
 }
 
 /// A new one-dimensional array of `n` elements of T; empty with an error set.
@@ -145,8 +137,8 @@ Ref column(std::size_t n, T*& data) {
 }
 
 constexpr char to_frenet_doc[] =
-    "to_frenet(path, points, *, max_distance=...)\n--\n\n"
-    "to_frenet(path, points, *, max_distance=math.inf)\n\n"
+    "to_frenet(path, points, *, max_distance=..., workers=1)\n--\n\n"
+    "to_frenet(path, points, *, max_distance=math.inf, workers=1)\n\n"
     "Route coordinates of many points at once: for each point, its nearest point on the path,\n"
     "counting every segment from end to end (vertices and both ends included).\n"
     "\n"
@@ -158,14 +150,16 @@ constexpr char to_frenet_doc[] =
     "\n"
     "Points farther than max_distance, points with a NaN or infinite coordinate and every point\n"
     "of a path of fewer than two points give NaN values and segment -1.\n"
+    "\n" KORVANE_WORKERS_PARAGRAPH
     "\n"
     ":param path: The path\n"
     ":param points: The points, (m, 2) array-like\n"
-    ":param max_distance: Largest distance matched\n"
+    ":param max_distance: Largest distance matched\n" KORVANE_WORKERS_PARAM
     "\n"
     ":type path: Path2D\n"
     ":type points: list[list[float]] | numpy.ndarray\n"
     ":type max_distance: float\n"
+    ":type workers: int\n"
     "\n"
     ":returns: Arc length s at the nearest point, signed offset d (positive to the left of the\n"
     "    direction of travel), distance (|d|) and the index of the segment holding the nearest\n"
@@ -174,7 +168,8 @@ constexpr char to_frenet_doc[] =
 
 const auto to_frenet_callable = declare(
     "korvane_frenet", "to_frenet", to_frenet_doc, Needs::NumPy,
-    [](PathArgument argument, const QueryPoints& query_points, double max_distance) -> PyObject* {
+    [](PathArgument argument, const QueryPoints& query_points, double max_distance,
+       Workers workers) -> PyObject* {
         if (std::isnan(max_distance)) {
             PyErr_SetString(PyExc_ValueError, "max_distance must not be NaN");
             return nullptr;
@@ -198,7 +193,14 @@ const auto to_frenet_callable = declare(
         const PointView view = path.point_view();
         const std::span<const double> length = path.path_length_per_point();
         const SegmentIndex* index = path.segment_index().for_batch(view, m);
-        run_rows(m, borrow, [&] { to_frenet(view, length, index, points, max_distance, out); });
+        const bool done = run_rows(m, borrow, workers, [&](std::size_t begin, std::size_t end) {
+            const FrenetColumns rows{out.s + begin, out.d + begin, out.distance + begin,
+                                     out.segment + begin};
+            to_frenet(view, length, index, points.subspan(begin, end - begin), max_distance, rows);
+        });
+        if (!done) {
+            return nullptr;
+        }
         PyStructSequence_SetItem(result.get(), 0, s.release());
         PyStructSequence_SetItem(result.get(), 1, d.release());
         PyStructSequence_SetItem(result.get(), 2, distance.release());
@@ -206,11 +208,12 @@ const auto to_frenet_callable = declare(
         return result.release();
     },
     arg<PathArgument>("path"), arg<QueryPoints>("points"),
-    arg("max_distance", std::numeric_limits<double>::infinity()));
+    keyword("max_distance", std::numeric_limits<double>::infinity()),
+    keyword("workers", Workers{}));
 
 constexpr char from_frenet_doc[] =
-    "from_frenet(path, s, d=0.0)\n--\n\n"
-    "from_frenet(path, s, d=0.0)\n\n"
+    "from_frenet(path, s, d=0.0, *, workers=1)\n--\n\n"
+    "from_frenet(path, s, d=0.0, *, workers=1)\n\n"
     "Points at route coordinates: the point at arc length s, linear along the segment holding\n"
     "it (a vertex belongs to the segment that leaves it, as in resampling), moved by d along\n"
     "that segment's left unit normal.\n"
@@ -219,21 +222,23 @@ constexpr char from_frenet_doc[] =
     "along the last (segments of zero length passed over). A scalar s or d is repeated for every\n"
     "row. A NaN input gives a NaN row, as does every row of a path without a segment of\n"
     "non-zero length.\n"
+    "\n" KORVANE_WORKERS_PARAGRAPH
     "\n"
     ":param path: The path\n"
     ":param s: Arc lengths, a float or 1-D array-like\n"
-    ":param d: Signed offsets, positive to the left, a float or 1-D array-like\n"
+    ":param d: Signed offsets, positive to the left, a float or 1-D array-like\n" KORVANE_WORKERS_PARAM
     "\n"
     ":type path: Path2D\n"
     ":type s: float | list[float] | numpy.ndarray\n"
     ":type d: float | list[float] | numpy.ndarray\n"
+    ":type workers: int\n"
     "\n"
     ":returns: The points, one row per s and d\n"
     ":rtype: numpy.ndarray";
 
 const auto from_frenet_callable = declare(
     "korvane_frenet", "from_frenet", from_frenet_doc, Needs::NumPy,
-    [](PathArgument argument, Broadcast s, Broadcast d) -> PyObject* {
+    [](PathArgument argument, Broadcast s, Broadcast d, Workers workers) -> PyObject* {
         const std::size_t ns = s.values.size();
         const std::size_t nd = d.values.size();
         if (!s.scalar && !d.scalar && ns != nd && ns != 1 && nd != 1) {
@@ -257,29 +262,21 @@ const auto from_frenet_callable = declare(
         const std::span<const double> length = path.path_length_per_point();
         const StridedValues at{s.values.data(), ns == 1 ? 0u : 1u};
         const StridedValues offset{d.values.data(), nd == 1 ? 0u : 1u};
-        run_rows(m, borrow,
-                 [&] { from_frenet(view, length, at, offset, m, reinterpret_cast<Point*>(data)); });
-        return result.release();
+        Point* points = reinterpret_cast<Point*>(data);
+        const bool done = run_rows(m, borrow, workers, [&](std::size_t begin, std::size_t end) {
+            const StridedValues block_at{at.first + begin * at.step, at.step};
+            const StridedValues block_offset{offset.first + begin * offset.step, offset.step};
+            from_frenet(view, length, block_at, block_offset, end - begin, points + begin);
+        });
+        return done ? result.release() : nullptr;
     },
-    arg<PathArgument>("path"), arg<Broadcast>("s"), arg("d", Broadcast{{0.0}, true}));
-
-template <const auto& C, Py_ssize_t Positional>
-PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    // Parameters after the first `Positional` are keyword-only: the binder's message, as if
-    // only those were taken.
-    if (PyVectorcall_NARGS(nargs) > Positional) {
-        Parameters positional = C.parameters();
-        positional.count = Positional;
-        fail_too_many_positional(positional, PyVectorcall_NARGS(nargs));
-        return nullptr;
-    }
-    return static_function<C>(self, args, nargs, kwnames);
-}
+    arg<PathArgument>("path"), arg<Broadcast>("s"), arg("d", Broadcast{{0.0}, true}),
+    keyword("workers", Workers{}));
 
 PyMethodDef methods[] = {
-    method_row(to_frenet_callable.name, function<to_frenet_callable, 2>, 0, to_frenet_callable.doc),
-    method_row(from_frenet_callable.name, function<from_frenet_callable, 3>, 0,
+    method_row(to_frenet_callable.name, static_function<to_frenet_callable>, 0,
+               to_frenet_callable.doc),
+    method_row(from_frenet_callable.name, static_function<from_frenet_callable>, 0,
                from_frenet_callable.doc),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -313,35 +310,15 @@ PyStructSequence_Desc coordinates_desc = {
     4,
 };
 
-/// korvane's Path2D class, checked to be the class whose objects this module reads.
-PyTypeObject* find_path2d_type(PyObject* korvane) {
-    Ref type = Ref::steal(PyObject_GetAttrString(korvane, "Path2D"));
-    if (!type) {
-        return nullptr;
-    }
-    auto* candidate = reinterpret_cast<PyTypeObject*>(type.get());
-    const char* dot = PyType_Check(type.get()) ? std::strrchr(candidate->tp_name, '.') : nullptr;
-    if (dot == nullptr || std::string(dot) != ".Path2D" ||
-        candidate->tp_base != &PyBaseObject_Type ||
-        candidate->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Path2DObject)) ||
-        (candidate->tp_flags & Py_TPFLAGS_BASETYPE) != 0) {
-        PyErr_SetString(PyExc_ImportError, "korvane.Path2D is not korvane's Path2D class");
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 PyObject* initialise() {
-    // korvane refuses a second interpreter, and so, through it, does this module.
+    // korvane refuses a second interpreter, and so, through it, does this module; importing it
+    // also creates the Path2D class the arguments are checked against.
     Ref korvane = Ref::steal(PyImport_ImportModule("korvane"));
     if (!korvane) {
         return nullptr;
     }
     if (frenet_module != nullptr) {
         return Py_NewRef(frenet_module);
-    }
-    if (path2d_type == nullptr && (path2d_type = find_path2d_type(korvane.get())) == nullptr) {
-        return nullptr;
     }
     if (coordinates_type == nullptr &&
         (coordinates_type = PyStructSequence_NewType(&coordinates_desc)) == nullptr) {
@@ -364,6 +341,7 @@ PyObject* initialise() {
 
 }  // namespace korvane::python::frenet
 
-PyMODINIT_FUNC PyInit_korvane_frenet(void) {
+// Loaded from korvane's library by the Python module korvane_frenet, which hands on its names.
+PyMODINIT_FUNC PyInit__korvane_frenet(void) {
     return korvane::python::guarded([] { return korvane::python::frenet::initialise(); });
 }
