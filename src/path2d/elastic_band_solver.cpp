@@ -35,7 +35,7 @@ namespace {
 // The interior point method first stops at a gap of this fraction of φ, then at each hundredth
 // of it down to the last, or below an absolute floor per offset: φ is in units of the band
 // squared, so the floor is a residual of 1e-12 of the band at every point.
-constexpr double kFirstGap = 1e-6;
+constexpr double kFirstGap = 1e-5;
 constexpr double kFirstDual = 0.1;
 constexpr double kLastGap = 1e-12;
 constexpr double kGapFloor = 1e-24;
@@ -108,30 +108,37 @@ void gradient(std::size_t m, const std::vector<double> (&w)[2], const std::vecto
 template <class Diagonal, class First, class Second, class Right>
 void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, double* inverse,
                  double* l1, double* l2, double* x, Right right) noexcept {
-    double pivot_1 = 0.0;  // pivots of the two rows before
-    double pivot_2 = 0.0;
+    // In terms of u_j = L(j + 1, j)·pivot_j, the entry of row j + 1 that row j eliminates:
+    //     pivot_j = a_j - u_{j-1}² / pivot_{j-1} - c_{j-2}² / pivot_{j-2},
+    //     u_j = b_j - c_{j-1} u_{j-1} / pivot_{j-1},
+    // which keeps a single division on the path from one pivot to the next.
+    double inverse_1 = 0.0;  // of the two rows before: inverse pivots, u and c
+    double inverse_2 = 0.0;
+    double u_1 = 0.0;
+    double c_1 = 0.0;
+    double c_2 = 0.0;
+    double x_1 = 0.0;
+    double x_2 = 0.0;
     for (std::size_t j = 0; j < m; ++j) {
         const double a = diagonal(j);
-        double p = a;
-        double b = j + 1 < m ? first(j) : 0.0;
-        double v = right(j);
-        if (j >= 1) {
-            p -= l1[j - 1] * l1[j - 1] * pivot_1;
-            b -= l2[j - 1] * l1[j - 1] * pivot_1;
-            v -= l1[j - 1] * x[j - 1];
-        }
-        if (j >= 2) {
-            p -= l2[j - 2] * l2[j - 2] * pivot_2;
-            v -= l2[j - 2] * x[j - 2];
-        }
-        p = std::max(p, kPivotFloor * a);
+        const double b = j + 1 < m ? first(j) : 0.0;
+        const double c = j + 2 < m ? second(j) : 0.0;
+        const double p =
+            std::max(a - u_1 * u_1 * inverse_1 - c_2 * c_2 * inverse_2, kPivotFloor * a);
+        const double u = b - c_1 * u_1 * inverse_1;
         const double inv = 1.0 / p;
+        const double v = right(j) - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
         inverse[j] = inv;
-        l1[j] = b * inv;
-        l2[j] = j + 2 < m ? second(j) * inv : 0.0;
+        l1[j] = u * inv;
+        l2[j] = c * inv;
         x[j] = v;
-        pivot_2 = pivot_1;
-        pivot_1 = p;
+        inverse_2 = inverse_1;
+        inverse_1 = inv;
+        u_1 = u;
+        c_2 = c_1;
+        c_1 = c;
+        x_2 = x_1;
+        x_1 = v;
     }
 }
 
