@@ -176,28 +176,14 @@ void backward_band(std::size_t m, const double* inverse, const double* l1, const
 // known not to overlap (GCC takes __restrict from parameters, not from local pointers) and the
 // loops vectorise.
 
-// Inverse slacks and duals, and the barrier's diagonal zl/sl + zu/su.
+// Inverse slacks and the barrier's diagonal zl/sl + zu/su.
 void invert(std::size_t m, const double* __restrict sl, const double* __restrict su,
             const double* __restrict zl, const double* __restrict zu, double* __restrict il,
-            double* __restrict iu, double* __restrict jl, double* __restrict ju,
-            double* __restrict sigma) noexcept {
+            double* __restrict iu, double* __restrict sigma) noexcept {
     for (std::size_t j = 0; j < m; ++j) {
         il[j] = 1.0 / sl[j];
         iu[j] = 1.0 / su[j];
-        jl[j] = 1.0 / zl[j];
-        ju[j] = 1.0 / zu[j];
         sigma[j] = zl[j] * il[j] + zu[j] * iu[j];
-    }
-}
-
-// The corrector's complementarity aims over the slacks, cl/sl and cu/su, from the predictor's
-// step a: aim = target - Δs·Δz.
-void aim(std::size_t m, double target, const double* __restrict a, const double* __restrict zl,
-         const double* __restrict zu, const double* __restrict il, const double* __restrict iu,
-         double* __restrict al, double* __restrict au) noexcept {
-    for (std::size_t j = 0; j < m; ++j) {
-        al[j] = (target + a[j] * zl[j] * (1.0 + a[j] * il[j])) * il[j];
-        au[j] = (target - a[j] * zu[j] * (1.0 - a[j] * iu[j])) * iu[j];
     }
 }
 
@@ -216,10 +202,12 @@ void advance(std::size_t m, double primal, double dual, const double* __restrict
     }
 }
 
-// g = H d + q for the band (h0, h1, h2); returns dᵀ (g + q).
+// g = H d + q for the band (h0, h1, h2); returns dᵀ (g + q), and the duality gap in `gap`.
 double band_gradient(std::size_t m, const double* __restrict h0, const double* __restrict h1,
                      const double* __restrict h2, const double* __restrict q,
-                     const double* __restrict d, double* __restrict g) noexcept {
+                     const double* __restrict d, const double* __restrict sl,
+                     const double* __restrict su, const double* __restrict zl,
+                     const double* __restrict zu, double* __restrict g, double& gap) noexcept {
     const auto row = [=](std::size_t j) {
         double v = q[j] + h0[j] * d[j];
         if (j >= 1) v += h1[j - 1] * d[j - 1];
@@ -240,9 +228,12 @@ double band_gradient(std::size_t m, const double* __restrict h0, const double* _
         g[j] = row(j);
     }
     double change = 0.0;
+    double complementarity = 0.0;
     for (std::size_t j = 0; j < m; ++j) {
         change += d[j] * (g[j] + q[j]);
+        complementarity += sl[j] * zl[j] + su[j] * zu[j];
     }
+    gap = complementarity;
     return change;
 }
 
@@ -258,11 +249,9 @@ bool ElasticBandSolver::minimise() {
     double* zu = m_dual[1].data();
     double* il = m_scratch[0].data();
     double* iu = m_scratch[1].data();
-    double* jl = m_scratch[2].data();
-    double* ju = m_scratch[3].data();
-    double* al = m_scratch[4].data();
-    double* au = m_scratch[5].data();
-    double* sigma = m_scratch[6].data();
+    double* al = m_scratch[2].data();
+    double* au = m_scratch[3].data();
+    double* sigma = m_scratch[4].data();
     double* g = m_gradient.data();
     double* affine = m_affine.data();
     double* x = m_step.data();
@@ -294,11 +283,8 @@ bool ElasticBandSolver::minimise() {
     std::fill(zu, zu + m, start);
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
-        const double change = band_gradient(m, h0, h1, h2, q, d, g);
         double gap = 0.0;
-        for (std::size_t j = 0; j < m; ++j) {
-            gap += sl[j] * zl[j] + su[j] * zu[j];
-        }
+        const double change = band_gradient(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap);
         const double phi = std::max(0.0, phi_input + 0.5 * change);
         if (gap <= tolerance * phi + floor) {
             unsigned char* status = m_status.data();
@@ -321,7 +307,7 @@ bool ElasticBandSolver::minimise() {
         //     (H + zl/sl + zu/su) Δd = -g + cl/sl - cu/su,
         //     Δzl = (cl - zl·Δd)/sl - zl,  Δzu = (cu + zu·Δd)/su - zu.
         // A step keeps v + t·Δv > 0 for every t below 1 / max(-Δv / v).
-        invert(m, sl, su, zl, zu, il, iu, jl, ju, sigma);
+        invert(m, sl, su, zl, zu, il, iu, sigma);
         // Predictor: complementarity aimed at zero, so -Δzl/zl = 1 + Δd/sl, -Δzu/zu = 1 - Δd/su.
         factor_band(
             m, [=](std::size_t j) { return h0[j] + sigma[j]; },
@@ -349,18 +335,22 @@ bool ElasticBandSolver::minimise() {
         const double dual = std::min(1.0, 1.0 / dual_rate);
         const double predicted = gap + primal * ds_z + dual * s_dz + primal * dual * ds_dz;
         // Corrector: complementarity aimed at σ·μ, σ = (predicted gap / gap)³, less the
-        // predictor's second-order term Δs·Δz; al and au hold cl/sl and cu/su.
+        // predictor's second-order term Δs·Δz; al and au keep cl/sl and cu/su.
         const double ratio = std::max(0.0, predicted) / gap;
         const double target = ratio * ratio * ratio * gap * share;
-        aim(m, target, affine, zl, zu, il, iu, al, au);
-        forward_band(m, l1, l2, x, [=](std::size_t j) { return -g[j] + al[j] - au[j]; });
+        forward_band(m, l1, l2, x, [=](std::size_t j) {
+            const double a = affine[j];
+            al[j] = (target + a * zl[j] * (1.0 + a * il[j])) * il[j];
+            au[j] = (target - a * zu[j] * (1.0 - a * iu[j])) * iu[j];
+            return -g[j] + al[j] - au[j];
+        });
         primal_rate = 0.0;
         dual_rate = 0.0;
         backward_band(m, inverse, l1, l2, x, [=, &primal_rate, &dual_rate](std::size_t j) {
             const double v = x[j];
             primal_rate = std::max(primal_rate, std::max(-v * il[j], v * iu[j]));
-            dual_rate = std::max(dual_rate, std::max(1.0 + v * il[j] - al[j] * jl[j],
-                                                     1.0 - v * iu[j] - au[j] * ju[j]));
+            dual_rate = std::max(dual_rate, std::max(1.0 + v * il[j] - al[j] / zl[j],
+                                                     1.0 - v * iu[j] - au[j] / zu[j]));
         });
         const double to_primal = std::min(1.0, kToBoundary / primal_rate);
         const double to_dual = std::min(1.0, kToBoundary / dual_rate);
