@@ -15,7 +15,9 @@ namespace korvane {
 class Path2D;
 
 /// The optimum of the elastic band problem of `elastic_band_problem` (the same objective, end
-/// points and bounds), found by a projected Newton method on the interior offsets. Holds only
+/// points and bounds, the bounds from the same headings), found in the interior offsets by an
+/// interior point method on banded factors and made exact by active set steps: every bound met
+/// to the rounding of the coordinates, the objective the optimum's to some 1e-12. Holds only
 /// scratch memory, reused from one path to the next: keep one per thread and smooth many paths
 /// with it, no two threads sharing one.
 class ElasticBandSolver {
@@ -24,14 +26,18 @@ public:
     /// the input points and returns false when there is no solution: a band or point that is
     /// not finite, or `SquareBounds` with a negative band and an interior point. A path of fewer
     /// than two points, or a band of zero, is its own answer. Fills the path's orientation cache.
+    /// (No solution is also reported should the method not converge, which no problem met has
+    /// come near.)
     bool smooth(const Path2D& path, double max_deviation, ElasticBandMethod method,
                 std::span<Point> out);
     /// The same for points read in place, with their heading per point as
-    /// `Path2D::orientation` gives it (read only for `OrthogonalBounds`).
+    /// `Path2D::orientation` gives it (read only for `OrthogonalBounds`); `out` must not overlap
+    /// the points.
     bool smooth(PointView points, std::span<const double> orientation, double max_deviation,
                 ElasticBandMethod method, std::span<Point> out);
 
-    /// Newton steps taken by the last call of `smooth`.
+    /// Interior point steps taken by the last call of `smooth` (both coordinates' for
+    /// `SquareBounds`).
     std::size_t iterations() const noexcept { return m_iterations; }
 
 private:
@@ -72,8 +78,10 @@ bool valid_track_offsets(std::span<const std::int64_t> offsets, std::size_t poin
 
 /// Smooths tracks [first, last) of a ragged column: track t is points[offsets[t] ..
 /// offsets[t + 1]), its answer goes to the same rows of `out` and whether it was solved to
-/// `solved[t]` (`ElasticBandSolver::smooth` per track). `offsets` must be valid for `points`.
-/// Threads may run it at once on disjoint track ranges, each with its own `solver`.
+/// `solved[t]` (`ElasticBandSolver::smooth` per track). `offsets` must be valid for `points`
+/// and `out` must not overlap them (std::invalid_argument for offsets outside the points or
+/// columns of other lengths). Threads may run it at once on disjoint track ranges, each with
+/// its own `solver`.
 void smooth_band(std::span<const Point> points, std::span<const std::int64_t> offsets,
                  std::size_t first, std::size_t last, double max_deviation,
                  ElasticBandMethod method, std::span<Point> out, std::span<bool> solved,
