@@ -1,0 +1,639 @@
+// src/path2d/elastic_band_solver.cpp: the elastic band problem as least squares in the interior
+// offsets within a box, solved by an interior point method on banded factors
+#include "path2d/elastic_band_solver.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <stdexcept>
+
+#include "path2d/path2d.hpp"
+
+namespace korvane {
+
+// The problem, scaled by the band D: interior point i + 1 (i = 0 .. m - 1, m = n - 2) moves by
+// D·d_i·w_i with d_i in [-1, 1], w_i its unit normal (sin θ, -cos θ) for OrthogonalBounds, and
+// 1 per coordinate for SquareBounds, whose two coordinates are two problems of one channel.
+// The second difference at interior point k + 1, over D, is the residual
+//     e_k = r_k + w_{k-1} d_{k-1} - 2 w_k d_k + w_{k+1} d_{k+1},
+// r_k that of the input (terms outside 0 .. m - 1 absent), and the objective is D² Σ |e_k|².
+// The Hessian H of φ = ½ Σ |e_k|² is pentadiagonal and positive definite (the Hadamard product
+// of the second-difference Gram matrix with the Gram matrix of the unit vectors w), but its
+// condition number grows with the fourth power of a run of offsets inside the box.
+//
+// A primal-dual interior point method (Mehrotra's predictor and corrector) on -1 <= d <= 1
+// solves one banded system H + diag(z / s) per step, two right-hand sides each. Once its gap
+// is a small fraction of φ, the bounds it finds active are made exact by primal-dual active
+// set steps (the optimum of the face those bounds define; bounds joined where that optimum
+// leaves the box and left where the gradient points inwards; until nothing changes). Near the
+// optimum that takes one or two solves, and the answer is the optimum to rounding, with every
+// offset held at exactly -1 or 1. Where the active set steps do not settle, the interior point
+// method goes on to a smaller gap and tries again.
+
+namespace {
+
+// The interior point method first stops at a gap of this fraction of φ, then at each hundredth
+// of it down to the last, or below an absolute floor per offset: φ is in units of the band
+// squared, so the floor is a residual of 1e-12 of the band at every point.
+constexpr double kFirstGap = 1e-5;
+constexpr double kFirstDual = 0.1;
+constexpr double kLastGap = 1e-12;
+constexpr double kGapFloor = 1e-24;
+// The problems met take 5 to 25 steps.
+constexpr std::size_t kMaxIterations = 200;
+// Steps go this fraction of the way to the boundary of the positive orthant.
+constexpr double kToBoundary = 0.99;
+// Active set steps per attempt; a free offset joins its bound when it leaves the box by more
+// than kBoxTolerance, and a held one leaves it when the gradient points inwards by more than
+// kGradientTolerance of the largest gradient at the input (rounding may leave a degenerate
+// bound's gradient of either sign).
+constexpr std::size_t kMaxActiveSetSteps = 4;
+constexpr double kBoxTolerance = 1e-12;
+constexpr double kGradientTolerance = 1e-12;
+// A pivot below this fraction of its diagonal entry is raised to it, so that the factors stay
+// those of a positive definite matrix; the systems are positive definite, and only rounding
+// could take a pivot there.
+constexpr double kPivotFloor = 1e-14;
+
+enum Status : unsigned char { kFree = 0, kAtLower = 1, kAtUpper = 2 };
+
+// Writes the residuals e of offsets d and returns φ = ½ Σ e².
+template <int Channels>
+double residuals(std::size_t m, const std::vector<double> (&r)[2],
+                 const std::vector<double> (&w)[2], const double* d,
+                 std::vector<double> (&e)[2]) noexcept {
+    double sum = 0.0;
+    for (int c = 0; c < Channels; ++c) {
+        const double* rc = r[c].data();
+        const double* wc = w[c].data();
+        double* ec = e[c].data();
+        double before = 0.0;
+        double here = wc[0] * d[0];
+        for (std::size_t k = 0; k + 1 < m; ++k) {
+            const double after = wc[k + 1] * d[k + 1];
+            const double v = rc[k] + (before + after - 2.0 * here);
+            ec[k] = v;
+            sum += v * v;
+            before = here;
+            here = after;
+        }
+        const double v = rc[m - 1] + (before - 2.0 * here);
+        ec[m - 1] = v;
+        sum += v * v;
+    }
+    return 0.5 * sum;
+}
+
+// The gradient of φ from the residuals: g_j = w_j · (e_{j-1} - 2 e_j + e_{j+1}).
+template <int Channels>
+void gradient(std::size_t m, const std::vector<double> (&w)[2], const std::vector<double> (&e)[2],
+              double* g) noexcept {
+    std::fill(g, g + m, 0.0);
+    for (int c = 0; c < Channels; ++c) {
+        const double* wc = w[c].data();
+        const double* ec = e[c].data();
+        double before = 0.0;
+        for (std::size_t j = 0; j + 1 < m; ++j) {
+            g[j] += wc[j] * (before + ec[j + 1] - 2.0 * ec[j]);
+            before = ec[j];
+        }
+        g[m - 1] += wc[m - 1] * (before - 2.0 * ec[m - 1]);
+    }
+}
+
+// L·diag(pivot)·Lᵀ of the symmetric band with diagonal(j) and the entries first(j) at
+// (j, j + 1) and second(j) at (j, j + 2), L unit lower triangular with subdiagonals l1, l2;
+// keeps the inverse pivots. With each row it also substitutes forwards through L, right(j)
+// being the right-hand side of row j.
+template <class Diagonal, class First, class Second, class Right>
+void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, double* inverse,
+                 double* l1, double* l2, double* x, Right right) noexcept {
+    // In terms of u_j = L(j + 1, j)·pivot_j, the entry of row j + 1 that row j eliminates:
+    //     pivot_j = a_j - u_{j-1}² / pivot_{j-1} - c_{j-2}² / pivot_{j-2},
+    //     u_j = b_j - c_{j-1} u_{j-1} / pivot_{j-1},
+    // which keeps a single division on the path from one pivot to the next.
+    double inverse_1 = 0.0;  // of the two rows before: inverse pivots, u and c
+    double inverse_2 = 0.0;
+    double u_1 = 0.0;
+    double c_1 = 0.0;
+    double c_2 = 0.0;
+    double x_1 = 0.0;
+    double x_2 = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        const double a = diagonal(j);
+        const double b = j + 1 < m ? first(j) : 0.0;
+        const double c = j + 2 < m ? second(j) : 0.0;
+        const double p =
+            std::max(a - u_1 * u_1 * inverse_1 - c_2 * c_2 * inverse_2, kPivotFloor * a);
+        const double u = b - c_1 * u_1 * inverse_1;
+        const double inv = 1.0 / p;
+        const double v = right(j) - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
+        inverse[j] = inv;
+        l1[j] = u * inv;
+        l2[j] = c * inv;
+        x[j] = v;
+        inverse_2 = inverse_1;
+        inverse_1 = inv;
+        u_1 = u;
+        c_2 = c_1;
+        c_1 = c;
+        x_2 = x_1;
+        x_1 = v;
+    }
+}
+
+// Substitutes forwards through L, the right-hand side of row j being right(j).
+template <class Right>
+void forward_band(std::size_t m, const double* l1, const double* l2, double* x,
+                  Right right) noexcept {
+    double x_1 = 0.0;  // x of the two rows before
+    double x_2 = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        const double v =
+            right(j) - (j >= 1 ? l1[j - 1] * x_1 : 0.0) - (j >= 2 ? l2[j - 2] * x_2 : 0.0);
+        x[j] = v;
+        x_2 = x_1;
+        x_1 = v;
+    }
+}
+
+// Substitutes backwards through diag(pivot)·Lᵀ in place, calling `done(j)` as x[j] is final.
+template <class Done>
+void backward_band(std::size_t m, const double* inverse, const double* l1, const double* l2,
+                   double* x, Done done) noexcept {
+    double x_1 = 0.0;  // x of the two rows after
+    double x_2 = 0.0;
+    for (std::size_t j = m; j-- > 0;) {
+        const double v = x[j] * inverse[j] - l1[j] * x_1 - l2[j] * x_2;
+        x[j] = v;
+        done(j);
+        x_2 = x_1;
+        x_1 = v;
+    }
+}
+
+// The element-wise steps of the interior point method, as functions so that their arrays are
+// known not to overlap (GCC takes __restrict from parameters, not from local pointers) and the
+// loops vectorise.
+
+// Inverse slacks and the barrier's diagonal zl/sl + zu/su.
+void invert(std::size_t m, const double* __restrict sl, const double* __restrict su,
+            const double* __restrict zl, const double* __restrict zu, double* __restrict il,
+            double* __restrict iu, double* __restrict sigma) noexcept {
+    for (std::size_t j = 0; j < m; ++j) {
+        il[j] = 1.0 / sl[j];
+        iu[j] = 1.0 / su[j];
+        sigma[j] = zl[j] * il[j] + zu[j] * iu[j];
+    }
+}
+
+// Moves the primal variables by `primal` and the duals by `dual` times the corrector's step.
+void advance(std::size_t m, double primal, double dual, const double* __restrict x,
+             const double* __restrict il, const double* __restrict iu, const double* __restrict al,
+             const double* __restrict au, double* __restrict d, double* __restrict sl,
+             double* __restrict su, double* __restrict zl, double* __restrict zu) noexcept {
+    for (std::size_t j = 0; j < m; ++j) {
+        const double v = x[j];
+        d[j] += primal * v;
+        sl[j] += primal * v;
+        su[j] -= primal * v;
+        zl[j] += dual * (al[j] - zl[j] * (1.0 + v * il[j]));
+        zu[j] += dual * (au[j] - zu[j] * (1.0 - v * iu[j]));
+    }
+}
+
+// g = H d + q for the band (h0, h1, h2); returns dᵀ (g + q), and the duality gap in `gap`.
+double band_gradient(std::size_t m, const double* __restrict h0, const double* __restrict h1,
+                     const double* __restrict h2, const double* __restrict q,
+                     const double* __restrict d, const double* __restrict sl,
+                     const double* __restrict su, const double* __restrict zl,
+                     const double* __restrict zu, double* __restrict g, double& gap) noexcept {
+    const auto row = [=](std::size_t j) {
+        double v = q[j] + h0[j] * d[j];
+        if (j >= 1) v += h1[j - 1] * d[j - 1];
+        if (j >= 2) v += h2[j - 2] * d[j - 2];
+        if (j + 1 < m) v += h1[j] * d[j + 1];
+        if (j + 2 < m) v += h2[j] * d[j + 2];
+        return v;
+    };
+    const std::size_t inner_end = m >= 2 ? m - 2 : 0;
+    for (std::size_t j = 0; j < std::min<std::size_t>(2, m); ++j) {
+        g[j] = row(j);
+    }
+    for (std::size_t j = 2; j < inner_end; ++j) {
+        g[j] = q[j] + h0[j] * d[j] + h1[j - 1] * d[j - 1] + h2[j - 2] * d[j - 2] +
+               h1[j] * d[j + 1] + h2[j] * d[j + 2];
+    }
+    for (std::size_t j = std::max<std::size_t>(2, inner_end); j < m; ++j) {
+        g[j] = row(j);
+    }
+    double change = 0.0;
+    double complementarity = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        change += d[j] * (g[j] + q[j]);
+        complementarity += sl[j] * zl[j] + su[j] * zu[j];
+    }
+    gap = complementarity;
+    return change;
+}
+
+}  // namespace
+
+template <int Channels>
+bool ElasticBandSolver::minimise() {
+    const std::size_t m = m_size;
+    double* d = m_d.data();
+    double* sl = m_slack[0].data();
+    double* su = m_slack[1].data();
+    double* zl = m_dual[0].data();
+    double* zu = m_dual[1].data();
+    double* il = m_scratch[0].data();
+    double* iu = m_scratch[1].data();
+    double* al = m_scratch[2].data();
+    double* au = m_scratch[3].data();
+    double* sigma = m_scratch[4].data();
+    double* g = m_gradient.data();
+    double* affine = m_affine.data();
+    double* x = m_step.data();
+    double* inverse = m_factor[0].data();
+    double* l1 = m_factor[1].data();
+    double* l2 = m_factor[2].data();
+    const double* h0 = m_hessian[0].data();
+    const double* h1 = m_hessian[1].data();
+    const double* h2 = m_hessian[2].data();
+
+    std::fill(d, d + m, 0.0);
+    std::fill(sl, sl + m, 1.0);
+    std::fill(su, su + m, 1.0);
+    const double floor = kGapFloor * static_cast<double>(m);
+    const double share = 1.0 / (2.0 * static_cast<double>(m));
+    double tolerance = kFirstGap;
+    m_iterations = 0;
+    const double phi_input = residuals<Channels>(m, m_r, m_w, d, m_residual);
+    gradient<Channels>(m, m_w, m_residual, m_q.data());
+    const double* q = m_q.data();
+    // Duals start at a tenth of the gradient's root mean square, near the size of the
+    // multipliers to come whatever the band: a gradient of zero starts and ends at the input.
+    double squares = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        squares += q[j] * q[j];
+    }
+    const double start = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
+    std::fill(zl, zl + m, start);
+    std::fill(zu, zu + m, start);
+    while (m_iterations < kMaxIterations) {
+        // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
+        double gap = 0.0;
+        const double change = band_gradient(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap);
+        const double phi = std::max(0.0, phi_input + 0.5 * change);
+        if (gap <= tolerance * phi + floor) {
+            unsigned char* status = m_status.data();
+            for (std::size_t j = 0; j < m; ++j) {
+                // A bound is active where its dual exceeds its slack: their product is μ.
+                status[j] = zl[j] > sl[j] ? kAtLower : zu[j] > su[j] ? kAtUpper : kFree;
+                m_result[j] = std::clamp(d[j], -1.0, 1.0);
+            }
+            const double incumbent = residuals<Channels>(m, m_r, m_w, m_result.data(), m_residual);
+            if (settle_active_set<Channels>(incumbent)) {
+                return true;
+            }
+            while (tolerance > kLastGap && gap <= tolerance * phi + floor) {
+                tolerance *= 1e-2;
+            }
+            if (gap <= tolerance * phi + floor) {
+                return true;  // the interior point at the last gap, in m_result
+            }
+            continue;  // for the gradient, which the active set steps overwrote
+        }
+        ++m_iterations;
+
+        // The Newton step on H d + q = zl - zu, sl = 1 + d, su = 1 - d, sl·zl = cl and
+        // su·zu = cu, the slacks kept equal to 1 ± d (but for rounding) by moving them with d:
+        //     (H + zl/sl + zu/su) Δd = -g + cl/sl - cu/su,
+        //     Δzl = (cl - zl·Δd)/sl - zl,  Δzu = (cu + zu·Δd)/su - zu.
+        // A step keeps v + t·Δv > 0 for every t below 1 / max(-Δv / v).
+        invert(m, sl, su, zl, zu, il, iu, sigma);
+        // Predictor: complementarity aimed at zero, so -Δzl/zl = 1 + Δd/sl, -Δzu/zu = 1 - Δd/su.
+        factor_band(
+            m, [=](std::size_t j) { return h0[j] + sigma[j]; },
+            [=](std::size_t j) { return h1[j]; }, [=](std::size_t j) { return h2[j]; }, inverse, l1,
+            l2, affine, [=](std::size_t j) { return -g[j]; });
+        double primal_rate = 0.0;
+        double dual_rate = 0.0;
+        double ds_z = 0.0;  // Σ Δs·z, Σ s·Δz and Σ Δs·Δz, which predict the gap after the step
+        double s_dz = 0.0;
+        double ds_dz = 0.0;
+        // The pointers are captured by value: a pointer whose address a closure holds is read
+        // from memory at every use, which keeps the element-wise loops from vectorising.
+        backward_band(m, inverse, l1, l2, affine,
+                      [=, &primal_rate, &dual_rate, &ds_z, &s_dz, &ds_dz](std::size_t j) {
+                          const double a = affine[j];
+                          const double fl = 1.0 + a * il[j];
+                          const double fu = 1.0 - a * iu[j];
+                          primal_rate = std::max(primal_rate, std::max(-a * il[j], a * iu[j]));
+                          dual_rate = std::max(dual_rate, std::max(fl, fu));
+                          ds_z += a * (zl[j] - zu[j]);
+                          s_dz -= sl[j] * zl[j] * fl + su[j] * zu[j] * fu;
+                          ds_dz += a * (zu[j] * fu - zl[j] * fl);
+                      });
+        const double primal = std::min(1.0, 1.0 / primal_rate);
+        const double dual = std::min(1.0, 1.0 / dual_rate);
+        const double predicted = gap + primal * ds_z + dual * s_dz + primal * dual * ds_dz;
+        // Corrector: complementarity aimed at σ·μ, σ = (predicted gap / gap)³, less the
+        // predictor's second-order term Δs·Δz; al and au keep cl/sl and cu/su.
+        const double ratio = std::max(0.0, predicted) / gap;
+        const double target = ratio * ratio * ratio * gap * share;
+        forward_band(m, l1, l2, x, [=](std::size_t j) {
+            const double a = affine[j];
+            al[j] = (target + a * zl[j] * (1.0 + a * il[j])) * il[j];
+            au[j] = (target - a * zu[j] * (1.0 - a * iu[j])) * iu[j];
+            return -g[j] + al[j] - au[j];
+        });
+        primal_rate = 0.0;
+        dual_rate = 0.0;
+        backward_band(m, inverse, l1, l2, x, [=, &primal_rate, &dual_rate](std::size_t j) {
+            const double v = x[j];
+            primal_rate = std::max(primal_rate, std::max(-v * il[j], v * iu[j]));
+            dual_rate = std::max(dual_rate, std::max(1.0 + v * il[j] - al[j] / zl[j],
+                                                     1.0 - v * iu[j] - au[j] / zu[j]));
+        });
+        const double to_primal = std::min(1.0, kToBoundary / primal_rate);
+        const double to_dual = std::min(1.0, kToBoundary / dual_rate);
+        advance(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu);
+    }
+    return false;
+}
+
+template <int Channels>
+bool ElasticBandSolver::settle_active_set(double incumbent) {
+    const std::size_t m = m_size;
+    double* result = m_result.data();
+    double* trial = m_step.data();
+    double* g = m_gradient.data();
+    const double* q = m_q.data();
+    const double* h0 = m_hessian[0].data();
+    const double* h1 = m_hessian[1].data();
+    const double* h2 = m_hessian[2].data();
+    unsigned char* status = m_status.data();
+    double largest = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        largest = std::max(largest, std::fabs(q[j]));
+    }
+    const double gradient_tolerance = kGradientTolerance * largest;
+    const auto bound = [&](std::size_t j) {
+        return status[j] == kAtLower ? -1.0 : status[j] == kAtUpper ? 1.0 : 0.0;
+    };
+    const auto both_free = [&](std::size_t j, std::size_t k) {
+        return status[j] == kFree && status[k] == kFree;
+    };
+    std::size_t fewest = m + 1;  // changes in a step
+    std::size_t since_fewest = 0;
+    for (std::size_t step = 0; step < kMaxActiveSetSteps; ++step) {
+        // The optimum of the face: held offsets at their bounds (rows of the identity), the
+        // free ones solving H_FF d_F = -q_F - H_FH d_H.
+        const auto right = [&](std::size_t j) {
+            if (status[j] != kFree) {
+                return bound(j);
+            }
+            double v = -q[j];
+            if (j >= 2) v -= h2[j - 2] * bound(j - 2);
+            if (j >= 1) v -= h1[j - 1] * bound(j - 1);
+            if (j + 1 < m) v -= h1[j] * bound(j + 1);
+            if (j + 2 < m) v -= h2[j] * bound(j + 2);
+            return v;
+        };
+        factor_band(
+            m, [&](std::size_t j) { return status[j] == kFree ? h0[j] : 1.0; },
+            [&](std::size_t j) { return both_free(j, j + 1) ? h1[j] : 0.0; },
+            [&](std::size_t j) { return both_free(j, j + 2) ? h2[j] : 0.0; }, m_factor[0].data(),
+            m_factor[1].data(), m_factor[2].data(), trial, right);
+        backward_band(m, m_factor[0].data(), m_factor[1].data(), m_factor[2].data(), trial,
+                      [](std::size_t) {});
+        const double phi = residuals<Channels>(m, m_r, m_w, trial, m_residual);
+        gradient<Channels>(m, m_w, m_residual, g);
+        std::size_t changes = 0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const unsigned char before = status[j];
+            if (before == kFree) {
+                status[j] = trial[j] > 1.0 + kBoxTolerance    ? kAtUpper
+                            : trial[j] < -1.0 - kBoxTolerance ? kAtLower
+                                                              : kFree;
+            } else if ((before == kAtLower && g[j] < -gradient_tolerance) ||
+                       (before == kAtUpper && g[j] > gradient_tolerance)) {
+                status[j] = kFree;
+            }
+            changes += status[j] != before;
+        }
+        if (changes == 0) {
+            // The face's optimum meets every condition of the optimum; the interior point's
+            // answer stays only should rounding make it the lower.
+            if (phi <= incumbent) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    result[j] = std::clamp(trial[j], -1.0, 1.0);
+                }
+            }
+            return true;
+        }
+        // Cycling shows as a number of changes that stops falling.
+        if (changes < fewest) {
+            fewest = changes;
+            since_fewest = 0;
+        } else if (++since_fewest == 2) {
+            return false;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// Whether every point of a path is finite.
+bool all_finite(const PointView& points) noexcept {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!std::isfinite(points[i].x) || !std::isfinite(points[i].y)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void copy_points(const PointView& points, std::span<Point> out) noexcept {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        out[i] = points[i];
+    }
+}
+
+// Sizes every list of `lists` to `m`, keeping their memory for the next problem.
+template <class List, std::size_t N>
+void resize_all(List (&lists)[N], std::size_t m) {
+    for (List& list : lists) {
+        list.resize(m);
+    }
+}
+
+// Second differences of one coordinate over the band, r_k for interior point k + 1; false when
+// the band is so much smaller than the path's bends that they overflow.
+bool scaled_second_differences(const CoordinateView& v, double band, std::vector<double>& r) {
+    bool finite = true;
+    for (std::size_t k = 0; k < r.size(); ++k) {
+        r[k] = (v[k] - 2.0 * v[k + 1] + v[k + 2]) / band;
+        finite = finite && std::isfinite(r[k]);
+    }
+    return finite;
+}
+
+}  // namespace
+
+bool ElasticBandSolver::smooth(const Path2D& path, double max_deviation, ElasticBandMethod method,
+                               std::span<Point> out) {
+    return smooth(path.point_view(), path.orientation(), max_deviation, method, out);
+}
+
+bool ElasticBandSolver::smooth(PointView points, std::span<const double> orientation,
+                               double max_deviation, ElasticBandMethod method,
+                               std::span<Point> out) {
+    const std::size_t n = points.size();
+    const bool orthogonal = method == ElasticBandMethod::OrthogonalBounds;
+    if (out.size() != n || (orthogonal && orientation.size() != n)) {
+        throw std::invalid_argument("elastic band: one output point and heading per point");
+    }
+    m_iterations = 0;
+    copy_points(points, out);
+    if (n < 2) {
+        return true;  // nothing can move; the method answers with the path itself
+    }
+    if (!std::isfinite(max_deviation) || !all_finite(points)) {
+        return false;
+    }
+    if (n == 2 || max_deviation == 0.0) {
+        return true;  // both ends are fixed, and so is every interior point
+    }
+    if (!orthogonal && max_deviation < 0.0) {
+        return false;  // every interior square is empty
+    }
+    return orthogonal ? solve_orthogonal(points, orientation, max_deviation, out)
+                      : solve_square(points, max_deviation, out);
+}
+
+void ElasticBandSolver::prepare(int channels) {
+    const std::size_t m = m_size;
+    resize_all(m_hessian, m);
+    resize_all(m_residual, m);
+    resize_all(m_slack, m);
+    resize_all(m_dual, m);
+    resize_all(m_scratch, m);
+    resize_all(m_factor, m);
+    for (std::vector<double>* list : {&m_q, &m_d, &m_result, &m_gradient, &m_affine, &m_step}) {
+        list->resize(m);
+    }
+    m_status.resize(m);
+    // The second-difference Gram matrix has 6, -4, 1 in its rows (5 on the diagonal at both
+    // ends, 4 for a single offset), each entry times the product of the two offsets' normals.
+    const auto dot = [&](std::size_t i, std::size_t j) {
+        return m_w[0][i] * m_w[0][j] + (channels == 2 ? m_w[1][i] * m_w[1][j] : 0.0);
+    };
+    for (std::size_t j = 0; j < m; ++j) {
+        const double rows = 4.0 + (j > 0 ? 1.0 : 0.0) + (j + 1 < m ? 1.0 : 0.0);
+        m_hessian[0][j] = rows * dot(j, j);
+        m_hessian[1][j] = j + 1 < m ? -4.0 * dot(j, j + 1) : 0.0;
+        m_hessian[2][j] = j + 2 < m ? dot(j, j + 2) : 0.0;
+    }
+}
+
+bool ElasticBandSolver::solve_orthogonal(PointView points, std::span<const double> orientation,
+                                         double max_deviation, std::span<Point> out) {
+    const std::size_t m = points.size() - 2;
+    const double band = max_deviation;
+    m_size = m;
+    resize_all(m_r, m);
+    resize_all(m_w, m);
+    if (!scaled_second_differences(points.x(), band, m_r[0]) ||
+        !scaled_second_differences(points.y(), band, m_r[1])) {
+        // The band is some 1e-300 of the bends or less: no point can move by a representable
+        // amount, so the input is the optimum to working accuracy.
+        return true;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        const double theta = orientation[i + 1];
+        m_w[0][i] = std::sin(theta);
+        m_w[1][i] = -std::cos(theta);
+    }
+    prepare(2);
+    if (!minimise<2>()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        // The method's own expressions x + (s·D)·d and y + (c·(-D))·d, with -c·D = c·(-D).
+        const Point p = points[i + 1];
+        out[i + 1] =
+            Point{p.x + (m_w[0][i] * band) * m_result[i], p.y + (m_w[1][i] * band) * m_result[i]};
+    }
+    return true;
+}
+
+bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std::span<Point> out) {
+    const std::size_t m = points.size() - 2;
+    const double band = max_deviation;
+    m_size = m;
+    resize_all(m_r, m);
+    m_w[0].assign(m, 1.0);
+    prepare(1);
+    std::size_t iterations = 0;
+    for (const bool is_x : {true, false}) {
+        const CoordinateView v = is_x ? points.x() : points.y();
+        // Without representable bends over the band, this coordinate stays as it is.
+        if (!scaled_second_differences(v, band, m_r[0])) {
+            continue;
+        }
+        const bool solved = minimise<1>();
+        iterations += m_iterations;
+        m_iterations = iterations;
+        if (!solved) {
+            copy_points(points, out);
+            return false;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            (is_x ? out[i + 1].x : out[i + 1].y) = v[i + 1] + band * m_result[i];
+        }
+    }
+    return true;
+}
+
+void smooth_band(std::span<const Point> points, std::span<const std::int64_t> offsets,
+                 std::size_t first, std::size_t last, double max_deviation,
+                 ElasticBandMethod method, std::span<Point> out, std::span<bool> solved,
+                 ElasticBandSolver& solver) {
+    if (out.size() != points.size() || last < first || offsets.size() <= last ||
+        solved.size() < last) {
+        throw std::invalid_argument("smooth_band: columns of different lengths");
+    }
+    for (std::size_t t = first; t < last; ++t) {
+        const std::int64_t begin = offsets[t];
+        const std::int64_t end = offsets[t + 1];
+        if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > points.size()) {
+            throw std::invalid_argument("smooth_band: offsets outside the points");
+        }
+        const auto track =
+            points.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
+        const auto answer = out.subspan(static_cast<std::size_t>(begin), track.size());
+        if (track.empty()) {
+            solved[t] = true;
+        } else if (method == ElasticBandMethod::OrthogonalBounds) {
+            // The headings as the path computes them, so that every bound is the method's.
+            const Path2D path = Path2D::from_points({track.begin(), track.end()});
+            solved[t] = solver.smooth(path, max_deviation, method, answer);
+        } else {
+            const PointView view(CoordinateView(&track.front().x, 2, track.size()),
+                                 CoordinateView(&track.front().y, 2, track.size()));
+            solved[t] = solver.smooth(view, {}, max_deviation, method, answer);
+        }
+    }
+}
+
+bool valid_track_offsets(std::span<const std::int64_t> offsets, std::size_t points) {
+    return !offsets.empty() && offsets.front() == 0 &&
+           static_cast<std::uint64_t>(offsets.back()) == points &&
+           std::is_sorted(offsets.begin(), offsets.end());
+}
+
+}  // namespace korvane

@@ -1,0 +1,90 @@
+// src/path2d/elastic_band_solver.hpp: the elastic band problem solved by a dedicated method,
+// for one path or for every track of a ragged column of points
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "path2d/options.hpp"
+#include "path2d/points.hpp"
+
+namespace korvane {
+
+class Path2D;
+
+/// The optimum of the elastic band problem of `elastic_band_problem` (the same objective, end
+/// points and bounds, the bounds from the same headings), found in the interior offsets by an
+/// interior point method on banded factors and made exact by active set steps: every bound met
+/// to the rounding of the coordinates, the objective the optimum's to some 1e-12. Holds only
+/// scratch memory, reused from one path to the next: keep one per thread and smooth many paths
+/// with it, no two threads sharing one.
+class ElasticBandSolver {
+public:
+    /// Writes the optimal points of `path` to `out` (one per point) and returns true, or writes
+    /// the input points and returns false when there is no solution: a band or point that is
+    /// not finite, or `SquareBounds` with a negative band and an interior point. A path of fewer
+    /// than two points, or a band of zero, is its own answer. Fills the path's orientation cache.
+    /// (No solution is also reported should the method not converge, which no problem met has
+    /// come near.)
+    bool smooth(const Path2D& path, double max_deviation, ElasticBandMethod method,
+                std::span<Point> out);
+    /// The same for points read in place, with their heading per point as
+    /// `Path2D::orientation` gives it (read only for `OrthogonalBounds`); `out` must not overlap
+    /// the points.
+    bool smooth(PointView points, std::span<const double> orientation, double max_deviation,
+                ElasticBandMethod method, std::span<Point> out);
+
+    /// Interior point steps taken by the last call of `smooth` (both coordinates' for
+    /// `SquareBounds`).
+    std::size_t iterations() const noexcept { return m_iterations; }
+
+private:
+    bool solve_orthogonal(PointView points, std::span<const double> orientation,
+                          double max_deviation, std::span<Point> out);
+    bool solve_square(PointView points, double max_deviation, std::span<Point> out);
+    /// Sizes the scratch for `m_size` offsets and fills the Hessian from the normals.
+    void prepare(int channels);
+    template <int Channels>
+    bool minimise();
+    template <int Channels>
+    bool settle_active_set(double incumbent);
+
+    // One problem in offsets d (m_size of them, each in [-1, 1]): residuals r + A·(w ∘ d) per
+    // interior point and channel, w a unit normal (two channels) or 1 (one channel).
+    std::size_t m_size = 0;
+    std::vector<double> m_r[2];
+    std::vector<double> m_w[2];
+    std::vector<double> m_hessian[3];  // diagonal, first and second off-diagonal
+    std::vector<double> m_q;           // gradient at d = 0
+    std::vector<double> m_residual[2];
+    std::vector<double> m_d;
+    std::vector<double> m_slack[2];  // of the lower and upper bound
+    std::vector<double> m_dual[2];
+    std::vector<double> m_scratch[5];
+    std::vector<double> m_result;
+    std::vector<double> m_gradient;
+    std::vector<double> m_affine;
+    std::vector<double> m_step;
+    std::vector<double> m_factor[3];  // pivots and the two subdiagonals of the unit factor
+    std::vector<unsigned char> m_status;
+    std::size_t m_iterations = 0;
+};
+
+/// Whether `offsets` delimit tracks of a column of `points` points: 0 first, `points` last,
+/// never decreasing.
+bool valid_track_offsets(std::span<const std::int64_t> offsets, std::size_t points);
+
+/// Smooths tracks [first, last) of a ragged column: track t is points[offsets[t] ..
+/// offsets[t + 1]), its answer goes to the same rows of `out` and whether it was solved to
+/// `solved[t]` (`ElasticBandSolver::smooth` per track). `offsets` must be valid for `points`
+/// and `out` must not overlap them (std::invalid_argument for offsets outside the points or
+/// columns of other lengths). Threads may run it at once on disjoint track ranges, each with
+/// its own `solver`.
+void smooth_band(std::span<const Point> points, std::span<const std::int64_t> offsets,
+                 std::size_t first, std::size_t last, double max_deviation,
+                 ElasticBandMethod method, std::span<Point> out, std::span<bool> solved,
+                 ElasticBandSolver& solver);
+
+}  // namespace korvane
