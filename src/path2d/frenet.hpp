@@ -25,8 +25,8 @@ struct FrenetColumns {
 /// positive to the left, its magnitude `distance`, and the segment holding it. At a vertex or an
 /// end the side is that of the vertex's two directions of travel (frenet_side in frenet.cpp). A
 /// point farther than `max_distance`, a non-finite point and a path of fewer than two points give
-/// NaN values and segment -1. The columns, which must not overlap `queries`, also serve as
-/// scratch memory before the rows are written.
+/// NaN values and segment -1. The columns must not overlap `queries`; what they hold before the
+/// call returns is unspecified.
 void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out);
