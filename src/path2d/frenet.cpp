@@ -2,10 +2,12 @@
 #include "path2d/frenet.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "path2d/nearest_batch.hpp"
 #include "util/large_list.hpp"
@@ -106,6 +108,116 @@ void put(FrenetColumns out, std::size_t k, const FrenetRow& row) noexcept {
     out.segment[k] = row.segment;
 }
 
+// Scaling by a power of two is exact, and so is every operation on scaled values where nothing
+// overflows or underflows: with every coordinate below 2^500 in magnitude, no difference,
+// product, squared length or squared distance of the arithmetic overflows (they stay below
+// 2^1004), and lengths and distances from 2^-511 on keep every bit. A call runs in the caller's
+// own frame where its largest coordinate (of the path and the points) lies below 2^500 and the
+// path's own reaches 2^-300; any other runs in one where its largest lies in [2^499, 2^500).
+constexpr int highest_plain_exponent = 499;
+constexpr double lowest_plain_path = 0x1p-300;
+
+// The exponent of the frame for a call whose largest finite coordinate magnitudes are these.
+int frame_exponent(double path_largest, double query_largest) noexcept {
+    const double largest = std::max(path_largest, query_largest);
+    if (!(largest > 0.0 && largest < INFINITY)) {
+        return 0;
+    }
+    const int e = std::ilogb(largest);
+    return e <= highest_plain_exponent && path_largest >= lowest_plain_path
+               ? 0
+               : highest_plain_exponent - e;
+}
+
+double largest_of(const SegmentIndex::Box& box) noexcept {
+    return box.x_low > box.x_high ? 0.0
+                                  : std::max(std::max(std::fabs(box.x_low), std::fabs(box.x_high)),
+                                             std::max(std::fabs(box.y_low), std::fabs(box.y_high)));
+}
+
+// The largest coordinate magnitude among the finite points.
+template <class Points>
+double largest_finite(const Points& points) noexcept {
+    PointBounds bounds;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Point q = points[i];
+        if (std::isfinite(q.x) && std::isfinite(q.y)) {
+            bounds.add(q);
+        }
+    }
+    return largest_of(bounds.box);
+}
+
+// The frame a call computes in: the caller's path, or a copy scaled by 2^exponent with its own
+// arc lengths (as the path computes them) and index.
+class Frame {
+public:
+    Frame(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
+          double largest_query)
+        : exponent(frame_exponent(largest_in(path, index), largest_query)),
+          path(path),
+          path_length(path_length),
+          index(index) {
+        if (exponent == 0) {
+            return;
+        }
+        m_points.reserve(path.size());
+        m_lengths.reserve(path.size());
+        for (std::size_t i = 0; i < path.size(); ++i) {
+            m_points.push_back(scaled(path[i]));
+        }
+        double total = 0.0;
+        for (std::size_t i = 0; i < m_points.size(); ++i) {
+            const double dx = i == 0 ? 0.0 : m_points[i].x - m_points[i - 1].x;
+            const double dy = i == 0 ? 0.0 : m_points[i].y - m_points[i - 1].y;
+            total += i == 0 ? 0.0 : std::sqrt(dx * dx + dy * dy);
+            m_lengths.push_back(total);
+        }
+        this->path = PointView(m_points);
+        this->path_length = m_lengths;
+        if (index) {
+            m_index = SegmentIndex::build(m_points);
+            this->index = &*m_index;
+        }
+    }
+
+    Frame(const Frame&) = delete;  // its views may point into its own lists
+    Frame& operator=(const Frame&) = delete;
+
+    Point scaled(Point q) const noexcept {
+        return exponent == 0 ? q : Point{std::ldexp(q.x, exponent), std::ldexp(q.y, exponent)};
+    }
+    // What the rows are measured against: the caller's max_distance applies to unscaled rows.
+    double max_distance(double caller_max) const noexcept {
+        return exponent == 0 ? caller_max : INFINITY;
+    }
+    FrenetRow unscaled(const FrenetRow& row, double max_distance) const noexcept {
+        if (exponent == 0) {
+            return row;
+        }
+        const double distance = std::ldexp(row.distance, -exponent);
+        return distance <= max_distance
+                   ? FrenetRow{std::ldexp(row.s, -exponent), std::ldexp(row.d, -exponent), distance,
+                               row.segment}
+                   : FrenetRow{nan, nan, nan, -1};
+    }
+
+    const int exponent;
+    PointView path;
+    std::span<const double> path_length;
+    const SegmentIndex* index;
+
+private:
+    static double largest_in(const PointView& path, const SegmentIndex* index) noexcept {
+        const double boxed = index ? largest_of(index->bounds()) : INFINITY;
+        return boxed < INFINITY ? boxed : largest_finite(path);
+    }
+
+    std::vector<Point> m_points;
+    std::vector<double> m_lengths;
+    std::optional<SegmentIndex> m_index;
+};
+
 }  // namespace
 
 void to_frenet(const PointView& path, std::span<const double> path_length,
@@ -113,12 +225,16 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
                FrenetColumns out) {
     const std::size_t m = queries.size();
     if (!index || m < min_ordered_rows || m > batch_max_queries) {
+        const Frame frame(path, path_length, index, largest_finite(queries));
+        const double frame_max = frame.max_distance(max_distance);
         for (std::size_t k = 0; k < m; ++k) {
+            const Point q = frame.scaled(queries[k]);
+            const std::optional<ClampedFoot> foot =
+                frame.index ? frame.index->nearest_clamped(frame.path, q)
+                            : nearest_clamped_scan(frame.path, q);
             put(out, k,
-                frenet_row(path, path_length,
-                           index ? index->nearest_clamped(path, queries[k])
-                                 : nearest_clamped_scan(path, queries[k]),
-                           queries[k], max_distance));
+                frame.unscaled(frenet_row(frame.path, frame.path_length, foot, q, frame_max),
+                               max_distance));
         }
         return;
     }
@@ -142,33 +258,61 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             stage[k] = frenet_row(path, path_length, std::nullopt, q, max_distance);
         }
     }
+    const Frame frame(path, path_length, index, largest_of(bounds.box));
+    if (frame.exponent != 0) {
+        for (std::size_t k = 0; k < m; ++k) {
+            const Point q = frame.scaled(Point{stage[k].s, stage[k].d});
+            stage[k].s = q.x;
+            stage[k].d = q.y;
+        }
+        const Point low = frame.scaled(Point{bounds.box.x_low, bounds.box.y_low});
+        const Point high = frame.scaled(Point{bounds.box.x_high, bounds.box.y_high});
+        bounds.box = SegmentIndex::Box{low.x, low.y, high.x, high.y};
+    }
+    const double frame_max = frame.max_distance(max_distance);
     const PointView staged(CoordinateView(&stage[0].s, sizeof(FrenetRow) / sizeof(double), m),
                            CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
-    const double mean_segment = path_length.back() / static_cast<double>(path.size() - 1);
-    const double reach = batch_reach(*index, path, mean_segment, staged);
+    const double mean_segment =
+        frame.path_length.back() / static_cast<double>(frame.path.size() - 1);
+    const double reach = batch_reach(*frame.index, frame.path, mean_segment, staged);
     // The segment and distance columns, not written before the rows are copied out, lend their
     // memory to the sort: a large batch takes no fresh pages for it (with reading the caller's
     // points in place, 126 to 128 against 131 to 137 ms a call).
     const BatchScratch scratch{std::as_writable_bytes(std::span(out.segment, m)),
                                std::as_writable_bytes(std::span(out.distance, m))};
-    nearest_batch(*index, path, staged, bounds, reach, scratch,
+    nearest_batch(*frame.index, frame.path, staged, bounds, reach, scratch,
                   [&](std::span<const std::size_t> rows, std::span<const Point> points,
                       std::span<const std::optional<ClampedFoot>> feet) {
                       // The arc lengths at the feet are requested together before their use: they lie
                       // scattered over memory.
                       for (const std::optional<ClampedFoot>& foot : feet) {
                           if (foot) {
-                              __builtin_prefetch(&path_length[foot->index]);
+                              __builtin_prefetch(&frame.path_length[foot->index]);
                           }
                       }
                       for (std::size_t j = 0; j < rows.size(); ++j) {
-                          stage[rows[j]] =
-                              frenet_row(path, path_length, feet[j], points[j], max_distance);
+                          stage[rows[j]] = frenet_row(frame.path, frame.path_length, feet[j],
+                                                      points[j], frame_max);
                       }
                   });
     for (std::size_t k = 0; k < m; ++k) {
-        put(out, k, stage[k]);
+        put(out, k, frame.unscaled(stage[k], max_distance));
     }
+}
+
+// The length of the segment (dx, dy): sqrt(dx * dx + dy * dy), as the path measures it, where
+// that sum is a normal number, and else the same in a frame scaled by a power of two, so that
+// no length of finite coordinates overflows or underflows.
+double segment_length(double dx, double dy) noexcept {
+    const double squared = dx * dx + dy * dy;
+    if ((squared >= DBL_MIN && squared < INFINITY) || (dx == 0.0 && dy == 0.0) ||
+        !std::isfinite(dx) || !std::isfinite(dy)) {
+        return std::sqrt(squared);
+    }
+    const int e = std::max(std::ilogb(dx), std::ilogb(dy));
+    const double x = std::ldexp(dx, -e);
+    const double y = std::ldexp(dy, -e);
+    return std::ldexp(std::sqrt(x * x + y * y), e);
 }
 
 void from_frenet(const PointView& path, std::span<const double> path_length, StridedValues s,
@@ -189,7 +333,19 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
         }
         return;
     }
-    const double* length = path_length.data();
+    // The path's arc lengths overflow where a segment's squared length does, and are mostly
+    // rounding where every segment's underflows: then they are measured again, segment by
+    // segment without either.
+    std::vector<double> own_lengths;
+    const double total = path_length.back();
+    if (total > 0x1p500 || total < 0x1p-300) {
+        own_lengths.assign(n, 0.0);
+        for (std::size_t i = 1; i < n; ++i) {
+            own_lengths[i] = own_lengths[i - 1] +
+                             segment_length(path[i].x - path[i - 1].x, path[i].y - path[i - 1].y);
+        }
+    }
+    const double* length = own_lengths.empty() ? path_length.data() : own_lengths.data();
     std::size_t hint = first;
     for (std::size_t k = 0; k < rows; ++k) {
         const double at = s[k];
@@ -222,11 +378,17 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
         const Point a = path[i];
         const double dx = path[i + 1].x - a.x;
         const double dy = path[i + 1].y - a.y;
-        const double segment_length = std::sqrt(dx * dx + dy * dy);
-        const double t = (at - length[i]) / segment_length;
+        const double segment = segment_length(dx, dy);
+        const double along = at - length[i];
+        const double t = along / segment;
+        Point on{a.x + t * dx, a.y + t * dy};
+        if (std::isinf(t) && std::isfinite(along)) {
+            // t beyond the largest double, far out along a short segment.
+            on = Point{a.x + along * (dx / segment), a.y + along * (dy / segment)};
+        }
         const Point normal = left_normal(a, path[i + 1]);
         const double offset = d[k];
-        out[k] = Point{a.x + t * dx + offset * normal.x, a.y + t * dy + offset * normal.y};
+        out[k] = Point{on.x + offset * normal.x, on.y + offset * normal.y};
     }
 }
 

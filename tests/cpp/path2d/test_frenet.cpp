@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "path2d/frenet.hpp"
@@ -106,6 +107,25 @@ TEST(Frenet, BatchesAnswerAsTheScanHoweverManyCellsTheQueriesSpan) {
         EXPECT_EQ(batch.segment, scan.segment) << n;
         EXPECT_EQ(batch.s, scan.s) << n;
         EXPECT_EQ(batch.d, scan.d) << n;
+        // Scaled by powers of two whose squares overflow or underflow, the rows scale exactly.
+        for (const int e : {-900, 1000}) {
+            const auto scaled = [e](std::vector<Point> v) {
+                for (Point& p : v) {
+                    p = {std::ldexp(p.x, e), std::ldexp(p.y, e)};
+                }
+                return v;
+            };
+            const Path2D far = Path2D::from_points(scaled(points));
+            const SegmentIndex far_index = SegmentIndex::build(far.point_view());
+            for (const SegmentIndex* i : {&far_index, static_cast<const SegmentIndex*>(nullptr)}) {
+                const Rows rows = frenet(far, scaled(queries), i);
+                EXPECT_EQ(rows.segment, scan.segment) << n << " " << e;
+                for (std::size_t k = 0; k < queries.size(); ++k) {
+                    ASSERT_EQ(rows.s[k], std::ldexp(scan.s[k], e)) << n << " " << e;
+                    ASSERT_EQ(rows.d[k], std::ldexp(scan.d[k], e)) << n << " " << e;
+                }
+            }
+        }
     }
 }
 
@@ -148,6 +168,18 @@ TEST(Frenet, PointsAtArcLengths) {
     }
     EXPECT_TRUE(std::isnan(out[6].x) && std::isnan(out[6].y));
     EXPECT_EQ(out[7], (Point{9, 5}));
+    // Segment lengths whose squares underflow (the first, 1e-300 long, before s = 0) or overflow.
+    const std::vector<double> far_s{-1, 1.5e155};
+    for (const auto& [points, row, expected] :
+         {std::tuple{std::vector<Point>{{0, 0}, {1e-300, 0}, {1, 0}}, 0, Point{-1, 1}},
+          std::tuple{std::vector<Point>{{0, 0}, {1e155, 0}, {1e155, 1e155}}, 1,
+                     Point{1e155, 0.5e155}}}) {
+        const Path2D extreme = Path2D::from_points(points);
+        from_frenet(extreme.point_view(), extreme.path_length_per_point(), {far_s.data(), 1},
+                    {d.data(), 0}, 2, out.data());
+        EXPECT_DOUBLE_EQ(out[row].x, expected.x);
+        EXPECT_DOUBLE_EQ(out[row].y, expected.y);
+    }
     const Path2D still = Path2D::from_points({{1, 1}, {1, 1}});
     from_frenet(still.point_view(), still.path_length_per_point(), {s.data(), 1}, {d.data(), 0}, 1,
                 out.data());
