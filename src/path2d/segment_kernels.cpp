@@ -180,7 +180,6 @@ std::size_t first_equal(const double* values, std::size_t n, double v) noexcept 
 #if defined(__SSE2__)
     const __m128d target = _mm_set1_pd(v);
     unsigned mask = 0;
-#pragma GCC unroll 8
     for (; k + 2 <= n; k += 2) {
         mask |=
             static_cast<unsigned>(_mm_movemask_pd(_mm_cmpeq_pd(_mm_loadu_pd(values + k), target)))
