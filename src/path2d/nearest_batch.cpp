@@ -12,7 +12,7 @@
 //  4. Runs (block_feet): a run's leaves are those of its block's walk within reach of the run's
 //     box, laid out in columns; a run near more than 64 leaves is searched query by query.
 //  5. Queries (block_feet): each query opens its run's leaves nearest first until the nearest
-//     left lies beyond the best foot found (nearest_foot_in). A query whose best foot lies
+//     left lies beyond the best foot found (nearest_feet_in). A query whose best foot lies
 //     beyond reach is searched alone, as its nearest foot may lie in a leaf not gathered.
 //  6. Answers: each block's feet go to the caller, who writes its rows.
 // Each query starts its search alone from the segment found for the query before it.
@@ -221,18 +221,11 @@ void block_feet(const SegmentIndex& index, const PointView& points, std::span<co
             columns.end[j] = std::min(columns.begin[j] + SegmentIndex::leaf_segments, segments);
         }
         // Step 5: each query.
+        nearest_feet_in(columns, points, near, limit, near_out);
         for (std::size_t k = 0; k < near.size(); ++k) {
-            const Point& q = near[k];
-            if (!std::isfinite(q.x) || !std::isfinite(q.y)) {
-                near_out[k] = std::nullopt;
-                continue;
-            }
-            // Written in place: a foot copied just after the kernel stored it would wait for
-            // those stores to reach the cache.
-            nearest_foot_in(columns, points, q, limit, near_out[k].emplace());
             // A nearest foot beyond reach may lie in a leaf not gathered.
             if (!(near_out[k]->squared_distance <= limit)) {
-                near_out[k] = index.nearest_clamped(points, q, hint);
+                near_out[k] = index.nearest_clamped(points, near[k], hint);
             }
             if (near_out[k]) {
                 hint = near_out[k]->index;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
+#include <span>
 
 #include "path2d/points.hpp"
 
@@ -49,13 +51,11 @@ struct alignas(64) LeafColumns {
     std::size_t count = 0;
 };
 
-/// The nearest clamped foot of `query` on the segments of `leaves` into `best`, those of equal
-/// distance going to the lowest index (a NaN distance never counts): the leaves are opened
+/// For each query, the nearest clamped foot on the segments of `leaves` into feet[k], those of
+/// equal distance going to the lowest index (a NaN distance never counts): the leaves are opened
 /// nearest box first while the box's squared gap is at most `limit`, or, once a foot is found,
 /// at most its squared distance. An index of SIZE_MAX and an infinite distance where none is.
-/// The query is read where it lies: passed in two registers, it would be stored in two halves
-/// and read back whole, which waits for the stores to reach the cache (an eighth of the call).
-void nearest_foot_in(const LeafColumns& leaves, const PointView& p, const Point& query,
-                     double limit, ClampedFoot& best) noexcept;
+void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
+                     double limit, std::optional<ClampedFoot>* feet) noexcept;
 
 }  // namespace korvane
