@@ -2,13 +2,14 @@
 #include "path2d/frenet.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <utility>
+#include <vector>
 
+#include "path2d/nearest_batch.hpp"
 #include "util/large_list.hpp"
 
 namespace korvane {
@@ -72,148 +73,6 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
     return vertex_side(p, foot, query);
 }
 
-// Interleaves the bits of two 16-bit numbers: cells close in the plane get close keys.
-std::uint32_t morton(std::uint32_t x, std::uint32_t y) noexcept {
-    const auto spread = [](std::uint32_t v) {
-        v = (v | (v << 8)) & 0x00ff00ffu;
-        v = (v | (v << 4)) & 0x0f0f0f0fu;
-        v = (v | (v << 2)) & 0x33333333u;
-        return (v | (v << 1)) & 0x55555555u;
-    };
-    return spread(x) | (spread(y) << 1);
-}
-
-// Keys of the spatial order in memory of any type (the caller's columns, before their values
-// are written), read and written as bytes: each a plain 8-byte load or store.
-class KeyColumn {
-public:
-    explicit KeyColumn(void* memory) noexcept : m_bytes(static_cast<std::byte*>(memory)) {}
-    std::uint64_t operator[](std::size_t j) const noexcept {
-        std::uint64_t key;
-        std::memcpy(&key, m_bytes + j * sizeof key, sizeof key);
-        return key;
-    }
-    void set(std::size_t j, std::uint64_t key) noexcept {
-        std::memcpy(m_bytes + j * sizeof key, &key, sizeof key);
-    }
-
-private:
-    std::byte* m_bytes;
-};
-
-// The smallest box holding some points: empty (low above high) until one is added.
-struct Bounds {
-    double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
-    void add(Point q) noexcept {
-        x_low = std::min(x_low, q.x);
-        x_high = std::max(x_high, q.x);
-        y_low = std::min(y_low, q.y);
-        y_high = std::max(y_high, q.y);
-    }
-};
-
-// The rows k < `rows` whose point_of(k) is finite (then within `bounds`) in an order that
-// visits the plane cell by cell along a Z curve, so that consecutive queries walk the same boxes
-// of the index (then in cache) and the queries of a cell share one walk: (cell << 32 | row) for
-// each, sorted, in `into` (room for one per row), and how many; `spare`, as large, is written
-// over. Cells are `cell` wide, or wider where 2^16 of them would not span the queries.
-template <class PointOf>
-std::size_t spatial_order(std::size_t rows, PointOf point_of, const Bounds& bounds, double cell,
-                          KeyColumn into, KeyColumn spare) {
-    const auto [x_low, y_low, x_high, y_high] = bounds;
-    // A span that overflows, or a cell that underflows, leaves one cell per axis.
-    const double span = std::max(x_high - x_low, y_high - y_low);
-    const double cells = std::min(65535.0, span / cell);
-    const double scale = cells > 0.0 && span > 0.0 && span < INFINITY ? cells / span : 0.0;
-    // Products of a finite span and its own scale stay within [0, 65535] but for rounding; the
-    // clamp keeps the cast defined. The key grows with each coordinate, so the corner at the
-    // highest ones bounds every key, and with it the passes of the sort.
-    const auto key_of = [&](Point q) {
-        const double cx = std::min(65535.0, std::max(0.0, (q.x - x_low) * scale));
-        const double cy = std::min(65535.0, std::max(0.0, (q.y - y_low) * scale));
-        return std::uint64_t{
-            morton(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy))};
-    };
-    // Stable passes of 11 bits over the cell, as many as it has (the row numbers below are in
-    // order already): 2048 counters and write positions stay in the first-level cache. The keys
-    // start where an even number of passes leaves them in `into`.
-    const std::uint64_t highest = key_of(Point{x_high, y_high});
-    int passes = 0;
-    for (std::uint64_t rest = highest; rest != 0; rest >>= 11) {
-        ++passes;
-    }
-    KeyColumn keys = passes % 2 == 0 ? into : spare;
-    KeyColumn sorted = passes % 2 == 0 ? spare : into;
-    std::size_t finite = 0;
-    for (std::size_t k = 0; k < rows; ++k) {
-        const Point q = point_of(k);
-        if (std::isfinite(q.x) && std::isfinite(q.y)) {
-            keys.set(finite++, key_of(q) << 32 | k);
-        }
-    }
-    std::size_t count[2048];
-    for (int pass = 0; pass < passes; ++pass) {
-        const int shift = 32 + 11 * pass;
-        std::fill(std::begin(count), std::end(count), 0);
-        for (std::size_t j = 0; j < finite; ++j) {
-            ++count[(keys[j] >> shift) & 0x7ff];
-        }
-        std::size_t total = 0;
-        for (std::size_t& c : count) {
-            total += std::exchange(c, total);
-        }
-        for (std::size_t j = 0; j < finite; ++j) {
-            const std::uint64_t key = keys[j];
-            sorted.set(count[(key >> shift) & 0x7ff]++, key);
-        }
-        std::swap(keys, sorted);
-    }
-    return finite;
-}
-
-// The reach of a batch: twice the distance within which 7 in 8 of a sample of the queries find
-// their nearest foot, so that few are searched again alone; and no shorter than 16 segments of
-// average length, so that a cell holds several queries near a path. Measured on noisy positions
-// along a route, any reach from 8 to 24 segments costs about the same. Where the path passes
-// the same places many times (laps, a warehouse's aisles), cells that wide lie near more leaves
-// than a batch takes, and their queries are searched one by one: there the reach is halved,
-// down to the sample's distances, until most sampled queries' cells are not so crowded.
-double batch_reach(const PointView& path, std::span<const double> path_length,
-                   const SegmentIndex& index, std::span<const Point> queries) {
-    // One query in eight at most, so that the sample costs little next to the batch.
-    constexpr std::size_t most = 64;
-    const std::size_t sample = std::min(most, std::max<std::size_t>(1, queries.size() / 8));
-    double distances[most];
-    std::size_t found = 0;
-    for (std::size_t j = 0; j < sample; ++j) {
-        const Point q = queries[j * queries.size() / sample];
-        if (const std::optional<ClampedFoot> foot = index.nearest_clamped(path, q)) {
-            distances[found++] = std::sqrt(foot->squared_distance);
-        }
-    }
-    const double segment = path_length.back() / static_cast<double>(path.size() - 1);
-    double reach = 16.0 * segment;
-    double shortest = reach;
-    if (found > 0) {
-        double* quantile = distances + found * 7 / 8;
-        std::nth_element(distances, quantile, distances + found);
-        shortest = 2.0 * *quantile;
-        reach = std::max(reach, shortest);
-    }
-    for (int halving = 0; halving < 16 && reach / 2.0 >= shortest; ++halving) {
-        std::size_t crowded = 0;
-        constexpr std::size_t looked = 8;
-        for (std::size_t j = 0; j < looked; ++j) {
-            crowded += index.crowded(queries[(2 * j + 1) * queries.size() / (2 * looked)], reach);
-        }
-        if (2 * crowded <= looked) {
-            break;
-        }
-        reach /= 2.0;
-    }
-    return reach;
-}
-
 // Rows this many and more are answered in spatial order.
 constexpr std::size_t min_ordered_rows = 64;
 
@@ -249,32 +108,146 @@ void put(FrenetColumns out, std::size_t k, const FrenetRow& row) noexcept {
     out.segment[k] = row.segment;
 }
 
+// Scaling by a power of two is exact, and so is every operation on scaled values where nothing
+// overflows or underflows: with every coordinate below 2^500 in magnitude, no difference,
+// product, squared length or squared distance of the arithmetic overflows (they stay below
+// 2^1004), and lengths and distances from 2^-511 on keep every bit. A call runs in the caller's
+// own frame where its largest coordinate (of the path and the points) lies below 2^500 and the
+// path's own reaches 2^-300; any other runs in one where its largest lies in [2^499, 2^500).
+constexpr int highest_plain_exponent = 499;
+constexpr double lowest_plain_path = 0x1p-300;
+
+// The exponent of the frame for a call whose largest finite coordinate magnitudes are these.
+int frame_exponent(double path_largest, double query_largest) noexcept {
+    const double largest = std::max(path_largest, query_largest);
+    if (!(largest > 0.0 && largest < INFINITY)) {
+        return 0;
+    }
+    const int e = std::ilogb(largest);
+    return e <= highest_plain_exponent && path_largest >= lowest_plain_path
+               ? 0
+               : highest_plain_exponent - e;
+}
+
+double largest_of(const SegmentIndex::Box& box) noexcept {
+    return box.x_low > box.x_high ? 0.0
+                                  : std::max(std::max(std::fabs(box.x_low), std::fabs(box.x_high)),
+                                             std::max(std::fabs(box.y_low), std::fabs(box.y_high)));
+}
+
+// The largest coordinate magnitude among the finite points.
+template <class Points>
+double largest_finite(const Points& points) noexcept {
+    PointBounds bounds;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Point q = points[i];
+        if (std::isfinite(q.x) && std::isfinite(q.y)) {
+            bounds.add(q);
+        }
+    }
+    return largest_of(bounds.box);
+}
+
+// The frame a call computes in: the caller's path, or a copy scaled by 2^exponent with its own
+// arc lengths (as the path computes them) and index.
+class Frame {
+public:
+    Frame(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
+          double largest_query)
+        : exponent(frame_exponent(largest_in(path, index), largest_query)),
+          path(path),
+          path_length(path_length),
+          index(index) {
+        if (exponent == 0) {
+            return;
+        }
+        m_points.reserve(path.size());
+        m_lengths.reserve(path.size());
+        for (std::size_t i = 0; i < path.size(); ++i) {
+            m_points.push_back(scaled(path[i]));
+        }
+        double total = 0.0;
+        for (std::size_t i = 0; i < m_points.size(); ++i) {
+            const double dx = i == 0 ? 0.0 : m_points[i].x - m_points[i - 1].x;
+            const double dy = i == 0 ? 0.0 : m_points[i].y - m_points[i - 1].y;
+            total += i == 0 ? 0.0 : std::sqrt(dx * dx + dy * dy);
+            m_lengths.push_back(total);
+        }
+        this->path = PointView(m_points);
+        this->path_length = m_lengths;
+        if (index) {
+            m_index = SegmentIndex::build(m_points);
+            this->index = &*m_index;
+        }
+    }
+
+    Frame(const Frame&) = delete;  // its views may point into its own lists
+    Frame& operator=(const Frame&) = delete;
+
+    Point scaled(Point q) const noexcept {
+        return exponent == 0 ? q : Point{std::ldexp(q.x, exponent), std::ldexp(q.y, exponent)};
+    }
+    // What the rows are measured against: the caller's max_distance applies to unscaled rows.
+    double max_distance(double caller_max) const noexcept {
+        return exponent == 0 ? caller_max : INFINITY;
+    }
+    FrenetRow unscaled(const FrenetRow& row, double max_distance) const noexcept {
+        if (exponent == 0) {
+            return row;
+        }
+        const double distance = std::ldexp(row.distance, -exponent);
+        return distance <= max_distance
+                   ? FrenetRow{std::ldexp(row.s, -exponent), std::ldexp(row.d, -exponent), distance,
+                               row.segment}
+                   : FrenetRow{nan, nan, nan, -1};
+    }
+
+    const int exponent;
+    PointView path;
+    std::span<const double> path_length;
+    const SegmentIndex* index;
+
+private:
+    static double largest_in(const PointView& path, const SegmentIndex* index) noexcept {
+        const double boxed = index ? largest_of(index->bounds()) : INFINITY;
+        return boxed < INFINITY ? boxed : largest_finite(path);
+    }
+
+    std::vector<Point> m_points;
+    std::vector<double> m_lengths;
+    std::optional<SegmentIndex> m_index;
+};
+
 }  // namespace
 
 void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out) {
     const std::size_t m = queries.size();
-    const auto answer = [&](std::size_t k, const std::optional<ClampedFoot>& foot) {
-        return frenet_row(path, path_length, foot, queries[k], max_distance);
-    };
-    if (!index || m < min_ordered_rows || m > std::numeric_limits<std::uint32_t>::max()) {
+    if (!index || m < min_ordered_rows || m > batch_max_queries) {
+        const Frame frame(path, path_length, index, largest_finite(queries));
+        const double frame_max = frame.max_distance(max_distance);
         for (std::size_t k = 0; k < m; ++k) {
+            const Point q = frame.scaled(queries[k]);
+            const std::optional<ClampedFoot> foot =
+                frame.index ? frame.index->nearest_clamped(frame.path, q)
+                            : nearest_clamped_scan(frame.path, q);
             put(out, k,
-                answer(k, index ? index->nearest_clamped(path, queries[k])
-                                : nearest_clamped_scan(path, queries[k])));
+                frame.unscaled(frenet_row(frame.path, frame.path_length, foot, q, frame_max),
+                               max_distance));
         }
         return;
     }
-    const double reach = batch_reach(path, path_length, *index, queries);
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
-    // the columns in order after: a fourth of the scattered writes.
+    // the columns in order after: a fourth of the scattered writes. The stage goes onto huge
+    // pages: a million queries' fresh 4 KiB pages cost about 2 us each here, 15 to 20 ms a call.
     const std::unique_ptr<FrenetRow[]> stage(new FrenetRow[m]);  // left unfilled
     advise_large(stage.get(), m * sizeof(FrenetRow));
-    // Each row first holds its query, in s and d, or its answer where the query has none. Past
-    // the reach's sample, this is the one read of the caller's points: every later step reads
-    // the stage. Read in its turn, a row brings in the line that its answer is then written to.
-    Bounds bounds;
+    // Each row first holds its query, in s and d, or its answer where the query has none. This
+    // is the one read of the caller's points: every later step reads the stage. Read in its
+    // turn, a row brings in the line that its answer is then written to (116 against 125 ms a
+    // million queries, reading the caller's points there).
+    PointBounds bounds;
     for (std::size_t k = 0; k < m; ++k) {
         const Point q = queries[k];
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
@@ -285,56 +258,61 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             stage[k] = frenet_row(path, path_length, std::nullopt, q, max_distance);
         }
     }
-    // Until the rows are copied out, the segment column holds the order and the distance column
-    // the sort's other half: a large batch takes no fresh pages for them.
-    const KeyColumn order(out.segment);
-    const std::size_t ordered = spatial_order(
-        m, [&](std::size_t k) { return Point{stage[k].s, stage[k].d}; }, bounds, reach, order,
-        KeyColumn(out.distance));
-    // The queries of a block of 8 x 8 cells, up to a batch at a time, share one walk down the
-    // index's tree, and those of each cell the leaves near it.
-    constexpr std::size_t batch = 256;
-    constexpr std::size_t ahead = 16;  // queries read ahead of their turn, their rows random
-    std::size_t rows[batch];
-    Point points[batch];
-    std::size_t runs[batch];
-    std::optional<ClampedFoot> feet[batch];
-    std::optional<std::size_t> hint;
-    for (std::size_t first = 0; first < ordered;) {
-        const std::uint64_t block = order[first] >> 38;
-        std::size_t count = 0;
-        std::size_t run_count = 0;
-        while (count < batch && first + count < ordered && order[first + count] >> 38 == block) {
-            if (first + count + ahead < ordered) {
-                __builtin_prefetch(&stage[order[first + count + ahead] & 0xffffffffu], 1);
-            }
-            if (count == 0 || order[first + count] >> 32 != order[first + count - 1] >> 32) {
-                runs[run_count++] = 0;
-            }
-            ++runs[run_count - 1];
-            rows[count] = static_cast<std::size_t>(order[first + count] & 0xffffffffu);
-            points[count] = Point{stage[rows[count]].s, stage[rows[count]].d};
-            ++count;
+    const Frame frame(path, path_length, index, largest_of(bounds.box));
+    if (frame.exponent != 0) {
+        for (std::size_t k = 0; k < m; ++k) {
+            const Point q = frame.scaled(Point{stage[k].s, stage[k].d});
+            stage[k].s = q.x;
+            stage[k].d = q.y;
         }
-        index->nearest_clamped_batch(path, {points, count}, {runs, run_count}, reach, hint, feet);
-        // The arc lengths at the feet are requested together before their use: they lie
-        // scattered over memory.
-        for (std::size_t j = 0; j < count; ++j) {
-            if (feet[j]) {
-                __builtin_prefetch(&path_length[feet[j]->index]);
-            }
-        }
-        for (std::size_t j = 0; j < count; ++j) {
-            stage[rows[j]] = frenet_row(path, path_length, feet[j], points[j], max_distance);
-        }
-        if (feet[count - 1]) {
-            hint = feet[count - 1]->index;
-        }
-        first += count;
+        const Point low = frame.scaled(Point{bounds.box.x_low, bounds.box.y_low});
+        const Point high = frame.scaled(Point{bounds.box.x_high, bounds.box.y_high});
+        bounds.box = SegmentIndex::Box{low.x, low.y, high.x, high.y};
     }
+    const double frame_max = frame.max_distance(max_distance);
+    const PointView staged(CoordinateView(&stage[0].s, sizeof(FrenetRow) / sizeof(double), m),
+                           CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
+    const double mean_segment =
+        frame.path_length.back() / static_cast<double>(frame.path.size() - 1);
+    const double reach = batch_reach(*frame.index, frame.path, mean_segment, staged);
+    // The segment and distance columns, not written before the rows are copied out, lend their
+    // memory to the sort: a large batch takes no fresh pages for it (with reading the caller's
+    // points in place, 126 to 128 against 131 to 137 ms a call).
+    const BatchScratch scratch{std::as_writable_bytes(std::span(out.segment, m)),
+                               std::as_writable_bytes(std::span(out.distance, m))};
+    nearest_batch(*frame.index, frame.path, staged, bounds, reach, scratch,
+                  [&](std::span<const std::size_t> rows, std::span<const Point> points,
+                      std::span<const std::optional<ClampedFoot>> feet) {
+                      // The arc lengths at the feet are requested together before their use: they lie
+                      // scattered over memory.
+                      for (const std::optional<ClampedFoot>& foot : feet) {
+                          if (foot) {
+                              __builtin_prefetch(&frame.path_length[foot->index]);
+                          }
+                      }
+                      for (std::size_t j = 0; j < rows.size(); ++j) {
+                          stage[rows[j]] = frenet_row(frame.path, frame.path_length, feet[j],
+                                                      points[j], frame_max);
+                      }
+                  });
     for (std::size_t k = 0; k < m; ++k) {
-        put(out, k, stage[k]);
+        put(out, k, frame.unscaled(stage[k], max_distance));
     }
+}
+
+// The length of the segment (dx, dy): sqrt(dx * dx + dy * dy), as the path measures it, where
+// that sum is a normal number, and else the same in a frame scaled by a power of two, so that
+// no length of finite coordinates overflows or underflows.
+double segment_length(double dx, double dy) noexcept {
+    const double squared = dx * dx + dy * dy;
+    if ((squared >= DBL_MIN && squared < INFINITY) || (dx == 0.0 && dy == 0.0) ||
+        !std::isfinite(dx) || !std::isfinite(dy)) {
+        return std::sqrt(squared);
+    }
+    const int e = std::max(std::ilogb(dx), std::ilogb(dy));
+    const double x = std::ldexp(dx, -e);
+    const double y = std::ldexp(dy, -e);
+    return std::ldexp(std::sqrt(x * x + y * y), e);
 }
 
 void from_frenet(const PointView& path, std::span<const double> path_length, StridedValues s,
@@ -355,7 +333,19 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
         }
         return;
     }
-    const double* length = path_length.data();
+    // The path's arc lengths overflow where a segment's squared length does, and are mostly
+    // rounding where every segment's underflows: then they are measured again, segment by
+    // segment without either.
+    std::vector<double> own_lengths;
+    const double total = path_length.back();
+    if (total > 0x1p500 || total < 0x1p-300) {
+        own_lengths.assign(n, 0.0);
+        for (std::size_t i = 1; i < n; ++i) {
+            own_lengths[i] = own_lengths[i - 1] +
+                             segment_length(path[i].x - path[i - 1].x, path[i].y - path[i - 1].y);
+        }
+    }
+    const double* length = own_lengths.empty() ? path_length.data() : own_lengths.data();
     std::size_t hint = first;
     for (std::size_t k = 0; k < rows; ++k) {
         const double at = s[k];
@@ -388,11 +378,17 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
         const Point a = path[i];
         const double dx = path[i + 1].x - a.x;
         const double dy = path[i + 1].y - a.y;
-        const double segment_length = std::sqrt(dx * dx + dy * dy);
-        const double t = (at - length[i]) / segment_length;
+        const double segment = segment_length(dx, dy);
+        const double along = at - length[i];
+        const double t = along / segment;
+        Point on{a.x + t * dx, a.y + t * dy};
+        if (std::isinf(t) && std::isfinite(along)) {
+            // t beyond the largest double, far out along a short segment.
+            on = Point{a.x + along * (dx / segment), a.y + along * (dy / segment)};
+        }
         const Point normal = left_normal(a, path[i + 1]);
         const double offset = d[k];
-        out[k] = Point{a.x + t * dx + offset * normal.x, a.y + t * dy + offset * normal.y};
+        out[k] = Point{on.x + offset * normal.x, on.y + offset * normal.y};
     }
 }
 

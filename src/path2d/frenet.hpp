@@ -25,8 +25,13 @@ struct FrenetColumns {
 /// positive to the left, its magnitude `distance`, and the segment holding it. At a vertex or an
 /// end the side is that of the vertex's two directions of travel (frenet_side in frenet.cpp). A
 /// point farther than `max_distance`, a non-finite point and a path of fewer than two points give
-/// NaN values and segment -1. The columns, which must not overlap `queries`, also serve as
-/// scratch memory before the rows are written.
+/// NaN values and segment -1; a row with a segment has a number s. Coordinates of any finite
+/// magnitude are answered: the arithmetic runs in a frame scaled by a power of two, exactly, in
+/// which no length, product or squared distance overflows, and lengths and distances from 2^-511
+/// on keep every bit. The frame is the caller's own where every coordinate lies below 2^500 and
+/// the path's largest reaches 2^-300; else it puts the largest coordinate in [2^499, 2^500), and
+/// the rows come back unscaled (an arc length beyond the largest double is infinite). The
+/// columns must not overlap `queries`; what they hold before the call returns is unspecified.
 void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out);
@@ -41,7 +46,8 @@ struct StridedValues {
 /// For each row, the point at arc length s[i] (linear along the segment holding it, a vertex
 /// belonging to the following segment, before 0 and beyond the length along the first and last
 /// segment of non-zero length) moved by d[i] along that segment's left unit normal. NaN rows for
-/// a NaN input and for a path without a segment of non-zero length.
+/// a NaN input and for a path without a segment of non-zero length. Segment lengths are measured
+/// without overflow or underflow at any finite magnitude.
 void from_frenet(const PointView& path, std::span<const double> path_length, StridedValues s,
                  StridedValues d, std::size_t rows, Point* out);
 

@@ -24,6 +24,14 @@ struct Projection {
     double distance;    ///< distance from the query point to `point`
 };
 
+/// The point of a segment nearest to a query point, its parameter t clamped to [0, 1].
+struct ClampedFoot {
+    std::size_t index;        ///< first point of the segment
+    double t;                 ///< 0 and 1 are the segment's ends
+    Point point;              ///< a + t (b - a)
+    double squared_distance;  ///< from the query point to `point`
+};
+
 /// The epsilon test of the point queries: equal within a closed axis-aligned square of
 /// half-width epsilon.
 inline bool within(Point a, Point b, double epsilon) noexcept {

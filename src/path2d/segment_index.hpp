@@ -1,4 +1,5 @@
-// src/path2d/segment_index.hpp: nearest candidate segment of a path, by scan and by box hierarchy
+// src/path2d/segment_index.hpp: nearest candidate segment of a path, by scan and by box
+// hierarchy, and the hierarchy's leaves
 #pragma once
 
 #include <cstddef>
@@ -8,16 +9,9 @@
 #include <vector>
 
 #include "path2d/points.hpp"
+#include "path2d/segment_kernels.hpp"
 
 namespace korvane {
-
-/// The point of a segment nearest to a query point, its parameter t clamped to [0, 1].
-struct ClampedFoot {
-    std::size_t index;        ///< first point of the segment
-    double t;                 ///< 0 and 1 are the segment's ends
-    Point point;              ///< a + t (b - a)
-    double squared_distance;  ///< from the query point to `point`
-};
 
 /// The nearest point of the path's segments, each a closed piece from a to b: every segment in
 /// index order, the lowest index kept among equal squared distances, NaN distances never kept.
@@ -33,6 +27,21 @@ std::optional<Projection> nearest_segment_scan(const PointView& points, Point qu
 /// (a path's geometry never changes after construction, so its index serves all its queries).
 class SegmentIndex {
 public:
+    /// A box around segments: its low and high x and y.
+    struct Box {
+        double x_low;
+        double y_low;
+        double x_high;
+        double y_high;
+    };
+    /// The squared gap between two boxes, or a box and a point's box. That of a box to the box of
+    /// some queries rounds no higher than its gap to any of them, or to any box inside.
+    static double squared_gap(const Box& b, const Box& r) noexcept {
+        const double gx = gap(b.x_low - r.x_high, r.x_low - b.x_high);
+        const double gy = gap(b.y_low - r.y_high, r.y_low - b.y_high);
+        return gx * gx + gy * gy;
+    }
+
     /// Linear in the number of points; throws std::bad_alloc beyond physical memory.
     static SegmentIndex build(const PointView& points);
     /// What nearest_segment_scan returns for the same points, bit for bit.
@@ -42,42 +51,29 @@ public:
     /// near).
     std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
                                                std::optional<std::size_t> hint = {}) const;
-    /// nearest_clamped of each query, bit for bit, for queries that come in runs close
-    /// together (`runs` holds their lengths, in order; each run a box about `reach` wide, and
-    /// all of them a few such boxes): one walk down the tree gathers the leaves within `reach` of
-    /// them all, among which those of each run are picked out, and these answer every query
-    /// whose nearest foot lies within `reach`; the others, and all of them where the leaves are
-    /// too many, are searched one by one, each from the segment found for the query before it
-    /// (the first from `hint`).
-    void nearest_clamped_batch(const PointView& points, std::span<const Point> queries,
-                               std::span<const std::size_t> runs, double reach,
-                               std::optional<std::size_t> hint,
-                               std::optional<ClampedFoot>* out) const;
-    /// The most leaves a batch gathers for one run; a run near more is searched one by one.
-    static constexpr std::size_t batch_leaves = 64;
-    /// Whether more than batch_leaves leaves lie within `reach` of the square `reach` wide
-    /// around `centre`: a batch's run of queries there would be searched one by one.
-    bool crowded(Point centre, double reach) const;
+
+    // The leaves, for a search of its own (as the many-queries search makes).
+    /// Segments per leaf: leaf j holds the segments from j * leaf_segments on, as many of them as
+    /// the path has up to leaf_segments. Long enough that walking the tree costs little next to
+    /// testing the segments, short enough that a query near the path tests a few dozen.
+    static constexpr std::size_t leaf_segments = 16;
+    /// Writes the leaves (in segment order) whose boxes lie within squared gap `limit` of
+    /// `region` into `leaves`, as many as fit; returns their number, or leaves.size() + 1 when
+    /// there are more.
+    std::size_t leaves_near(const Box& region, double limit, std::span<std::size_t> leaves) const;
+    /// The box of leaf j, which no clamped foot on its segments lies outside of.
+    const Box& leaf_box(std::size_t leaf) const noexcept { return m_boxes[m_first_leaf + leaf]; }
+    /// The box around every segment (the empty box, low above high, without any).
+    const Box& bounds() const noexcept { return m_boxes[1]; }
 
 private:
     friend struct SegmentIndexProbe;  // the tests' window on the boxes
 
-    struct Box {
-        double x_low;
-        double y_low;
-        double x_high;
-        double y_high;
-    };
     std::vector<Box> m_boxes;      // node k has children 2k and 2k + 1; node 0 is unused
     std::size_t m_first_leaf = 1;  // node m_first_leaf + j holds the j-th run of segments
 
     template <class Search>
     bool descend(const PointView& points, Point query, Search& search) const;
-    // Writes the leaves (in segment order) whose boxes lie within squared gap `limit` of
-    // `region`, up to `capacity` of them; returns their number, or capacity + 1 when there are
-    // more.
-    std::size_t leaves_near(const Box& region, double limit, std::size_t* leaves,
-                            std::size_t capacity) const;
 };
 
 /// A path's segment index, built once the scans made for the path cost about as much as the

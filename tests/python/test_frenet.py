@@ -15,7 +15,10 @@ from korvane_frenet import from_frenet, to_frenet
 
 
 def brute_force(points, query):
-    """(s, distance, segment) of the nearest clamped foot: every segment, the first of equal minima."""
+    """(s, distance, segment) of the nearest clamped foot: every segment, the first of equal minima,
+    in a frame scaled by a power of two (exactly) that puts the largest coordinate near 2^500."""
+    exponent = 500 - np.frexp(np.abs(np.concatenate((points.ravel(), query))).max())[1]
+    points, query = np.ldexp(points, exponent), np.ldexp(query, exponent)
     a, delta = points[:-1], np.diff(points, axis=0)
     with np.errstate(all="ignore"):
         squared = delta[:, 0] * delta[:, 0] + delta[:, 1] * delta[:, 1]
@@ -32,11 +35,14 @@ def brute_force(points, query):
             return np.nan, np.nan, -1
         i = int(candidates[np.argmin(distance[candidates])])
         length = np.concatenate(([0.0], np.cumsum(np.sqrt(squared))))
-        return length[i] + np.sqrt(squared[i]) * t[i], np.sqrt(distance[i]), i
+        s = length[i] + np.sqrt(squared[i]) * t[i]
+        return np.ldexp(s, -exponent), np.ldexp(np.sqrt(distance[i]), -exponent), i
 
 
 # Winding walks with repeated points and runs back over themselves; the tiny and huge scales,
-# and mm steps around 5e6, keep the index's bounds honest where rounding is coarse.
+# and mm steps around 5e6, keep the index's bounds honest where rounding is coarse. Squared
+# lengths and distances overflow or underflow at the tiny and huge scales, and a few queries 1
+# away from the path, in a call of their own, mix magnitudes at the tiny one.
 @given(
     seed=st.integers(0, 2**32 - 1),
     frame=st.sampled_from([(1.0, 0.0), (1e-300, 0.0), (1e300, 0.0), (1e-3, 5e6)]),
@@ -53,13 +59,15 @@ def test_equals_the_brute_force_scan(seed, frame, repeats, as_pairs):
     points = unit * frame[0] + frame[1]
     queries = (unit[rng.integers(0, 700, 100)] + rng.normal(scale=3, size=(100, 2))) * frame[0] + frame[1]
     queries[:5] = points[rng.integers(0, 700, 5)]
+    mixed = points[rng.integers(0, 700, 3)] + rng.normal(size=(3, 2))
     path = Path2D(points=points) if as_pairs else Path2D(x=points[:, 0], y=points[:, 1])
-    result = to_frenet(path, queries)
-    for k, query in enumerate(queries):
-        expected = brute_force(points, query)
-        got = (result.s[k], result.distance[k], result.segment[k])
-        assert got == expected or np.array_equal(got, expected, equal_nan=True), (k, got, expected)
-        assert abs(result.d[k]) == result.distance[k] or np.isnan(result.d[k])
+    for batch in (queries, mixed):
+        result = to_frenet(path, batch)
+        for k, query in enumerate(batch):
+            expected = brute_force(points, query)
+            got = (result.s[k], result.distance[k], result.segment[k])
+            assert got == expected or np.array_equal(got, expected, equal_nan=True), (k, got, expected)
+            assert abs(result.d[k]) == result.distance[k] or np.isnan(result.d[k])
 
 
 def test_corner_where_the_paths_own_rule_matches_far_away():

@@ -1,14 +1,16 @@
 // tests/cpp/path2d/test_frenet.cpp: nearest clamped feet, the side rule and points at arc lengths
-#include <array>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
+#include <tuple>
 #include <vector>
 
 #include "path2d/frenet.hpp"
+#include "path2d/nearest_batch.hpp"
 #include "path2d/path2d.hpp"
 
 using namespace korvane;
@@ -55,25 +57,31 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
             points[k % 128 < 96 ? (k / 32 * 37) % points.size() : rng() % points.size()];
         queries.push_back({q.x + 3 * normal(rng), q.y + 3 * normal(rng)});
     }
-    // Reaches that answer most queries in the batch, few of them, and gather too many leaves.
-    constexpr std::size_t group = 32;
-    std::optional<ClampedFoot> batch[group];
-    for (std::size_t first = 0; first < queries.size(); first += group) {
-        const double reach = std::array{3.0, 0.5, 60.0}[first / group % 3];
-        // One run, or runs sharing one walk.
-        const std::vector<std::size_t> runs =
-            first / group % 2 ? std::vector<std::size_t>{group} : std::vector<std::size_t>{5, 27};
-        index.nearest_clamped_batch(view, {&queries[first], group}, runs, reach,
-                                    first * 7 % points.size(), batch);
-        for (std::size_t j = 0; j < group; ++j) {
-            const Point query = queries[first + j];
-            const auto a = index.nearest_clamped(view, query);
-            const auto b = nearest_clamped_scan(view, query);
-            ASSERT_TRUE(a && b && batch[j]);
+    // Reaches that answer most queries in the batch, few of them, and gather too many leaves;
+    // the blocks hold one run or several.
+    for (const double reach : {3.0, 0.5, 60.0}) {
+        PointBounds bounds;
+        for (const Point q : queries) {
+            bounds.add(q);
+        }
+        std::vector<std::uint64_t> order(queries.size()), spare(queries.size());
+        std::vector<std::optional<ClampedFoot>> batch(queries.size());
+        nearest_batch(
+            index, view, queries, bounds, reach,
+            {std::as_writable_bytes(std::span(order)), std::as_writable_bytes(std::span(spare))},
+            [&](auto rows, auto, auto feet) {
+                for (std::size_t j = 0; j < rows.size(); ++j) {
+                    batch[rows[j]] = feet[j];
+                }
+            });
+        for (std::size_t k = 0; k < queries.size(); ++k) {
+            const auto a = index.nearest_clamped(view, queries[k]);
+            const auto b = nearest_clamped_scan(view, queries[k]);
+            ASSERT_TRUE(a && b && batch[k]);
             ASSERT_EQ(a->index, b->index);
             ASSERT_EQ(a->squared_distance, b->squared_distance);
-            ASSERT_EQ(batch[j]->index, b->index);
-            ASSERT_EQ(batch[j]->squared_distance, b->squared_distance);
+            ASSERT_EQ(batch[k]->index, b->index);
+            ASSERT_EQ(batch[k]->squared_distance, b->squared_distance);
         }
     }
     EXPECT_FALSE(index.nearest_clamped(view, {not_a_number, 0.0}));
@@ -99,6 +107,25 @@ TEST(Frenet, BatchesAnswerAsTheScanHoweverManyCellsTheQueriesSpan) {
         EXPECT_EQ(batch.segment, scan.segment) << n;
         EXPECT_EQ(batch.s, scan.s) << n;
         EXPECT_EQ(batch.d, scan.d) << n;
+        // Scaled by powers of two whose squares overflow or underflow, the rows scale exactly.
+        for (const int e : {-900, 1000}) {
+            const auto scaled = [e](std::vector<Point> v) {
+                for (Point& p : v) {
+                    p = {std::ldexp(p.x, e), std::ldexp(p.y, e)};
+                }
+                return v;
+            };
+            const Path2D far = Path2D::from_points(scaled(points));
+            const SegmentIndex far_index = SegmentIndex::build(far.point_view());
+            for (const SegmentIndex* i : {&far_index, static_cast<const SegmentIndex*>(nullptr)}) {
+                const Rows rows = frenet(far, scaled(queries), i);
+                EXPECT_EQ(rows.segment, scan.segment) << n << " " << e;
+                for (std::size_t k = 0; k < queries.size(); ++k) {
+                    ASSERT_EQ(rows.s[k], std::ldexp(scan.s[k], e)) << n << " " << e;
+                    ASSERT_EQ(rows.d[k], std::ldexp(scan.d[k], e)) << n << " " << e;
+                }
+            }
+        }
     }
 }
 
@@ -141,6 +168,18 @@ TEST(Frenet, PointsAtArcLengths) {
     }
     EXPECT_TRUE(std::isnan(out[6].x) && std::isnan(out[6].y));
     EXPECT_EQ(out[7], (Point{9, 5}));
+    // Segment lengths whose squares underflow (the first, 1e-300 long, before s = 0) or overflow.
+    const std::vector<double> far_s{-1, 1.5e155};
+    for (const auto& [points, row, expected] :
+         {std::tuple{std::vector<Point>{{0, 0}, {1e-300, 0}, {1, 0}}, 0, Point{-1, 1}},
+          std::tuple{std::vector<Point>{{0, 0}, {1e155, 0}, {1e155, 1e155}}, 1,
+                     Point{1e155, 0.5e155}}}) {
+        const Path2D extreme = Path2D::from_points(points);
+        from_frenet(extreme.point_view(), extreme.path_length_per_point(), {far_s.data(), 1},
+                    {d.data(), 0}, 2, out.data());
+        EXPECT_DOUBLE_EQ(out[row].x, expected.x);
+        EXPECT_DOUBLE_EQ(out[row].y, expected.y);
+    }
     const Path2D still = Path2D::from_points({{1, 1}, {1, 1}});
     from_frenet(still.point_view(), still.path_length_per_point(), {s.data(), 1}, {d.data(), 0}, 1,
                 out.data());

@@ -1,0 +1,322 @@
+// src/path2d/nearest_batch.cpp: the nearest clamped feet of many queries, in spatial order
+//
+// The search, step by step:
+//  1. Reach (batch_reach, the caller's first call): a sample of the queries, each searched
+//     alone, gives the distance within which most queries find their nearest foot.
+//  2. Order (spatial_order): each finite query gets a key, its cell `reach` wide numbered along
+//     a Z curve above its row (OrderKey), and the keys are sorted in radix passes over the cell,
+//     in the memory the caller lends.
+//  3. Blocks (nearest_batch): the queries of one block of 8 x 8 cells, up to 256 in sorted
+//     order, share one walk down the index's tree, which gathers the leaves within reach of
+//     them all; the queries of one cell are a run.
+//  4. Runs (block_feet): a run's leaves are those of its block's walk within reach of the run's
+//     box, laid out in columns; a run near more than 64 leaves is searched query by query.
+//  5. Queries (block_feet): each query opens its run's leaves nearest first until the nearest
+//     left lies beyond the best foot found (nearest_feet_in). A query whose best foot lies
+//     beyond reach is searched alone, as its nearest foot may lie in a leaf not gathered.
+//  6. Answers: each block's feet go to the caller, who writes its rows.
+// Each query starts its search alone from the segment found for the query before it.
+#include "path2d/nearest_batch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <utility>
+
+#include "path2d/segment_kernels.hpp"
+
+namespace korvane {
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+using Box = SegmentIndex::Box;
+
+// The most leaves a run gathers; a run near more is searched query by query.
+constexpr std::size_t run_leaves = LeafColumns::capacity;
+// The most queries of a block.
+constexpr std::size_t block_queries = 256;
+
+// A query's key in the spatial order: the Z-curve number of its cell above its row, so that
+// sorted keys go cell by cell and, within a cell, in row order. A block of 8 x 8 cells is a
+// cell number without its lowest 6 bits.
+struct OrderKey {
+    static constexpr int row_bits = 32;
+    static constexpr int block_bits = 6;
+    static std::uint64_t of(std::uint32_t cell, std::size_t row) noexcept {
+        return std::uint64_t{cell} << row_bits | row;
+    }
+    static std::size_t row(std::uint64_t key) noexcept {
+        return static_cast<std::size_t>(key & 0xffffffffu);
+    }
+    static std::uint64_t cell(std::uint64_t key) noexcept { return key >> row_bits; }
+    static std::uint64_t block(std::uint64_t key) noexcept {
+        return key >> (row_bits + block_bits);
+    }
+};
+
+// Interleaves the bits of two 16-bit numbers: cells close in the plane get close numbers.
+std::uint32_t morton(std::uint32_t x, std::uint32_t y) noexcept {
+    const auto spread = [](std::uint32_t v) {
+        v = (v | (v << 8)) & 0x00ff00ffu;
+        v = (v | (v << 4)) & 0x0f0f0f0fu;
+        v = (v | (v << 2)) & 0x33333333u;
+        return (v | (v << 1)) & 0x55555555u;
+    };
+    return spread(x) | (spread(y) << 1);
+}
+
+// Keys in lent memory of any type, read and written as bytes: each a plain 8-byte load or store.
+class KeyColumn {
+public:
+    explicit KeyColumn(std::span<std::byte> memory) noexcept : m_bytes(memory.data()) {}
+    std::uint64_t operator[](std::size_t j) const noexcept {
+        std::uint64_t key;
+        std::memcpy(&key, m_bytes + j * sizeof key, sizeof key);
+        return key;
+    }
+    void set(std::size_t j, std::uint64_t key) noexcept {
+        std::memcpy(m_bytes + j * sizeof key, &key, sizeof key);
+    }
+
+private:
+    std::byte* m_bytes;
+};
+
+// Whether more than run_leaves leaves lie within `reach` of the square `reach` wide around
+// `centre`: a run of queries there would be searched one by one.
+bool crowded(const SegmentIndex& index, Point centre, double reach) {
+    std::size_t leaves[run_leaves];
+    const double half = reach / 2.0;
+    const Box region{centre.x - half, centre.y - half, centre.x + half, centre.y + half};
+    return index.leaves_near(region, reach * reach, leaves) > run_leaves;
+}
+
+// Step 2: the keys of the finite queries, sorted, in `into`, and how many; `spare` is written
+// over. Cells are `cell` wide, or wider where 2^16 of them would not span the queries.
+std::size_t spatial_order(const PointView& queries, const Box& bounds, double cell, KeyColumn into,
+                          KeyColumn spare) {
+    const auto [x_low, y_low, x_high, y_high] = bounds;
+    // A span that overflows, or a cell that underflows, leaves one cell per axis.
+    const double span = std::max(x_high - x_low, y_high - y_low);
+    const double cells = std::min(65535.0, span / cell);
+    const double scale = cells > 0.0 && span > 0.0 && span < INFINITY ? cells / span : 0.0;
+    // Products of a finite span and its own scale stay within [0, 65535] but for rounding; the
+    // clamp keeps the cast defined. The number grows with each coordinate, so the corner at the
+    // highest ones bounds every key, and with it the passes of the sort.
+    const auto cell_of = [&](Point q) {
+        const double cx = std::min(65535.0, std::max(0.0, (q.x - x_low) * scale));
+        const double cy = std::min(65535.0, std::max(0.0, (q.y - y_low) * scale));
+        return morton(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy));
+    };
+    // Stable passes of 11 bits over the cell, as many as it has (the rows are in order
+    // already): 2048 counters and write positions stay in the first-level cache. The keys start
+    // where an even number of passes leaves them in `into`.
+    constexpr int digit_bits = 11;
+    constexpr std::size_t digits = std::size_t{1} << digit_bits;
+    int passes = 0;
+    for (std::uint32_t rest = cell_of(Point{x_high, y_high}); rest != 0; rest >>= digit_bits) {
+        ++passes;
+    }
+    KeyColumn keys = passes % 2 == 0 ? into : spare;
+    KeyColumn sorted = passes % 2 == 0 ? spare : into;
+    std::size_t finite = 0;
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point q = queries[k];
+        if (std::isfinite(q.x) && std::isfinite(q.y)) {
+            keys.set(finite++, OrderKey::of(cell_of(q), k));
+        }
+    }
+    std::size_t count[digits];
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = OrderKey::row_bits + digit_bits * pass;
+        std::fill(std::begin(count), std::end(count), 0);
+        for (std::size_t j = 0; j < finite; ++j) {
+            ++count[(keys[j] >> shift) & (digits - 1)];
+        }
+        std::size_t total = 0;
+        for (std::size_t& c : count) {
+            total += std::exchange(c, total);
+        }
+        for (std::size_t j = 0; j < finite; ++j) {
+            const std::uint64_t key = keys[j];
+            sorted.set(count[(key >> shift) & (digits - 1)]++, key);
+        }
+        std::swap(keys, sorted);
+    }
+    return finite;
+}
+
+// The box around the finite points among `queries`.
+Box bounds_of(std::span<const Point> queries) noexcept {
+    PointBounds bounds;
+    for (const Point q : queries) {
+        if (std::isfinite(q.x) && std::isfinite(q.y)) {
+            bounds.add(q);
+        }
+    }
+    return bounds.box;
+}
+
+// Steps 3 to 5 for one block: the nearest clamped foot of each of `queries` into out, the
+// queries in runs of the lengths `runs` holds, each a box about `reach` wide. Searches alone
+// start from the segment found for the query before, the first from `hint`.
+void block_feet(const SegmentIndex& index, const PointView& points, std::span<const Point> queries,
+                std::span<const std::size_t> runs, double reach, std::optional<std::size_t> hint,
+                std::optional<ClampedFoot>* out) {
+    const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
+    const auto one_by_one = [&](std::span<const Point> some, std::optional<ClampedFoot>* into) {
+        for (std::size_t k = 0; k < some.size(); ++k) {
+            into[k] = index.nearest_clamped(points, some[k], hint);
+            hint = into[k] ? std::optional<std::size_t>(into[k]->index) : hint;
+        }
+    };
+    const double limit = reach * reach;
+    if (!(limit < infinity)) {
+        return one_by_one(queries, out);
+    }
+    // Step 3: one walk down the tree for all runs; the leaves near each run are among these.
+    constexpr std::size_t max_shared = 256;
+    std::size_t shared[max_shared];
+    const std::size_t shared_count =
+        runs.size() > 1 ? index.leaves_near(bounds_of(queries), limit, shared) : max_shared + 1;
+    std::size_t first = 0;
+    for (const std::size_t run : runs) {
+        const std::span<const Point> near = queries.subspan(first, run);
+        std::optional<ClampedFoot>* near_out = out + first;
+        first += run;
+        // Step 4: the run's leaves.
+        const Box region = bounds_of(near);
+        std::size_t leaves[run_leaves];
+        std::size_t found = 0;
+        if (shared_count <= max_shared) {
+            for (std::size_t j = 0; j < shared_count && found <= run_leaves; ++j) {
+                if (SegmentIndex::squared_gap(index.leaf_box(shared[j]), region) <= limit) {
+                    if (found < run_leaves) {
+                        leaves[found] = shared[j];
+                    }
+                    ++found;
+                }
+            }
+        } else {
+            found = index.leaves_near(region, limit, leaves);
+        }
+        if (found > run_leaves) {
+            // The boxes do not separate the candidates near these queries.
+            one_by_one(near, near_out);
+            continue;
+        }
+        LeafColumns columns;
+        columns.count = found;
+        for (std::size_t j = 0; j < found; ++j) {
+            const Box& b = index.leaf_box(leaves[j]);
+            columns.x_low[j] = b.x_low;
+            columns.y_low[j] = b.y_low;
+            columns.x_high[j] = b.x_high;
+            columns.y_high[j] = b.y_high;
+            columns.begin[j] = std::min(leaves[j] * SegmentIndex::leaf_segments, segments);
+            columns.end[j] = std::min(columns.begin[j] + SegmentIndex::leaf_segments, segments);
+        }
+        // Step 5: each query.
+        nearest_feet_in(columns, points, near, limit, near_out);
+        for (std::size_t k = 0; k < near.size(); ++k) {
+            // A nearest foot beyond reach may lie in a leaf not gathered.
+            if (!(near_out[k]->squared_distance <= limit)) {
+                near_out[k] = index.nearest_clamped(points, near[k], hint);
+            }
+            if (near_out[k]) {
+                hint = near_out[k]->index;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// Step 1. Measured on noisy positions along a route, any reach from 8 to 24 segments costs about
+// the same. Where the path passes the same places many times (laps, a warehouse's aisles),
+// cells that wide lie near more leaves than a run takes, and their queries are searched one by
+// one: there the reach is halved, down to the sample's distances, until most sampled queries'
+// cells are not so crowded (300,000 fixes on a 200,000-step random walk: 0.39 against 0.73 s).
+double batch_reach(const SegmentIndex& index, const PointView& path, double mean_segment,
+                   const PointView& queries) {
+    // One query in eight at most, so that the sample costs little next to the batch.
+    constexpr std::size_t most = 64;
+    const std::size_t m = queries.size();
+    const std::size_t sample = std::min(most, std::max<std::size_t>(1, m / 8));
+    double distances[most];
+    std::size_t found = 0;
+    for (std::size_t j = 0; j < sample; ++j) {
+        if (const std::optional<ClampedFoot> foot =
+                index.nearest_clamped(path, queries[j * m / sample])) {
+            distances[found++] = std::sqrt(foot->squared_distance);
+        }
+    }
+    // Few are then searched again alone; and a cell holds several queries near a path.
+    double reach = 16.0 * mean_segment;
+    double shortest = reach;
+    if (found > 0) {
+        double* quantile = distances + found * 7 / 8;
+        std::nth_element(distances, quantile, distances + found);
+        shortest = 2.0 * *quantile;
+        reach = std::max(reach, shortest);
+    }
+    for (int halving = 0; halving < 16 && reach / 2.0 >= shortest; ++halving) {
+        std::size_t crowded_cells = 0;
+        constexpr std::size_t looked = 8;
+        for (std::size_t j = 0; j < looked; ++j) {
+            crowded_cells += crowded(index, queries[(2 * j + 1) * m / (2 * looked)], reach);
+        }
+        if (2 * crowded_cells <= looked) {
+            break;
+        }
+        reach /= 2.0;
+    }
+    return reach;
+}
+
+void nearest_batch(const SegmentIndex& index, const PointView& path, const PointView& queries,
+                   const PointBounds& bounds, double reach, BatchScratch scratch,
+                   const BlockFeet& feet) {
+    const KeyColumn order(scratch.order);
+    const std::size_t ordered =
+        spatial_order(queries, bounds.box, reach, order, KeyColumn(scratch.spare));
+    constexpr std::size_t ahead = 16;  // queries read ahead of their turn, their rows random
+    const double* x = queries.x().first();
+    const std::size_t stride = queries.x().stride();
+    std::size_t rows[block_queries];
+    Point points[block_queries];
+    std::size_t runs[block_queries];
+    std::optional<ClampedFoot> found[block_queries];
+    std::optional<std::size_t> hint;
+    for (std::size_t first = 0; first < ordered;) {
+        const std::uint64_t block = OrderKey::block(order[first]);
+        std::size_t count = 0;
+        std::size_t run_count = 0;
+        while (count < block_queries && first + count < ordered &&
+               OrderKey::block(order[first + count]) == block) {
+            if (first + count + ahead < ordered) {
+                __builtin_prefetch(x + OrderKey::row(order[first + count + ahead]) * stride, 1);
+            }
+            if (count == 0 ||
+                OrderKey::cell(order[first + count]) != OrderKey::cell(order[first + count - 1])) {
+                runs[run_count++] = 0;
+            }
+            ++runs[run_count - 1];
+            rows[count] = OrderKey::row(order[first + count]);
+            points[count] = queries[rows[count]];
+            ++count;
+        }
+        block_feet(index, path, {points, count}, {runs, run_count}, reach, hint, found);
+        feet({rows, count}, {points, count}, {found, count});
+        if (found[count - 1]) {
+            hint = found[count - 1]->index;
+        }
+        first += count;
+    }
+}
+
+}  // namespace korvane

@@ -1,0 +1,56 @@
+// src/path2d/nearest_batch.hpp: the nearest clamped feet of many queries at once, in spatial
+// order through a segment index
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+
+#include "path2d/points.hpp"
+#include "path2d/segment_index.hpp"
+
+namespace korvane {
+
+/// The box around the points added to it: empty (low above high) until one is.
+struct PointBounds {
+    SegmentIndex::Box box{INFINITY, INFINITY, -INFINITY, -INFINITY};
+    void add(Point q) noexcept {
+        box = SegmentIndex::Box{std::min(box.x_low, q.x), std::min(box.y_low, q.y),
+                                std::max(box.x_high, q.x), std::max(box.y_high, q.y)};
+    }
+};
+
+/// The most queries one batch takes (their rows are numbered in 32 bits).
+inline constexpr std::size_t batch_max_queries = 0xffffffff;
+
+/// The reach of a batch over `queries`: twice the distance within which 7 in 8 of a sample of
+/// them find their nearest foot, no less than 16 segments of `mean_segment`, and halved while
+/// most of a sample's cells that wide lie near more leaves than a batch takes.
+double batch_reach(const SegmentIndex& index, const PointView& path, double mean_segment,
+                   const PointView& queries);
+
+/// Memory lent to a batch, which it writes over: 8 bytes per query in each.
+struct BatchScratch {
+    std::span<std::byte> order;  ///< the queries' spatial order
+    std::span<std::byte> spare;  ///< the other half of its sort
+};
+
+/// Takes the feet of a block of queries: the query of row rows[j] is queries[j], and feet[j]
+/// its nearest clamped foot (none where no segment's distance is a number).
+using BlockFeet =
+    std::function<void(std::span<const std::size_t> rows, std::span<const Point> queries,
+                       std::span<const std::optional<ClampedFoot>> feet)>;
+
+/// The nearest clamped foot of each query with finite coordinates, bit for bit what
+/// `index.nearest_clamped` gives (`index` built from `path`), handed to `feet` a block at a time
+/// in the queries' spatial order over cells `reach` wide; the other rows are the caller's.
+/// `bounds` holds every finite query, of which there are at most batch_max_queries. A query is
+/// not read again once its block's feet are handed on, so `feet` may write over it.
+void nearest_batch(const SegmentIndex& index, const PointView& path, const PointView& queries,
+                   const PointBounds& bounds, double reach, BatchScratch scratch,
+                   const BlockFeet& feet);
+
+}  // namespace korvane

@@ -1,0 +1,61 @@
+// src/path2d/segment_kernels.hpp: the arithmetic of clamped feet and box gaps, one at a time and
+// several at once, in the same operations
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "path2d/points.hpp"
+
+namespace korvane {
+
+/// The gap along one axis between a point or box and a box, from the two differences of their
+/// sides: at most one is positive. Two plain maxima, which compile to instructions rather than
+/// the branches a list's maximum takes.
+inline double gap(double below, double above) noexcept {
+    return std::max(std::max(below, above), 0.0);
+}
+
+/// The point of segment i nearest to `query`: t = ((query - a) . d) / (d . d) clamped to
+/// [0, 1], and 0 on a segment of zero length, whose foot is its point. The kernels below compute
+/// exactly this, lane by lane, so every search may compare their squared distances with it.
+inline ClampedFoot clamped_foot(const PointView& p, std::size_t i, Point query) noexcept {
+    const Point a = p[i];
+    const double dx = p[i + 1].x - a.x;
+    const double dy = p[i + 1].y - a.y;
+    const double squared_length = dx * dx + dy * dy;
+    // Selected rather than branched on: near a query the clamps apply to about every other
+    // segment, and a branch on them mispredicts as often.
+    const double ratio = ((query.x - a.x) * dx + (query.y - a.y) * dy) / squared_length;
+    double t = squared_length > 0.0 ? ratio : 0.0;
+    t = 0.0 > t ? 0.0 : t;
+    t = t > 1.0 ? 1.0 : t;
+    const Point foot{a.x + t * dx, a.y + t * dy};
+    const double ex = foot.x - query.x;
+    const double ey = foot.y - query.y;
+    return ClampedFoot{i, t, foot, ex * ex + ey * ey};
+}
+
+/// Leaves of a segment index side by side: their boxes in columns, so that their gaps to one
+/// point are measured together, and the segments [begin, end) each holds.
+struct alignas(64) LeafColumns {
+    static constexpr std::size_t capacity = 64;
+    double x_low[capacity];  // each column a whole number of cache lines: no load splits one
+    double y_low[capacity];
+    double x_high[capacity];
+    double y_high[capacity];
+    std::size_t begin[capacity];
+    std::size_t end[capacity];
+    std::size_t count = 0;
+};
+
+/// For each query, the nearest clamped foot on the segments of `leaves` into feet[k], those of
+/// equal distance going to the lowest index (a NaN distance never counts): the leaves are opened
+/// nearest box first while the box's squared gap is at most `limit`, or, once a foot is found,
+/// at most its squared distance. An index of SIZE_MAX and an infinite distance where none is.
+void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
+                     double limit, std::optional<ClampedFoot>* feet) noexcept;
+
+}  // namespace korvane
