@@ -96,8 +96,12 @@ struct FrenetRow {
     const std::size_t i = foot->index;
     const double dx = path[i + 1].x - path[i].x;
     const double dy = path[i + 1].y - path[i].y;
-    return FrenetRow{path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t,
-                     frenet_side(path, *foot, query) < 0.0 ? -distance : distance, distance,
+    const double s = path_length[i] + std::sqrt(dx * dx + dy * dy) * foot->t;
+    // Past a NaN point of the path there is no arc length, and so no answer.
+    if (std::isnan(s)) {
+        return FrenetRow{nan, nan, nan, -1};
+    }
+    return FrenetRow{s, frenet_side(path, *foot, query) < 0.0 ? -distance : distance, distance,
                      static_cast<std::int64_t>(i)};
 }
 

@@ -148,8 +148,9 @@ constexpr char to_frenet_doc[] =
     "turn is right and one inside it left; at an end (or a reversal) the side is that of the\n"
     "line of the segment into the vertex, else out of it, and a point on that line is left.\n"
     "\n"
-    "Points farther than max_distance, points with a NaN or infinite coordinate and every point\n"
-    "of a path of fewer than two points give NaN values and segment -1.\n"
+    "Points farther than max_distance, points with a NaN or infinite coordinate, points nearest\n"
+    "to a segment past a NaN point of the path and every point of a path of fewer than two\n"
+    "points give NaN values and segment -1. Coordinates of any finite magnitude are answered.\n"
     "\n" KORVANE_WORKERS_PARAGRAPH
     "\n"
     ":param path: The path\n"

@@ -48,8 +48,9 @@ def to_frenet(
     turn is right and one inside it left; at an end (or a reversal) the side is that of the
     line of the segment into the vertex, else out of it, and a point on that line is left.
 
-    Points farther than max_distance, points with a NaN or infinite coordinate and every point
-    of a path of fewer than two points give NaN values and segment -1.
+    Points farther than max_distance, points with a NaN or infinite coordinate, points nearest
+    to a segment past a NaN point of the path and every point of a path of fewer than two
+    points give NaN values and segment -1. Coordinates of any finite magnitude are answered.
 
     From 256 rows on the call works without the interpreter lock, in blocks that `workers`
     threads share (the answers are the same for every number of them), and a signal such as
