@@ -1,6 +1,20 @@
-"""Elastic band smoothing against the same QP built with scipy.sparse or cvxpy and solved by Clarabel."""
+"""Elastic band smoothing against the same QP built with scipy.sparse or cvxpy and solved by Clarabel,
+and the dedicated solver against the method on the fleet sample's trips and a long track.
 
+    python bench_elastic_band.py            # every table
+    python bench_elastic_band.py --solver   # the dedicated solver's table only
+
+The dedicated solver is reached through korvane_tracks.smooth_band where that module is installed,
+and otherwise through the C++ program bench_elastic_band_solver (built here under build/bench when
+missing), which times the solver on the same tracks in the same run.
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
 import time
+from pathlib import Path
 
 import clarabel
 import numpy as np
@@ -34,7 +48,7 @@ def recording_solver(*args):
 
 clarabel.DefaultSolver = recording_solver
 
-from korvane import ElasticBandMethod, Path2D  # noqa: E402
+from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod  # noqa: E402
 
 try:
     import cvxpy as cp
@@ -158,7 +172,160 @@ def agreement(result, expected):
     return float(np.abs(np.asarray(result.points) - expected).max())
 
 
+# --- the dedicated solver against the method ----------------------------------------------------
+
+SOLVER_TARGET = 1 / 50
+FLEET_BAND = 0.15  # korvane-fleet's band, on its trips resampled every metre
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def fleet_trips(trips: int) -> list[np.ndarray]:
+    """The band's input in korvane-fleet: each sample trip relative to its first position, its
+    point order repaired, resampled every metre (cubic)."""
+    import pyarrow as pa
+    from korvane_fleet.inputs import sample_fleet
+
+    table = sample_fleet(trips)
+    trip = table.column("trip_id").to_numpy()
+    t = table.column("t").cast(pa.int64()).to_numpy()
+    xy = np.column_stack([table.column(c).to_numpy() for c in ("x", "y")])
+    order = np.lexsort((t, trip))
+    trip, xy = trip[order], xy[order]
+    starts = np.flatnonzero(np.r_[True, trip[1:] != trip[:-1]])
+    every_metre = ResamplingMethod.by_sampling_distance(1.0)
+    out = []
+    for a, b in zip(starts, np.r_[starts[1:], len(trip)]):
+        path = Path2D(points=xy[a:b] - xy[a]).repair_corrupted_point_order()
+        out.append(np.asarray(path.resampled_path(every_metre, InterpolationMethod.Cubic).points_np))
+    return out
+
+
+def long_track(length: float = 27_000.0, seed: int = 3) -> np.ndarray:
+    """A drive of `length` metres as korvane-fleet smooths it: logged at 10 Hz at 4 to 12 m/s with
+    3 cm of noise along straights and arcs of 20 to 300 m radius, then resampled every metre."""
+    rng = np.random.default_rng(seed)
+    n = int(length / 0.28) + 1  # enough positions at the slowest speed
+    speed = rng.uniform(4, 12) * (1.0 + 0.3 * np.sin(np.linspace(0.0, 60.0, n)))
+    step = speed * 0.1
+    pieces = rng.integers(100, 2000, n // 100)
+    radius = rng.uniform(20, 300, len(pieces)) * rng.choice([-1, 1], len(pieces))
+    curvature = np.repeat(rng.choice([0, 1], len(pieces)) / radius, pieces)[:n]
+    heading = np.cumsum(curvature * step)
+    xy = np.cumsum(np.column_stack((np.cos(heading), np.sin(heading))) * step[:, None], axis=0)
+    xy += rng.normal(0.0, 0.03, xy.shape)
+    drive = Path2D(points=xy[np.cumsum(step) <= length])
+    every_metre = ResamplingMethod.by_sampling_distance(1.0)
+    return np.asarray(drive.resampled_path(every_metre, InterpolationMethod.Cubic).points_np)
+
+
+def per_track_best(tracks: list[np.ndarray], solve, repeat: int) -> float:
+    """The sum over the tracks of each one's best time."""
+    return sum(best_time(lambda: solve(track), repeat=repeat) for track in tracks)
+
+
+def method_time(tracks, method, band, repeat) -> float:
+    paths = [Path2D(points=track) for track in tracks]
+    for path in paths:  # the headings are cached by the path: the solver's side gets them too
+        path.orientation_np
+    return sum(
+        best_time(lambda: path.smoothed_path_elastic_band(band, method), repeat=repeat) for path in paths
+    )
+
+
+class SolverProgram:
+    """The C++ program that times ElasticBandSolver::smooth on tracks written to a file."""
+
+    def __init__(self, folder: Path):
+        self.folder = folder
+        self.program = Path(
+            os.environ.get("KORVANE_BAND_SOLVER", ROOT / "build/bench/bench/bench_elastic_band_solver")
+        )
+        if "KORVANE_BAND_SOLVER" not in os.environ:
+            build = ROOT / "build/bench"
+            configure = [
+                "cmake",
+                "-S",
+                str(ROOT),
+                "-B",
+                str(build),
+                "-G",
+                "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release",
+            ]
+            configure += [
+                "-DKORVANE_BUILD_MODULE=OFF",
+                "-DKORVANE_BUILD_TESTS=OFF",
+                "-DKORVANE_BUILD_BENCHMARKS=ON",
+            ]
+            subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(
+                ["cmake", "--build", str(build), "--target", "bench_elastic_band_solver"],
+                check=True,
+                stdout=subprocess.DEVNULL,
+            )
+
+    def time(self, tracks, method, band, repeat) -> float:
+        name = self.folder / "tracks.bin"
+        offsets = np.r_[0, np.cumsum([len(t) for t in tracks])].astype(np.int64)
+        with open(name, "wb") as f:
+            f.write(np.array([len(tracks), offsets[-1]], dtype=np.int64).tobytes())
+            f.write(offsets.tobytes())
+            f.write(np.ascontiguousarray(np.concatenate(tracks), dtype=np.float64).tobytes())
+        kind = "orthogonal" if method == ElasticBandMethod.OrthogonalBounds else "square"
+        run = subprocess.run(
+            [str(self.program), str(name), kind, repr(band), str(repeat)],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+        seconds, _, solved = run.stdout.split()
+        assert int(solved) == len(tracks), run.stdout
+        return float(seconds)
+
+
+def solver_table(trips: int, rounds: int) -> None:
+    try:
+        import korvane_tracks
+    except ImportError:
+        korvane_tracks = None
+    with tempfile.TemporaryDirectory() as folder:
+        if korvane_tracks is None:
+            program = SolverProgram(Path(folder))
+            reach = "the C++ program bench_elastic_band_solver"
+        else:
+            reach = "korvane_tracks.smooth_band"
+
+        def dedicated(tracks, method, band, repeat):
+            if korvane_tracks is None:
+                return program.time(tracks, method, band, repeat)
+
+            def solve(track):
+                korvane_tracks.smooth_band(track, [0, len(track)], band, method)
+
+            return per_track_best(tracks, solve, repeat)
+
+        table = RatioTable(f"the dedicated elastic band solver ({reach}) against smoothed_path_elastic_band")
+        sample = fleet_trips(trips)
+        long = [long_track()]
+        sizes = f"{trips} sample trips of {np.mean([len(t) for t in sample]):.0f} points"
+        for name, method in METHODS:
+            for what, tracks, mine_repeat, peer_repeat in (
+                (sizes, sample, 30, 3),
+                (f"a track of {len(long[0])} points", long, 5, 1),
+            ):
+                mine = peer = float("inf")
+                # Alternating rounds, each side's best: the machine's load reaches both alike.
+                for _ in range(rounds):
+                    mine = min(mine, dedicated(tracks, method, FLEET_BAND, mine_repeat))
+                    peer = min(peer, method_time(tracks, method, FLEET_BAND, peer_repeat))
+                table.add(f"{name}, {what}", mine, peer, SOLVER_TARGET, "smoothed_path_elastic_band")
+        table.print()
+
+
 def main() -> None:
+    if "--solver" in sys.argv[1:]:
+        solver_table(trips=40, rounds=2)
+        return
     table = RatioTable("Path2D.smoothed_path_elastic_band (max_deviation 0.2, noisy curve)")
     notes = []
 
@@ -222,6 +389,7 @@ def main() -> None:
         print(note)
     print("Last rows: 'ours' is the end-to-end call with Clarabel's DefaultSolver(...).solve() replaced by")
     print("its stored answer; 'peer' is DefaultSolver(...).solve() on the same P, q, A, b, cones, settings.")
+    solver_table(trips=40, rounds=2)
 
 
 if __name__ == "__main__":
