@@ -78,10 +78,10 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
 
 // Rows this many and more are answered in spatial order (the batch), fewer by a search of the
 // tree each; a route without an index (fewer than 8 segments, or one fix) is scanned. Measured
-// per fix, per-fix searches against the batch: 250 points, 64 fixes 156 against 281 ns, 256 fixes
-// 142 against 153, 1,000 fixes 155 against 137; 1e6 points, 64 fixes 454 against 562 ns, 256
-// fixes 1,128 against 680 (loaded machine, one run each).
-constexpr std::size_t min_ordered_rows = 256;
+// against the per-fix loop of path_length_from_point, the batch from 64 rows on: 100 fixes on
+// 250, 1e4 and 1e6 points 0.56, 0.75 and 0.84 of the loop, against 1.08, 0.97 and 0.69 (300
+// fixes) searching fix by fix (loaded machine, one run each).
+constexpr std::size_t min_ordered_rows = 64;
 
 // One row of the columns.
 struct FrenetRow {
