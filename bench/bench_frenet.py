@@ -2,11 +2,13 @@
 with shapely 2 (STRtree and line_locate_point) and with numpy.interp, measured side by side.
 
     python bench_frenet.py            # 1e6 fixes on a 1e6-point route; shapely's row needs shapely 2
+    python bench_frenet.py --large    # also the rows on a 1e7-point route (about 2 GB, a minute)
 
 The per-fix loop and shapely are timed on a sample of the fixes and scaled to all of them (their
 cost per fix does not depend on how many there are); shapely's tree build is timed whole.
 """
 
+import argparse
 import threading
 import time
 
@@ -60,6 +62,9 @@ def fresh(x, y):
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--large", action="store_true", help="also the rows on a 1e7-point route")
+    large = parser.parse_args().large
     points = route(N, seed=2)
     x, y = points[:, 0].copy(), points[:, 1].copy()
     fixes = noisy_fixes(points, N, seed=3)
@@ -100,7 +105,18 @@ def main() -> None:
         ours, peer = side_by_side(
             lambda s=s: from_frenet(path, s), lambda s=s: (np.interp(s, length, x), np.interp(s, length, y))
         )
-        table.add(f"from_frenet, 1e6 {order} s", ours, peer, 3.0, "numpy.interp of x and y")
+        table.add(
+            f"from_frenet, 1e6 {order} s",
+            ours,
+            peer,
+            1.5 if order == "sorted" else 3.0,
+            "numpy.interp of x and y",
+        )
+        if order == "sorted":
+            sorted_s = s
+        else:
+            ours, peer = side_by_side(lambda s=s: from_frenet(path, s), lambda: from_frenet(path, sorted_s))
+            table.add("from_frenet, 1e6 random s", ours, peer, 1.5, "the same s sorted")
 
     ten = fixes[:10]
     ours = peer = float("inf")
@@ -113,6 +129,53 @@ def main() -> None:
             ),
         )
     table.add("10 fixes on a fresh path", ours, peer, 1.2, "10 path_length_from_point calls")
+
+    # Every route size against the per-fix loop on the same fixes, batches small and large.
+    for n, m in (
+        (2, 1000),
+        (10, 1000),
+        (250, 10),
+        (250, 100),
+        (250, 10_000),
+        (10_000, 100),
+        (10_000, 10_000),
+        (N, 300),
+    ):
+        ours, peer = loop_ratio(n, m)
+        table.add(
+            f"to_frenet, {m:,} fixes on a {n:,}-point route",
+            ours,
+            peer,
+            1.2 if m <= 10 else 0.5,
+            "per-fix loop",
+        )
+
+    # Far fixes against near ones on the same route, per fix.
+    near = best_time(lambda: to_frenet(path, fixes[:100_000]), repeat=3)
+    low, high = points.min(axis=0), points.max(axis=0)
+    for what, far in (
+        ("sigma 200 m", noisy_fixes(points, 100_000, seed=5, sigma=200.0)),
+        ("uniform over the box", rng.uniform(low, high, (100_000, 2))),
+        (
+            "1 km outside the box",
+            np.column_stack([np.full(100_000, high[0] + 1000.0), rng.uniform(low[1], high[1], 100_000)]),
+        ),
+    ):
+        table.add(
+            f"to_frenet, 1e5 fixes {what}",
+            best_time(lambda f=far: to_frenet(path, f), repeat=3),
+            near,
+            2.5,
+            "sigma 2 m fixes",
+        )
+    outside = (high[0] + 1000.0, (low[1] + high[1]) / 2)
+    table.add(
+        "path_length_from_point 1 km outside a 1e6-point route",
+        best_time(lambda: path.path_length_from_point(outside), number=20, repeat=3),
+        best_time(lambda: path.path_length_from_point(fixes[5]), number=20, repeat=3),
+        10.0,
+        "one near it",
+    )
 
     # The same two halves of the fixes one after the other, and in two threads at once, on one
     # path whose index is built: on two free cores the threads take about half the time.
@@ -127,7 +190,55 @@ def main() -> None:
 
     two, one = side_by_side(two_threads, lambda: [to_frenet(path, half) for half in halves], rounds=3)
     table.add("to_frenet, two halves of 1e6 fixes in two threads", two, one, 0.75, "one after the other")
+    two, one = side_by_side(
+        lambda: to_frenet(path, fixes, workers=2), lambda: to_frenet(path, fixes), rounds=3
+    )
+    table.add("to_frenet, 1e6 fixes, workers=2 (needs two free cores)", two, one, 0.6, "workers=1")
+
+    if large:
+        # Long routes: the build per point, and the cost per near fix at 1e7 against 1e5.
+        big = route(10 * N, seed=6)
+        small = route(N // 10, seed=6)
+        build = best_time(
+            lambda p: to_frenet(p, big[:300]),
+            repeat=2,
+            setup=lambda: fresh(big[:, 0].copy(), big[:, 1].copy()),
+        )
+        table.add(
+            "index build and 300 fixes, 1e7-point route", build, 8e-9 * len(big), 1.0, "8 ns a route point"
+        )
+        per_fix = []
+        for pts in (big, small):
+            p = fresh(pts[:, 0].copy(), pts[:, 1].copy())
+            f = noisy_fixes(pts, 100_000, seed=7)
+            to_frenet(p, f[:300])
+            per_fix.append(best_time(lambda p=p, f=f: to_frenet(p, f), repeat=3))
+        table.add(
+            "to_frenet, 1e5 near fixes on a 1e7-point route",
+            per_fix[0],
+            per_fix[1],
+            1.5,
+            "on a 1e5-point route",
+        )
     table.print()
+
+
+def loop_ratio(n, m):
+    """Seconds for to_frenet of m noisy fixes on a warm n-point route, and for the per-fix loop
+    over them (timed on a sample)."""
+    points = route(n, seed=8)
+    fixes = noisy_fixes(points, m, seed=9)
+    path = fresh(points[:, 0].copy(), points[:, 1].copy())
+    to_frenet(path, fixes)
+    path.path_length_from_point(fixes[0])
+    sample = fixes[:LOOP_SAMPLE].tolist()
+    number = max(1, 1000 // m)  # calls of a few fixes are timed many at a time
+    ours, peer = side_by_side(
+        lambda: to_frenet(path, fixes),
+        lambda: [path.path_length_from_point(q) for q in sample],
+        number=number,
+    )
+    return ours, peer * m / len(sample)
 
 
 if __name__ == "__main__":

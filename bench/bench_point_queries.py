@@ -38,13 +38,13 @@ def route(n, seed=0):
     return np.concatenate(([[0.0, 0.0]], np.cumsum(steps, axis=0)))
 
 
-def noisy_fixes(points, count, seed=1):
-    """Positions at random arc lengths along the route, with Gaussian noise of SIGMA per axis."""
+def noisy_fixes(points, count, seed=1, sigma=SIGMA):
+    """Positions at random arc lengths along the route, with Gaussian noise of sigma per axis."""
     rng = np.random.default_rng(seed)
     s = rng.uniform(0, len(points) - 1, size=count)
     i = s.astype(int)
     on = points[i] + (s - i)[:, None] * (points[i + 1] - points[i])
-    return on + rng.normal(scale=SIGMA, size=on.shape)
+    return on + rng.normal(scale=sigma, size=on.shape)
 
 
 class NumpyRoute:

@@ -83,8 +83,8 @@ public:
     /// As nearest_segment_scan, through the index when it exists or is due.
     std::optional<Projection> nearest_segment(const PointView& points, Point query);
     /// The index for a batch of `queries` queries, or nullptr when scanning them costs less: a
-    /// batch of two or more builds it at once, a single query counts as one scan towards it, and
-    /// no queries build nothing. Once built the index is never replaced, so it lives as long as
+    /// batch of two or more builds it at once (from 8 segments on; single queries from 512), a
+    /// single query counts as one scan towards it, and no queries build nothing. Once built the index is never replaced, so it lives as long as
     /// the path.
     const SegmentIndex* for_batch(const PointView& points, std::size_t queries);
 

@@ -138,14 +138,38 @@ def test_other_threads_may_attach_values_while_a_batch_runs():
         worker.join()
 
 
-@pytest.mark.parametrize("workers", [2, -1, 10**30])
-def test_workers_share_the_rows_with_the_same_answers(workers):
-    rng = np.random.default_rng(9)
-    route = Path2D(points=rng.normal(size=(5000, 2)).cumsum(axis=0))
-    queries = np.asarray(route.points_np)[rng.integers(0, 5000, 150_000)] + rng.normal(size=(150_000, 2))
-    s = rng.uniform(-1, route.length + 1, 150_000)
-    assert all(map(np.array_equal, to_frenet(route, queries, workers=workers), to_frenet(route, queries)))
-    assert np.array_equal(from_frenet(route, s, 0.5, workers=workers), from_frenet(route, s, 0.5))
+# Each fix alone on a fresh path (a scan), in calls too small for a batch (a search of the tree
+# each), in one batch and shared by workers: the same rows, on walks that double back over
+# themselves with repeated points, from a few points (no index) to thousands, at any scale. So
+# are the points at arc lengths in any order.
+@pytest.mark.parametrize(("n", "scale"), [(6, 1.0), (300, 1e-300), (5000, 1.0), (5000, 1e300)])
+def test_every_method_and_worker_count_gives_the_same_rows(n, scale):
+    rng = np.random.default_rng(n)
+    steps = rng.normal(size=(n, 2))
+    steps[rng.integers(0, n, n // 5)] = 0.0
+    steps[n // 2 : n // 2 + n // 5] = -steps[n // 2 - n // 5 : n // 2][::-1]
+    points = steps.cumsum(axis=0) * scale
+    route = Path2D(points=points)
+    queries = points[rng.integers(0, n, 150_000)] + rng.normal(scale=2 * scale, size=(150_000, 2))
+    queries[:50] = points[rng.integers(0, n, 50)]  # on the path itself
+    queries[50:60] = rng.uniform(-30, 30, (10, 2)) * scale * np.sqrt(n)
+    batch = to_frenet(route, queries)
+    alone = [to_frenet(Path2D(points=points), queries[k : k + 1]) for k in range(300)]
+    tree = [to_frenet(route, queries[k : k + 100]) for k in range(0, 3000, 100)]
+    for column, whole in enumerate(batch):
+        assert np.array_equal(np.concatenate([a[column] for a in alone]), whole[:300], equal_nan=True)
+        assert np.array_equal(np.concatenate([t[column] for t in tree]), whole[:3000], equal_nan=True)
+    for workers in (2, -1, 10**30):
+        assert all(
+            np.array_equal(a, b, equal_nan=True)
+            for a, b in zip(to_frenet(route, queries, workers=workers), batch)
+        )
+    s = rng.uniform(-1, route.length + 1, 150_000) if np.isfinite(route.length) else rng.normal(size=150_000)
+    order = np.argsort(s)
+    expected = np.empty((150_000, 2))
+    expected[order] = from_frenet(route, s[order], 0.5)
+    for workers in (1, 2, -1):
+        assert np.array_equal(from_frenet(route, s, 0.5, workers=workers), expected, equal_nan=True)
 
 
 @pytest.mark.parametrize(
