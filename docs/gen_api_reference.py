@@ -21,10 +21,12 @@ from pathlib import Path
 
 import korvane
 import korvane_frenet
+import korvane_tracks
 
 DOCS = Path(__file__).resolve().parent
 STUB = DOCS.parent / "src" / "python" / "korvane.pyi"
 FRENET_STUB = DOCS.parent / "src" / "python" / "korvane_frenet.pyi"
+TRACKS_STUB = DOCS.parent / "src" / "python" / "korvane_tracks.pyi"
 OUTPUT = DOCS / "api.md"
 
 
@@ -407,7 +409,7 @@ def render(stub: Stub | None = None) -> str:
     out += ["", "Contents: " + ", ".join(f"[{name}](#{name.lower()})" for name in korvane.__all__), ""]
     for name in korvane.__all__:
         out += render_class(getattr(korvane, name), name, stub)
-    return "\n".join(out + render_frenet()).rstrip() + "\n"
+    return "\n".join(out + render_frenet() + render_tracks()).rstrip() + "\n"
 
 
 def render_frenet() -> list[str]:
@@ -437,6 +439,48 @@ def render_frenet() -> list[str]:
         "",
     ]
     return out + render_properties(list(fields.properties), fields)
+
+
+def render_tracks() -> list[str]:
+    """The module of ragged columns: its functions and their named results, in the same form."""
+    stub = ast.parse(TRACKS_STUB.read_text()).body
+    functions = {n.name: n for n in stub if isinstance(n, ast.FunctionDef)}
+    results = {n.name: n for n in stub if isinstance(n, ast.ClassDef)}
+    out = [
+        "## Module korvane_tracks",
+        "",
+        f"Module `korvane_tracks`: {korvane_tracks.__doc__}. Installed with korvane. Many tracks "
+        "come as two columns: `points`, an (N, 2) array-like of every track's points one after "
+        "the other, and `offsets`, T + 1 integers from 0 to N that never decrease (track i is "
+        "`points[offsets[i]:offsets[i + 1]]`); wrong offsets are a `ValueError` naming the first "
+        "wrong entry. Every function returns new arrays and answers each track exactly as the "
+        "per-path call it names does. It exports "
+        f"`{'`, `'.join(korvane_tracks.__all__)}`; its stubs ship as `korvane_tracks-stubs` and "
+        "use the aliases above and these:",
+        "",
+        "| Alias | Definition | Meaning |",
+        "|---|---|---|",
+    ]
+    out += [
+        f"| `{name}` | `{cell(definition)}` | {description} |"
+        for name, (definition, description) in read_stub(TRACKS_STUB).aliases.items()
+    ]
+    out += [""]
+    for name in (n for n in korvane_tracks.__all__ if n in functions):
+        out += render_callable(
+            "korvane_tracks", name, getattr(korvane_tracks, name), functions[name], f"### {name}"
+        )
+    for name, node in results.items():
+        fields = StubClass(properties={n.name: n for n in node.body if isinstance(n, ast.FunctionDef)})
+        out += [
+            f"### {name}",
+            "",
+            f"{getattr(korvane_tracks, name).__doc__} A named tuple (a struct sequence): unpack it, "
+            "index it or read its fields.",
+            "",
+        ]
+        out += render_properties(list(fields.properties), fields)
+    return out
 
 
 def main() -> int:

@@ -6,7 +6,7 @@
 The input has a row per position: trip_id, t (seconds or a timestamp), x and y in metres, in any
 row order. Read, group into trips, work on all trips at once, write: every step after the
 grouping takes the whole fleet as two columns, the points (n, 2) and the offsets where each trip
-starts (korvane_tracks, or korvane_fleet's stand-in for it). The command korvane-fleet does the
+starts (korvane_tracks). The command korvane-fleet does the
 same job in chunks, on a process pool or dask, with route coordinates, trip summaries and every
 check: pip install 'korvane[fleet]'.
 """

@@ -13,16 +13,13 @@ import time
 from typing import NamedTuple
 
 import korvane
+import korvane_tracks as tracks
 import numpy as np
 import pyarrow as pa
 
 from . import lonlat
 from .inputs import UNITS, Chunk
 
-try:
-    import korvane_tracks as tracks
-except ImportError:
-    from . import _tracks as tracks
 
 SPACING = 1.0  # m between resampled points
 MAX_DEVIATION = 0.15  # m the elastic band may move a point: a few times the position noise

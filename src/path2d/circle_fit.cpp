@@ -17,8 +17,14 @@ namespace {
 class CircleDecomposition {
 public:
     CircleDecomposition(std::span<const double> x, std::span<const double> y, double max_rmse,
-                        DgesvdFn dgesvd)
-        : m_x(x), m_y(y), m_max_rmse(max_rmse), m_dgesvd(dgesvd) {}
+                        DgesvdFn dgesvd, CircleFitWorkspace& workspace,
+                        std::vector<CircleSegment>& segments)
+        : m_x(x),
+          m_y(y),
+          m_max_rmse(max_rmse),
+          m_dgesvd(dgesvd),
+          m_workspace(workspace),
+          m_segments(segments) {}
 
     /// Appends the segments of [start, end); the caller has checked the range against the path.
     void decompose(std::size_t start, std::size_t end) {
@@ -46,8 +52,6 @@ public:
         }
     }
 
-    std::vector<CircleSegment>& segments() noexcept { return m_segments; }
-
 private:
     // The curvature of [start, end) when one circle fits it within the tolerance. A fit that
     // LAPACK could not produce counts as not fitting, so the run is split further instead.
@@ -66,8 +70,8 @@ private:
     std::span<const double> m_y;
     double m_max_rmse;
     DgesvdFn m_dgesvd;
-    CircleFitWorkspace m_workspace;
-    std::vector<CircleSegment> m_segments;
+    CircleFitWorkspace& m_workspace;
+    std::vector<CircleSegment>& m_segments;
 };
 
 }  // namespace
@@ -87,20 +91,28 @@ Result<std::vector<CircleSegment>> find_circle_segments(const Path2D& path, std:
                                            " lies beyond the path of " + std::to_string(available) +
                                            " points"};
     }
-    CircleDecomposition decomposition(path.x(), path.y(), max_rmse, dgesvd);
-    decomposition.decompose(start, end);
-    return std::move(decomposition.segments());
+    CircleFitWorkspace workspace;
+    std::vector<CircleSegment> segments;
+    append_circle_segments(path.x(), path.y(), start, end, max_rmse, dgesvd, workspace, segments);
+    return segments;
+}
+
+void append_circle_segments(std::span<const double> x, std::span<const double> y, std::size_t start,
+                            std::size_t end, double max_rmse, DgesvdFn dgesvd,
+                            CircleFitWorkspace& workspace, std::vector<CircleSegment>& out) {
+    CircleDecomposition(x, y, max_rmse, dgesvd, workspace, out).decompose(start, end);
 }
 
 Result<std::vector<double>> compute_circle_fit_curvature(const Path2D& path, double max_rmse,
                                                          DgesvdFn dgesvd) {
     // The number of points: a path built from coordinates of unequal length has min(x, y) points.
     const std::size_t n = path.size();
-    CircleDecomposition decomposition(path.x(), path.y(), max_rmse, dgesvd);
-    decomposition.decompose(0, n);
+    CircleFitWorkspace workspace;
+    std::vector<CircleSegment> segments;
+    append_circle_segments(path.x(), path.y(), 0, n, max_rmse, dgesvd, workspace, segments);
     std::vector<double> curvature;
     curvature.reserve(n);
-    for (const CircleSegment& segment : decomposition.segments()) {
+    for (const CircleSegment& segment : segments) {
         curvature.insert(curvature.end(), segment.end - segment.start, segment.curvature);
     }
     return curvature;

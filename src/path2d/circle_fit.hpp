@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "path2d/path2d.hpp"
@@ -18,10 +19,17 @@ struct CircleSegment {
     bool operator==(const CircleSegment&) const = default;
 };
 
+class CircleFitWorkspace;
+
 /// Recursive circle decomposition of the points [start, end).
 Result<std::vector<CircleSegment>> find_circle_segments(const Path2D& path, std::size_t start,
                                                         std::size_t end, double max_rmse,
                                                         DgesvdFn dgesvd);
+/// The same decomposition of the coordinates `x` and `y`, its range checked by the caller,
+/// appended to `out`; `workspace` serves every fit, and may serve the next call.
+void append_circle_segments(std::span<const double> x, std::span<const double> y, std::size_t start,
+                            std::size_t end, double max_rmse, DgesvdFn dgesvd,
+                            CircleFitWorkspace& workspace, std::vector<CircleSegment>& out);
 /// One curvature per point from the circle decomposition of the whole path.
 Result<std::vector<double>> compute_circle_fit_curvature(const Path2D& path, double max_rmse,
                                                          DgesvdFn dgesvd);

@@ -1,5 +1,7 @@
 // src/path2d/derived_quantities.cpp: the per-point quantities a path computes on first use and
 // keeps: arc length, heading, unit tangent and curvature
+#include "path2d/derived_quantities.hpp"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -185,61 +187,104 @@ Span clip(std::size_t begin, std::size_t end, std::size_t low, std::size_t high)
     return b < e ? Span{b, e} : Span{begin, begin};
 }
 
-// The list of `size` values written block by block: the indices in [low, high), where every
-// difference is central, by `run(begin, end, out)` as one loop, the others one by one by `at`.
+// One value per point at [begin, end) of the shorter coordinate list, from differences that
+// are central on [margin, m - margin): that run by `run(x, y, begin, end, out)` as one loop over
+// the lists read in place, the ends one by one by `at(xs, ys, i)`.
 template <class T, class At, class Run>
-std::vector<T> list_with_central_run(std::size_t size, std::size_t low, std::size_t high, At at,
-                                     Run run) {
-    return block_generated_list<T>(size, [&](std::size_t begin, std::size_t end, T* out) {
-        const Span central = clip(begin, end, low, high);
-        for (std::size_t i = begin; i < central.begin; ++i) {
-            out[i - begin] = at(i);
-        }
-        run(central.begin, central.end, out + (central.begin - begin));
-        for (std::size_t i = std::max(central.end, begin); i < end; ++i) {
-            out[i - begin] = at(i);
-        }
-    });
-}
-
-// One value per point of the shorter coordinate list, from differences that are central on
-// [margin, m - margin): that run by `run(x, y, begin, end, out)` as one loop over the lists read
-// in place, the ends one by one by `at(xs, ys, i)`.
-template <class T, class At, class Run>
-std::vector<T> central_quantity(const CoordinateView& xs, const CoordinateView& ys,
-                                std::size_t margin, At at, Run run) {
+void central_block(const CoordinateView& xs, const CoordinateView& ys, std::size_t margin,
+                   std::size_t begin, std::size_t end, T* out, At at, Run run) {
     const std::size_t m = std::min(xs.size(), ys.size());
-    return with_strides(xs, ys, [&](auto x, auto y) {
-        return list_with_central_run<T>(
-            m, margin, m >= margin ? m - margin : 0, [&](std::size_t i) { return at(xs, ys, i); },
-            [&](std::size_t begin, std::size_t end, T* out) { run(x, y, begin, end, out); });
+    const Span central = clip(begin, end, margin, m >= margin ? m - margin : 0);
+    for (std::size_t i = begin; i < central.begin; ++i) {
+        out[i - begin] = at(xs, ys, i);
+    }
+    with_strides(xs, ys, [&](auto x, auto y) {
+        run(x, y, central.begin, central.end, out + (central.begin - begin));
     });
+    for (std::size_t i = std::max(central.end, begin); i < end; ++i) {
+        out[i - begin] = at(xs, ys, i);
+    }
 }
 
 }  // namespace
 
+void path_length_block(const PointView& points, std::size_t begin, std::size_t end, double& total,
+                       double* out) noexcept {
+    with_strides(points.x(), points.y(), [&](auto x, auto y) {
+        // The segment lengths first, in a loop of their own, then their running sum.
+        const std::size_t first = std::max<std::size_t>(begin, 1);
+        for (std::size_t i = first; i < end; ++i) {
+            const double dx = x[i] - x[i - 1];
+            const double dy = y[i] - y[i - 1];
+            out[i - begin] = std::sqrt(dx * dx + dy * dy);
+        }
+        if (begin == 0 && end > 0) {
+            out[0] = 0.0;
+        }
+        for (std::size_t i = first; i < end; ++i) {
+            total += out[i - begin];
+            out[i - begin] = total;
+        }
+    });
+}
+
+void orientation_block(const PointView& points, std::size_t begin, std::size_t end,
+                       double* out) noexcept {
+    const std::size_t n = points.size();
+    with_strides(points.x(), points.y(), [&](auto x, auto y) {
+        double dy[kQuantityBlock];
+        double dx[kQuantityBlock];
+        // Central inside, from the two neighbours: the halving of the central difference
+        // cannot change the angle.
+        const Span inner = clip(begin, end, 1, n >= 2 ? n - 1 : 0);
+        for (std::size_t j = inner.begin; j < inner.end; ++j) {
+            dy[j - begin] = y[j + 1] - y[j - 1];
+            dx[j - begin] = x[j + 1] - x[j - 1];
+        }
+        // Forward at the start, backward at the end; a single point has heading 0.
+        for (const std::size_t j : {begin, end - 1}) {
+            if (j == 0 || j + 1 == n) {
+                const std::size_t from = j == 0 ? 0 : n - 2;
+                const bool single = n < 2;
+                dy[j - begin] = single ? 0.0 : y[from + 1] - y[from];
+                dx[j - begin] = single ? 0.0 : x[from + 1] - x[from];
+            }
+        }
+        atan2_many(dy, dx, out, end - begin);
+    });
+}
+
+void unit_tangent_block(const CoordinateView& x, const CoordinateView& y, std::size_t begin,
+                        std::size_t end, Point* out) noexcept {
+    // Both differences are central for 0 < i < m - 1; the ends take the general rule.
+    central_block(x, y, 1, begin, end, out, unit_tangent_at,
+                  [](auto xs, auto ys, std::size_t b, std::size_t e, Point* o) {
+                      tangents_of(xs, ys, b, e, o);
+                  });
+}
+
+void curvature_block(const CoordinateView& x, const CoordinateView& y, std::size_t begin,
+                     std::size_t end, double* out) noexcept {
+    // The first and second differences are all central for 2 <= i < m - 2 in both lists.
+    central_block(x, y, 2, begin, end, out, curvature_at,
+                  [&](auto xs, auto ys, std::size_t b, std::size_t e, double* o) {
+                      if (!curvatures_of(xs, ys, b, e, o)) {
+                          // Rare: a result that needs the power function itself.
+                          for (std::size_t i = b; i < e; ++i) {
+                              o[i - b] = curvature_at(x, y, i);
+                          }
+                      }
+                  });
+}
+
 const std::vector<double>& Path2D::path_length_per_point() const {
     if (!m_path_length_per_point) {
         double total = 0.0;
-        m_path_length_per_point = with_strides(x_view(m_size), y_view(m_size), [&](auto x, auto y) {
-            return block_generated_list<double>(
-                m_size, [&](std::size_t begin, std::size_t end, double* out) {
-                    // The segment lengths first, in a loop of their own, then their running sum.
-                    const std::size_t first = std::max<std::size_t>(begin, 1);
-                    for (std::size_t i = first; i < end; ++i) {
-                        const double dx = x[i] - x[i - 1];
-                        const double dy = y[i] - y[i - 1];
-                        out[i - begin] = std::sqrt(dx * dx + dy * dy);
-                    }
-                    if (begin == 0) {
-                        out[0] = 0.0;
-                    }
-                    for (std::size_t i = first; i < end; ++i) {
-                        total += out[i - begin];
-                        out[i - begin] = total;
-                    }
-                });
-        });
+        const PointView points = point_view();
+        m_path_length_per_point = block_generated_list<double, kQuantityBlock>(
+            m_size, [&](std::size_t begin, std::size_t end, double* out) {
+                path_length_block(points, begin, end, total, out);
+            });
     }
     return *m_path_length_per_point;
 }
@@ -251,59 +296,34 @@ double Path2D::length() const {
 
 const std::vector<double>& Path2D::orientation() const {
     if (!m_orientation) {
-        const std::size_t n = m_size;
-        constexpr std::size_t block = 512;
-        m_orientation = with_strides(x_view(n), y_view(n), [&](auto x, auto y) {
-            return block_generated_list<double, block>(
-                n, [&](std::size_t begin, std::size_t end, double* out) {
-                    double dy[block];
-                    double dx[block];
-                    // Central inside, from the two neighbours: the halving of the central difference
-                    // cannot change the angle.
-                    const Span inner = clip(begin, end, 1, n >= 2 ? n - 1 : 0);
-                    for (std::size_t j = inner.begin; j < inner.end; ++j) {
-                        dy[j - begin] = y[j + 1] - y[j - 1];
-                        dx[j - begin] = x[j + 1] - x[j - 1];
-                    }
-                    // Forward at the start, backward at the end; a single point has heading 0.
-                    for (const std::size_t j : {begin, end - 1}) {
-                        if (j == 0 || j + 1 == n) {
-                            const std::size_t from = j == 0 ? 0 : n - 2;
-                            const bool single = n < 2;
-                            dy[j - begin] = single ? 0.0 : y[from + 1] - y[from];
-                            dx[j - begin] = single ? 0.0 : x[from + 1] - x[from];
-                        }
-                    }
-                    atan2_many(dy, dx, out, end - begin);
-                });
-        });
+        const PointView points = point_view();
+        m_orientation = block_generated_list<double, kQuantityBlock>(
+            m_size, [&](std::size_t begin, std::size_t end, double* out) {
+                orientation_block(points, begin, end, out);
+            });
     }
     return *m_orientation;
 }
 
 const std::vector<Point>& Path2D::unit_tangent_vector() const {
     if (!m_unit_tangent_vector) {
-        // Both differences are central for 0 < i < m - 1; the ends take the general rule.
-        m_unit_tangent_vector =
-            central_quantity<Point>(x_view(), y_view(), 1, unit_tangent_at,
-                                    [](auto x, auto y, std::size_t begin, std::size_t end,
-                                       Point* out) { tangents_of(x, y, begin, end, out); });
+        const CoordinateView x = x_view();
+        const CoordinateView y = y_view();
+        m_unit_tangent_vector = block_generated_list<Point, kQuantityBlock>(
+            std::min(x.size(), y.size()), [&](std::size_t begin, std::size_t end, Point* out) {
+                unit_tangent_block(x, y, begin, end, out);
+            });
     }
     return *m_unit_tangent_vector;
 }
 
 const std::vector<double>& Path2D::curvature() const {
     if (!m_curvature) {
-        // The first and second differences are all central for 2 <= i < m - 2 in both lists.
-        m_curvature = central_quantity<double>(
-            x_view(), y_view(), 2, curvature_at,
-            [&](auto x, auto y, std::size_t begin, std::size_t end, double* out) {
-                if (!curvatures_of(x, y, begin, end, out)) {
-                    // Rare: a result that needs the power function itself.
-                    for (std::size_t i = begin; i < end; ++i) {
-                        out[i - begin] = curvature_at(x_view(), y_view(), i);
-                    }
-                }
+        const CoordinateView x = x_view();
+        const CoordinateView y = y_view();
+        m_curvature = block_generated_list<double, kQuantityBlock>(
+            std::min(x.size(), y.size()), [&](std::size_t begin, std::size_t end, double* out) {
+                curvature_block(x, y, begin, end, out);
             });
     }
     return *m_curvature;

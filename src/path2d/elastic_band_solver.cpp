@@ -609,41 +609,4 @@ bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std
     return true;
 }
 
-void smooth_band(std::span<const Point> points, std::span<const std::int64_t> offsets,
-                 std::size_t first, std::size_t last, double max_deviation,
-                 ElasticBandMethod method, std::span<Point> out, std::span<bool> solved,
-                 ElasticBandSolver& solver) {
-    if (out.size() != points.size() || last < first || offsets.size() <= last ||
-        solved.size() < last) {
-        throw std::invalid_argument("smooth_band: columns of different lengths");
-    }
-    for (std::size_t t = first; t < last; ++t) {
-        const std::int64_t begin = offsets[t];
-        const std::int64_t end = offsets[t + 1];
-        if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > points.size()) {
-            throw std::invalid_argument("smooth_band: offsets outside the points");
-        }
-        const auto track =
-            points.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
-        const auto answer = out.subspan(static_cast<std::size_t>(begin), track.size());
-        if (track.empty()) {
-            solved[t] = true;
-        } else if (method == ElasticBandMethod::OrthogonalBounds) {
-            // The headings as the path computes them, so that every bound is the method's.
-            const Path2D path = Path2D::from_points({track.begin(), track.end()});
-            solved[t] = solver.smooth(path, max_deviation, method, answer);
-        } else {
-            const PointView view(CoordinateView(&track.front().x, 2, track.size()),
-                                 CoordinateView(&track.front().y, 2, track.size()));
-            solved[t] = solver.smooth(view, {}, max_deviation, method, answer);
-        }
-    }
-}
-
-bool valid_track_offsets(std::span<const std::int64_t> offsets, std::size_t points) {
-    return !offsets.empty() && offsets.front() == 0 &&
-           static_cast<std::uint64_t>(offsets.back()) == points &&
-           std::is_sorted(offsets.begin(), offsets.end());
-}
-
 }  // namespace korvane

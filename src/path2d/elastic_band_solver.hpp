@@ -1,9 +1,7 @@
-// src/path2d/elastic_band_solver.hpp: the elastic band problem solved by a dedicated method,
-// for one path or for every track of a ragged column of points
+// src/path2d/elastic_band_solver.hpp: the elastic band problem solved by a dedicated method
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -71,20 +69,5 @@ private:
     std::vector<unsigned char> m_status;
     std::size_t m_iterations = 0;
 };
-
-/// Whether `offsets` delimit tracks of a column of `points` points: 0 first, `points` last,
-/// never decreasing.
-bool valid_track_offsets(std::span<const std::int64_t> offsets, std::size_t points);
-
-/// Smooths tracks [first, last) of a ragged column: track t is points[offsets[t] ..
-/// offsets[t + 1]), its answer goes to the same rows of `out` and whether it was solved to
-/// `solved[t]` (`ElasticBandSolver::smooth` per track). `offsets` must be valid for `points`
-/// and `out` must not overlap them (std::invalid_argument for offsets outside the points or
-/// columns of other lengths). Threads may run it at once on disjoint track ranges, each with
-/// its own `solver`.
-void smooth_band(std::span<const Point> points, std::span<const std::int64_t> offsets,
-                 std::size_t first, std::size_t last, double max_deviation,
-                 ElasticBandMethod method, std::span<Point> out, std::span<bool> solved,
-                 ElasticBandSolver& solver);
 
 }  // namespace korvane

@@ -171,9 +171,9 @@ std::vector<std::size_t> detect_corrupted_point_order(const Path2D& path, double
 // reported", in linear time. A pass only changes the neighbours of the points next to a removed
 // run, so only their turn angles can change: the next pass evaluates just those, all on the
 // state left by the previous pass. The ends are never interior, so they are never removed.
-Path2D repair_corrupted_point_order(const Path2D& path, double sus_angle) {
-    const std::size_t n = path.size();
-    Survivors survivors(path.point_view(), sus_angle);
+std::vector<std::size_t> repaired_point_indices(const PointView& points, double sus_angle) {
+    const std::size_t n = points.size();
+    Survivors survivors(points, sus_angle);
     std::vector<std::size_t> found;
     for (std::size_t j = 1; j + 1 < n; ++j) {
         if (survivors.reported_initially(j)) {
@@ -214,6 +214,12 @@ Path2D repair_corrupted_point_order(const Path2D& path, double sus_angle) {
     for (std::size_t i = 0; i < n; i = survivors.next(i)) {
         kept.push_back(i);
     }
+    return kept;
+}
+
+Path2D repair_corrupted_point_order(const Path2D& path, double sus_angle) {
+    const std::size_t n = path.size();
+    const std::vector<std::size_t> kept = repaired_point_indices(path.point_view(), sus_angle);
     // Entries past the point count (the longer coordinate list of a path built from
     // coordinates) are kept as they are.
     const auto gather = [&](const std::vector<double>& values) {

@@ -17,15 +17,17 @@ using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int
                                      const npy_intp* dims, const npy_intp* strides, void* data,
                                      int flags, PyObject* obj);
 
-// NumPy's type numbers of float64 and of the 32- and 64-bit integers (C int, and C long or
-// long long, whichever is 64 bits wide), fixed across NumPy 1.x and 2.x.
+// NumPy's type numbers of float64, of the 32- and 64-bit integers (C int, and C long or long
+// long, whichever is 64 bits wide) and of bool, fixed across NumPy 1.x and 2.x.
 template <class T>
 constexpr int kTypeNumber = 12;
 template <>
 constexpr int kTypeNumber<std::int32_t> = 5;
 template <>
 constexpr int kTypeNumber<std::int64_t> = sizeof(long) == 8 ? 7 : 9;
-static_assert(sizeof(int) == 4);
+template <>
+constexpr int kTypeNumber<bool> = 0;
+static_assert(sizeof(int) == 4 && sizeof(bool) == 1);
 
 /// The leading fields of every ndarray object, the same in NumPy 1.x and 2.x.
 struct ArrayObjectHead {
@@ -68,6 +70,7 @@ PyObject* new_vector(std::size_t count, T*& data) {
 template PyObject* new_vector(std::size_t count, double*& data);
 template PyObject* new_vector(std::size_t count, std::int32_t*& data);
 template PyObject* new_vector(std::size_t count, std::int64_t*& data);
+template PyObject* new_vector(std::size_t count, bool*& data);
 
 PyObject* to_array(std::span<const double> values) {
     const npy_intp dims[1] = {static_cast<npy_intp>(values.size())};

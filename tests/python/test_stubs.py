@@ -2,6 +2,7 @@
 
 import ast
 import importlib.metadata
+import inspect
 import json
 import os
 import re
@@ -15,6 +16,7 @@ from pathlib import Path
 
 import korvane
 import korvane_frenet
+import korvane_tracks
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
@@ -22,6 +24,8 @@ from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMe
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "python" / "korvane.pyi"
 FRENET_STUB = ROOT / "src" / "python" / "korvane_frenet.pyi"
+# The modules beside korvane, each with its stub.
+MODULE_STUBS = {m: ROOT / "src" / "python" / f"{m.__name__}.pyi" for m in (korvane_frenet, korvane_tracks)}
 
 pytest.importorskip("mypy", reason="mypy is listed in requirements-test.txt")
 
@@ -53,7 +57,7 @@ def run_checker(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> s
     )
 
 
-@pytest.mark.parametrize("module", ["korvane", "korvane_frenet"])
+@pytest.mark.parametrize("module", ["korvane", "korvane_frenet", "korvane_tracks"])
 def test_stubtest_finds_no_difference(tmp_path, module):
     result = run_checker(["mypy.stubtest", module], tmp_path, stub_from_source=True)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -64,7 +68,8 @@ def test_installed_distribution_ships_the_stub():
     if shipped is None:
         pytest.skip("korvane is not imported from an installed distribution")
     assert shipped.read_text() == STUB.read_text()
-    assert installed_stub("korvane_frenet").read_text() == FRENET_STUB.read_text()
+    for module, stub in MODULE_STUBS.items():
+        assert installed_stub(module.__name__).read_text() == stub.read_text()
 
 
 # Every public result, with the type the stub promises, on inputs that give a value and (where
@@ -263,9 +268,10 @@ def test_stub_docstrings_are_the_module_docstrings():
         if isinstance(runtime, property) or type(runtime).__name__ == "getset_descriptor":
             continue  # attribute descriptors carry no docstring of their own
         assert runtime.__doc__ == text, name
-    frenet = ast.parse(FRENET_STUB.read_text()).body
-    for node in frenet:
-        if isinstance(node, ast.FunctionDef):
-            assert ast.get_docstring(node) == getattr(korvane_frenet, node.name).__doc__, node.name
+    for module, stub in MODULE_STUBS.items():
+        for node in ast.parse(stub.read_text()).body:
+            if isinstance(node, ast.FunctionDef):
+                # getdoc: the loader's functions are written in Python, indented.
+                assert ast.get_docstring(node) == inspect.getdoc(getattr(module, node.name)), node.name
     methods = [n for n, v in vars(Path2D).items() if callable(v) and not n.startswith("_")]
     assert {f"Path2D.{m}" for m in methods} <= set(documented)

@@ -204,36 +204,4 @@ TEST(ElasticBandSolver, EdgeCasesAnswerAsTheMethodDoes) {
     }
 }
 
-TEST(ElasticBandSolver, TracksOfARaggedColumnAreSmoothedOneByOne) {
-    std::vector<Point> points;
-    std::vector<std::int64_t> offsets = {0};
-    for (const std::size_t n : {40, 0, 1, 3, 2, 120}) {
-        const Path2D track = noisy_track(n, 0.1, unsigned(n));
-        points.insert(points.end(), track.points().begin(), track.points().end());
-        offsets.push_back(std::int64_t(points.size()));
-    }
-    ASSERT_TRUE(korvane::valid_track_offsets(offsets, points.size()));
-    EXPECT_FALSE(korvane::valid_track_offsets({{0, 5, 3, 166}}, points.size()) ||
-                 korvane::valid_track_offsets({{1, 166}}, points.size()));
-    for (const ElasticBandMethod method : kMethods) {
-        std::vector<Point> out(points.size());
-        bool solved[6] = {};
-        korvane::ElasticBandSolver solver;
-        // Two ranges, as two threads would take them, the longest track first.
-        korvane::smooth_band(points, offsets, 5, 6, 0.2, method, out, solved, solver);
-        korvane::smooth_band(points, offsets, 0, 5, 0.2, method, out, solved, solver);
-        for (std::size_t t = 0; t < 6; ++t) {
-            const Smoothed alone = smooth(
-                Path2D::from_points({points.begin() + offsets[t], points.begin() + offsets[t + 1]}),
-                0.2, method);
-            EXPECT_EQ(solved[t], alone.solved);
-            EXPECT_TRUE(
-                std::equal(alone.points.begin(), alone.points.end(), out.begin() + offsets[t]));
-        }
-        EXPECT_THROW(korvane::smooth_band(points, std::vector<std::int64_t>{0, 200}, 0, 1, 0.2,
-                                          method, out, solved, solver),
-                     std::invalid_argument);
-    }
-}
-
 }  // namespace

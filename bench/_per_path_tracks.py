@@ -1,8 +1,8 @@
-"""korvane_fleet/_tracks.py: the column functions of korvane_tracks, one korvane call per track.
+"""bench/_per_path_tracks.py: the column functions of korvane_tracks as a Python loop of the
+per-path korvane calls they equal, one call per track: the peer the benchmarks time them against.
 
-Used only where korvane_tracks cannot be imported. Many tracks come as ragged columns: `points`,
-an (N, 2) float64 array, and `offsets`, T + 1 non-decreasing integers from 0 to N (track i is
-points[offsets[i]:offsets[i + 1]]). Each function gives, for every track, exactly what the
+Many tracks come as ragged columns: `points`, an (N, 2) float64 array, and `offsets`, T + 1
+non-decreasing integers from 0 to N (track i is points[offsets[i]:offsets[i + 1]]). Each function gives, for every track, exactly what the
 per-path korvane call gives, concatenated in track order; `workers` is accepted and ignored.
 """
 

@@ -1,0 +1,277 @@
+// src/path2d/tracks.cpp: many tracks in ragged columns, one track at a time through the
+// functions a path of its points uses
+#include "path2d/tracks.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "path2d/derived_quantities.hpp"
+#include "path2d/elastic_band_solver.hpp"
+#include "path2d/path2d.hpp"
+#include "path2d/point_order.hpp"
+#include "path2d/resampling.hpp"
+#include "path2d/segment_index.hpp"
+#include "util/taubin_circle_fit.hpp"
+
+namespace korvane {
+
+namespace {
+
+PointView view_of(std::span<const Point> points) noexcept {
+    // An empty track reads no coordinate; its view needs some address all the same.
+    static constexpr Point none{0.0, 0.0};
+    const Point* first = points.empty() ? &none : points.data();
+    return PointView(CoordinateView(&first->x, 2, points.size()),
+                     CoordinateView(&first->y, 2, points.size()));
+}
+
+// Writes `block(begin, end, out + begin)` over the n points of a track in the blocks a path's
+// cache is filled in, so that the list comes out as the cache's, bit for bit.
+template <class T, class Block>
+void in_cache_blocks(std::size_t n, T* out, Block&& block) {
+    for (std::size_t begin = 0; begin < n; begin += kQuantityBlock) {
+        const std::size_t end = std::min(n, begin + kQuantityBlock);
+        block(begin, end, out + begin);
+    }
+}
+
+// A track's heading per point, as its path's orientation cache holds it.
+void orientation_of(const PointView& points, std::vector<double>& out) {
+    out.resize(points.size());
+    in_cache_blocks(points.size(), out.data(), [&](std::size_t b, std::size_t e, double* o) {
+        orientation_block(points, b, e, o);
+    });
+}
+
+// A track's cumulative arc length per point, as its path's cache holds it.
+void path_length_of(const PointView& points, std::vector<double>& out) {
+    out.resize(points.size());
+    double total = 0.0;
+    in_cache_blocks(points.size(), out.data(), [&](std::size_t b, std::size_t e, double* o) {
+        path_length_block(points, b, e, total, o);
+    });
+}
+
+}  // namespace
+
+std::optional<BadOffset> first_bad_offset(std::span<const std::int64_t> offsets,
+                                          std::size_t points) noexcept {
+    if (offsets.empty()) {
+        return BadOffset{0, 0, BadOffset::NoEntry};
+    }
+    if (offsets[0] != 0) {
+        return BadOffset{0, offsets[0], BadOffset::NotZero};
+    }
+    const std::size_t last = offsets.size() - 1;
+    for (std::size_t i = 1; i <= last; ++i) {
+        const std::int64_t v = offsets[i];
+        if (v < offsets[i - 1]) {
+            return BadOffset{i, v, BadOffset::Decreasing};
+        }
+        if (static_cast<std::uint64_t>(v) > points) {
+            return BadOffset{i, v, BadOffset::BeyondPoints};
+        }
+    }
+    if (static_cast<std::uint64_t>(offsets[last]) != points) {
+        return BadOffset{last, offsets[last], BadOffset::NotPoints};
+    }
+    return std::nullopt;
+}
+
+std::string bad_offset_message(const BadOffset& bad, std::span<const std::int64_t> offsets,
+                               std::size_t points) {
+    const std::string entry =
+        "offsets[" + std::to_string(bad.index) + "] is " + std::to_string(bad.value);
+    const std::string count = std::to_string(points);
+    switch (bad.reason) {
+        case BadOffset::NoEntry:
+            return "offsets has no entry: it needs one more than there are tracks, from 0 to "
+                   "the number of points";
+        case BadOffset::NotZero: return entry + ": the first entry must be 0";
+        case BadOffset::Decreasing:
+            return entry + ", below offsets[" + std::to_string(bad.index - 1) +
+                   "] = " + std::to_string(offsets[bad.index - 1]) + ": offsets must not decrease";
+        case BadOffset::BeyondPoints: return entry + ", beyond the " + count + " points";
+        case BadOffset::NotPoints:
+            return entry + ": the last entry must be the number of points, " + count;
+    }
+    return entry;
+}
+
+bool valid_track_offsets(std::span<const std::int64_t> offsets, std::size_t points) noexcept {
+    return !first_bad_offset(offsets, points);
+}
+
+Tracks::Tracks(std::span<const Point> points, std::span<const std::int64_t> offsets)
+    : m_points(points), m_offsets(offsets) {
+    if (!valid_track_offsets(offsets, points.size())) {
+        throw std::invalid_argument("tracks: offsets that do not delimit the points");
+    }
+}
+
+PointView Tracks::track(std::size_t t) const noexcept {
+    return view_of(track_points(t));
+}
+
+std::vector<std::size_t> track_blocks(const Tracks& tracks, std::size_t rows) {
+    std::vector<std::size_t> bounds;
+    const std::size_t count = tracks.size();
+    if (count == 0) {
+        return bounds;
+    }
+    bounds.push_back(0);
+    std::size_t start = 0;
+    for (std::size_t t = 0; t < count; ++t) {
+        if (tracks.end(t) - tracks.begin(start) >= rows) {
+            bounds.push_back(t + 1);
+            start = t + 1;
+        }
+    }
+    if (bounds.back() != count) {
+        bounds.push_back(count);
+    }
+    return bounds;
+}
+
+void quantities(const Tracks& tracks, std::size_t first, std::size_t last, QuantityColumns out) {
+    for (std::size_t t = first; t < last; ++t) {
+        const PointView points = tracks.track(t);
+        const std::size_t n = points.size();
+        const std::size_t at = tracks.begin(t);
+        double total = 0.0;
+        in_cache_blocks(n, out.s + at, [&](std::size_t b, std::size_t e, double* o) {
+            path_length_block(points, b, e, total, o);
+        });
+        in_cache_blocks(n, out.heading + at, [&](std::size_t b, std::size_t e, double* o) {
+            orientation_block(points, b, e, o);
+        });
+        in_cache_blocks(n, out.tangent + at, [&](std::size_t b, std::size_t e, Point* o) {
+            unit_tangent_block(points.x(), points.y(), b, e, o);
+        });
+        in_cache_blocks(n, out.curvature + at, [&](std::size_t b, std::size_t e, double* o) {
+            curvature_block(points.x(), points.y(), b, e, o);
+        });
+    }
+}
+
+void repair_point_order(const Tracks& tracks, std::size_t first, std::size_t last, double sus_angle,
+                        std::vector<std::int64_t>& kept, std::span<std::int64_t> counts) {
+    for (std::size_t t = first; t < last; ++t) {
+        const std::vector<std::size_t> indices = repaired_point_indices(tracks.track(t), sus_angle);
+        const auto at = static_cast<std::int64_t>(tracks.begin(t));
+        for (const std::size_t i : indices) {
+            kept.push_back(at + static_cast<std::int64_t>(i));
+        }
+        counts[t] = static_cast<std::int64_t>(indices.size());
+    }
+}
+
+std::optional<TrackError> resample(const Tracks& tracks, std::size_t first, std::size_t last,
+                                   std::span<const double> values, std::size_t channels,
+                                   const ResamplingMethod& method,
+                                   InterpolationMethod interpolation, double epsilon,
+                                   ResampledTracks& out, std::span<std::int64_t> counts) {
+    std::vector<double> channel;
+    for (std::size_t t = first; t < last; ++t) {
+        const std::span<const Point> points = tracks.track_points(t);
+        Path2D path = Path2D::from_points({points.begin(), points.end()});
+        const std::size_t at = tracks.begin(t);
+        for (std::size_t c = 0; c < channels; ++c) {
+            channel.resize(points.size());
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                channel[i] = values[(at + i) * channels + c];
+            }
+            path.add_associated_values(channel);
+        }
+        Result<Path2D> resampled = resampled_path(path, method, interpolation, epsilon);
+        if (!resampled.ok()) {
+            return TrackError{t, resampled.error()};
+        }
+        const std::vector<Point>& answer = resampled.value().points();
+        out.points.insert(out.points.end(), answer.begin(), answer.end());
+        const std::vector<std::vector<double>>& lists = resampled.value().associated_values();
+        const std::size_t before = out.values.size();
+        out.values.resize(before + answer.size() * channels);
+        for (std::size_t c = 0; c < channels; ++c) {
+            for (std::size_t j = 0; j < answer.size(); ++j) {
+                out.values[before + j * channels + c] = lists[c][j];
+            }
+        }
+        counts[t] = static_cast<std::int64_t>(answer.size());
+    }
+    return std::nullopt;
+}
+
+void smooth_band(std::span<const Point> points, std::span<const std::int64_t> offsets,
+                 std::size_t first, std::size_t last, double max_deviation,
+                 ElasticBandMethod method, std::span<Point> out, std::span<bool> solved,
+                 ElasticBandSolver& solver) {
+    if (out.size() != points.size() || last < first || offsets.size() <= last ||
+        solved.size() < last) {
+        throw std::invalid_argument("smooth_band: columns of different lengths");
+    }
+    std::vector<double> orientation;
+    for (std::size_t t = first; t < last; ++t) {
+        const std::int64_t begin = offsets[t];
+        const std::int64_t end = offsets[t + 1];
+        if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > points.size()) {
+            throw std::invalid_argument("smooth_band: offsets outside the points");
+        }
+        const auto track =
+            points.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
+        const auto answer = out.subspan(static_cast<std::size_t>(begin), track.size());
+        const PointView view = view_of(track);
+        if (track.empty()) {
+            solved[t] = true;
+        } else if (method == ElasticBandMethod::OrthogonalBounds) {
+            // The headings as a path of the track computes them, so that every bound is the
+            // method's.
+            orientation_of(view, orientation);
+            solved[t] = solver.smooth(view, orientation, max_deviation, method, answer);
+        } else {
+            solved[t] = solver.smooth(view, {}, max_deviation, method, answer);
+        }
+    }
+}
+
+void circle_segments(const Tracks& tracks, std::size_t first, std::size_t last, double max_rmse,
+                     DgesvdFn dgesvd, TrackSegments& out) {
+    CircleFitWorkspace workspace;
+    std::vector<double> x;
+    std::vector<double> y;
+    for (std::size_t t = first; t < last; ++t) {
+        const std::span<const Point> points = tracks.track_points(t);
+        // The fits read the coordinates as the lists a path of the track assembles.
+        x.resize(points.size());
+        y.resize(points.size());
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            x[i] = points[i].x;
+            y[i] = points[i].y;
+        }
+        const std::size_t before = out.segments.size();
+        append_circle_segments(x, y, 0, points.size(), max_rmse, dgesvd, workspace, out.segments);
+        out.track.insert(out.track.end(), out.segments.size() - before,
+                         static_cast<std::int64_t>(t));
+    }
+}
+
+void to_frenet(const Tracks& routes, const Tracks& tracks, std::size_t first, std::size_t last,
+               double max_distance, FrenetColumns out) {
+    if (routes.size() != tracks.size()) {
+        throw std::invalid_argument("to_frenet: as many routes as tracks");
+    }
+    std::vector<double> length;
+    for (std::size_t t = first; t < last; ++t) {
+        const PointView route = routes.track(t);
+        const std::span<const Point> queries = tracks.track_points(t);
+        path_length_of(route, length);
+        // A fresh path's index: built for a batch of queries as that path would build it.
+        LazySegmentIndex index;
+        const SegmentIndex* built = index.for_batch(route, queries.size());
+        const std::size_t at = tracks.begin(t);
+        to_frenet(route, length, built, queries, max_distance,
+                  FrenetColumns{out.s + at, out.d + at, out.distance + at, out.segment + at});
+    }
+}
+
+}  // namespace korvane
