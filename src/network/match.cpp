@@ -55,9 +55,9 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     const std::size_t n = fixes.size();
     for (std::size_t i = 0; i < n; ++i) {
         out.edge[i] = -1;
-        out.reversed[i] = 0;
+        out.reversed[i] = false;
         out.s[i] = out.d[i] = out.x[i] = out.y[i] = kNaN;
-        out.breaks[i] = 0;
+        out.breaks[i] = false;
     }
     const double beta = std::isnan(options.beta) ? default_beta(fixes) : options.beta;
     const double backward = kBackwardSigmas * options.sigma;
@@ -160,12 +160,12 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
         const State& st = states[static_cast<std::size_t>(sc.chosen[l])];
         const std::size_t row = sc.fix_of[l];
         out.edge[row] = st.candidate.edge;
-        out.reversed[row] = is_reversed(st.arc) ? 1 : 0;
+        out.reversed[row] = is_reversed(st.arc);
         out.s[row] = st.candidate.s;
         out.d[row] = st.candidate.d;
         out.x[row] = st.candidate.point.x;
         out.y[row] = st.candidate.point.y;
-        out.breaks[row] = sc.starts[l] && l > 0 ? 1 : 0;
+        out.breaks[row] = sc.starts[l] && l > 0;
         if (sc.starts[l]) {
             piece_begin = route.size();
         } else {

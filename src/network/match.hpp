@@ -37,12 +37,12 @@ inline constexpr double kBackwardSigmas = 4.0;
 /// Per fix, where the trace is matched (columns the caller owns, one entry per fix).
 struct FixColumns {
     std::int64_t* edge;
-    std::uint8_t* reversed;
+    bool* reversed;
     double* s;
     double* d;
     double* x;
     double* y;
-    std::uint8_t* breaks;
+    bool* breaks;
 };
 
 /// A thread's working memory for matching, reused from trace to trace.

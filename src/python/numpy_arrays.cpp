@@ -17,10 +17,12 @@ using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int
                                      const npy_intp* dims, const npy_intp* strides, void* data,
                                      int flags, PyObject* obj);
 
-// NumPy's type numbers of float64 and of the 32- and 64-bit integers (C int, and C long or
+// NumPy's type numbers of float64, bool (one byte) and of the 32- and 64-bit integers (C int, and C long or
 // long long, whichever is 64 bits wide), fixed across NumPy 1.x and 2.x.
 template <class T>
 constexpr int kTypeNumber = 12;
+template <>
+constexpr int kTypeNumber<bool> = 0;
 template <>
 constexpr int kTypeNumber<std::int32_t> = 5;
 template <>
@@ -66,6 +68,7 @@ PyObject* new_vector(std::size_t count, T*& data) {
 }
 
 template PyObject* new_vector(std::size_t count, double*& data);
+template PyObject* new_vector(std::size_t count, bool*& data);
 template PyObject* new_vector(std::size_t count, std::int32_t*& data);
 template PyObject* new_vector(std::size_t count, std::int64_t*& data);
 

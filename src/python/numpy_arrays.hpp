@@ -28,7 +28,7 @@ PyObject* to_array(const CoordinateView& values);
 /// A new (n, 2) float64 array of the points, (0, 0) when there are none; failures as above.
 PyObject* vec2_to_pyarray2(const PointView& points);
 
-/// A new 1-D array of `count` elements of T (double, std::int32_t or std::int64_t) for the
+/// A new 1-D array of `count` elements of T (double, bool, std::int32_t or std::int64_t) for the
 /// caller to write through `data`; failures as above.
 template <class T>
 PyObject* new_vector(std::size_t count, T*& data);

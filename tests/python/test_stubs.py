@@ -2,6 +2,7 @@
 
 import ast
 import importlib.metadata
+import inspect
 import json
 import os
 import re
@@ -15,6 +16,7 @@ from pathlib import Path
 
 import korvane
 import korvane_frenet
+import korvane_match
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
@@ -22,6 +24,7 @@ from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMe
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "python" / "korvane.pyi"
 FRENET_STUB = ROOT / "src" / "python" / "korvane_frenet.pyi"
+MATCH_STUB = ROOT / "src" / "python" / "korvane_match.pyi"
 
 pytest.importorskip("mypy", reason="mypy is listed in requirements-test.txt")
 
@@ -53,7 +56,7 @@ def run_checker(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> s
     )
 
 
-@pytest.mark.parametrize("module", ["korvane", "korvane_frenet"])
+@pytest.mark.parametrize("module", ["korvane", "korvane_frenet", "korvane_match"])
 def test_stubtest_finds_no_difference(tmp_path, module):
     result = run_checker(["mypy.stubtest", module], tmp_path, stub_from_source=True)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -65,6 +68,7 @@ def test_installed_distribution_ships_the_stub():
         pytest.skip("korvane is not imported from an installed distribution")
     assert shipped.read_text() == STUB.read_text()
     assert installed_stub("korvane_frenet").read_text() == FRENET_STUB.read_text()
+    assert installed_stub("korvane_match").read_text() == MATCH_STUB.read_text()
 
 
 # Every public result, with the type the stub promises, on inputs that give a value and (where
@@ -267,5 +271,10 @@ def test_stub_docstrings_are_the_module_docstrings():
     for node in frenet:
         if isinstance(node, ast.FunctionDef):
             assert ast.get_docstring(node) == getattr(korvane_frenet, node.name).__doc__, node.name
+    for node in ast.parse(MATCH_STUB.read_text()).body:
+        for member in getattr(node, "body", []):
+            if isinstance(member, ast.FunctionDef) and ast.get_docstring(member) is not None:
+                runtime = getattr(getattr(korvane_match, node.name), member.name)
+                assert ast.get_docstring(member) == inspect.cleandoc(runtime.__doc__), member.name
     methods = [n for n, v in vars(Path2D).items() if callable(v) and not n.startswith("_")]
     assert {f"Path2D.{m}" for m in methods} <= set(documented)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -140,7 +141,7 @@ TEST(Routes, ShortestWithinTheBoundAndRebuilt) {
 
 struct Matched {
     std::vector<std::int64_t> edge;
-    std::vector<std::uint8_t> reversed, breaks;
+    std::unique_ptr<bool[]> reversed, breaks;
     std::vector<double> s, d, x, y;
     std::vector<Arc> route;
 };
@@ -149,8 +150,8 @@ Matched run(const RoadNetwork& net, const std::vector<Point>& fixes, double sigm
     Matched m;
     const std::size_t n = fixes.size();
     m.edge.resize(n);
-    m.reversed.resize(n);
-    m.breaks.resize(n);
+    m.reversed = std::make_unique<bool[]>(n);
+    m.breaks = std::make_unique<bool[]>(n);
     m.s.resize(n);
     m.d.resize(n);
     m.x.resize(n);
@@ -158,8 +159,8 @@ Matched run(const RoadNetwork& net, const std::vector<Point>& fixes, double sigm
     MatchScratch scratch(net);
     const MatchOptions options{sigma, NAN, 4 * sigma, 8, 5.0};
     match_trace(net, fixes, options, scratch,
-                FixColumns{m.edge.data(), m.reversed.data(), m.s.data(), m.d.data(), m.x.data(),
-                           m.y.data(), m.breaks.data()},
+                FixColumns{m.edge.data(), m.reversed.get(), m.s.data(), m.d.data(), m.x.data(),
+                           m.y.data(), m.breaks.get()},
                 m.route);
     return m;
 }
@@ -177,7 +178,7 @@ TEST(Match, NoisyDriveAlongAStreetStaysOnItsRoute) {
     EXPECT_TRUE(std::isnan(m.s.back()));
     for (std::size_t i = 0; i + 1 < fixes.size(); ++i) {
         EXPECT_NEAR(m.y[i], 200.0, 1.5) << i;
-        EXPECT_EQ(m.breaks[i], 0);
+        EXPECT_FALSE(m.breaks[i]);
     }
     // Five edges along the street, driven once each without a U-turn, connected node to node.
     ASSERT_EQ(m.route.size(), 5u);
@@ -193,7 +194,9 @@ TEST(Match, BreaksWhereNoRouteIsPlausible) {
     const RoadNetwork net = c.build();
     const Matched m = run(net, {{10, 1}, {20, 1}, {30, 29}, {40, 29}}, 3.0);
     EXPECT_EQ(m.edge, (std::vector<std::int64_t>{0, 0, 1, 1}));
-    EXPECT_EQ(m.breaks, (std::vector<std::uint8_t>{0, 0, 1, 0}));
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(m.breaks[i], i == 2) << i;
+    }
     EXPECT_EQ(m.route, (std::vector<Arc>{0, 2}));
 }
 
