@@ -118,8 +118,7 @@ class RoadNetwork:
         max_detour: _Float = 5.0,
         workers: SupportsIndex = 1,
     ) -> MatchResult:
-        """match(points, offsets=None, *, sigma=5.0, beta=None, radius=None, candidates=8,
-              max_detour=5.0, workers=1)
+        """match(points, offsets=None, *, sigma=5.0, beta=None, radius=None, candidates=8, max_detour=5.0, workers=1)
 
         Which edges traces of fixes drove: a hidden Markov model per trace whose states are the
         fixes' candidates (the nearest point of each of the `candidates` nearest edges within

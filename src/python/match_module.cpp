@@ -183,8 +183,8 @@ struct Trace {
 constexpr char match_doc[] =
     "match($self, points, offsets=None, *, sigma=5.0, beta=None, radius=None, candidates=8, "
     "max_detour=5.0, workers=1)\n--\n\n"
-    "match(points, offsets=None, *, sigma=5.0, beta=None, radius=None, candidates=8,\n"
-    "      max_detour=5.0, workers=1)\n\n"
+    "match(points, offsets=None, *, sigma=5.0, beta=None, radius=None, candidates=8, "
+    "max_detour=5.0, workers=1)\n\n"
     "Which edges traces of fixes drove: a hidden Markov model per trace whose states are the\n"
     "fixes' candidates (the nearest point of each of the `candidates` nearest edges within\n"
     "`radius`, each edge in every direction it may be driven), solved by Viterbi.\n"
