@@ -22,11 +22,13 @@ from pathlib import Path
 import korvane
 import korvane_frenet
 import korvane_tracks
+import korvane_match
 
 DOCS = Path(__file__).resolve().parent
 STUB = DOCS.parent / "src" / "python" / "korvane.pyi"
 FRENET_STUB = DOCS.parent / "src" / "python" / "korvane_frenet.pyi"
 TRACKS_STUB = DOCS.parent / "src" / "python" / "korvane_tracks.pyi"
+MATCH_STUB = DOCS.parent / "src" / "python" / "korvane_match.pyi"
 OUTPUT = DOCS / "api.md"
 
 
@@ -409,7 +411,7 @@ def render(stub: Stub | None = None) -> str:
     out += ["", "Contents: " + ", ".join(f"[{name}](#{name.lower()})" for name in korvane.__all__), ""]
     for name in korvane.__all__:
         out += render_class(getattr(korvane, name), name, stub)
-    return "\n".join(out + render_frenet() + render_tracks()).rstrip() + "\n"
+    return "\n".join(out + render_frenet() + render_tracks() + render_match()).rstrip() + "\n"
 
 
 def render_frenet() -> list[str]:
@@ -481,6 +483,36 @@ def render_tracks() -> list[str]:
         ]
         out += render_properties(list(fields.properties), fields)
     return out
+
+
+def render_match() -> list[str]:
+    """The map matching module: its network class and its named result."""
+    stub = read_stub(MATCH_STUB)
+    out = [
+        "## Module korvane_match",
+        "",
+        f"Module `korvane_match`: {korvane_match.__doc__}. Installed with korvane; it exports "
+        f"`{'`, `'.join(korvane_match.__all__)}`; its stubs ship as `korvane_match-stubs`.",
+        "",
+    ]
+    out += render_class(korvane_match.RoadNetwork, "RoadNetwork", stub, "###")
+    methods = stub.classes["RoadNetwork"].methods
+    out += render_callable(
+        "RoadNetwork",
+        "from_arrow",
+        korvane_match.RoadNetwork.from_arrow,
+        methods["from_arrow"],
+        "#### RoadNetwork.from_arrow (class method)",
+    )
+    out += [
+        "### MatchResult",
+        "",
+        f"{korvane_match.MatchResult.__doc__} A named tuple (a struct sequence): unpack it, index it or "
+        "read its fields.",
+        "",
+    ]
+    fields = stub.classes["MatchResult"]
+    return out + render_properties(list(fields.properties), fields)
 
 
 def main() -> int:

@@ -22,11 +22,11 @@ using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int
 template <class T>
 constexpr int kTypeNumber = 12;
 template <>
+constexpr int kTypeNumber<bool> = 0;
+template <>
 constexpr int kTypeNumber<std::int32_t> = 5;
 template <>
 constexpr int kTypeNumber<std::int64_t> = sizeof(long) == 8 ? 7 : 9;
-template <>
-constexpr int kTypeNumber<bool> = 0;
 static_assert(sizeof(int) == 4 && sizeof(bool) == 1);
 
 /// The leading fields of every ndarray object, the same in NumPy 1.x and 2.x.
@@ -68,9 +68,9 @@ PyObject* new_vector(std::size_t count, T*& data) {
 }
 
 template PyObject* new_vector(std::size_t count, double*& data);
+template PyObject* new_vector(std::size_t count, bool*& data);
 template PyObject* new_vector(std::size_t count, std::int32_t*& data);
 template PyObject* new_vector(std::size_t count, std::int64_t*& data);
-template PyObject* new_vector(std::size_t count, bool*& data);
 
 PyObject* to_array(std::span<const double> values) {
     const npy_intp dims[1] = {static_cast<npy_intp>(values.size())};

@@ -136,7 +136,7 @@ def test_objects_no_constructor_filled_are_refused(python_subprocess, case):
 
 
 # Every module of korvane's one extension library: its entry point's name.
-LIBRARY_MODULES = ["korvane", "_korvane_frenet", "_korvane_tracks"]
+LIBRARY_MODULES = ["korvane", "_korvane_frenet", "_korvane_tracks", "_korvane_match"]
 
 
 def test_only_the_entry_points_are_exported():

@@ -17,6 +17,7 @@ from pathlib import Path
 import korvane
 import korvane_frenet
 import korvane_tracks
+import korvane_match
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
@@ -25,7 +26,9 @@ ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "python" / "korvane.pyi"
 FRENET_STUB = ROOT / "src" / "python" / "korvane_frenet.pyi"
 # The modules beside korvane, each with its stub.
-MODULE_STUBS = {m: ROOT / "src" / "python" / f"{m.__name__}.pyi" for m in (korvane_frenet, korvane_tracks)}
+MODULE_STUBS = {
+    m: ROOT / "src" / "python" / f"{m.__name__}.pyi" for m in (korvane_frenet, korvane_tracks, korvane_match)
+}
 
 pytest.importorskip("mypy", reason="mypy is listed in requirements-test.txt")
 
@@ -57,7 +60,7 @@ def run_checker(args: list[str], tmp_path: Path, *, stub_from_source: bool) -> s
     )
 
 
-@pytest.mark.parametrize("module", ["korvane", "korvane_frenet", "korvane_tracks"])
+@pytest.mark.parametrize("module", ["korvane", "korvane_frenet", "korvane_tracks", "korvane_match"])
 def test_stubtest_finds_no_difference(tmp_path, module):
     result = run_checker(["mypy.stubtest", module], tmp_path, stub_from_source=True)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -268,10 +271,15 @@ def test_stub_docstrings_are_the_module_docstrings():
         if isinstance(runtime, property) or type(runtime).__name__ == "getset_descriptor":
             continue  # attribute descriptors carry no docstring of their own
         assert runtime.__doc__ == text, name
-    for module, stub in MODULE_STUBS.items():
-        for node in ast.parse(stub.read_text()).body:
+    for module in (korvane_frenet, korvane_tracks):
+        for node in ast.parse(MODULE_STUBS[module].read_text()).body:
             if isinstance(node, ast.FunctionDef):
                 # getdoc: the loader's functions are written in Python, indented.
                 assert ast.get_docstring(node) == inspect.getdoc(getattr(module, node.name)), node.name
+    for node in ast.parse(MODULE_STUBS[korvane_match].read_text()).body:
+        for member in getattr(node, "body", []):
+            if isinstance(member, ast.FunctionDef) and ast.get_docstring(member) is not None:
+                runtime = getattr(getattr(korvane_match, node.name), member.name)
+                assert ast.get_docstring(member) == inspect.cleandoc(runtime.__doc__), member.name
     methods = [n for n, v in vars(Path2D).items() if callable(v) and not n.startswith("_")]
     assert {f"Path2D.{m}" for m in methods} <= set(documented)

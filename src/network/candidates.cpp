@@ -1,0 +1,116 @@
+// src/network/candidates.cpp: the edges near a fix, through the network's segment index
+#include "network/candidates.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+#include "path2d/segment_kernels.hpp"
+
+namespace korvane::network {
+
+namespace {
+
+// The candidate of a foot on segment j of edge e (j counted within the edge).
+Candidate candidate_of(const RoadNetwork& net, std::uint32_t e, std::size_t j,
+                       const ClampedFoot& foot, Point fix) {
+    const std::span<const Point> g = net.geometry(e);
+    const std::span<const double> s = net.lengths(e);
+    const Point a = g[j];
+    const Point b = g[j + 1];
+    const double distance = std::sqrt(foot.squared_distance);
+    // Left of the segment's direction is positive; a fix on the edge has d = 0.
+    const double cross = (b.x - a.x) * (fix.y - a.y) - (b.y - a.y) * (fix.x - a.x);
+    const double d = cross < 0.0 ? -distance : distance;
+    return Candidate{e, s[j] + foot.t * (s[j + 1] - s[j]), d, distance, foot.point};
+}
+
+// Keeps the nearest candidate of each edge, then the k nearest edges. `found` holds feet in
+// any order, their segment in `s` (within the edge) until replaced.
+void keep_nearest(std::vector<Candidate>& found, std::size_t k, std::vector<Candidate>& out) {
+    std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+        return a.edge != b.edge           ? a.edge < b.edge
+               : a.distance != b.distance ? a.distance < b.distance
+                                          : a.s < b.s;
+    });
+    out.clear();
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (i == 0 || found[i].edge != found[i - 1].edge) {
+            out.push_back(found[i]);
+        }
+    }
+    const auto nearer = [](const Candidate& a, const Candidate& b) {
+        return a.distance != b.distance ? a.distance < b.distance : a.edge < b.edge;
+    };
+    if (out.size() > k) {
+        std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(),
+                          nearer);
+        out.resize(k);
+    } else {
+        std::sort(out.begin(), out.end(), nearer);
+    }
+}
+
+}  // namespace
+
+void candidates(const RoadNetwork& net, Point fix, double radius, std::size_t k,
+                std::vector<Candidate>& out, std::vector<Candidate>& scratch) {
+    out.clear();
+    scratch.clear();
+    if (!std::isfinite(fix.x) || !std::isfinite(fix.y) || !(radius >= 0.0) || k == 0) {
+        return;
+    }
+    const double limit = radius * radius;
+    const SegmentIndex::Box at{fix.x, fix.y, fix.x, fix.y};
+    std::size_t stack_leaves[256];
+    std::vector<std::size_t> heap_leaves;
+    std::span<std::size_t> leaves(stack_leaves);
+    std::size_t count = net.index().leaves_near(at, limit, leaves);
+    while (count > leaves.size()) {
+        heap_leaves.resize(2 * leaves.size());
+        leaves = std::span<std::size_t>(heap_leaves);
+        count = net.index().leaves_near(at, limit, leaves);
+    }
+    const PointView p = net.index_points();
+    const std::size_t segments = p.size() - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t begin = leaves[i] * SegmentIndex::leaf_segments;
+        const std::size_t end = std::min(begin + SegmentIndex::leaf_segments, segments);
+        for (std::size_t seg = begin; seg < end; ++seg) {
+            const std::uint32_t e = net.segment_edge(seg);
+            if (e == RoadNetwork::no_edge) {
+                continue;
+            }
+            const ClampedFoot foot = clamped_foot(p, seg, fix);
+            if (foot.squared_distance <= limit) {
+                scratch.push_back(candidate_of(net, e, seg - net.first_index_point(e), foot, fix));
+            }
+        }
+    }
+    keep_nearest(scratch, k, out);
+}
+
+std::vector<Candidate> candidates_scan(const RoadNetwork& net, Point fix, double radius,
+                                       std::size_t k) {
+    std::vector<Candidate> found;
+    std::vector<Candidate> out;
+    if (!std::isfinite(fix.x) || !std::isfinite(fix.y) || !(radius >= 0.0) || k == 0) {
+        return out;
+    }
+    const double limit = radius * radius;
+    for (std::uint32_t e = 0; e < net.edges(); ++e) {
+        const std::span<const Point> g = net.geometry(e);
+        const PointView view(CoordinateView(&g[0].x, 2, g.size()),
+                             CoordinateView(&g[0].y, 2, g.size()));
+        for (std::size_t j = 0; j + 1 < g.size(); ++j) {
+            const ClampedFoot foot = clamped_foot(view, j, fix);
+            if (foot.squared_distance <= limit) {
+                found.push_back(candidate_of(net, e, j, foot, fix));
+            }
+        }
+    }
+    keep_nearest(found, k, out);
+    return out;
+}
+
+}  // namespace korvane::network

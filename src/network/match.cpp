@@ -1,0 +1,190 @@
+// src/network/match.cpp: the hidden Markov model of a trace, its Viterbi pass and its route
+#include "network/match.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace korvane::network {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+using State = MatchScratch::State;
+
+// True when `to` follows `from` on the same arc without leaving it: forwards, or backwards by
+// no more than `backward` (noise, or a vehicle standing). Such a step is driven as distance
+// max(0, forwards), so that it costs as much as the noise moved it and invents no U-turn.
+bool stays_on_arc(const State& from, const State& to, double backward) noexcept {
+    return from.arc == to.arc && to.position >= from.position - backward;
+}
+
+// Appends an arc to a piece's route, merging it with an equal last one.
+void push_arc(std::vector<Arc>& route, std::size_t piece_begin, Arc arc) {
+    if (route.size() == piece_begin || route.back() != arc) {
+        route.push_back(arc);
+    }
+}
+
+}  // namespace
+
+double default_beta(std::span<const Point> fixes) {
+    std::vector<double> steps;
+    steps.reserve(fixes.size());
+    const Point* last = nullptr;
+    for (const Point& p : fixes) {
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+            continue;
+        }
+        if (last != nullptr) {
+            steps.push_back(std::hypot(p.x - last->x, p.y - last->y));
+        }
+        last = &p;
+    }
+    if (steps.empty()) {
+        return 1.0;
+    }
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    return std::max(*middle, 1.0);
+}
+
+void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const MatchOptions& options,
+                 MatchScratch& sc, const FixColumns& out, std::vector<Arc>& route) {
+    const std::size_t n = fixes.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        out.edge[i] = -1;
+        out.reversed[i] = false;
+        out.s[i] = out.d[i] = out.x[i] = out.y[i] = kNaN;
+        out.breaks[i] = false;
+    }
+    const double beta = std::isnan(options.beta) ? default_beta(fixes) : options.beta;
+    const double backward = kBackwardSigmas * options.sigma;
+    const double emission_scale = 0.5 / (options.sigma * options.sigma);
+    auto& states = sc.states;
+    states.clear();
+    sc.first_state.clear();
+    sc.fix_of.clear();
+    sc.starts.clear();
+    std::vector<double> limits;  // per layer: the longest plausible route into it
+
+    // Forward: one layer of states per fix with candidates, each scored by its best sequence.
+    for (std::size_t row = 0; row < n; ++row) {
+        candidates(net, fixes[row], options.radius, options.candidates, sc.found, sc.scratch);
+        if (sc.found.empty()) {
+            continue;
+        }
+        const std::size_t begin = states.size();
+        for (const Candidate& c : sc.found) {
+            const double emission = -c.distance * c.distance * emission_scale;
+            states.push_back(State{c, 2 * c.edge, c.s, emission, -1});
+            if (net.two_way(c.edge)) {
+                states.push_back(State{c, 2 * c.edge + 1, net.length(c.edge) - c.s, emission, -1});
+            }
+        }
+        const std::size_t end = states.size();
+        bool start = sc.first_state.empty();
+        double limit = 0.0;
+        if (!start) {
+            const std::size_t prev_begin = sc.first_state.back();
+            const Point a = fixes[sc.fix_of.back()];
+            const Point b = fixes[row];
+            const double straight = std::hypot(b.x - a.x, b.y - a.y);
+            limit = options.max_detour * straight + 2.0 * options.radius;
+            std::vector<double> best(end - begin, -INFINITY);
+            for (std::size_t i = prev_begin; i < begin; ++i) {
+                const State& from = states[i];
+                if (from.score == -INFINITY) {
+                    continue;
+                }
+                const double lead = net.length(edge_of(from.arc)) - from.position;
+                const RouteTree* tree = nullptr;
+                for (std::size_t j = begin; j < end; ++j) {
+                    const State& to = states[j];
+                    double driven;
+                    if (stays_on_arc(from, to, backward)) {
+                        driven = std::max(0.0, to.position - from.position);
+                    } else {
+                        if (lead + to.position > limit) {
+                            continue;
+                        }
+                        if (tree == nullptr) {
+                            tree = &sc.routes.from(net.head(from.arc), limit - lead);
+                        }
+                        driven = lead + tree->distance(net.tail(to.arc)) + to.position;
+                        if (!(driven <= limit)) {
+                            continue;
+                        }
+                    }
+                    const double score = from.score - std::fabs(driven - straight) / beta;
+                    if (score > best[j - begin]) {
+                        best[j - begin] = score;
+                        states[j].from = static_cast<std::int32_t>(i);
+                    }
+                }
+            }
+            start = std::all_of(best.begin(), best.end(), [](double v) { return v == -INFINITY; });
+            if (!start) {
+                for (std::size_t j = begin; j < end; ++j) {
+                    states[j].score += best[j - begin];
+                }
+            }
+        }
+        sc.first_state.push_back(begin);
+        sc.fix_of.push_back(row);
+        sc.starts.push_back(start ? 1 : 0);
+        limits.push_back(limit);
+    }
+    const std::size_t layers = sc.fix_of.size();
+    sc.first_state.push_back(states.size());
+
+    // Backward: the best last state of each piece, and the sequence that led there.
+    sc.chosen.assign(layers, -1);
+    for (std::size_t l = layers; l-- > 0;) {
+        if (l + 1 == layers || sc.starts[l + 1]) {
+            std::size_t best = sc.first_state[l];
+            for (std::size_t j = best + 1; j < sc.first_state[l + 1]; ++j) {
+                if (states[j].score > states[best].score) {
+                    best = j;
+                }
+            }
+            sc.chosen[l] = static_cast<std::int32_t>(best);
+        } else {
+            sc.chosen[l] = states[static_cast<std::size_t>(sc.chosen[l + 1])].from;
+        }
+    }
+
+    std::size_t piece_begin = route.size();
+    for (std::size_t l = 0; l < layers; ++l) {
+        const State& st = states[static_cast<std::size_t>(sc.chosen[l])];
+        const std::size_t row = sc.fix_of[l];
+        out.edge[row] = st.candidate.edge;
+        out.reversed[row] = is_reversed(st.arc);
+        out.s[row] = st.candidate.s;
+        out.d[row] = st.candidate.d;
+        out.x[row] = st.candidate.point.x;
+        out.y[row] = st.candidate.point.y;
+        out.breaks[row] = sc.starts[l] && l > 0;
+        if (sc.starts[l]) {
+            piece_begin = route.size();
+        } else {
+            const State& from = states[static_cast<std::size_t>(sc.chosen[l - 1])];
+            if (stays_on_arc(from, st, backward)) {
+                continue;
+            }
+            const double lead = net.length(edge_of(from.arc)) - from.position;
+            const RouteTree& tree = sc.routes.from(net.head(from.arc), limits[l] - lead);
+            std::vector<Arc>& arcs = route;
+            const std::size_t at = arcs.size();
+            tree.append_route(net, net.tail(st.arc), arcs);
+            // The tree's arcs were appended as they are: merge the first with the piece's last.
+            if (at > piece_begin && at < arcs.size() && arcs[at] == arcs[at - 1]) {
+                arcs.erase(arcs.begin() + static_cast<std::ptrdiff_t>(at));
+            }
+        }
+        push_arc(route, piece_begin, st.arc);
+    }
+}
+
+}  // namespace korvane::network

@@ -1,0 +1,75 @@
+// src/network/match.hpp: which edges a trace of fixes drove, by a hidden Markov model over the
+// candidates of each fix solved by Viterbi
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "network/candidates.hpp"
+#include "network/road_network.hpp"
+#include "network/routes.hpp"
+
+namespace korvane::network {
+
+/// The model's settings, every one given (the defaults are the caller's).
+struct MatchOptions {
+    double sigma;            ///< noise of a fix, metres: emissions are Gaussian in the distance
+    double beta;             ///< scale of transitions, metres; NaN: the trace's own (default_beta)
+    double radius;           ///< candidates lie within this of their fix
+    std::size_t candidates;  ///< at most this many edges per fix
+    double max_detour;       ///< a route longer than this times the straight step, plus 2 radius,
+                             ///< is implausible
+};
+
+/// The default beta of a trace: the median straight step between consecutive finite fixes, but
+/// at least 1 m. A step's route distance departs from its straight distance by about the distance
+/// moved where the road winds or the noise is as large as the step, so the median step scales
+/// that difference for the trace's own sampling.
+double default_beta(std::span<const Point> fixes);
+
+/// How far back along its edge a fix may land from the previous one and still count as the
+/// vehicle standing or creeping forwards, in sigmas: four sigmas hold all but about one step in
+/// ten thousand of pure noise.
+inline constexpr double kBackwardSigmas = 4.0;
+
+/// Per fix, where the trace is matched (columns the caller owns, one entry per fix).
+struct FixColumns {
+    std::int64_t* edge;
+    bool* reversed;
+    double* s;
+    double* d;
+    double* x;
+    double* y;
+    bool* breaks;
+};
+
+/// A thread's working memory for matching, reused from trace to trace.
+struct MatchScratch {
+    explicit MatchScratch(const RoadNetwork& net) : routes(net) {}
+    RouteSearch routes;
+    std::vector<Candidate> found;
+    std::vector<Candidate> scratch;
+    struct State {
+        Candidate candidate;
+        Arc arc;
+        double position;    ///< along the arc's direction
+        double score;       ///< log-probability of the best sequence ending here
+        std::int32_t from;  ///< that sequence's previous state, -1 at a piece's start
+    };
+    std::vector<State> states;
+    std::vector<std::size_t> first_state;  // per fix with candidates, into states
+    std::vector<std::size_t> fix_of;       // that fix's row
+    std::vector<std::uint8_t> starts;      // per fix with candidates: a piece starts there
+    std::vector<std::int32_t> chosen;
+};
+
+/// Matches one trace: writes every fix's columns and appends the driven arcs to `route` (each
+/// piece connected node to node, consecutive duplicates merged). Never fails: a fix without a
+/// candidate is unmatched, and where no state of a fix is plausibly reached from the previous
+/// one a new piece starts.
+void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const MatchOptions& options,
+                 MatchScratch& scratch, const FixColumns& out, std::vector<Arc>& route);
+
+}  // namespace korvane::network

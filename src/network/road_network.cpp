@@ -1,0 +1,217 @@
+// src/network/road_network.cpp: checking a network's columns and building its graph and index
+#include "network/road_network.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <string>
+
+#include "util/memory.hpp"
+
+namespace korvane::network {
+
+namespace {
+
+template <class... A>
+Error value_error(const char* format, A... args) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, args...);
+    return Error{ErrorKind::Value, text};
+}
+
+// The first mistake in the columns, if any.
+std::optional<Error> mistake(const NetworkColumns& c) {
+    const std::size_t edges = c.source.size();
+    if (c.target.size() != edges) {
+        return value_error("source and target have different lengths (%zu and %zu)", edges,
+                           c.target.size());
+    }
+    if (c.offsets.size() != edges + 1) {
+        return value_error("offsets must have one entry more than there are edges (%zu for %zu)",
+                           c.offsets.size(), edges);
+    }
+    if (!c.two_way.empty() && c.two_way.size() != edges) {
+        return value_error("two_way must have one entry per edge (%zu for %zu)", c.two_way.size(),
+                           edges);
+    }
+    // Arcs are numbered in 32 bits, two per edge.
+    if (edges >= (std::size_t{1} << 31)) {
+        return value_error("a network holds fewer than 2**31 edges (got %zu)", edges);
+    }
+    if (c.offsets[0] != 0) {
+        return value_error("offsets must start at 0 (offsets[0] is %" PRId64 ")", c.offsets[0]);
+    }
+    const auto n = static_cast<std::int64_t>(c.points.size());
+    for (std::size_t i = 0; i < edges; ++i) {
+        const std::int64_t begin = c.offsets[i];
+        const std::int64_t end = c.offsets[i + 1];
+        if (end < begin || end > n) {
+            return value_error("offsets must not decrease nor exceed the %" PRId64
+                               " points (offsets[%zu] is %" PRId64 " after %" PRId64 ")",
+                               n, i + 1, end, begin);
+        }
+        if (end - begin < 2) {
+            return value_error("edge %zu has fewer than 2 points (%" PRId64 ")", i, end - begin);
+        }
+    }
+    if (c.offsets[edges] != n) {
+        return value_error("offsets must end at the number of points, %" PRId64
+                           " (offsets[%zu] is %" PRId64 ")",
+                           n, edges, c.offsets[edges]);
+    }
+    for (std::size_t j = 0; j < c.points.size(); ++j) {
+        if (!std::isfinite(c.points[j].x) || !std::isfinite(c.points[j].y)) {
+            return value_error("points must be finite (point %zu is (%g, %g))", j, c.points[j].x,
+                               c.points[j].y);
+        }
+    }
+    return std::nullopt;
+}
+
+// Interleaves the low 16 bits of x and y: the Z order of a grid cell.
+std::uint32_t z_order(std::uint32_t x, std::uint32_t y) noexcept {
+    const auto spread = [](std::uint32_t v) {
+        v &= 0xffff;
+        v = (v | (v << 8)) & 0x00ff00ff;
+        v = (v | (v << 4)) & 0x0f0f0f0f;
+        v = (v | (v << 2)) & 0x33333333;
+        return (v | (v << 1)) & 0x55555555;
+    };
+    return spread(x) | (spread(y) << 1);
+}
+
+}  // namespace
+
+Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
+    if (auto error = mistake(c)) {
+        return std::move(*error);
+    }
+    const std::size_t edges = c.source.size();
+    const std::size_t n = c.points.size();
+    RoadNetwork net;
+    require_memory(n, 2 * sizeof(Point) + sizeof(double) + sizeof(std::uint32_t));
+    net.m_points.assign(c.points.begin(), c.points.end());
+    net.m_offsets.assign(c.offsets.begin(), c.offsets.end());
+    net.m_two_way.assign(edges, 0);
+    if (!c.two_way.empty()) {
+        for (std::size_t e = 0; e < edges; ++e) {
+            net.m_two_way[e] = c.two_way[e] != 0;
+        }
+    }
+    net.m_lengths.resize(n);
+    for (std::size_t e = 0; e < edges; ++e) {
+        double s = 0.0;
+        const auto begin = static_cast<std::size_t>(c.offsets[e]);
+        const auto end = static_cast<std::size_t>(c.offsets[e + 1]);
+        net.m_lengths[begin] = 0.0;
+        for (std::size_t j = begin + 1; j < end; ++j) {
+            s += std::hypot(c.points[j].x - c.points[j - 1].x, c.points[j].y - c.points[j - 1].y);
+            net.m_lengths[j] = s;
+        }
+    }
+
+    // Dense node numbers in the order of the ids.
+    net.m_node_ids.reserve(2 * edges);
+    net.m_node_ids.insert(net.m_node_ids.end(), c.source.begin(), c.source.end());
+    net.m_node_ids.insert(net.m_node_ids.end(), c.target.begin(), c.target.end());
+    std::sort(net.m_node_ids.begin(), net.m_node_ids.end());
+    net.m_node_ids.erase(std::unique(net.m_node_ids.begin(), net.m_node_ids.end()),
+                         net.m_node_ids.end());
+    net.m_node_ids.shrink_to_fit();
+    const auto dense = [&](std::int64_t id) {
+        return static_cast<std::uint32_t>(
+            std::lower_bound(net.m_node_ids.begin(), net.m_node_ids.end(), id) -
+            net.m_node_ids.begin());
+    };
+    net.m_source.resize(edges);
+    net.m_target.resize(edges);
+    for (std::size_t e = 0; e < edges; ++e) {
+        net.m_source[e] = dense(c.source[e]);
+        net.m_target[e] = dense(c.target[e]);
+    }
+
+    // The compressed adjacency: the arcs leaving each node, in arc order.
+    const std::size_t nodes = net.m_node_ids.size();
+    net.m_first_step.assign(nodes + 1, 0);
+    for (std::size_t e = 0; e < edges; ++e) {
+        ++net.m_first_step[net.m_source[e] + 1];
+        if (net.m_two_way[e]) {
+            ++net.m_first_step[net.m_target[e] + 1];
+        }
+    }
+    std::partial_sum(net.m_first_step.begin(), net.m_first_step.end(), net.m_first_step.begin());
+    net.m_steps.resize(net.m_first_step[nodes]);
+    std::vector<std::uint32_t> fill(net.m_first_step.begin(), net.m_first_step.end() - 1);
+    for (std::size_t e = 0; e < edges; ++e) {
+        const auto arc = static_cast<Arc>(2 * e);
+        net.m_steps[fill[net.m_source[e]]++] = Step{arc, net.m_target[e], net.length(e)};
+        if (net.m_two_way[e]) {
+            net.m_steps[fill[net.m_target[e]]++] = Step{arc + 1, net.m_source[e], net.length(e)};
+        }
+    }
+
+    // The index points: edges in the Z order of their boxes' centres on a 65536-cell grid over
+    // the network, so that a leaf's segments lie close together.
+    double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
+    for (const Point& p : c.points) {
+        x_low = std::min(x_low, p.x);
+        y_low = std::min(y_low, p.y);
+        x_high = std::max(x_high, p.x);
+        y_high = std::max(y_high, p.y);
+    }
+    const double scale = 65535.0 / std::max({x_high - x_low, y_high - y_low, 1e-300});
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> order(edges);
+    for (std::size_t e = 0; e < edges; ++e) {
+        double ex_low = INFINITY, ey_low = INFINITY, ex_high = -INFINITY, ey_high = -INFINITY;
+        for (const Point& p : net.geometry(e)) {
+            ex_low = std::min(ex_low, p.x);
+            ey_low = std::min(ey_low, p.y);
+            ex_high = std::max(ex_high, p.x);
+            ey_high = std::max(ey_high, p.y);
+        }
+        const auto cell = [&](double v, double low) {
+            return static_cast<std::uint32_t>(std::clamp((v - low) * scale, 0.0, 65535.0));
+        };
+        order[e] = {
+            z_order(cell(0.5 * (ex_low + ex_high), x_low), cell(0.5 * (ey_low + ey_high), y_low)),
+            static_cast<std::uint32_t>(e)};
+    }
+    std::sort(order.begin(), order.end());
+    net.m_index_points.reserve(n + edges);
+    net.m_segment_edge.reserve(n + edges);
+    net.m_index_first.resize(edges);
+    const Point gap{std::numeric_limits<double>::quiet_NaN(),
+                    std::numeric_limits<double>::quiet_NaN()};
+    for (const auto& [key, e] : order) {
+        net.m_index_first[e] = net.m_index_points.size();
+        for (const Point& p : net.geometry(e)) {
+            net.m_index_points.push_back(p);
+            net.m_segment_edge.push_back(e);
+        }
+        // The segment from the edge's last point to the gap belongs to no edge.
+        net.m_segment_edge.back() = no_edge;
+        net.m_index_points.push_back(gap);
+        net.m_segment_edge.push_back(no_edge);
+    }
+    net.m_index = SegmentIndex::build(net.index_points());
+    return net;
+}
+
+std::size_t RoadNetwork::bytes() const noexcept {
+    const std::size_t leaves =
+        (m_index_points.size() + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
+    return m_points.size() * sizeof(Point) + m_offsets.size() * sizeof(std::int64_t) +
+           m_lengths.size() * sizeof(double) + 2 * m_source.size() * sizeof(std::uint32_t) +
+           m_two_way.size() + m_node_ids.size() * sizeof(std::int64_t) +
+           m_first_step.size() * sizeof(std::uint32_t) + m_steps.size() * sizeof(Step) +
+           m_index_points.size() * sizeof(Point) + m_segment_edge.size() * sizeof(std::uint32_t) +
+           m_index_first.size() * sizeof(std::size_t) +
+           4 * std::bit_ceil(leaves) * sizeof(SegmentIndex::Box);
+}
+
+}  // namespace korvane::network

@@ -1,0 +1,113 @@
+// src/network/routes.cpp: bounded one-to-many shortest routes (Dijkstra) and their cache
+#include "network/routes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+namespace korvane::network {
+
+namespace {
+
+// The cache is emptied once its trees hold this many nodes (16 bytes each): a few megabytes a
+// thread, far more than the trees a trace reaches at once.
+constexpr std::size_t kMaxCachedEntries = std::size_t{1} << 18;
+
+}  // namespace
+
+double RouteTree::distance(std::uint32_t node) const noexcept {
+    const auto it = std::lower_bound(reached.begin(), reached.end(), node,
+                                     [](const Reached& r, std::uint32_t n) { return r.node < n; });
+    return it != reached.end() && it->node == node ? it->distance : INFINITY;
+}
+
+void RouteTree::append_route(const RoadNetwork& net, std::uint32_t node,
+                             std::vector<Arc>& arcs) const {
+    const std::size_t first = arcs.size();
+    for (;;) {
+        const auto it =
+            std::lower_bound(reached.begin(), reached.end(), node,
+                             [](const Reached& r, std::uint32_t n) { return r.node < n; });
+        if (it == reached.end() || it->node != node || it->via == none) {
+            break;
+        }
+        arcs.push_back(it->via);
+        node = net.tail(it->via);
+    }
+    std::reverse(arcs.begin() + static_cast<std::ptrdiff_t>(first), arcs.end());
+}
+
+RouteSearch::RouteSearch(const RoadNetwork& net)
+    : m_net(net), m_distance(net.nodes()), m_via(net.nodes()), m_stamp(net.nodes(), 0) {}
+
+const RouteTree& RouteSearch::from(std::uint32_t node, double bound) {
+    auto it = m_cache.find(node);
+    if (it != m_cache.end() && it->second.bound >= bound) {
+        ++m_reused;
+        return it->second;
+    }
+    if (it == m_cache.end()) {
+        if (m_cached_entries > kMaxCachedEntries) {
+            m_cache.clear();
+            m_cached_entries = 0;
+        }
+        it = m_cache.emplace(node, RouteTree{}).first;
+        it->second.root = node;
+    }
+    RouteTree& tree = it->second;
+    m_cached_entries -= tree.reached.size();
+    // Asked again beyond its bound, a tree is searched twice as far, so that a trace whose steps
+    // grow costs a few searches per node, not one per step.
+    search(tree, std::max(bound, 2.0 * tree.bound));
+    m_cached_entries += tree.reached.size();
+    ++m_searched;
+    return tree;
+}
+
+void RouteSearch::search(RouteTree& tree, double bound) {
+    if (++m_current == 0) {
+        std::fill(m_stamp.begin(), m_stamp.end(), 0);
+        m_current = 1;
+    }
+    const auto later = std::greater<std::pair<double, std::uint32_t>>();
+    m_heap.clear();
+    m_settled.clear();
+    m_stamp[tree.root] = m_current;
+    m_distance[tree.root] = 0.0;
+    m_via[tree.root] = RouteTree::none;
+    m_heap.emplace_back(0.0, tree.root);
+    while (!m_heap.empty()) {
+        std::pop_heap(m_heap.begin(), m_heap.end(), later);
+        const auto [distance, u] = m_heap.back();
+        m_heap.pop_back();
+        if (distance > m_distance[u]) {
+            continue;  // reached again more closely since
+        }
+        if (distance > bound) {
+            break;
+        }
+        m_settled.push_back(u);
+        for (const Step& step : m_net.steps(u)) {
+            const double through = distance + step.length;
+            const std::uint32_t v = step.head;
+            if (through <= bound && (m_stamp[v] != m_current || through < m_distance[v])) {
+                m_stamp[v] = m_current;
+                m_distance[v] = through;
+                m_via[v] = step.arc;
+                m_heap.emplace_back(through, v);
+                std::push_heap(m_heap.begin(), m_heap.end(), later);
+            }
+        }
+    }
+    // A node is settled once: its first pop at its final distance.
+    std::sort(m_settled.begin(), m_settled.end());
+    m_settled.erase(std::unique(m_settled.begin(), m_settled.end()), m_settled.end());
+    tree.reached.clear();
+    tree.reached.reserve(m_settled.size());
+    for (const std::uint32_t u : m_settled) {
+        tree.reached.push_back(RouteTree::Reached{u, m_via[u], m_distance[u]});
+    }
+    tree.bound = bound;
+}
+
+}  // namespace korvane::network

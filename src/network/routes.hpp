@@ -1,0 +1,61 @@
+// src/network/routes.hpp: bounded shortest routes from one node to every node near it, kept for
+// reuse within a call
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "network/road_network.hpp"
+
+namespace korvane::network {
+
+/// The shortest routes from one node to every node within a bound: each node reached, its
+/// distance and the arc it is reached by, sorted by node.
+struct RouteTree {
+    struct Reached {
+        std::uint32_t node;
+        Arc via;  ///< the last arc into the node; none for the tree's own node
+        double distance;
+    };
+    static constexpr Arc none = 0xffffffff;
+    std::uint32_t root = 0;
+    double bound = -1.0;
+    std::vector<Reached> reached;
+
+    /// The route distance to `node`, or infinity beyond the bound.
+    double distance(std::uint32_t node) const noexcept;
+    /// Appends the arcs from the root to `node` (which the tree must reach), in driving order.
+    void append_route(const RoadNetwork& net, std::uint32_t node, std::vector<Arc>& arcs) const;
+};
+
+/// One-to-many searches on a network with a cache of their trees: a tree is searched again
+/// only when asked for beyond its bound. Not shared between threads.
+class RouteSearch {
+public:
+    explicit RouteSearch(const RoadNetwork& net);
+    /// The tree of routes from `node` out to at least `bound` metres. The reference is valid
+    /// until the next call.
+    const RouteTree& from(std::uint32_t node, double bound);
+    /// Trees searched and trees answered from the cache, for the benchmark's counts.
+    std::pair<std::size_t, std::size_t> counts() const noexcept { return {m_searched, m_reused}; }
+
+private:
+    void search(RouteTree& tree, double bound);
+
+    const RoadNetwork& m_net;
+    std::vector<double> m_distance;
+    std::vector<Arc> m_via;
+    std::vector<std::uint32_t> m_stamp;  // the search that last reached each node
+    std::uint32_t m_current = 0;
+    std::vector<std::uint32_t> m_settled;
+    std::vector<std::pair<double, std::uint32_t>> m_heap;
+    std::unordered_map<std::uint32_t, RouteTree> m_cache;
+    std::size_t m_cached_entries = 0;
+    std::size_t m_searched = 0;
+    std::size_t m_reused = 0;
+};
+
+}  // namespace korvane::network
