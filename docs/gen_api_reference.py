@@ -21,8 +21,8 @@ from pathlib import Path
 
 import korvane
 import korvane_frenet
-import korvane_tracks
 import korvane_match
+import korvane_tracks
 
 DOCS = Path(__file__).resolve().parent
 STUB = DOCS.parent / "src" / "python" / "korvane.pyi"

@@ -20,7 +20,6 @@ import pyarrow as pa
 from . import lonlat
 from .inputs import UNITS, Chunk
 
-
 SPACING = 1.0  # m between resampled points
 MAX_DEVIATION = 0.15  # m the elastic band may move a point: a few times the position noise
 MAX_RMSE = 0.05  # m, radial misfit allowed in one circle segment

@@ -16,8 +16,8 @@ from pathlib import Path
 
 import korvane
 import korvane_frenet
-import korvane_tracks
 import korvane_match
+import korvane_tracks
 import numpy as np
 import pytest
 from korvane import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
