@@ -17,6 +17,7 @@
 
 #include "path2d/elastic_band_solver.hpp"
 #include "path2d/path2d.hpp"
+#include "path2d/tracks.hpp"
 
 namespace {
 
