@@ -6,6 +6,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 #include "python/runtime_packages.hpp"
@@ -327,5 +328,14 @@ BufferRead read_in_place(PyObject* obj, PointsInPlace& out) {
 
 template BufferRead read_buffer(PyObject* obj, std::vector<double>& out);
 template BufferRead read_buffer(PyObject* obj, std::vector<Point>& out);
+
+bool convert(PyObject* obj, PointColumn& out) {
+    switch (read_in_place(obj, out.in_place)) {
+        case BufferRead::Done: return true;
+        case BufferRead::Failed: return false;
+        case BufferRead::NotApplicable: break;
+    }
+    return convert(obj, out.list);
+}
 
 }  // namespace korvane::python

@@ -46,4 +46,18 @@ private:
 /// conversion reads.
 BufferRead read_in_place(PyObject* obj, PointsInPlace& out);
 
+/// A column of points as the modules beside korvane take it: read in place where
+/// read_in_place can, its buffer held for the call, else converted as korvane's points
+/// arguments are.
+struct PointColumn {
+    PointsInPlace in_place;
+    std::vector<Point> list;
+    std::span<const Point> points() const noexcept {
+        return in_place ? in_place.points() : std::span<const Point>(list);
+    }
+};
+
+/// Fills `out` from `obj`; false with a Python error set.
+bool convert(PyObject* obj, PointColumn& out);
+
 }  // namespace korvane::python

@@ -49,24 +49,7 @@ bool convert(PyObject* obj, PathArgument& out) {
     return true;
 }
 
-/// Query points: read in place from an array of plain doubles in rows of two, whose buffer is
-/// held for the call, else converted as korvane's points arguments are.
-struct QueryPoints {
-    PointsInPlace in_place;
-    std::vector<Point> list;
-    std::span<const Point> points() const noexcept {
-        return in_place ? in_place.points() : std::span<const Point>(list);
-    }
-};
-
-bool convert(PyObject* obj, QueryPoints& out) {
-    switch (read_in_place(obj, out.in_place)) {
-        case BufferRead::Done: return true;
-        case BufferRead::Failed: return false;
-        case BufferRead::NotApplicable: break;
-    }
-    return python::convert(obj, out.list);
-}
+using QueryPoints = PointColumn;
 
 /// A float or a one-dimensional list of floats, the former repeated for every row.
 struct Broadcast {

@@ -48,24 +48,7 @@ const RoadNetwork& network_of(PyObject* self) noexcept {
     return *reinterpret_cast<NetworkObject*>(self)->net;
 }
 
-/// Fixes: read in place from an array of plain doubles in rows of two, else converted as
-/// korvane's points arguments are.
-struct Fixes {
-    PointsInPlace in_place;
-    std::vector<Point> list;
-    std::span<const Point> points() const noexcept {
-        return in_place ? in_place.points() : std::span<const Point>(list);
-    }
-};
-
-bool convert(PyObject* obj, Fixes& out) {
-    switch (read_in_place(obj, out.in_place)) {
-        case BufferRead::Done: return true;
-        case BufferRead::Failed: return false;
-        case BufferRead::NotApplicable: break;
-    }
-    return python::convert(obj, out.list);
-}
+using Fixes = PointColumn;
 
 /// A RoadNetwork method: binds, looks up NumPy where needed, converts, runs the body on self.
 template <const auto& C>

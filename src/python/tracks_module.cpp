@@ -44,24 +44,7 @@ constexpr double kDefaultSusAngle = 2.8;
 constexpr double kDefaultMaxRmse = 0.15;
 constexpr double kDefaultEpsilon = 0.01;
 
-/// A column of points: read in place from an array of plain doubles in rows of two, whose
-/// buffer is held for the call, else converted as korvane's points arguments are.
-struct ColumnPoints {
-    PointsInPlace in_place;
-    std::vector<Point> list;
-    std::span<const Point> points() const noexcept {
-        return in_place ? in_place.points() : std::span<const Point>(list);
-    }
-};
-
-bool convert(PyObject* obj, ColumnPoints& out) {
-    switch (read_in_place(obj, out.in_place)) {
-        case BufferRead::Done: return true;
-        case BufferRead::Failed: return false;
-        case BufferRead::NotApplicable: break;
-    }
-    return python::convert(obj, out.list);
-}
+using ColumnPoints = PointColumn;
 
 /// A column's offsets: a one-dimensional array of native integers read from its buffer, else
 /// any sequence of integers (each through its `__index__`).
