@@ -79,18 +79,21 @@ std::optional<BadOffset> first_bad_offset(std::span<const std::int64_t> offsets,
 }
 
 std::string bad_offset_message(const BadOffset& bad, std::span<const std::int64_t> offsets,
-                               std::size_t points) {
+                               std::size_t points, std::string_view name) {
+    const std::string column(name);
     const std::string entry =
-        "offsets[" + std::to_string(bad.index) + "] is " + std::to_string(bad.value);
+        column + "[" + std::to_string(bad.index) + "] is " + std::to_string(bad.value);
     const std::string count = std::to_string(points);
     switch (bad.reason) {
         case BadOffset::NoEntry:
-            return "offsets has no entry: it needs one more than there are tracks, from 0 to "
-                   "the number of points";
+            return column +
+                   " has no entry: it needs one more than there are tracks, from 0 to the "
+                   "number of points";
         case BadOffset::NotZero: return entry + ": the first entry must be 0";
         case BadOffset::Decreasing:
-            return entry + ", below offsets[" + std::to_string(bad.index - 1) +
-                   "] = " + std::to_string(offsets[bad.index - 1]) + ": offsets must not decrease";
+            return entry + ", below " + column + "[" + std::to_string(bad.index - 1) +
+                   "] = " + std::to_string(offsets[bad.index - 1]) + ": " + column +
+                   " must not decrease";
         case BadOffset::BeyondPoints: return entry + ", beyond the " + count + " points";
         case BadOffset::NotPoints:
             return entry + ": the last entry must be the number of points, " + count;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "path2d/circle_fit.hpp"
@@ -33,9 +34,9 @@ struct BadOffset {
 std::optional<BadOffset> first_bad_offset(std::span<const std::int64_t> offsets,
                                           std::size_t points) noexcept;
 
-/// What is wrong with it, naming the entry, its index and its value.
+/// What is wrong with it, naming the entry of the column called `name`, its index and value.
 std::string bad_offset_message(const BadOffset& bad, std::span<const std::int64_t> offsets,
-                               std::size_t points);
+                               std::size_t points, std::string_view name = "offsets");
 
 /// Whether `offsets` delimit tracks of a column of `points` points: 0 first, `points` last,
 /// never decreasing.

@@ -3,6 +3,9 @@
 
 #include <cstring>
 #include <limits>
+#include <optional>
+
+#include "path2d/tracks.hpp"
 
 #include "python/errors.hpp"
 #include "python/ref.hpp"
@@ -156,25 +159,12 @@ bool convert(PyObject* obj, BoolColumn& out) {
     });
 }
 
-bool check_offsets(const std::vector<std::int64_t>& offsets, std::size_t rows, const char* name) {
-    const auto n = static_cast<long long>(rows);
-    if (offsets.empty()) {
-        PyErr_Format(PyExc_ValueError, "%s must have at least one entry", name);
-        return false;
+bool check_offsets(std::span<const std::int64_t> offsets, std::size_t rows, const char* name) {
+    const std::optional<BadOffset> bad = first_bad_offset(offsets, rows);
+    if (bad) {
+        PyErr_SetString(PyExc_ValueError, bad_offset_message(*bad, offsets, rows, name).c_str());
     }
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
-        const long long v = offsets[i];
-        const bool bad = (i == 0 && v != 0) || (i > 0 && v < offsets[i - 1]) || v > n ||
-                         (i + 1 == offsets.size() && v != n);
-        if (bad) {
-            PyErr_Format(PyExc_ValueError,
-                         "%s must run from 0 to the number of points (%lld) without decreasing "
-                         "(%s[%zu] is %lld)",
-                         name, n, name, i, v);
-            return false;
-        }
-    }
-    return true;
+    return !bad;
 }
 
 }  // namespace korvane::python

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace korvane::python {
@@ -25,7 +26,8 @@ struct BoolColumn {
 bool convert(PyObject* obj, BoolColumn& out);
 
 /// Checks ragged offsets over `rows` rows: at least one entry, the first 0, the last `rows`,
-/// none lower than the one before; false with a ValueError naming the first bad entry.
-bool check_offsets(const std::vector<std::int64_t>& offsets, std::size_t rows, const char* name);
+/// none lower than the one before; false with a ValueError naming the first bad entry, its
+/// index and its value.
+bool check_offsets(std::span<const std::int64_t> offsets, std::size_t rows, const char* name);
 
 }  // namespace korvane::python

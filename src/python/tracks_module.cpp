@@ -17,6 +17,7 @@
 #include "python/args.hpp"
 #include "python/buffer_input.hpp"
 #include "python/callable.hpp"
+#include "python/column_input.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_arrays.hpp"
 #include "python/parallel.hpp"
@@ -46,100 +47,7 @@ constexpr double kDefaultEpsilon = 0.01;
 
 using ColumnPoints = PointColumn;
 
-/// A column's offsets: a one-dimensional array of native integers read from its buffer, else
-/// any sequence of integers (each through its `__index__`).
-struct Offsets {
-    std::vector<std::int64_t> values;
-};
-
-/// Reads a native integer buffer of one dimension; false when the buffer is of another kind.
-template <class T>
-bool read_integers(const Py_buffer& view, std::vector<std::int64_t>& out) {
-    if (view.itemsize != sizeof(T)) {
-        return false;
-    }
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    const char* base = static_cast<const char*>(view.buf);
-    out.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        T value;
-        std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(T));
-        if constexpr (std::is_unsigned_v<T> && sizeof(T) == 8) {
-            if (value > static_cast<T>(std::numeric_limits<std::int64_t>::max())) {
-                out[i] = -1;  // beyond every column: found as a wrong entry below
-                continue;
-            }
-        }
-        out[i] = static_cast<std::int64_t>(value);
-    }
-    return true;
-}
-
-bool read_offsets_buffer(PyObject* obj, std::vector<std::int64_t>& out) {
-    if (!PyObject_CheckBuffer(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) {
-        return false;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    bool read = false;
-    const char* format = view.format != nullptr ? view.format : "B";
-    if (*format == '@' || *format == '=') {
-        ++format;
-    }
-    if (view.ndim == 1 && view.strides != nullptr && view.suboffsets == nullptr &&
-        format[0] != '\0' && format[1] == '\0') {
-        switch (format[0]) {
-            case 'b': read = read_integers<std::int8_t>(view, out); break;
-            case 'B': read = read_integers<std::uint8_t>(view, out); break;
-            case 'h': read = read_integers<std::int16_t>(view, out); break;
-            case 'H': read = read_integers<std::uint16_t>(view, out); break;
-            case 'i':
-            case 'l':
-            case 'q':
-            case 'n':
-                read = read_integers<std::int32_t>(view, out) ||
-                       read_integers<std::int64_t>(view, out);
-                break;
-            case 'I':
-            case 'L':
-            case 'Q':
-            case 'N':
-                read = read_integers<std::uint32_t>(view, out) ||
-                       read_integers<std::uint64_t>(view, out);
-                break;
-            default: break;
-        }
-    }
-    PyBuffer_Release(&view);
-    return read;
-}
-
-bool convert(PyObject* obj, Offsets& out) {
-    if (read_offsets_buffer(obj, out.values)) {
-        return true;
-    }
-    Ref sequence = Ref::steal(PySequence_Fast(obj, "offsets must be a 1-D sequence of integers"));
-    if (!sequence) {
-        return false;
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
-    out.values.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref index = Ref::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(sequence.get(), i)));
-        if (!index) {
-            return false;
-        }
-        const long long value = PyLong_AsLongLong(index.get());
-        if (value == -1 && PyErr_Occurred()) {
-            return false;
-        }
-        out.values[static_cast<std::size_t>(i)] = value;
-    }
-    return true;
-}
+using Offsets = Int64Column;
 
 /// Per-point channels: an (N, k) array of real numbers, row-major.
 struct Channels {
@@ -216,12 +124,7 @@ bool convert(PyObject* obj, Channels& out) {
 std::optional<Tracks> tracks_of(const ColumnPoints& points, const Offsets& offsets,
                                 const char* name = "offsets") {
     const std::span<const Point> column = points.points();
-    if (const std::optional<BadOffset> bad = first_bad_offset(offsets.values, column.size())) {
-        std::string message = bad_offset_message(*bad, offsets.values, column.size());
-        if (std::strcmp(name, "offsets") != 0) {
-            message = name + message.substr(std::strlen("offsets"));
-        }
-        PyErr_SetString(PyExc_ValueError, message.c_str());
+    if (!check_offsets(offsets.values, column.size(), name)) {
         return std::nullopt;
     }
     return Tracks(column, offsets.values);
