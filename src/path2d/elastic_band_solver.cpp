@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -13,7 +14,8 @@ namespace korvane {
 
 // The problem, scaled by the band D: interior point i + 1 (i = 0 .. m - 1, m = n - 2) moves by
 // D·d_i·w_i with d_i in [-1, 1], w_i its unit normal (sin θ, -cos θ) for OrthogonalBounds, and
-// 1 per coordinate for SquareBounds, whose two coordinates are two problems of one channel.
+// 1 per coordinate for SquareBounds, whose two coordinates are two problems of one channel,
+// solved side by side as the two lanes of pairs of doubles.
 // The second difference at interior point k + 1, over D, is the residual
 //     e_k = r_k + w_{k-1} d_{k-1} - 2 w_k d_k + w_{k+1} d_{k+1},
 // r_k that of the input (terms outside 0 .. m - 1 absent), and the objective is D² Σ |e_k|².
@@ -64,13 +66,52 @@ constexpr double kPivotFloor = 1e-14;
 
 enum Status : unsigned char { kFree = 0, kAtLower = 1, kAtUpper = 2 };
 
+// The interior point method's arithmetic runs on one problem (double) or on two problems at
+// once, SquareBounds' two coordinates, as the two lanes of a pair: the factorisation and the
+// substitutions are chains of dependent operations, and a pair carries two chains for the
+// price of one. Every operation is lane by lane, so each lane computes what its own solve would.
+using Pair = double __attribute__((vector_size(16), __may_alias__));
+
+template <class T>
+constexpr int kLanes = static_cast<int>(sizeof(T) / sizeof(double));
+
+template <class T>
+T splat(double v) noexcept {
+    if constexpr (kLanes<T> == 1) {
+        return v;
+    } else {
+        return T{} + v;
+    }
+}
+template <class T>
+T lane_max(T a, T b) noexcept {
+    if constexpr (kLanes<T> == 1) {
+        return std::max(a, b);
+    } else {
+        return a < b ? b : a;
+    }
+}
+template <class T>
+T lane_min(T a, T b) noexcept {
+    if constexpr (kLanes<T> == 1) {
+        return std::min(a, b);
+    } else {
+        return b < a ? b : a;
+    }
+}
+template <class T>
+double lane(const T& v, int l) noexcept {
+    return reinterpret_cast<const double*>(&v)[l];
+}
+
 // Writes the residuals e of offsets d and returns φ = ½ Σ e².
+// (Channels channels from `first` on.)
 template <int Channels>
 double residuals(std::size_t m, const std::vector<double> (&r)[2],
-                 const std::vector<double> (&w)[2], const double* d,
-                 std::vector<double> (&e)[2]) noexcept {
+                 const std::vector<double> (&w)[2], const double* d, std::vector<double> (&e)[2],
+                 int first = 0) noexcept {
     double sum = 0.0;
-    for (int c = 0; c < Channels; ++c) {
+    for (int c = first; c < first + Channels; ++c) {
         const double* rc = r[c].data();
         const double* wc = w[c].data();
         double* ec = e[c].data();
@@ -94,9 +135,9 @@ double residuals(std::size_t m, const std::vector<double> (&r)[2],
 // The gradient of φ from the residuals: g_j = w_j · (e_{j-1} - 2 e_j + e_{j+1}).
 template <int Channels>
 void gradient(std::size_t m, const std::vector<double> (&w)[2], const std::vector<double> (&e)[2],
-              double* g) noexcept {
+              double* g, int first = 0) noexcept {
     std::fill(g, g + m, 0.0);
-    for (int c = 0; c < Channels; ++c) {
+    for (int c = first; c < first + Channels; ++c) {
         const double* wc = w[c].data();
         const double* ec = e[c].data();
         double before = 0.0;
@@ -112,29 +153,28 @@ void gradient(std::size_t m, const std::vector<double> (&w)[2], const std::vecto
 // (j, j + 1) and second(j) at (j, j + 2), L unit lower triangular with subdiagonals l1, l2;
 // keeps the inverse pivots. With each row it also substitutes forwards through L, right(j)
 // being the right-hand side of row j.
-template <class Diagonal, class First, class Second, class Right>
-void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, double* inverse,
-                 double* l1, double* l2, double* x, Right right) noexcept {
+template <class T, class Diagonal, class First, class Second, class Right>
+void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T* inverse, T* l1,
+                 T* l2, T* x, Right right) noexcept {
     // In terms of u_j = L(j + 1, j)·pivot_j, the entry of row j + 1 that row j eliminates:
     //     pivot_j = a_j - u_{j-1}² / pivot_{j-1} - c_{j-2}² / pivot_{j-2},
     //     u_j = b_j - c_{j-1} u_{j-1} / pivot_{j-1},
     // which keeps a single division on the path from one pivot to the next.
-    double inverse_1 = 0.0;  // of the two rows before: inverse pivots, u and c
-    double inverse_2 = 0.0;
-    double u_1 = 0.0;
-    double c_1 = 0.0;
-    double c_2 = 0.0;
-    double x_1 = 0.0;
-    double x_2 = 0.0;
+    T inverse_1 = splat<T>(0.0);  // of the two rows before: inverse pivots, u and c
+    T inverse_2 = inverse_1;
+    T u_1 = inverse_1;
+    T c_1 = inverse_1;
+    T c_2 = inverse_1;
+    T x_1 = inverse_1;
+    T x_2 = inverse_1;
     for (std::size_t j = 0; j < m; ++j) {
-        const double a = diagonal(j);
-        const double b = j + 1 < m ? first(j) : 0.0;
-        const double c = j + 2 < m ? second(j) : 0.0;
-        const double p =
-            std::max(a - u_1 * u_1 * inverse_1 - c_2 * c_2 * inverse_2, kPivotFloor * a);
-        const double u = b - c_1 * u_1 * inverse_1;
-        const double inv = 1.0 / p;
-        const double v = right(j) - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
+        const T a = diagonal(j);
+        const T b = j + 1 < m ? first(j) : splat<T>(0.0);
+        const T c = j + 2 < m ? second(j) : splat<T>(0.0);
+        const T p = lane_max<T>(a - u_1 * u_1 * inverse_1 - c_2 * c_2 * inverse_2, kPivotFloor * a);
+        const T u = b - c_1 * u_1 * inverse_1;
+        const T inv = 1.0 / p;
+        const T v = right(j) - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
         inverse[j] = inv;
         l1[j] = u * inv;
         l2[j] = c * inv;
@@ -150,14 +190,14 @@ void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, d
 }
 
 // Substitutes forwards through L, the right-hand side of row j being right(j).
-template <class Right>
-void forward_band(std::size_t m, const double* l1, const double* l2, double* x,
-                  Right right) noexcept {
-    double x_1 = 0.0;  // x of the two rows before
-    double x_2 = 0.0;
+template <class T, class Right>
+void forward_band(std::size_t m, const T* l1, const T* l2, T* x, Right right) noexcept {
+    T x_1 = splat<T>(0.0);  // x of the two rows before
+    T x_2 = x_1;
     for (std::size_t j = 0; j < m; ++j) {
-        const double v =
-            right(j) - (j >= 1 ? l1[j - 1] * x_1 : 0.0) - (j >= 2 ? l2[j - 2] * x_2 : 0.0);
+        T v = right(j);
+        if (j >= 1) v -= l1[j - 1] * x_1;
+        if (j >= 2) v -= l2[j - 2] * x_2;
         x[j] = v;
         x_2 = x_1;
         x_1 = v;
@@ -165,13 +205,13 @@ void forward_band(std::size_t m, const double* l1, const double* l2, double* x,
 }
 
 // Substitutes backwards through diag(pivot)·Lᵀ in place, calling `done(j)` as x[j] is final.
-template <class Done>
-void backward_band(std::size_t m, const double* inverse, const double* l1, const double* l2,
-                   double* x, Done done) noexcept {
-    double x_1 = 0.0;  // x of the two rows after
-    double x_2 = 0.0;
+template <class T, class Done>
+void backward_band(std::size_t m, const T* inverse, const T* l1, const T* l2, T* x,
+                   Done done) noexcept {
+    T x_1 = splat<T>(0.0);  // x of the two rows after
+    T x_2 = x_1;
     for (std::size_t j = m; j-- > 0;) {
-        const double v = x[j] * inverse[j] - l1[j] * x_1 - l2[j] * x_2;
+        const T v = x[j] * inverse[j] - l1[j] * x_1 - l2[j] * x_2;
         x[j] = v;
         done(j);
         x_2 = x_1;
@@ -184,9 +224,10 @@ void backward_band(std::size_t m, const double* inverse, const double* l1, const
 // loops vectorise.
 
 // Inverse slacks and the barrier's diagonal zl/sl + zu/su.
-void invert(std::size_t m, const double* __restrict sl, const double* __restrict su,
-            const double* __restrict zl, const double* __restrict zu, double* __restrict il,
-            double* __restrict iu, double* __restrict sigma) noexcept {
+template <class T>
+void invert(std::size_t m, const T* __restrict sl, const T* __restrict su, const T* __restrict zl,
+            const T* __restrict zu, T* __restrict il, T* __restrict iu,
+            T* __restrict sigma) noexcept {
     for (std::size_t j = 0; j < m; ++j) {
         il[j] = 1.0 / sl[j];
         iu[j] = 1.0 / su[j];
@@ -195,12 +236,13 @@ void invert(std::size_t m, const double* __restrict sl, const double* __restrict
 }
 
 // Moves the primal variables by `primal` and the duals by `dual` times the corrector's step.
-void advance(std::size_t m, double primal, double dual, const double* __restrict x,
-             const double* __restrict il, const double* __restrict iu, const double* __restrict al,
-             const double* __restrict au, double* __restrict d, double* __restrict sl,
-             double* __restrict su, double* __restrict zl, double* __restrict zu) noexcept {
+template <class T>
+void advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __restrict il,
+             const T* __restrict iu, const T* __restrict al, const T* __restrict au,
+             T* __restrict d, T* __restrict sl, T* __restrict su, T* __restrict zl,
+             T* __restrict zu) noexcept {
     for (std::size_t j = 0; j < m; ++j) {
-        const double v = x[j];
+        const T v = x[j];
         d[j] += primal * v;
         sl[j] += primal * v;
         su[j] -= primal * v;
@@ -210,13 +252,13 @@ void advance(std::size_t m, double primal, double dual, const double* __restrict
 }
 
 // g = H d + q for the band (h0, h1, h2); returns dᵀ (g + q), and the duality gap in `gap`.
-double band_gradient(std::size_t m, const double* __restrict h0, const double* __restrict h1,
-                     const double* __restrict h2, const double* __restrict q,
-                     const double* __restrict d, const double* __restrict sl,
-                     const double* __restrict su, const double* __restrict zl,
-                     const double* __restrict zu, double* __restrict g, double& gap) noexcept {
+template <class T>
+T band_gradient(std::size_t m, const double* __restrict h0, const double* __restrict h1,
+                const double* __restrict h2, const T* __restrict q, const T* __restrict d,
+                const T* __restrict sl, const T* __restrict su, const T* __restrict zl,
+                const T* __restrict zu, T* __restrict g, T& gap) noexcept {
     const auto row = [=](std::size_t j) {
-        double v = q[j] + h0[j] * d[j];
+        T v = q[j] + h0[j] * d[j];
         if (j >= 1) v += h1[j - 1] * d[j - 1];
         if (j >= 2) v += h2[j - 2] * d[j - 2];
         if (j + 1 < m) v += h1[j] * d[j + 1];
@@ -234,8 +276,8 @@ double band_gradient(std::size_t m, const double* __restrict h0, const double* _
     for (std::size_t j = std::max<std::size_t>(2, inner_end); j < m; ++j) {
         g[j] = row(j);
     }
-    double change = 0.0;
-    double complementarity = 0.0;
+    T change = splat<T>(0.0);
+    T complementarity = change;
     for (std::size_t j = 0; j < m; ++j) {
         change += d[j] * (g[j] + q[j]);
         complementarity += sl[j] * zl[j] + su[j] * zu[j];
@@ -246,138 +288,192 @@ double band_gradient(std::size_t m, const double* __restrict h0, const double* _
 
 }  // namespace
 
-template <int Channels>
-bool ElasticBandSolver::minimise() {
+template <class T, int Channels>
+bool ElasticBandSolver::minimise(unsigned lanes) {
+    constexpr int kCount = kLanes<T>;
     const std::size_t m = m_size;
-    double* d = m_d.data();
-    double* sl = m_slack[0].data();
-    double* su = m_slack[1].data();
-    double* zl = m_dual[0].data();
-    double* zu = m_dual[1].data();
-    double* il = m_scratch[0].data();
-    double* iu = m_scratch[1].data();
-    double* al = m_scratch[2].data();
-    double* au = m_scratch[3].data();
-    double* sigma = m_scratch[4].data();
-    double* g = m_gradient.data();
-    double* affine = m_affine.data();
-    double* x = m_step.data();
-    double* inverse = m_factor[0].data();
-    double* l1 = m_factor[1].data();
-    double* l2 = m_factor[2].data();
+    const auto array = [](std::vector<double>& list) { return reinterpret_cast<T*>(list.data()); };
+    T* d = array(m_d);
+    T* sl = array(m_slack[0]);
+    T* su = array(m_slack[1]);
+    T* zl = array(m_dual[0]);
+    T* zu = array(m_dual[1]);
+    T* il = array(m_scratch[0]);
+    T* iu = array(m_scratch[1]);
+    T* al = array(m_scratch[2]);
+    T* au = array(m_scratch[3]);
+    T* sigma = array(m_scratch[4]);
+    T* g = array(m_gradient);
+    T* affine = array(m_affine);
+    T* x = array(m_step);
+    T* inverse = array(m_factor[0]);
+    T* l1 = array(m_factor[1]);
+    T* l2 = array(m_factor[2]);
+    T* q = array(m_q);
     const double* h0 = m_hessian[0].data();
     const double* h1 = m_hessian[1].data();
     const double* h2 = m_hessian[2].data();
 
-    std::fill(d, d + m, 0.0);
-    std::fill(sl, sl + m, 1.0);
-    std::fill(su, su + m, 1.0);
+    std::fill(m_d.begin(), m_d.end(), 0.0);
+    std::fill(m_slack[0].begin(), m_slack[0].end(), 1.0);
+    std::fill(m_slack[1].begin(), m_slack[1].end(), 1.0);
     const double floor = kGapFloor * static_cast<double>(m);
     const double share = 1.0 / (2.0 * static_cast<double>(m));
-    double tolerance = kFirstGap;
+    double tolerance[kCount];
+    T phi_input = splat<T>(0.0);
     m_iterations = 0;
-    const double phi_input = residuals<Channels>(m, m_r, m_w, d, m_residual);
-    gradient<Channels>(m, m_w, m_residual, m_q.data());
-    const double* q = m_q.data();
-    // Duals start at a tenth of the gradient's root mean square, near the size of the
-    // multipliers to come whatever the band: a gradient of zero starts and ends at the input.
-    double squares = 0.0;
-    for (std::size_t j = 0; j < m; ++j) {
-        squares += q[j] * q[j];
+    for (int l = 0; l < kCount; ++l) {
+        tolerance[l] = kFirstGap;
+        // A lane without a problem solves its neighbour's (and its answer is not read), so that
+        // it never meets arithmetic the others do not.
+        const int from = (lanes >> l) & 1u ? l : l ^ 1;
+        const int first = Channels == 1 ? from : 0;
+        reinterpret_cast<double*>(&phi_input)[l] =
+            residuals<Channels>(m, m_r, m_w, m_d.data(), m_residual, first);
+        gradient<Channels>(m, m_w, m_residual, m_lane_q[l].data(), first);
+        // Duals start at a tenth of the gradient's root mean square, near the size of the
+        // multipliers to come whatever the band: a gradient of zero starts and ends at the input.
+        const double* ql = m_lane_q[l].data();
+        double squares = 0.0;
+        for (std::size_t j = 0; j < m; ++j) {
+            squares += ql[j] * ql[j];
+            m_q[j * kCount + l] = ql[j];
+        }
+        const double start = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
+        for (std::size_t j = 0; j < m; ++j) {
+            m_dual[0][j * kCount + l] = start;
+            m_dual[1][j * kCount + l] = start;
+        }
     }
-    const double start = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
-    std::fill(zl, zl + m, start);
-    std::fill(zu, zu + m, start);
+    unsigned open = lanes;  // the lanes still being solved
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
-        double gap = 0.0;
-        const double change = band_gradient(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap);
-        const double phi = std::max(0.0, phi_input + 0.5 * change);
-        if (gap <= tolerance * phi + floor) {
+        T gap_lanes;
+        const T change = band_gradient<T>(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap_lanes);
+        const T phi_lanes = lane_max<T>(splat<T>(0.0), phi_input + 0.5 * change);
+        bool tried = false;
+        for (int l = 0; l < kCount; ++l) {
+            const double gap = lane(gap_lanes, l);
+            const double phi = lane(phi_lanes, l);
+            if (!((open >> l) & 1u) || gap > tolerance[l] * phi + floor) {
+                continue;
+            }
+            tried = true;
             unsigned char* status = m_status.data();
+            double* result = m_result[l].data();
+            const double* dl = m_d.data() + l;
+            const double* sll = m_slack[0].data() + l;
+            const double* sul = m_slack[1].data() + l;
+            const double* zll = m_dual[0].data() + l;
+            const double* zul = m_dual[1].data() + l;
             for (std::size_t j = 0; j < m; ++j) {
                 // A bound is active where its dual exceeds its slack: their product is μ.
-                status[j] = zl[j] > sl[j] ? kAtLower : zu[j] > su[j] ? kAtUpper : kFree;
-                m_result[j] = std::clamp(d[j], -1.0, 1.0);
+                const std::size_t k = j * kCount;
+                status[j] = zll[k] > sll[k] ? kAtLower : zul[k] > sul[k] ? kAtUpper : kFree;
+                result[j] = std::clamp(dl[k], -1.0, 1.0);
             }
-            const double incumbent = residuals<Channels>(m, m_r, m_w, m_result.data(), m_residual);
-            if (settle_active_set<Channels>(incumbent)) {
-                return true;
+            const int first = Channels == 1 ? l : 0;
+            const double incumbent = residuals<Channels>(m, m_r, m_w, result, m_residual, first);
+            bool done = settle_active_set<Channels>(incumbent, l);
+            if (!done) {
+                while (tolerance[l] > kLastGap && gap <= tolerance[l] * phi + floor) {
+                    tolerance[l] *= 1e-2;
+                }
+                // the interior point at the last gap, in m_result
+                done = gap <= tolerance[l] * phi + floor;
             }
-            while (tolerance > kLastGap && gap <= tolerance * phi + floor) {
-                tolerance *= 1e-2;
+            if (done) {
+                open &= ~(1u << l);
             }
-            if (gap <= tolerance * phi + floor) {
-                return true;  // the interior point at the last gap, in m_result
+        }
+        if (open == 0) {
+            return true;
+        }
+        if (tried) {
+            if constexpr (kCount == 2) {
+                // A lane that is done goes on with the other's problem, whose steps it then takes
+                // exactly as that lane does.
+                for (int l = 0; l < kCount; ++l) {
+                    if (!((open >> l) & 1u)) {
+                        copy_lane(l ^ 1, l);
+                        reinterpret_cast<double*>(&phi_input)[l] = lane(phi_input, l ^ 1);
+                    }
+                }
             }
             continue;  // for the gradient, which the active set steps overwrote
         }
-        ++m_iterations;
+        m_iterations += static_cast<std::size_t>(std::popcount(open));
 
         // The Newton step on H d + q = zl - zu, sl = 1 + d, su = 1 - d, sl·zl = cl and
         // su·zu = cu, the slacks kept equal to 1 ± d (but for rounding) by moving them with d:
         //     (H + zl/sl + zu/su) Δd = -g + cl/sl - cu/su,
         //     Δzl = (cl - zl·Δd)/sl - zl,  Δzu = (cu + zu·Δd)/su - zu.
         // A step keeps v + t·Δv > 0 for every t below 1 / max(-Δv / v).
-        invert(m, sl, su, zl, zu, il, iu, sigma);
+        invert<T>(m, sl, su, zl, zu, il, iu, sigma);
         // Predictor: complementarity aimed at zero, so -Δzl/zl = 1 + Δd/sl, -Δzu/zu = 1 - Δd/su.
-        factor_band(
+        factor_band<T>(
             m, [=](std::size_t j) { return h0[j] + sigma[j]; },
-            [=](std::size_t j) { return h1[j]; }, [=](std::size_t j) { return h2[j]; }, inverse, l1,
-            l2, affine, [=](std::size_t j) { return -g[j]; });
-        double primal_rate = 0.0;
-        double dual_rate = 0.0;
-        double ds_z = 0.0;  // Σ Δs·z, Σ s·Δz and Σ Δs·Δz, which predict the gap after the step
-        double s_dz = 0.0;
-        double ds_dz = 0.0;
+            [=](std::size_t j) { return splat<T>(h1[j]); },
+            [=](std::size_t j) { return splat<T>(h2[j]); }, inverse, l1, l2, affine,
+            [=](std::size_t j) { return -g[j]; });
+        const T zero = splat<T>(0.0);
+        T primal_rate = zero;
+        T dual_rate = zero;
+        T ds_z = zero;  // Σ Δs·z, Σ s·Δz and Σ Δs·Δz, which predict the gap after the step
+        T s_dz = zero;
+        T ds_dz = zero;
         // The pointers are captured by value: a pointer whose address a closure holds is read
         // from memory at every use, which keeps the element-wise loops from vectorising.
-        backward_band(m, inverse, l1, l2, affine,
-                      [=, &primal_rate, &dual_rate, &ds_z, &s_dz, &ds_dz](std::size_t j) {
-                          const double a = affine[j];
-                          const double fl = 1.0 + a * il[j];
-                          const double fu = 1.0 - a * iu[j];
-                          primal_rate = std::max(primal_rate, std::max(-a * il[j], a * iu[j]));
-                          dual_rate = std::max(dual_rate, std::max(fl, fu));
-                          ds_z += a * (zl[j] - zu[j]);
-                          s_dz -= sl[j] * zl[j] * fl + su[j] * zu[j] * fu;
-                          ds_dz += a * (zu[j] * fu - zl[j] * fl);
-                      });
-        const double primal = std::min(1.0, 1.0 / primal_rate);
-        const double dual = std::min(1.0, 1.0 / dual_rate);
-        const double predicted = gap + primal * ds_z + dual * s_dz + primal * dual * ds_dz;
+        backward_band<T>(m, inverse, l1, l2, affine,
+                         [=, &primal_rate, &dual_rate, &ds_z, &s_dz, &ds_dz](std::size_t j) {
+                             const T a = affine[j];
+                             const T fl = 1.0 + a * il[j];
+                             const T fu = 1.0 - a * iu[j];
+                             primal_rate =
+                                 lane_max<T>(primal_rate, lane_max<T>(-a * il[j], a * iu[j]));
+                             dual_rate = lane_max<T>(dual_rate, lane_max<T>(fl, fu));
+                             ds_z += a * (zl[j] - zu[j]);
+                             s_dz -= sl[j] * zl[j] * fl + su[j] * zu[j] * fu;
+                             ds_dz += a * (zu[j] * fu - zl[j] * fl);
+                         });
+        const T one = splat<T>(1.0);
+        const T primal = lane_min<T>(one, 1.0 / primal_rate);
+        const T dual = lane_min<T>(one, 1.0 / dual_rate);
+        const T gap = gap_lanes;
+        const T predicted = gap + primal * ds_z + dual * s_dz + primal * dual * ds_dz;
         // Corrector: complementarity aimed at σ·μ, σ = (predicted gap / gap)³, less the
         // predictor's second-order term Δs·Δz; al and au keep cl/sl and cu/su.
-        const double ratio = std::max(0.0, predicted) / gap;
-        const double target = ratio * ratio * ratio * gap * share;
-        forward_band(m, l1, l2, x, [=](std::size_t j) {
-            const double a = affine[j];
+        const T ratio = lane_max<T>(zero, predicted) / gap;
+        const T target = ratio * ratio * ratio * gap * share;
+        forward_band<T>(m, l1, l2, x, [=](std::size_t j) {
+            const T a = affine[j];
             al[j] = (target + a * zl[j] * (1.0 + a * il[j])) * il[j];
             au[j] = (target - a * zu[j] * (1.0 - a * iu[j])) * iu[j];
             return -g[j] + al[j] - au[j];
         });
-        primal_rate = 0.0;
-        dual_rate = 0.0;
-        backward_band(m, inverse, l1, l2, x, [=, &primal_rate, &dual_rate](std::size_t j) {
-            const double v = x[j];
-            primal_rate = std::max(primal_rate, std::max(-v * il[j], v * iu[j]));
-            dual_rate = std::max(dual_rate, std::max(1.0 + v * il[j] - al[j] / zl[j],
-                                                     1.0 - v * iu[j] - au[j] / zu[j]));
+        primal_rate = zero;
+        dual_rate = zero;
+        backward_band<T>(m, inverse, l1, l2, x, [=, &primal_rate, &dual_rate](std::size_t j) {
+            const T v = x[j];
+            primal_rate = lane_max<T>(primal_rate, lane_max<T>(-v * il[j], v * iu[j]));
+            dual_rate = lane_max<T>(dual_rate, lane_max<T>(1.0 + v * il[j] - al[j] / zl[j],
+                                                           1.0 - v * iu[j] - au[j] / zu[j]));
         });
-        const double to_primal = std::min(1.0, kToBoundary / primal_rate);
-        const double to_dual = std::min(1.0, kToBoundary / dual_rate);
-        advance(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu);
+        const T to_primal = lane_min<T>(one, kToBoundary / primal_rate);
+        const T to_dual = lane_min<T>(one, kToBoundary / dual_rate);
+        advance<T>(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu);
     }
     return false;
 }
 
 template <int Channels>
-bool ElasticBandSolver::settle_active_set(double incumbent) {
+bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const std::size_t m = m_size;
-    double* result = m_result.data();
-    double* trial = m_step.data();
+    const int first = Channels == 1 ? lane : 0;
+    double* result = m_result[lane].data();
+    double* trial = m_step.data();  // the interior point's scratch, which its next step rewrites
     double* g = m_gradient.data();
-    const double* q = m_q.data();
+    const double* q = m_lane_q[lane].data();
     const double* h0 = m_hessian[0].data();
     const double* h1 = m_hessian[1].data();
     const double* h2 = m_hessian[2].data();
@@ -416,8 +512,8 @@ bool ElasticBandSolver::settle_active_set(double incumbent) {
             m_factor[1].data(), m_factor[2].data(), trial, right);
         backward_band(m, m_factor[0].data(), m_factor[1].data(), m_factor[2].data(), trial,
                       [](std::size_t) {});
-        const double phi = residuals<Channels>(m, m_r, m_w, trial, m_residual);
-        gradient<Channels>(m, m_w, m_residual, g);
+        const double phi = residuals<Channels>(m, m_r, m_w, trial, m_residual, first);
+        gradient<Channels>(m, m_w, m_residual, g, first);
         std::size_t changes = 0;
         for (std::size_t j = 0; j < m; ++j) {
             const unsigned char before = status[j];
@@ -525,16 +621,19 @@ bool ElasticBandSolver::smooth(PointView points, std::span<const double> orienta
                       : solve_square(points, max_deviation, out);
 }
 
-void ElasticBandSolver::prepare(int channels) {
+void ElasticBandSolver::prepare(int channels, int lanes) {
     const std::size_t m = m_size;
+    const std::size_t values = m * static_cast<std::size_t>(lanes);
     resize_all(m_hessian, m);
     resize_all(m_residual, m);
-    resize_all(m_slack, m);
-    resize_all(m_dual, m);
-    resize_all(m_scratch, m);
-    resize_all(m_factor, m);
-    for (std::vector<double>* list : {&m_q, &m_d, &m_result, &m_gradient, &m_affine, &m_step}) {
-        list->resize(m);
+    resize_all(m_lane_q, m);
+    resize_all(m_result, m);
+    resize_all(m_slack, values);
+    resize_all(m_dual, values);
+    resize_all(m_scratch, values);
+    resize_all(m_factor, values);
+    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine, &m_step}) {
+        list->resize(values);
     }
     m_status.resize(m);
     // The second-difference Gram matrix has 6, -4, 1 in its rows (5 on the diagonal at both
@@ -568,15 +667,15 @@ bool ElasticBandSolver::solve_orthogonal(PointView points, std::span<const doubl
         m_w[0][i] = std::sin(theta);
         m_w[1][i] = -std::cos(theta);
     }
-    prepare(2);
-    if (!minimise<2>()) {
+    prepare(2, 1);
+    if (!minimise<double, 2>(1u)) {
         return false;
     }
     for (std::size_t i = 0; i < m; ++i) {
         // The method's own expressions x + (s·D)·d and y + (c·(-D))·d, with -c·D = c·(-D).
         const Point p = points[i + 1];
-        out[i + 1] =
-            Point{p.x + (m_w[0][i] * band) * m_result[i], p.y + (m_w[1][i] * band) * m_result[i]};
+        out[i + 1] = Point{p.x + (m_w[0][i] * band) * m_result[0][i],
+                           p.y + (m_w[1][i] * band) * m_result[0][i]};
     }
     return true;
 }
@@ -587,26 +686,43 @@ bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std
     m_size = m;
     resize_all(m_r, m);
     m_w[0].assign(m, 1.0);
-    prepare(1);
-    std::size_t iterations = 0;
-    for (const bool is_x : {true, false}) {
-        const CoordinateView v = is_x ? points.x() : points.y();
-        // Without representable bends over the band, this coordinate stays as it is.
-        if (!scaled_second_differences(v, band, m_r[0])) {
-            continue;
+    m_w[1].assign(m, 1.0);
+    prepare(1, 2);
+    // Both coordinates at once, one in each lane; one without representable bends over the
+    // band stays as it is.
+    unsigned lanes = 0;
+    for (const int c : {0, 1}) {
+        if (scaled_second_differences(c == 0 ? points.x() : points.y(), band, m_r[c])) {
+            lanes |= 1u << c;
         }
-        const bool solved = minimise<1>();
-        iterations += m_iterations;
-        m_iterations = iterations;
-        if (!solved) {
-            copy_points(points, out);
-            return false;
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-            (is_x ? out[i + 1].x : out[i + 1].y) = v[i + 1] + band * m_result[i];
+    }
+    if (lanes == 0) {
+        return true;
+    }
+    if (!minimise<Pair, 1>(lanes)) {
+        copy_points(points, out);
+        return false;
+    }
+    for (const int c : {0, 1}) {
+        if ((lanes >> c) & 1u) {
+            const CoordinateView v = c == 0 ? points.x() : points.y();
+            for (std::size_t i = 0; i < m; ++i) {
+                (c == 0 ? out[i + 1].x : out[i + 1].y) = v[i + 1] + band * m_result[c][i];
+            }
         }
     }
     return true;
+}
+
+void ElasticBandSolver::copy_lane(int from, int to) {
+    for (std::vector<double>* list :
+         {&m_d, &m_slack[0], &m_slack[1], &m_dual[0], &m_dual[1], &m_q}) {
+        double* values = list->data();
+        for (std::size_t j = 0; j < m_size; ++j) {
+            values[2 * j + static_cast<std::size_t>(to)] =
+                values[2 * j + static_cast<std::size_t>(from)];
+        }
+    }
 }
 
 }  // namespace korvane

@@ -42,12 +42,17 @@ private:
     bool solve_orthogonal(PointView points, std::span<const double> orientation,
                           double max_deviation, std::span<Point> out);
     bool solve_square(PointView points, double max_deviation, std::span<Point> out);
-    /// Sizes the scratch for `m_size` offsets and fills the Hessian from the normals.
-    void prepare(int channels);
+    /// Sizes the scratch for `m_size` offsets of `lanes` problems solved at once and fills the
+    /// Hessian from the normals.
+    void prepare(int channels, int lanes);
+    /// Solves the problems of the lanes set in `lanes` (one lane per value of T) into
+    /// m_result[lane].
+    template <class T, int Channels>
+    bool minimise(unsigned lanes);
     template <int Channels>
-    bool minimise();
-    template <int Channels>
-    bool settle_active_set(double incumbent);
+    bool settle_active_set(double incumbent, int lane);
+    /// Sets the interior point state of lane `to` to that of lane `from` (two lanes).
+    void copy_lane(int from, int to);
 
     // One problem in offsets d (m_size of them, each in [-1, 1]): residuals r + A·(w ∘ d) per
     // interior point and channel, w a unit normal (two channels) or 1 (one channel).
@@ -55,13 +60,15 @@ private:
     std::vector<double> m_r[2];
     std::vector<double> m_w[2];
     std::vector<double> m_hessian[3];  // diagonal, first and second off-diagonal
-    std::vector<double> m_q;           // gradient at d = 0
+    // The interior point method's arrays hold the lanes of each offset next to each other.
+    std::vector<double> m_q;          // gradient at d = 0
+    std::vector<double> m_lane_q[2];  // the same, of each lane
     std::vector<double> m_residual[2];
     std::vector<double> m_d;
     std::vector<double> m_slack[2];  // of the lower and upper bound
     std::vector<double> m_dual[2];
     std::vector<double> m_scratch[5];
-    std::vector<double> m_result;
+    std::vector<double> m_result[2];  // of each lane
     std::vector<double> m_gradient;
     std::vector<double> m_affine;
     std::vector<double> m_step;
