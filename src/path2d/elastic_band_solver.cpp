@@ -223,32 +223,16 @@ void backward_band(std::size_t m, const T* inverse, const T* l1, const T* l2, T*
 // known not to overlap (GCC takes __restrict from parameters, not from local pointers) and the
 // loops vectorise.
 
-// Inverse slacks and the barrier's diagonal zl/sl + zu/su.
+// One row of g = H d + q for the band (h0, h1, h2).
 template <class T>
-void invert(std::size_t m, const T* __restrict sl, const T* __restrict su, const T* __restrict zl,
-            const T* __restrict zu, T* __restrict il, T* __restrict iu,
-            T* __restrict sigma) noexcept {
-    for (std::size_t j = 0; j < m; ++j) {
-        il[j] = 1.0 / sl[j];
-        iu[j] = 1.0 / su[j];
-        sigma[j] = zl[j] * il[j] + zu[j] * iu[j];
-    }
-}
-
-// Moves the primal variables by `primal` and the duals by `dual` times the corrector's step.
-template <class T>
-void advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __restrict il,
-             const T* __restrict iu, const T* __restrict al, const T* __restrict au,
-             T* __restrict d, T* __restrict sl, T* __restrict su, T* __restrict zl,
-             T* __restrict zu) noexcept {
-    for (std::size_t j = 0; j < m; ++j) {
-        const T v = x[j];
-        d[j] += primal * v;
-        sl[j] += primal * v;
-        su[j] -= primal * v;
-        zl[j] += dual * (al[j] - zl[j] * (1.0 + v * il[j]));
-        zu[j] += dual * (au[j] - zu[j] * (1.0 - v * iu[j]));
-    }
+T band_row(std::size_t m, std::size_t j, const double* h0, const double* h1, const double* h2,
+           const T* q, const T* d) noexcept {
+    T v = q[j] + h0[j] * d[j];
+    if (j >= 1) v += h1[j - 1] * d[j - 1];
+    if (j >= 2) v += h2[j - 2] * d[j - 2];
+    if (j + 1 < m) v += h1[j] * d[j + 1];
+    if (j + 2 < m) v += h2[j] * d[j + 2];
+    return v;
 }
 
 // g = H d + q for the band (h0, h1, h2); returns dᵀ (g + q), and the duality gap in `gap`.
@@ -257,30 +241,71 @@ T band_gradient(std::size_t m, const double* __restrict h0, const double* __rest
                 const double* __restrict h2, const T* __restrict q, const T* __restrict d,
                 const T* __restrict sl, const T* __restrict su, const T* __restrict zl,
                 const T* __restrict zu, T* __restrict g, T& gap) noexcept {
-    const auto row = [=](std::size_t j) {
-        T v = q[j] + h0[j] * d[j];
-        if (j >= 1) v += h1[j - 1] * d[j - 1];
-        if (j >= 2) v += h2[j - 2] * d[j - 2];
-        if (j + 1 < m) v += h1[j] * d[j + 1];
-        if (j + 2 < m) v += h2[j] * d[j + 2];
-        return v;
-    };
     const std::size_t inner_end = m >= 2 ? m - 2 : 0;
     for (std::size_t j = 0; j < std::min<std::size_t>(2, m); ++j) {
-        g[j] = row(j);
+        g[j] = band_row(m, j, h0, h1, h2, q, d);
     }
     for (std::size_t j = 2; j < inner_end; ++j) {
         g[j] = q[j] + h0[j] * d[j] + h1[j - 1] * d[j - 1] + h2[j - 2] * d[j - 2] +
                h1[j] * d[j + 1] + h2[j] * d[j + 2];
     }
     for (std::size_t j = std::max<std::size_t>(2, inner_end); j < m; ++j) {
-        g[j] = row(j);
+        g[j] = band_row(m, j, h0, h1, h2, q, d);
     }
     T change = splat<T>(0.0);
     T complementarity = change;
     for (std::size_t j = 0; j < m; ++j) {
         change += d[j] * (g[j] + q[j]);
         complementarity += sl[j] * zl[j] + su[j] * zu[j];
+    }
+    gap = complementarity;
+    return change;
+}
+
+// Moves the primal variables by `primal` and the duals by `dual` times the corrector's step,
+// and forms band_gradient's g, dᵀ (g + q) and gap at the new point in the same pass: each row
+// of g as soon as the offsets it reads have moved, with the sums in the same order.
+template <class T>
+T advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __restrict il,
+          const T* __restrict iu, const T* __restrict al, const T* __restrict au, T* __restrict d,
+          T* __restrict sl, T* __restrict su, T* __restrict zl, T* __restrict zu,
+          const double* __restrict h0, const double* __restrict h1, const double* __restrict h2,
+          const T* __restrict q, T* __restrict g, T& gap) noexcept {
+    if constexpr (kLanes<T> == 1) {
+        // One lane: apart, the moves vectorise, which the sums of the joint pass keep from it.
+        for (std::size_t j = 0; j < m; ++j) {
+            const T v = x[j];
+            d[j] += primal * v;
+            sl[j] += primal * v;
+            su[j] -= primal * v;
+            zl[j] += dual * (al[j] - zl[j] * (1.0 + v * il[j]));
+            zu[j] += dual * (au[j] - zu[j] * (1.0 - v * iu[j]));
+        }
+        return band_gradient(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap);
+    }
+    T change = splat<T>(0.0);
+    T complementarity = change;
+    for (std::size_t j = 0; j < m; ++j) {
+        const T v = x[j];
+        d[j] += primal * v;
+        sl[j] += primal * v;
+        su[j] -= primal * v;
+        zl[j] += dual * (al[j] - zl[j] * (1.0 + v * il[j]));
+        zu[j] += dual * (au[j] - zu[j] * (1.0 - v * iu[j]));
+        complementarity += sl[j] * zl[j] + su[j] * zu[j];
+        if (j >= 4) {
+            const std::size_t k = j - 2;  // whose row reads offsets up to j
+            g[k] = q[k] + h0[k] * d[k] + h1[k - 1] * d[k - 1] + h2[k - 2] * d[k - 2] +
+                   h1[k] * d[k + 1] + h2[k] * d[k + 2];
+            change += d[k] * (g[k] + q[k]);
+        } else if (j >= 2) {
+            g[j - 2] = band_row(m, j - 2, h0, h1, h2, q, d);
+            change += d[j - 2] * (g[j - 2] + q[j - 2]);
+        }
+    }
+    for (std::size_t k = m >= 2 ? m - 2 : 0; k < m; ++k) {
+        g[k] = band_row(m, k, h0, h1, h2, q, d);
+        change += d[k] * (g[k] + q[k]);
     }
     gap = complementarity;
     return change;
@@ -302,7 +327,6 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     T* iu = array(m_scratch[1]);
     T* al = array(m_scratch[2]);
     T* au = array(m_scratch[3]);
-    T* sigma = array(m_scratch[4]);
     T* g = array(m_gradient);
     T* affine = array(m_affine);
     T* x = array(m_step);
@@ -346,10 +370,16 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         }
     }
     unsigned open = lanes;  // the lanes still being solved
+    // g = H d + q, dᵀ (g + q) and the gap, formed afresh unless the last step formed them.
+    bool fresh = true;
+    T gap_lanes = splat<T>(0.0);
+    T change = gap_lanes;
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
-        T gap_lanes;
-        const T change = band_gradient<T>(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap_lanes);
+        if (fresh) {
+            change = band_gradient<T>(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap_lanes);
+        }
+        fresh = true;
         const T phi_lanes = lane_max<T>(splat<T>(0.0), phi_input + 0.5 * change);
         bool tried = false;
         for (int l = 0; l < kCount; ++l) {
@@ -409,10 +439,18 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         //     (H + zl/sl + zu/su) Δd = -g + cl/sl - cu/su,
         //     Δzl = (cl - zl·Δd)/sl - zl,  Δzu = (cu + zu·Δd)/su - zu.
         // A step keeps v + t·Δv > 0 for every t below 1 / max(-Δv / v).
-        invert<T>(m, sl, su, zl, zu, il, iu, sigma);
         // Predictor: complementarity aimed at zero, so -Δzl/zl = 1 + Δd/sl, -Δzu/zu = 1 - Δd/su.
+        // The inverse slacks are formed as the factorisation reaches them, with the barrier's
+        // diagonal zl/sl + zu/su.
         factor_band<T>(
-            m, [=](std::size_t j) { return h0[j] + sigma[j]; },
+            m,
+            [=](std::size_t j) {
+                const T a = 1.0 / sl[j];
+                const T b = 1.0 / su[j];
+                il[j] = a;
+                iu[j] = b;
+                return h0[j] + (zl[j] * a + zu[j] * b);
+            },
             [=](std::size_t j) { return splat<T>(h1[j]); },
             [=](std::size_t j) { return splat<T>(h2[j]); }, inverse, l1, l2, affine,
             [=](std::size_t j) { return -g[j]; });
@@ -461,7 +499,9 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         });
         const T to_primal = lane_min<T>(one, kToBoundary / primal_rate);
         const T to_dual = lane_min<T>(one, kToBoundary / dual_rate);
-        advance<T>(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu);
+        change = advance<T>(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu, h0, h1, h2,
+                            q, g, gap_lanes);
+        fresh = false;
     }
     return false;
 }

@@ -67,7 +67,7 @@ private:
     std::vector<double> m_d;
     std::vector<double> m_slack[2];  // of the lower and upper bound
     std::vector<double> m_dual[2];
-    std::vector<double> m_scratch[5];
+    std::vector<double> m_scratch[4];
     std::vector<double> m_result[2];  // of each lane
     std::vector<double> m_gradient;
     std::vector<double> m_affine;
