@@ -223,6 +223,15 @@ void backward_band(std::size_t m, const T* inverse, const T* l1, const T* l2, T*
 // known not to overlap (GCC takes __restrict from parameters, not from local pointers) and the
 // loops vectorise.
 
+// The inverse slacks.
+inline void invert(std::size_t m, const double* __restrict sl, const double* __restrict su,
+                   double* __restrict il, double* __restrict iu) noexcept {
+    for (std::size_t j = 0; j < m; ++j) {
+        il[j] = 1.0 / sl[j];
+        iu[j] = 1.0 / su[j];
+    }
+}
+
 // One row of g = H d + q for the band (h0, h1, h2).
 template <class T>
 T band_row(std::size_t m, std::size_t j, const double* h0, const double* h1, const double* h2,
@@ -440,16 +449,23 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         //     Δzl = (cl - zl·Δd)/sl - zl,  Δzu = (cu + zu·Δd)/su - zu.
         // A step keeps v + t·Δv > 0 for every t below 1 / max(-Δv / v).
         // Predictor: complementarity aimed at zero, so -Δzl/zl = 1 + Δd/sl, -Δzu/zu = 1 - Δd/su.
-        // The inverse slacks are formed as the factorisation reaches them, with the barrier's
-        // diagonal zl/sl + zu/su.
+        // The barrier's diagonal is zl/sl + zu/su. Two lanes form the inverse slacks as the
+        // factorisation reaches them; one lane beforehand, in a loop whose divisions vectorise.
+        if constexpr (kCount == 1) {
+            invert(m, sl, su, il, iu);
+        }
         factor_band<T>(
             m,
             [=](std::size_t j) {
-                const T a = 1.0 / sl[j];
-                const T b = 1.0 / su[j];
-                il[j] = a;
-                iu[j] = b;
-                return h0[j] + (zl[j] * a + zu[j] * b);
+                if constexpr (kCount == 1) {
+                    return h0[j] + (zl[j] * il[j] + zu[j] * iu[j]);
+                } else {
+                    const T a = 1.0 / sl[j];
+                    const T b = 1.0 / su[j];
+                    il[j] = a;
+                    iu[j] = b;
+                    return h0[j] + (zl[j] * a + zu[j] * b);
+                }
             },
             [=](std::size_t j) { return splat<T>(h1[j]); },
             [=](std::size_t j) { return splat<T>(h2[j]); }, inverse, l1, l2, affine,
