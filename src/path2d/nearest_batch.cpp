@@ -264,8 +264,8 @@ void block_feet(const SegmentIndex& index, const PointView& points, std::span<co
 void nearest_feet_whole(const SegmentIndex& index, const PointView& path,
                         std::span<const Point> queries, std::optional<ClampedFoot>* feet) {
     const std::size_t segments = path.size() < 2 ? 0 : path.size() - 1;
-    std::size_t leaves[whole_path_leaves];
-    const std::size_t count = std::min(index.leaf_count(), whole_path_leaves);
+    std::size_t leaves[LeafColumns::capacity];
+    const std::size_t count = std::min(index.leaf_count(), LeafColumns::capacity);
     for (std::size_t j = 0; j < count; ++j) {
         leaves[j] = j;
     }

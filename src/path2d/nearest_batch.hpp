@@ -24,11 +24,8 @@ struct PointBounds {
     }
 };
 
-/// The most leaves of a path whose queries nearest_feet_whole answers.
-inline constexpr std::size_t whole_path_leaves = LeafColumns::capacity;
-
 /// The nearest clamped foot of each query, bit for bit what `index.nearest_clamped` gives
-/// (`index` built from `path`, of at most whole_path_leaves leaves), into feet[k]: every leaf
+/// (`index` built from `path`, of at most LeafColumns::capacity leaves), into feet[k]: every leaf
 /// is a candidate of every query, so there is neither a descent nor an order to make.
 void nearest_feet_whole(const SegmentIndex& index, const PointView& path,
                         std::span<const Point> queries, std::optional<ClampedFoot>* feet);
