@@ -11,6 +11,7 @@
 
 #include "path2d/points.hpp"
 #include "path2d/segment_index.hpp"
+#include "path2d/segment_kernels.hpp"
 
 namespace korvane {
 
@@ -22,6 +23,12 @@ struct PointBounds {
                                 std::max(box.x_high, q.x), std::max(box.y_high, q.y)};
     }
 };
+
+/// The nearest clamped foot of each query, bit for bit what `index.nearest_clamped` gives
+/// (`index` built from `path`, of at most LeafColumns::capacity leaves), into feet[k]: every leaf
+/// is a candidate of every query, so there is neither a descent nor an order to make.
+void nearest_feet_whole(const SegmentIndex& index, const PointView& path,
+                        std::span<const Point> queries, std::optional<ClampedFoot>* feet);
 
 /// The most queries one batch takes (their rows are numbered in 32 bits).
 inline constexpr std::size_t batch_max_queries = 0xffffffff;

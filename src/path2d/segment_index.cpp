@@ -9,6 +9,7 @@
 #include <new>
 
 #include "path2d/segment_kernels.hpp"
+#include "util/large_list.hpp"
 #include "util/memory.hpp"
 
 namespace korvane {
@@ -233,6 +234,10 @@ SegmentIndex SegmentIndex::build(const PointView& points) {
     SegmentIndex index;
     index.m_first_leaf = std::bit_ceil(leaves);
     require_memory(2 * index.m_first_leaf, sizeof(Box));
+    // On huge pages where granted: a descent through a tree larger than the caches otherwise
+    // misses the TLB at about every level below the top ones.
+    index.m_boxes.reserve(2 * index.m_first_leaf);
+    advise_large(index.m_boxes);
     index.m_boxes.resize(2 * index.m_first_leaf);
     Box* boxes = index.m_boxes.data();
     const PointView& p = points;
@@ -280,8 +285,11 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
     const Box at{query.x, query.y, query.x, query.y};
     // Where boxes do not separate the candidates (no candidate at all, or all of them about
     // equally far, as from the centre of a loop), the search gives up after this much work,
-    // counted in segment tests, and scans: such a query costs at most about 1.1 scans.
-    const std::size_t budget = segments / 16;
+    // counted in segment tests, and scans: such a query costs at most about 1.1 scans. On a
+    // short path a sixteenth of the segments is less than the first leaf, and every query
+    // would scan after its descent (10 fixes on 250 points: 1.09 against 1.66 times the
+    // per-fix loop).
+    const std::size_t budget = std::max(segments / 16, 4 * leaf_segments);
     std::size_t work = 0;
 
     // Boxes are opened nearest first, so the candidate near the query is found before the
@@ -389,6 +397,11 @@ std::size_t SegmentIndex::leaves_near(const Box& region, double limit,
             continue;
         }
         if (node < m_first_leaf) {
+            // The grandchildren are requested now, a level ahead of their use, as in descend.
+            if (4 * node < 2 * m_first_leaf) {
+                __builtin_prefetch(&m_boxes[4 * node]);
+                __builtin_prefetch(&m_boxes[4 * node + 2]);
+            }
             stack[depth++] = 2 * node + 1;
             stack[depth++] = 2 * node;
         } else if (found < leaves.size()) {

@@ -61,6 +61,8 @@ public:
     /// `region` into `leaves`, as many as fit; returns their number, or leaves.size() + 1 when
     /// there are more.
     std::size_t leaves_near(const Box& region, double limit, std::span<std::size_t> leaves) const;
+    /// The number of leaves: a power of two, those past the segments empty (low above high).
+    std::size_t leaf_count() const noexcept { return m_first_leaf; }
     /// The box of leaf j, which no clamped foot on its segments lies outside of.
     const Box& leaf_box(std::size_t leaf) const noexcept { return m_boxes[m_first_leaf + leaf]; }
     /// The box around every segment (the empty box, low above high, without any).
