@@ -43,9 +43,14 @@ public:
         const std::size_t last_left = m_segments.size() - 1;
         decompose(mid, end);
 
-        // Only the two segments touching the split are reconsidered, once.
+        // Only the two segments touching the split are reconsidered, once. Where each half is
+        // one segment they span [start, end) again, whose fit was refused above: the same fit
+        // refuses it again, so it is not repeated.
         const std::size_t g = m_segments[last_left].start;
         const std::size_t h = m_segments[last_left + 1].end;
+        if (g == start && h == end) {
+            return;
+        }
         if (const std::optional<double> curvature = accepted_curvature(g, h)) {
             m_segments[last_left] = CircleSegment{g, h, *curvature};
             m_segments.erase(m_segments.begin() + static_cast<std::ptrdiff_t>(last_left) + 1);

@@ -23,23 +23,11 @@ Error value_error(std::string message) {
     return Error{ErrorKind::Value, std::move(message)};
 }
 
-// Arc-length positions of the new points: evenly spaced, possibly followed by the path end.
-// Computed on demand, so a long resampling allocates no position list.
-struct Positions {
-    Linspace regular;
-    bool ends_at_length = false;
-    double length = 0.0;
-
-    std::size_t size() const noexcept { return regular.size() + (ends_at_length ? 1 : 0); }
-    double operator[](std::size_t j) const noexcept {
-        return j < regular.size() ? regular[j] : length;
-    }
-};
-
 // Positions along a path of finite length `length`.
-Result<Positions> sample_positions(const ResamplingMethod& method, double length, double epsilon) {
+Result<ResamplingPositions> sample_positions(const ResamplingMethod& method, double length,
+                                             double epsilon) {
     if (const auto* by_count = std::get_if<ByNumberPoints>(&method)) {
-        return Positions{Linspace(0.0, length, by_count->number_points)};
+        return ResamplingPositions{Linspace(0.0, length, by_count->number_points)};
     }
     const auto& by_distance = std::get<BySamplingDistance>(method);
     const double d = by_distance.sampling_distance;
@@ -53,8 +41,8 @@ Result<Positions> sample_positions(const ResamplingMethod& method, double length
     const double end = d * k;
     // The path end follows as a shorter last step unless the last regular position already
     // lies within epsilon of it (a NaN epsilon never adds it).
-    return Positions{Linspace(0.0, end, static_cast<std::size_t>(k) + 1),
-                     !by_distance.drop_last && std::fabs(end - length) > epsilon, length};
+    return ResamplingPositions{Linspace(0.0, end, static_cast<std::size_t>(k) + 1),
+                               !by_distance.drop_last && std::fabs(end - length) > epsilon, length};
 }
 
 // Positions outside a spline's range take the value 0.
@@ -68,13 +56,142 @@ struct LinearSegment {
     double nt;
 };
 
+SplineInterpolation spline_kind(InterpolationMethod interpolation) noexcept {
+    return interpolation == InterpolationMethod::Cubic ? SplineInterpolation::CatmullRom
+                                                       : SplineInterpolation::Linear;
+}
+
+// For linear splines the segment between two input points (every position inside the path: key
+// i of the splines is point i - 1) is sampled without the spline's key lookups: the same
+// position fraction serves both coordinates and every value list, computed as the spline's rule
+// computes it.
+std::optional<LinearSegment> inside(bool linear, std::span<const double> s,
+                                    std::optional<std::size_t> key, double at) noexcept {
+    std::optional<LinearSegment> segment;
+    if (linear && key && *key >= 1 && *key < s.size()) {
+        const std::size_t d = *key - 1;
+        segment = LinearSegment{d, (at - s[d]) / (s[d + 1] - s[d])};
+    }
+    return segment;
+}
+
+double between(double a, double b, double nt) noexcept {
+    return (1.0 - nt) * a + nt * b;
+}
+
+// Both coordinates' samples on the Catmull-Rom segment from key i at `at`, each what
+// sample_segment gives (0 where that gives nothing): the splines share their parameters, so the
+// position's fraction and the Hermite weights are computed once, by the same operations.
+Point catmull_rom_pair(const SortedSpline& xs, const SortedSpline& ys, std::size_t i,
+                       double at) noexcept {
+    if (i == 0 || i >= xs.size() - 2) {
+        return Point{0.0, 0.0};
+    }
+    const double t_before = xs.parameter(i - 1);
+    const double t_a = xs.parameter(i);
+    const double t_b = xs.parameter(i + 1);
+    const double t_after = xs.parameter(i + 2);
+    const double nt = (at - t_a) / (t_b - t_a);
+    const double h = t_b - t_a;
+    const double nt2 = nt * nt;
+    const double nt3 = nt2 * nt;
+    const double h00 = 2.0 * nt3 - 3.0 * nt2 + 1.0;
+    const double h10 = nt3 - 2.0 * nt2 + nt;
+    const double h01 = 3.0 * nt2 - 2.0 * nt3;
+    const double h11 = nt3 - nt2;
+    const auto value = [&](const SortedSpline& spline) {
+        const double before = spline.key(i - 1).value;
+        const double a = spline.key(i).value;
+        const double b = spline.key(i + 1).value;
+        const double after = spline.key(i + 2).value;
+        const double m0 = (b - before) / (t_b - t_before) * h;
+        const double m1 = (after - a) / (t_after - t_a) * h;
+        return ((a * h00 + m0 * h10) + b * h01) + m1 * h11;
+    };
+    return Point{value(xs), value(ys)};
+}
+
+// The new points, one position at a time in order. A finite length makes every arc length
+// finite and ascending from 0, so the splines read their keys in place instead of copying them;
+// both splines have the parameters s, so one walk finds the segment for both (0 where a position
+// has no segment).
+class PointSampler {
+public:
+    PointSampler(const PointView& points, std::span<const double> s,
+                 const ResamplingPositions& positions, SplineInterpolation kind) noexcept
+        : m_xs(points.x()),
+          m_ys(points.y()),
+          m_s(s),
+          m_positions(positions),
+          m_linear(kind == SplineInterpolation::Linear),
+          m_x(s, m_xs.first(), m_xs.stride(), m_xs.size(), kind),
+          m_y(s, m_ys.first(), m_ys.stride(), m_ys.size(), kind),
+          m_walker(m_x) {}
+    PointSampler(const PointSampler&) = delete;  // the walker points at the spline
+
+    Point operator()(std::size_t j) noexcept {
+        const double at = m_positions[j];
+        const std::optional<std::size_t> key = m_walker.lower_key(at);
+        if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
+            return Point{between(m_xs[fast->d], m_xs[fast->d + 1], fast->nt),
+                         between(m_ys[fast->d], m_ys[fast->d + 1], fast->nt)};
+        }
+        if (!key) {
+            return Point{0.0, 0.0};
+        }
+        if (!m_linear) {
+            return catmull_rom_pair(m_x, m_y, *key, at);
+        }
+        return Point{value_or_zero(sample_segment(m_x, *key, at)),
+                     value_or_zero(sample_segment(m_y, *key, at))};
+    }
+
+private:
+    CoordinateView m_xs;
+    CoordinateView m_ys;
+    std::span<const double> m_s;
+    const ResamplingPositions& m_positions;
+    bool m_linear;
+    SortedSpline m_x;
+    SortedSpline m_y;
+    SplineWalker<SortedSpline> m_walker;
+};
+
+// The values of one list at the same positions, in order.
+class ValueSampler {
+public:
+    ValueSampler(std::span<const double> s, const CoordinateView& values,
+                 const ResamplingPositions& positions, SplineInterpolation kind) noexcept
+        : m_values(values),
+          m_s(s),
+          m_positions(positions),
+          m_linear(kind == SplineInterpolation::Linear),
+          m_spline(s, values.first(), values.stride(), values.size(), kind),
+          m_walker(m_spline) {}
+    ValueSampler(const ValueSampler&) = delete;
+
+    double operator()(std::size_t j) noexcept {
+        const double at = m_positions[j];
+        const std::optional<std::size_t> key = m_walker.lower_key(at);
+        if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
+            return between(m_values[fast->d], m_values[fast->d + 1], fast->nt);
+        }
+        return key ? value_or_zero(sample_segment(m_spline, *key, at)) : 0.0;
+    }
+
+private:
+    CoordinateView m_values;
+    std::span<const double> m_s;
+    const ResamplingPositions& m_positions;
+    bool m_linear;
+    SortedSpline m_spline;
+    SplineWalker<SortedSpline> m_walker;
+};
+
 }  // namespace
 
-Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method,
-                              InterpolationMethod interpolation, double epsilon) {
-    if (path.size() < 2) {
-        return path;
-    }
+Result<ResamplingPositions> resampling_positions(const ResamplingMethod& method,
+                                                 std::span<const double> s, double epsilon) {
     if (const auto* by_count = std::get_if<ByNumberPoints>(&method)) {
         if (by_count->number_points > max_resampled_points) {
             return value_error("number_points must be at most " +
@@ -88,76 +205,61 @@ Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method
                                python_float_text(d));
         }
     }
-    const std::vector<double>& s = path.path_length_per_point();
     const double length = s.back();
     if (!std::isfinite(length)) {
         return value_error("cannot resample a path whose length is not finite, got " +
                            python_float_text(length));
     }
-    const Result<Positions> sampled = sample_positions(method, length, epsilon);
+    return sample_positions(method, length, epsilon);
+}
+
+void resample_points(const PointView& points, std::span<const double> s,
+                     const ResamplingPositions& positions, InterpolationMethod interpolation,
+                     Point* out) {
+    PointSampler sample(points, s, positions, spline_kind(interpolation));
+    for (std::size_t j = 0; j < positions.size(); ++j) {
+        out[j] = sample(j);
+    }
+}
+
+void resample_values(std::span<const double> s, const CoordinateView& values,
+                     const ResamplingPositions& positions, InterpolationMethod interpolation,
+                     double* out, std::size_t out_stride) {
+    ValueSampler sample(s, values, positions, spline_kind(interpolation));
+    for (std::size_t j = 0; j < positions.size(); ++j) {
+        out[j * out_stride] = sample(j);
+    }
+}
+
+Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method,
+                              InterpolationMethod interpolation, double epsilon) {
+    if (path.size() < 2) {
+        return path;
+    }
+    const std::vector<double>& s = path.path_length_per_point();
+    const Result<ResamplingPositions> sampled = resampling_positions(method, s, epsilon);
     if (!sampled.ok()) {
         return sampled.error();
     }
-    const Positions& positions = sampled.value();
-
-    const SplineInterpolation kind = interpolation == InterpolationMethod::Cubic
-                                         ? SplineInterpolation::CatmullRom
-                                         : SplineInterpolation::Linear;
-    // A finite length makes every arc length finite and ascending from 0, so the splines read
-    // their keys in place instead of copying them; x, y and every value list hold at least one
-    // value per point.
+    const ResamplingPositions& positions = sampled.value();
+    const SplineInterpolation kind = spline_kind(interpolation);
+    // x, y and every value list hold at least one value per point.
     const std::size_t count = positions.size();
     // Points, the x and y lists the new path assembles when asked for them, and one list per
     // associated value list, all of `count` entries.
     const std::vector<std::vector<double>>& associated = path.associated_values();
     require_memory(count, sizeof(Point) + (2 + associated.size()) * sizeof(double));
-    const CoordinateView xs = path.x_view();
-    const CoordinateView ys = path.y_view();
-    const SortedSpline x_spline(s, xs.first(), xs.stride(), xs.size(), kind);
-    const SortedSpline y_spline(s, ys.first(), ys.stride(), ys.size(), kind);
-    // Both splines have the parameters s, so one walk finds the segment for both; 0 where a
-    // position has no segment. Each list is written once, in its final storage.
-    const bool linear = kind == SplineInterpolation::Linear;
-    // For linear splines the segment between two input points (every position inside the
-    // path: key i of the splines is point i - 1) is sampled without the spline's key lookups:
-    // the same position fraction serves both coordinates and every value list, computed as the
-    // spline's rule computes it.
-    const auto inside = [&](std::optional<std::size_t> key, double at) {
-        std::optional<LinearSegment> segment;
-        if (linear && key && *key >= 1 && *key < s.size()) {
-            const std::size_t d = *key - 1;
-            segment = LinearSegment{d, (at - s[d]) / (s[d + 1] - s[d])};
-        }
-        return segment;
-    };
-    const auto between = [](double a, double b, double nt) { return (1.0 - nt) * a + nt * b; };
-    SplineWalker walker(x_spline);
-    std::vector<Point> points = generated_list<Point>(count, [&](std::size_t j) {
-        const double at = positions[j];
-        const std::optional<std::size_t> key = walker.lower_key(at);
-        if (const std::optional<LinearSegment> fast = inside(key, at)) {
-            return Point{between(xs[fast->d], xs[fast->d + 1], fast->nt),
-                         between(ys[fast->d], ys[fast->d + 1], fast->nt)};
-        }
-        if (key) {
-            return Point{value_or_zero(sample_segment(x_spline, *key, at)),
-                         value_or_zero(sample_segment(y_spline, *key, at))};
-        }
-        return Point{0.0, 0.0};
-    });
+    // Each list is written once, in its final storage.
+    PointSampler sample_point(PointView(path.x_view(), path.y_view()), s, positions, kind);
+    std::vector<Point> points =
+        generated_list<Point>(count, [&](std::size_t j) { return sample_point(j); });
     std::vector<std::vector<double>> values;
     values.reserve(associated.size());
     for (const std::vector<double>& source : associated) {
-        const SortedSpline spline(s, source, kind);
-        SplineWalker value_walker(spline);
-        values.push_back(generated_list<double>(count, [&](std::size_t j) {
-            const double at = positions[j];
-            const std::optional<std::size_t> key = value_walker.lower_key(at);
-            if (const std::optional<LinearSegment> fast = inside(key, at)) {
-                return between(source[fast->d], source[fast->d + 1], fast->nt);
-            }
-            return key ? value_or_zero(sample_segment(spline, *key, at)) : 0.0;
-        }));
+        ValueSampler sample_value(s, CoordinateView(source.data(), 1, source.size()), positions,
+                                  kind);
+        values.push_back(
+            generated_list<double>(count, [&](std::size_t j) { return sample_value(j); }));
     }
     return Path2D::from_parts(std::move(points), {}, {}, std::move(values));
 }

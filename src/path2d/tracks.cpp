@@ -44,12 +44,16 @@ void orientation_of(const PointView& points, std::vector<double>& out) {
 }
 
 // A track's cumulative arc length per point, as its path's cache holds it.
-void path_length_of(const PointView& points, std::vector<double>& out) {
-    out.resize(points.size());
+void path_length_of(const PointView& points, double* out) {
     double total = 0.0;
-    in_cache_blocks(points.size(), out.data(), [&](std::size_t b, std::size_t e, double* o) {
+    in_cache_blocks(points.size(), out, [&](std::size_t b, std::size_t e, double* o) {
         path_length_block(points, b, e, total, o);
     });
+}
+
+void path_length_of(const PointView& points, std::vector<double>& out) {
+    out.resize(points.size());
+    path_length_of(points, out.data());
 }
 
 }  // namespace
@@ -169,40 +173,60 @@ void repair_point_order(const Tracks& tracks, std::size_t first, std::size_t las
     }
 }
 
-std::optional<TrackError> resample(const Tracks& tracks, std::size_t first, std::size_t last,
-                                   std::span<const double> values, std::size_t channels,
-                                   const ResamplingMethod& method,
-                                   InterpolationMethod interpolation, double epsilon,
-                                   ResampledTracks& out, std::span<std::int64_t> counts) {
-    std::vector<double> channel;
+std::optional<TrackError> resampled_counts(const Tracks& tracks, std::size_t first,
+                                           std::size_t last, const ResamplingMethod& method,
+                                           double epsilon, std::span<double> lengths,
+                                           std::span<std::int64_t> counts) {
+    if (lengths.size() != tracks.points() || counts.size() < last) {
+        throw std::invalid_argument("resampled_counts: columns of other lengths");
+    }
     for (std::size_t t = first; t < last; ++t) {
-        const std::span<const Point> points = tracks.track_points(t);
-        Path2D path = Path2D::from_points({points.begin(), points.end()});
-        const std::size_t at = tracks.begin(t);
-        for (std::size_t c = 0; c < channels; ++c) {
-            channel.resize(points.size());
-            for (std::size_t i = 0; i < points.size(); ++i) {
-                channel[i] = values[(at + i) * channels + c];
+        const PointView points = tracks.track(t);
+        std::size_t count = points.size();
+        if (count >= 2) {
+            const std::span<double> length = lengths.subspan(tracks.begin(t), count);
+            path_length_of(points, length.data());
+            const Result<ResamplingPositions> positions =
+                resampling_positions(method, length, epsilon);
+            if (!positions.ok()) {
+                return TrackError{t, positions.error()};
             }
-            path.add_associated_values(channel);
+            count = positions.value().size();
         }
-        Result<Path2D> resampled = resampled_path(path, method, interpolation, epsilon);
-        if (!resampled.ok()) {
-            return TrackError{t, resampled.error()};
-        }
-        const std::vector<Point>& answer = resampled.value().points();
-        out.points.insert(out.points.end(), answer.begin(), answer.end());
-        const std::vector<std::vector<double>>& lists = resampled.value().associated_values();
-        const std::size_t before = out.values.size();
-        out.values.resize(before + answer.size() * channels);
-        for (std::size_t c = 0; c < channels; ++c) {
-            for (std::size_t j = 0; j < answer.size(); ++j) {
-                out.values[before + j * channels + c] = lists[c][j];
-            }
-        }
-        counts[t] = static_cast<std::int64_t>(answer.size());
+        counts[t] = static_cast<std::int64_t>(count);
     }
     return std::nullopt;
+}
+
+void resample(const Tracks& tracks, std::size_t first, std::size_t last,
+              std::span<const double> lengths, std::span<const double> values, std::size_t channels,
+              const ResamplingMethod& method, InterpolationMethod interpolation, double epsilon,
+              ResampledColumns out) {
+    for (std::size_t t = first; t < last; ++t) {
+        const PointView points = tracks.track(t);
+        const std::size_t n = points.size();
+        const std::size_t at = tracks.begin(t);
+        const auto to = static_cast<std::size_t>(out.offsets[t]);
+        double* const rows = out.values + to * channels;
+        if (n < 2) {  // a path of fewer than two points is its own resampling
+            for (std::size_t i = 0; i < n; ++i) {
+                out.points[to + i] = points[i];
+            }
+            std::copy_n(values.data() + at * channels, n * channels, rows);
+            continue;
+        }
+        const std::span<const double> length = lengths.subspan(at, n);
+        const Result<ResamplingPositions> positions = resampling_positions(method, length, epsilon);
+        if (!positions.ok() || static_cast<std::int64_t>(positions.value().size()) !=
+                                   out.offsets[t + 1] - out.offsets[t]) {
+            throw std::invalid_argument("resample: rows that resampled_counts did not give");
+        }
+        resample_points(points, length, positions.value(), interpolation, out.points + to);
+        for (std::size_t c = 0; c < channels; ++c) {
+            const CoordinateView channel(values.data() + at * channels + c, channels, n);
+            resample_values(length, channel, positions.value(), interpolation, rows + c, channels);
+        }
+    }
 }
 
 void smooth_band(std::span<const Point> points, std::span<const std::int64_t> offsets,

@@ -87,27 +87,36 @@ void quantities(const Tracks& tracks, std::size_t first, std::size_t last, Quant
 void repair_point_order(const Tracks& tracks, std::size_t first, std::size_t last, double sus_angle,
                         std::vector<std::int64_t>& kept, std::span<std::int64_t> counts);
 
-/// Resampled tracks, appended in track order: points, and `channels` values per point.
-struct ResampledTracks {
-    std::vector<Point> points;
-    std::vector<double> values;
-};
-
 /// A failure of one track: the first in track order is the call's.
 struct TrackError {
     std::size_t track;
     Error error;
 };
 
-/// Resamples the tracks [first, last) as `resampled_path` resamples a path of each, with
-/// `values` (row-major, `channels` per point of the column) carried as its associated value
-/// lists; appends to `out`, writes each track's count to counts[t], and returns the first
-/// track's failure, after which nothing more is appended.
-std::optional<TrackError> resample(const Tracks& tracks, std::size_t first, std::size_t last,
-                                   std::span<const double> values, std::size_t channels,
-                                   const ResamplingMethod& method,
-                                   InterpolationMethod interpolation, double epsilon,
-                                   ResampledTracks& out, std::span<std::int64_t> counts);
+/// How many points `resampled_path` gives a path of each of the tracks [first, last), written to
+/// counts[t], with the cumulative arc lengths that path has written to the tracks' rows of
+/// `lengths` (one per point of the column); the first track's failure, after which nothing more
+/// is counted.
+std::optional<TrackError> resampled_counts(const Tracks& tracks, std::size_t first,
+                                           std::size_t last, const ResamplingMethod& method,
+                                           double epsilon, std::span<double> lengths,
+                                           std::span<std::int64_t> counts);
+
+/// Where `resample` writes: track t's rows are [offsets[t], offsets[t + 1]) of the new points
+/// and of the values, `channels` to a row.
+struct ResampledColumns {
+    std::span<const std::int64_t> offsets;
+    Point* points;
+    double* values;
+};
+
+/// Resamples the tracks [first, last), whose counts and `lengths` `resampled_counts` gave
+/// without a failure, as `resampled_path` resamples a path of each, with `values` (row-major, `channels` per point
+/// of the column) carried as its associated value lists, into their rows of `out`.
+void resample(const Tracks& tracks, std::size_t first, std::size_t last,
+              std::span<const double> lengths, std::span<const double> values, std::size_t channels,
+              const ResamplingMethod& method, InterpolationMethod interpolation, double epsilon,
+              ResampledColumns out);
 
 /// Smooths tracks [first, last) of a ragged column: track t is points[offsets[t] ..
 /// offsets[t + 1]), its answer goes to the same rows of `out` and whether it was solved to

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -164,9 +165,8 @@ Ref rows_of(std::size_t n, std::size_t columns, double*& data) {
     return Ref::steal(new_array(2, dims, data));
 }
 
-/// Offsets of tracks of the given sizes.
-Ref offsets_of(std::span<const std::int64_t> counts) {
-    std::int64_t* data = nullptr;
+/// Offsets of tracks of the given sizes, and where their entries lie.
+Ref offsets_of(std::span<const std::int64_t> counts, std::int64_t*& data) {
     Ref offsets = vector_of(counts.size() + 1, data);
     if (offsets) {
         data[0] = 0;
@@ -175,6 +175,11 @@ Ref offsets_of(std::span<const std::int64_t> counts) {
         }
     }
     return offsets;
+}
+
+Ref offsets_of(std::span<const std::int64_t> counts) {
+    std::int64_t* data = nullptr;
+    return offsets_of(counts, data);
 }
 
 /// A tuple of the given new references, or an empty Ref with an error set when one is empty.
@@ -315,15 +320,19 @@ const auto resample_callable = declare(
         const std::span<const double> given =
             values ? std::span<const double>(values->values) : std::span<const double>();
         const ResamplingMethod method = BySamplingDistance{sampling_distance, drop_last};
-        std::vector<ResampledTracks> parts(blocks_of(*tracks));
-        std::vector<std::optional<TrackError>> errors(parts.size());
+        // First every track's count (and its arc lengths, kept for the second pass), then its
+        // points straight into their rows: the new columns are allocated once and written once.
+        std::vector<std::optional<TrackError>> errors(blocks_of(*tracks));
         std::vector<std::int64_t> counts(tracks->size());
-        const bool done =
+        // Every entry is written before it is read: no pass to clear it first.
+        const std::unique_ptr<double[]> length_rows(new double[tracks->points()]);
+        const std::span<double> lengths(length_rows.get(), tracks->points());
+        const bool counted =
             run_tracks(*tracks, workers, [&](std::size_t i, std::size_t a, std::size_t b) {
-                errors[i] = resample(*tracks, a, b, given, channels, method, interpolation,
-                                     kDefaultEpsilon, parts[i], counts);
+                errors[i] =
+                    resampled_counts(*tracks, a, b, method, kDefaultEpsilon, lengths, counts);
             });
-        if (!done) {
+        if (!counted) {
             return nullptr;
         }
         for (const std::optional<TrackError>& error : errors) {
@@ -334,10 +343,12 @@ const auto resample_callable = declare(
                 return nullptr;
             }
         }
-        std::size_t total = 0;
-        for (const ResampledTracks& part : parts) {
-            total += part.points.size();
+        std::int64_t* new_offsets = nullptr;
+        Ref out_offsets = offsets_of(counts, new_offsets);
+        if (!out_offsets) {
+            return nullptr;
         }
+        const auto total = static_cast<std::size_t>(new_offsets[counts.size()]);
         double* rows = nullptr;
         double* channel_rows = nullptr;
         Ref out_points = rows_of(total, 2, rows);
@@ -347,17 +358,18 @@ const auto resample_callable = declare(
         if (!out_values) {
             return nullptr;
         }
-        for (const ResampledTracks& part : parts) {
-            if (!part.points.empty()) {
-                std::memcpy(rows, part.points.data(), part.points.size() * sizeof(Point));
-                rows += 2 * part.points.size();
-            }
-            if (!part.values.empty()) {
-                std::memcpy(channel_rows, part.values.data(), part.values.size() * sizeof(double));
-                channel_rows += part.values.size();
-            }
+        const ResampledColumns out{std::span<const std::int64_t>(new_offsets, counts.size() + 1),
+                                   reinterpret_cast<Point*>(rows), channel_rows};
+        const bool done =
+            run_tracks(*tracks, workers, [&](std::size_t, std::size_t a, std::size_t b) {
+                resample(*tracks, a, b, lengths, given, channels, method, interpolation,
+                         kDefaultEpsilon, out);
+            });
+        if (!done) {
+            return nullptr;
         }
-        return tuple_of(std::move(out_points), offsets_of(counts), std::move(out_values)).release();
+        return tuple_of(std::move(out_points), std::move(out_offsets), std::move(out_values))
+            .release();
     },
     arg<ColumnPoints>("points"), arg<Offsets>("offsets"), arg<double>("sampling_distance"),
     arg("interpolation", InterpolationMethod::Linear), keyword("drop_last", true),
