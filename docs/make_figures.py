@@ -28,7 +28,68 @@ FIGURES = {
     "map_matching.png": (tour.draw_map_matching, tour.draw_map_matching_along),
     # The path's own rule and korvane_frenet's nearest point on a winding route.
     "frenet.png": (lambda ax, _: draw_frenet(ax),),
+    # korvane_match on a small town: noisy fixes, the edges they were matched to, the route.
+    "road_matching.png": (lambda ax, _: draw_road_matching(ax),),
 }
+
+
+def draw_road_matching(ax) -> None:
+    """A drive through a grid of two-way streets beside a one-way service road, its noisy fixes
+    and the route korvane_match found."""
+    import numpy as np
+    from korvane_match import RoadNetwork
+
+    step = 70.0
+    node = {(i, j): 10 * i + j for i in range(5) for j in range(4)}
+    lines, source, target = [], [], []
+    for (i, j), n in node.items():
+        for di, dj in ((1, 0), (0, 1)):
+            if (i + di, j + dj) in node:
+                lines.append([(i * step, j * step), ((i + di) * step, (j + dj) * step)])
+                source.append(n)
+                target.append(node[(i + di, j + dj)])
+    two_way = [True] * len(lines)
+    # A one-way service road 9 m beside the first street, drivable westwards only.
+    lines.append([(4 * step, -9.0), (0.0, -9.0)])
+    source.append(100)
+    target.append(101)
+    two_way.append(False)
+    offsets = np.cumsum([0] + [len(g) for g in lines])
+    net = RoadNetwork(np.concatenate(lines), offsets, source, target, two_way=two_way)
+    # Driven: east along the first street, north, east again, north to the top.
+    corners = np.array([(0, 0), (2 * step, 0), (2 * step, step), (3 * step, step), (3 * step, 2.7 * step)])
+    legs = np.hypot(*np.diff(corners, axis=0).T)
+    along = np.arange(0.0, legs.sum(), 10.0)
+    cum = np.concatenate([[0], np.cumsum(legs)])
+    truth = np.column_stack([np.interp(along, cum, corners[:, 0]), np.interp(along, cum, corners[:, 1])])
+    rng = np.random.default_rng(3)
+    fixes = truth + rng.normal(scale=8.0, size=truth.shape)
+    r = net.match(fixes, sigma=8.0)
+    for k, g in enumerate(lines):
+        g = np.asarray(g)
+        style = dict(color="0.6", lw=1.2) if two_way[k] else dict(color="0.35", lw=1.2, ls="--")
+        ax.plot(*g.T, **style)
+    ax.plot([], [], color="0.6", lw=1.2, label="two-way street")
+    ax.plot([], [], color="0.35", lw=1.2, ls="--", label="one-way service road (westwards)")
+    first = True
+    for e in r.route:
+        ax.plot(
+            *np.asarray(lines[e]).T,
+            color="tab:orange",
+            lw=5,
+            alpha=0.6,
+            label="matched route" if first else None,
+        )
+        first = False
+    ax.plot(*fixes.T, "o", color="tab:blue", ms=3, label="GPS fix (8 m noise)")
+    for fix, x, y in zip(fixes, r.x, r.y):
+        ax.plot([fix[0], x], [fix[1], y], "-", color="tab:blue", lw=0.6)
+    ax.plot([], [], "-", color="tab:blue", lw=0.6, label="fix to its matched point")
+    ax.set_aspect("equal")
+    ax.set_xlabel("x [m]")
+    ax.set_ylabel("y [m]")
+    ax.set_title(f"{len(fixes)} fixes matched to {len(r.route)} edges, {int(r.breaks.sum())} breaks")
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=2, fontsize="small")
 
 
 def draw_frenet(ax) -> None:

@@ -28,7 +28,8 @@ EPILOG = """\
 The input is a Parquet file or dataset in long format, one row per position: trip_id, t (seconds
 or a timestamp), x and y in metres (longitude and latitude in degrees with --lonlat), in any row
 order. Written to OUT: points/ (the smoothed paths), positions/ (route coordinates of every input
-row) and trips/ (a summary row per trip), with OUT/_SUCCESS once complete. Exit status 2 for a
+row; with --network also the edge it was matched to) and trips/ (a summary row per trip; with
+--network also the edges it drove), with OUT/_SUCCESS once complete. Exit status 2 for a
 mistake found before any work (nothing written), 130 for Ctrl-C, 1 for a failure; OUT is left as
 it was unless the run finished. Needs the fleet extra: pip install 'korvane[fleet]'."""
 
@@ -126,6 +127,19 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
         help="input positions per task, whole trips (default: a 32nd of the input, at least 20000 and at most 100000)",
     )
     parser.add_argument(
+        "--network",
+        metavar="FILE",
+        help="a Parquet file of road edges in the positions' metres (geometry, source, target, "
+        "two_way): each position gets its edge, reversed, s_edge and d_edge, each trip its route",
+    )
+    parser.add_argument(
+        "--match-sigma",
+        type=float,
+        default=5.0,
+        metavar="M",
+        help="with --network, the noise of a position in metres (default 5)",
+    )
+    parser.add_argument(
         "--plausible-speed",
         type=float,
         default=100.0,
@@ -135,7 +149,9 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if any(value is not None and value < 1 for value in (args.workers, args.chunk_size, args.trips)):
         parser.error("--workers, --chunk-size and --trips must be at least 1")
-    for name in ("connect_timeout", "plausible_speed"):
+    if args.network and args.lonlat:
+        parser.error("--network takes x and y in the network's metres, not --lonlat")
+    for name in ("connect_timeout", "plausible_speed", "match_sigma"):
         if not getattr(args, name) > 0:
             parser.error(f"--{name.replace('_', '-')} must be a positive number")
     absent = missing_extra(dask=args.dask is not None)
@@ -156,6 +172,11 @@ def run(args: argparse.Namespace) -> int:
     # Every mistake that can be found before the work is found here: nothing is written yet.
     output.check_out(out, args.input)
     dataset = inputs.open_input(args.input) if args.input else None
+    roads = None
+    if args.network:
+        from .network import Roads, load
+
+        roads = Roads(load(args.network), args.match_sigma)
     if args.save_sample:
         sample = Path(args.save_sample)
         if args.input or sample.is_dir() or not os.access(sample.resolve().parent, os.W_OK | os.X_OK):
@@ -214,11 +235,11 @@ def run(args: argparse.Namespace) -> int:
             cpu = time.process_time()
             started = time.perf_counter()
             if client is not None:
-                runners.run_dask(work, staged, client)
+                runners.run_dask(work, staged, client, roads)
             elif workers == 1:
-                runners.run_loop(work, staged)
+                runners.run_loop(work, staged, roads)
             else:
-                runners.run_pool(work, staged, pool, workers)
+                runners.run_pool(work, staged, pool, workers, roads)
             seconds = time.perf_counter() - started
             # Cores kept busy on average: this process, plus the tasks where they ran elsewhere.
             busy = time.process_time() - cpu + (tally.cpu if client is not None or workers > 1 else 0.0)

@@ -16,12 +16,12 @@ from .inputs import Chunk, first_line
 from .work import MAX_DEVIATION, process_chunk
 
 
-def run_loop(work: Iterator[Chunk], output) -> None:
+def run_loop(work: Iterator[Chunk], output, roads=None) -> None:
     for chunk in work:
-        output.put(process_chunk(chunk), chunk.index)
+        output.put(process_chunk(chunk, roads), chunk.index)
 
 
-def run_pool(work: Iterator[Chunk], output, pool: ProcessPoolExecutor, workers: int) -> None:
+def run_pool(work: Iterator[Chunk], output, pool: ProcessPoolExecutor, workers: int, roads=None) -> None:
     pending: dict = {}
     with signals_between_waits() as noted:
 
@@ -38,7 +38,7 @@ def run_pool(work: Iterator[Chunk], output, pool: ProcessPoolExecutor, workers: 
         for chunk in work:
             if noted:
                 stop(noted[0])
-            pending[pool.submit(process_chunk, chunk)] = chunk.index
+            pending[pool.submit(process_chunk, chunk, roads)] = chunk.index
             # A few chunks in flight per worker keep it busy; more would only hold memory.
             while len(pending) + output.held >= 2 * workers:
                 write_done()
@@ -79,15 +79,17 @@ def start_worker() -> None:
     korvane.Path2D(x=[0.0, 1.0, 2.0], y=[0.0, 1.0, 0.0]).smoothed_path_elastic_band(MAX_DEVIATION)
 
 
-def run_dask(work: Iterator[Chunk], output, client) -> None:
+def run_dask(work: Iterator[Chunk], output, client, roads=None) -> None:
     from distributed import as_completed
 
+    if roads is not None:  # sent to every worker once, not with every task
+        roads = client.scatter(roads, broadcast=True)
     window = 2 * sum(client.nthreads().values())
     pending: dict = {}
     running = as_completed()
     for chunk in work:
         # Not pure: hashing the arrays for a key would only cost time.
-        future = client.submit(process_chunk, chunk, pure=False)
+        future = client.submit(process_chunk, chunk, roads, pure=False)
         pending[future] = chunk.index
         running.add(future)
         while running.count() + output.held >= window:

@@ -36,9 +36,10 @@ class Result(NamedTuple):
     cpu: float
 
 
-def process_chunk(chunk: Chunk) -> Result:
+def process_chunk(chunk: Chunk, network=None) -> Result:
     """The smoothed path's points, the recorded positions' route coordinates and one summary row
-    for each trip of the chunk."""
+    for each trip of the chunk; with `network` (a korvane_fleet.network.Roads), also the edges
+    each position and trip was matched to."""
     cpu = time.process_time()
     trips = len(chunk.offsets) - 1
     counts = np.diff(chunk.offsets)
@@ -140,7 +141,10 @@ def process_chunk(chunk: Chunk) -> Result:
         "arcs": pa.array(np.bincount(track[unsigned > ARC], minlength=trips), mask=short),
         "max_curvature": pa.array(max_curvature, mask=short),
     }
-    return Result(points, positions, pa.table(summary), time.process_time() - cpu)
+    trips_table = pa.table(summary)
+    if network is not None:
+        positions, trips_table = network.match(chunk, positions, trips_table)
+    return Result(points, positions, trips_table, time.process_time() - cpu)
 
 
 def max_speed(s: np.ndarray, times: np.ndarray, offsets: np.ndarray) -> pa.Array:

@@ -61,6 +61,7 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     }
     const double beta = std::isnan(options.beta) ? default_beta(fixes) : options.beta;
     const double backward = kBackwardSigmas * options.sigma;
+    const double uturn = kUTurnSigmas * options.sigma;
     const double emission_scale = 0.5 / (options.sigma * options.sigma);
     auto& states = sc.states;
     states.clear();
@@ -117,7 +118,12 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                             continue;
                         }
                     }
-                    const double score = from.score - std::fabs(driven - straight) / beta;
+                    // Turning back onto the same edge at its end costs nothing in distance
+                    // where the fix lies at that end (both directions have the same nearest
+                    // point there): the turn pays a penalty, so that a trace that merely starts
+                    // or ends at a dead end is not read as driving into it and back.
+                    const double turn = to.arc == (from.arc ^ 1u) ? uturn : 0.0;
+                    const double score = from.score - (std::fabs(driven - straight) + turn) / beta;
                     if (score > best[j - begin]) {
                         best[j - begin] = score;
                         states[j].from = static_cast<std::int32_t>(i);

@@ -34,6 +34,11 @@ double default_beta(std::span<const Point> fixes);
 /// ten thousand of pure noise.
 inline constexpr double kBackwardSigmas = 4.0;
 
+/// What turning back onto the edge just driven costs, as metres of route in sigmas: more than
+/// the noise moves a fix between the two directions' nearest points (none at the edge's end),
+/// less than a genuine turn in a dead end saves.
+inline constexpr double kUTurnSigmas = 2.0;
+
 /// Per fix, where the trace is matched (columns the caller owns, one entry per fix).
 struct FixColumns {
     std::int64_t* edge;

@@ -152,6 +152,38 @@ def test_summaries_are_null_without_time_or_points_and_odd_time_is_counted(tmp_p
     assert trips.loc[4, "max_speed"] == pytest.approx(1.0) and trips.loc[4, "band_solved"]
 
 
+def test_network_gives_each_position_its_edge_and_each_trip_its_route(tmp_path, needs_fleet):
+    import pandas as pd
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    # An L of two two-way streets from node 1 by 2 to 3, as GeoArrow LineStrings; trip 1 drives
+    # it from 1 to 3 and trip 2 back, each with a position far from both and one without x.
+    xy = pa.struct([("x", pa.float64()), ("y", pa.float64())])
+    lines = [
+        [{"x": 0.0, "y": 0.0}, {"x": 200.0, "y": 0.0}],
+        [{"x": 200.0, "y": 0.0}, {"x": 200.0, "y": 200.0}],
+    ]
+    edges = {"geometry": pa.array(lines, pa.list_(xy)), "u": [1, 2], "v": [2, 3], "oneway": [False, False]}
+    pq.write_table(pa.table(edges), tmp_path / "roads.parquet")
+    s = np.arange(2.5, 400.0, 5.0)
+    x, y = np.minimum(s, 200.0) + 1.0, np.maximum(s - 200.0, 0.0) - 1.0
+    x, y = np.r_[x, 900.0, np.nan], np.r_[y, 900.0, 0.0]
+    trips = {"trip_id": np.repeat([1, 2], len(x)), "t": np.r_[s, 400, 401, 400 - s, 500, 501]}
+    pd.DataFrame({**trips, "x": np.r_[x, x], "y": np.r_[y, y]}).to_parquet(tmp_path / "trips.parquet")
+    fleet("trips.parquet", "--network", "roads.parquet", "--out", "out", cwd=tmp_path)
+    positions = pd.read_parquet(tmp_path / "out" / "positions").set_index(["trip_id", "row"]).sort_index()
+    along = positions.loc[1].iloc[: len(s)]
+    assert along["edge"].tolist() == [0] * 40 + [1] * 40 and not along["reversed"].any()
+    assert np.allclose(along["s_edge"], np.r_[s[:40] + 1, s[40:] - 201], atol=1e-9)
+    assert np.allclose(along["d_edge"], -1.0)  # right of both streets
+    assert positions.loc[2].iloc[: len(s)]["reversed"].all()
+    assert positions["edge"].isna().sum() == 4  # the far positions and those without x
+    route = pd.read_parquet(tmp_path / "out" / "trips").set_index("trip_id")
+    assert route.loc[1, "route"].tolist() == [0, 1] and route.loc[2, "route"].tolist() == [1, 0]
+    assert route.loc[2, "route_reversed"].all() and not route.loc[1, "route_reversed"].any()
+
+
 ONE = {"trip_id": [1], "t": [0.0], "x": [0.0], "y": [0.0]}
 DEGREES = {"trip_id": [1, 1, 2], "t": [0.0, 1.0, 0.0], "x": [11.5, 11.5001, 11.6], "y": [48.1, 48.1001, 48.2]}
 
@@ -170,6 +202,8 @@ DEGREES = {"trip_id": [1, 1, 2], "t": [0.0, 1.0, 0.0], "x": [11.5, 11.5001, 11.6
         (DEGREES, ["--out", "new/deeper"]),  # longitude and latitude as metres
         ({**DEGREES, "x": [0.0, 1.0, 500.0]}, ["--lonlat"]),
         (ONE, ["--out", "held"]),  # another run holds the lock
+        (ONE, ["--network", "nowhere.parquet"]),
+        (ONE, ["--network", "trips.parquet"]),  # no geometry, source or target
     ],
 )
 def test_a_mistake_is_one_line_before_any_work(tmp_path, needs_fleet, contents, options):

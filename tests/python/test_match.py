@@ -72,6 +72,9 @@ def test_the_model_chooses_the_driven_road():
     out = np.concatenate([line((100, 0), (200, 0)), line((200, 10), (200, 145)), line((200, 140), (200, 10))])
     r = net.match(out + [2.0, -1.5], sigma=5.0)
     assert driven(r)[:3] == [(0, False), (3, False), (3, True)]
+    # Out of the dead end from its far end, and back beyond the main road's end: no turns there.
+    r = net.match(np.concatenate([line((201, 150), (201, 5)), line((195, 1), (0, 1))]), sigma=5.0)
+    assert driven(r) == [(3, True), (0, True)]
     # Round the roundabout and back along the main road.
     trip = np.concatenate([line((420, 0), (450, 0)), line((450, 5), (450, 50)), line((445, 50), (400, 50))])
     r = net.match(trip, sigma=3.0)
