@@ -106,18 +106,9 @@ public:
         const double t_b = m_x.parameter(i + 1);
         const double nt = (at - t_a) / (t_b - t_a);
         const double h = t_b - t_a;
-        const double nt2 = nt * nt;
-        const double nt3 = nt2 * nt;
-        const double h00 = 2.0 * nt3 - 3.0 * nt2 + 1.0;
-        const double h10 = nt3 - 2.0 * nt2 + nt;
-        const double h01 = 3.0 * nt2 - 2.0 * nt3;
-        const double h11 = nt3 - nt2;
+        const spline_detail::HermiteWeights weights = spline_detail::hermite_weights(nt);
         const auto value = [&](const SortedSpline& spline, double low, double high) {
-            const double a = spline.key(i).value;
-            const double b = spline.key(i + 1).value;
-            const double m0 = low * h;
-            const double m1 = high * h;
-            return ((a * h00 + m0 * h10) + b * h01) + m1 * h11;
+            return weights(spline.key(i).value, spline.key(i + 1).value, low * h, high * h);
         };
         return Point{value(m_x, m_low.x, m_high.x), value(m_y, m_low.y, m_high.y)};
     }

@@ -160,6 +160,26 @@ std::vector<double> linspace(double start, double end, std::size_t n);
 
 namespace spline_detail {
 
+/// The cubic Hermite weights at nt in [0, 1), and the value they give between values a and b
+/// with scaled slopes m0 and m1, in the one order of operations every Catmull-Rom sample takes.
+struct HermiteWeights {
+    double operator()(double a, double b, double m0, double m1) const noexcept {
+        return ((a * h00 + m0 * h10) + b * h01) + m1 * h11;
+    }
+
+    double h00;
+    double h10;
+    double h01;
+    double h11;
+};
+
+inline HermiteWeights hermite_weights(double nt) noexcept {
+    const double nt2 = nt * nt;
+    const double nt3 = nt2 * nt;
+    return HermiteWeights{2.0 * nt3 - 3.0 * nt2 + 1.0, nt3 - 2.0 * nt2 + nt, 3.0 * nt2 - 2.0 * nt3,
+                          nt3 - nt2};
+}
+
 /// Catmull-Rom on the segment from key i, at nt in [0, 1); nothing without keys on both sides.
 template <class Keys>
 std::optional<SplineSample> catmull_rom(const Keys& keys, std::size_t i, double nt) noexcept {
@@ -173,13 +193,7 @@ std::optional<SplineSample> catmull_rom(const Keys& keys, std::size_t i, double 
     const double h = b.t - a.t;
     const double m0 = (b.value - x.value) / (b.t - x.t) * h;
     const double m1 = (y.value - a.value) / (y.t - a.t) * h;
-    const double nt2 = nt * nt;
-    const double nt3 = nt2 * nt;
-    const double h00 = 2.0 * nt3 - 3.0 * nt2 + 1.0;
-    const double h10 = nt3 - 2.0 * nt2 + nt;
-    const double h01 = 3.0 * nt2 - 2.0 * nt3;
-    const double h11 = nt3 - nt2;
-    return SplineSample{((a.value * h00 + m0 * h10) + b.value * h01) + m1 * h11, i};
+    return SplineSample{hermite_weights(nt)(a.value, b.value, m0, m1), i};
 }
 
 /// The number of keys whose parameter is not above t, by binary search.
