@@ -20,6 +20,13 @@ bool stays_on_arc(const State& from, const State& to, double backward) noexcept 
     return from.arc == to.arc && to.position >= from.position - backward;
 }
 
+// Turning back onto the same edge at its end costs nothing in distance where the fix lies at
+// that end (both directions have the same nearest point there): the turn pays `uturn`, so that
+// a trace that merely starts or ends at a dead end is not read as driving into it and back.
+double turn_cost(const State& from, const State& to, double uturn) noexcept {
+    return to.arc == (from.arc ^ 1u) ? uturn : 0.0;
+}
+
 // Appends an arc to a piece's route, merging it with an equal last one.
 void push_arc(std::vector<Arc>& route, std::size_t piece_begin, Arc arc) {
     if (route.size() == piece_begin || route.back() != arc) {
@@ -94,39 +101,67 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
             const double straight = std::hypot(b.x - a.x, b.y - a.y);
             limit = options.max_detour * straight + 2.0 * options.radius;
             std::vector<double> best(end - begin, -INFINITY);
+            const auto offer = [&](std::size_t i, std::size_t j, double driven) {
+                const State& from = states[i];
+                const double score =
+                    from.score -
+                    (std::fabs(driven - straight) + turn_cost(from, states[j], uturn)) / beta;
+                if (score > best[j - begin]) {
+                    best[j - begin] = score;
+                    states[j].from = static_cast<std::int32_t>(i);
+                }
+            };
+            // First every step that stays on its arc (no route needed), then the routed steps
+            // from the best state down: each route is searched only as far as it could still
+            // beat the best way into its state found so far, so the searches stop early.
+            sc.order.clear();
             for (std::size_t i = prev_begin; i < begin; ++i) {
                 const State& from = states[i];
                 if (from.score == -INFINITY) {
                     continue;
                 }
+                sc.order.push_back(i);
+                for (std::size_t j = begin; j < end; ++j) {
+                    if (stays_on_arc(from, states[j], backward)) {
+                        offer(i, j, std::max(0.0, states[j].position - from.position));
+                    }
+                }
+            }
+            std::stable_sort(sc.order.begin(), sc.order.end(), [&](std::size_t p, std::size_t q) {
+                return states[p].score > states[q].score;
+            });
+            for (const std::size_t i : sc.order) {
+                const State& from = states[i];
                 const double lead = net.length(edge_of(from.arc)) - from.position;
-                const RouteTree* tree = nullptr;
+                sc.targets.clear();
+                sc.wanted.clear();
                 for (std::size_t j = begin; j < end; ++j) {
                     const State& to = states[j];
-                    double driven;
                     if (stays_on_arc(from, to, backward)) {
-                        driven = std::max(0.0, to.position - from.position);
-                    } else {
-                        if (lead + to.position > limit) {
-                            continue;
-                        }
-                        if (tree == nullptr) {
-                            tree = &sc.routes.from(net.head(from.arc), limit - lead);
-                        }
-                        driven = lead + tree->distance(net.tail(to.arc)) + to.position;
-                        if (!(driven <= limit)) {
-                            continue;
-                        }
+                        continue;
                     }
-                    // Turning back onto the same edge at its end costs nothing in distance
-                    // where the fix lies at that end (both directions have the same nearest
-                    // point there): the turn pays a penalty, so that a trace that merely starts
-                    // or ends at a dead end is not read as driving into it and back.
-                    const double turn = to.arc == (from.arc ^ 1u) ? uturn : 0.0;
-                    const double score = from.score - (std::fabs(driven - straight) + turn) / beta;
-                    if (score > best[j - begin]) {
-                        best[j - begin] = score;
-                        states[j].from = static_cast<std::int32_t>(i);
+                    // The longest route into `to` that would beat its best so far.
+                    const double slack =
+                        (from.score - best[j - begin]) * beta - turn_cost(from, to, uturn);
+                    if (!(slack > 0.0)) {
+                        continue;
+                    }
+                    const double need = std::min(limit, straight + slack) - lead - to.position;
+                    if (need >= 0.0) {
+                        sc.targets.push_back(RouteTarget{net.tail(to.arc), need});
+                        sc.wanted.push_back(j);
+                    }
+                }
+                if (sc.targets.empty()) {
+                    continue;
+                }
+                const RouteTree& tree =
+                    sc.routes.from(net.head(from.arc), limit - lead, sc.targets);
+                for (std::size_t k = 0; k < sc.wanted.size(); ++k) {
+                    const double driven =
+                        lead + tree.distance(sc.targets[k].node) + states[sc.wanted[k]].position;
+                    if (driven <= limit) {
+                        offer(i, sc.wanted[k], driven);
                     }
                 }
             }
@@ -180,7 +215,9 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                 continue;
             }
             const double lead = net.length(edge_of(from.arc)) - from.position;
-            const RouteTree& tree = sc.routes.from(net.head(from.arc), limits[l] - lead);
+            const RouteTarget target{net.tail(st.arc), limits[l] - lead - st.position};
+            const RouteTree& tree =
+                sc.routes.from(net.head(from.arc), limits[l] - lead, std::span(&target, 1));
             std::vector<Arc>& arcs = route;
             const std::size_t at = arcs.size();
             tree.append_route(net, net.tail(st.arc), arcs);

@@ -56,6 +56,9 @@ struct MatchScratch {
     RouteSearch routes;
     std::vector<Candidate> found;
     std::vector<Candidate> scratch;
+    std::vector<RouteTarget> targets;
+    std::vector<std::size_t> wanted;  // the state of each target
+    std::vector<std::size_t> order;   // a layer's states, best first
     struct State {
         Candidate candidate;
         Arc arc;

@@ -38,11 +38,36 @@ void RouteTree::append_route(const RoadNetwork& net, std::uint32_t node,
 }
 
 RouteSearch::RouteSearch(const RoadNetwork& net)
-    : m_net(net), m_distance(net.nodes()), m_via(net.nodes()), m_stamp(net.nodes(), 0) {}
+    : m_net(net),
+      m_distance(net.nodes()),
+      m_via(net.nodes()),
+      m_stamp(net.nodes(), 0),
+      m_wanted(net.nodes(), 0) {}
 
 const RouteTree& RouteSearch::from(std::uint32_t node, double bound) {
+    return from(node, bound, {});
+}
+
+bool RouteSearch::answers(const RouteTree& tree, double bound,
+                          std::span<const RouteTarget> targets) const noexcept {
+    if (tree.bound >= bound) {
+        return true;
+    }
+    if (targets.empty()) {
+        return false;
+    }
+    for (const RouteTarget& t : targets) {
+        if (t.need > tree.bound && tree.distance(t.node) == INFINITY) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const RouteTree& RouteSearch::from(std::uint32_t node, double bound,
+                                   std::span<const RouteTarget> targets) {
     auto it = m_cache.find(node);
-    if (it != m_cache.end() && it->second.bound >= bound) {
+    if (it != m_cache.end() && answers(it->second, bound, targets)) {
         ++m_reused;
         return it->second;
     }
@@ -58,17 +83,33 @@ const RouteTree& RouteSearch::from(std::uint32_t node, double bound) {
     m_cached_entries -= tree.reached.size();
     // Asked again beyond its bound, a tree is searched twice as far, so that a trace whose steps
     // grow costs a few searches per node, not one per step.
-    search(tree, std::max(bound, 2.0 * tree.bound));
+    search(tree, std::max(bound, 2.0 * tree.bound), targets);
     m_cached_entries += tree.reached.size();
     ++m_searched;
     return tree;
 }
 
-void RouteSearch::search(RouteTree& tree, double bound) {
+void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTarget> targets) {
     if (++m_current == 0) {
         std::fill(m_stamp.begin(), m_stamp.end(), 0);
+        std::fill(m_wanted.begin(), m_wanted.end(), 0);
         m_current = 1;
     }
+    // The farthest need of the targets not yet settled: once the search passes it, every
+    // target is answered, and the tree is complete up to just below that distance.
+    std::size_t waiting = 0;
+    double farthest = -INFINITY;
+    for (const RouteTarget& t : targets) {
+        if (t.need >= 0.0 && m_wanted[t.node] != m_current) {
+            m_wanted[t.node] = m_current;
+            ++waiting;
+        }
+        if (t.need >= 0.0) {
+            farthest = std::max(farthest, std::min(t.need, bound));
+        }
+    }
+    const bool stops_early = !targets.empty();
+    double complete = bound;
     const auto later = std::greater<std::pair<double, std::uint32_t>>();
     m_heap.clear();
     m_settled.clear();
@@ -86,7 +127,22 @@ void RouteSearch::search(RouteTree& tree, double bound) {
         if (distance > bound) {
             break;
         }
+        if (stops_early && (waiting == 0 || distance > farthest)) {
+            complete = std::nextafter(distance, 0.0);
+            break;
+        }
         m_settled.push_back(u);
+        if (m_wanted[u] == m_current) {
+            m_wanted[u] = 0;
+            if (--waiting > 0) {
+                farthest = -INFINITY;
+                for (const RouteTarget& t : targets) {
+                    if (t.need >= 0.0 && m_wanted[t.node] == m_current) {
+                        farthest = std::max(farthest, std::min(t.need, bound));
+                    }
+                }
+            }
+        }
         for (const Step& step : m_net.steps(u)) {
             const double through = distance + step.length;
             const std::uint32_t v = step.head;
@@ -107,7 +163,7 @@ void RouteSearch::search(RouteTree& tree, double bound) {
     for (const std::uint32_t u : m_settled) {
         tree.reached.push_back(RouteTree::Reached{u, m_via[u], m_distance[u]});
     }
-    tree.bound = bound;
+    tree.bound = complete;
 }
 
 }  // namespace korvane::network

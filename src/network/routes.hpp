@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -31,6 +32,12 @@ struct RouteTree {
     void append_route(const RoadNetwork& net, std::uint32_t node, std::vector<Arc>& arcs) const;
 };
 
+/// A node a search is asked for, and the route distance within which it is wanted.
+struct RouteTarget {
+    std::uint32_t node;
+    double need;
+};
+
 /// One-to-many searches on a network with a cache of their trees: a tree is searched again
 /// only when asked for beyond its bound. Not shared between threads.
 class RouteSearch {
@@ -39,16 +46,23 @@ public:
     /// The tree of routes from `node` out to at least `bound` metres. The reference is valid
     /// until the next call.
     const RouteTree& from(std::uint32_t node, double bound);
+    /// A tree of routes from `node` that answers each target: it holds the target, or reaches
+    /// every node within the target's need (so the target lies farther). The search stops once
+    /// every target is answered, and never goes beyond `bound`.
+    const RouteTree& from(std::uint32_t node, double bound, std::span<const RouteTarget> targets);
     /// Trees searched and trees answered from the cache, for the benchmark's counts.
     std::pair<std::size_t, std::size_t> counts() const noexcept { return {m_searched, m_reused}; }
 
 private:
-    void search(RouteTree& tree, double bound);
+    void search(RouteTree& tree, double bound, std::span<const RouteTarget> targets);
+    bool answers(const RouteTree& tree, double bound,
+                 std::span<const RouteTarget> targets) const noexcept;
 
     const RoadNetwork& m_net;
     std::vector<double> m_distance;
     std::vector<Arc> m_via;
-    std::vector<std::uint32_t> m_stamp;  // the search that last reached each node
+    std::vector<std::uint32_t> m_stamp;   // the search that last reached each node
+    std::vector<std::uint32_t> m_wanted;  // the search for which each node is a target yet
     std::uint32_t m_current = 0;
     std::vector<std::uint32_t> m_settled;
     std::vector<std::pair<double, std::uint32_t>> m_heap;

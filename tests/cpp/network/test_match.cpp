@@ -137,6 +137,17 @@ TEST(Routes, ShortestWithinTheBoundAndRebuilt) {
     search.from(corner, 100.0);
     EXPECT_EQ(search.counts().first, 1u);
     EXPECT_EQ(search.counts().second, 1u);
+    // Searched for targets, a tree stops once it has them, and answers a farther target again
+    // exactly as the full search does: from the cache, or by searching on.
+    RouteSearch targeted(net);
+    const RouteTarget next{net.head(0), 250.0};
+    const RouteTree& stopped = targeted.from(corner, 250.0, std::span(&next, 1));
+    EXPECT_LT(stopped.reached.size(), near.reached.size());
+    EXPECT_EQ(stopped.distance(next.node), near.distance(next.node));
+    for (const auto& r : near.reached) {
+        const RouteTarget far{r.node, 250.0};
+        EXPECT_EQ(targeted.from(corner, 250.0, std::span(&far, 1)).distance(r.node), r.distance);
+    }
 }
 
 struct Matched {
