@@ -193,7 +193,7 @@ def run(args: argparse.Namespace) -> int:
         workers = args.workers or 1
         way = "loop in this process" if workers == 1 else f"process pool of {workers}"
         if args.dask is None and workers > 1:
-            pool = runners.start_pool(workers)
+            pool = runners.start_pool(workers, roads)
         elif args.dask is not None:
             started = time.perf_counter()
             client = runners.start_dask(args.dask, args.workers or cores, args.connect_timeout)
@@ -239,7 +239,7 @@ def run(args: argparse.Namespace) -> int:
             elif workers == 1:
                 runners.run_loop(work, staged, roads)
             else:
-                runners.run_pool(work, staged, pool, workers, roads)
+                runners.run_pool(work, staged, pool, workers)
             seconds = time.perf_counter() - started
             # Cores kept busy on average: this process, plus the tasks where they ran elsewhere.
             busy = time.process_time() - cpu + (tally.cpu if client is not None or workers > 1 else 0.0)

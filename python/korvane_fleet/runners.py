@@ -21,7 +21,7 @@ def run_loop(work: Iterator[Chunk], output, roads=None) -> None:
         output.put(process_chunk(chunk, roads), chunk.index)
 
 
-def run_pool(work: Iterator[Chunk], output, pool: ProcessPoolExecutor, workers: int, roads=None) -> None:
+def run_pool(work: Iterator[Chunk], output, pool: ProcessPoolExecutor, workers: int) -> None:
     pending: dict = {}
     with signals_between_waits() as noted:
 
@@ -38,7 +38,7 @@ def run_pool(work: Iterator[Chunk], output, pool: ProcessPoolExecutor, workers: 
         for chunk in work:
             if noted:
                 stop(noted[0])
-            pending[pool.submit(process_chunk, chunk, roads)] = chunk.index
+            pending[pool.submit(process_chunk_in_worker, chunk)] = chunk.index
             # A few chunks in flight per worker keep it busy; more would only hold memory.
             while len(pending) + output.held >= 2 * workers:
                 write_done()
@@ -61,22 +61,32 @@ def signals_between_waits() -> Iterator[list[int]]:
             signal.signal(signum, handler)
 
 
-def start_pool(workers: int) -> ProcessPoolExecutor:
-    """A process pool whose workers start while this process reads and sorts the input."""
+def start_pool(workers: int, roads=None) -> ProcessPoolExecutor:
+    """A process pool whose workers start while this process reads and sorts the input. Each
+    worker receives the road network once, when it starts, not with every chunk."""
     # Fresh interpreters: forking a parent whose Arrow thread pools run can deadlock the child.
     context = multiprocessing.get_context("forkserver" if sys.platform == "linux" else "spawn")
-    pool = ProcessPoolExecutor(workers, context, initializer=start_worker)
+    pool = ProcessPoolExecutor(workers, context, initializer=start_worker, initargs=(roads,))
     for _ in range(workers):
         pool.submit(int)  # each task that finds no idle worker starts one
     return pool
 
 
-def start_worker() -> None:
+_worker_roads = None  # the network a pool worker matches to, set as it starts
+
+
+def start_worker(roads=None) -> None:
+    global _worker_roads
+    _worker_roads = roads
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the workers too: it is the driver's
     import korvane
 
     # korvane loads SciPy and Clarabel on the first elastic band: here, before the first chunk.
     korvane.Path2D(x=[0.0, 1.0, 2.0], y=[0.0, 1.0, 0.0]).smoothed_path_elastic_band(MAX_DEVIATION)
+
+
+def process_chunk_in_worker(chunk: Chunk):
+    return process_chunk(chunk, _worker_roads)
 
 
 def run_dask(work: Iterator[Chunk], output, client, roads=None) -> None:

@@ -182,6 +182,12 @@ def test_network_gives_each_position_its_edge_and_each_trip_its_route(tmp_path, 
     route = pd.read_parquet(tmp_path / "out" / "trips").set_index("trip_id")
     assert route.loc[1, "route"].tolist() == [0, 1] and route.loc[2, "route"].tolist() == [1, 0]
     assert route.loc[2, "route_reversed"].all() and not route.loc[1, "route_reversed"].any()
+    # A pool's workers receive the network as they start and match alike.
+    fleet("trips.parquet", "--network", "roads.parquet", "--workers", "2", "--out", "pool", cwd=tmp_path)
+    for name in ("positions", "trips"):
+        pd.testing.assert_frame_equal(
+            pd.read_parquet(tmp_path / "pool" / name), pd.read_parquet(tmp_path / "out" / name)
+        )
 
 
 ONE = {"trip_id": [1], "t": [0.0], "x": [0.0], "y": [0.0]}
