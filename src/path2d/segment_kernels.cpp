@@ -226,10 +226,9 @@ void squared_gaps(const LeafColumns& leaves, Point q, double* out) noexcept {
     }
 }
 
-}  // namespace
-
-bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
-                        ClampedFoot& best) noexcept {
+// nearest_foot_among, inlined where the kernels' own searches call it.
+bool foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
+                ClampedFoot& best) noexcept {
     constexpr std::size_t run = 16;
     bool improved = false;
     // Aligned, so that no vector store splits a cache line: a load from a split store waits
@@ -252,6 +251,13 @@ bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, 
         }
     }
     return improved;
+}
+
+}  // namespace
+
+bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
+                        ClampedFoot& best) noexcept {
+    return foot_among(p, begin, end, query, best);
 }
 
 void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
@@ -279,7 +285,7 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
                 break;
             }
             gaps[nearest] = infinity;
-            if (nearest_foot_among(p, leaves.begin[nearest], leaves.end[nearest], query, best)) {
+            if (foot_among(p, leaves.begin[nearest], leaves.end[nearest], query, best)) {
                 within = best.squared_distance;
             }
         }
