@@ -227,8 +227,9 @@ void squared_gaps(const LeafColumns& leaves, Point q, double* out) noexcept {
 }
 
 // nearest_foot_among, inlined where the kernels' own searches call it.
-bool foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
-                ClampedFoot& best) noexcept {
+[[gnu::always_inline]] inline bool foot_among(const PointView& p, std::size_t begin,
+                                              std::size_t end, Point query,
+                                              ClampedFoot& best) noexcept {
     constexpr std::size_t run = 16;
     bool improved = false;
     // Aligned, so that no vector store splits a cache line: a load from a split store waits
