@@ -195,35 +195,6 @@ std::size_t first_equal(const double* values, std::size_t n, double v) noexcept 
     return k;
 }
 
-// Replaces `best` by the nearest clamped foot of the segments [begin, end) where that is nearer,
-// or as near with a lower index (a NaN distance never is), and says whether it did: every foot
-// is measured.
-bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
-                        ClampedFoot& best) noexcept {
-    constexpr std::size_t run = 16;
-    bool improved = false;
-    // Aligned, so that no vector store splits a cache line: a load from a split store waits
-    // for it to reach the cache instead of taking its value (about a quarter of a batch's time).
-    alignas(64) double squared[run];
-    alignas(64) double ts[run];
-    for (std::size_t i = begin; i < end; i += run) {
-        const std::size_t n = std::min(run, end - i);
-        // The lowest of the numbers (NaN passed over), and the first segment at it.
-        const double lowest = measure(p, i, n, query, squared, ts);
-        const std::size_t k = first_equal(squared, n, lowest);
-        if (k < n && (lowest < best.squared_distance ||
-                      (lowest == best.squared_distance && i + k < best.index))) {
-            // The foot as clamped_foot places it, at the t measured.
-            const Point a = p[i + k];
-            const Point b = p[i + k + 1];
-            best = ClampedFoot{i + k, ts[k],
-                               Point{a.x + ts[k] * (b.x - a.x), a.y + ts[k] * (b.y - a.y)}, lowest};
-            improved = true;
-        }
-    }
-    return improved;
-}
-
 // The squared gap between box j of `leaves` and the point q into out[j]: the squares of
 // gap(x_low - q.x, q.x - x_high) and its y twin, added; two at a time, or the scalar twin.
 void squared_gaps(const LeafColumns& leaves, Point q, double* out) noexcept {
@@ -255,7 +226,40 @@ void squared_gaps(const LeafColumns& leaves, Point q, double* out) noexcept {
     }
 }
 
+// nearest_foot_among, inlined where the kernels' own searches call it.
+[[gnu::always_inline]] inline bool foot_among(const PointView& p, std::size_t begin,
+                                              std::size_t end, Point query,
+                                              ClampedFoot& best) noexcept {
+    constexpr std::size_t run = 16;
+    bool improved = false;
+    // Aligned, so that no vector store splits a cache line: a load from a split store waits
+    // for it to reach the cache instead of taking its value (about a quarter of a batch's time).
+    alignas(64) double squared[run];
+    alignas(64) double ts[run];
+    for (std::size_t i = begin; i < end; i += run) {
+        const std::size_t n = std::min(run, end - i);
+        // The lowest of the numbers (NaN passed over), and the first segment at it.
+        const double lowest = measure(p, i, n, query, squared, ts);
+        const std::size_t k = first_equal(squared, n, lowest);
+        if (k < n && (lowest < best.squared_distance ||
+                      (lowest == best.squared_distance && i + k < best.index))) {
+            // The foot as clamped_foot places it, at the t measured.
+            const Point a = p[i + k];
+            const Point b = p[i + k + 1];
+            best = ClampedFoot{i + k, ts[k],
+                               Point{a.x + ts[k] * (b.x - a.x), a.y + ts[k] * (b.y - a.y)}, lowest};
+            improved = true;
+        }
+    }
+    return improved;
+}
+
 }  // namespace
+
+bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
+                        ClampedFoot& best) noexcept {
+    return foot_among(p, begin, end, query, best);
+}
 
 void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
                      double limit, std::optional<ClampedFoot>* feet) noexcept {
@@ -282,7 +286,7 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
                 break;
             }
             gaps[nearest] = infinity;
-            if (nearest_foot_among(p, leaves.begin[nearest], leaves.end[nearest], query, best)) {
+            if (foot_among(p, leaves.begin[nearest], leaves.end[nearest], query, best)) {
                 within = best.squared_distance;
             }
         }

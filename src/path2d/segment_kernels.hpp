@@ -38,6 +38,12 @@ inline ClampedFoot clamped_foot(const PointView& p, std::size_t i, Point query) 
     return ClampedFoot{i, t, foot, ex * ex + ey * ey};
 }
 
+/// Replaces `best` by the nearest clamped foot of the segments [begin, end) where that is
+/// nearer, or as near with a lower index (a NaN distance never is), and says whether it did:
+/// every foot is measured, several at a time.
+bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
+                        ClampedFoot& best) noexcept;
+
 /// Leaves of a segment index side by side: their boxes in columns, so that their gaps to one
 /// point are measured together, and the segments [begin, end) each holds.
 struct alignas(64) LeafColumns {
