@@ -9,30 +9,62 @@ namespace korvane::network {
 
 namespace {
 
-// The cache is emptied once its trees hold this many nodes (16 bytes each): a few megabytes a
+// The cache is emptied once its trees hold this many nodes (24 bytes each): a few megabytes a
 // thread, far more than the trees a trace reaches at once.
 constexpr std::size_t kMaxCachedEntries = std::size_t{1} << 18;
 
 }  // namespace
 
+void RouteTree::index() {
+    std::size_t size = 4;
+    unsigned bits = 2;
+    while (size < 2 * reached.size()) {
+        size *= 2;
+        ++bits;
+    }
+    m_slots.assign(size, 0);
+    m_shift = 32 - bits;
+    const std::size_t mask = size - 1;
+    for (std::size_t i = 0; i < reached.size(); ++i) {
+        std::size_t at = (reached[i].node * 2654435769u) >> m_shift;
+        while (m_slots[at] != 0) {
+            at = (at + 1) & mask;
+        }
+        m_slots[at] = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
+const RouteTree::Reached* RouteTree::find(std::uint32_t node) const noexcept {
+    if (m_slots.empty()) {
+        return nullptr;
+    }
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t at = (node * 2654435769u) >> m_shift;; at = (at + 1) & mask) {
+        const std::uint32_t slot = m_slots[at];
+        if (slot == 0) {
+            return nullptr;
+        }
+        if (reached[slot - 1].node == node) {
+            return &reached[slot - 1];
+        }
+    }
+}
+
 double RouteTree::distance(std::uint32_t node) const noexcept {
-    const auto it = std::lower_bound(reached.begin(), reached.end(), node,
-                                     [](const Reached& r, std::uint32_t n) { return r.node < n; });
-    return it != reached.end() && it->node == node ? it->distance : INFINITY;
+    const Reached* r = find(node);
+    return r != nullptr ? r->distance : INFINITY;
 }
 
 void RouteTree::append_route(const RoadNetwork& net, std::uint32_t node,
                              std::vector<Arc>& arcs) const {
     const std::size_t first = arcs.size();
     for (;;) {
-        const auto it =
-            std::lower_bound(reached.begin(), reached.end(), node,
-                             [](const Reached& r, std::uint32_t n) { return r.node < n; });
-        if (it == reached.end() || it->node != node || it->via == none) {
+        const Reached* r = find(node);
+        if (r == nullptr || r->via == none) {
             break;
         }
-        arcs.push_back(it->via);
-        node = net.tail(it->via);
+        arcs.push_back(r->via);
+        node = net.tail(r->via);
     }
     std::reverse(arcs.begin() + static_cast<std::ptrdiff_t>(first), arcs.end());
 }
@@ -156,13 +188,12 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
         }
     }
     // A node is settled once: its first pop at its final distance.
-    std::sort(m_settled.begin(), m_settled.end());
-    m_settled.erase(std::unique(m_settled.begin(), m_settled.end()), m_settled.end());
     tree.reached.clear();
     tree.reached.reserve(m_settled.size());
     for (const std::uint32_t u : m_settled) {
         tree.reached.push_back(RouteTree::Reached{u, m_via[u], m_distance[u]});
     }
+    tree.index();
     tree.bound = complete;
 }
 

@@ -14,7 +14,7 @@
 namespace korvane::network {
 
 /// The shortest routes from one node to every node within a bound: each node reached, its
-/// distance and the arc it is reached by, sorted by node.
+/// distance and the arc it is reached by, found by node through a hash table.
 struct RouteTree {
     struct Reached {
         std::uint32_t node;
@@ -24,12 +24,21 @@ struct RouteTree {
     static constexpr Arc none = 0xffffffff;
     std::uint32_t root = 0;
     double bound = -1.0;
-    std::vector<Reached> reached;
+    std::vector<Reached> reached;  ///< in the order settled
 
+    /// Indexes `reached` by node; called once it is filled.
+    void index();
+    /// The entry of `node`, or nullptr where the tree does not reach it.
+    const Reached* find(std::uint32_t node) const noexcept;
     /// The route distance to `node`, or infinity beyond the bound.
     double distance(std::uint32_t node) const noexcept;
     /// Appends the arcs from the root to `node` (which the tree must reach), in driving order.
     void append_route(const RoadNetwork& net, std::uint32_t node, std::vector<Arc>& arcs) const;
+
+private:
+    // Open addressing, linear probing, at most half full: 1 + the entry's index, 0 where empty.
+    std::vector<std::uint32_t> m_slots;
+    unsigned m_shift = 32;
 };
 
 /// A node a search is asked for, and the route distance within which it is wanted.
