@@ -144,7 +144,7 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
     double complete = bound;
     const auto later = std::greater<std::pair<double, std::uint32_t>>();
     m_heap.clear();
-    m_settled.clear();
+    tree.reached.clear();
     m_stamp[tree.root] = m_current;
     m_distance[tree.root] = 0.0;
     m_via[tree.root] = RouteTree::none;
@@ -163,7 +163,8 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             complete = std::nextafter(distance, 0.0);
             break;
         }
-        m_settled.push_back(u);
+        // A node is settled once: its first pop at its final distance.
+        tree.reached.push_back(RouteTree::Reached{u, m_via[u], distance});
         if (m_wanted[u] == m_current) {
             m_wanted[u] = 0;
             if (--waiting > 0) {
@@ -186,12 +187,6 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
                 std::push_heap(m_heap.begin(), m_heap.end(), later);
             }
         }
-    }
-    // A node is settled once: its first pop at its final distance.
-    tree.reached.clear();
-    tree.reached.reserve(m_settled.size());
-    for (const std::uint32_t u : m_settled) {
-        tree.reached.push_back(RouteTree::Reached{u, m_via[u], m_distance[u]});
     }
     tree.index();
     tree.bound = complete;

@@ -73,7 +73,6 @@ private:
     std::vector<std::uint32_t> m_stamp;   // the search that last reached each node
     std::vector<std::uint32_t> m_wanted;  // the search for which each node is a target yet
     std::uint32_t m_current = 0;
-    std::vector<std::uint32_t> m_settled;
     std::vector<std::pair<double, std::uint32_t>> m_heap;
     std::unordered_map<std::uint32_t, RouteTree> m_cache;
     std::size_t m_cached_entries = 0;
