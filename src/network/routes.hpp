@@ -25,6 +25,10 @@ struct RouteTree {
     std::uint32_t root = 0;
     double bound = -1.0;
     std::vector<Reached> reached;  ///< in the order settled
+    /// Where the search stopped, so that a wider one goes on from there: the nodes reached but
+    /// not settled (their best so far), and the steps not taken for going past its bound.
+    std::vector<Reached> frontier;
+    std::vector<Reached> beyond;
 
     /// Indexes `reached` by node; called once it is filled.
     void index();
@@ -47,8 +51,8 @@ struct RouteTarget {
     double need;
 };
 
-/// One-to-many searches on a network with a cache of their trees: a tree is searched again
-/// only when asked for beyond its bound. Not shared between threads.
+/// One-to-many searches on a network with a cache of their trees: a tree is searched further,
+/// from where it stopped, only when asked for beyond its bound. Not shared between threads.
 class RouteSearch {
 public:
     explicit RouteSearch(const RoadNetwork& net);
@@ -70,8 +74,11 @@ private:
     const RoadNetwork& m_net;
     std::vector<double> m_distance;
     std::vector<Arc> m_via;
-    std::vector<std::uint32_t> m_stamp;   // the search that last reached each node
-    std::vector<std::uint32_t> m_wanted;  // the search for which each node is a target yet
+    std::vector<std::uint32_t> m_stamp;    // the search that last reached each node
+    std::vector<std::uint32_t> m_wanted;   // the search for which each node is a target yet
+    std::vector<std::uint32_t> m_done;     // the search that last settled each node
+    std::vector<std::uint32_t> m_touched;  // the nodes the current search reached
+    std::vector<RouteTree::Reached> m_left;
     std::uint32_t m_current = 0;
     std::vector<std::pair<double, std::uint32_t>> m_heap;
     std::unordered_map<std::uint32_t, RouteTree> m_cache;
