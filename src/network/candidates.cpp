@@ -25,18 +25,17 @@ Candidate candidate_of(const RoadNetwork& net, std::uint32_t e, std::size_t j,
     return Candidate{e, s[j] + foot.t * (s[j + 1] - s[j]), d, distance, foot.point};
 }
 
-// Keeps the nearest candidate of each edge, then the k nearest edges. `found` holds feet in
-// any order, their segment in `s` (within the edge) until replaced.
-void keep_nearest(std::vector<Candidate>& found, std::size_t k, std::vector<Candidate>& out) {
-    std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
-        return a.edge != b.edge           ? a.edge < b.edge
-               : a.distance != b.distance ? a.distance < b.distance
-                                          : a.s < b.s;
-    });
+// Keeps the nearest candidate of each edge, then the k nearest edges. `found` holds feet with
+// those of one edge next to each other (both callers scan segments in order, and an edge's
+// segments are consecutive), so one pass finds each edge's nearest without sorting the feet.
+void keep_nearest(const std::vector<Candidate>& found, std::size_t k, std::vector<Candidate>& out) {
     out.clear();
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        if (i == 0 || found[i].edge != found[i - 1].edge) {
-            out.push_back(found[i]);
+    for (const Candidate& c : found) {
+        if (out.empty() || out.back().edge != c.edge) {
+            out.push_back(c);
+        } else if (c.distance < out.back().distance ||
+                   (c.distance == out.back().distance && c.s < out.back().s)) {
+            out.back() = c;
         }
     }
     const auto nearer = [](const Candidate& a, const Candidate& b) {

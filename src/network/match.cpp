@@ -27,6 +27,26 @@ double turn_cost(const State& from, const State& to, double uturn) noexcept {
     return to.arc == (from.arc ^ 1u) ? uturn : 0.0;
 }
 
+// The points an arc starts and ends at: its edge's first and last points, by direction.
+Point arc_start(const RoadNetwork& net, Arc arc) noexcept {
+    const std::span<const Point> g = net.geometry(edge_of(arc));
+    return is_reversed(arc) ? g.back() : g.front();
+}
+Point arc_end(const RoadNetwork& net, Arc arc) noexcept {
+    const std::span<const Point> g = net.geometry(edge_of(arc));
+    return is_reversed(arc) ? g.front() : g.back();
+}
+
+// True when no route from `a` to `b` can be as short as `need`: a route is never shorter than
+// the straight line (with a margin for rounding in the lengths summed), so such a target can
+// only be found beyond the need, where it cannot beat the best, and is not searched for.
+bool out_of_reach(Point a, Point b, double need) noexcept {
+    const double reach = need * (1.0 + 1e-9) + 1e-6;
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    return dx * dx + dy * dy > reach * reach;
+}
+
 // Appends an arc to a piece's route, merging it with an equal last one.
 void push_arc(std::vector<Arc>& route, std::size_t piece_begin, Arc arc) {
     if (route.size() == piece_begin || route.back() != arc) {
@@ -133,6 +153,7 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
             for (const std::size_t i : sc.order) {
                 const State& from = states[i];
                 const double lead = net.length(edge_of(from.arc)) - from.position;
+                const Point root = arc_end(net, from.arc);
                 sc.targets.clear();
                 sc.wanted.clear();
                 for (std::size_t j = begin; j < end; ++j) {
@@ -147,7 +168,7 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                         continue;
                     }
                     const double need = std::min(limit, straight + slack) - lead - to.position;
-                    if (need >= 0.0) {
+                    if (need >= 0.0 && !out_of_reach(root, arc_start(net, to.arc), need)) {
                         sc.targets.push_back(RouteTarget{net.tail(to.arc), need});
                         sc.wanted.push_back(j);
                     }

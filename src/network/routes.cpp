@@ -9,30 +9,62 @@ namespace korvane::network {
 
 namespace {
 
-// The cache is emptied once its trees hold this many nodes (16 bytes each): a few megabytes a
+// The cache is emptied once its trees hold this many nodes (24 bytes each): a few megabytes a
 // thread, far more than the trees a trace reaches at once.
 constexpr std::size_t kMaxCachedEntries = std::size_t{1} << 18;
 
 }  // namespace
 
+void RouteTree::index() {
+    std::size_t size = 4;
+    unsigned bits = 2;
+    while (size < 2 * reached.size()) {
+        size *= 2;
+        ++bits;
+    }
+    m_slots.assign(size, 0);
+    m_shift = 32 - bits;
+    const std::size_t mask = size - 1;
+    for (std::size_t i = 0; i < reached.size(); ++i) {
+        std::size_t at = (reached[i].node * 2654435769u) >> m_shift;
+        while (m_slots[at] != 0) {
+            at = (at + 1) & mask;
+        }
+        m_slots[at] = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
+const RouteTree::Reached* RouteTree::find(std::uint32_t node) const noexcept {
+    if (m_slots.empty()) {
+        return nullptr;
+    }
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t at = (node * 2654435769u) >> m_shift;; at = (at + 1) & mask) {
+        const std::uint32_t slot = m_slots[at];
+        if (slot == 0) {
+            return nullptr;
+        }
+        if (reached[slot - 1].node == node) {
+            return &reached[slot - 1];
+        }
+    }
+}
+
 double RouteTree::distance(std::uint32_t node) const noexcept {
-    const auto it = std::lower_bound(reached.begin(), reached.end(), node,
-                                     [](const Reached& r, std::uint32_t n) { return r.node < n; });
-    return it != reached.end() && it->node == node ? it->distance : INFINITY;
+    const Reached* r = find(node);
+    return r != nullptr ? r->distance : INFINITY;
 }
 
 void RouteTree::append_route(const RoadNetwork& net, std::uint32_t node,
                              std::vector<Arc>& arcs) const {
     const std::size_t first = arcs.size();
     for (;;) {
-        const auto it =
-            std::lower_bound(reached.begin(), reached.end(), node,
-                             [](const Reached& r, std::uint32_t n) { return r.node < n; });
-        if (it == reached.end() || it->node != node || it->via == none) {
+        const Reached* r = find(node);
+        if (r == nullptr || r->via == none) {
             break;
         }
-        arcs.push_back(it->via);
-        node = net.tail(it->via);
+        arcs.push_back(r->via);
+        node = net.tail(r->via);
     }
     std::reverse(arcs.begin() + static_cast<std::ptrdiff_t>(first), arcs.end());
 }
@@ -42,7 +74,8 @@ RouteSearch::RouteSearch(const RoadNetwork& net)
       m_distance(net.nodes()),
       m_via(net.nodes()),
       m_stamp(net.nodes(), 0),
-      m_wanted(net.nodes(), 0) {}
+      m_wanted(net.nodes(), 0),
+      m_done(net.nodes(), 0) {}
 
 const RouteTree& RouteSearch::from(std::uint32_t node, double bound) {
     return from(node, bound, {});
@@ -80,11 +113,11 @@ const RouteTree& RouteSearch::from(std::uint32_t node, double bound,
         it->second.root = node;
     }
     RouteTree& tree = it->second;
-    m_cached_entries -= tree.reached.size();
+    m_cached_entries -= tree.reached.size() + tree.frontier.size() + tree.beyond.size();
     // Asked again beyond its bound, a tree is searched twice as far, so that a trace whose steps
     // grow costs a few searches per node, not one per step.
     search(tree, std::max(bound, 2.0 * tree.bound), targets);
-    m_cached_entries += tree.reached.size();
+    m_cached_entries += tree.reached.size() + tree.frontier.size() + tree.beyond.size();
     ++m_searched;
     return tree;
 }
@@ -93,30 +126,73 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
     if (++m_current == 0) {
         std::fill(m_stamp.begin(), m_stamp.end(), 0);
         std::fill(m_wanted.begin(), m_wanted.end(), 0);
+        std::fill(m_done.begin(), m_done.end(), 0);
         m_current = 1;
     }
+    const auto later = std::greater<std::pair<double, std::uint32_t>>();
+    m_heap.clear();
+    m_touched.clear();
+    const auto reach = [&](std::uint32_t v, Arc via, double distance) {
+        if (m_stamp[v] != m_current) {
+            m_stamp[v] = m_current;
+            m_touched.push_back(v);
+        }
+        m_distance[v] = distance;
+        m_via[v] = via;
+        m_heap.emplace_back(distance, v);
+        std::push_heap(m_heap.begin(), m_heap.end(), later);
+    };
+    const bool resumes = tree.bound >= 0.0;
+    if (!resumes) {
+        tree.reached.clear();
+        tree.beyond.clear();
+        reach(tree.root, RouteTree::none, 0.0);
+    } else {
+        // A search asked for beyond where it stopped goes on from there: the nodes it settled
+        // are settled alike (nodes settle in the order of their distances), its frontier as
+        // far as the new bound is queued, and the steps it left past its bound are taken again
+        // in the order it left them, so that the tree is the one a new search would give.
+        for (const RouteTree::Reached& r : tree.reached) {
+            m_stamp[r.node] = m_done[r.node] = m_current;
+            m_distance[r.node] = r.distance;
+            m_via[r.node] = r.via;
+        }
+        // What lies past the new bound stays left for a wider search yet, the frontier first
+        // (it is nearer than every step left before).
+        m_left.clear();
+        for (const RouteTree::Reached& r : tree.frontier) {
+            if (r.distance <= bound) {
+                reach(r.node, r.via, r.distance);
+            } else {
+                m_left.push_back(r);
+            }
+        }
+        for (const RouteTree::Reached& r : tree.beyond) {
+            if (r.distance > bound) {
+                m_left.push_back(r);
+            } else if (m_stamp[r.node] != m_current || r.distance < m_distance[r.node]) {
+                reach(r.node, r.via, r.distance);
+            }
+        }
+        std::swap(tree.beyond, m_left);
+    }
+    tree.frontier.clear();
     // The farthest need of the targets not yet settled: once the search passes it, every
     // target is answered, and the tree is complete up to just below that distance.
     std::size_t waiting = 0;
     double farthest = -INFINITY;
     for (const RouteTarget& t : targets) {
-        if (t.need >= 0.0 && m_wanted[t.node] != m_current) {
+        if (t.need < 0.0 || m_done[t.node] == m_current) {
+            continue;
+        }
+        if (m_wanted[t.node] != m_current) {
             m_wanted[t.node] = m_current;
             ++waiting;
         }
-        if (t.need >= 0.0) {
-            farthest = std::max(farthest, std::min(t.need, bound));
-        }
+        farthest = std::max(farthest, std::min(t.need, bound));
     }
     const bool stops_early = !targets.empty();
     double complete = bound;
-    const auto later = std::greater<std::pair<double, std::uint32_t>>();
-    m_heap.clear();
-    m_settled.clear();
-    m_stamp[tree.root] = m_current;
-    m_distance[tree.root] = 0.0;
-    m_via[tree.root] = RouteTree::none;
-    m_heap.emplace_back(0.0, tree.root);
     while (!m_heap.empty()) {
         std::pop_heap(m_heap.begin(), m_heap.end(), later);
         const auto [distance, u] = m_heap.back();
@@ -131,7 +207,9 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             complete = std::nextafter(distance, 0.0);
             break;
         }
-        m_settled.push_back(u);
+        // A node is settled once: its first pop at its final distance.
+        tree.reached.push_back(RouteTree::Reached{u, m_via[u], distance});
+        m_done[u] = m_current;
         if (m_wanted[u] == m_current) {
             m_wanted[u] = 0;
             if (--waiting > 0) {
@@ -146,23 +224,22 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
         for (const Step& step : m_net.steps(u)) {
             const double through = distance + step.length;
             const std::uint32_t v = step.head;
-            if (through <= bound && (m_stamp[v] != m_current || through < m_distance[v])) {
-                m_stamp[v] = m_current;
-                m_distance[v] = through;
-                m_via[v] = step.arc;
-                m_heap.emplace_back(through, v);
-                std::push_heap(m_heap.begin(), m_heap.end(), later);
+            if (m_stamp[v] == m_current && through >= m_distance[v]) {
+                continue;
+            }
+            if (through <= bound) {
+                reach(v, step.arc, through);
+            } else {
+                tree.beyond.push_back(RouteTree::Reached{v, step.arc, through});
             }
         }
     }
-    // A node is settled once: its first pop at its final distance.
-    std::sort(m_settled.begin(), m_settled.end());
-    m_settled.erase(std::unique(m_settled.begin(), m_settled.end()), m_settled.end());
-    tree.reached.clear();
-    tree.reached.reserve(m_settled.size());
-    for (const std::uint32_t u : m_settled) {
-        tree.reached.push_back(RouteTree::Reached{u, m_via[u], m_distance[u]});
+    for (const std::uint32_t v : m_touched) {
+        if (m_done[v] != m_current) {
+            tree.frontier.push_back(RouteTree::Reached{v, m_via[v], m_distance[v]});
+        }
     }
+    tree.index();
     tree.bound = complete;
 }
 

@@ -14,7 +14,7 @@
 namespace korvane::network {
 
 /// The shortest routes from one node to every node within a bound: each node reached, its
-/// distance and the arc it is reached by, sorted by node.
+/// distance and the arc it is reached by, found by node through a hash table.
 struct RouteTree {
     struct Reached {
         std::uint32_t node;
@@ -24,12 +24,25 @@ struct RouteTree {
     static constexpr Arc none = 0xffffffff;
     std::uint32_t root = 0;
     double bound = -1.0;
-    std::vector<Reached> reached;
+    std::vector<Reached> reached;  ///< in the order settled
+    /// Where the search stopped, so that a wider one goes on from there: the nodes reached but
+    /// not settled (their best so far), and the steps not taken for going past its bound.
+    std::vector<Reached> frontier;
+    std::vector<Reached> beyond;
 
+    /// Indexes `reached` by node; called once it is filled.
+    void index();
+    /// The entry of `node`, or nullptr where the tree does not reach it.
+    const Reached* find(std::uint32_t node) const noexcept;
     /// The route distance to `node`, or infinity beyond the bound.
     double distance(std::uint32_t node) const noexcept;
     /// Appends the arcs from the root to `node` (which the tree must reach), in driving order.
     void append_route(const RoadNetwork& net, std::uint32_t node, std::vector<Arc>& arcs) const;
+
+private:
+    // Open addressing, linear probing, at most half full: 1 + the entry's index, 0 where empty.
+    std::vector<std::uint32_t> m_slots;
+    unsigned m_shift = 32;
 };
 
 /// A node a search is asked for, and the route distance within which it is wanted.
@@ -38,8 +51,8 @@ struct RouteTarget {
     double need;
 };
 
-/// One-to-many searches on a network with a cache of their trees: a tree is searched again
-/// only when asked for beyond its bound. Not shared between threads.
+/// One-to-many searches on a network with a cache of their trees: a tree is searched further,
+/// from where it stopped, only when asked for beyond its bound. Not shared between threads.
 class RouteSearch {
 public:
     explicit RouteSearch(const RoadNetwork& net);
@@ -61,10 +74,12 @@ private:
     const RoadNetwork& m_net;
     std::vector<double> m_distance;
     std::vector<Arc> m_via;
-    std::vector<std::uint32_t> m_stamp;   // the search that last reached each node
-    std::vector<std::uint32_t> m_wanted;  // the search for which each node is a target yet
+    std::vector<std::uint32_t> m_stamp;    // the search that last reached each node
+    std::vector<std::uint32_t> m_wanted;   // the search for which each node is a target yet
+    std::vector<std::uint32_t> m_done;     // the search that last settled each node
+    std::vector<std::uint32_t> m_touched;  // the nodes the current search reached
+    std::vector<RouteTree::Reached> m_left;
     std::uint32_t m_current = 0;
-    std::vector<std::uint32_t> m_settled;
     std::vector<std::pair<double, std::uint32_t>> m_heap;
     std::unordered_map<std::uint32_t, RouteTree> m_cache;
     std::size_t m_cached_entries = 0;

@@ -148,6 +148,13 @@ TEST(Routes, ShortestWithinTheBoundAndRebuilt) {
         const RouteTarget far{r.node, 250.0};
         EXPECT_EQ(targeted.from(corner, 250.0, std::span(&far, 1)).distance(r.node), r.distance);
     }
+    // Searched on from where it stopped, a tree settles as one search does, ties and all.
+    const RouteTree& on = targeted.from(corner, 250.0);
+    ASSERT_GE(on.reached.size(), near.reached.size());
+    for (std::size_t i = 0; i < near.reached.size(); ++i) {
+        EXPECT_EQ(on.reached[i].node, near.reached[i].node);
+        EXPECT_EQ(on.reached[i].via, near.reached[i].via);
+    }
 }
 
 struct Matched {
