@@ -83,21 +83,15 @@ T splat(double v) noexcept {
         return T{} + v;
     }
 }
+// std::max and std::min, written so that they take a pair too (lane by lane) and give exactly
+// what the standard functions give for one double.
 template <class T>
 T lane_max(T a, T b) noexcept {
-    if constexpr (kLanes<T> == 1) {
-        return std::max(a, b);
-    } else {
-        return a < b ? b : a;
-    }
+    return a < b ? b : a;
 }
 template <class T>
 T lane_min(T a, T b) noexcept {
-    if constexpr (kLanes<T> == 1) {
-        return std::min(a, b);
-    } else {
-        return b < a ? b : a;
-    }
+    return b < a ? b : a;
 }
 template <class T>
 double lane(const T& v, int l) noexcept {
