@@ -1,6 +1,6 @@
 """korvane_tracks against the Python loop of the per-path calls each function equals, one worker,
-timed in alternating rounds: 1,000 trips of 300 points, and the band on the fleet sample's trips
-and on one long track against smoothed_path_elastic_band.
+timed in alternating rounds: 1,000 trips of 300 points, and the band (both methods) on the fleet
+sample's trips and on one long track against smoothed_path_elastic_band.
 
     python bench_tracks.py              # --trips N --points N for other sizes
 """
@@ -59,22 +59,35 @@ def main() -> None:
     xy = np.column_stack((fleet.x, fleet.y))
     metre, metre_offsets, _ = tracks.resample(xy - xy.min(axis=0), fleet.starts, work.SPACING, cubic)
     deviation = work.MAX_DEVIATION
-    ours, peer = side_by_side(
-        lambda: tracks.smooth_band(metre, metre_offsets, deviation),
-        lambda: loop.smooth_band(metre, metre_offsets, deviation),
-        rounds=2,
-    )
-    table.add("smooth_band, 100 sample trips", ours, peer, BAND_TARGET, "smoothed_path_elastic_band per trip")
     long, long_offsets = drives(1, 27_000, seed=3)
     path = korvane.Path2D(points=long)
-    ours, peer = side_by_side(
-        lambda: tracks.smooth_band(long, long_offsets, deviation),
-        lambda: path.smoothed_path_elastic_band(deviation),
-        rounds=1,
-    )
-    table.add(
-        "smooth_band, one track of 27,000 points", ours, peer, BAND_TARGET, "smoothed_path_elastic_band"
-    )
+    # Both methods: SquareBounds is two box problems, solved by other steps than OrthogonalBounds.
+    for name in ("OrthogonalBounds", "SquareBounds"):
+        method = getattr(korvane.ElasticBandMethod, name)
+        ours, peer = side_by_side(
+            lambda: tracks.smooth_band(metre, metre_offsets, deviation, method),
+            lambda: loop.smooth_band(metre, metre_offsets, deviation, method),
+            rounds=2,
+        )
+        table.add(
+            f"smooth_band {name}, 100 sample trips",
+            ours,
+            peer,
+            BAND_TARGET,
+            "smoothed_path_elastic_band per trip",
+        )
+        ours, peer = side_by_side(
+            lambda: tracks.smooth_band(long, long_offsets, deviation, method),
+            lambda: path.smoothed_path_elastic_band(deviation, method),
+            rounds=1,
+        )
+        table.add(
+            f"smooth_band {name}, one track of 27,000 points",
+            ours,
+            peer,
+            BAND_TARGET,
+            "smoothed_path_elastic_band",
+        )
     table.print()
 
 
