@@ -79,54 +79,34 @@ double between(double a, double b, double nt) noexcept {
     return (1.0 - nt) * a + nt * b;
 }
 
-// Both coordinates' samples on Catmull-Rom segments, each what sample_segment gives (0 where
-// that gives nothing). The splines share their parameters, so a position's fraction and Hermite
-// weights are computed once; and the tangent slope at a key, (next - previous) / (its
-// parameters' difference), serves the segments on both sides of it, so a walk from one segment
-// to the next divides once per coordinate instead of twice. The same operations on the same
-// operands as the spline's own rule.
-class CatmullRomPair {
-public:
-    CatmullRomPair(const SortedSpline& xs, const SortedSpline& ys) noexcept : m_x(xs), m_y(ys) {}
-
-    Point operator()(std::size_t i, double at) noexcept {
-        if (i == 0 || i >= m_x.size() - 2) {
-            return Point{0.0, 0.0};
-        }
-        if (i != m_key) {
-            if (i == m_key + 1) {
-                m_low = m_high;
-            } else {
-                m_low = slopes(i);
-            }
-            m_high = slopes(i + 1);
-            m_key = i;
-        }
-        const double t_a = m_x.parameter(i);
-        const double t_b = m_x.parameter(i + 1);
-        const double nt = (at - t_a) / (t_b - t_a);
-        const double h = t_b - t_a;
-        const spline_detail::HermiteWeights weights = spline_detail::hermite_weights(nt);
-        const auto value = [&](const SortedSpline& spline, double low, double high) {
-            return weights(spline.key(i).value, spline.key(i + 1).value, low * h, high * h);
-        };
-        return Point{value(m_x, m_low.x, m_high.x), value(m_y, m_low.y, m_high.y)};
+// Both coordinates' samples on the Catmull-Rom segment from key i, each what sample_segment
+// gives (0 where that gives nothing): the splines share their parameters, so a position's
+// fraction and Hermite weights are computed once. The same operations on the same operands as
+// the spline's own rule. It serves the segments next to a guard key; the sampler reads every
+// other segment from the points itself.
+Point catmull_rom_pair(const SortedSpline& xs, const SortedSpline& ys, std::size_t i,
+                       double at) noexcept {
+    if (i == 0 || i >= xs.size() - 2) {
+        return Point{0.0, 0.0};
     }
-
-private:
-    // The slopes at key j of both splines, 0 < j < size - 1.
-    Point slopes(std::size_t j) const noexcept {
-        const double dt = m_x.parameter(j + 1) - m_x.parameter(j - 1);
-        return Point{(m_x.key(j + 1).value - m_x.key(j - 1).value) / dt,
-                     (m_y.key(j + 1).value - m_y.key(j - 1).value) / dt};
-    }
-
-    const SortedSpline& m_x;
-    const SortedSpline& m_y;
-    std::size_t m_key = SIZE_MAX - 1;  // the segment whose slopes these are
-    Point m_low{};                     // at key m_key
-    Point m_high{};                    // at key m_key + 1
-};
+    // The slope at key j of both splines, 0 < j < size - 1.
+    const auto slopes = [&](std::size_t j) {
+        const double dt = xs.parameter(j + 1) - xs.parameter(j - 1);
+        return Point{(xs.key(j + 1).value - xs.key(j - 1).value) / dt,
+                     (ys.key(j + 1).value - ys.key(j - 1).value) / dt};
+    };
+    const Point low = slopes(i);
+    const Point high = slopes(i + 1);
+    const double t_a = xs.parameter(i);
+    const double t_b = xs.parameter(i + 1);
+    const double nt = (at - t_a) / (t_b - t_a);
+    const double h = t_b - t_a;
+    const spline_detail::HermiteWeights weights = spline_detail::hermite_weights(nt);
+    const auto value = [&](const SortedSpline& spline, double m0, double m1) {
+        return weights(spline.key(i).value, spline.key(i + 1).value, m0 * h, m1 * h);
+    };
+    return Point{value(xs, low.x, high.x), value(ys, low.y, high.y)};
+}
 
 // The new points, one position at a time in order. A finite length makes every arc length
 // finite and ascending from 0, so the splines read their keys in place instead of copying them;
@@ -143,8 +123,7 @@ public:
           m_linear(kind == SplineInterpolation::Linear),
           m_x(s, m_xs.first(), m_xs.stride(), m_xs.size(), kind),
           m_y(s, m_ys.first(), m_ys.stride(), m_ys.size(), kind),
-          m_walker(m_x),
-          m_cubic(m_x, m_y) {}
+          m_walker(m_x) {}
     PointSampler(const PointSampler&) = delete;  // the walker points at the spline
 
     Point operator()(std::size_t j) noexcept {
@@ -161,7 +140,7 @@ public:
             return Point{0.0, 0.0};
         }
         if (!m_linear) {
-            return m_cubic(*key, at);
+            return catmull_rom_pair(m_x, m_y, *key, at);
         }
         return Point{value_or_zero(sample_segment(m_x, *key, at)),
                      value_or_zero(sample_segment(m_y, *key, at))};
@@ -174,7 +153,8 @@ private:
     // last point d with s[d] <= at (the guards lie outside), so a walk over s finds it. Where
     // that segment's four keys are all points, the sample is read from the points directly,
     // both coordinates as the two lanes of one vector: the same operations on the same
-    // operands as CatmullRomPair, in a third of its instructions.
+    // operands as catmull_rom_pair, in a third of its instructions. The slope at a point serves
+    // the segments on both sides of it, so stepping to the next segment divides once, not twice.
     Point cubic(double at) noexcept {
         if (at < m_at) {
             m_d = 0;
@@ -186,7 +166,7 @@ private:
         }
         const std::size_t d = m_d;
         if (d == 0 || d + 2 >= n) {
-            return m_cubic(d + 1, at);
+            return catmull_rom_pair(m_x, m_y, d + 1, at);
         }
         if (d != m_slope_point) {
             m_low = d == m_slope_point + 1 ? m_high : slope(d);
@@ -218,7 +198,6 @@ private:
     SortedSpline m_x;
     SortedSpline m_y;
     SplineWalker<SortedSpline> m_walker;
-    CatmullRomPair m_cubic;
     double m_at = -INFINITY;
     std::size_t m_d = 0;
     std::size_t m_slope_point = SIZE_MAX - 1;  // the segment's first point the slopes are of
