@@ -238,49 +238,37 @@ private:
 
 }  // namespace
 
-void to_frenet(const PointView& path, std::span<const double> path_length,
-               const SegmentIndex* index, std::span<const Point> queries, double max_distance,
-               FrenetColumns out) {
-    const std::size_t m = queries.size();
+bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept {
     const bool whole =
-        index && index->leaf_count() <= whole_path_leaves && m < whole_path_most_rows;
-    if (!index || whole || m < min_ordered_rows || m > batch_max_queries) {
-        const Frame frame(path, path_length, index, largest_finite(queries));
-        const double frame_max = frame.max_distance(max_distance);
-        if (whole) {
-            constexpr std::size_t chunk = 256;
-            Point scaled[chunk];
-            std::optional<ClampedFoot> feet[chunk];
-            for (std::size_t begin = 0; begin < m; begin += chunk) {
-                const std::size_t count = std::min(chunk, m - begin);
-                for (std::size_t k = 0; k < count; ++k) {
-                    scaled[k] = frame.scaled(queries[begin + k]);
-                }
-                nearest_feet_whole(*frame.index, frame.path, {scaled, count}, feet);
-                for (std::size_t k = 0; k < count; ++k) {
-                    put(out, begin + k,
-                        frame.unscaled(frenet_row(frame.path, frame.path_length, feet[k], scaled[k],
-                                                  frame_max),
-                                       max_distance));
-                }
-            }
-            return;
-        }
-        for (std::size_t k = 0; k < m; ++k) {
-            const Point q = frame.scaled(queries[k]);
-            const std::optional<ClampedFoot> foot =
-                frame.index ? frame.index->nearest_clamped(frame.path, q)
-                            : nearest_clamped_scan(frame.path, q);
-            put(out, k,
-                frame.unscaled(frenet_row(frame.path, frame.path_length, foot, q, frame_max),
-                               max_distance));
-        }
-        return;
-    }
+        index && index->leaf_count() <= whole_path_leaves && queries < whole_path_most_rows;
+    return index && !whole && queries >= min_ordered_rows && queries <= batch_max_queries;
+}
+
+struct FrenetBatch::State {
+    State(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
+          double largest_query)
+        : frame(path, path_length, index, largest_query) {}
+
+    Frame frame;
+    FrenetColumns out{};
+    std::size_t rows = 0;
+    double max_distance = 0.0;
+    double frame_max = 0.0;
+    double reach = 0.0;
+    std::unique_ptr<FrenetRow[]> stage;
+    std::optional<PointView> staged;
+    BatchScratch scratch;
+    std::size_t ordered = 0;
+};
+
+FrenetBatch::FrenetBatch(const PointView& path, std::span<const double> path_length,
+                         const SegmentIndex* index, std::span<const Point> queries,
+                         double max_distance, FrenetColumns out) {
+    const std::size_t m = queries.size();
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
     // the columns in order after: a fourth of the scattered writes. The stage goes onto huge
     // pages: a million queries' fresh 4 KiB pages cost about 2 us each here, 15 to 20 ms a call.
-    const std::unique_ptr<FrenetRow[]> stage(new FrenetRow[m]);  // left unfilled
+    std::unique_ptr<FrenetRow[]> stage(new FrenetRow[m]);  // left unfilled
     advise_large(stage.get(), m * sizeof(FrenetRow));
     // Each row first holds its query, in s and d, or its answer where the query has none. This
     // is the one read of the caller's points: every later step reads the stage. Read in its
@@ -297,7 +285,9 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             stage[k] = frenet_row(path, path_length, std::nullopt, q, max_distance);
         }
     }
-    const Frame frame(path, path_length, index, largest_of(bounds.box));
+    m_state = std::make_unique<State>(path, path_length, index, largest_of(bounds.box));
+    State& state = *m_state;
+    const Frame& frame = state.frame;
     if (frame.exponent != 0) {
         for (std::size_t k = 0; k < m; ++k) {
             const Point q = frame.scaled(Point{stage[k].s, stage[k].d});
@@ -308,34 +298,100 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         const Point high = frame.scaled(Point{bounds.box.x_high, bounds.box.y_high});
         bounds.box = SegmentIndex::Box{low.x, low.y, high.x, high.y};
     }
-    const double frame_max = frame.max_distance(max_distance);
-    const PointView staged(CoordinateView(&stage[0].s, sizeof(FrenetRow) / sizeof(double), m),
-                           CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
+    state.out = out;
+    state.rows = m;
+    state.max_distance = max_distance;
+    state.frame_max = frame.max_distance(max_distance);
+    state.staged.emplace(CoordinateView(&stage[0].s, sizeof(FrenetRow) / sizeof(double), m),
+                         CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
     const double mean_segment =
         frame.path_length.back() / static_cast<double>(frame.path.size() - 1);
-    const double reach = batch_reach(*frame.index, frame.path, mean_segment, staged);
+    state.reach = batch_reach(*frame.index, frame.path, mean_segment, *state.staged);
     // The segment and distance columns, not written before the rows are copied out, lend their
     // memory to the sort: a large batch takes no fresh pages for it (with reading the caller's
     // points in place, 126 to 128 against 131 to 137 ms a call).
-    const BatchScratch scratch{std::as_writable_bytes(std::span(out.segment, m)),
-                               std::as_writable_bytes(std::span(out.distance, m))};
-    nearest_batch(*frame.index, frame.path, staged, bounds, reach, scratch,
-                  [&](std::span<const std::size_t> rows, std::span<const Point> points,
-                      std::span<const std::optional<ClampedFoot>> feet) {
-                      // The arc lengths at the feet are requested together before their use: they lie
-                      // scattered over memory.
-                      for (const std::optional<ClampedFoot>& foot : feet) {
-                          if (foot) {
-                              __builtin_prefetch(&frame.path_length[foot->index]);
-                          }
-                      }
-                      for (std::size_t j = 0; j < rows.size(); ++j) {
-                          stage[rows[j]] = frenet_row(frame.path, frame.path_length, feet[j],
-                                                      points[j], frame_max);
-                      }
-                  });
+    state.scratch = BatchScratch{std::as_writable_bytes(std::span(out.segment, m)),
+                                 std::as_writable_bytes(std::span(out.distance, m))};
+    state.ordered = order_batch(*state.staged, bounds, state.reach, state.scratch);
+    state.stage = std::move(stage);
+}
+
+FrenetBatch::~FrenetBatch() = default;
+
+std::size_t FrenetBatch::size() const noexcept {
+    return m_state->ordered;
+}
+
+void FrenetBatch::search(std::size_t begin, std::size_t end) const {
+    const State& state = *m_state;
+    const Frame& frame = state.frame;
+    FrenetRow* stage = state.stage.get();
+    search_batch(
+        *frame.index, frame.path, *state.staged, state.reach, state.scratch.order, begin, end,
+        [&](std::span<const std::size_t> rows, std::span<const Point> points,
+            std::span<const std::optional<ClampedFoot>> feet) {
+            // The arc lengths at the feet are requested together before their use: they
+            // lie scattered over memory.
+            for (const std::optional<ClampedFoot>& foot : feet) {
+                if (foot) {
+                    __builtin_prefetch(&frame.path_length[foot->index]);
+                }
+            }
+            for (std::size_t j = 0; j < rows.size(); ++j) {
+                stage[rows[j]] =
+                    frenet_row(frame.path, frame.path_length, feet[j], points[j], state.frame_max);
+            }
+        });
+}
+
+void FrenetBatch::finish() {
+    const State& state = *m_state;
+    for (std::size_t k = 0; k < state.rows; ++k) {
+        put(state.out, k, state.frame.unscaled(state.stage[k], state.max_distance));
+    }
+}
+
+void to_frenet(const PointView& path, std::span<const double> path_length,
+               const SegmentIndex* index, std::span<const Point> queries, double max_distance,
+               FrenetColumns out) {
+    const std::size_t m = queries.size();
+    if (to_frenet_batched(index, m)) {
+        FrenetBatch batch(path, path_length, index, queries, max_distance, out);
+        batch.search(0, batch.size());
+        batch.finish();
+        return;
+    }
+    const bool whole =
+        index && index->leaf_count() <= whole_path_leaves && m < whole_path_most_rows;
+    const Frame frame(path, path_length, index, largest_finite(queries));
+    const double frame_max = frame.max_distance(max_distance);
+    if (whole) {
+        constexpr std::size_t chunk = 256;
+        Point scaled[chunk];
+        std::optional<ClampedFoot> feet[chunk];
+        for (std::size_t begin = 0; begin < m; begin += chunk) {
+            const std::size_t count = std::min(chunk, m - begin);
+            for (std::size_t k = 0; k < count; ++k) {
+                scaled[k] = frame.scaled(queries[begin + k]);
+            }
+            nearest_feet_whole(*frame.index, frame.path, {scaled, count}, feet);
+            for (std::size_t k = 0; k < count; ++k) {
+                put(out, begin + k,
+                    frame.unscaled(
+                        frenet_row(frame.path, frame.path_length, feet[k], scaled[k], frame_max),
+                        max_distance));
+            }
+        }
+        return;
+    }
     for (std::size_t k = 0; k < m; ++k) {
-        put(out, k, frame.unscaled(stage[k], max_distance));
+        const Point q = frame.scaled(queries[k]);
+        const std::optional<ClampedFoot> foot = frame.index
+                                                    ? frame.index->nearest_clamped(frame.path, q)
+                                                    : nearest_clamped_scan(frame.path, q);
+        put(out, k,
+            frame.unscaled(frenet_row(frame.path, frame.path_length, foot, q, frame_max),
+                           max_distance));
     }
 }
 

@@ -6,7 +6,7 @@
 //  2. Order (spatial_order): each finite query gets a key, its cell `reach` wide numbered along
 //     a Z curve above its row (OrderKey), and the keys are sorted in radix passes over the cell,
 //     in the memory the caller lends.
-//  3. Blocks (nearest_batch): the queries of one block of 8 x 8 cells, up to 256 in sorted
+//  3. Blocks (search_batch): the queries of one block of 8 x 8 cells, up to 256 in sorted
 //     order, share one walk down the index's tree, which gathers the leaves within reach of
 //     them all; the queries of one cell are a run.
 //  4. Runs (block_feet): a run's leaves are those of its block's walk within reach of the run's
@@ -329,12 +329,16 @@ double batch_reach(const SegmentIndex& index, const PointView& path, double mean
     return reach;
 }
 
-void nearest_batch(const SegmentIndex& index, const PointView& path, const PointView& queries,
-                   const PointBounds& bounds, double reach, BatchScratch scratch,
-                   const BlockFeet& feet) {
-    const KeyColumn order(scratch.order);
-    const std::size_t ordered =
-        spatial_order(queries, bounds.box, reach, order, KeyColumn(scratch.spare));
+std::size_t order_batch(const PointView& queries, const PointBounds& bounds, double reach,
+                        BatchScratch scratch) {
+    return spatial_order(queries, bounds.box, reach, KeyColumn(scratch.order),
+                         KeyColumn(scratch.spare));
+}
+
+void search_batch(const SegmentIndex& index, const PointView& path, const PointView& queries,
+                  double reach, std::span<std::byte> ordered_keys, std::size_t begin,
+                  std::size_t end, const BlockFeet& feet) {
+    const KeyColumn order(ordered_keys);
     constexpr std::size_t ahead = 16;  // queries read ahead of their turn, their rows random
     const double* x = queries.x().first();
     const std::size_t stride = queries.x().stride();
@@ -343,13 +347,13 @@ void nearest_batch(const SegmentIndex& index, const PointView& path, const Point
     std::size_t runs[block_queries];
     std::optional<ClampedFoot> found[block_queries];
     std::optional<std::size_t> hint;
-    for (std::size_t first = 0; first < ordered;) {
+    for (std::size_t first = begin; first < end;) {
         const std::uint64_t block = OrderKey::block(order[first]);
         std::size_t count = 0;
         std::size_t run_count = 0;
-        while (count < block_queries && first + count < ordered &&
+        while (count < block_queries && first + count < end &&
                OrderKey::block(order[first + count]) == block) {
-            if (first + count + ahead < ordered) {
+            if (first + count + ahead < end) {
                 __builtin_prefetch(x + OrderKey::row(order[first + count + ahead]) * stride, 1);
             }
             if (count == 0 ||

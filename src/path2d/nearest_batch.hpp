@@ -51,13 +51,19 @@ using BlockFeet =
     std::function<void(std::span<const std::size_t> rows, std::span<const Point> queries,
                        std::span<const std::optional<ClampedFoot>> feet)>;
 
-/// The nearest clamped foot of each query with finite coordinates, bit for bit what
-/// `index.nearest_clamped` gives (`index` built from `path`), handed to `feet` a block at a time
-/// in the queries' spatial order over cells `reach` wide; the other rows are the caller's.
-/// `bounds` holds every finite query, of which there are at most batch_max_queries. A query is
+/// A batch's first step: the queries with finite coordinates (every one `bounds` holds, at most
+/// batch_max_queries) put in spatial order over cells `reach` wide, as keys in scratch.order
+/// (scratch.spare is written over); returns how many there are.
+std::size_t order_batch(const PointView& queries, const PointBounds& bounds, double reach,
+                        BatchScratch scratch);
+
+/// Its second: the nearest clamped foot of each query at the positions [begin, end) of that
+/// order, bit for bit what `index.nearest_clamped` gives (`index` built from `path`), handed to
+/// `feet` a block at a time; the other rows are the caller's. Disjoint ranges may be searched on
+/// several threads at once, and how the order is cut into ranges changes no answer. A query is
 /// not read again once its block's feet are handed on, so `feet` may write over it.
-void nearest_batch(const SegmentIndex& index, const PointView& path, const PointView& queries,
-                   const PointBounds& bounds, double reach, BatchScratch scratch,
-                   const BlockFeet& feet);
+void search_batch(const SegmentIndex& index, const PointView& path, const PointView& queries,
+                  double reach, std::span<std::byte> ordered_keys, std::size_t begin,
+                  std::size_t end, const BlockFeet& feet);
 
 }  // namespace korvane

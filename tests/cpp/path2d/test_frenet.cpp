@@ -66,14 +66,18 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
         }
         std::vector<std::uint64_t> order(queries.size()), spare(queries.size());
         std::vector<std::optional<ClampedFoot>> batch(queries.size());
-        nearest_batch(
-            index, view, queries, bounds, reach,
-            {std::as_writable_bytes(std::span(order)), std::as_writable_bytes(std::span(spare))},
-            [&](auto rows, auto, auto feet) {
-                for (std::size_t j = 0; j < rows.size(); ++j) {
-                    batch[rows[j]] = feet[j];
-                }
-            });
+        const BatchScratch scratch{std::as_writable_bytes(std::span(order)),
+                                   std::as_writable_bytes(std::span(spare))};
+        const std::size_t ordered = order_batch(queries, bounds, reach, scratch);
+        // The order searched in uneven ranges, as threads share it.
+        for (std::size_t begin = 0, step = 1; begin < ordered; begin += step, step = step * 3 + 1) {
+            search_batch(index, view, queries, reach, scratch.order, begin,
+                         std::min(ordered, begin + step), [&](auto rows, auto, auto feet) {
+                             for (std::size_t j = 0; j < rows.size(); ++j) {
+                                 batch[rows[j]] = feet[j];
+                             }
+                         });
+        }
         for (std::size_t k = 0; k < queries.size(); ++k) {
             const auto a = index.nearest_clamped(view, queries[k]);
             const auto b = nearest_clamped_scan(view, queries[k]);
