@@ -245,17 +245,16 @@ bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept 
 }
 
 struct FrenetBatch::State {
-    State(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
-          double largest_query)
-        : frame(path, path_length, index, largest_query) {}
-
-    Frame frame;
-    FrenetColumns out{};
-    std::size_t rows = 0;
-    double max_distance = 0.0;
+    PointView path;
+    std::span<const double> path_length;
+    const SegmentIndex* index;
+    std::span<const Point> queries;
+    double max_distance;
+    FrenetColumns out;
+    std::unique_ptr<FrenetRow[]> stage;
+    std::optional<Frame> frame;
     double frame_max = 0.0;
     double reach = 0.0;
-    std::unique_ptr<FrenetRow[]> stage;
     std::optional<PointView> staged;
     BatchScratch scratch;
     std::size_t ordered = 0;
@@ -263,31 +262,49 @@ struct FrenetBatch::State {
 
 FrenetBatch::FrenetBatch(const PointView& path, std::span<const double> path_length,
                          const SegmentIndex* index, std::span<const Point> queries,
-                         double max_distance, FrenetColumns out) {
-    const std::size_t m = queries.size();
+                         double max_distance, FrenetColumns out)
+    : m_state(new State{path, path_length, index, queries, max_distance, out}) {
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
     // the columns in order after: a fourth of the scattered writes. The stage goes onto huge
     // pages: a million queries' fresh 4 KiB pages cost about 2 us each here, 15 to 20 ms a call.
-    std::unique_ptr<FrenetRow[]> stage(new FrenetRow[m]);  // left unfilled
-    advise_large(stage.get(), m * sizeof(FrenetRow));
+    m_state->stage.reset(new FrenetRow[queries.size()]);  // left unfilled
+    advise_large(m_state->stage.get(), queries.size() * sizeof(FrenetRow));
+}
+
+FrenetBatch::~FrenetBatch() = default;
+
+std::size_t FrenetBatch::rows() const noexcept {
+    return m_state->queries.size();
+}
+
+PointBounds FrenetBatch::stage(std::size_t begin, std::size_t end) {
+    State& state = *m_state;
+    FrenetRow* stage = state.stage.get();
     // Each row first holds its query, in s and d, or its answer where the query has none. This
     // is the one read of the caller's points: every later step reads the stage. Read in its
     // turn, a row brings in the line that its answer is then written to (116 against 125 ms a
     // million queries, reading the caller's points there).
     PointBounds bounds;
-    for (std::size_t k = 0; k < m; ++k) {
-        const Point q = queries[k];
+    for (std::size_t k = begin; k < end; ++k) {
+        const Point q = state.queries[k];
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
             stage[k].s = q.x;
             stage[k].d = q.y;
             bounds.add(q);
         } else {
-            stage[k] = frenet_row(path, path_length, std::nullopt, q, max_distance);
+            stage[k] =
+                frenet_row(state.path, state.path_length, std::nullopt, q, state.max_distance);
         }
     }
-    m_state = std::make_unique<State>(path, path_length, index, largest_of(bounds.box));
+    return bounds;
+}
+
+void FrenetBatch::order(PointBounds bounds) {
     State& state = *m_state;
-    const Frame& frame = state.frame;
+    const std::size_t m = state.queries.size();
+    FrenetRow* stage = state.stage.get();
+    const Frame& frame =
+        state.frame.emplace(state.path, state.path_length, state.index, largest_of(bounds.box));
     if (frame.exponent != 0) {
         for (std::size_t k = 0; k < m; ++k) {
             const Point q = frame.scaled(Point{stage[k].s, stage[k].d});
@@ -298,10 +315,7 @@ FrenetBatch::FrenetBatch(const PointView& path, std::span<const double> path_len
         const Point high = frame.scaled(Point{bounds.box.x_high, bounds.box.y_high});
         bounds.box = SegmentIndex::Box{low.x, low.y, high.x, high.y};
     }
-    state.out = out;
-    state.rows = m;
-    state.max_distance = max_distance;
-    state.frame_max = frame.max_distance(max_distance);
+    state.frame_max = frame.max_distance(state.max_distance);
     state.staged.emplace(CoordinateView(&stage[0].s, sizeof(FrenetRow) / sizeof(double), m),
                          CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
     const double mean_segment =
@@ -310,13 +324,10 @@ FrenetBatch::FrenetBatch(const PointView& path, std::span<const double> path_len
     // The segment and distance columns, not written before the rows are copied out, lend their
     // memory to the sort: a large batch takes no fresh pages for it (with reading the caller's
     // points in place, 126 to 128 against 131 to 137 ms a call).
-    state.scratch = BatchScratch{std::as_writable_bytes(std::span(out.segment, m)),
-                                 std::as_writable_bytes(std::span(out.distance, m))};
+    state.scratch = BatchScratch{std::as_writable_bytes(std::span(state.out.segment, m)),
+                                 std::as_writable_bytes(std::span(state.out.distance, m))};
     state.ordered = order_batch(*state.staged, bounds, state.reach, state.scratch);
-    state.stage = std::move(stage);
 }
-
-FrenetBatch::~FrenetBatch() = default;
 
 std::size_t FrenetBatch::size() const noexcept {
     return m_state->ordered;
@@ -324,7 +335,7 @@ std::size_t FrenetBatch::size() const noexcept {
 
 void FrenetBatch::search(std::size_t begin, std::size_t end) const {
     const State& state = *m_state;
-    const Frame& frame = state.frame;
+    const Frame& frame = *state.frame;
     FrenetRow* stage = state.stage.get();
     search_batch(
         *frame.index, frame.path, *state.staged, state.reach, state.scratch.order, begin, end,
@@ -344,10 +355,10 @@ void FrenetBatch::search(std::size_t begin, std::size_t end) const {
         });
 }
 
-void FrenetBatch::finish() {
+void FrenetBatch::finish(std::size_t begin, std::size_t end) const {
     const State& state = *m_state;
-    for (std::size_t k = 0; k < state.rows; ++k) {
-        put(state.out, k, state.frame.unscaled(state.stage[k], state.max_distance));
+    for (std::size_t k = begin; k < end; ++k) {
+        put(state.out, k, state.frame->unscaled(state.stage[k], state.max_distance));
     }
 }
 
@@ -357,8 +368,9 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
     const std::size_t m = queries.size();
     if (to_frenet_batched(index, m)) {
         FrenetBatch batch(path, path_length, index, queries, max_distance, out);
+        batch.order(batch.stage(0, m));
         batch.search(0, batch.size());
-        batch.finish();
+        batch.finish(0, m);
         return;
     }
     const bool whole =

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 
+#include "path2d/nearest_batch.hpp"
 #include "path2d/points.hpp"
 #include "path2d/segment_index.hpp"
 
@@ -40,13 +41,15 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
 /// Whether to_frenet answers `queries` points through `index` as one ordered batch.
 bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept;
 
-/// to_frenet of a batch (to_frenet_batched true) in three steps, so that a caller may share the
-/// search among threads and stop between its parts while every query is still ordered with all
-/// the others: ordered in blocks of 65,536 rows apart, 10^6 fixes spread over a 10^6-point route
-/// took 2.7 times as long, their walks shared a fifteenth as often. The constructor reads the
-/// queries and orders them; search answers the positions [begin, end) of that order (disjoint
-/// ranges may run at once on several threads, and how [0, size()) is cut changes no row); finish
-/// writes the rows, once every position is searched. The rows are to_frenet's, bit for bit.
+/// to_frenet of a batch (to_frenet_batched true) in steps, so that a caller may share them among
+/// threads and stop between their parts while every query is still ordered with all the others:
+/// ordered in blocks of 65,536 rows apart, 10^6 fixes spread over a 10^6-point route took 2.7
+/// times as long, their walks shared a fifteenth as often. stage reads the queries [begin, end)
+/// and gives their bounds; order, given the bounds of every query, puts them in order; search
+/// answers the positions [begin, end) of that order, of which there are size(); finish writes
+/// the rows [begin, end) once every position is searched. Disjoint ranges of stage, search and
+/// finish may run on several threads at once, and how they are cut changes no row: the rows are
+/// to_frenet's, bit for bit.
 class FrenetBatch {
 public:
     FrenetBatch(const PointView& path, std::span<const double> path_length,
@@ -56,9 +59,12 @@ public:
     FrenetBatch(const FrenetBatch&) = delete;
     FrenetBatch& operator=(const FrenetBatch&) = delete;
 
+    std::size_t rows() const noexcept;
+    PointBounds stage(std::size_t begin, std::size_t end);
+    void order(PointBounds bounds);
     std::size_t size() const noexcept;
     void search(std::size_t begin, std::size_t end) const;
-    void finish();
+    void finish(std::size_t begin, std::size_t end) const;
 
 private:
     struct State;

@@ -22,6 +22,11 @@ struct PointBounds {
         box = SegmentIndex::Box{std::min(box.x_low, q.x), std::min(box.y_low, q.y),
                                 std::max(box.x_high, q.x), std::max(box.y_high, q.y)};
     }
+    void add(const PointBounds& other) noexcept {
+        box = SegmentIndex::Box{
+            std::min(box.x_low, other.box.x_low), std::min(box.y_low, other.box.y_low),
+            std::max(box.x_high, other.box.x_high), std::max(box.y_high, other.box.y_high)};
+    }
 };
 
 /// The nearest clamped foot of each query, bit for bit what `index.nearest_clamped` gives

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "path2d/frenet.hpp"
+#include "path2d/nearest_batch.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
 #include "python/buffer_input.hpp"
@@ -214,14 +215,29 @@ const auto to_frenet_callable = declare(
                     });
                     continue;
                 }
-                done = one([&] {
-                    batch.emplace(view, length, index, stretch, max_distance, rows_from(first));
-                });
+                // Allocating the stage is the one step in this thread: every other runs in
+                // blocks the workers share, but the order, which takes a tenth.
+                batch.emplace(view, length, index, stretch, max_distance, rows_from(first));
+                const std::size_t blocks = (stretch.size() - 1) / kBlockRows + 1;
+                std::vector<PointBounds> bounds(blocks);
+                done = run_blocks_without_lock(
+                    stretch.size(), kBlockRows, workers, [&](std::size_t begin, std::size_t end) {
+                        bounds[begin / kBlockRows] = batch->stage(begin, end);
+                    });
+                done = done && one([&] {
+                           for (std::size_t i = 1; i < blocks; ++i) {
+                               bounds[0].add(bounds[i]);
+                           }
+                           batch->order(bounds[0]);
+                       });
                 done = done && run_blocks_without_lock(batch->size(), kBlockRows, workers,
                                                        [&](std::size_t begin, std::size_t end) {
                                                            batch->search(begin, end);
                                                        });
-                done = done && one([&] { batch->finish(); });
+                done = done && run_blocks_without_lock(stretch.size(), kBlockRows, workers,
+                                                       [&](std::size_t begin, std::size_t end) {
+                                                           batch->finish(begin, end);
+                                                       });
             }
         } else {
             done =
