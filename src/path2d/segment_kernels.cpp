@@ -6,6 +6,7 @@
 // a * b + c into a fused multiply-add (-ffp-contract=off), and no target here enables one.
 #include "path2d/segment_kernels.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -263,7 +264,8 @@ bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, 
 
 void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
                      double limit, std::optional<ClampedFoot>* feet) noexcept {
-    alignas(64) double gaps[LeafColumns::capacity];
+    alignas(64) double gaps[LeafColumns::capacity + 2];
+    gaps[leaves.count] = infinity;  // pairs the last gap of an odd count
     for (std::size_t k = 0; k < queries.size(); ++k) {
         const Point& query = queries[k];
         // Written in place: a foot copied just after its stores would wait for them to reach
@@ -276,12 +278,8 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
         // first).
         squared_gaps(leaves, query, gaps);
         for (double within = limit;;) {
-            std::size_t nearest = 0;
-            double g = infinity;
-            for (std::size_t j = 0; j < leaves.count; ++j) {
-                nearest = gaps[j] < g ? j : nearest;
-                g = gaps[j] < g ? gaps[j] : g;
-            }
+            double g;
+            const std::size_t nearest = lowest_first(gaps, leaves.count, g);
             if (!(g <= within)) {
                 break;
             }

@@ -3,11 +3,17 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
 
 #include "path2d/points.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace korvane {
 
@@ -16,6 +22,35 @@ namespace korvane {
 /// the branches a list's maximum takes.
 inline double gap(double below, double above) noexcept {
     return std::max(std::max(below, above), 0.0);
+}
+
+/// The first place of the lowest of values[0, n) that is a number, and that lowest into
+/// `lowest` (infinity where there is none); values[n] must be infinity. Two at a time where SSE2
+/// is, else the scalar twin: a pick of the nearest of a route's 16 leaves, a compare and two
+/// selects each, had taken a fifth of the instructions of 100 fixes on a 250-point route.
+inline std::size_t lowest_first(const double* values, std::size_t n, double& lowest) noexcept {
+#if defined(__SSE2__)
+    __m128d low = _mm_set1_pd(INFINITY);
+    for (std::size_t j = 0; j < n; j += 2) {
+        low = _mm_min_pd(_mm_loadu_pd(values + j), low);  // a NaN lane keeps `low`
+    }
+    lowest = std::min(_mm_cvtsd_f64(low), _mm_cvtsd_f64(_mm_unpackhi_pd(low, low)));
+    const __m128d target = _mm_set1_pd(lowest);
+    for (std::size_t j = 0; j < n; j += 2) {
+        if (const int mask = _mm_movemask_pd(_mm_cmpeq_pd(_mm_loadu_pd(values + j), target))) {
+            return j + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+        }
+    }
+    return 0;
+#else
+    std::size_t at = 0;
+    lowest = INFINITY;
+    for (std::size_t j = 0; j < n; ++j) {
+        at = values[j] < lowest ? j : at;
+        lowest = values[j] < lowest ? values[j] : lowest;
+    }
+    return at;
+#endif
 }
 
 /// The point of segment i nearest to `query`: t = ((query - a) . d) / (d . d) clamped to
