@@ -38,7 +38,14 @@ namespace {
 // of it down to the last, or below an absolute floor per offset: φ is in units of the band
 // squared, so the floor is a residual of 1e-12 of the band at every point.
 constexpr double kFirstGap = 1e-5;
-constexpr double kFirstDual = 0.1;
+// The start: the input smoothed without the box, each offset held towards 0 by a weight of
+// kStartWeight (the Hessian's diagonal is about 6), then capped at kStartCap of the way to its
+// bounds; its duals the gradient's part pushing against each bound, plus kFirstDual of the
+// gradient's root mean square at the input. Against the input with duals of a tenth of that
+// root mean square, this saves a fifth of the steps on the fleet's trips with either method.
+constexpr double kStartWeight = 0.1;
+constexpr double kStartCap = 0.9;
+constexpr double kFirstDual = 0.003;
 constexpr double kLastGap = 1e-12;
 constexpr double kGapFloor = 1e-24;
 // The problems met take 5 to 25 steps.
@@ -341,9 +348,8 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     const double* h1 = m_hessian[1].data();
     const double* h2 = m_hessian[2].data();
 
-    std::fill(m_d.begin(), m_d.end(), 0.0);
-    std::fill(m_slack[0].begin(), m_slack[0].end(), 1.0);
-    std::fill(m_slack[1].begin(), m_slack[1].end(), 1.0);
+    std::fill(m_d.begin(), m_d.end(), 0.0);  // for φ and the gradient at the input
+    T gap_lanes = splat<T>(0.0);
     const double floor = kGapFloor * static_cast<double>(m);
     const double share = 1.0 / (2.0 * static_cast<double>(m));
     double tolerance[kCount];
@@ -358,24 +364,45 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         reinterpret_cast<double*>(&phi_input)[l] =
             residuals<Channels>(m, m_r, m_w, m_d.data(), m_residual, first);
         gradient<Channels>(m, m_w, m_residual, m_lane_q[l].data(), first);
-        // Duals start at a tenth of the gradient's root mean square, near the size of the
-        // multipliers to come whatever the band: a gradient of zero starts and ends at the input.
+        // The duals' floor scales with the gradient, as the multipliers to come do whatever the
+        // band: a gradient of zero starts and ends at the input.
         const double* ql = m_lane_q[l].data();
         double squares = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
             squares += ql[j] * ql[j];
             m_q[j * kCount + l] = ql[j];
         }
-        const double start = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
+        const double floor_dual = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
         for (std::size_t j = 0; j < m; ++j) {
-            m_dual[0][j * kCount + l] = start;
-            m_dual[1][j * kCount + l] = start;
+            m_dual[0][j * kCount + l] = floor_dual;
+            m_dual[1][j * kCount + l] = floor_dual;
+        }
+    }
+    {
+        // (H + kStartWeight·I) d = -q, capped, for every lane at once.
+        factor_band<T>(
+            m, [=](std::size_t j) { return splat<T>(h0[j] + kStartWeight); },
+            [=](std::size_t j) { return splat<T>(h1[j]); },
+            [=](std::size_t j) { return splat<T>(h2[j]); }, inverse, l1, l2, x,
+            [=](std::size_t j) { return -q[j]; });
+        backward_band<T>(m, inverse, l1, l2, x, [](std::size_t) {});
+        const T cap = splat<T>(kStartCap);
+        for (std::size_t j = 0; j < m; ++j) {
+            const T v = lane_min<T>(cap, lane_max<T>(-cap, x[j]));
+            d[j] = v;
+            sl[j] = 1.0 + v;
+            su[j] = 1.0 - v;
+        }
+        band_gradient<T>(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap_lanes);
+        const T zero = splat<T>(0.0);
+        for (std::size_t j = 0; j < m; ++j) {
+            zl[j] += lane_max<T>(zero, g[j]);
+            zu[j] += lane_max<T>(zero, -g[j]);
         }
     }
     unsigned open = lanes;  // the lanes still being solved
     // g = H d + q, dᵀ (g + q) and the gap, formed afresh unless the last step formed them.
     bool fresh = true;
-    T gap_lanes = splat<T>(0.0);
     T change = gap_lanes;
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
