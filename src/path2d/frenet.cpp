@@ -245,6 +245,15 @@ bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept 
 }
 
 struct FrenetBatch::State {
+    State(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
+          std::span<const Point> queries, double max_distance, FrenetColumns out)
+        : path(path),
+          path_length(path_length),
+          index(index),
+          queries(queries),
+          max_distance(max_distance),
+          out(out) {}
+
     PointView path;
     std::span<const double> path_length;
     const SegmentIndex* index;
@@ -256,14 +265,14 @@ struct FrenetBatch::State {
     double frame_max = 0.0;
     double reach = 0.0;
     std::optional<PointView> staged;
-    BatchScratch scratch;
+    BatchScratch scratch{};
     std::size_t ordered = 0;
 };
 
 FrenetBatch::FrenetBatch(const PointView& path, std::span<const double> path_length,
                          const SegmentIndex* index, std::span<const Point> queries,
                          double max_distance, FrenetColumns out)
-    : m_state(new State{path, path_length, index, queries, max_distance, out}) {
+    : m_state(std::make_unique<State>(path, path_length, index, queries, max_distance, out)) {
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
     // the columns in order after: a fourth of the scattered writes. The stage goes onto huge
     // pages: a million queries' fresh 4 KiB pages cost about 2 us each here, 15 to 20 ms a call.
