@@ -73,6 +73,7 @@ RouteSearch::RouteSearch(const RoadNetwork& net)
     : m_net(net),
       m_distance(net.nodes()),
       m_via(net.nodes()),
+      m_first(net.nodes()),
       m_stamp(net.nodes(), 0),
       m_wanted(net.nodes(), 0),
       m_done(net.nodes(), 0) {}
@@ -132,13 +133,14 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
     const auto later = std::greater<std::pair<double, std::uint32_t>>();
     m_heap.clear();
     m_touched.clear();
-    const auto reach = [&](std::uint32_t v, Arc via, double distance) {
+    const auto reach = [&](std::uint32_t v, Arc via, Arc first, double distance) {
         if (m_stamp[v] != m_current) {
             m_stamp[v] = m_current;
             m_touched.push_back(v);
         }
         m_distance[v] = distance;
         m_via[v] = via;
+        m_first[v] = first;
         m_heap.emplace_back(distance, v);
         std::push_heap(m_heap.begin(), m_heap.end(), later);
     };
@@ -146,7 +148,7 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
     if (!resumes) {
         tree.reached.clear();
         tree.beyond.clear();
-        reach(tree.root, RouteTree::none, 0.0);
+        reach(tree.root, RouteTree::none, RouteTree::none, 0.0);
     } else {
         // A search asked for beyond where it stopped goes on from there: the nodes it settled
         // are settled alike (nodes settle in the order of their distances), its frontier as
@@ -156,13 +158,14 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             m_stamp[r.node] = m_done[r.node] = m_current;
             m_distance[r.node] = r.distance;
             m_via[r.node] = r.via;
+            m_first[r.node] = r.first;
         }
         // What lies past the new bound stays left for a wider search yet, the frontier first
         // (it is nearer than every step left before).
         m_left.clear();
         for (const RouteTree::Reached& r : tree.frontier) {
             if (r.distance <= bound) {
-                reach(r.node, r.via, r.distance);
+                reach(r.node, r.via, r.first, r.distance);
             } else {
                 m_left.push_back(r);
             }
@@ -171,7 +174,7 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             if (r.distance > bound) {
                 m_left.push_back(r);
             } else if (m_stamp[r.node] != m_current || r.distance < m_distance[r.node]) {
-                reach(r.node, r.via, r.distance);
+                reach(r.node, r.via, r.first, r.distance);
             }
         }
         std::swap(tree.beyond, m_left);
@@ -208,7 +211,7 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             break;
         }
         // A node is settled once: its first pop at its final distance.
-        tree.reached.push_back(RouteTree::Reached{u, m_via[u], distance});
+        tree.reached.push_back(RouteTree::Reached{u, m_via[u], m_first[u], distance});
         m_done[u] = m_current;
         if (m_wanted[u] == m_current) {
             m_wanted[u] = 0;
@@ -221,22 +224,24 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
                 }
             }
         }
+        const Arc first = m_first[u];
         for (const Step& step : m_net.steps(u)) {
+            const Arc leaves = first == RouteTree::none ? step.arc : first;
             const double through = distance + step.length;
             const std::uint32_t v = step.head;
             if (m_stamp[v] == m_current && through >= m_distance[v]) {
                 continue;
             }
             if (through <= bound) {
-                reach(v, step.arc, through);
+                reach(v, step.arc, leaves, through);
             } else {
-                tree.beyond.push_back(RouteTree::Reached{v, step.arc, through});
+                tree.beyond.push_back(RouteTree::Reached{v, step.arc, leaves, through});
             }
         }
     }
     for (const std::uint32_t v : m_touched) {
         if (m_done[v] != m_current) {
-            tree.frontier.push_back(RouteTree::Reached{v, m_via[v], m_distance[v]});
+            tree.frontier.push_back(RouteTree::Reached{v, m_via[v], m_first[v], m_distance[v]});
         }
     }
     tree.index();

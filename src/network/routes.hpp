@@ -18,7 +18,8 @@ namespace korvane::network {
 struct RouteTree {
     struct Reached {
         std::uint32_t node;
-        Arc via;  ///< the last arc into the node; none for the tree's own node
+        Arc via;    ///< the last arc into the node; none for the tree's own node
+        Arc first;  ///< the first arc out of the tree's own node; none for that node
         double distance;
     };
     static constexpr Arc none = 0xffffffff;
@@ -74,6 +75,7 @@ private:
     const RoadNetwork& m_net;
     std::vector<double> m_distance;
     std::vector<Arc> m_via;
+    std::vector<Arc> m_first;
     std::vector<std::uint32_t> m_stamp;    // the search that last reached each node
     std::vector<std::uint32_t> m_wanted;   // the search for which each node is a target yet
     std::vector<std::uint32_t> m_done;     // the search that last settled each node
