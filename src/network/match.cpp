@@ -162,11 +162,12 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                 const State& from = states[i];
                 const double lead = net.length(edge_of(from.arc)) - from.position;
                 const Point root = arc_end(net, from.arc);
+                const std::uint32_t piece = net.piece(net.head(from.arc));
                 sc.targets.clear();
                 sc.wanted.clear();
                 for (std::size_t j = begin; j < end; ++j) {
                     const State& to = states[j];
-                    if (stays_on_arc(from, to, backward)) {
+                    if (stays_on_arc(from, to, backward) || net.piece(net.tail(to.arc)) != piece) {
                         continue;
                     }
                     // The longest route into `to` that would beat its best so far.

@@ -15,17 +15,20 @@ constexpr std::size_t kMaxCachedEntries = std::size_t{1} << 18;
 
 }  // namespace
 
-void RouteTree::index() {
-    std::size_t size = 4;
-    unsigned bits = 2;
-    while (size < 2 * reached.size()) {
-        size *= 2;
-        ++bits;
+void RouteTree::index(std::size_t indexed) {
+    if (m_slots.size() < 2 * reached.size()) {
+        std::size_t size = 4;
+        unsigned bits = 2;
+        while (size < 2 * reached.size()) {
+            size *= 2;
+            ++bits;
+        }
+        m_slots.assign(size, 0);
+        m_shift = 32 - bits;
+        indexed = 0;
     }
-    m_slots.assign(size, 0);
-    m_shift = 32 - bits;
-    const std::size_t mask = size - 1;
-    for (std::size_t i = 0; i < reached.size(); ++i) {
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = indexed; i < reached.size(); ++i) {
         std::size_t at = (reached[i].node * 2654435769u) >> m_shift;
         while (m_slots[at] != 0) {
             at = (at + 1) & mask;
@@ -145,6 +148,18 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
         std::push_heap(m_heap.begin(), m_heap.end(), later);
     };
     const bool resumes = tree.bound >= 0.0;
+    // Whether the tree settled v before this search: looked up once, when the search first
+    // meets v, not marked for every node a resumed tree holds (most it never meets again).
+    const auto settled_before = [&](std::uint32_t v) {
+        const RouteTree::Reached* r = resumes ? tree.find(v) : nullptr;
+        if (r == nullptr) {
+            return false;
+        }
+        m_stamp[v] = m_done[v] = m_current;
+        m_distance[v] = r->distance;
+        return true;
+    };
+    const std::size_t settled = resumes ? tree.reached.size() : 0;
     if (!resumes) {
         tree.reached.clear();
         tree.beyond.clear();
@@ -154,12 +169,6 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
         // are settled alike (nodes settle in the order of their distances), its frontier as
         // far as the new bound is queued, and the steps it left past its bound are taken again
         // in the order it left them, so that the tree is the one a new search would give.
-        for (const RouteTree::Reached& r : tree.reached) {
-            m_stamp[r.node] = m_done[r.node] = m_current;
-            m_distance[r.node] = r.distance;
-            m_via[r.node] = r.via;
-            m_first[r.node] = r.first;
-        }
         // What lies past the new bound stays left for a wider search yet, the frontier first
         // (it is nearer than every step left before).
         m_left.clear();
@@ -173,7 +182,8 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
         for (const RouteTree::Reached& r : tree.beyond) {
             if (r.distance > bound) {
                 m_left.push_back(r);
-            } else if (m_stamp[r.node] != m_current || r.distance < m_distance[r.node]) {
+            } else if (m_stamp[r.node] == m_current ? r.distance < m_distance[r.node]
+                                                    : !settled_before(r.node)) {
                 reach(r.node, r.via, r.first, r.distance);
             }
         }
@@ -185,7 +195,8 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
     std::size_t waiting = 0;
     double farthest = -INFINITY;
     for (const RouteTarget& t : targets) {
-        if (t.need < 0.0 || m_done[t.node] == m_current) {
+        if (t.need < 0.0 || m_done[t.node] == m_current ||
+            (m_stamp[t.node] != m_current && settled_before(t.node))) {
             continue;
         }
         if (m_wanted[t.node] != m_current) {
@@ -229,7 +240,7 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             const Arc leaves = first == RouteTree::none ? step.arc : first;
             const double through = distance + step.length;
             const std::uint32_t v = step.head;
-            if (m_stamp[v] == m_current && through >= m_distance[v]) {
+            if (m_stamp[v] == m_current ? through >= m_distance[v] : settled_before(v)) {
                 continue;
             }
             if (through <= bound) {
@@ -244,7 +255,7 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             tree.frontier.push_back(RouteTree::Reached{v, m_via[v], m_first[v], m_distance[v]});
         }
     }
-    tree.index();
+    tree.index(settled);
     tree.bound = complete;
 }
 

@@ -31,8 +31,9 @@ struct RouteTree {
     std::vector<Reached> frontier;
     std::vector<Reached> beyond;
 
-    /// Indexes `reached` by node; called once it is filled.
-    void index();
+    /// Indexes `reached` by node, its entries from `indexed` on (the earlier ones are indexed
+    /// already); called once it is filled.
+    void index(std::size_t indexed);
     /// The entry of `node`, or nullptr where the tree does not reach it.
     const Reached* find(std::uint32_t node) const noexcept;
     /// The route distance to `node`, or infinity beyond the bound.
