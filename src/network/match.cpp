@@ -103,7 +103,8 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     sc.first_state.clear();
     sc.fix_of.clear();
     sc.starts.clear();
-    std::vector<double> limits;  // per layer: the longest plausible route into it
+    std::vector<double>& limits = sc.limits;
+    limits.clear();
 
     // Forward: one layer of states per fix with candidates, each scored by its best sequence.
     for (std::size_t row = 0; row < n; ++row) {
@@ -128,7 +129,8 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
             const Point b = fixes[row];
             const double straight = std::hypot(b.x - a.x, b.y - a.y);
             limit = options.max_detour * straight + 2.0 * options.radius;
-            std::vector<double> best(end - begin, -INFINITY);
+            std::vector<double>& best = sc.best;
+            best.assign(end - begin, -INFINITY);
             const auto offer = [&](std::size_t i, std::size_t j, double driven, double turns) {
                 const State& from = states[i];
                 const double score = from.score - (std::fabs(driven - straight) +

@@ -9,8 +9,8 @@ namespace korvane::network {
 
 namespace {
 
-// The cache is emptied once its trees hold this many nodes (24 bytes each): a few megabytes a
-// thread, far more than the trees a trace reaches at once.
+// The cache is emptied once its trees hold this many nodes (about 32 bytes each with their
+// index): a few megabytes a thread, far more than the trees a trace reaches at once.
 constexpr std::size_t kMaxCachedEntries = std::size_t{1} << 18;
 
 }  // namespace
