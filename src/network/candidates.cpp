@@ -25,19 +25,30 @@ Candidate candidate_of(const RoadNetwork& net, std::uint32_t e, std::size_t j,
     return Candidate{e, s[j] + foot.t * (s[j + 1] - s[j]), d, distance, foot.point};
 }
 
-// Keeps the nearest candidate of each edge, then the k nearest edges. `found` holds feet with
-// those of one edge next to each other (both callers scan segments in order, and an edge's
-// segments are consecutive), so one pass finds each edge's nearest without sorting the feet.
-void keep_nearest(const std::vector<Candidate>& found, std::size_t k, std::vector<Candidate>& out) {
-    out.clear();
-    for (const Candidate& c : found) {
-        if (out.empty() || out.back().edge != c.edge) {
-            out.push_back(c);
-        } else if (c.distance < out.back().distance ||
-                   (c.distance == out.back().distance && c.s < out.back().s)) {
-            out.back() = c;
+// Adds the foot on segment j of edge e to `found`, which keeps the nearest foot of each edge.
+// Feet of one edge come one after the other (both callers scan segments in order, and an
+// edge's segments are consecutive), so an edge's foot is only compared with the last kept, and
+// the arc length and side are worked out only for a foot that is kept.
+void add_foot(const RoadNetwork& net, std::uint32_t e, std::size_t j, const ClampedFoot& foot,
+              Point fix, std::vector<Candidate>& found) {
+    if (found.empty() || found.back().edge != e) {
+        found.push_back(candidate_of(net, e, j, foot, fix));
+        return;
+    }
+    const double distance = std::sqrt(foot.squared_distance);
+    if (distance < found.back().distance) {
+        found.back() = candidate_of(net, e, j, foot, fix);
+    } else if (distance == found.back().distance) {
+        const Candidate c = candidate_of(net, e, j, foot, fix);
+        if (c.s < found.back().s) {
+            found.back() = c;
         }
     }
+}
+
+// The k nearest edges of `found` (each edge once, as add_foot keeps them).
+void keep_nearest(const std::vector<Candidate>& found, std::size_t k, std::vector<Candidate>& out) {
+    out.assign(found.begin(), found.end());
     const auto nearer = [](const Candidate& a, const Candidate& b) {
         return a.distance != b.distance ? a.distance < b.distance : a.edge < b.edge;
     };
@@ -82,7 +93,7 @@ void candidates(const RoadNetwork& net, Point fix, double radius, std::size_t k,
             }
             const ClampedFoot foot = clamped_foot(p, seg, fix);
             if (foot.squared_distance <= limit) {
-                scratch.push_back(candidate_of(net, e, seg - net.first_index_point(e), foot, fix));
+                add_foot(net, e, seg - net.first_index_point(e), foot, fix, scratch);
             }
         }
     }
@@ -104,7 +115,7 @@ std::vector<Candidate> candidates_scan(const RoadNetwork& net, Point fix, double
         for (std::size_t j = 0; j + 1 < g.size(); ++j) {
             const ClampedFoot foot = clamped_foot(view, j, fix);
             if (foot.squared_distance <= limit) {
-                found.push_back(candidate_of(net, e, j, foot, fix));
+                add_foot(net, e, j, foot, fix, found);
             }
         }
     }

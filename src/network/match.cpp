@@ -27,6 +27,14 @@ double turn_cost(const State& from, const State& to, double uturn) noexcept {
     return to.arc == (from.arc ^ 1u) ? uturn : 0.0;
 }
 
+// The U-turns a route between two states makes besides the one turn_cost charges: leaving
+// the end of the arc just driven back along its edge, or running past the next state along its
+// edge the other way to turn onto it at its end. Each pays `uturn` too, or a detour's length
+// would come free where noise lengthens the straight steps; a shortest route turns nowhere else.
+double route_turns(const RouteTree::Reached& r, Arc from, Arc to, double uturn) noexcept {
+    return ((r.first == (from ^ 1u) ? 1 : 0) + (r.via == (to ^ 1u) ? 1 : 0)) * uturn;
+}
+
 // The points an arc starts and ends at: its edge's first and last points, by direction.
 Point arc_start(const RoadNetwork& net, Arc arc) noexcept {
     const std::span<const Point> g = net.geometry(edge_of(arc));
@@ -95,7 +103,8 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     sc.first_state.clear();
     sc.fix_of.clear();
     sc.starts.clear();
-    std::vector<double> limits;  // per layer: the longest plausible route into it
+    std::vector<double>& limits = sc.limits;
+    limits.clear();
 
     // Forward: one layer of states per fix with candidates, each scored by its best sequence.
     for (std::size_t row = 0; row < n; ++row) {
@@ -120,12 +129,13 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
             const Point b = fixes[row];
             const double straight = std::hypot(b.x - a.x, b.y - a.y);
             limit = options.max_detour * straight + 2.0 * options.radius;
-            std::vector<double> best(end - begin, -INFINITY);
-            const auto offer = [&](std::size_t i, std::size_t j, double driven) {
+            std::vector<double>& best = sc.best;
+            best.assign(end - begin, -INFINITY);
+            const auto offer = [&](std::size_t i, std::size_t j, double driven, double turns) {
                 const State& from = states[i];
-                const double score =
-                    from.score -
-                    (std::fabs(driven - straight) + turn_cost(from, states[j], uturn)) / beta;
+                const double score = from.score - (std::fabs(driven - straight) +
+                                                   turn_cost(from, states[j], uturn) + turns) /
+                                                      beta;
                 if (score > best[j - begin]) {
                     best[j - begin] = score;
                     states[j].from = static_cast<std::int32_t>(i);
@@ -143,7 +153,7 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                 sc.order.push_back(i);
                 for (std::size_t j = begin; j < end; ++j) {
                     if (stays_on_arc(from, states[j], backward)) {
-                        offer(i, j, std::max(0.0, states[j].position - from.position));
+                        offer(i, j, std::max(0.0, states[j].position - from.position), 0.0);
                     }
                 }
             }
@@ -154,11 +164,12 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                 const State& from = states[i];
                 const double lead = net.length(edge_of(from.arc)) - from.position;
                 const Point root = arc_end(net, from.arc);
+                const std::uint32_t piece = net.piece(net.head(from.arc));
                 sc.targets.clear();
                 sc.wanted.clear();
                 for (std::size_t j = begin; j < end; ++j) {
                     const State& to = states[j];
-                    if (stays_on_arc(from, to, backward)) {
+                    if (stays_on_arc(from, to, backward) || net.piece(net.tail(to.arc)) != piece) {
                         continue;
                     }
                     // The longest route into `to` that would beat its best so far.
@@ -179,10 +190,14 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                 const RouteTree& tree =
                     sc.routes.from(net.head(from.arc), limit - lead, sc.targets);
                 for (std::size_t k = 0; k < sc.wanted.size(); ++k) {
-                    const double driven =
-                        lead + tree.distance(sc.targets[k].node) + states[sc.wanted[k]].position;
+                    const RouteTree::Reached* r = tree.find(sc.targets[k].node);
+                    if (r == nullptr) {
+                        continue;
+                    }
+                    const State& to = states[sc.wanted[k]];
+                    const double driven = lead + r->distance + to.position;
                     if (driven <= limit) {
-                        offer(i, sc.wanted[k], driven);
+                        offer(i, sc.wanted[k], driven, route_turns(*r, from.arc, to.arc, uturn));
                     }
                 }
             }

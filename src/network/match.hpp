@@ -34,10 +34,12 @@ double default_beta(std::span<const Point> fixes);
 /// ten thousand of pure noise.
 inline constexpr double kBackwardSigmas = 4.0;
 
-/// What turning back onto the edge just driven costs, as metres of route in sigmas: more than
-/// the noise moves a fix between the two directions' nearest points (none at the edge's end),
-/// less than a genuine turn in a dead end saves.
-inline constexpr double kUTurnSigmas = 2.0;
+/// What a U-turn costs, as metres of route in sigmas, wherever it is made: onto the edge just
+/// driven, or within the route between two fixes. Where the noise is as large as the step, each
+/// straight step runs up to about 2 sigma longer than the road driven, and a turn into a side
+/// road and back lengthens the two steps around it: such a turn must cost twice what it could
+/// gain so, yet less than a genuine turn in a dead end saves.
+inline constexpr double kUTurnSigmas = 8.0;
 
 /// Per fix, where the trace is matched (columns the caller owns, one entry per fix).
 struct FixColumns {
@@ -71,6 +73,8 @@ struct MatchScratch {
     std::vector<std::size_t> fix_of;       // that fix's row
     std::vector<std::uint8_t> starts;      // per fix with candidates: a piece starts there
     std::vector<std::int32_t> chosen;
+    std::vector<double> best;    // per state of the layer being scored: its best score so far
+    std::vector<double> limits;  // per layer: the longest plausible route into it
 };
 
 /// Matches one trace: writes every fix's columns and appends the driven arcs to `route` (each

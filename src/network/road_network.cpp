@@ -155,6 +155,25 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
         }
     }
 
+    // Connected pieces, ignoring direction (union by index, halving paths): a route never
+    // leaves its piece, so a candidate in another is known unreachable without a search.
+    net.m_piece.resize(nodes);
+    std::iota(net.m_piece.begin(), net.m_piece.end(), std::uint32_t{0});
+    const auto root = [&](std::uint32_t u) {
+        while (net.m_piece[u] != u) {
+            u = net.m_piece[u] = net.m_piece[net.m_piece[u]];
+        }
+        return u;
+    };
+    for (std::size_t e = 0; e < edges; ++e) {
+        const std::uint32_t a = root(net.m_source[e]);
+        const std::uint32_t b = root(net.m_target[e]);
+        net.m_piece[std::max(a, b)] = std::min(a, b);
+    }
+    for (std::uint32_t u = 0; u < nodes; ++u) {
+        net.m_piece[u] = net.m_piece[net.m_piece[u]];
+    }
+
     // The index points: edges in the Z order of their boxes' centres on a 65536-cell grid over
     // the network, so that a leaf's segments lie close together.
     double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
@@ -209,7 +228,8 @@ std::size_t RoadNetwork::bytes() const noexcept {
            m_lengths.size() * sizeof(double) + 2 * m_source.size() * sizeof(std::uint32_t) +
            m_two_way.size() + m_node_ids.size() * sizeof(std::int64_t) +
            m_first_step.size() * sizeof(std::uint32_t) + m_steps.size() * sizeof(Step) +
-           m_index_points.size() * sizeof(Point) + m_segment_edge.size() * sizeof(std::uint32_t) +
+           m_piece.size() * sizeof(std::uint32_t) + m_index_points.size() * sizeof(Point) +
+           m_segment_edge.size() * sizeof(std::uint32_t) +
            m_index_first.size() * sizeof(std::size_t) +
            4 * std::bit_ceil(leaves) * sizeof(SegmentIndex::Box);
 }

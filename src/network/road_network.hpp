@@ -68,6 +68,9 @@ public:
     std::uint32_t head(Arc arc) const noexcept {
         return is_reversed(arc) ? m_source[edge_of(arc)] : m_target[edge_of(arc)];
     }
+    /// The connected piece of dense node u, directions ignored (its lowest node): no route
+    /// joins nodes of different pieces.
+    std::uint32_t piece(std::uint32_t u) const noexcept { return m_piece[u]; }
     /// The arcs leaving dense node u.
     std::span<const Step> steps(std::uint32_t u) const noexcept {
         return std::span<const Step>(m_steps).subspan(m_first_step[u],
@@ -103,6 +106,7 @@ private:
     std::vector<std::int64_t> m_node_ids;  // dense number to the id given
     std::vector<std::uint32_t> m_first_step;
     std::vector<Step> m_steps;
+    std::vector<std::uint32_t> m_piece;
     std::vector<Point> m_index_points;
     std::vector<std::uint32_t> m_segment_edge;
     std::vector<std::size_t> m_index_first;

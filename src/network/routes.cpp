@@ -9,23 +9,26 @@ namespace korvane::network {
 
 namespace {
 
-// The cache is emptied once its trees hold this many nodes (24 bytes each): a few megabytes a
-// thread, far more than the trees a trace reaches at once.
+// The cache is emptied once its trees hold this many nodes (about 32 bytes each with their
+// index): a few megabytes a thread, far more than the trees a trace reaches at once.
 constexpr std::size_t kMaxCachedEntries = std::size_t{1} << 18;
 
 }  // namespace
 
-void RouteTree::index() {
-    std::size_t size = 4;
-    unsigned bits = 2;
-    while (size < 2 * reached.size()) {
-        size *= 2;
-        ++bits;
+void RouteTree::index(std::size_t indexed) {
+    if (m_slots.size() < 2 * reached.size()) {
+        std::size_t size = 4;
+        unsigned bits = 2;
+        while (size < 2 * reached.size()) {
+            size *= 2;
+            ++bits;
+        }
+        m_slots.assign(size, 0);
+        m_shift = 32 - bits;
+        indexed = 0;
     }
-    m_slots.assign(size, 0);
-    m_shift = 32 - bits;
-    const std::size_t mask = size - 1;
-    for (std::size_t i = 0; i < reached.size(); ++i) {
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = indexed; i < reached.size(); ++i) {
         std::size_t at = (reached[i].node * 2654435769u) >> m_shift;
         while (m_slots[at] != 0) {
             at = (at + 1) & mask;
@@ -73,6 +76,7 @@ RouteSearch::RouteSearch(const RoadNetwork& net)
     : m_net(net),
       m_distance(net.nodes()),
       m_via(net.nodes()),
+      m_first(net.nodes()),
       m_stamp(net.nodes(), 0),
       m_wanted(net.nodes(), 0),
       m_done(net.nodes(), 0) {}
@@ -132,37 +136,45 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
     const auto later = std::greater<std::pair<double, std::uint32_t>>();
     m_heap.clear();
     m_touched.clear();
-    const auto reach = [&](std::uint32_t v, Arc via, double distance) {
+    const auto reach = [&](std::uint32_t v, Arc via, Arc first, double distance) {
         if (m_stamp[v] != m_current) {
             m_stamp[v] = m_current;
             m_touched.push_back(v);
         }
         m_distance[v] = distance;
         m_via[v] = via;
+        m_first[v] = first;
         m_heap.emplace_back(distance, v);
         std::push_heap(m_heap.begin(), m_heap.end(), later);
     };
     const bool resumes = tree.bound >= 0.0;
+    // Whether the tree settled v before this search: looked up once, when the search first
+    // meets v, not marked for every node a resumed tree holds (most it never meets again).
+    const auto settled_before = [&](std::uint32_t v) {
+        const RouteTree::Reached* r = resumes ? tree.find(v) : nullptr;
+        if (r == nullptr) {
+            return false;
+        }
+        m_stamp[v] = m_done[v] = m_current;
+        m_distance[v] = r->distance;
+        return true;
+    };
+    const std::size_t settled = resumes ? tree.reached.size() : 0;
     if (!resumes) {
         tree.reached.clear();
         tree.beyond.clear();
-        reach(tree.root, RouteTree::none, 0.0);
+        reach(tree.root, RouteTree::none, RouteTree::none, 0.0);
     } else {
         // A search asked for beyond where it stopped goes on from there: the nodes it settled
         // are settled alike (nodes settle in the order of their distances), its frontier as
         // far as the new bound is queued, and the steps it left past its bound are taken again
         // in the order it left them, so that the tree is the one a new search would give.
-        for (const RouteTree::Reached& r : tree.reached) {
-            m_stamp[r.node] = m_done[r.node] = m_current;
-            m_distance[r.node] = r.distance;
-            m_via[r.node] = r.via;
-        }
         // What lies past the new bound stays left for a wider search yet, the frontier first
         // (it is nearer than every step left before).
         m_left.clear();
         for (const RouteTree::Reached& r : tree.frontier) {
             if (r.distance <= bound) {
-                reach(r.node, r.via, r.distance);
+                reach(r.node, r.via, r.first, r.distance);
             } else {
                 m_left.push_back(r);
             }
@@ -170,8 +182,9 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
         for (const RouteTree::Reached& r : tree.beyond) {
             if (r.distance > bound) {
                 m_left.push_back(r);
-            } else if (m_stamp[r.node] != m_current || r.distance < m_distance[r.node]) {
-                reach(r.node, r.via, r.distance);
+            } else if (m_stamp[r.node] == m_current ? r.distance < m_distance[r.node]
+                                                    : !settled_before(r.node)) {
+                reach(r.node, r.via, r.first, r.distance);
             }
         }
         std::swap(tree.beyond, m_left);
@@ -182,7 +195,8 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
     std::size_t waiting = 0;
     double farthest = -INFINITY;
     for (const RouteTarget& t : targets) {
-        if (t.need < 0.0 || m_done[t.node] == m_current) {
+        if (t.need < 0.0 || m_done[t.node] == m_current ||
+            (m_stamp[t.node] != m_current && settled_before(t.node))) {
             continue;
         }
         if (m_wanted[t.node] != m_current) {
@@ -208,7 +222,7 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
             break;
         }
         // A node is settled once: its first pop at its final distance.
-        tree.reached.push_back(RouteTree::Reached{u, m_via[u], distance});
+        tree.reached.push_back(RouteTree::Reached{u, m_via[u], m_first[u], distance});
         m_done[u] = m_current;
         if (m_wanted[u] == m_current) {
             m_wanted[u] = 0;
@@ -221,25 +235,27 @@ void RouteSearch::search(RouteTree& tree, double bound, std::span<const RouteTar
                 }
             }
         }
+        const Arc first = m_first[u];
         for (const Step& step : m_net.steps(u)) {
+            const Arc leaves = first == RouteTree::none ? step.arc : first;
             const double through = distance + step.length;
             const std::uint32_t v = step.head;
-            if (m_stamp[v] == m_current && through >= m_distance[v]) {
+            if (m_stamp[v] == m_current ? through >= m_distance[v] : settled_before(v)) {
                 continue;
             }
             if (through <= bound) {
-                reach(v, step.arc, through);
+                reach(v, step.arc, leaves, through);
             } else {
-                tree.beyond.push_back(RouteTree::Reached{v, step.arc, through});
+                tree.beyond.push_back(RouteTree::Reached{v, step.arc, leaves, through});
             }
         }
     }
     for (const std::uint32_t v : m_touched) {
         if (m_done[v] != m_current) {
-            tree.frontier.push_back(RouteTree::Reached{v, m_via[v], m_distance[v]});
+            tree.frontier.push_back(RouteTree::Reached{v, m_via[v], m_first[v], m_distance[v]});
         }
     }
-    tree.index();
+    tree.index(settled);
     tree.bound = complete;
 }
 

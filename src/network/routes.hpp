@@ -18,7 +18,8 @@ namespace korvane::network {
 struct RouteTree {
     struct Reached {
         std::uint32_t node;
-        Arc via;  ///< the last arc into the node; none for the tree's own node
+        Arc via;    ///< the last arc into the node; none for the tree's own node
+        Arc first;  ///< the first arc out of the tree's own node; none for that node
         double distance;
     };
     static constexpr Arc none = 0xffffffff;
@@ -30,8 +31,9 @@ struct RouteTree {
     std::vector<Reached> frontier;
     std::vector<Reached> beyond;
 
-    /// Indexes `reached` by node; called once it is filled.
-    void index();
+    /// Indexes `reached` by node, its entries from `indexed` on (the earlier ones are indexed
+    /// already); called once it is filled.
+    void index(std::size_t indexed);
     /// The entry of `node`, or nullptr where the tree does not reach it.
     const Reached* find(std::uint32_t node) const noexcept;
     /// The route distance to `node`, or infinity beyond the bound.
@@ -74,6 +76,7 @@ private:
     const RoadNetwork& m_net;
     std::vector<double> m_distance;
     std::vector<Arc> m_via;
+    std::vector<Arc> m_first;
     std::vector<std::uint32_t> m_stamp;    // the search that last reached each node
     std::vector<std::uint32_t> m_wanted;   // the search for which each node is a target yet
     std::vector<std::uint32_t> m_done;     // the search that last settled each node

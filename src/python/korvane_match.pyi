@@ -131,10 +131,11 @@ class RoadNetwork:
         A route longer than max_detour times the straight distance plus twice the radius is
         implausible. Noise makes fixes step backwards along an edge: a state up to 4 sigma behind
         the previous one on the same edge and direction is reached by standing still (route
-        distance 0), never by a U-turn. A U-turn onto the edge just driven costs as much as 2
-        sigma of route beyond its distance, so that a trace that starts or ends at the end of an
-        edge is not read as driving on and turning back. beta defaults to the trace's median step
-        between fixes (at least 1 m), radius to 4 sigma.
+        distance 0), never by a U-turn. A U-turn costs as much as 8 sigma of route beyond its
+        distance, onto the edge just driven or within the route between two fixes, so that a
+        trace that starts or ends at the end of an edge is not read as driving on and turning
+        back, nor noise as a turn into a side road and back. beta defaults to the trace's median
+        step between fixes (at least 1 m), radius to 4 sigma.
 
         No trace fails: a fix without a candidate (or with a NaN or infinite coordinate) is
         unmatched, and where no state of a fix is plausibly reached from the previous matched fix,

@@ -80,6 +80,14 @@ def test_the_model_chooses_the_driven_road():
     r = net.match(trip, sigma=3.0)
     assert driven(r) == [(4, False), (5, False), (6, False)]
     assert not r.breaks.any()
+    # 20 m edges with a 15 m side road at each junction, noise as large as the step: no U-turn
+    # on the street or into a side road and back (every U-turn a route makes pays).
+    street = [(i, i + 1, [(20 * i, 0), (20 * i + 20, 0)]) for i in range(10)]
+    sides = [(i, 100 + i, [(20 * i, 0), (20 * i, 15 * (-1) ** i)]) for i in range(1, 10)]
+    net, rng = network(street + sides, two_way=[True] * 19), np.random.default_rng(0)
+    for _ in range(5):
+        r = net.match(line((5, 0), (195, 0)) + rng.normal(0, 15, (20, 2)), sigma=15.0)
+        assert driven(r)[1:-1] == [(i, False) for i in range(1, 9)]
 
 
 def test_breaks_unmatched_fixes_and_ragged_traces():
