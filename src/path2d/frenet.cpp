@@ -90,6 +90,11 @@ constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
 
+// Whether every leaf is a candidate of every query.
+bool whole_path(const SegmentIndex* index, std::size_t queries) noexcept {
+    return index && index->leaf_count() <= whole_path_leaves && queries < whole_path_most_rows;
+}
+
 // One row of the columns.
 struct FrenetRow {
     double s;
@@ -239,9 +244,8 @@ private:
 }  // namespace
 
 bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept {
-    const bool whole =
-        index && index->leaf_count() <= whole_path_leaves && queries < whole_path_most_rows;
-    return index && !whole && queries >= min_ordered_rows && queries <= batch_max_queries;
+    return index && !whole_path(index, queries) && queries >= min_ordered_rows &&
+           queries <= batch_max_queries;
 }
 
 struct FrenetBatch::State {
@@ -382,8 +386,7 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         batch.finish(0, m);
         return;
     }
-    const bool whole =
-        index && index->leaf_count() <= whole_path_leaves && m < whole_path_most_rows;
+    const bool whole = whole_path(index, m);
     const Frame frame(path, path_length, index, largest_finite(queries));
     const double frame_max = frame.max_distance(max_distance);
     if (whole) {
