@@ -153,30 +153,36 @@ void gradient(std::size_t m, const std::vector<double> (&w)[2], const std::vecto
     }
 }
 
-// The rows of factor_band; false when a pivot fell below its floor. They are factored without
-// the floor first, so that the pivot's path from one row to the next, which bounds the
-// factorisation's speed, is a product, a difference and the division (7 % off the time of the
-// fleet's trips); should a pivot fall below its floor, which only rounding could do, the rows
-// are factored again with it.
-template <bool Floored, class T, class Diagonal, class First, class Second, class Right>
-bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second, T* inverse, T* l1,
-                 T* l2, T* x, Right& right) noexcept {
-    // In terms of u_j = L(j + 1, j)·pivot_j, the entry of row j + 1 that row j eliminates:
+// The band is factored from both ends at once, rows 0 .. k - 1 downwards and rows m - 1 .. k + 2
+// upwards, the two meeting in the block of rows k and k + 1: the factorisation and each
+// substitution are chains of dependent operations, and two chains of half the length run side by
+// side (rows the same distance from either end in one pass). A row factored upwards keeps in l1
+// and l2 its entries towards rows i - 1 and i - 2; the block keeps its own factor in inverse[k],
+// inverse[k + 1] and l1[k].
+inline std::size_t meeting_row(std::size_t m) noexcept {
+    return m >= 2 ? m / 2 - 1 : 0;
+}
+
+// One end's elimination, with what it carries from the two rows it last eliminated (in its own
+// direction): inverse pivots, u, c and the forward substitution's values.
+template <class T>
+struct Elimination {
+    T inverse_1 = splat<T>(0.0);
+    T inverse_2 = splat<T>(0.0);
+    T u_1 = splat<T>(0.0);
+    T c_1 = splat<T>(0.0);
+    T c_2 = splat<T>(0.0);
+    T x_1 = splat<T>(0.0);
+    T x_2 = splat<T>(0.0);
+
+    // Row j of diagonal a, entry b towards the next row and c towards the one after.
+    // In terms of u_j = L(j + 1, j)·pivot_j, the entry of the next row that row j eliminates:
     //     pivot_j = a_j - c_{j-2}² / pivot_{j-2} - u_{j-1}² / pivot_{j-1},
     //     u_j = b_j - c_{j-1} u_{j-1} / pivot_{j-1},
     // which keeps a single division on the path from one pivot to the next.
-    T inverse_1 = splat<T>(0.0);  // of the two rows before: inverse pivots, u and c
-    T inverse_2 = inverse_1;
-    T u_1 = inverse_1;
-    T c_1 = inverse_1;
-    T c_2 = inverse_1;
-    T x_1 = inverse_1;
-    T x_2 = inverse_1;
-    T shortfall = inverse_1;  // of the pivots below their floor
-    for (std::size_t j = 0; j < m; ++j) {
-        const T a = diagonal(j);
-        const T b = j + 1 < m ? first(j) : splat<T>(0.0);
-        const T c = j + 2 < m ? second(j) : splat<T>(0.0);
+    template <bool Floored>
+    void row(std::size_t j, T a, T b, T c, T right, T& shortfall, T* inverse, T* l1, T* l2,
+             T* x) noexcept {
         T p = (a - c_2 * c_2 * inverse_2) - (u_1 * u_1) * inverse_1;
         shortfall = lane_max<T>(shortfall, kPivotFloor * a - p);
         if constexpr (Floored) {
@@ -184,7 +190,7 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
         }
         const T u = b - c_1 * u_1 * inverse_1;
         const T inv = 1.0 / p;
-        const T v = right(j) - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
+        const T v = right - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
         inverse[j] = inv;
         l1[j] = u * inv;
         l2[j] = c * inv;
@@ -197,6 +203,70 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
         x_2 = x_1;
         x_1 = v;
     }
+};
+
+// The rows of factor_band; false when a pivot fell below its floor. They are factored without
+// the floor first, so that the pivot's path from one row to the next, which bounds the
+// factorisation's speed, is a product, a difference and the division (7 % off the time of the
+// fleet's trips); should a pivot fall below its floor, which only rounding could do, the rows
+// are factored again with it.
+template <bool Floored, class T, class Diagonal, class First, class Second, class Right>
+bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second, T* inverse, T* l1,
+                 T* l2, T* x, Right& right) noexcept {
+    T shortfall = splat<T>(0.0);  // of the pivots below their floor
+    if (m == 1) {
+        const T a = diagonal(0);
+        shortfall = kPivotFloor * a - a;
+        inverse[0] = 1.0 / (Floored ? lane_max<T>(a, kPivotFloor * a) : a);
+        x[0] = right(0);
+    } else {
+        const std::size_t k = meeting_row(m);
+        Elimination<T> down;
+        Elimination<T> up;
+        // Row i upwards: diagonal a_i, entries b_{i-1} towards row i - 1 and c_{i-2} beyond.
+        for (std::size_t t = 0; t < k; ++t) {
+            const std::size_t i = m - 1 - t;
+            down.template row<Floored>(t, diagonal(t), first(t), second(t), right(t), shortfall,
+                                       inverse, l1, l2, x);
+            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
+                                     shortfall, inverse, l1, l2, x);
+        }
+        if (m - 2 - k > k) {  // an odd m leaves one more row to the upwards end
+            const std::size_t i = k + 2;
+            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
+                                     shortfall, inverse, l1, l2, x);
+        }
+        // The block of rows k and k + 1, with what both ends eliminate from it.
+        const T a = diagonal(k);
+        const T b = first(k);
+        const T a_next = diagonal(k + 1);
+        const T alpha =
+            ((a - down.c_2 * down.c_2 * down.inverse_2) - (down.u_1 * down.u_1) * down.inverse_1) -
+            (up.c_1 * up.c_1) * up.inverse_1;
+        const T beta = (b - down.c_1 * down.u_1 * down.inverse_1) - up.c_1 * up.u_1 * up.inverse_1;
+        const T gamma =
+            ((a_next - down.c_1 * down.c_1 * down.inverse_1) - up.c_2 * up.c_2 * up.inverse_2) -
+            (up.u_1 * up.u_1) * up.inverse_1;
+        const T v = ((right(k) - (down.u_1 * down.inverse_1) * down.x_1) -
+                     (down.c_2 * down.inverse_2) * down.x_2) -
+                    (up.c_1 * up.inverse_1) * up.x_1;
+        const T v_next = ((right(k + 1) - (down.c_1 * down.inverse_1) * down.x_1) -
+                          (up.u_1 * up.inverse_1) * up.x_1) -
+                         (up.c_2 * up.inverse_2) * up.x_2;
+        shortfall = lane_max<T>(shortfall, kPivotFloor * a - alpha);
+        const T inv = 1.0 / (Floored ? lane_max<T>(alpha, kPivotFloor * a) : alpha);
+        const T l = beta * inv;
+        T p_next = gamma - beta * l;
+        shortfall = lane_max<T>(shortfall, kPivotFloor * a_next - p_next);
+        if constexpr (Floored) {
+            p_next = lane_max<T>(p_next, kPivotFloor * a_next);
+        }
+        inverse[k] = inv;
+        inverse[k + 1] = 1.0 / p_next;
+        l1[k] = l;
+        x[k] = v;
+        x[k + 1] = v_next - l * v;
+    }
     for (int l = 0; l < kLanes<T>; ++l) {
         if (lane(shortfall, l) > 0.0) {
             return false;
@@ -205,10 +275,9 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
     return true;
 }
 
-// L·diag(pivot)·Lᵀ of the symmetric band with diagonal(j) and the entries first(j) at
-// (j, j + 1) and second(j) at (j, j + 2), L unit lower triangular with subdiagonals l1, l2;
-// keeps the inverse pivots. With each row it also substitutes forwards through L, right(j)
-// being the right-hand side of row j.
+// The factors of the symmetric band with diagonal(j) and the entries first(j) at (j, j + 1) and
+// second(j) at (j, j + 2), from both ends as above, keeping the inverse pivots; with each row it
+// also substitutes forwards (towards the block), right(j) being the right-hand side of row j.
 template <class T, class Diagonal, class First, class Second, class Right>
 void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T* inverse, T* l1,
                  T* l2, T* x, Right right) noexcept {
@@ -217,33 +286,76 @@ void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T
     }
 }
 
-// Substitutes forwards through L, the right-hand side of row j being right(j).
+// Substitutes forwards, from both ends towards the block, the right-hand side of row j being
+// right(j).
 template <class T, class Right>
 void forward_band(std::size_t m, const T* l1, const T* l2, T* x, Right right) noexcept {
-    T x_1 = splat<T>(0.0);  // x of the two rows before
-    T x_2 = x_1;
-    for (std::size_t j = 0; j < m; ++j) {
-        T v = right(j);
-        if (j >= 1) v -= l1[j - 1] * x_1;
-        if (j >= 2) v -= l2[j - 2] * x_2;
+    if (m == 1) {
+        x[0] = right(0);
+        return;
+    }
+    const std::size_t k = meeting_row(m);
+    const T zero = splat<T>(0.0);
+    // x of the two rows before in each direction, and the entries that reach the next row
+    T down_1 = zero, down_2 = zero, up_1 = zero, up_2 = zero;
+    T down_l1 = zero, down_l2_1 = zero, down_l2_2 = zero;
+    T up_l1 = zero, up_l2_1 = zero, up_l2_2 = zero;
+    const auto step = [&](std::size_t j, T& x_1, T& x_2, T& e1, T& e2_1, T& e2_2) {
+        const T v = (right(j) - e1 * x_1) - e2_2 * x_2;
         x[j] = v;
         x_2 = x_1;
         x_1 = v;
+        e1 = l1[j];
+        e2_2 = e2_1;
+        e2_1 = l2[j];
+    };
+    for (std::size_t t = 0; t < k; ++t) {
+        step(t, down_1, down_2, down_l1, down_l2_1, down_l2_2);
+        step(m - 1 - t, up_1, up_2, up_l1, up_l2_1, up_l2_2);
     }
+    if (m - 2 - k > k) {
+        step(k + 2, up_1, up_2, up_l1, up_l2_1, up_l2_2);
+    }
+    const T v = ((right(k) - down_l1 * down_1) - down_l2_2 * down_2) - up_l2_1 * up_1;
+    const T v_next = ((right(k + 1) - down_l2_1 * down_1) - up_l1 * up_1) - up_l2_2 * up_2;
+    x[k] = v;
+    x[k + 1] = v_next - l1[k] * v;
 }
 
-// Substitutes backwards through diag(pivot)·Lᵀ in place, calling `done(j)` as x[j] is final.
+// Substitutes backwards in place, from the block towards both ends, calling `done(j)` as x[j] is
+// final.
 template <class T, class Done>
 void backward_band(std::size_t m, const T* inverse, const T* l1, const T* l2, T* x,
                    Done done) noexcept {
-    T x_1 = splat<T>(0.0);  // x of the two rows after
-    T x_2 = x_1;
-    for (std::size_t j = m; j-- > 0;) {
+    if (m == 1) {
+        x[0] = x[0] * inverse[0];
+        done(0);
+        return;
+    }
+    const std::size_t k = meeting_row(m);
+    const T next = x[k + 1] * inverse[k + 1];
+    const T here = x[k] * inverse[k] - l1[k] * next;
+    x[k + 1] = next;
+    done(k + 1);
+    x[k] = here;
+    done(k);
+    T down_1 = here;  // x of the two rows after, towards the first row
+    T down_2 = next;
+    T up_1 = next;  // and towards the last
+    T up_2 = here;
+    const auto step = [&](std::size_t j, T& x_1, T& x_2) {
         const T v = x[j] * inverse[j] - l1[j] * x_1 - l2[j] * x_2;
         x[j] = v;
         done(j);
         x_2 = x_1;
         x_1 = v;
+    };
+    for (std::size_t t = 0; t < k; ++t) {
+        step(k - 1 - t, down_1, down_2);
+        step(k + 2 + t, up_1, up_2);
+    }
+    if (m - 2 - k > k) {
+        step(m - 1, up_1, up_2);
     }
 }
 
