@@ -481,7 +481,10 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     T* x = array(m_step);
     T* inverse = array(m_factor[0]);
     T* l1 = array(m_factor[1]);
-    T* l2 = array(m_factor[2]);
+    // One channel's band has 1 for every entry two rows apart that a factor's row eliminates,
+    // so its second subdiagonal is the inverse pivots themselves: sharing their array spares
+    // the passes over the offsets one stream, which long tracks, held beyond the cache, feel.
+    T* l2 = Channels == 1 ? inverse : array(m_factor[2]);
     T* q = array(m_q);
     const double* h0 = m_hessian[0].data();
     const double* h1 = m_hessian[1].data();
@@ -507,10 +510,13 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         // band: a gradient of zero starts and ends at the input.
         const double* ql = m_lane_q[l].data();
         double squares = 0.0;
+        double largest = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
             squares += ql[j] * ql[j];
+            largest = std::max(largest, std::fabs(ql[j]));
             m_q[j * kCount + l] = ql[j];
         }
+        m_largest_gradient[l] = largest;
         const double floor_dual = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
         for (std::size_t j = 0; j < m; ++j) {
             m_dual[0][j * kCount + l] = floor_dual;
@@ -694,11 +700,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const double* h1 = m_hessian[1].data();
     const double* h2 = m_hessian[2].data();
     unsigned char* status = m_status.data();
-    double largest = 0.0;
-    for (std::size_t j = 0; j < m; ++j) {
-        largest = std::max(largest, std::fabs(q[j]));
-    }
-    const double gradient_tolerance = kGradientTolerance * largest;
+    const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
     const auto bound = [&](std::size_t j) {
         return status[j] == kAtLower ? -1.0 : status[j] == kAtUpper ? 1.0 : 0.0;
     };

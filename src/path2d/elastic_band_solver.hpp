@@ -61,8 +61,9 @@ private:
     std::vector<double> m_w[2];
     std::vector<double> m_hessian[3];  // diagonal, first and second off-diagonal
     // The interior point method's arrays hold the lanes of each offset next to each other.
-    std::vector<double> m_q;          // gradient at d = 0
-    std::vector<double> m_lane_q[2];  // the same, of each lane
+    std::vector<double> m_q;            // gradient at d = 0
+    std::vector<double> m_lane_q[2];    // the same, of each lane
+    double m_largest_gradient[2] = {};  // the largest |q| of each lane
     std::vector<double> m_residual[2];
     std::vector<double> m_d;
     std::vector<double> m_slack[2];  // of the lower and upper bound
