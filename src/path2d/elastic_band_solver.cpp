@@ -478,7 +478,9 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     T* au = array(m_scratch[3]);
     T* g = array(m_gradient);
     T* affine = array(m_affine);
-    T* x = array(m_step);
+    // The corrector's step overwrites the predictor's, each row's as its forward substitution
+    // has read it: one array fewer for the passes to stream.
+    T* x = affine;
     T* inverse = array(m_factor[0]);
     T* l1 = array(m_factor[1]);
     // One channel's band has 1 for every entry two rows apart that a factor's row eliminates,
@@ -693,7 +695,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const std::size_t m = m_size;
     const int first = Channels == 1 ? lane : 0;
     double* result = m_result[lane].data();
-    double* trial = m_step.data();  // the interior point's scratch, which its next step rewrites
+    double* trial = m_affine.data();  // the interior point's scratch, which its next step rewrites
     double* g = m_gradient.data();
     const double* q = m_lane_q[lane].data();
     const double* h0 = m_hessian[0].data();
@@ -851,7 +853,7 @@ void ElasticBandSolver::prepare(int channels, int lanes) {
     resize_all(m_dual, values);
     resize_all(m_scratch, values);
     resize_all(m_factor, values);
-    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine, &m_step}) {
+    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine}) {
         list->resize(values);
     }
     m_status.resize(m);
@@ -931,6 +933,29 @@ bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std
         }
     }
     return true;
+}
+
+void ElasticBandSolver::release_scratch_beyond(std::size_t offsets) {
+    if (m_status.capacity() <= offsets) {
+        return;
+    }
+    const auto release = [](auto& list) {
+        std::vector<typename std::decay_t<decltype(list)>::value_type>().swap(list);
+    };
+    for (auto* lists : {m_r, m_w, m_lane_q, m_residual, m_slack, m_dual, m_result}) {
+        release(lists[0]);
+        release(lists[1]);
+    }
+    for (std::vector<double>& list : m_hessian)
+        release(list);
+    for (std::vector<double>& list : m_scratch)
+        release(list);
+    for (std::vector<double>& list : m_factor)
+        release(list);
+    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine})
+        release(*list);
+    release(m_status);
+    m_size = 0;
 }
 
 void ElasticBandSolver::copy_lane(int from, int to) {

@@ -38,6 +38,10 @@ public:
     /// `SquareBounds`).
     std::size_t iterations() const noexcept { return m_iterations; }
 
+    /// Frees the scratch should it have been sized for more than `offsets` interior points, so
+    /// that a solver kept from one batch to the next holds at most that much.
+    void release_scratch_beyond(std::size_t offsets);
+
 private:
     bool solve_orthogonal(PointView points, std::span<const double> orientation,
                           double max_deviation, std::span<Point> out);
@@ -72,7 +76,6 @@ private:
     std::vector<double> m_result[2];  // of each lane
     std::vector<double> m_gradient;
     std::vector<double> m_affine;
-    std::vector<double> m_step;
     std::vector<double> m_factor[3];  // pivots and the two subdiagonals of the unit factor
     std::vector<unsigned char> m_status;
     std::size_t m_iterations = 0;
