@@ -608,11 +608,16 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
                 for (int l = 0; l < kCount; ++l) {
                     if (!((open >> l) & 1u)) {
                         copy_lane(l ^ 1, l);
-                        reinterpret_cast<double*>(&phi_input)[l] = lane(phi_input, l ^ 1);
+                        for (T* sum : {&phi_input, &change, &gap_lanes}) {
+                            reinterpret_cast<double*>(sum)[l] = lane(*sum, l ^ 1);
+                        }
                     }
                 }
             }
-            continue;  // for the gradient, which the active set steps overwrote
+            // The active set steps leave the point, its gradient and its gap as they were (their
+            // scratch is the corrector's), so the next step goes on from them.
+            fresh = false;
+            continue;
         }
         m_iterations += static_cast<std::size_t>(std::popcount(open));
 
@@ -701,7 +706,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const int first = Channels == 1 ? lane : 0;
     double* result = m_result[lane].data();
     double* trial = m_affine.data();  // the interior point's scratch, which its next step rewrites
-    double* g = m_gradient.data();
+    double* g = m_scratch[2].data();  // the corrector's aims, which its next step rewrites
     const double* q = m_lane_q[lane].data();
     const double* h0 = m_hessian[0].data();
     const double* h1 = m_hessian[1].data();
@@ -965,7 +970,7 @@ void ElasticBandSolver::release_scratch_beyond(std::size_t offsets) {
 
 void ElasticBandSolver::copy_lane(int from, int to) {
     for (std::vector<double>* list :
-         {&m_d, &m_slack[0], &m_slack[1], &m_dual[0], &m_dual[1], &m_q}) {
+         {&m_d, &m_slack[0], &m_slack[1], &m_dual[0], &m_dual[1], &m_q, &m_gradient}) {
         double* values = list->data();
         for (std::size_t j = 0; j < m_size; ++j) {
             values[2 * j + static_cast<std::size_t>(to)] =
