@@ -732,7 +732,6 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const int first = Channels == 1 ? lane : 0;
     double* result = m_result[lane].data();
     double* trial = m_affine.data();  // the interior point's scratch, which its next step rewrites
-    double* g = m_scratch[2].data();  // the corrector's aims, which its next step rewrites
     const double* q = m_lane_q[lane].data();
     const double* h0 = m_hessian[0].data();
     const double* h1 = m_hessian[1].data();
@@ -769,8 +768,24 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
             m_factor[1].data(), m_factor[2].data(), trial, right);
         backward_band(m, m_factor[0].data(), m_factor[1].data(), m_factor[2].data(), trial,
                       [](std::size_t) {});
-        const double phi = residuals<Channels>(m, m_r, m_w, trial, m_residual, first);
-        gradient<Channels>(m, m_w, m_residual, g, first);
+        // The gradient is read at the held offsets only, a few isolated ones, so it is formed
+        // there alone, as residuals and gradient form it, and φ once nothing changes.
+        const auto residual = [&](std::size_t k, int c) {
+            const double* wc = m_w[c].data();
+            const double before = k >= 1 ? wc[k - 1] * trial[k - 1] : 0.0;
+            const double here = wc[k] * trial[k];
+            return k + 1 < m ? m_r[c][k] + (before + wc[k + 1] * trial[k + 1] - 2.0 * here)
+                             : m_r[c][k] + (before - 2.0 * here);
+        };
+        const auto slope = [&](std::size_t j) {
+            double v = 0.0;
+            for (int c = first; c < first + Channels; ++c) {
+                const double before = j >= 1 ? residual(j - 1, c) : 0.0;
+                v += j + 1 < m ? m_w[c][j] * (before + residual(j + 1, c) - 2.0 * residual(j, c))
+                               : m_w[c][j] * (before - 2.0 * residual(j, c));
+            }
+            return v;
+        };
         std::size_t changes = 0;
         for (std::size_t j = 0; j < m; ++j) {
             const unsigned char before = status[j];
@@ -778,8 +793,8 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
                 status[j] = trial[j] > 1.0 + kBoxTolerance    ? kAtUpper
                             : trial[j] < -1.0 - kBoxTolerance ? kAtLower
                                                               : kFree;
-            } else if ((before == kAtLower && g[j] < -gradient_tolerance) ||
-                       (before == kAtUpper && g[j] > gradient_tolerance)) {
+            } else if (const double g = slope(j); (before == kAtLower && g < -gradient_tolerance) ||
+                                                  (before == kAtUpper && g > gradient_tolerance)) {
                 status[j] = kFree;
             }
             changes += status[j] != before;
@@ -787,7 +802,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
         if (changes == 0) {
             // The face's optimum meets every condition of the optimum; the interior point's
             // answer stays only should rounding make it the lower.
-            if (phi <= incumbent) {
+            if (residuals<Channels>(m, m_r, m_w, trial, m_residual, first) <= incumbent) {
                 for (std::size_t j = 0; j < m; ++j) {
                     result[j] = std::clamp(trial[j], -1.0, 1.0);
                 }
