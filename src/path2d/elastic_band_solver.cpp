@@ -405,8 +405,13 @@ T band_gradient(std::size_t m, const double* __restrict h0, const double* __rest
         g[j] = band_row(m, j, h0, h1, h2, q, d);
     }
     for (std::size_t j = 2; j < inner_end; ++j) {
-        g[j] = q[j] + h0[j] * d[j] + h1[j - 1] * d[j - 1] + h2[j - 2] * d[j - 2] +
-               h1[j] * d[j + 1] + h2[j] * d[j + 2];
+        if constexpr (kLanes<T> == 2) {
+            // SquareBounds' coordinates, whose band inside is 1, -4, 6, -4, 1 (as in advance)
+            g[j] = q[j] + 6.0 * d[j] - 4.0 * (d[j - 1] + d[j + 1]) + (d[j - 2] + d[j + 2]);
+        } else {
+            g[j] = q[j] + h0[j] * d[j] + h1[j - 1] * d[j - 1] + h2[j - 2] * d[j - 2] +
+                   h1[j] * d[j + 1] + h2[j] * d[j + 2];
+        }
     }
     for (std::size_t j = std::max<std::size_t>(2, inner_end); j < m; ++j) {
         g[j] = band_row(m, j, h0, h1, h2, q, d);
@@ -453,9 +458,9 @@ T advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __res
         zu[j] += dual * (au[j] - zu[j] * (1.0 - v * iu[j]));
         complementarity += sl[j] * zl[j] + su[j] * zu[j];
         if (j >= 4) {
+            // Two lanes are SquareBounds' coordinates, whose band inside is 1, -4, 6, -4, 1.
             const std::size_t k = j - 2;  // whose row reads offsets up to j
-            g[k] = q[k] + h0[k] * d[k] + h1[k - 1] * d[k - 1] + h2[k - 2] * d[k - 2] +
-                   h1[k] * d[k + 1] + h2[k] * d[k + 2];
+            g[k] = q[k] + 6.0 * d[k] - 4.0 * (d[k - 1] + d[k + 1]) + (d[k - 2] + d[k + 2]);
             change += d[k] * (g[k] + q[k]);
         } else if (j >= 2) {
             g[j - 2] = band_row(m, j - 2, h0, h1, h2, q, d);
@@ -670,9 +675,10 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
                     return h0[j] + (zl[j] * a + zu[j] * b);
                 }
             },
-            [=](std::size_t j) { return splat<T>(h1[j]); },
-            [=](std::size_t j) { return splat<T>(h2[j]); }, inverse, l1, l2, affine,
-            [=](std::size_t j) { return -g[j]; });
+            // One channel's entries are -4 and 1 in every row factor_band reads them of.
+            [=](std::size_t j) { return Channels == 1 ? splat<T>(-4.0) : splat<T>(h1[j]); },
+            [=](std::size_t j) { return Channels == 1 ? splat<T>(1.0) : splat<T>(h2[j]); }, inverse,
+            l1, l2, affine, [=](std::size_t j) { return -g[j]; });
         const T zero = splat<T>(0.0);
         T primal_rate = zero;
         T dual_rate = zero;
