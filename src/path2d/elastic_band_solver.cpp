@@ -996,21 +996,22 @@ void ElasticBandSolver::release_scratch_beyond(std::size_t offsets) {
     if (m_status.capacity() <= offsets) {
         return;
     }
-    const auto release = [](auto& list) {
-        std::vector<typename std::decay_t<decltype(list)>::value_type>().swap(list);
-    };
+    const auto release = [](auto& list) { std::decay_t<decltype(list)>().swap(list); };
     for (auto* lists : {m_r, m_w, m_lane_q, m_residual, m_slack, m_dual, m_result}) {
         release(lists[0]);
         release(lists[1]);
     }
-    for (std::vector<double>& list : m_hessian)
+    for (auto* lists : {m_hessian, m_factor}) {
+        release(lists[0]);
+        release(lists[1]);
+        release(lists[2]);
+    }
+    for (std::vector<double>& list : m_scratch) {
         release(list);
-    for (std::vector<double>& list : m_scratch)
-        release(list);
-    for (std::vector<double>& list : m_factor)
-        release(list);
-    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine})
+    }
+    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine}) {
         release(*list);
+    }
     release(m_status);
     m_size = 0;
 }
