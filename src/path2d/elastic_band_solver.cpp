@@ -38,6 +38,10 @@ namespace {
 // of it down to the last, or below an absolute floor per offset: φ is in units of the band
 // squared, so the floor is a residual of 1e-12 of the band at every point.
 constexpr double kFirstGap = 1e-5;
+// SquareBounds first tries the active set steps at a smaller gap: its attempts at 1e-5 fail
+// for a quarter of the fleet's trips, each failure a solve, and an interior point step costs
+// less than one (5 % off its time on the fleet's trips; OrthogonalBounds' attempts succeed).
+constexpr double kSquareFirstGap = 1e-6;
 // The start: the input smoothed without the box, each offset held towards 0 by a weight of
 // kStartWeight (the Hessian's diagonal is about 6), then capped at kStartCap of the way to its
 // bounds; its duals the gradient's part pushing against each bound, plus kFirstDual of the
@@ -51,8 +55,14 @@ constexpr double kGapFloor = 1e-24;
 // The problems met take 5 to 25 steps.
 constexpr std::size_t kMaxIterations = 200;
 // Steps go this fraction of the way to the boundary of the positive orthant: 0.999 against
-// 0.99 saves 6 % of the steps of SquareBounds on the fleet's trips and 14 % on long tracks.
-constexpr double kToBoundary = 0.999;
+// 0.99 saves 6 % of the steps of SquareBounds on the fleet's trips and 14 % on long tracks,
+// and 0.9999 another 3 % of SquareBounds' (OrthogonalBounds' are the same).
+constexpr double kToBoundary = 0.9999;
+// A lane whose gap has not fallen below its smallest for this many steps tries the active set
+// steps whatever its gap: the corrector can stall short of the tolerance, its gap going up and
+// down step after step until the steps run out and the track is reported unsolved (4 of the
+// fleet's 1,000 trips at bands from 0.01 to 30, none since), long after the bounds are right.
+constexpr std::size_t kStalledSteps = 2;
 // Active set steps per attempt; a free offset joins its bound when it leaves the box by more
 // than kBoxTolerance, and a held one leaves it when the gradient points inwards by more than
 // kGradientTolerance of the largest gradient at the input (rounding may leave a degenerate
@@ -153,30 +163,36 @@ void gradient(std::size_t m, const std::vector<double> (&w)[2], const std::vecto
     }
 }
 
-// The rows of factor_band; false when a pivot fell below its floor. They are factored without
-// the floor first, so that the pivot's path from one row to the next, which bounds the
-// factorisation's speed, is a product, a difference and the division (7 % off the time of the
-// fleet's trips); should a pivot fall below its floor, which only rounding could do, the rows
-// are factored again with it.
-template <bool Floored, class T, class Diagonal, class First, class Second, class Right>
-bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second, T* inverse, T* l1,
-                 T* l2, T* x, Right& right) noexcept {
-    // In terms of u_j = L(j + 1, j)·pivot_j, the entry of row j + 1 that row j eliminates:
+// The band is factored from both ends at once, rows 0 .. k - 1 downwards and rows m - 1 .. k + 2
+// upwards, the two meeting in the block of rows k and k + 1: the factorisation and each
+// substitution are chains of dependent operations, and two chains of half the length run side by
+// side (rows the same distance from either end in one pass). A row factored upwards keeps in l1
+// and l2 its entries towards rows i - 1 and i - 2; the block keeps its own factor in inverse[k],
+// inverse[k + 1] and l1[k].
+inline std::size_t meeting_row(std::size_t m) noexcept {
+    return m >= 2 ? m / 2 - 1 : 0;
+}
+
+// One end's elimination, with what it carries from the two rows it last eliminated (in its own
+// direction): inverse pivots, u, c and the forward substitution's values.
+template <class T>
+struct Elimination {
+    T inverse_1 = splat<T>(0.0);
+    T inverse_2 = splat<T>(0.0);
+    T u_1 = splat<T>(0.0);
+    T c_1 = splat<T>(0.0);
+    T c_2 = splat<T>(0.0);
+    T x_1 = splat<T>(0.0);
+    T x_2 = splat<T>(0.0);
+
+    // Row j of diagonal a, entry b towards the next row and c towards the one after.
+    // In terms of u_j = L(j + 1, j)·pivot_j, the entry of the next row that row j eliminates:
     //     pivot_j = a_j - c_{j-2}² / pivot_{j-2} - u_{j-1}² / pivot_{j-1},
     //     u_j = b_j - c_{j-1} u_{j-1} / pivot_{j-1},
     // which keeps a single division on the path from one pivot to the next.
-    T inverse_1 = splat<T>(0.0);  // of the two rows before: inverse pivots, u and c
-    T inverse_2 = inverse_1;
-    T u_1 = inverse_1;
-    T c_1 = inverse_1;
-    T c_2 = inverse_1;
-    T x_1 = inverse_1;
-    T x_2 = inverse_1;
-    T shortfall = inverse_1;  // of the pivots below their floor
-    for (std::size_t j = 0; j < m; ++j) {
-        const T a = diagonal(j);
-        const T b = j + 1 < m ? first(j) : splat<T>(0.0);
-        const T c = j + 2 < m ? second(j) : splat<T>(0.0);
+    template <bool Floored>
+    void row(std::size_t j, T a, T b, T c, T right, T& shortfall, T* inverse, T* l1, T* l2,
+             T* x) noexcept {
         T p = (a - c_2 * c_2 * inverse_2) - (u_1 * u_1) * inverse_1;
         shortfall = lane_max<T>(shortfall, kPivotFloor * a - p);
         if constexpr (Floored) {
@@ -184,7 +200,7 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
         }
         const T u = b - c_1 * u_1 * inverse_1;
         const T inv = 1.0 / p;
-        const T v = right(j) - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
+        const T v = right - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
         inverse[j] = inv;
         l1[j] = u * inv;
         l2[j] = c * inv;
@@ -197,6 +213,70 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
         x_2 = x_1;
         x_1 = v;
     }
+};
+
+// The rows of factor_band; false when a pivot fell below its floor. They are factored without
+// the floor first, so that the pivot's path from one row to the next, which bounds the
+// factorisation's speed, is a product, a difference and the division (7 % off the time of the
+// fleet's trips); should a pivot fall below its floor, which only rounding could do, the rows
+// are factored again with it.
+template <bool Floored, class T, class Diagonal, class First, class Second, class Right>
+bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second, T* inverse, T* l1,
+                 T* l2, T* x, Right& right) noexcept {
+    T shortfall = splat<T>(0.0);  // of the pivots below their floor
+    if (m == 1) {
+        const T a = diagonal(0);
+        shortfall = kPivotFloor * a - a;
+        inverse[0] = 1.0 / (Floored ? lane_max<T>(a, kPivotFloor * a) : a);
+        x[0] = right(0);
+    } else {
+        const std::size_t k = meeting_row(m);
+        Elimination<T> down;
+        Elimination<T> up;
+        // Row i upwards: diagonal a_i, entries b_{i-1} towards row i - 1 and c_{i-2} beyond.
+        for (std::size_t t = 0; t < k; ++t) {
+            const std::size_t i = m - 1 - t;
+            down.template row<Floored>(t, diagonal(t), first(t), second(t), right(t), shortfall,
+                                       inverse, l1, l2, x);
+            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
+                                     shortfall, inverse, l1, l2, x);
+        }
+        if (m - 2 - k > k) {  // an odd m leaves one more row to the upwards end
+            const std::size_t i = k + 2;
+            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
+                                     shortfall, inverse, l1, l2, x);
+        }
+        // The block of rows k and k + 1, with what both ends eliminate from it.
+        const T a = diagonal(k);
+        const T b = first(k);
+        const T a_next = diagonal(k + 1);
+        const T alpha =
+            ((a - down.c_2 * down.c_2 * down.inverse_2) - (down.u_1 * down.u_1) * down.inverse_1) -
+            (up.c_1 * up.c_1) * up.inverse_1;
+        const T beta = (b - down.c_1 * down.u_1 * down.inverse_1) - up.c_1 * up.u_1 * up.inverse_1;
+        const T gamma =
+            ((a_next - down.c_1 * down.c_1 * down.inverse_1) - up.c_2 * up.c_2 * up.inverse_2) -
+            (up.u_1 * up.u_1) * up.inverse_1;
+        const T v = ((right(k) - (down.u_1 * down.inverse_1) * down.x_1) -
+                     (down.c_2 * down.inverse_2) * down.x_2) -
+                    (up.c_1 * up.inverse_1) * up.x_1;
+        const T v_next = ((right(k + 1) - (down.c_1 * down.inverse_1) * down.x_1) -
+                          (up.u_1 * up.inverse_1) * up.x_1) -
+                         (up.c_2 * up.inverse_2) * up.x_2;
+        shortfall = lane_max<T>(shortfall, kPivotFloor * a - alpha);
+        const T inv = 1.0 / (Floored ? lane_max<T>(alpha, kPivotFloor * a) : alpha);
+        const T l = beta * inv;
+        T p_next = gamma - beta * l;
+        shortfall = lane_max<T>(shortfall, kPivotFloor * a_next - p_next);
+        if constexpr (Floored) {
+            p_next = lane_max<T>(p_next, kPivotFloor * a_next);
+        }
+        inverse[k] = inv;
+        inverse[k + 1] = 1.0 / p_next;
+        l1[k] = l;
+        x[k] = v;
+        x[k + 1] = v_next - l * v;
+    }
     for (int l = 0; l < kLanes<T>; ++l) {
         if (lane(shortfall, l) > 0.0) {
             return false;
@@ -205,10 +285,9 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
     return true;
 }
 
-// L·diag(pivot)·Lᵀ of the symmetric band with diagonal(j) and the entries first(j) at
-// (j, j + 1) and second(j) at (j, j + 2), L unit lower triangular with subdiagonals l1, l2;
-// keeps the inverse pivots. With each row it also substitutes forwards through L, right(j)
-// being the right-hand side of row j.
+// The factors of the symmetric band with diagonal(j) and the entries first(j) at (j, j + 1) and
+// second(j) at (j, j + 2), from both ends as above, keeping the inverse pivots; with each row it
+// also substitutes forwards (towards the block), right(j) being the right-hand side of row j.
 template <class T, class Diagonal, class First, class Second, class Right>
 void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T* inverse, T* l1,
                  T* l2, T* x, Right right) noexcept {
@@ -217,33 +296,76 @@ void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T
     }
 }
 
-// Substitutes forwards through L, the right-hand side of row j being right(j).
+// Substitutes forwards, from both ends towards the block, the right-hand side of row j being
+// right(j).
 template <class T, class Right>
 void forward_band(std::size_t m, const T* l1, const T* l2, T* x, Right right) noexcept {
-    T x_1 = splat<T>(0.0);  // x of the two rows before
-    T x_2 = x_1;
-    for (std::size_t j = 0; j < m; ++j) {
-        T v = right(j);
-        if (j >= 1) v -= l1[j - 1] * x_1;
-        if (j >= 2) v -= l2[j - 2] * x_2;
+    if (m == 1) {
+        x[0] = right(0);
+        return;
+    }
+    const std::size_t k = meeting_row(m);
+    const T zero = splat<T>(0.0);
+    // x of the two rows before in each direction, and the entries that reach the next row
+    T down_1 = zero, down_2 = zero, up_1 = zero, up_2 = zero;
+    T down_l1 = zero, down_l2_1 = zero, down_l2_2 = zero;
+    T up_l1 = zero, up_l2_1 = zero, up_l2_2 = zero;
+    const auto step = [&](std::size_t j, T& x_1, T& x_2, T& e1, T& e2_1, T& e2_2) {
+        const T v = (right(j) - e1 * x_1) - e2_2 * x_2;
         x[j] = v;
         x_2 = x_1;
         x_1 = v;
+        e1 = l1[j];
+        e2_2 = e2_1;
+        e2_1 = l2[j];
+    };
+    for (std::size_t t = 0; t < k; ++t) {
+        step(t, down_1, down_2, down_l1, down_l2_1, down_l2_2);
+        step(m - 1 - t, up_1, up_2, up_l1, up_l2_1, up_l2_2);
     }
+    if (m - 2 - k > k) {
+        step(k + 2, up_1, up_2, up_l1, up_l2_1, up_l2_2);
+    }
+    const T v = ((right(k) - down_l1 * down_1) - down_l2_2 * down_2) - up_l2_1 * up_1;
+    const T v_next = ((right(k + 1) - down_l2_1 * down_1) - up_l1 * up_1) - up_l2_2 * up_2;
+    x[k] = v;
+    x[k + 1] = v_next - l1[k] * v;
 }
 
-// Substitutes backwards through diag(pivot)·Lᵀ in place, calling `done(j)` as x[j] is final.
+// Substitutes backwards in place, from the block towards both ends, calling `done(j)` as x[j] is
+// final.
 template <class T, class Done>
 void backward_band(std::size_t m, const T* inverse, const T* l1, const T* l2, T* x,
                    Done done) noexcept {
-    T x_1 = splat<T>(0.0);  // x of the two rows after
-    T x_2 = x_1;
-    for (std::size_t j = m; j-- > 0;) {
+    if (m == 1) {
+        x[0] = x[0] * inverse[0];
+        done(0);
+        return;
+    }
+    const std::size_t k = meeting_row(m);
+    const T next = x[k + 1] * inverse[k + 1];
+    const T here = x[k] * inverse[k] - l1[k] * next;
+    x[k + 1] = next;
+    done(k + 1);
+    x[k] = here;
+    done(k);
+    T down_1 = here;  // x of the two rows after, towards the first row
+    T down_2 = next;
+    T up_1 = next;  // and towards the last
+    T up_2 = here;
+    const auto step = [&](std::size_t j, T& x_1, T& x_2) {
         const T v = x[j] * inverse[j] - l1[j] * x_1 - l2[j] * x_2;
         x[j] = v;
         done(j);
         x_2 = x_1;
         x_1 = v;
+    };
+    for (std::size_t t = 0; t < k; ++t) {
+        step(k - 1 - t, down_1, down_2);
+        step(k + 2 + t, up_1, up_2);
+    }
+    if (m - 2 - k > k) {
+        step(m - 1, up_1, up_2);
     }
 }
 
@@ -283,8 +405,13 @@ T band_gradient(std::size_t m, const double* __restrict h0, const double* __rest
         g[j] = band_row(m, j, h0, h1, h2, q, d);
     }
     for (std::size_t j = 2; j < inner_end; ++j) {
-        g[j] = q[j] + h0[j] * d[j] + h1[j - 1] * d[j - 1] + h2[j - 2] * d[j - 2] +
-               h1[j] * d[j + 1] + h2[j] * d[j + 2];
+        if constexpr (kLanes<T> == 2) {
+            // SquareBounds' coordinates, whose band inside is 1, -4, 6, -4, 1 (as in advance)
+            g[j] = q[j] + 6.0 * d[j] - 4.0 * (d[j - 1] + d[j + 1]) + (d[j - 2] + d[j + 2]);
+        } else {
+            g[j] = q[j] + h0[j] * d[j] + h1[j - 1] * d[j - 1] + h2[j - 2] * d[j - 2] +
+                   h1[j] * d[j + 1] + h2[j] * d[j + 2];
+        }
     }
     for (std::size_t j = std::max<std::size_t>(2, inner_end); j < m; ++j) {
         g[j] = band_row(m, j, h0, h1, h2, q, d);
@@ -331,9 +458,9 @@ T advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __res
         zu[j] += dual * (au[j] - zu[j] * (1.0 - v * iu[j]));
         complementarity += sl[j] * zl[j] + su[j] * zu[j];
         if (j >= 4) {
+            // Two lanes are SquareBounds' coordinates, whose band inside is 1, -4, 6, -4, 1.
             const std::size_t k = j - 2;  // whose row reads offsets up to j
-            g[k] = q[k] + h0[k] * d[k] + h1[k - 1] * d[k - 1] + h2[k - 2] * d[k - 2] +
-                   h1[k] * d[k + 1] + h2[k] * d[k + 2];
+            g[k] = q[k] + 6.0 * d[k] - 4.0 * (d[k - 1] + d[k + 1]) + (d[k - 2] + d[k + 2]);
             change += d[k] * (g[k] + q[k]);
         } else if (j >= 2) {
             g[j - 2] = band_row(m, j - 2, h0, h1, h2, q, d);
@@ -366,10 +493,15 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     T* au = array(m_scratch[3]);
     T* g = array(m_gradient);
     T* affine = array(m_affine);
-    T* x = array(m_step);
+    // The corrector's step overwrites the predictor's, each row's as its forward substitution
+    // has read it: one array fewer for the passes to stream.
+    T* x = affine;
     T* inverse = array(m_factor[0]);
     T* l1 = array(m_factor[1]);
-    T* l2 = array(m_factor[2]);
+    // One channel's band has 1 for every entry two rows apart that a factor's row eliminates,
+    // so its second subdiagonal is the inverse pivots themselves: sharing their array spares
+    // the passes over the offsets one stream, which long tracks, held beyond the cache, feel.
+    T* l2 = Channels == 1 ? inverse : array(m_factor[2]);
     T* q = array(m_q);
     const double* h0 = m_hessian[0].data();
     const double* h1 = m_hessian[1].data();
@@ -383,7 +515,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     T phi_input = splat<T>(0.0);
     m_iterations = 0;
     for (int l = 0; l < kCount; ++l) {
-        tolerance[l] = kFirstGap;
+        tolerance[l] = Channels == 1 ? kSquareFirstGap : kFirstGap;
         // A lane without a problem solves its neighbour's (and its answer is not read), so that
         // it never meets arithmetic the others do not.
         const int from = (lanes >> l) & 1u ? l : l ^ 1;
@@ -395,10 +527,13 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         // band: a gradient of zero starts and ends at the input.
         const double* ql = m_lane_q[l].data();
         double squares = 0.0;
+        double largest = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
             squares += ql[j] * ql[j];
+            largest = std::max(largest, std::fabs(ql[j]));
             m_q[j * kCount + l] = ql[j];
         }
+        m_largest_gradient[l] = largest;
         const double floor_dual = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
         for (std::size_t j = 0; j < m; ++j) {
             m_dual[0][j * kCount + l] = floor_dual;
@@ -430,6 +565,15 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     unsigned open = lanes;  // the lanes still being solved
     // g = H d + q, dᵀ (g + q) and the gap, formed afresh unless the last step formed them.
     bool fresh = true;
+    // Whether a step was taken since the gaps were last looked at, each lane's smallest gap and
+    // the steps since it.
+    bool stepped = false;
+    double best_gap[kCount];
+    std::size_t since_best[kCount];
+    for (int l = 0; l < kCount; ++l) {
+        best_gap[l] = HUGE_VAL;
+        since_best[l] = 0;
+    }
     T change = gap_lanes;
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
@@ -442,10 +586,20 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         for (int l = 0; l < kCount; ++l) {
             const double gap = lane(gap_lanes, l);
             const double phi = lane(phi_lanes, l);
-            if (!((open >> l) & 1u) || gap > tolerance[l] * phi + floor) {
+            if (stepped) {
+                if (gap < best_gap[l]) {
+                    best_gap[l] = gap;
+                    since_best[l] = 0;
+                } else {
+                    ++since_best[l];
+                }
+            }
+            if (!((open >> l) & 1u) ||
+                (gap > tolerance[l] * phi + floor && since_best[l] < kStalledSteps)) {
                 continue;
             }
             tried = true;
+            since_best[l] = 0;
             unsigned char* status = m_status.data();
             double* result = m_result[l].data();
             const double* dl = m_d.data() + l;
@@ -473,6 +627,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
                 open &= ~(1u << l);
             }
         }
+        stepped = false;
         if (open == 0) {
             return true;
         }
@@ -483,11 +638,16 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
                 for (int l = 0; l < kCount; ++l) {
                     if (!((open >> l) & 1u)) {
                         copy_lane(l ^ 1, l);
-                        reinterpret_cast<double*>(&phi_input)[l] = lane(phi_input, l ^ 1);
+                        for (T* sum : {&phi_input, &change, &gap_lanes}) {
+                            reinterpret_cast<double*>(sum)[l] = lane(*sum, l ^ 1);
+                        }
                     }
                 }
             }
-            continue;  // for the gradient, which the active set steps overwrote
+            // The active set steps leave the point, its gradient and its gap as they were (their
+            // scratch is the corrector's), so the next step goes on from them.
+            fresh = false;
+            continue;
         }
         m_iterations += static_cast<std::size_t>(std::popcount(open));
 
@@ -515,9 +675,10 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
                     return h0[j] + (zl[j] * a + zu[j] * b);
                 }
             },
-            [=](std::size_t j) { return splat<T>(h1[j]); },
-            [=](std::size_t j) { return splat<T>(h2[j]); }, inverse, l1, l2, affine,
-            [=](std::size_t j) { return -g[j]; });
+            // One channel's entries are -4 and 1 in every row factor_band reads them of.
+            [=](std::size_t j) { return Channels == 1 ? splat<T>(-4.0) : splat<T>(h1[j]); },
+            [=](std::size_t j) { return Channels == 1 ? splat<T>(1.0) : splat<T>(h2[j]); }, inverse,
+            l1, l2, affine, [=](std::size_t j) { return -g[j]; });
         const T zero = splat<T>(0.0);
         T primal_rate = zero;
         T dual_rate = zero;
@@ -566,6 +727,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         change = advance<T>(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu, h0, h1, h2,
                             q, g, gap_lanes);
         fresh = false;
+        stepped = true;
     }
     return false;
 }
@@ -575,18 +737,13 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const std::size_t m = m_size;
     const int first = Channels == 1 ? lane : 0;
     double* result = m_result[lane].data();
-    double* trial = m_step.data();  // the interior point's scratch, which its next step rewrites
-    double* g = m_gradient.data();
+    double* trial = m_affine.data();  // the interior point's scratch, which its next step rewrites
     const double* q = m_lane_q[lane].data();
     const double* h0 = m_hessian[0].data();
     const double* h1 = m_hessian[1].data();
     const double* h2 = m_hessian[2].data();
     unsigned char* status = m_status.data();
-    double largest = 0.0;
-    for (std::size_t j = 0; j < m; ++j) {
-        largest = std::max(largest, std::fabs(q[j]));
-    }
-    const double gradient_tolerance = kGradientTolerance * largest;
+    const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
     const auto bound = [&](std::size_t j) {
         return status[j] == kAtLower ? -1.0 : status[j] == kAtUpper ? 1.0 : 0.0;
     };
@@ -617,8 +774,24 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
             m_factor[1].data(), m_factor[2].data(), trial, right);
         backward_band(m, m_factor[0].data(), m_factor[1].data(), m_factor[2].data(), trial,
                       [](std::size_t) {});
-        const double phi = residuals<Channels>(m, m_r, m_w, trial, m_residual, first);
-        gradient<Channels>(m, m_w, m_residual, g, first);
+        // The gradient is read at the held offsets only, a few isolated ones, so it is formed
+        // there alone, as residuals and gradient form it, and φ once nothing changes.
+        const auto residual = [&](std::size_t k, int c) {
+            const double* wc = m_w[c].data();
+            const double before = k >= 1 ? wc[k - 1] * trial[k - 1] : 0.0;
+            const double here = wc[k] * trial[k];
+            return k + 1 < m ? m_r[c][k] + (before + wc[k + 1] * trial[k + 1] - 2.0 * here)
+                             : m_r[c][k] + (before - 2.0 * here);
+        };
+        const auto slope = [&](std::size_t j) {
+            double v = 0.0;
+            for (int c = first; c < first + Channels; ++c) {
+                const double before = j >= 1 ? residual(j - 1, c) : 0.0;
+                v += j + 1 < m ? m_w[c][j] * (before + residual(j + 1, c) - 2.0 * residual(j, c))
+                               : m_w[c][j] * (before - 2.0 * residual(j, c));
+            }
+            return v;
+        };
         std::size_t changes = 0;
         for (std::size_t j = 0; j < m; ++j) {
             const unsigned char before = status[j];
@@ -626,8 +799,8 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
                 status[j] = trial[j] > 1.0 + kBoxTolerance    ? kAtUpper
                             : trial[j] < -1.0 - kBoxTolerance ? kAtLower
                                                               : kFree;
-            } else if ((before == kAtLower && g[j] < -gradient_tolerance) ||
-                       (before == kAtUpper && g[j] > gradient_tolerance)) {
+            } else if (const double g = slope(j); (before == kAtLower && g < -gradient_tolerance) ||
+                                                  (before == kAtUpper && g > gradient_tolerance)) {
                 status[j] = kFree;
             }
             changes += status[j] != before;
@@ -635,7 +808,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
         if (changes == 0) {
             // The face's optimum meets every condition of the optimum; the interior point's
             // answer stays only should rounding make it the lower.
-            if (phi <= incumbent) {
+            if (residuals<Channels>(m, m_r, m_w, trial, m_residual, first) <= incumbent) {
                 for (std::size_t j = 0; j < m; ++j) {
                     result[j] = std::clamp(trial[j], -1.0, 1.0);
                 }
@@ -737,7 +910,7 @@ void ElasticBandSolver::prepare(int channels, int lanes) {
     resize_all(m_dual, values);
     resize_all(m_scratch, values);
     resize_all(m_factor, values);
-    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine, &m_step}) {
+    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine}) {
         list->resize(values);
     }
     m_status.resize(m);
@@ -819,9 +992,33 @@ bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std
     return true;
 }
 
+void ElasticBandSolver::release_scratch_beyond(std::size_t offsets) {
+    if (m_status.capacity() <= offsets) {
+        return;
+    }
+    const auto release = [](auto& list) { std::decay_t<decltype(list)>().swap(list); };
+    for (auto* lists : {m_r, m_w, m_lane_q, m_residual, m_slack, m_dual, m_result}) {
+        release(lists[0]);
+        release(lists[1]);
+    }
+    for (auto* lists : {m_hessian, m_factor}) {
+        release(lists[0]);
+        release(lists[1]);
+        release(lists[2]);
+    }
+    for (std::vector<double>& list : m_scratch) {
+        release(list);
+    }
+    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine}) {
+        release(*list);
+    }
+    release(m_status);
+    m_size = 0;
+}
+
 void ElasticBandSolver::copy_lane(int from, int to) {
     for (std::vector<double>* list :
-         {&m_d, &m_slack[0], &m_slack[1], &m_dual[0], &m_dual[1], &m_q}) {
+         {&m_d, &m_slack[0], &m_slack[1], &m_dual[0], &m_dual[1], &m_q, &m_gradient}) {
         double* values = list->data();
         for (std::size_t j = 0; j < m_size; ++j) {
             values[2 * j + static_cast<std::size_t>(to)] =

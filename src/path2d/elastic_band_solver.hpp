@@ -38,6 +38,10 @@ public:
     /// `SquareBounds`).
     std::size_t iterations() const noexcept { return m_iterations; }
 
+    /// Frees the scratch should it have been sized for more than `offsets` interior points, so
+    /// that a solver kept from one batch to the next holds at most that much.
+    void release_scratch_beyond(std::size_t offsets);
+
 private:
     bool solve_orthogonal(PointView points, std::span<const double> orientation,
                           double max_deviation, std::span<Point> out);
@@ -61,8 +65,9 @@ private:
     std::vector<double> m_w[2];
     std::vector<double> m_hessian[3];  // diagonal, first and second off-diagonal
     // The interior point method's arrays hold the lanes of each offset next to each other.
-    std::vector<double> m_q;          // gradient at d = 0
-    std::vector<double> m_lane_q[2];  // the same, of each lane
+    std::vector<double> m_q;            // gradient at d = 0
+    std::vector<double> m_lane_q[2];    // the same, of each lane
+    double m_largest_gradient[2] = {};  // the largest |q| of each lane
     std::vector<double> m_residual[2];
     std::vector<double> m_d;
     std::vector<double> m_slack[2];  // of the lower and upper bound
@@ -71,7 +76,6 @@ private:
     std::vector<double> m_result[2];  // of each lane
     std::vector<double> m_gradient;
     std::vector<double> m_affine;
-    std::vector<double> m_step;
     std::vector<double> m_factor[3];  // pivots and the two subdiagonals of the unit factor
     std::vector<unsigned char> m_status;
     std::size_t m_iterations = 0;

@@ -201,6 +201,11 @@ def test_band_is_the_optimum_within_its_bounds(method):
         assert np.max(np.abs(ours - method_answer)) < 1e-2
 
 
+def test_band_solves_tracks_a_wide_band_leaves_nearly_straight():
+    # Their optimum is tiny, where the interior point steps had stalled short of the tolerance.
+    assert tracks.smooth_band(POINTS, OFFSETS, 10.0, ElasticBandMethod.SquareBounds)[1].all()
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
