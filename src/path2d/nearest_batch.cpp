@@ -5,7 +5,7 @@
 //     alone, gives the distance within which most queries find their nearest foot.
 //  2. Order (spatial_order): each finite query gets a key, its cell `reach` wide numbered along
 //     a Z curve above its row (OrderKey), and the keys are sorted in radix passes over the cell,
-//     in the memory the caller lends.
+//     in the memory the caller lends, each pass in parts that threads may share.
 //  3. Blocks (search_batch): the queries of one block of 8 x 8 cells, up to 256 in sorted
 //     order, share one walk down the index's tree, which gathers the leaves within reach of
 //     them all; the queries of one cell are a run.
@@ -183,10 +183,11 @@ std::optional<std::size_t> spatial_order(const PointView& queries, const Box& bo
     }
     // Each pass is cut into parts of consecutive keys, which `run` may share among threads: a
     // part counts its own digits, and the write positions go digit by digit, each digit's part
-    // by part, so that the pass stays stable (one thread, the order took a tenth of a call). The
-    // first pass reads each part's keys where the part built them, gaps left by the queries
-    // without keys between; so even one cell takes a pass, which closes them. The keys start
-    // where the number of passes leaves them in `into`.
+    // by part, so that the pass stays stable. In one thread the order had taken a sixth of a
+    // call's time, and two workers 0.6 of one's (1e6 fixes on a 1e6-point route). The first
+    // pass reads each part's keys where the part built them, gaps left by the queries without
+    // keys between; so even one cell takes a pass, which closes them. The keys start where the
+    // number of passes leaves them in `into`.
     constexpr std::size_t part_keys = std::size_t{1} << 16;
     int passes = 1;
     for (std::uint32_t rest = cell_of(Point{x_high, y_high}) >> digit_bits; rest != 0;
