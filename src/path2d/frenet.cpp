@@ -312,17 +312,27 @@ PointBounds FrenetBatch::stage(std::size_t begin, std::size_t end) {
     return bounds;
 }
 
-void FrenetBatch::order(PointBounds bounds) {
+bool FrenetBatch::order(PointBounds bounds, const RunParts& run) {
     State& state = *m_state;
     const std::size_t m = state.queries.size();
     FrenetRow* stage = state.stage.get();
-    const Frame& frame =
-        state.frame.emplace(state.path, state.path_length, state.index, largest_of(bounds.box));
+    if (!run(1, [&](std::size_t) {
+            state.frame.emplace(state.path, state.path_length, state.index, largest_of(bounds.box));
+        })) {
+        return false;
+    }
+    const Frame& frame = *state.frame;
     if (frame.exponent != 0) {
-        for (std::size_t k = 0; k < m; ++k) {
-            const Point q = frame.scaled(Point{stage[k].s, stage[k].d});
-            stage[k].s = q.x;
-            stage[k].d = q.y;
+        constexpr std::size_t part_rows = std::size_t{1} << 16;
+        const bool scaled = run((m + part_rows - 1) / part_rows, [&](std::size_t part) {
+            for (std::size_t k = part * part_rows; k < std::min(m, (part + 1) * part_rows); ++k) {
+                const Point q = frame.scaled(Point{stage[k].s, stage[k].d});
+                stage[k].s = q.x;
+                stage[k].d = q.y;
+            }
+        });
+        if (!scaled) {
+            return false;
         }
         const Point low = frame.scaled(Point{bounds.box.x_low, bounds.box.y_low});
         const Point high = frame.scaled(Point{bounds.box.x_high, bounds.box.y_high});
@@ -333,13 +343,20 @@ void FrenetBatch::order(PointBounds bounds) {
                          CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
     const double mean_segment =
         frame.path_length.back() / static_cast<double>(frame.path.size() - 1);
-    state.reach = batch_reach(*frame.index, frame.path, mean_segment, *state.staged);
+    if (!run(1, [&](std::size_t) {
+            state.reach = batch_reach(*frame.index, frame.path, mean_segment, *state.staged);
+        })) {
+        return false;
+    }
     // The segment and distance columns, not written before the rows are copied out, lend their
     // memory to the sort: a large batch takes no fresh pages for it (with reading the caller's
     // points in place, 126 to 128 against 131 to 137 ms a call).
     state.scratch = BatchScratch{std::as_writable_bytes(std::span(state.out.segment, m)),
                                  std::as_writable_bytes(std::span(state.out.distance, m))};
-    state.ordered = order_batch(*state.staged, bounds, state.reach, state.scratch);
+    const std::optional<std::size_t> ordered =
+        order_batch(*state.staged, bounds, state.reach, state.scratch, run);
+    state.ordered = ordered.value_or(0);
+    return ordered.has_value();
 }
 
 std::size_t FrenetBatch::size() const noexcept {
@@ -381,7 +398,7 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
     const std::size_t m = queries.size();
     if (to_frenet_batched(index, m)) {
         FrenetBatch batch(path, path_length, index, queries, max_distance, out);
-        batch.order(batch.stage(0, m));
+        batch.order(batch.stage(0, m), run_in_turn);
         batch.search(0, batch.size());
         batch.finish(0, m);
         return;

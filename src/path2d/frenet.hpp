@@ -48,8 +48,9 @@ bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept;
 /// and gives their bounds; order, given the bounds of every query, puts them in order; search
 /// answers the positions [begin, end) of that order, of which there are size(); finish writes
 /// the rows [begin, end) once every position is searched. Disjoint ranges of stage, search and
-/// finish may run on several threads at once, and how they are cut changes no row: the rows are
-/// to_frenet's, bit for bit.
+/// finish may run on several threads at once, and so may the parts order hands to `run` (false,
+/// the batch unordered, when `run` stopped); how any of them are cut changes no row: the rows
+/// are to_frenet's, bit for bit.
 class FrenetBatch {
 public:
     FrenetBatch(const PointView& path, std::span<const double> path_length,
@@ -61,7 +62,7 @@ public:
 
     std::size_t rows() const noexcept;
     PointBounds stage(std::size_t begin, std::size_t end);
-    void order(PointBounds bounds);
+    bool order(PointBounds bounds, const RunParts& run);
     std::size_t size() const noexcept;
     void search(std::size_t begin, std::size_t end) const;
     void finish(std::size_t begin, std::size_t end) const;

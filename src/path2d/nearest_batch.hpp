@@ -56,11 +56,22 @@ using BlockFeet =
     std::function<void(std::span<const std::size_t> rows, std::span<const Point> queries,
                        std::span<const std::optional<ClampedFoot>> feet)>;
 
+/// Runs `part(i)` for every i in [0, parts), on one thread or on several at once; false when it
+/// stopped early, some parts not run. A step that one thread takes comes as a single part, so
+/// that a caller may run every step without its own lock.
+using RunParts =
+    std::function<bool(std::size_t parts, const std::function<void(std::size_t)>& part)>;
+
+/// Runs the parts one after the other on the calling thread.
+bool run_in_turn(std::size_t parts, const std::function<void(std::size_t)>& part);
+
 /// A batch's first step: the queries with finite coordinates (every one `bounds` holds, at most
 /// batch_max_queries) put in spatial order over cells `reach` wide, as keys in scratch.order
-/// (scratch.spare is written over); returns how many there are.
-std::size_t order_batch(const PointView& queries, const PointBounds& bounds, double reach,
-                        BatchScratch scratch);
+/// (scratch.spare is written over); returns how many there are, none when `run` stopped. The
+/// order is a sort of distinct keys, the same however `run` shares its parts out.
+std::optional<std::size_t> order_batch(const PointView& queries, const PointBounds& bounds,
+                                       double reach, BatchScratch scratch,
+                                       const RunParts& run = run_in_turn);
 
 /// Its second: the nearest clamped foot of each query at the positions [begin, end) of that
 /// order, bit for bit what `index.nearest_clamped` gives (`index` built from `path`), handed to

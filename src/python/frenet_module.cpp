@@ -37,7 +37,7 @@ constexpr std::size_t kRowsWithoutLock = 256;
 constexpr std::size_t kBlockRows = std::size_t{1} << 16;
 // Rows of to_frenet put in one spatial order, whose blocks the workers then share: ordered apart
 // in blocks of 65,536 rows, 10^6 fixes spread over a 10^6-point route took 2.7 times as long;
-// ordering is a tenth of such a call (perf), the longest a signal waits beyond a block.
+// the order, about a sixth of such a call (perf), is cut into parts the workers share as well.
 constexpr std::size_t kOrderedRows = std::size_t{1} << 20;
 
 /// A `path` argument: a korvane.Path2D object, exactly.
@@ -216,7 +216,7 @@ const auto to_frenet_callable = declare(
                     continue;
                 }
                 // Allocating the stage is the one step in this thread: every other runs in
-                // blocks the workers share, but the order, which takes a tenth.
+                // blocks or parts the workers share, but the order's few single steps.
                 batch.emplace(view, length, index, stretch, max_distance, rows_from(first));
                 const std::size_t blocks = (stretch.size() - 1) / kBlockRows + 1;
                 std::vector<PointBounds> bounds(blocks);
@@ -224,12 +224,12 @@ const auto to_frenet_callable = declare(
                     stretch.size(), kBlockRows, workers, [&](std::size_t begin, std::size_t end) {
                         bounds[begin / kBlockRows] = batch->stage(begin, end);
                     });
-                done = done && one([&] {
-                           for (std::size_t i = 1; i < blocks; ++i) {
-                               bounds[0].add(bounds[i]);
-                           }
-                           batch->order(bounds[0]);
-                       });
+                for (std::size_t i = 1; i < blocks; ++i) {
+                    bounds[0].add(bounds[i]);
+                }
+                done = done && batch->order(bounds[0], [&](std::size_t parts, const auto& part) {
+                    return run_without_lock(parts, workers, part);
+                });
                 done = done && run_blocks_without_lock(batch->size(), kBlockRows, workers,
                                                        [&](std::size_t begin, std::size_t end) {
                                                            batch->search(begin, end);

@@ -68,7 +68,7 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
         std::vector<std::optional<ClampedFoot>> batch(queries.size());
         const BatchScratch scratch{std::as_writable_bytes(std::span(order)),
                                    std::as_writable_bytes(std::span(spare))};
-        const std::size_t ordered = order_batch(queries, bounds, reach, scratch);
+        const std::size_t ordered = order_batch(queries, bounds, reach, scratch).value();
         // The order searched in uneven ranges, as threads share it.
         for (std::size_t begin = 0, step = 1; begin < ordered; begin += step, step = step * 3 + 1) {
             search_batch(index, view, queries, reach, scratch.order, begin,
@@ -89,6 +89,34 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
         }
     }
     EXPECT_FALSE(index.nearest_clamped(view, {not_a_number, 0.0}));
+    // Ordered in many parts, run last first as threads may take them, over many cells or one:
+    // the keys come out sorted, each finite query's once.
+    std::vector<Point> many(200'000, Point{not_a_number, 0.0});
+    PointBounds bounds;
+    std::size_t finite = 0;
+    for (std::size_t k = 0; k < many.size(); k += 1 + k % 3, ++finite) {
+        bounds.add(many[k] = queries[k % queries.size()]);
+    }
+    const RunParts backwards = [](std::size_t parts, const auto& part) {
+        for (std::size_t i = parts; i-- > 0;) {
+            part(i);
+        }
+        return true;
+    };
+    for (const double reach : {1e-2, 1e9}) {
+        std::vector<std::uint64_t> keys(many.size()), spare(many.size());
+        const BatchScratch scratch{std::as_writable_bytes(std::span(keys)),
+                                   std::as_writable_bytes(std::span(spare))};
+        const std::size_t ordered = order_batch(many, bounds, reach, scratch, backwards).value();
+        std::vector<bool> seen(many.size());
+        for (std::size_t j = 0; j < ordered; ++j) {
+            const std::size_t row = keys[j] & 0xffffffffu;
+            ASSERT_TRUE(j == 0 || keys[j - 1] < keys[j]) << reach;
+            ASSERT_TRUE(std::isfinite(many[row].x) && !seen[row]) << reach;
+            seen[row] = true;
+        }
+        EXPECT_EQ(ordered, finite) << reach;
+    }
 }
 
 TEST(Frenet, BatchesAnswerAsTheScanHoweverManyCellsTheQueriesSpan) {
