@@ -100,6 +100,7 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     const double emission_scale = 0.5 / (options.sigma * options.sigma);
     auto& states = sc.states;
     states.clear();
+    sc.kept.clear();
     sc.first_state.clear();
     sc.fix_of.clear();
     sc.starts.clear();
@@ -115,9 +116,11 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
         const std::size_t begin = states.size();
         for (const Candidate& c : sc.found) {
             const double emission = -c.distance * c.distance * emission_scale;
-            states.push_back(State{c, 2 * c.edge, c.s, emission, -1});
+            const auto k = static_cast<std::uint32_t>(sc.kept.size());
+            sc.kept.push_back(MatchScratch::Kept{c.s, c.d, c.point});
+            states.push_back(State{c.s, emission, k, 2 * c.edge, -1});
             if (net.two_way(c.edge)) {
-                states.push_back(State{c, 2 * c.edge + 1, net.length(c.edge) - c.s, emission, -1});
+                states.push_back(State{net.length(c.edge) - c.s, emission, k, 2 * c.edge + 1, -1});
             }
         }
         const std::size_t end = states.size();
@@ -236,12 +239,13 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     for (std::size_t l = 0; l < layers; ++l) {
         const State& st = states[static_cast<std::size_t>(sc.chosen[l])];
         const std::size_t row = sc.fix_of[l];
-        out.edge[row] = st.candidate.edge;
+        const MatchScratch::Kept& c = sc.kept[st.candidate];
+        out.edge[row] = edge_of(st.arc);
         out.reversed[row] = is_reversed(st.arc);
-        out.s[row] = st.candidate.s;
-        out.d[row] = st.candidate.d;
-        out.x[row] = st.candidate.point.x;
-        out.y[row] = st.candidate.point.y;
+        out.s[row] = c.s;
+        out.d[row] = c.d;
+        out.x[row] = c.point.x;
+        out.y[row] = c.point.y;
         out.breaks[row] = sc.starts[l] && l > 0;
         if (sc.starts[l]) {
             piece_begin = route.size();

@@ -61,13 +61,21 @@ struct MatchScratch {
     std::vector<RouteTarget> targets;
     std::vector<std::size_t> wanted;  // the state of each target
     std::vector<std::size_t> order;   // a layer's states, best first
+    // A trace's lattice is held until its end, so a state is kept small: the candidate's answer
+    // once per candidate (both directions of a two-way edge share it), the edge in the arc.
+    struct Kept {
+        double s;
+        double d;
+        Point point;
+    };
     struct State {
-        Candidate candidate;
+        double position;          ///< along the arc's direction
+        double score;             ///< log-probability of the best sequence ending here
+        std::uint32_t candidate;  ///< into kept
         Arc arc;
-        double position;    ///< along the arc's direction
-        double score;       ///< log-probability of the best sequence ending here
         std::int32_t from;  ///< that sequence's previous state, -1 at a piece's start
     };
+    std::vector<Kept> kept;
     std::vector<State> states;
     std::vector<std::size_t> first_state;  // per fix with candidates, into states
     std::vector<std::size_t> fix_of;       // that fix's row

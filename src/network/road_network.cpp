@@ -2,7 +2,6 @@
 #include "network/road_network.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -94,8 +93,11 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
     const std::size_t edges = c.source.size();
     const std::size_t n = c.points.size();
     RoadNetwork net;
-    require_memory(n, 2 * sizeof(Point) + sizeof(double) + sizeof(std::uint32_t));
-    net.m_points.assign(c.points.begin(), c.points.end());
+    require_memory(n, sizeof(Point) + sizeof(double) + sizeof(std::uint32_t));
+    const auto given = [&](std::size_t e) {
+        return c.points.subspan(static_cast<std::size_t>(c.offsets[e]),
+                                static_cast<std::size_t>(c.offsets[e + 1] - c.offsets[e]));
+    };
     net.m_offsets.assign(c.offsets.begin(), c.offsets.end());
     net.m_two_way.assign(edges, 0);
     if (!c.two_way.empty()) {
@@ -187,7 +189,7 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> order(edges);
     for (std::size_t e = 0; e < edges; ++e) {
         double ex_low = INFINITY, ey_low = INFINITY, ex_high = -INFINITY, ey_high = -INFINITY;
-        for (const Point& p : net.geometry(e)) {
+        for (const Point& p : given(e)) {
             ex_low = std::min(ex_low, p.x);
             ey_low = std::min(ey_low, p.y);
             ex_high = std::max(ex_high, p.x);
@@ -208,7 +210,7 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
                     std::numeric_limits<double>::quiet_NaN()};
     for (const auto& [key, e] : order) {
         net.m_index_first[e] = net.m_index_points.size();
-        for (const Point& p : net.geometry(e)) {
+        for (const Point& p : given(e)) {
             net.m_index_points.push_back(p);
             net.m_segment_edge.push_back(e);
         }
@@ -221,17 +223,24 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
     return net;
 }
 
+std::vector<Point> RoadNetwork::points() const {
+    std::vector<Point> points;
+    points.reserve(static_cast<std::size_t>(m_offsets.back()));
+    for (std::size_t e = 0; e < edges(); ++e) {
+        const std::span<const Point> g = geometry(e);
+        points.insert(points.end(), g.begin(), g.end());
+    }
+    return points;
+}
+
 std::size_t RoadNetwork::bytes() const noexcept {
-    const std::size_t leaves =
-        (m_index_points.size() + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
-    return m_points.size() * sizeof(Point) + m_offsets.size() * sizeof(std::int64_t) +
-           m_lengths.size() * sizeof(double) + 2 * m_source.size() * sizeof(std::uint32_t) +
-           m_two_way.size() + m_node_ids.size() * sizeof(std::int64_t) +
-           m_first_step.size() * sizeof(std::uint32_t) + m_steps.size() * sizeof(Step) +
-           m_piece.size() * sizeof(std::uint32_t) + m_index_points.size() * sizeof(Point) +
-           m_segment_edge.size() * sizeof(std::uint32_t) +
+    return m_offsets.size() * sizeof(std::int64_t) + m_lengths.size() * sizeof(double) +
+           2 * m_source.size() * sizeof(std::uint32_t) + m_two_way.size() +
+           m_node_ids.size() * sizeof(std::int64_t) + m_first_step.size() * sizeof(std::uint32_t) +
+           m_steps.size() * sizeof(Step) + m_piece.size() * sizeof(std::uint32_t) +
+           m_index_points.size() * sizeof(Point) + m_segment_edge.size() * sizeof(std::uint32_t) +
            m_index_first.size() * sizeof(std::size_t) +
-           4 * std::bit_ceil(leaves) * sizeof(SegmentIndex::Box);
+           2 * m_index.leaf_count() * sizeof(SegmentIndex::Box);
 }
 
 }  // namespace korvane::network

@@ -49,10 +49,10 @@ public:
 
     std::size_t edges() const noexcept { return m_source.size(); }
     std::size_t nodes() const noexcept { return m_node_ids.size(); }
-    /// The geometry of edge e, in the order given.
+    /// The geometry of edge e, in the order given (held once, in the index points).
     std::span<const Point> geometry(std::size_t e) const noexcept {
-        return std::span<const Point>(m_points).subspan(m_offsets[e],
-                                                        m_offsets[e + 1] - m_offsets[e]);
+        return std::span<const Point>(m_index_points)
+            .subspan(m_index_first[e], static_cast<std::size_t>(m_offsets[e + 1] - m_offsets[e]));
     }
     /// Arc length at each point of edge e, from 0 at its first point.
     std::span<const double> lengths(std::size_t e) const noexcept {
@@ -88,8 +88,8 @@ public:
     std::uint32_t segment_edge(std::size_t k) const noexcept { return m_segment_edge[k]; }
     std::size_t first_index_point(std::size_t e) const noexcept { return m_index_first[e]; }
 
-    /// The columns again, as given (node ids as given too).
-    std::span<const Point> points() const noexcept { return m_points; }
+    /// The columns again, as given (node ids as given too); the points are gathered edge by edge.
+    std::vector<Point> points() const;
     std::span<const std::int64_t> offsets() const noexcept { return m_offsets; }
     std::int64_t source_id(std::size_t e) const noexcept { return m_node_ids[m_source[e]]; }
     std::int64_t target_id(std::size_t e) const noexcept { return m_node_ids[m_target[e]]; }
@@ -97,7 +97,6 @@ public:
     std::size_t bytes() const noexcept;
 
 private:
-    std::vector<Point> m_points;
     std::vector<std::int64_t> m_offsets;
     std::vector<double> m_lengths;
     std::vector<std::uint32_t> m_source;  // dense node numbers

@@ -281,6 +281,8 @@ const auto match_callable = declare(
                                                out.breaks + i};
                 network::match_trace(net, points.subspan(i, trace.end - i), options, scratch, rows,
                                      trace.route);
+                // Every trace's route is held until the call's end: without the room it grew.
+                trace.route.shrink_to_fit();
             }
         };
         const std::size_t blocks = block_first.size() - 1;
@@ -342,7 +344,7 @@ PyObject* network_reduce(PyObject* self, PyObject*) noexcept {
         }
         const RoadNetwork& net = network_of(self);
         const std::size_t edges = net.edges();
-        const std::span<const Point> p = net.points();
+        const std::vector<Point> p = net.points();
         std::int64_t* offsets = nullptr;
         std::int64_t* source = nullptr;
         std::int64_t* target = nullptr;
