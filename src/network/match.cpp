@@ -55,6 +55,13 @@ bool out_of_reach(Point a, Point b, double need) noexcept {
     return dx * dx + dy * dy > reach * reach;
 }
 
+// The same for a lower bound on the route's distance itself (the landmarks'): most targets a
+// search would look for in vain are ones the straight line cannot rule out, across a one-way
+// street or a barrier.
+bool out_of_reach(double lower_bound, double need) noexcept {
+    return lower_bound > need * (1.0 + 1e-9) + 1e-6;
+}
+
 // Appends an arc to a piece's route, merging it with an equal last one.
 void push_arc(std::vector<Arc>& route, std::size_t piece_begin, Arc arc) {
     if (route.size() == piece_begin || route.back() != arc) {
@@ -182,7 +189,9 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                         continue;
                     }
                     const double need = std::min(limit, straight + slack) - lead - to.position;
-                    if (need >= 0.0 && !out_of_reach(root, arc_start(net, to.arc), need)) {
+                    if (need >= 0.0 && !out_of_reach(root, arc_start(net, to.arc), need) &&
+                        !out_of_reach(net.route_lower_bound(net.head(from.arc), net.tail(to.arc)),
+                                      need)) {
                         sc.targets.push_back(RouteTarget{net.tail(to.arc), need});
                         sc.wanted.push_back(j);
                     }

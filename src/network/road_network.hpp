@@ -71,6 +71,10 @@ public:
     /// The connected piece of dense node u, directions ignored (its lowest node): no route
     /// joins nodes of different pieces.
     std::uint32_t piece(std::uint32_t u) const noexcept { return m_piece[u]; }
+    /// A lower bound on the route distance from dense node u to dense node v: infinity where no
+    /// route joins them, never above the distance a search sums (the landmarks' distances by the
+    /// triangle inequality, less their rounding to floats).
+    double route_lower_bound(std::uint32_t u, std::uint32_t v) const noexcept;
     /// The arcs leaving dense node u.
     std::span<const Step> steps(std::uint32_t u) const noexcept {
         return std::span<const Step>(m_steps).subspan(m_first_step[u],
@@ -97,6 +101,9 @@ public:
     std::size_t bytes() const noexcept;
 
 private:
+    template <class Given>
+    void choose_landmarks(const Given& given);
+
     std::vector<std::int64_t> m_offsets;
     std::vector<double> m_lengths;
     std::vector<std::uint32_t> m_source;  // dense node numbers
@@ -106,6 +113,11 @@ private:
     std::vector<std::uint32_t> m_first_step;
     std::vector<Step> m_steps;
     std::vector<std::uint32_t> m_piece;
+    // Route distances from each landmark to each node and from each node to it, node by node,
+    // kLandmarks to a node (none without nodes): nodes on the rim of the largest piece, whose
+    // distances bound the route between any two nodes from below.
+    std::vector<float> m_from_landmark;
+    std::vector<float> m_to_landmark;
     std::vector<Point> m_index_points;
     std::vector<std::uint32_t> m_segment_edge;
     std::vector<std::size_t> m_index_first;
