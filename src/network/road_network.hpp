@@ -71,9 +71,9 @@ public:
     /// The connected piece of dense node u, directions ignored (its lowest node): no route
     /// joins nodes of different pieces.
     std::uint32_t piece(std::uint32_t u) const noexcept { return m_piece[u]; }
-    /// A lower bound on the route distance from dense node u to dense node v: infinity where no
-    /// route joins them, never above the distance a search sums (the landmarks' distances by the
-    /// triangle inequality, less their rounding to floats).
+    /// A lower bound on the route distance from dense node u to dense node v, never above the
+    /// distance a search sums, and vast (about 3e38) where a landmark shows that no route joins
+    /// them: the landmarks' distances by the triangle inequality, less their rounding to floats.
     double route_lower_bound(std::uint32_t u, std::uint32_t v) const noexcept;
     /// The arcs leaving dense node u.
     std::span<const Step> steps(std::uint32_t u) const noexcept {
@@ -114,7 +114,7 @@ private:
     std::vector<Step> m_steps;
     std::vector<std::uint32_t> m_piece;
     // Route distances from each landmark to each node and from each node to it, node by node,
-    // kLandmarks to a node (none without nodes): nodes on the rim of the largest piece, whose
+    // four to a node (none without nodes): nodes on the rim of the largest piece, whose
     // distances bound the route between any two nodes from below.
     std::vector<float> m_from_landmark;
     std::vector<float> m_to_landmark;
