@@ -170,10 +170,15 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
             std::stable_sort(sc.order.begin(), sc.order.end(), [&](std::size_t p, std::size_t q) {
                 return states[p].score > states[q].score;
             });
+            sc.ends.clear();
+            for (std::size_t j = begin; j < end; ++j) {
+                sc.ends.push_back(net.route_end(net.tail(states[j].arc)));
+            }
             for (const std::size_t i : sc.order) {
                 const State& from = states[i];
                 const double lead = net.length(edge_of(from.arc)) - from.position;
                 const Point root = arc_end(net, from.arc);
+                const RoadNetwork::LandmarkRow start = net.route_start(net.head(from.arc));
                 const std::uint32_t piece = net.piece(net.head(from.arc));
                 sc.targets.clear();
                 sc.wanted.clear();
@@ -190,7 +195,7 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                     }
                     const double need = std::min(limit, straight + slack) - lead - to.position;
                     if (need >= 0.0 && !out_of_reach(root, arc_start(net, to.arc), need) &&
-                        !out_of_reach(net.route_lower_bound(net.head(from.arc), net.tail(to.arc)),
+                        !out_of_reach(RoadNetwork::route_lower_bound(start, sc.ends[j - begin]),
                                       need)) {
                         sc.targets.push_back(RouteTarget{net.tail(to.arc), need});
                         sc.wanted.push_back(j);

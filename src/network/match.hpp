@@ -81,8 +81,9 @@ struct MatchScratch {
     std::vector<std::size_t> fix_of;       // that fix's row
     std::vector<std::uint8_t> starts;      // per fix with candidates: a piece starts there
     std::vector<std::int32_t> chosen;
-    std::vector<double> best;    // per state of the layer being scored: its best score so far
-    std::vector<double> limits;  // per layer: the longest plausible route into it
+    std::vector<double> best;  // per state of the layer being scored: its best score so far
+    std::vector<RoadNetwork::LandmarkRow> ends;  // and its tail's landmark row
+    std::vector<double> limits;                  // per layer: the longest plausible route into it
 };
 
 /// Matches one trace: writes every fix's columns and appends the driven arcs to `route` (each

@@ -114,7 +114,7 @@ void distances_from(std::uint32_t origin, std::span<const std::uint32_t> first,
 
 // Landmarks bound a route best from beyond its ends: the largest piece's extreme nodes in four
 // directions (eight or sixteen rule out hardly a search more on the benchmark's networks).
-constexpr std::size_t kLandmarks = 4;
+constexpr std::size_t kLandmarks = RoadNetwork::landmarks;
 
 }  // namespace
 
@@ -329,31 +329,28 @@ void RoadNetwork::choose_landmarks(const Given& given) {
     }
 }
 
-double RoadNetwork::route_lower_bound(std::uint32_t u, std::uint32_t v) const noexcept {
-    const float* from_u = m_from_landmark.data() + u * kLandmarks;
-    const float* from_v = m_from_landmark.data() + v * kLandmarks;
-    const float* to_u = m_to_landmark.data() + u * kLandmarks;
-    const float* to_v = m_to_landmark.data() + v * kLandmarks;
-    // A float is within a relative 2**-24 of the distance it rounds, so a - b loses at most
-    // 2**-23 (a + b) to them; both products are exact in double (24 bits times 24 bits).
-    constexpr double kLow = 1.0 - 0x1p-23;
-    constexpr double kHigh = 1.0 + 0x1p-23;
-    // Landmark to v is no shorter than landmark to u and on to v; u to the landmark no shorter
-    // than u to v and on. Where the landmark reaches u but not v (or v reaches it but u not),
-    // nothing from u reaches v, and the bound is vast. Halved lane by lane, so that it runs in
-    // vector registers.
-    double bound[kLandmarks];
-    for (std::size_t l = 0; l < kLandmarks; ++l) {
-        const double ahead = kLow * from_v[l] - kHigh * from_u[l];
-        const double behind = kLow * to_u[l] - kHigh * to_v[l];
-        bound[l] = ahead > behind ? ahead : behind;
+// A float is within a relative 2**-24 of the distance it rounds, so a difference of two loses
+// at most 2**-23 of their sum to them: the one subtracted is raised by that share, the other
+// lowered. Both products are exact in double (24 bits times 24 bits).
+constexpr double kLowered = 1.0 - 0x1p-23;
+constexpr double kRaised = 1.0 + 0x1p-23;
+
+RoadNetwork::LandmarkRow RoadNetwork::route_start(std::uint32_t u) const noexcept {
+    LandmarkRow row;
+    for (std::size_t l = 0; l < landmarks; ++l) {
+        row.from[l] = kRaised * m_from_landmark[u * landmarks + l];
+        row.to[l] = kLowered * m_to_landmark[u * landmarks + l];
     }
-    for (std::size_t half = kLandmarks / 2; half > 0; half /= 2) {
-        for (std::size_t l = 0; l < half; ++l) {
-            bound[l] = bound[l] > bound[l + half] ? bound[l] : bound[l + half];
-        }
+    return row;
+}
+
+RoadNetwork::LandmarkRow RoadNetwork::route_end(std::uint32_t v) const noexcept {
+    LandmarkRow row;
+    for (std::size_t l = 0; l < landmarks; ++l) {
+        row.from[l] = kLowered * m_from_landmark[v * landmarks + l];
+        row.to[l] = kRaised * m_to_landmark[v * landmarks + l];
     }
-    return bound[0];
+    return row;
 }
 
 std::vector<Point> RoadNetwork::points() const {
