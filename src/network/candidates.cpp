@@ -52,10 +52,13 @@ void keep_nearest(const std::vector<Candidate>& found, std::size_t k, std::vecto
     const auto nearer = [](const Candidate& a, const Candidate& b) {
         return a.distance != b.distance ? a.distance < b.distance : a.edge < b.edge;
     };
+    // The order is total (each edge once), so selecting the k nearest and then sorting them
+    // gives what a partial sort does, in fewer moves of the candidates.
     if (out.size() > k) {
-        std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(),
-                          nearer);
+        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k - 1), out.end(),
+                         nearer);
         out.resize(k);
+        std::sort(out.begin(), out.end(), nearer);
     } else {
         std::sort(out.begin(), out.end(), nearer);
     }
