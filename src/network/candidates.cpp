@@ -52,10 +52,13 @@ void keep_nearest(const std::vector<Candidate>& found, std::size_t k, std::vecto
     const auto nearer = [](const Candidate& a, const Candidate& b) {
         return a.distance != b.distance ? a.distance < b.distance : a.edge < b.edge;
     };
+    // The order is total (each edge once), so selecting the k nearest and then sorting them
+    // gives what a partial sort does, in fewer moves of the candidates.
     if (out.size() > k) {
-        std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(),
-                          nearer);
+        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k - 1), out.end(),
+                         nearer);
         out.resize(k);
+        std::sort(out.begin(), out.end(), nearer);
     } else {
         std::sort(out.begin(), out.end(), nearer);
     }
@@ -83,12 +86,22 @@ void candidates(const RoadNetwork& net, Point fix, double radius, std::size_t k,
     }
     const PointView p = net.index_points();
     const std::size_t segments = p.size() - 1;
+    // A foot lies in its segment's box but for a rounding of the coordinates' size: a segment
+    // whose box is farther than this in x or in y has none within the radius, and is passed
+    // over without its division.
+    const double reach = radius * (1.0 + 1e-9) + 1e-9 * (std::fabs(fix.x) + std::fabs(fix.y));
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t begin = leaves[i] * SegmentIndex::leaf_segments;
         const std::size_t end = std::min(begin + SegmentIndex::leaf_segments, segments);
         for (std::size_t seg = begin; seg < end; ++seg) {
             const std::uint32_t e = net.segment_edge(seg);
             if (e == RoadNetwork::no_edge) {
+                continue;
+            }
+            const Point a = p[seg];
+            const Point b = p[seg + 1];
+            if (std::min(a.x, b.x) - fix.x > reach || fix.x - std::max(a.x, b.x) > reach ||
+                std::min(a.y, b.y) - fix.y > reach || fix.y - std::max(a.y, b.y) > reach) {
                 continue;
             }
             const ClampedFoot foot = clamped_foot(p, seg, fix);

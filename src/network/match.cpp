@@ -55,6 +55,13 @@ bool out_of_reach(Point a, Point b, double need) noexcept {
     return dx * dx + dy * dy > reach * reach;
 }
 
+// The same for a lower bound on the route's distance itself (the landmarks'): most targets a
+// search would look for in vain are ones the straight line cannot rule out, across a one-way
+// street or a barrier.
+bool out_of_reach(double lower_bound, double need) noexcept {
+    return lower_bound > need * (1.0 + 1e-9) + 1e-6;
+}
+
 // Appends an arc to a piece's route, merging it with an equal last one.
 void push_arc(std::vector<Arc>& route, std::size_t piece_begin, Arc arc) {
     if (route.size() == piece_begin || route.back() != arc) {
@@ -100,6 +107,7 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     const double emission_scale = 0.5 / (options.sigma * options.sigma);
     auto& states = sc.states;
     states.clear();
+    sc.kept.clear();
     sc.first_state.clear();
     sc.fix_of.clear();
     sc.starts.clear();
@@ -115,9 +123,11 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
         const std::size_t begin = states.size();
         for (const Candidate& c : sc.found) {
             const double emission = -c.distance * c.distance * emission_scale;
-            states.push_back(State{c, 2 * c.edge, c.s, emission, -1});
+            const auto k = static_cast<std::uint32_t>(sc.kept.size());
+            sc.kept.push_back(MatchScratch::Kept{c.s, c.d, c.point});
+            states.push_back(State{c.s, emission, k, 2 * c.edge, -1});
             if (net.two_way(c.edge)) {
-                states.push_back(State{c, 2 * c.edge + 1, net.length(c.edge) - c.s, emission, -1});
+                states.push_back(State{net.length(c.edge) - c.s, emission, k, 2 * c.edge + 1, -1});
             }
         }
         const std::size_t end = states.size();
@@ -160,10 +170,15 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
             std::stable_sort(sc.order.begin(), sc.order.end(), [&](std::size_t p, std::size_t q) {
                 return states[p].score > states[q].score;
             });
+            sc.ends.clear();
+            for (std::size_t j = begin; j < end; ++j) {
+                sc.ends.push_back(net.route_end(net.tail(states[j].arc)));
+            }
             for (const std::size_t i : sc.order) {
                 const State& from = states[i];
                 const double lead = net.length(edge_of(from.arc)) - from.position;
                 const Point root = arc_end(net, from.arc);
+                const RoadNetwork::LandmarkRow start = net.route_start(net.head(from.arc));
                 const std::uint32_t piece = net.piece(net.head(from.arc));
                 sc.targets.clear();
                 sc.wanted.clear();
@@ -179,7 +194,9 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                         continue;
                     }
                     const double need = std::min(limit, straight + slack) - lead - to.position;
-                    if (need >= 0.0 && !out_of_reach(root, arc_start(net, to.arc), need)) {
+                    if (need >= 0.0 && !out_of_reach(root, arc_start(net, to.arc), need) &&
+                        !out_of_reach(RoadNetwork::route_lower_bound(start, sc.ends[j - begin]),
+                                      need)) {
                         sc.targets.push_back(RouteTarget{net.tail(to.arc), need});
                         sc.wanted.push_back(j);
                     }
@@ -236,12 +253,13 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
     for (std::size_t l = 0; l < layers; ++l) {
         const State& st = states[static_cast<std::size_t>(sc.chosen[l])];
         const std::size_t row = sc.fix_of[l];
-        out.edge[row] = st.candidate.edge;
+        const MatchScratch::Kept& c = sc.kept[st.candidate];
+        out.edge[row] = edge_of(st.arc);
         out.reversed[row] = is_reversed(st.arc);
-        out.s[row] = st.candidate.s;
-        out.d[row] = st.candidate.d;
-        out.x[row] = st.candidate.point.x;
-        out.y[row] = st.candidate.point.y;
+        out.s[row] = c.s;
+        out.d[row] = c.d;
+        out.x[row] = c.point.x;
+        out.y[row] = c.point.y;
         out.breaks[row] = sc.starts[l] && l > 0;
         if (sc.starts[l]) {
             piece_begin = route.size();

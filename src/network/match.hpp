@@ -61,20 +61,29 @@ struct MatchScratch {
     std::vector<RouteTarget> targets;
     std::vector<std::size_t> wanted;  // the state of each target
     std::vector<std::size_t> order;   // a layer's states, best first
+    // A trace's lattice is held until its end, so a state is kept small: the candidate's answer
+    // once per candidate (both directions of a two-way edge share it), the edge in the arc.
+    struct Kept {
+        double s;
+        double d;
+        Point point;
+    };
     struct State {
-        Candidate candidate;
+        double position;          ///< along the arc's direction
+        double score;             ///< log-probability of the best sequence ending here
+        std::uint32_t candidate;  ///< into kept
         Arc arc;
-        double position;    ///< along the arc's direction
-        double score;       ///< log-probability of the best sequence ending here
         std::int32_t from;  ///< that sequence's previous state, -1 at a piece's start
     };
+    std::vector<Kept> kept;
     std::vector<State> states;
     std::vector<std::size_t> first_state;  // per fix with candidates, into states
     std::vector<std::size_t> fix_of;       // that fix's row
     std::vector<std::uint8_t> starts;      // per fix with candidates: a piece starts there
     std::vector<std::int32_t> chosen;
-    std::vector<double> best;    // per state of the layer being scored: its best score so far
-    std::vector<double> limits;  // per layer: the longest plausible route into it
+    std::vector<double> best;  // per state of the layer being scored: its best score so far
+    std::vector<RoadNetwork::LandmarkRow> ends;  // and its tail's landmark row
+    std::vector<double> limits;                  // per layer: the longest plausible route into it
 };
 
 /// Matches one trace: writes every fix's columns and appends the driven arcs to `route` (each

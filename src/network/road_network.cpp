@@ -2,10 +2,10 @@
 #include "network/road_network.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -85,6 +85,37 @@ std::uint32_t z_order(std::uint32_t x, std::uint32_t y) noexcept {
     return spread(x) | (spread(y) << 1);
 }
 
+// The route distance from `origin` to every node over an adjacency (the reversed graph's for
+// distances to it), infinity where there is no route.
+void distances_from(std::uint32_t origin, std::span<const std::uint32_t> first,
+                    std::span<const Step> steps, std::vector<double>& distance,
+                    std::vector<std::pair<double, std::uint32_t>>& heap) {
+    const auto later = std::greater<std::pair<double, std::uint32_t>>();
+    std::fill(distance.begin(), distance.end(), INFINITY);
+    distance[origin] = 0.0;
+    heap.assign(1, {0.0, origin});
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        const auto [d, u] = heap.back();
+        heap.pop_back();
+        if (d > distance[u]) {
+            continue;
+        }
+        for (std::size_t k = first[u]; k < first[u + 1]; ++k) {
+            const double through = d + steps[k].length;
+            if (through < distance[steps[k].head]) {
+                distance[steps[k].head] = through;
+                heap.emplace_back(through, steps[k].head);
+                std::push_heap(heap.begin(), heap.end(), later);
+            }
+        }
+    }
+}
+
+// Landmarks bound a route best from beyond its ends: the largest piece's extreme nodes in four
+// directions (eight or sixteen rule out hardly a search more on the benchmark's networks).
+constexpr std::size_t kLandmarks = RoadNetwork::landmarks;
+
 }  // namespace
 
 Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
@@ -94,8 +125,11 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
     const std::size_t edges = c.source.size();
     const std::size_t n = c.points.size();
     RoadNetwork net;
-    require_memory(n, 2 * sizeof(Point) + sizeof(double) + sizeof(std::uint32_t));
-    net.m_points.assign(c.points.begin(), c.points.end());
+    require_memory(n, sizeof(Point) + sizeof(double) + sizeof(std::uint32_t));
+    const auto given = [&](std::size_t e) {
+        return c.points.subspan(static_cast<std::size_t>(c.offsets[e]),
+                                static_cast<std::size_t>(c.offsets[e + 1] - c.offsets[e]));
+    };
     net.m_offsets.assign(c.offsets.begin(), c.offsets.end());
     net.m_two_way.assign(edges, 0);
     if (!c.two_way.empty()) {
@@ -174,6 +208,8 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
         net.m_piece[u] = net.m_piece[net.m_piece[u]];
     }
 
+    net.choose_landmarks(given);
+
     // The index points: edges in the Z order of their boxes' centres on a 65536-cell grid over
     // the network, so that a leaf's segments lie close together.
     double x_low = INFINITY, y_low = INFINITY, x_high = -INFINITY, y_high = -INFINITY;
@@ -187,7 +223,7 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> order(edges);
     for (std::size_t e = 0; e < edges; ++e) {
         double ex_low = INFINITY, ey_low = INFINITY, ex_high = -INFINITY, ey_high = -INFINITY;
-        for (const Point& p : net.geometry(e)) {
+        for (const Point& p : given(e)) {
             ex_low = std::min(ex_low, p.x);
             ey_low = std::min(ey_low, p.y);
             ex_high = std::max(ex_high, p.x);
@@ -208,7 +244,7 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
                     std::numeric_limits<double>::quiet_NaN()};
     for (const auto& [key, e] : order) {
         net.m_index_first[e] = net.m_index_points.size();
-        for (const Point& p : net.geometry(e)) {
+        for (const Point& p : given(e)) {
             net.m_index_points.push_back(p);
             net.m_segment_edge.push_back(e);
         }
@@ -221,17 +257,121 @@ Result<RoadNetwork> RoadNetwork::build(const NetworkColumns& c) {
     return net;
 }
 
+template <class Given>
+void RoadNetwork::choose_landmarks(const Given& given) {
+    const std::size_t count = nodes();
+    if (count == 0) {
+        return;
+    }
+    std::vector<std::uint32_t> size(count, 0);
+    for (std::uint32_t u = 0; u < count; ++u) {
+        ++size[m_piece[u]];
+    }
+    const auto largest =
+        static_cast<std::uint32_t>(std::max_element(size.begin(), size.end()) - size.begin());
+    std::vector<Point> at(count);
+    for (std::size_t e = 0; e < edges(); ++e) {
+        at[m_source[e]] = given(e).front();
+        at[m_target[e]] = given(e).back();
+    }
+    static constexpr double kDirections[kLandmarks][2] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
+    // A node extreme in two directions is a landmark twice: a fixed number of them lets the
+    // bound's loop run without a branch.
+    std::uint32_t chosen[kLandmarks];
+    for (std::size_t l = 0; l < kLandmarks; ++l) {
+        const auto [dx, dy] = kDirections[l];
+        chosen[l] = largest;
+        for (std::uint32_t u = 0; u < count; ++u) {
+            if (m_piece[u] == largest &&
+                dx * at[u].x + dy * at[u].y > dx * at[chosen[l]].x + dy * at[chosen[l]].y) {
+                chosen[l] = u;
+            }
+        }
+    }
+    // The reversed adjacency, for the distances to each landmark.
+    std::vector<std::uint32_t> first_in(count + 1, 0);
+    for (const Step& step : m_steps) {
+        ++first_in[step.head + 1];
+    }
+    std::partial_sum(first_in.begin(), first_in.end(), first_in.begin());
+    std::vector<Step> in(m_steps.size());
+    std::vector<std::uint32_t> fill(first_in.begin(), first_in.end() - 1);
+    for (std::uint32_t u = 0; u < count; ++u) {
+        for (const Step& step : steps(u)) {
+            in[fill[step.head]++] = Step{step.arc, u, step.length};
+        }
+    }
+    // No route stands as the largest float, which no distance reaches where the whole network
+    // is shorter than 1e30 m; on a vaster one the landmarks bound nothing (every bound 0).
+    double total = 0.0;
+    for (std::size_t e = 0; e < edges(); ++e) {
+        total += length(e);
+    }
+    m_from_landmark.assign(count * kLandmarks, 0.0f);
+    m_to_landmark.assign(count * kLandmarks, 0.0f);
+    if (!(total < 1e30)) {
+        return;
+    }
+    const auto stored = [](double d) {
+        return d == INFINITY ? std::numeric_limits<float>::max() : static_cast<float>(d);
+    };
+    std::vector<double> distance(count);
+    std::vector<std::pair<double, std::uint32_t>> heap;
+    for (std::size_t l = 0; l < kLandmarks; ++l) {
+        distances_from(chosen[l], m_first_step, m_steps, distance, heap);
+        for (std::size_t u = 0; u < count; ++u) {
+            m_from_landmark[u * kLandmarks + l] = stored(distance[u]);
+        }
+        distances_from(chosen[l], first_in, in, distance, heap);
+        for (std::size_t u = 0; u < count; ++u) {
+            m_to_landmark[u * kLandmarks + l] = stored(distance[u]);
+        }
+    }
+}
+
+// A float is within a relative 2**-24 of the distance it rounds, so a difference of two loses
+// at most 2**-23 of their sum to them: the one subtracted is raised by that share, the other
+// lowered. Both products are exact in double (24 bits times 24 bits).
+constexpr double kLowered = 1.0 - 0x1p-23;
+constexpr double kRaised = 1.0 + 0x1p-23;
+
+RoadNetwork::LandmarkRow RoadNetwork::route_start(std::uint32_t u) const noexcept {
+    LandmarkRow row;
+    for (std::size_t l = 0; l < landmarks; ++l) {
+        row.from[l] = kRaised * m_from_landmark[u * landmarks + l];
+        row.to[l] = kLowered * m_to_landmark[u * landmarks + l];
+    }
+    return row;
+}
+
+RoadNetwork::LandmarkRow RoadNetwork::route_end(std::uint32_t v) const noexcept {
+    LandmarkRow row;
+    for (std::size_t l = 0; l < landmarks; ++l) {
+        row.from[l] = kLowered * m_from_landmark[v * landmarks + l];
+        row.to[l] = kRaised * m_to_landmark[v * landmarks + l];
+    }
+    return row;
+}
+
+std::vector<Point> RoadNetwork::points() const {
+    std::vector<Point> points;
+    points.reserve(static_cast<std::size_t>(m_offsets.back()));
+    for (std::size_t e = 0; e < edges(); ++e) {
+        const std::span<const Point> g = geometry(e);
+        points.insert(points.end(), g.begin(), g.end());
+    }
+    return points;
+}
+
 std::size_t RoadNetwork::bytes() const noexcept {
-    const std::size_t leaves =
-        (m_index_points.size() + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
-    return m_points.size() * sizeof(Point) + m_offsets.size() * sizeof(std::int64_t) +
-           m_lengths.size() * sizeof(double) + 2 * m_source.size() * sizeof(std::uint32_t) +
-           m_two_way.size() + m_node_ids.size() * sizeof(std::int64_t) +
-           m_first_step.size() * sizeof(std::uint32_t) + m_steps.size() * sizeof(Step) +
-           m_piece.size() * sizeof(std::uint32_t) + m_index_points.size() * sizeof(Point) +
-           m_segment_edge.size() * sizeof(std::uint32_t) +
+    return m_offsets.size() * sizeof(std::int64_t) + m_lengths.size() * sizeof(double) +
+           2 * m_source.size() * sizeof(std::uint32_t) + m_two_way.size() +
+           m_node_ids.size() * sizeof(std::int64_t) + m_first_step.size() * sizeof(std::uint32_t) +
+           m_steps.size() * sizeof(Step) + m_piece.size() * sizeof(std::uint32_t) +
+           m_index_points.size() * sizeof(Point) + m_segment_edge.size() * sizeof(std::uint32_t) +
            m_index_first.size() * sizeof(std::size_t) +
-           4 * std::bit_ceil(leaves) * sizeof(SegmentIndex::Box);
+           2 * m_index.leaf_count() * sizeof(SegmentIndex::Box) +
+           (m_from_landmark.size() + m_to_landmark.size()) * sizeof(float);
 }
 
 }  // namespace korvane::network

@@ -49,10 +49,10 @@ public:
 
     std::size_t edges() const noexcept { return m_source.size(); }
     std::size_t nodes() const noexcept { return m_node_ids.size(); }
-    /// The geometry of edge e, in the order given.
+    /// The geometry of edge e, in the order given (held once, in the index points).
     std::span<const Point> geometry(std::size_t e) const noexcept {
-        return std::span<const Point>(m_points).subspan(m_offsets[e],
-                                                        m_offsets[e + 1] - m_offsets[e]);
+        return std::span<const Point>(m_index_points)
+            .subspan(m_index_first[e], static_cast<std::size_t>(m_offsets[e + 1] - m_offsets[e]));
     }
     /// Arc length at each point of edge e, from 0 at its first point.
     std::span<const double> lengths(std::size_t e) const noexcept {
@@ -71,6 +71,38 @@ public:
     /// The connected piece of dense node u, directions ignored (its lowest node): no route
     /// joins nodes of different pieces.
     std::uint32_t piece(std::uint32_t u) const noexcept { return m_piece[u]; }
+    /// Landmarks per node, at the rim of the largest piece.
+    static constexpr std::size_t landmarks = 4;
+    /// A node's distances from and to each landmark, scaled for where a route starts or ends:
+    /// each rounded float widened by its relative 2**-24 the way that keeps a bound below.
+    struct LandmarkRow {
+        double from[landmarks];
+        double to[landmarks];
+    };
+    LandmarkRow route_start(std::uint32_t u) const noexcept;
+    LandmarkRow route_end(std::uint32_t v) const noexcept;
+    /// A lower bound on the route distance from the start's node to the end's, never above the
+    /// distance a search sums, and vast (about 3e38) where a landmark shows that no route joins
+    /// them: by the triangle inequality, landmark to the end is no shorter than landmark to the
+    /// start and on, the start to a landmark no shorter than the route and on from the end.
+    /// Halved lane by lane, so that it runs in vector registers.
+    static double route_lower_bound(const LandmarkRow& start, const LandmarkRow& end) noexcept {
+        double bound[landmarks];
+        for (std::size_t l = 0; l < landmarks; ++l) {
+            const double ahead = end.from[l] - start.from[l];
+            const double behind = start.to[l] - end.to[l];
+            bound[l] = ahead > behind ? ahead : behind;
+        }
+        for (std::size_t half = landmarks / 2; half > 0; half /= 2) {
+            for (std::size_t l = 0; l < half; ++l) {
+                bound[l] = bound[l] > bound[l + half] ? bound[l] : bound[l + half];
+            }
+        }
+        return bound[0];
+    }
+    double route_lower_bound(std::uint32_t u, std::uint32_t v) const noexcept {
+        return route_lower_bound(route_start(u), route_end(v));
+    }
     /// The arcs leaving dense node u.
     std::span<const Step> steps(std::uint32_t u) const noexcept {
         return std::span<const Step>(m_steps).subspan(m_first_step[u],
@@ -88,8 +120,8 @@ public:
     std::uint32_t segment_edge(std::size_t k) const noexcept { return m_segment_edge[k]; }
     std::size_t first_index_point(std::size_t e) const noexcept { return m_index_first[e]; }
 
-    /// The columns again, as given (node ids as given too).
-    std::span<const Point> points() const noexcept { return m_points; }
+    /// The columns again, as given (node ids as given too); the points are gathered edge by edge.
+    std::vector<Point> points() const;
     std::span<const std::int64_t> offsets() const noexcept { return m_offsets; }
     std::int64_t source_id(std::size_t e) const noexcept { return m_node_ids[m_source[e]]; }
     std::int64_t target_id(std::size_t e) const noexcept { return m_node_ids[m_target[e]]; }
@@ -97,7 +129,9 @@ public:
     std::size_t bytes() const noexcept;
 
 private:
-    std::vector<Point> m_points;
+    template <class Given>
+    void choose_landmarks(const Given& given);
+
     std::vector<std::int64_t> m_offsets;
     std::vector<double> m_lengths;
     std::vector<std::uint32_t> m_source;  // dense node numbers
@@ -107,6 +141,10 @@ private:
     std::vector<std::uint32_t> m_first_step;
     std::vector<Step> m_steps;
     std::vector<std::uint32_t> m_piece;
+    // Route distances from each landmark to each node and from each node to it, node by node,
+    // `landmarks` to a node (none without nodes).
+    std::vector<float> m_from_landmark;
+    std::vector<float> m_to_landmark;
     std::vector<Point> m_index_points;
     std::vector<std::uint32_t> m_segment_edge;
     std::vector<std::size_t> m_index_first;

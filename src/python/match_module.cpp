@@ -156,13 +156,6 @@ PyObject* network_nbytes(PyObject* self, void*) noexcept {
     return PyLong_FromSize_t(network_of(self).bytes());
 }
 
-// One trace's rows and its route, as the workers fill them.
-struct Trace {
-    std::size_t begin;
-    std::size_t end;
-    std::vector<network::Arc> route;
-};
-
 constexpr char match_doc[] =
     "match($self, points, offsets=None, *, sigma=5.0, beta=None, radius=None, candidates=8, "
     "max_detour=5.0, workers=1)\n--\n\n"
@@ -238,17 +231,11 @@ const auto match_callable = declare(
         const network::MatchOptions options{sigma, beta ? *beta : NAN,
                                             radius ? *radius : 4.0 * sigma,
                                             static_cast<std::size_t>(candidates), max_detour};
-        std::vector<Trace> traces;
-        if (offsets) {
-            traces.reserve(offsets->values.size() - 1);
-            for (std::size_t t = 0; t + 1 < offsets->values.size(); ++t) {
-                traces.push_back(Trace{static_cast<std::size_t>(offsets->values[t]),
-                                       static_cast<std::size_t>(offsets->values[t + 1]),
-                                       {}});
-            }
-        } else {
-            traces.push_back(Trace{0, n, {}});
-        }
+        // Trace t's rows run from trace_start(t) to trace_start(t + 1).
+        const std::size_t traces = offsets ? offsets->values.size() - 1 : 1;
+        const auto trace_start = [&](std::size_t t) {
+            return offsets ? static_cast<std::size_t>(offsets->values[t]) : t == 0 ? 0 : n;
+        };
         network::FixColumns out{};
         Ref edge = Ref::steal(new_vector(n, out.edge));
         Ref reversed = edge ? Ref::steal(new_vector(n, out.reversed)) : Ref();
@@ -262,28 +249,35 @@ const auto match_callable = declare(
         }
         // Blocks of whole traces of about kBlockFixes fixes each.
         std::vector<std::size_t> block_first{0};
-        for (std::size_t t = 0, fixes_in = 0; t < traces.size(); ++t) {
-            fixes_in += traces[t].end - traces[t].begin;
-            if (fixes_in >= kBlockFixes && t + 1 < traces.size()) {
+        for (std::size_t t = 0, fixes_in = 0; t < traces; ++t) {
+            fixes_in += trace_start(t + 1) - trace_start(t);
+            if (fixes_in >= kBlockFixes && t + 1 < traces) {
                 block_first.push_back(t + 1);
                 fixes_in = 0;
             }
         }
-        block_first.push_back(traces.size());
+        block_first.push_back(traces);
         const RoadNetwork& net = network_of(self);
+        // Each block's routes one after the other, and the arcs of each trace: the routes are
+        // held until the call's end, so without a vector (and the room it grew) per trace.
+        const std::size_t blocks = block_first.size() - 1;
+        std::vector<std::vector<network::Arc>> block_route(blocks);
+        std::vector<std::size_t> trace_arcs(traces);
         const auto block = [&](std::size_t b) {
             network::MatchScratch scratch(net);
+            std::vector<network::Arc>& route = block_route[b];
             for (std::size_t t = block_first[b]; t < block_first[b + 1]; ++t) {
-                Trace& trace = traces[t];
-                const std::size_t i = trace.begin;
+                const std::size_t i = trace_start(t);
                 const network::FixColumns rows{out.edge + i,  out.reversed + i, out.s + i,
                                                out.d + i,     out.x + i,        out.y + i,
                                                out.breaks + i};
-                network::match_trace(net, points.subspan(i, trace.end - i), options, scratch, rows,
-                                     trace.route);
+                const std::size_t before = route.size();
+                network::match_trace(net, points.subspan(i, trace_start(t + 1) - i), options,
+                                     scratch, rows, route);
+                trace_arcs[t] = route.size() - before;
             }
+            route.shrink_to_fit();
         };
-        const std::size_t blocks = block_first.size() - 1;
         if (n < kFixesWithoutLock) {
             for (std::size_t b = 0; b < blocks; ++b) {
                 block(b);
@@ -292,28 +286,33 @@ const auto match_callable = declare(
             return nullptr;
         }
         std::size_t arcs = 0;
-        for (const Trace& trace : traces) {
-            arcs += trace.route.size();
+        for (const std::vector<network::Arc>& route : block_route) {
+            arcs += route.size();
         }
         std::int64_t* route_edge = nullptr;
         bool* route_reversed = nullptr;
         std::int64_t* route_offsets = nullptr;
         Ref route = Ref::steal(new_vector(arcs, route_edge));
         Ref directions = route ? Ref::steal(new_vector(arcs, route_reversed)) : Ref();
-        Ref starts = directions ? Ref::steal(new_vector(traces.size() + 1, route_offsets)) : Ref();
+        Ref starts = directions ? Ref::steal(new_vector(traces + 1, route_offsets)) : Ref();
         Ref result = starts ? Ref::steal(PyStructSequence_New(result_type)) : Ref();
         if (!result) {
             return nullptr;
         }
         std::size_t at = 0;
         route_offsets[0] = 0;
-        for (std::size_t t = 0; t < traces.size(); ++t) {
-            for (const network::Arc arc : traces[t].route) {
+        for (std::size_t t = 0; t < traces; ++t) {
+            route_offsets[t + 1] = static_cast<std::int64_t>(at + trace_arcs[t]);
+            at += trace_arcs[t];
+        }
+        at = 0;
+        for (std::vector<network::Arc>& arcs_of_block : block_route) {
+            for (const network::Arc arc : arcs_of_block) {
                 route_edge[at] = network::edge_of(arc);
                 route_reversed[at] = network::is_reversed(arc);
                 ++at;
             }
-            route_offsets[t + 1] = static_cast<std::int64_t>(at);
+            std::vector<network::Arc>().swap(arcs_of_block);
         }
         PyObject* fields[] = {edge.release(),   reversed.release(), s.release(),
                               d.release(),      x.release(),        y.release(),
@@ -342,7 +341,7 @@ PyObject* network_reduce(PyObject* self, PyObject*) noexcept {
         }
         const RoadNetwork& net = network_of(self);
         const std::size_t edges = net.edges();
-        const std::span<const Point> p = net.points();
+        const std::vector<Point> p = net.points();
         std::int64_t* offsets = nullptr;
         std::int64_t* source = nullptr;
         std::int64_t* target = nullptr;

@@ -148,6 +148,19 @@ TEST(Routes, ShortestWithinTheBoundAndRebuilt) {
         const RouteTarget far{r.node, 250.0};
         EXPECT_EQ(targeted.from(corner, 250.0, std::span(&far, 1)).distance(r.node), r.distance);
     }
+    // The landmarks' bound never exceeds a route, one-way streets and unreachable nodes too.
+    Columns some_one_way = grid(6, 70.0);
+    for (std::size_t e = 0; e < some_one_way.two_way.size(); e += 3) {
+        some_one_way.two_way[e] = 0;
+    }
+    const RoadNetwork directed = some_one_way.build();
+    RouteSearch full(directed);
+    for (std::uint32_t u = 0; u < directed.nodes(); ++u) {
+        const RouteTree& all = full.from(u, INFINITY);
+        for (std::uint32_t v = 0; v < directed.nodes(); ++v) {
+            EXPECT_LE(directed.route_lower_bound(u, v), all.distance(v));
+        }
+    }
     // Searched on from where it stopped, a tree settles as one search does, ties and all.
     const RouteTree& on = targeted.from(corner, 250.0);
     ASSERT_GE(on.reached.size(), near.reached.size());
