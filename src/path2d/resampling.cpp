@@ -126,10 +126,27 @@ public:
           m_walker(m_x) {}
     PointSampler(const PointSampler&) = delete;  // the walker points at the spline
 
+    // Inlined where the points are written: a position inside the path is a step of the walk
+    // and the segment's arithmetic.
     Point operator()(std::size_t j) noexcept {
         const double at = m_positions[j];
-        if (!m_linear && at >= m_s.front() && at <= m_s.back()) {
-            return cubic(at);
+        if (at >= m_s.front()) {
+            if (m_linear && at < m_s.back()) {
+                return linear(at);
+            }
+            if (!m_linear && at <= m_s.back()) {
+                return cubic(at);
+            }
+        }
+        return outside(at);
+    }
+
+private:
+    // The spline's own rule, by its key walk, which takes over from the sampler's: the lower
+    // key of a parameter from the last point on is key d + 1 or above, d the walk's point.
+    [[gnu::noinline]] Point outside(double at) noexcept {
+        if (at >= m_at && m_at >= m_s.front()) {
+            m_walker.continue_from(m_at, m_d + 2);
         }
         const std::optional<std::size_t> key = m_walker.lower_key(at);
         if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
@@ -146,7 +163,14 @@ public:
                      value_or_zero(sample_segment(m_y, *key, at))};
     }
 
-private:
+    // Inside the path (below its last arc length) a linear sample is the segment's fraction as
+    // inside() computes it, without the key lookups.
+    Point linear(double at) noexcept {
+        const std::size_t d = segment_from(at);
+        const double nt = (at - m_s[d]) / (m_s[d + 1] - m_s[d]);
+        return Point{between(m_xs[d], m_xs[d + 1], nt), between(m_ys[d], m_ys[d + 1], nt)};
+    }
+
     using Pair = double __attribute__((vector_size(16)));
 
     // Between the first and the last arc length the splines' lower key is key d + 1 for the
@@ -156,15 +180,8 @@ private:
     // operands as catmull_rom_pair, in a third of its instructions. The slope at a point serves
     // the segments on both sides of it, so stepping to the next segment divides once, not twice.
     Point cubic(double at) noexcept {
-        if (at < m_at) {
-            m_d = 0;
-        }
-        m_at = at;
+        const std::size_t d = segment_from(at);
         const std::size_t n = m_s.size();
-        while (m_d + 1 < n && m_s[m_d + 1] <= at) {
-            ++m_d;
-        }
-        const std::size_t d = m_d;
         if (d == 0 || d + 2 >= n) {
             return catmull_rom_pair(m_x, m_y, d + 1, at);
         }
@@ -182,6 +199,19 @@ private:
                             point(d + 1) * splat(w.h01)) +
                            m_high * splat(h) * splat(w.h11);
         return Point{value[0], value[1]};
+    }
+    // The last point d with s[d] <= at, for `at` from the first arc length on, walked to from
+    // the position before: the splines' lower key is key d + 1.
+    std::size_t segment_from(double at) noexcept {
+        if (at < m_at) {
+            m_d = 0;
+        }
+        m_at = at;
+        const std::size_t n = m_s.size();
+        while (m_d + 1 < n && m_s[m_d + 1] <= at) {
+            ++m_d;
+        }
+        return m_d;
     }
     static Pair splat(double v) noexcept { return Pair{v, v}; }
     Pair point(std::size_t d) const noexcept { return Pair{m_xs[d], m_ys[d]}; }
@@ -220,6 +250,21 @@ public:
 
     double operator()(std::size_t j) noexcept {
         const double at = m_positions[j];
+        if (m_linear && at >= m_s.front() && at < m_s.back()) {
+            // As the point sampler's linear samples inside the path.
+            if (at < m_at) {
+                m_d = 0;
+            }
+            m_at = at;
+            while (m_s[m_d + 1] <= at) {
+                ++m_d;
+            }
+            const std::size_t d = m_d;
+            return between(m_values[d], m_values[d + 1], (at - m_s[d]) / (m_s[d + 1] - m_s[d]));
+        }
+        if (at >= m_at && m_at >= m_s.front()) {
+            m_walker.continue_from(m_at, m_d + 2);  // as the point sampler's outside()
+        }
         const std::optional<std::size_t> key = m_walker.lower_key(at);
         if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
             return between(m_values[fast->d], m_values[fast->d + 1], fast->nt);
@@ -234,6 +279,8 @@ private:
     bool m_linear;
     SortedSpline m_spline;
     SplineWalker<SortedSpline> m_walker;
+    double m_at = -INFINITY;
+    std::size_t m_d = 0;  // the last point d with s[d] <= m_at
 };
 
 }  // namespace
