@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <optional>
 #include <vector>
@@ -578,6 +579,35 @@ void finish_lines() noexcept {
 #endif
 }
 
+// The largest key buffer a call has needed (at most a chunk's, 16 MiB) is kept for the next
+// calls, which take it while it is free: a fresh one is faulted in and cleared every time. A
+// million random s 40 -> 36 ms, and the sorted s after them 22 -> 19 ms (CPU time, alternating).
+struct KeyBuffer {
+    std::unique_ptr<OrderedRow[]> rows;
+    std::size_t size = 0;
+};
+std::mutex kept_keys_mutex;
+KeyBuffer kept_keys;
+
+KeyBuffer take_keys(std::size_t size) {
+    {
+        const std::lock_guard<std::mutex> lock(kept_keys_mutex);
+        if (kept_keys.size >= size) {
+            return std::exchange(kept_keys, KeyBuffer{});
+        }
+    }
+    KeyBuffer fresh{std::unique_ptr<OrderedRow[]>(new OrderedRow[size]), size};
+    advise_large(fresh.rows.get(), size * sizeof(OrderedRow));
+    return fresh;
+}
+
+void give_keys(KeyBuffer keys) {
+    const std::lock_guard<std::mutex> lock(kept_keys_mutex);
+    if (keys.size > kept_keys.size) {
+        std::swap(keys, kept_keys);
+    }
+}
+
 // Hands `visit` the rows of one chunk in order of the bucket of their arc length, a group at a
 // time, about four buckets a row across the span `low` + [0, 1 / scale) (up to 2^22 of them). A
 // pass counts the rows of each group of buckets (at most 512 groups), one more puts them in
@@ -728,8 +758,8 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
     }
     const double span = length[last + 1] - length[first];
     const double scale = span > 0.0 && span < INFINITY ? 1.0 / span : 0.0;
-    std::unique_ptr<OrderedRow[]> key_rows;  // left unfilled
-    OrderedRow* keys = nullptr;              // from a 64-byte boundary in key_rows
+    KeyBuffer key_rows;
+    OrderedRow* keys = nullptr;  // from a 64-byte boundary in key_rows
     std::vector<OrderedRow> group;
     for (std::size_t begin = 0; begin < rows; begin += ordered_chunk) {
         const std::size_t count = std::min(ordered_chunk, rows - begin);
@@ -745,11 +775,9 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
         if (!keys) {
             // On huge pages, faulted in at once: fresh 4 KiB pages faulted one by one where the
             // keys are put took a million rows 52 against 38 ms.
-            const std::size_t most = std::min(rows, ordered_chunk) + 4;
-            key_rows.reset(new OrderedRow[most]);
-            advise_large(key_rows.get(), most * sizeof(OrderedRow));
-            const auto address = reinterpret_cast<std::uintptr_t>(key_rows.get());
-            keys = key_rows.get() + (64 - address % 64) % 64 / sizeof(OrderedRow);
+            key_rows = take_keys(std::min(rows, ordered_chunk) + 4);
+            const auto address = reinterpret_cast<std::uintptr_t>(key_rows.rows.get());
+            keys = key_rows.rows.get() + (64 - address % 64) % 64 / sizeof(OrderedRow);
         }
         in_bucket_order(at, count, length[first], scale, keys, group,
                         [&](std::span<const OrderedRow> ordered) {
@@ -768,6 +796,9 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
                                 into[k] = walk.point_at(walk.segment(a), a, offset[k]);
                             }
                         });
+    }
+    if (key_rows.rows) {
+        give_keys(std::move(key_rows));
     }
 }
 
