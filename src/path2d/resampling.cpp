@@ -108,10 +108,27 @@ Point catmull_rom_pair(const SortedSpline& xs, const SortedSpline& ys, std::size
     return Point{value(xs, low.x, high.x), value(ys, low.y, high.y)};
 }
 
+// Coordinates every second double from `first`, as a list of pairs holds them: read without
+// multiplying by a stride.
+class PairCoordinates {
+public:
+    explicit PairCoordinates(const CoordinateView& view) noexcept
+        : m_first(view.first()), m_size(view.size()) {}
+    std::size_t size() const noexcept { return m_size; }
+    double operator[](std::size_t i) const noexcept { return m_first[2 * i]; }
+    const double* first() const noexcept { return m_first; }
+    static constexpr std::size_t stride() noexcept { return 2; }
+
+private:
+    const double* m_first;
+    std::size_t m_size;
+};
+
 // The new points, one position at a time in order. A finite length makes every arc length
 // finite and ascending from 0, so the splines read their keys in place instead of copying them;
 // both splines have the parameters s, so one walk finds the segment for both (0 where a position
 // has no segment).
+template <class Coordinates>
 class PointSampler {
 public:
     PointSampler(const PointView& points, std::span<const double> s,
@@ -220,8 +237,8 @@ private:
         return (point(d + 1) - point(d - 1)) / splat(m_s[d + 1] - m_s[d - 1]);
     }
 
-    CoordinateView m_xs;
-    CoordinateView m_ys;
+    Coordinates m_xs;
+    Coordinates m_ys;
     std::span<const double> m_s;
     const ResamplingPositions& m_positions;
     bool m_linear;
@@ -283,6 +300,19 @@ private:
     std::size_t m_d = 0;  // the last point d with s[d] <= m_at
 };
 
+// Runs `f` with a point sampler of `points`, one that reads pairs where the points are pairs.
+template <class F>
+void with_point_sampler(const PointView& points, std::span<const double> s,
+                        const ResamplingPositions& positions, SplineInterpolation kind, F&& f) {
+    if (points.x().stride() == 2 && points.y().stride() == 2) {
+        PointSampler<PairCoordinates> sample(points, s, positions, kind);
+        f(sample);
+    } else {
+        PointSampler<CoordinateView> sample(points, s, positions, kind);
+        f(sample);
+    }
+}
+
 }  // namespace
 
 Result<ResamplingPositions> resampling_positions(const ResamplingMethod& method,
@@ -311,10 +341,14 @@ Result<ResamplingPositions> resampling_positions(const ResamplingMethod& method,
 void resample_points(const PointView& points, std::span<const double> s,
                      const ResamplingPositions& positions, InterpolationMethod interpolation,
                      Point* out) {
-    PointSampler sample(points, s, positions, spline_kind(interpolation));
-    for (std::size_t j = 0; j < positions.size(); ++j) {
-        out[j] = sample(j);
-    }
+    with_point_sampler(points, s, positions, spline_kind(interpolation), [&](auto& sample) {
+        // The new rows are no part of the sampler's state, which then stays in registers.
+        Point* __restrict__ to = out;
+        const std::size_t count = positions.size();
+        for (std::size_t j = 0; j < count; ++j) {
+            to[j] = sample(j);
+        }
+    });
 }
 
 void resample_values(std::span<const double> s, const CoordinateView& values,
@@ -345,9 +379,11 @@ Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method
     const std::vector<std::vector<double>>& associated = path.associated_values();
     require_memory(count, sizeof(Point) + (2 + associated.size()) * sizeof(double));
     // Each list is written once, in its final storage.
-    PointSampler sample_point(PointView(path.x_view(), path.y_view()), s, positions, kind);
-    std::vector<Point> points =
-        generated_list<Point>(count, [&](std::size_t j) { return sample_point(j); });
+    std::vector<Point> points;
+    with_point_sampler(
+        PointView(path.x_view(), path.y_view()), s, positions, kind, [&](auto& sample_point) {
+            points = generated_list<Point>(count, [&](std::size_t j) { return sample_point(j); });
+        });
     std::vector<std::vector<double>> values;
     values.reserve(associated.size());
     for (const std::vector<double>& source : associated) {
