@@ -225,8 +225,15 @@ private:
         }
         m_at = at;
         const std::size_t n = m_s.size();
-        while (m_d + 1 < n && m_s[m_d + 1] <= at) {
-            ++m_d;
+        if (at < m_s[n - 1]) {
+            // The last arc length, above `at`, ends the walk.
+            while (m_s[m_d + 1] <= at) {
+                ++m_d;
+            }
+        } else {
+            while (m_d + 1 < n && m_s[m_d + 1] <= at) {
+                ++m_d;
+            }
         }
         return m_d;
     }
