@@ -2,13 +2,14 @@
 #include "path2d/frenet.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <mutex>
+#include <new>
 #include <utility>
 #include <optional>
 #include <vector>
@@ -586,25 +587,29 @@ struct KeyBuffer {
     std::unique_ptr<OrderedRow[]> rows;
     std::size_t size = 0;
 };
-std::mutex kept_keys_mutex;
-KeyBuffer kept_keys;
+// Exchanged whole, without a lock that a fork could leave held.
+std::atomic<KeyBuffer*> kept_keys{nullptr};
 
 KeyBuffer take_keys(std::size_t size) {
-    {
-        const std::lock_guard<std::mutex> lock(kept_keys_mutex);
-        if (kept_keys.size >= size) {
-            return std::exchange(kept_keys, KeyBuffer{});
-        }
+    const std::unique_ptr<KeyBuffer> kept(kept_keys.exchange(nullptr));
+    if (kept && kept->size >= size) {
+        return std::move(*kept);
     }
     KeyBuffer fresh{std::unique_ptr<OrderedRow[]>(new OrderedRow[size]), size};
     advise_large(fresh.rows.get(), size * sizeof(OrderedRow));
     return fresh;
 }
 
-void give_keys(KeyBuffer keys) {
-    const std::lock_guard<std::mutex> lock(kept_keys_mutex);
-    if (keys.size > kept_keys.size) {
-        std::swap(keys, kept_keys);
+void give_keys(KeyBuffer keys) noexcept {
+    const std::size_t size = keys.size;
+    KeyBuffer* const given = new (std::nothrow) KeyBuffer(std::move(keys));
+    if (!given) {
+        return;  // the buffer is freed instead
+    }
+    std::unique_ptr<KeyBuffer> before(kept_keys.exchange(given));
+    if (before && before->size > size) {
+        // Another call's larger buffer had been kept: it goes back, and what is there now goes.
+        before.reset(kept_keys.exchange(before.release()));
     }
 }
 
