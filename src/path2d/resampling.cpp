@@ -108,10 +108,27 @@ Point catmull_rom_pair(const SortedSpline& xs, const SortedSpline& ys, std::size
     return Point{value(xs, low.x, high.x), value(ys, low.y, high.y)};
 }
 
+// Coordinates every second double from `first`, as a list of pairs holds them: read without
+// multiplying by a stride.
+class PairCoordinates {
+public:
+    explicit PairCoordinates(const CoordinateView& view) noexcept
+        : m_first(view.first()), m_size(view.size()) {}
+    std::size_t size() const noexcept { return m_size; }
+    double operator[](std::size_t i) const noexcept { return m_first[2 * i]; }
+    const double* first() const noexcept { return m_first; }
+    static constexpr std::size_t stride() noexcept { return 2; }
+
+private:
+    const double* m_first;
+    std::size_t m_size;
+};
+
 // The new points, one position at a time in order. A finite length makes every arc length
 // finite and ascending from 0, so the splines read their keys in place instead of copying them;
 // both splines have the parameters s, so one walk finds the segment for both (0 where a position
 // has no segment).
+template <class Coordinates>
 class PointSampler {
 public:
     PointSampler(const PointView& points, std::span<const double> s,
@@ -126,10 +143,27 @@ public:
           m_walker(m_x) {}
     PointSampler(const PointSampler&) = delete;  // the walker points at the spline
 
+    // Inlined where the points are written: a position inside the path is a step of the walk
+    // and the segment's arithmetic.
     Point operator()(std::size_t j) noexcept {
         const double at = m_positions[j];
-        if (!m_linear && at >= m_s.front() && at <= m_s.back()) {
-            return cubic(at);
+        if (at >= m_s.front()) {
+            if (m_linear && at < m_s.back()) {
+                return linear(at);
+            }
+            if (!m_linear && at <= m_s.back()) {
+                return cubic(at);
+            }
+        }
+        return outside(at);
+    }
+
+private:
+    // The spline's own rule, by its key walk, which takes over from the sampler's: the lower
+    // key of a parameter from the last point on is key d + 1 or above, d the walk's point.
+    [[gnu::noinline]] Point outside(double at) noexcept {
+        if (at >= m_at && m_at >= m_s.front()) {
+            m_walker.continue_from(m_at, m_d + 2);
         }
         const std::optional<std::size_t> key = m_walker.lower_key(at);
         if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
@@ -146,7 +180,14 @@ public:
                      value_or_zero(sample_segment(m_y, *key, at))};
     }
 
-private:
+    // Inside the path (below its last arc length) a linear sample is the segment's fraction as
+    // inside() computes it, without the key lookups.
+    Point linear(double at) noexcept {
+        const std::size_t d = segment_from(at);
+        const double nt = (at - m_s[d]) / (m_s[d + 1] - m_s[d]);
+        return Point{between(m_xs[d], m_xs[d + 1], nt), between(m_ys[d], m_ys[d + 1], nt)};
+    }
+
     using Pair = double __attribute__((vector_size(16)));
 
     // Between the first and the last arc length the splines' lower key is key d + 1 for the
@@ -156,15 +197,8 @@ private:
     // operands as catmull_rom_pair, in a third of its instructions. The slope at a point serves
     // the segments on both sides of it, so stepping to the next segment divides once, not twice.
     Point cubic(double at) noexcept {
-        if (at < m_at) {
-            m_d = 0;
-        }
-        m_at = at;
+        const std::size_t d = segment_from(at);
         const std::size_t n = m_s.size();
-        while (m_d + 1 < n && m_s[m_d + 1] <= at) {
-            ++m_d;
-        }
-        const std::size_t d = m_d;
         if (d == 0 || d + 2 >= n) {
             return catmull_rom_pair(m_x, m_y, d + 1, at);
         }
@@ -183,6 +217,26 @@ private:
                            m_high * splat(h) * splat(w.h11);
         return Point{value[0], value[1]};
     }
+    // The last point d with s[d] <= at, for `at` from the first arc length on, walked to from
+    // the position before: the splines' lower key is key d + 1.
+    std::size_t segment_from(double at) noexcept {
+        if (at < m_at) {
+            m_d = 0;
+        }
+        m_at = at;
+        const std::size_t n = m_s.size();
+        if (at < m_s[n - 1]) {
+            // The last arc length, above `at`, ends the walk.
+            while (m_s[m_d + 1] <= at) {
+                ++m_d;
+            }
+        } else {
+            while (m_d + 1 < n && m_s[m_d + 1] <= at) {
+                ++m_d;
+            }
+        }
+        return m_d;
+    }
     static Pair splat(double v) noexcept { return Pair{v, v}; }
     Pair point(std::size_t d) const noexcept { return Pair{m_xs[d], m_ys[d]}; }
     // The tangent slope at point d, 0 < d < n - 1.
@@ -190,8 +244,8 @@ private:
         return (point(d + 1) - point(d - 1)) / splat(m_s[d + 1] - m_s[d - 1]);
     }
 
-    CoordinateView m_xs;
-    CoordinateView m_ys;
+    Coordinates m_xs;
+    Coordinates m_ys;
     std::span<const double> m_s;
     const ResamplingPositions& m_positions;
     bool m_linear;
@@ -220,6 +274,21 @@ public:
 
     double operator()(std::size_t j) noexcept {
         const double at = m_positions[j];
+        if (m_linear && at >= m_s.front() && at < m_s.back()) {
+            // As the point sampler's linear samples inside the path.
+            if (at < m_at) {
+                m_d = 0;
+            }
+            m_at = at;
+            while (m_s[m_d + 1] <= at) {
+                ++m_d;
+            }
+            const std::size_t d = m_d;
+            return between(m_values[d], m_values[d + 1], (at - m_s[d]) / (m_s[d + 1] - m_s[d]));
+        }
+        if (at >= m_at && m_at >= m_s.front()) {
+            m_walker.continue_from(m_at, m_d + 2);  // as the point sampler's outside()
+        }
         const std::optional<std::size_t> key = m_walker.lower_key(at);
         if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
             return between(m_values[fast->d], m_values[fast->d + 1], fast->nt);
@@ -234,7 +303,22 @@ private:
     bool m_linear;
     SortedSpline m_spline;
     SplineWalker<SortedSpline> m_walker;
+    double m_at = -INFINITY;
+    std::size_t m_d = 0;  // the last point d with s[d] <= m_at
 };
+
+// Runs `f` with a point sampler of `points`, one that reads pairs where the points are pairs.
+template <class F>
+void with_point_sampler(const PointView& points, std::span<const double> s,
+                        const ResamplingPositions& positions, SplineInterpolation kind, F&& f) {
+    if (points.x().stride() == 2 && points.y().stride() == 2) {
+        PointSampler<PairCoordinates> sample(points, s, positions, kind);
+        f(sample);
+    } else {
+        PointSampler<CoordinateView> sample(points, s, positions, kind);
+        f(sample);
+    }
+}
 
 }  // namespace
 
@@ -264,10 +348,14 @@ Result<ResamplingPositions> resampling_positions(const ResamplingMethod& method,
 void resample_points(const PointView& points, std::span<const double> s,
                      const ResamplingPositions& positions, InterpolationMethod interpolation,
                      Point* out) {
-    PointSampler sample(points, s, positions, spline_kind(interpolation));
-    for (std::size_t j = 0; j < positions.size(); ++j) {
-        out[j] = sample(j);
-    }
+    with_point_sampler(points, s, positions, spline_kind(interpolation), [&](auto& sample) {
+        // The new rows are no part of the sampler's state, which then stays in registers.
+        Point* __restrict__ to = out;
+        const std::size_t count = positions.size();
+        for (std::size_t j = 0; j < count; ++j) {
+            to[j] = sample(j);
+        }
+    });
 }
 
 void resample_values(std::span<const double> s, const CoordinateView& values,
@@ -298,9 +386,11 @@ Result<Path2D> resampled_path(const Path2D& path, const ResamplingMethod& method
     const std::vector<std::vector<double>>& associated = path.associated_values();
     require_memory(count, sizeof(Point) + (2 + associated.size()) * sizeof(double));
     // Each list is written once, in its final storage.
-    PointSampler sample_point(PointView(path.x_view(), path.y_view()), s, positions, kind);
-    std::vector<Point> points =
-        generated_list<Point>(count, [&](std::size_t j) { return sample_point(j); });
+    std::vector<Point> points;
+    with_point_sampler(
+        PointView(path.x_view(), path.y_view()), s, positions, kind, [&](auto& sample_point) {
+            points = generated_list<Point>(count, [&](std::size_t j) { return sample_point(j); });
+        });
     std::vector<std::vector<double>> values;
     values.reserve(associated.size());
     for (const std::vector<double>& source : associated) {

@@ -3,6 +3,8 @@
 #include "path2d/tracks.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 #include "path2d/derived_quantities.hpp"
@@ -54,6 +56,41 @@ void path_length_of(const PointView& points, double* out) {
 void path_length_of(const PointView& points, std::vector<double>& out) {
     out.resize(points.size());
     path_length_of(points, out.data());
+}
+
+// The cumulative arc lengths of `lanes` tracks of two points or more at once, each to its rows
+// of `lengths`, as path_length_of gives them: the same segment lengths, summed in the same
+// order. A track's running sum is a chain of additions, each waiting for the one before; the
+// chains of several tracks run side by side.
+template <std::size_t lanes>
+void path_lengths_of(const Tracks& tracks, const std::size_t* ts, double* lengths) {
+    std::size_t common = SIZE_MAX;
+    double* rows[lanes];
+    for (std::size_t c = 0; c < lanes; ++c) {
+        const std::span<const Point> track = tracks.track_points(ts[c]);
+        rows[c] = lengths + tracks.begin(ts[c]);
+        common = std::min(common, track.size());
+        rows[c][0] = 0.0;
+        for (std::size_t i = 1; i < track.size(); ++i) {
+            const double dx = track[i].x - track[i - 1].x;
+            const double dy = track[i].y - track[i - 1].y;
+            rows[c][i] = std::sqrt(dx * dx + dy * dy);
+        }
+    }
+    double total[lanes] = {};
+    for (std::size_t i = 1; i < common; ++i) {
+        for (std::size_t c = 0; c < lanes; ++c) {
+            total[c] += rows[c][i];
+            rows[c][i] = total[c];
+        }
+    }
+    for (std::size_t c = 0; c < lanes; ++c) {
+        const std::size_t n = tracks.end(ts[c]) - tracks.begin(ts[c]);
+        for (std::size_t i = common; i < n; ++i) {
+            total[c] += rows[c][i];
+            rows[c][i] = total[c];
+        }
+    }
 }
 
 }  // namespace
@@ -180,22 +217,44 @@ std::optional<TrackError> resampled_counts(const Tracks& tracks, std::size_t fir
     if (lengths.size() != tracks.points() || counts.size() < last) {
         throw std::invalid_argument("resampled_counts: columns of other lengths");
     }
-    for (std::size_t t = first; t < last; ++t) {
-        const PointView points = tracks.track(t);
-        std::size_t count = points.size();
-        if (count >= 2) {
-            const std::span<double> length = lengths.subspan(tracks.begin(t), count);
-            path_length_of(points, length.data());
-            const Result<ResamplingPositions> positions =
-                resampling_positions(method, length, epsilon);
+    // Four tracks' lengths at a time, then their counts in track order.
+    constexpr std::size_t lanes = 4;
+    std::size_t batch[lanes];
+    std::size_t filled = 0;
+    const auto count_batch = [&]() -> std::optional<TrackError> {
+        if (filled == lanes) {
+            path_lengths_of<lanes>(tracks, batch, lengths.data());
+        } else {
+            for (std::size_t c = 0; c < filled; ++c) {
+                path_lengths_of<1>(tracks, batch + c, lengths.data());
+            }
+        }
+        for (std::size_t c = 0; c < filled; ++c) {
+            const std::size_t t = batch[c];
+            const Result<ResamplingPositions> positions = resampling_positions(
+                method, lengths.subspan(tracks.begin(t), tracks.end(t) - tracks.begin(t)), epsilon);
             if (!positions.ok()) {
                 return TrackError{t, positions.error()};
             }
-            count = positions.value().size();
+            counts[t] = static_cast<std::int64_t>(positions.value().size());
         }
-        counts[t] = static_cast<std::int64_t>(count);
+        filled = 0;
+        return std::nullopt;
+    };
+    for (std::size_t t = first; t < last; ++t) {
+        const std::size_t count = tracks.end(t) - tracks.begin(t);
+        if (count < 2) {
+            counts[t] = static_cast<std::int64_t>(count);  // a path of fewer is its own resampling
+            continue;
+        }
+        batch[filled++] = t;
+        if (filled == lanes) {
+            if (std::optional<TrackError> error = count_batch()) {
+                return error;
+            }
+        }
     }
-    return std::nullopt;
+    return count_batch();
 }
 
 void resample(const Tracks& tracks, std::size_t first, std::size_t last,

@@ -265,6 +265,13 @@ public:
         return m_above - 1;
     }
 
+    /// Continues from parameter `t`, of which the first `above` keys are known not to be above
+    /// (as a caller that walked them itself knows), instead of from the first key.
+    void continue_from(double t, std::size_t above) noexcept {
+        m_last = t;
+        m_above = std::min(above, m_len);
+    }
+
 private:
     const Keys* m_keys;
     std::size_t m_len;
