@@ -57,7 +57,7 @@ struct MatchScratch {
     explicit MatchScratch(const RoadNetwork& net) : routes(net) {}
     RouteSearch routes;
     std::vector<Candidate> found;
-    std::vector<Candidate> scratch;
+    std::vector<NearFoot> scratch;
     std::vector<RouteTarget> targets;
     std::vector<std::size_t> wanted;  // the state of each target
     std::vector<std::size_t> order;   // a layer's states, best first
