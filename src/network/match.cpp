@@ -167,8 +167,11 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                     }
                 }
             }
-            std::stable_sort(sc.order.begin(), sc.order.end(), [&](std::size_t p, std::size_t q) {
-                return states[p].score > states[q].score;
+            // Equal scores stay in the states' order; sorted with that order as the tie-break
+            // rather than stably, so that no buffer is allocated per layer.
+            std::sort(sc.order.begin(), sc.order.end(), [&](std::size_t p, std::size_t q) {
+                return states[p].score != states[q].score ? states[p].score > states[q].score
+                                                          : p < q;
             });
             sc.ends.clear();
             for (std::size_t j = begin; j < end; ++j) {
