@@ -83,7 +83,13 @@ struct MatchScratch {
     std::vector<std::int32_t> chosen;
     std::vector<double> best;  // per state of the layer being scored: its best score so far
     std::vector<RoadNetwork::LandmarkRow> ends;  // and its tail's landmark row
-    std::vector<double> limits;                  // per layer: the longest plausible route into it
+    struct Head {
+        Point start;  ///< where the state's arc starts
+        std::uint32_t tail;
+        std::uint32_t piece;  ///< of the tail
+    };
+    std::vector<Head> heads;     // and where routes into it end
+    std::vector<double> limits;  // per layer: the longest plausible route into it
 };
 
 /// Matches one trace: writes every fix's columns and appends the driven arcs to `route` (each
