@@ -11,18 +11,27 @@ namespace korvane::network {
 
 namespace {
 
-// The candidate of a foot on segment j of edge e (j counted within the edge).
-Candidate candidate_of(const RoadNetwork& net, std::uint32_t e, std::size_t j,
-                       const ClampedFoot& foot, Point fix) {
-    const std::span<const Point> g = net.geometry(e);
+// The arc length of the point at t along segment j of edge e.
+double arc_length(const RoadNetwork& net, std::uint32_t e, std::size_t j, double t) noexcept {
     const std::span<const double> s = net.lengths(e);
+    return s[j] + t * (s[j + 1] - s[j]);
+}
+
+// The candidate of a foot at t along segment j of edge e (j counted within the edge).
+Candidate candidate_of(const RoadNetwork& net, std::uint32_t e, std::size_t j, double t,
+                       Point point, double distance, Point fix) {
+    const std::span<const Point> g = net.geometry(e);
     const Point a = g[j];
     const Point b = g[j + 1];
-    const double distance = std::sqrt(foot.squared_distance);
     // Left of the segment's direction is positive; a fix on the edge has d = 0.
     const double cross = (b.x - a.x) * (fix.y - a.y) - (b.y - a.y) * (fix.x - a.x);
     const double d = cross < 0.0 ? -distance : distance;
-    return Candidate{e, s[j] + foot.t * (s[j + 1] - s[j]), d, distance, foot.point};
+    return Candidate{e, arc_length(net, e, j, t), d, distance, point};
+}
+
+Candidate candidate_of(const RoadNetwork& net, std::uint32_t e, std::size_t j,
+                       const ClampedFoot& foot, Point fix) {
+    return candidate_of(net, e, j, foot.t, foot.point, std::sqrt(foot.squared_distance), fix);
 }
 
 // Adds the foot on segment j of edge e to `found`, which keeps the nearest foot of each edge.
@@ -46,28 +55,44 @@ void add_foot(const RoadNetwork& net, std::uint32_t e, std::size_t j, const Clam
     }
 }
 
-// The k nearest edges of `found` (each edge once, as add_foot keeps them).
-void keep_nearest(const std::vector<Candidate>& found, std::size_t k, std::vector<Candidate>& out) {
-    out.assign(found.begin(), found.end());
-    const auto nearer = [](const Candidate& a, const Candidate& b) {
+// The k nearest edges of `found` (each edge once, as add_foot keeps them), nearest first.
+template <class Found>
+void keep_nearest(std::vector<Found>& found, std::size_t k) {
+    const auto nearer = [](const Found& a, const Found& b) {
         return a.distance != b.distance ? a.distance < b.distance : a.edge < b.edge;
     };
     // The order is total (each edge once), so selecting the k nearest and then sorting them
     // gives what a partial sort does, in fewer moves of the candidates.
-    if (out.size() > k) {
-        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k - 1), out.end(),
-                         nearer);
-        out.resize(k);
-        std::sort(out.begin(), out.end(), nearer);
-    } else {
-        std::sort(out.begin(), out.end(), nearer);
+    if (found.size() > k) {
+        std::nth_element(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                         found.end(), nearer);
+        found.resize(k);
+    }
+    std::sort(found.begin(), found.end(), nearer);
+}
+
+// As add_foot, keeping the foot alone: the arc length is worked out only where two feet of one
+// edge are as near, which the scan settles by the lower arc length.
+void add_near_foot(const RoadNetwork& net, std::uint32_t e, std::size_t j, const ClampedFoot& foot,
+                   std::vector<NearFoot>& found) {
+    const double distance = std::sqrt(foot.squared_distance);
+    const NearFoot f{e, static_cast<std::uint32_t>(j), foot.t, distance, foot.point};
+    if (found.empty() || found.back().edge != e) {
+        found.push_back(f);
+        return;
+    }
+    NearFoot& last = found.back();
+    if (distance < last.distance ||
+        (distance == last.distance &&
+         arc_length(net, e, j, foot.t) < arc_length(net, e, last.segment, last.t))) {
+        last = f;
     }
 }
 
 }  // namespace
 
 void candidates(const RoadNetwork& net, Point fix, double radius, std::size_t k,
-                std::vector<Candidate>& out, std::vector<Candidate>& scratch) {
+                std::vector<Candidate>& out, std::vector<NearFoot>& scratch) {
     out.clear();
     scratch.clear();
     if (!std::isfinite(fix.x) || !std::isfinite(fix.y) || !(radius >= 0.0) || k == 0) {
@@ -104,21 +129,35 @@ void candidates(const RoadNetwork& net, Point fix, double radius, std::size_t k,
                 std::min(a.y, b.y) - fix.y > reach || fix.y - std::max(a.y, b.y) > reach) {
                 continue;
             }
+            // No foot is nearer than the segment's line, whose distance needs no division:
+            // |cross| / |b - a|, with a margin for the rounding of the foot, which grows with
+            // how far the fix lies from a.
+            const double dx = b.x - a.x;
+            const double dy = b.y - a.y;
+            const double ax = fix.x - a.x;
+            const double ay = fix.y - a.y;
+            const double cross = dx * ay - dy * ax;
+            const double slack = reach + 1e-9 * (std::fabs(ax) + std::fabs(ay));
+            if (cross * cross > slack * slack * (dx * dx + dy * dy)) {
+                continue;
+            }
             const ClampedFoot foot = clamped_foot(p, seg, fix);
             if (foot.squared_distance <= limit) {
-                add_foot(net, e, seg - net.first_index_point(e), foot, fix, scratch);
+                add_near_foot(net, e, seg - net.first_index_point(e), foot, scratch);
             }
         }
     }
-    keep_nearest(scratch, k, out);
+    keep_nearest(scratch, k);
+    for (const NearFoot& f : scratch) {
+        out.push_back(candidate_of(net, f.edge, f.segment, f.t, f.point, f.distance, fix));
+    }
 }
 
 std::vector<Candidate> candidates_scan(const RoadNetwork& net, Point fix, double radius,
                                        std::size_t k) {
     std::vector<Candidate> found;
-    std::vector<Candidate> out;
     if (!std::isfinite(fix.x) || !std::isfinite(fix.y) || !(radius >= 0.0) || k == 0) {
-        return out;
+        return found;
     }
     const double limit = radius * radius;
     for (std::uint32_t e = 0; e < net.edges(); ++e) {
@@ -132,8 +171,8 @@ std::vector<Candidate> candidates_scan(const RoadNetwork& net, Point fix, double
             }
         }
     }
-    keep_nearest(found, k, out);
-    return out;
+    keep_nearest(found, k);
+    return found;
 }
 
 }  // namespace korvane::network

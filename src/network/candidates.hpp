@@ -18,10 +18,20 @@ struct Candidate {
     Point point;
 };
 
+/// An edge's nearest foot while the candidates are sought: its arc length and side are worked
+/// out only once the edge is among the nearest.
+struct NearFoot {
+    std::uint32_t edge;
+    std::uint32_t segment;  ///< within the edge
+    double t;
+    double distance;
+    Point point;
+};
+
 /// The at most `k` edges nearest to `fix` whose nearest point lies within `radius`, nearest
 /// first (equal distances: lower edge first), into `out`. `scratch` is the caller's, reused.
 void candidates(const RoadNetwork& net, Point fix, double radius, std::size_t k,
-                std::vector<Candidate>& out, std::vector<Candidate>& scratch);
+                std::vector<Candidate>& out, std::vector<NearFoot>& scratch);
 
 /// The same by testing every segment of every edge: the reference for the above.
 std::vector<Candidate> candidates_scan(const RoadNetwork& net, Point fix, double radius,

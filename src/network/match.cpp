@@ -167,12 +167,21 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                     }
                 }
             }
-            std::stable_sort(sc.order.begin(), sc.order.end(), [&](std::size_t p, std::size_t q) {
-                return states[p].score > states[q].score;
+            // Equal scores stay in the states' order; sorted with that order as the tie-break
+            // rather than stably, so that no buffer is allocated per layer.
+            std::sort(sc.order.begin(), sc.order.end(), [&](std::size_t p, std::size_t q) {
+                return states[p].score != states[q].score ? states[p].score > states[q].score
+                                                          : p < q;
             });
+            // What each state's routes need of its arc is looked up once per layer, not once
+            // per pair of states.
             sc.ends.clear();
+            sc.heads.clear();
             for (std::size_t j = begin; j < end; ++j) {
-                sc.ends.push_back(net.route_end(net.tail(states[j].arc)));
+                const std::uint32_t tail = net.tail(states[j].arc);
+                sc.ends.push_back(net.route_end(tail));
+                sc.heads.push_back(
+                    MatchScratch::Head{arc_start(net, states[j].arc), tail, net.piece(tail)});
             }
             for (const std::size_t i : sc.order) {
                 const State& from = states[i];
@@ -184,7 +193,8 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                 sc.wanted.clear();
                 for (std::size_t j = begin; j < end; ++j) {
                     const State& to = states[j];
-                    if (stays_on_arc(from, to, backward) || net.piece(net.tail(to.arc)) != piece) {
+                    const MatchScratch::Head& head = sc.heads[j - begin];
+                    if (stays_on_arc(from, to, backward) || head.piece != piece) {
                         continue;
                     }
                     // The longest route into `to` that would beat its best so far.
@@ -194,10 +204,10 @@ void match_trace(const RoadNetwork& net, std::span<const Point> fixes, const Mat
                         continue;
                     }
                     const double need = std::min(limit, straight + slack) - lead - to.position;
-                    if (need >= 0.0 && !out_of_reach(root, arc_start(net, to.arc), need) &&
+                    if (need >= 0.0 && !out_of_reach(root, head.start, need) &&
                         !out_of_reach(RoadNetwork::route_lower_bound(start, sc.ends[j - begin]),
                                       need)) {
-                        sc.targets.push_back(RouteTarget{net.tail(to.arc), need});
+                        sc.targets.push_back(RouteTarget{head.tail, need});
                         sc.wanted.push_back(j);
                     }
                 }

@@ -57,7 +57,7 @@ struct MatchScratch {
     explicit MatchScratch(const RoadNetwork& net) : routes(net) {}
     RouteSearch routes;
     std::vector<Candidate> found;
-    std::vector<Candidate> scratch;
+    std::vector<NearFoot> scratch;
     std::vector<RouteTarget> targets;
     std::vector<std::size_t> wanted;  // the state of each target
     std::vector<std::size_t> order;   // a layer's states, best first
@@ -83,7 +83,13 @@ struct MatchScratch {
     std::vector<std::int32_t> chosen;
     std::vector<double> best;  // per state of the layer being scored: its best score so far
     std::vector<RoadNetwork::LandmarkRow> ends;  // and its tail's landmark row
-    std::vector<double> limits;                  // per layer: the longest plausible route into it
+    struct Head {
+        Point start;  ///< where the state's arc starts
+        std::uint32_t tail;
+        std::uint32_t piece;  ///< of the tail
+    };
+    std::vector<Head> heads;     // and where routes into it end
+    std::vector<double> limits;  // per layer: the longest plausible route into it
 };
 
 /// Matches one trace: writes every fix's columns and appends the driven arcs to `route` (each

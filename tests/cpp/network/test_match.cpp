@@ -95,7 +95,8 @@ TEST(Candidates, EqualTheScanEverywhere) {
     const RoadNetwork net = c.build();
     std::mt19937_64 random(7);
     std::uniform_real_distribution<double> at(-30.0, 440.0);
-    std::vector<Candidate> out, scratch;
+    std::vector<Candidate> out;
+    std::vector<NearFoot> scratch;
     for (int q = 0; q < 2000; ++q) {
         const Point fix{at(random), at(random)};
         // On a grid corner many edges tie: the order among them must be the scan's too.
