@@ -335,22 +335,22 @@ void RoadNetwork::choose_landmarks(const Given& given) {
 constexpr double kLowered = 1.0 - 0x1p-23;
 constexpr double kRaised = 1.0 + 0x1p-23;
 
-RoadNetwork::LandmarkRow RoadNetwork::route_start(std::uint32_t u) const noexcept {
+RoadNetwork::LandmarkRow RoadNetwork::landmark_row(std::uint32_t u, double from_scale,
+                                                   double to_scale) const noexcept {
     LandmarkRow row;
     for (std::size_t l = 0; l < landmarks; ++l) {
-        row.from[l] = kRaised * m_from_landmark[u * landmarks + l];
-        row.to[l] = kLowered * m_to_landmark[u * landmarks + l];
+        row.from[l] = from_scale * m_from_landmark[u * landmarks + l];
+        row.to[l] = to_scale * m_to_landmark[u * landmarks + l];
     }
     return row;
 }
 
+RoadNetwork::LandmarkRow RoadNetwork::route_start(std::uint32_t u) const noexcept {
+    return landmark_row(u, kRaised, kLowered);
+}
+
 RoadNetwork::LandmarkRow RoadNetwork::route_end(std::uint32_t v) const noexcept {
-    LandmarkRow row;
-    for (std::size_t l = 0; l < landmarks; ++l) {
-        row.from[l] = kLowered * m_from_landmark[v * landmarks + l];
-        row.to[l] = kRaised * m_to_landmark[v * landmarks + l];
-    }
-    return row;
+    return landmark_row(v, kLowered, kRaised);
 }
 
 std::vector<Point> RoadNetwork::points() const {

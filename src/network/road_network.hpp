@@ -129,6 +129,8 @@ public:
     std::size_t bytes() const noexcept;
 
 private:
+    // Node u's landmark distances, from and to each scaled as given.
+    LandmarkRow landmark_row(std::uint32_t u, double from_scale, double to_scale) const noexcept;
     template <class Given>
     void choose_landmarks(const Given& given);
 
