@@ -255,6 +255,84 @@ void squared_gaps(const LeafColumns& leaves, Point q, double* out) noexcept {
     return improved;
 }
 
+// nearest_feet_one_leaf's scan, W queries at a time: each lane walks the segments in order and
+// keeps the first at the lowest distance that is a number (an infinite one while none is kept),
+// the rule foot_among applies group by group. A lane's arithmetic is squared_feet's for its
+// query, operation by operation, so its bits are those of the scalar twin.
+template <std::size_t W>
+[[gnu::always_inline]] inline void few_feet_lanes(const PointView& p, std::size_t segments,
+                                                  const Point* queries, std::size_t count,
+                                                  std::optional<ClampedFoot>* feet) noexcept {
+    using V = Lanes<W>;
+    using Mask = decltype(V{} < V{});
+    constexpr std::size_t most = few_feet_segments;
+    double ax[most], ay[most], dx[most], dy[most], squared_length[most];
+    for (std::size_t j = 0; j < segments; ++j) {
+        const Point a = p[j];
+        ax[j] = a.x;
+        ay[j] = a.y;
+        dx[j] = p[j + 1].x - a.x;
+        dy[j] = p[j + 1].y - a.y;
+        squared_length[j] = dx[j] * dx[j] + dy[j] * dy[j];
+    }
+    const V zero{};
+    const V one = zero + 1.0;
+    for (std::size_t k = 0; k < count; k += W) {
+        V qx, qy;
+        for (std::size_t lane = 0; lane < W; ++lane) {
+            const Point q = queries[std::min(k + lane, count - 1)];
+            qx[lane] = q.x;
+            qy[lane] = q.y;
+        }
+        V best = zero + infinity;
+        V best_t = zero;
+        V best_index = zero;
+        Mask unset = zero == zero;
+        for (std::size_t j = 0; j < segments; ++j) {
+            const V sx = zero + ax[j];
+            const V sy = zero + ay[j];
+            const V ddx = zero + dx[j];
+            const V ddy = zero + dy[j];
+            const V length = zero + squared_length[j];
+            const V ratio = ((qx - sx) * ddx + (qy - sy) * ddy) / length;
+            V t = length > zero ? ratio : zero;
+            t = zero > t ? zero : t;
+            t = t > one ? one : t;
+            const V ex = (sx + t * ddx) - qx;
+            const V ey = (sy + t * ddy) - qy;
+            const V squared = ex * ex + ey * ey;
+            const Mask take = (squared < best) | ((squared == best) & unset);
+            best = take ? squared : best;
+            best_t = take ? t : best_t;
+            best_index = take ? zero + static_cast<double>(j) : best_index;
+            unset &= ~take;
+        }
+        for (std::size_t lane = 0; lane < W && k + lane < count; ++lane) {
+            if (unset[lane]) {
+                feet[k + lane].reset();
+                continue;
+            }
+            const auto i = static_cast<std::size_t>(best_index[lane]);
+            const double t = best_t[lane];
+            feet[k + lane] =
+                ClampedFoot{i, t, Point{ax[i] + t * dx[i], ay[i] + t * dy[i]}, best[lane]};
+        }
+    }
+}
+
+void few_feet_two(const PointView& p, std::size_t segments, const Point* queries, std::size_t count,
+                  std::optional<ClampedFoot>* feet) noexcept {
+    few_feet_lanes<2>(p, segments, queries, count, feet);
+}
+
+#if defined(KORVANE_WIDE_KERNELS)
+__attribute__((target("avx2"))) void few_feet_four(const PointView& p, std::size_t segments,
+                                                   const Point* queries, std::size_t count,
+                                                   std::optional<ClampedFoot>* feet) noexcept {
+    few_feet_lanes<4>(p, segments, queries, count, feet);
+}
+#endif
+
 }  // namespace
 
 bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
@@ -287,6 +365,39 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
             if (foot_among(p, leaves.begin[nearest], leaves.end[nearest], query, best)) {
                 within = best.squared_distance;
             }
+        }
+    }
+}
+
+void nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
+                           std::span<const Point> queries,
+                           std::optional<ClampedFoot>* feet) noexcept {
+    const std::size_t segments = leaf.end[0] - leaf.begin[0];
+#if defined(KORVANE_VECTOR_KERNELS)
+    if (leaf.count == 1 && leaf.begin[0] == 0 && segments <= few_feet_segments) {
+#if defined(KORVANE_WIDE_KERNELS)
+        if (has_avx2()) {
+            few_feet_four(p, segments, queries.data(), queries.size(), feet);
+        } else
+#endif
+        {
+            few_feet_two(p, segments, queries.data(), queries.size(), feet);
+        }
+        // As nearest_feet_in: a box beyond every limit is not opened.
+        for (std::size_t k = 0; k < queries.size(); ++k) {
+            const double gx = gap(leaf.x_low[0] - queries[k].x, queries[k].x - leaf.x_high[0]);
+            const double gy = gap(leaf.y_low[0] - queries[k].y, queries[k].y - leaf.y_high[0]);
+            if (!(gx * gx + gy * gy <= std::numeric_limits<double>::max())) {
+                feet[k].reset();
+            }
+        }
+        return;
+    }
+#endif
+    nearest_feet_in(leaf, p, queries, std::numeric_limits<double>::max(), feet);
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        if (feet[k]->index == std::numeric_limits<std::size_t>::max()) {
+            feet[k].reset();
         }
     }
 }

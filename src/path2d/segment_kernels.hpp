@@ -99,4 +99,14 @@ struct alignas(64) LeafColumns {
 void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
                      double limit, std::optional<ClampedFoot>* feet) noexcept;
 
+/// The most segments nearest_feet_one_leaf measures query by query: a leaf's.
+inline constexpr std::size_t few_feet_segments = 16;
+
+/// nearest_feet_in of one leaf holding the segments from the path's first on, every query's
+/// limit the largest double, and an empty foot where none is found: each query measured against
+/// every segment, several queries at a time.
+void nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
+                           std::span<const Point> queries,
+                           std::optional<ClampedFoot>* feet) noexcept;
+
 }  // namespace korvane
