@@ -2,6 +2,7 @@
 // tracks of ragged columns in one call
 #include <Python.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -446,6 +447,44 @@ constexpr char smooth_band_doc[] =
     ":returns: The smoothed points (N, 2) and, per track, whether it was solved (bool)\n"
     ":rtype: tuple[numpy.ndarray, numpy.ndarray]";
 
+// Solvers are kept from one call to the next: a long track's scratch, some 350 bytes a point,
+// would be fresh pages every call otherwise, their faults a tenth of its time. Beyond
+// kKeptBandScratch points it goes. They wait in a few slots taken and filled by exchange, not
+// in thread_local objects, whose destructors would need a newer C library than the wheels
+// promise (__cxa_thread_atexit_impl, glibc 2.18), nor under a lock a fork could leave held.
+constexpr std::size_t kKeptSolvers = 8;
+std::atomic<ElasticBandSolver*> kept_solvers[kKeptSolvers];
+
+// A kept solver, or a new one, for one block of tracks; put back in a free slot after it.
+class KeptSolver {
+public:
+    KeptSolver() {
+        for (std::atomic<ElasticBandSolver*>& slot : kept_solvers) {
+            m_solver.reset(slot.exchange(nullptr));
+            if (m_solver) {
+                return;
+            }
+        }
+        m_solver = std::make_unique<ElasticBandSolver>();
+    }
+    ~KeptSolver() {
+        m_solver->release_scratch_beyond(kKeptBandScratch);
+        for (std::atomic<ElasticBandSolver*>& slot : kept_solvers) {
+            ElasticBandSolver* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, m_solver.get())) {
+                m_solver.release();
+                return;
+            }
+        }
+    }
+    KeptSolver(const KeptSolver&) = delete;
+    KeptSolver& operator=(const KeptSolver&) = delete;
+    ElasticBandSolver& operator*() const noexcept { return *m_solver; }
+
+private:
+    std::unique_ptr<ElasticBandSolver> m_solver;
+};
+
 const auto smooth_band_callable = declare(
     "korvane_tracks", "smooth_band", smooth_band_doc, Needs::NumPy,
     [](const ColumnPoints& points, const Offsets& offsets, double max_deviation,
@@ -465,13 +504,9 @@ const auto smooth_band_callable = declare(
         const std::span<bool> flags(solved, tracks->size());
         const bool done =
             run_tracks(*tracks, workers, [&](std::size_t, std::size_t a, std::size_t b) {
-                // Each thread keeps its solver from one call to the next: a long track's
-                // scratch, some 350 bytes a point, would be fresh pages every call otherwise,
-                // their faults a tenth of its time. Beyond kKeptBandScratch points it goes.
-                thread_local ElasticBandSolver solver;
+                const KeptSolver solver;
                 smooth_band(points.points(), offsets.values, a, b, max_deviation, method, out,
-                            flags, solver);
-                solver.release_scratch_beyond(kKeptBandScratch);
+                            flags, *solver);
             });
         if (!done) {
             return nullptr;
