@@ -124,6 +124,42 @@ private:
     std::size_t m_size;
 };
 
+// The last point d with s[d] <= at, for `at` from the first arc length on, walked to from the
+// position before (positions come in order): the splines' lower key is key d + 1. It hands its
+// place to a spline's key walk, for which a parameter from its last position on has a lower
+// key of d + 2 or above.
+class ArcWalk {
+public:
+    std::size_t segment(std::span<const double> s, double at) noexcept {
+        if (at < m_at) {
+            m_d = 0;
+        }
+        m_at = at;
+        const std::size_t n = s.size();
+        if (at < s[n - 1]) {
+            // The last arc length, above `at`, ends the walk.
+            while (s[m_d + 1] <= at) {
+                ++m_d;
+            }
+        } else {
+            while (m_d + 1 < n && s[m_d + 1] <= at) {
+                ++m_d;
+            }
+        }
+        return m_d;
+    }
+    void hand_over(SplineWalker<SortedSpline>& walker, std::span<const double> s,
+                   double at) const noexcept {
+        if (at >= m_at && m_at >= s.front()) {
+            walker.continue_from(m_at, m_d + 2);
+        }
+    }
+
+private:
+    double m_at = -INFINITY;
+    std::size_t m_d = 0;
+};
+
 // The new points, one position at a time in order. A finite length makes every arc length
 // finite and ascending from 0, so the splines read their keys in place instead of copying them;
 // both splines have the parameters s, so one walk finds the segment for both (0 where a position
@@ -162,9 +198,7 @@ private:
     // The spline's own rule, by its key walk, which takes over from the sampler's: the lower
     // key of a parameter from the last point on is key d + 1 or above, d the walk's point.
     [[gnu::noinline]] Point outside(double at) noexcept {
-        if (at >= m_at && m_at >= m_s.front()) {
-            m_walker.continue_from(m_at, m_d + 2);
-        }
+        m_walk.hand_over(m_walker, m_s, at);
         const std::optional<std::size_t> key = m_walker.lower_key(at);
         if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
             return Point{between(m_xs[fast->d], m_xs[fast->d + 1], fast->nt),
@@ -183,7 +217,7 @@ private:
     // Inside the path (below its last arc length) a linear sample is the segment's fraction as
     // inside() computes it, without the key lookups.
     Point linear(double at) noexcept {
-        const std::size_t d = segment_from(at);
+        const std::size_t d = m_walk.segment(m_s, at);
         const double nt = (at - m_s[d]) / (m_s[d + 1] - m_s[d]);
         return Point{between(m_xs[d], m_xs[d + 1], nt), between(m_ys[d], m_ys[d + 1], nt)};
     }
@@ -197,7 +231,7 @@ private:
     // operands as catmull_rom_pair, in a third of its instructions. The slope at a point serves
     // the segments on both sides of it, so stepping to the next segment divides once, not twice.
     Point cubic(double at) noexcept {
-        const std::size_t d = segment_from(at);
+        const std::size_t d = m_walk.segment(m_s, at);
         const std::size_t n = m_s.size();
         if (d == 0 || d + 2 >= n) {
             return catmull_rom_pair(m_x, m_y, d + 1, at);
@@ -217,26 +251,6 @@ private:
                            m_high * splat(h) * splat(w.h11);
         return Point{value[0], value[1]};
     }
-    // The last point d with s[d] <= at, for `at` from the first arc length on, walked to from
-    // the position before: the splines' lower key is key d + 1.
-    std::size_t segment_from(double at) noexcept {
-        if (at < m_at) {
-            m_d = 0;
-        }
-        m_at = at;
-        const std::size_t n = m_s.size();
-        if (at < m_s[n - 1]) {
-            // The last arc length, above `at`, ends the walk.
-            while (m_s[m_d + 1] <= at) {
-                ++m_d;
-            }
-        } else {
-            while (m_d + 1 < n && m_s[m_d + 1] <= at) {
-                ++m_d;
-            }
-        }
-        return m_d;
-    }
     static Pair splat(double v) noexcept { return Pair{v, v}; }
     Pair point(std::size_t d) const noexcept { return Pair{m_xs[d], m_ys[d]}; }
     // The tangent slope at point d, 0 < d < n - 1.
@@ -252,8 +266,7 @@ private:
     SortedSpline m_x;
     SortedSpline m_y;
     SplineWalker<SortedSpline> m_walker;
-    double m_at = -INFINITY;
-    std::size_t m_d = 0;
+    ArcWalk m_walk;
     std::size_t m_slope_point = SIZE_MAX - 1;  // the segment's first point the slopes are of
     Pair m_low{};                              // at that point
     Pair m_high{};                             // at the next
@@ -276,19 +289,10 @@ public:
         const double at = m_positions[j];
         if (m_linear && at >= m_s.front() && at < m_s.back()) {
             // As the point sampler's linear samples inside the path.
-            if (at < m_at) {
-                m_d = 0;
-            }
-            m_at = at;
-            while (m_s[m_d + 1] <= at) {
-                ++m_d;
-            }
-            const std::size_t d = m_d;
+            const std::size_t d = m_walk.segment(m_s, at);
             return between(m_values[d], m_values[d + 1], (at - m_s[d]) / (m_s[d + 1] - m_s[d]));
         }
-        if (at >= m_at && m_at >= m_s.front()) {
-            m_walker.continue_from(m_at, m_d + 2);  // as the point sampler's outside()
-        }
+        m_walk.hand_over(m_walker, m_s, at);  // as the point sampler's outside()
         const std::optional<std::size_t> key = m_walker.lower_key(at);
         if (const std::optional<LinearSegment> fast = inside(m_linear, m_s, key, at)) {
             return between(m_values[fast->d], m_values[fast->d + 1], fast->nt);
@@ -303,8 +307,7 @@ private:
     bool m_linear;
     SortedSpline m_spline;
     SplineWalker<SortedSpline> m_walker;
-    double m_at = -INFINITY;
-    std::size_t m_d = 0;  // the last point d with s[d] <= m_at
+    ArcWalk m_walk;
 };
 
 // Runs `f` with a point sampler of `points`, one that reads pairs where the points are pairs.
