@@ -401,28 +401,7 @@ void nearest_feet_whole(const SegmentIndex& index, const PointView& path,
     constexpr double any = std::numeric_limits<double>::max();
     // A route of one leaf measures several queries at once against its few segments, without
     // the leaf walk's stores and searches (1,000 fixes on 10 points: 70 -> 33 us a call).
-    if (count == 1 && segments <= few_feet_segments) {
-        constexpr std::size_t chunk = 64;
-        Point finite[chunk];
-        std::size_t rows[chunk];
-        std::optional<ClampedFoot> found[chunk];
-        for (std::size_t begin = 0; begin < queries.size(); begin += chunk) {
-            const std::size_t end = std::min(queries.size(), begin + chunk);
-            std::size_t n = 0;
-            for (std::size_t k = begin; k < end; ++k) {
-                const Point q = queries[k];
-                if (std::isfinite(q.x) && std::isfinite(q.y)) {
-                    finite[n] = q;
-                    rows[n++] = k;
-                } else {
-                    feet[k].reset();  // as nearest_clamped
-                }
-            }
-            nearest_feet_one_leaf(columns, path, {finite, n}, found);
-            for (std::size_t j = 0; j < n; ++j) {
-                feet[rows[j]] = found[j];
-            }
-        }
+    if (count == 1 && nearest_feet_one_leaf(columns, path, queries, feet)) {
         return;
     }
     for (std::size_t k = 0; k < queries.size(); ++k) {

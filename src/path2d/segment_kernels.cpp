@@ -369,37 +369,35 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
     }
 }
 
-void nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
+bool nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
                            std::span<const Point> queries,
                            std::optional<ClampedFoot>* feet) noexcept {
     const std::size_t segments = leaf.end[0] - leaf.begin[0];
-#if defined(KORVANE_VECTOR_KERNELS)
-    if (leaf.count == 1 && leaf.begin[0] == 0 && segments <= few_feet_segments) {
-#if defined(KORVANE_WIDE_KERNELS)
-        if (has_avx2()) {
-            few_feet_four(p, segments, queries.data(), queries.size(), feet);
-        } else
-#endif
-        {
-            few_feet_two(p, segments, queries.data(), queries.size(), feet);
-        }
-        // As nearest_feet_in: a box beyond every limit is not opened.
-        for (std::size_t k = 0; k < queries.size(); ++k) {
-            const double gx = gap(leaf.x_low[0] - queries[k].x, queries[k].x - leaf.x_high[0]);
-            const double gy = gap(leaf.y_low[0] - queries[k].y, queries[k].y - leaf.y_high[0]);
-            if (!(gx * gx + gy * gy <= std::numeric_limits<double>::max())) {
-                feet[k].reset();
-            }
-        }
-        return;
+    if (leaf.count != 1 || leaf.begin[0] != 0 || segments > few_feet_segments) {
+        return false;
     }
+#if defined(KORVANE_VECTOR_KERNELS)
+#if defined(KORVANE_WIDE_KERNELS)
+    if (has_avx2()) {
+        few_feet_four(p, segments, queries.data(), queries.size(), feet);
+    } else
 #endif
-    nearest_feet_in(leaf, p, queries, std::numeric_limits<double>::max(), feet);
+    {
+        few_feet_two(p, segments, queries.data(), queries.size(), feet);
+    }
+    // As nearest_feet_in: a box beyond every limit is not opened. A query with a coordinate
+    // that is not finite lies beyond it too (its gap is infinite or NaN).
     for (std::size_t k = 0; k < queries.size(); ++k) {
-        if (feet[k]->index == std::numeric_limits<std::size_t>::max()) {
+        const double gx = gap(leaf.x_low[0] - queries[k].x, queries[k].x - leaf.x_high[0]);
+        const double gy = gap(leaf.y_low[0] - queries[k].y, queries[k].y - leaf.y_high[0]);
+        if (!(gx * gx + gy * gy <= std::numeric_limits<double>::max())) {
             feet[k].reset();
         }
     }
+    return true;
+#else
+    return false;
+#endif
 }
 
 }  // namespace korvane

@@ -102,10 +102,12 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
 /// The most segments nearest_feet_one_leaf measures query by query: a leaf's.
 inline constexpr std::size_t few_feet_segments = 16;
 
-/// nearest_feet_in of one leaf holding the segments from the path's first on, every query's
-/// limit the largest double, and an empty foot where none is found: each query measured against
-/// every segment, several queries at a time.
-void nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
+/// nearest_feet_in of one leaf holding the segments from the path's first on (at most
+/// few_feet_segments), every query's limit the largest double, and an empty foot where none is
+/// found, a query whose coordinates are not all finite included: each query measured against
+/// every segment, several queries at a time. False, and nothing measured, where the leaf is
+/// another or the build has no kernel for it.
+bool nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
                            std::span<const Point> queries,
                            std::optional<ClampedFoot>* feet) noexcept;
 
