@@ -250,7 +250,10 @@ def run(args: argparse.Namespace) -> int:
         if staged is not None:
             staged.discard()
         if pool is not None:
-            pool.shutdown(wait=False, cancel_futures=True)  # after Ctrl-C, only the running chunks finish
+            # After a stop only the running chunks finish; waited for here, before the last line
+            # is printed, so that no worker's end (its pipe to this process closing, a traceback
+            # seen once in some 50 stopped runs) comes after it. The exit would wait for them too.
+            pool.shutdown(wait=True, cancel_futures=True)
         if client is not None:
             runners.stop_dask(client)
         lock.release()
