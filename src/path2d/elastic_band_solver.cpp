@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <bit>
 #include <cmath>
+#include <new>
 #include <stdexcept>
 
 #include "path2d/path2d.hpp"
@@ -118,21 +119,27 @@ double lane(const T& v, int l) noexcept {
     return reinterpret_cast<const double*>(&v)[l];
 }
 
+// The weight w_k of one channel: one channel's are 1, and not stored (a product with 1 is
+// exact, so skipping it changes nothing).
+template <int Channels>
+double weight(const double* w, std::size_t k) noexcept {
+    return Channels == 2 ? w[k] : 1.0;
+}
+
 // Writes the residuals e of offsets d and returns φ = ½ Σ e².
 // (Channels channels from `first` on.)
 template <int Channels>
-double residuals(std::size_t m, const std::vector<double> (&r)[2],
-                 const std::vector<double> (&w)[2], const double* d, std::vector<double> (&e)[2],
-                 int first = 0) noexcept {
+double residuals(std::size_t m, double* const (&r)[2], double* const (&w)[2], const double* d,
+                 double* const (&e)[2], int first = 0) noexcept {
     double sum = 0.0;
     for (int c = first; c < first + Channels; ++c) {
-        const double* rc = r[c].data();
-        const double* wc = w[c].data();
-        double* ec = e[c].data();
+        const double* rc = r[c];
+        const double* wc = w[c];
+        double* ec = e[c];
         double before = 0.0;
-        double here = wc[0] * d[0];
+        double here = weight<Channels>(wc, 0) * d[0];
         for (std::size_t k = 0; k + 1 < m; ++k) {
-            const double after = wc[k + 1] * d[k + 1];
+            const double after = weight<Channels>(wc, k + 1) * d[k + 1];
             const double v = rc[k] + (before + after - 2.0 * here);
             ec[k] = v;
             sum += v * v;
@@ -148,18 +155,18 @@ double residuals(std::size_t m, const std::vector<double> (&r)[2],
 
 // The gradient of φ from the residuals: g_j = w_j · (e_{j-1} - 2 e_j + e_{j+1}).
 template <int Channels>
-void gradient(std::size_t m, const std::vector<double> (&w)[2], const std::vector<double> (&e)[2],
-              double* g, int first = 0) noexcept {
+void gradient(std::size_t m, double* const (&w)[2], double* const (&e)[2], double* g,
+              int first = 0) noexcept {
     std::fill(g, g + m, 0.0);
     for (int c = first; c < first + Channels; ++c) {
-        const double* wc = w[c].data();
-        const double* ec = e[c].data();
+        const double* wc = w[c];
+        const double* ec = e[c];
         double before = 0.0;
         for (std::size_t j = 0; j + 1 < m; ++j) {
-            g[j] += wc[j] * (before + ec[j + 1] - 2.0 * ec[j]);
+            g[j] += weight<Channels>(wc, j) * (before + ec[j + 1] - 2.0 * ec[j]);
             before = ec[j];
         }
-        g[m - 1] += wc[m - 1] * (before - 2.0 * ec[m - 1]);
+        g[m - 1] += weight<Channels>(wc, m - 1) * (before - 2.0 * ec[m - 1]);
     }
 }
 
@@ -311,7 +318,9 @@ void forward_band(std::size_t m, const T* l1, const T* l2, T* x, Right right) no
     T down_l1 = zero, down_l2_1 = zero, down_l2_2 = zero;
     T up_l1 = zero, up_l2_1 = zero, up_l2_2 = zero;
     const auto step = [&](std::size_t j, T& x_1, T& x_2, T& e1, T& e2_1, T& e2_2) {
-        const T v = (right(j) - e1 * x_1) - e2_2 * x_2;
+        // The value of the row before is taken last: the chain from one row to the next is
+        // then a product and a difference.
+        const T v = (right(j) - e2_2 * x_2) - e1 * x_1;
         x[j] = v;
         x_2 = x_1;
         x_1 = v;
@@ -354,7 +363,7 @@ void backward_band(std::size_t m, const T* inverse, const T* l1, const T* l2, T*
     T up_1 = next;  // and towards the last
     T up_2 = here;
     const auto step = [&](std::size_t j, T& x_1, T& x_2) {
-        const T v = x[j] * inverse[j] - l1[j] * x_1 - l2[j] * x_2;
+        const T v = (x[j] * inverse[j] - l2[j] * x_2) - l1[j] * x_1;  // x_1 last, as forwards
         x[j] = v;
         done(j);
         x_2 = x_1;
@@ -481,7 +490,7 @@ template <class T, int Channels>
 bool ElasticBandSolver::minimise(unsigned lanes) {
     constexpr int kCount = kLanes<T>;
     const std::size_t m = m_size;
-    const auto array = [](std::vector<double>& list) { return reinterpret_cast<T*>(list.data()); };
+    const auto array = [](double* list) { return reinterpret_cast<T*>(list); };
     T* d = array(m_d);
     T* sl = array(m_slack[0]);
     T* su = array(m_slack[1]);
@@ -503,11 +512,11 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     // the passes over the offsets one stream, which long tracks, held beyond the cache, feel.
     T* l2 = Channels == 1 ? inverse : array(m_factor[2]);
     T* q = array(m_q);
-    const double* h0 = m_hessian[0].data();
-    const double* h1 = m_hessian[1].data();
-    const double* h2 = m_hessian[2].data();
+    const double* h0 = m_hessian[0];
+    const double* h1 = m_hessian[1];
+    const double* h2 = m_hessian[2];
 
-    std::fill(m_d.begin(), m_d.end(), 0.0);  // for φ and the gradient at the input
+    std::fill(m_d, m_d + m * kCount, 0.0);  // for φ and the gradient at the input
     T gap_lanes = splat<T>(0.0);
     const double floor = kGapFloor * static_cast<double>(m);
     const double share = 1.0 / (2.0 * static_cast<double>(m));
@@ -521,11 +530,11 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         const int from = (lanes >> l) & 1u ? l : l ^ 1;
         const int first = Channels == 1 ? from : 0;
         reinterpret_cast<double*>(&phi_input)[l] =
-            residuals<Channels>(m, m_r, m_w, m_d.data(), m_residual, first);
-        gradient<Channels>(m, m_w, m_residual, m_lane_q[l].data(), first);
+            residuals<Channels>(m, m_r, m_w, m_d, m_residual, first);
+        gradient<Channels>(m, m_w, m_residual, m_lane_q[l], first);
         // The duals' floor scales with the gradient, as the multipliers to come do whatever the
         // band: a gradient of zero starts and ends at the input.
-        const double* ql = m_lane_q[l].data();
+        const double* ql = m_lane_q[l];
         double squares = 0.0;
         double largest = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
@@ -601,12 +610,12 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
             tried = true;
             since_best[l] = 0;
             unsigned char* status = m_status.data();
-            double* result = m_result[l].data();
-            const double* dl = m_d.data() + l;
-            const double* sll = m_slack[0].data() + l;
-            const double* sul = m_slack[1].data() + l;
-            const double* zll = m_dual[0].data() + l;
-            const double* zul = m_dual[1].data() + l;
+            double* result = m_result[l];
+            const double* dl = m_d + l;
+            const double* sll = m_slack[0] + l;
+            const double* sul = m_slack[1] + l;
+            const double* zll = m_dual[0] + l;
+            const double* zul = m_dual[1] + l;
             for (std::size_t j = 0; j < m; ++j) {
                 // A bound is active where its dual exceeds its slack: their product is μ.
                 const std::size_t k = j * kCount;
@@ -736,12 +745,12 @@ template <int Channels>
 bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const std::size_t m = m_size;
     const int first = Channels == 1 ? lane : 0;
-    double* result = m_result[lane].data();
-    double* trial = m_affine.data();  // the interior point's scratch, which its next step rewrites
-    const double* q = m_lane_q[lane].data();
-    const double* h0 = m_hessian[0].data();
-    const double* h1 = m_hessian[1].data();
-    const double* h2 = m_hessian[2].data();
+    double* result = m_result[lane];
+    double* trial = m_affine;  // the interior point's scratch, which its next step rewrites
+    const double* q = m_lane_q[lane];
+    const double* h0 = m_hessian[0];
+    const double* h1 = m_hessian[1];
+    const double* h2 = m_hessian[2];
     unsigned char* status = m_status.data();
     const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
     const auto bound = [&](std::size_t j) {
@@ -770,25 +779,26 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
         factor_band(
             m, [&](std::size_t j) { return status[j] == kFree ? h0[j] : 1.0; },
             [&](std::size_t j) { return both_free(j, j + 1) ? h1[j] : 0.0; },
-            [&](std::size_t j) { return both_free(j, j + 2) ? h2[j] : 0.0; }, m_factor[0].data(),
-            m_factor[1].data(), m_factor[2].data(), trial, right);
-        backward_band(m, m_factor[0].data(), m_factor[1].data(), m_factor[2].data(), trial,
-                      [](std::size_t) {});
+            [&](std::size_t j) { return both_free(j, j + 2) ? h2[j] : 0.0; }, m_factor[0],
+            m_factor[1], m_factor[2], trial, right);
+        backward_band(m, m_factor[0], m_factor[1], m_factor[2], trial, [](std::size_t) {});
         // The gradient is read at the held offsets only, a few isolated ones, so it is formed
         // there alone, as residuals and gradient form it, and φ once nothing changes.
         const auto residual = [&](std::size_t k, int c) {
-            const double* wc = m_w[c].data();
-            const double before = k >= 1 ? wc[k - 1] * trial[k - 1] : 0.0;
-            const double here = wc[k] * trial[k];
-            return k + 1 < m ? m_r[c][k] + (before + wc[k + 1] * trial[k + 1] - 2.0 * here)
+            const double* wc = m_w[c];
+            const double before = k >= 1 ? weight<Channels>(wc, k - 1) * trial[k - 1] : 0.0;
+            const double here = weight<Channels>(wc, k) * trial[k];
+            return k + 1 < m ? m_r[c][k] + (before + weight<Channels>(wc, k + 1) * trial[k + 1] -
+                                            2.0 * here)
                              : m_r[c][k] + (before - 2.0 * here);
         };
         const auto slope = [&](std::size_t j) {
             double v = 0.0;
             for (int c = first; c < first + Channels; ++c) {
                 const double before = j >= 1 ? residual(j - 1, c) : 0.0;
-                v += j + 1 < m ? m_w[c][j] * (before + residual(j + 1, c) - 2.0 * residual(j, c))
-                               : m_w[c][j] * (before - 2.0 * residual(j, c));
+                const double wj = weight<Channels>(m_w[c], j);
+                v += j + 1 < m ? wj * (before + residual(j + 1, c) - 2.0 * residual(j, c))
+                               : wj * (before - 2.0 * residual(j, c));
             }
             return v;
         };
@@ -847,19 +857,11 @@ void copy_points(const PointView& points, std::span<Point> out) noexcept {
     }
 }
 
-// Sizes every list of `lists` to `m`, keeping their memory for the next problem.
-template <class List, std::size_t N>
-void resize_all(List (&lists)[N], std::size_t m) {
-    for (List& list : lists) {
-        list.resize(m);
-    }
-}
-
 // Second differences of one coordinate over the band, r_k for interior point k + 1; false when
 // the band is so much smaller than the path's bends that they overflow.
-bool scaled_second_differences(const CoordinateView& v, double band, std::vector<double>& r) {
+bool scaled_second_differences(const CoordinateView& v, double band, double* r, std::size_t m) {
     bool finite = true;
-    for (std::size_t k = 0; k < r.size(); ++k) {
+    for (std::size_t k = 0; k < m; ++k) {
         r[k] = (v[k] - 2.0 * v[k + 1] + v[k + 2]) / band;
         finite = finite && std::isfinite(r[k]);
     }
@@ -899,25 +901,66 @@ bool ElasticBandSolver::smooth(PointView points, std::span<const double> orienta
                       : solve_square(points, max_deviation, out);
 }
 
-void ElasticBandSolver::prepare(int channels, int lanes) {
-    const std::size_t m = m_size;
-    const std::size_t values = m * static_cast<std::size_t>(lanes);
-    resize_all(m_hessian, m);
-    resize_all(m_residual, m);
-    resize_all(m_lane_q, m);
-    resize_all(m_result, m);
-    resize_all(m_slack, values);
-    resize_all(m_dual, values);
-    resize_all(m_scratch, values);
-    resize_all(m_factor, values);
-    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine}) {
-        list->resize(values);
+std::size_t ElasticBandSolver::layout(int channels, int lanes, double* block) {
+    // Every array starts on a cache line, which keeps the lanes' pairs aligned too.
+    const std::size_t stride = (m_size + 7) & ~std::size_t{7};
+    const std::size_t values = stride * static_cast<std::size_t>(lanes);
+    std::size_t used = 0;
+    const auto take = [&](double*& array, std::size_t size) {
+        array = block != nullptr && size != 0 ? block + used : nullptr;
+        used += size;
+    };
+    for (double*& array : m_r)
+        take(array, stride);
+    for (double*& array : m_w)
+        take(array, channels == 2 ? stride : 0);
+    for (double*& array : m_hessian)
+        take(array, stride);
+    for (double*& array : m_residual)
+        take(array, stride);
+    for (int l = 0; l < 2; ++l) {
+        take(m_lane_q[l], l < lanes ? stride : 0);
+        take(m_result[l], l < lanes ? stride : 0);
     }
-    m_status.resize(m);
+    for (double** array :
+         {&m_q, &m_d, &m_gradient, &m_affine, &m_slack[0], &m_slack[1], &m_dual[0], &m_dual[1],
+          &m_scratch[0], &m_scratch[1], &m_scratch[2], &m_scratch[3], &m_factor[0], &m_factor[1]}) {
+        take(*array, values);
+    }
+    // One channel's second subdiagonal shares the pivots' array (see minimise) but for the
+    // active set steps, which solve one lane at a time.
+    take(m_factor[2], channels == 2 ? values : stride);
+    return used;
+}
+
+// Cache lines, on which every array starts.
+constexpr std::align_val_t kScratchAlignment{64};
+
+void ElasticBandSolver::ScratchDeleter::operator()(double* block) const noexcept {
+    ::operator delete(block, kScratchAlignment);
+}
+
+void ElasticBandSolver::allocate(int channels, int lanes) {
+    if (layout(channels, lanes, nullptr) > m_block_size) {
+        // Room for either method at this size, so that the other finds the pages in place: a
+        // long track's fresh pages cost it a fifth of its time.
+        const std::size_t size = std::max(layout(2, 1, nullptr), layout(1, 2, nullptr));
+        m_block.reset();
+        m_block_size = 0;
+        m_block.reset(
+            static_cast<double*>(::operator new(size * sizeof(double), kScratchAlignment)));
+        m_block_size = size;
+    }
+    layout(channels, lanes, m_block.get());
+    m_status.resize(m_size);
+}
+
+void ElasticBandSolver::prepare(int channels) {
+    const std::size_t m = m_size;
     // The second-difference Gram matrix has 6, -4, 1 in its rows (5 on the diagonal at both
     // ends, 4 for a single offset), each entry times the product of the two offsets' normals.
     const auto dot = [&](std::size_t i, std::size_t j) {
-        return m_w[0][i] * m_w[0][j] + (channels == 2 ? m_w[1][i] * m_w[1][j] : 0.0);
+        return channels == 2 ? m_w[0][i] * m_w[0][j] + m_w[1][i] * m_w[1][j] : 1.0;
     };
     for (std::size_t j = 0; j < m; ++j) {
         const double rows = 4.0 + (j > 0 ? 1.0 : 0.0) + (j + 1 < m ? 1.0 : 0.0);
@@ -932,10 +975,9 @@ bool ElasticBandSolver::solve_orthogonal(PointView points, std::span<const doubl
     const std::size_t m = points.size() - 2;
     const double band = max_deviation;
     m_size = m;
-    resize_all(m_r, m);
-    resize_all(m_w, m);
-    if (!scaled_second_differences(points.x(), band, m_r[0]) ||
-        !scaled_second_differences(points.y(), band, m_r[1])) {
+    allocate(2, 1);
+    if (!scaled_second_differences(points.x(), band, m_r[0], m) ||
+        !scaled_second_differences(points.y(), band, m_r[1], m)) {
         // The band is some 1e-300 of the bends or less: no point can move by a representable
         // amount, so the input is the optimum to working accuracy.
         return true;
@@ -945,7 +987,7 @@ bool ElasticBandSolver::solve_orthogonal(PointView points, std::span<const doubl
         m_w[0][i] = std::sin(theta);
         m_w[1][i] = -std::cos(theta);
     }
-    prepare(2, 1);
+    prepare(2);
     if (!minimise<double, 2>(1u)) {
         return false;
     }
@@ -962,15 +1004,13 @@ bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std
     const std::size_t m = points.size() - 2;
     const double band = max_deviation;
     m_size = m;
-    resize_all(m_r, m);
-    m_w[0].assign(m, 1.0);
-    m_w[1].assign(m, 1.0);
-    prepare(1, 2);
+    allocate(1, 2);
+    prepare(1);
     // Both coordinates at once, one in each lane; one without representable bends over the
     // band stays as it is.
     unsigned lanes = 0;
     for (const int c : {0, 1}) {
-        if (scaled_second_differences(c == 0 ? points.x() : points.y(), band, m_r[c])) {
+        if (scaled_second_differences(c == 0 ? points.x() : points.y(), band, m_r[c], m)) {
             lanes |= 1u << c;
         }
     }
@@ -996,30 +1036,14 @@ void ElasticBandSolver::release_scratch_beyond(std::size_t offsets) {
     if (m_status.capacity() <= offsets) {
         return;
     }
-    const auto release = [](auto& list) { std::decay_t<decltype(list)>().swap(list); };
-    for (auto* lists : {m_r, m_w, m_lane_q, m_residual, m_slack, m_dual, m_result}) {
-        release(lists[0]);
-        release(lists[1]);
-    }
-    for (auto* lists : {m_hessian, m_factor}) {
-        release(lists[0]);
-        release(lists[1]);
-        release(lists[2]);
-    }
-    for (std::vector<double>& list : m_scratch) {
-        release(list);
-    }
-    for (std::vector<double>* list : {&m_q, &m_d, &m_gradient, &m_affine}) {
-        release(*list);
-    }
-    release(m_status);
+    m_block.reset();
+    m_block_size = 0;
+    std::vector<unsigned char>().swap(m_status);
     m_size = 0;
 }
 
 void ElasticBandSolver::copy_lane(int from, int to) {
-    for (std::vector<double>* list :
-         {&m_d, &m_slack[0], &m_slack[1], &m_dual[0], &m_dual[1], &m_q, &m_gradient}) {
-        double* values = list->data();
+    for (double* values : {m_d, m_slack[0], m_slack[1], m_dual[0], m_dual[1], m_q, m_gradient}) {
         for (std::size_t j = 0; j < m_size; ++j) {
             values[2 * j + static_cast<std::size_t>(to)] =
                 values[2 * j + static_cast<std::size_t>(from)];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -43,12 +44,18 @@ public:
     void release_scratch_beyond(std::size_t offsets);
 
 private:
+    struct ScratchDeleter {
+        void operator()(double* block) const noexcept;
+    };
     bool solve_orthogonal(PointView points, std::span<const double> orientation,
                           double max_deviation, std::span<Point> out);
     bool solve_square(PointView points, double max_deviation, std::span<Point> out);
-    /// Sizes the scratch for `m_size` offsets of `lanes` problems solved at once and fills the
-    /// Hessian from the normals.
-    void prepare(int channels, int lanes);
+    /// Points the arrays into the block for `m_size` offsets of `lanes` problems solved at once
+    /// (growing it when short) and returns the doubles they take; with `block` null only counts.
+    std::size_t layout(int channels, int lanes, double* block);
+    void allocate(int channels, int lanes);
+    /// Fills the Hessian from the normals.
+    void prepare(int channels);
     /// Solves the problems of the lanes set in `lanes` (one lane per value of T) into
     /// m_result[lane].
     template <class T, int Channels>
@@ -59,24 +66,28 @@ private:
     void copy_lane(int from, int to);
 
     // One problem in offsets d (m_size of them, each in [-1, 1]): residuals r + A·(w ∘ d) per
-    // interior point and channel, w a unit normal (two channels) or 1 (one channel).
+    // interior point and channel, w a unit normal (two channels) or 1 (one channel, not stored).
+    // Every array points into one block of scratch, kept from one path to the next; a block
+    // sized for either method serves the other.
     std::size_t m_size = 0;
-    std::vector<double> m_r[2];
-    std::vector<double> m_w[2];
-    std::vector<double> m_hessian[3];  // diagonal, first and second off-diagonal
+    std::unique_ptr<double[], ScratchDeleter> m_block;
+    std::size_t m_block_size = 0;  // doubles
+    double* m_r[2] = {};
+    double* m_w[2] = {};
+    double* m_hessian[3] = {};  // diagonal, first and second off-diagonal
     // The interior point method's arrays hold the lanes of each offset next to each other.
-    std::vector<double> m_q;            // gradient at d = 0
-    std::vector<double> m_lane_q[2];    // the same, of each lane
+    double* m_q = nullptr;              // gradient at d = 0
+    double* m_lane_q[2] = {};           // the same, of each lane
     double m_largest_gradient[2] = {};  // the largest |q| of each lane
-    std::vector<double> m_residual[2];
-    std::vector<double> m_d;
-    std::vector<double> m_slack[2];  // of the lower and upper bound
-    std::vector<double> m_dual[2];
-    std::vector<double> m_scratch[4];
-    std::vector<double> m_result[2];  // of each lane
-    std::vector<double> m_gradient;
-    std::vector<double> m_affine;
-    std::vector<double> m_factor[3];  // pivots and the two subdiagonals of the unit factor
+    double* m_residual[2] = {};
+    double* m_d = nullptr;
+    double* m_slack[2] = {};  // of the lower and upper bound
+    double* m_dual[2] = {};
+    double* m_scratch[4] = {};
+    double* m_result[2] = {};  // of each lane
+    double* m_gradient = nullptr;
+    double* m_affine = nullptr;
+    double* m_factor[3] = {};  // pivots and the two subdiagonals of the unit factor
     std::vector<unsigned char> m_status;
     std::size_t m_iterations = 0;
 };
