@@ -516,7 +516,6 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     const double* h1 = m_hessian[1];
     const double* h2 = m_hessian[2];
 
-    std::fill(m_d, m_d + m * kCount, 0.0);  // for φ and the gradient at the input
     T gap_lanes = splat<T>(0.0);
     const double floor = kGapFloor * static_cast<double>(m);
     const double share = 1.0 / (2.0 * static_cast<double>(m));
@@ -529,9 +528,15 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         // it never meets arithmetic the others do not.
         const int from = (lanes >> l) & 1u ? l : l ^ 1;
         const int first = Channels == 1 ? from : 0;
-        reinterpret_cast<double*>(&phi_input)[l] =
-            residuals<Channels>(m, m_r, m_w, m_d, m_residual, first);
-        gradient<Channels>(m, m_w, m_residual, m_lane_q[l], first);
+        // At the input, d = 0, the residuals are r themselves.
+        double input_squares = 0.0;
+        for (int c = first; c < first + Channels; ++c) {
+            for (std::size_t k = 0; k < m; ++k) {
+                input_squares += m_r[c][k] * m_r[c][k];
+            }
+        }
+        reinterpret_cast<double*>(&phi_input)[l] = 0.5 * input_squares;
+        gradient<Channels>(m, m_w, m_r, m_lane_q[l], first);
         // The duals' floor scales with the gradient, as the multipliers to come do whatever the
         // band: a gradient of zero starts and ends at the input.
         const double* ql = m_lane_q[l];
@@ -691,13 +696,12 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         const T zero = splat<T>(0.0);
         T primal_rate = zero;
         T dual_rate = zero;
-        T ds_z = zero;  // Σ Δs·z, Σ s·Δz and Σ Δs·Δz, which predict the gap after the step
-        T s_dz = zero;
+        T ds_z = zero;  // Σ Δs·z and Σ Δs·Δz, which predict the gap after the step
         T ds_dz = zero;
         // The pointers are captured by value: a pointer whose address a closure holds is read
         // from memory at every use, which keeps the element-wise loops from vectorising.
         backward_band<T>(m, inverse, l1, l2, affine,
-                         [=, &primal_rate, &dual_rate, &ds_z, &s_dz, &ds_dz](std::size_t j) {
+                         [=, &primal_rate, &dual_rate, &ds_z, &ds_dz](std::size_t j) {
                              const T a = affine[j];
                              const T fl = 1.0 + a * il[j];
                              const T fu = 1.0 - a * iu[j];
@@ -705,13 +709,14 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
                                  lane_max<T>(primal_rate, lane_max<T>(-a * il[j], a * iu[j]));
                              dual_rate = lane_max<T>(dual_rate, lane_max<T>(fl, fu));
                              ds_z += a * (zl[j] - zu[j]);
-                             s_dz -= sl[j] * zl[j] * fl + su[j] * zu[j] * fu;
                              ds_dz += a * (zu[j] * fu - zl[j] * fl);
                          });
         const T one = splat<T>(1.0);
         const T primal = lane_min<T>(one, 1.0 / primal_rate);
         const T dual = lane_min<T>(one, 1.0 / dual_rate);
         const T gap = gap_lanes;
+        // Σ s·Δz = -Σ (s·z + Δs·z), as s·(1/s) = 1 but for rounding: -(gap + Σ Δs·z).
+        const T s_dz = -(gap + ds_z);
         const T predicted = gap + primal * ds_z + dual * s_dz + primal * dual * ds_dz;
         // Corrector: complementarity aimed at σ·μ, σ = (predicted gap / gap)³, less the
         // predictor's second-order term Δs·Δz; al and au keep cl/sl and cu/su.
