@@ -391,39 +391,49 @@ inline void invert(std::size_t m, const double* __restrict sl, const double* __r
     }
 }
 
-// One row of g = H d + q for the band (h0, h1, h2).
-template <class T>
-T band_row(std::size_t m, std::size_t j, const double* h0, const double* h1, const double* h2,
-           const T* q, const T* d) noexcept {
-    T v = q[j] + h0[j] * d[j];
-    if (j >= 1) v += h1[j - 1] * d[j - 1];
-    if (j >= 2) v += h2[j - 2] * d[j - 2];
-    if (j + 1 < m) v += h1[j] * d[j + 1];
-    if (j + 2 < m) v += h2[j] * d[j + 2];
+// The Hessian's band: diagonal h0(j), h1(j) at (j, j + 1) and h2(j) at (j, j + 2), read only
+// within the matrix. One channel's off-diagonal entries are -4 and 1 throughout, and not stored.
+template <int Channels>
+struct Band {
+    const double* diagonal;
+    const double* first;
+    const double* second;
+    double h0(std::size_t j) const noexcept { return diagonal[j]; }
+    double h1(std::size_t j) const noexcept { return Channels == 2 ? first[j] : -4.0; }
+    double h2(std::size_t j) const noexcept { return Channels == 2 ? second[j] : 1.0; }
+};
+
+// One row of g = H d + q for the band.
+template <class T, class B>
+T band_row(std::size_t m, std::size_t j, const B& band, const T* q, const T* d) noexcept {
+    T v = q[j] + band.h0(j) * d[j];
+    if (j >= 1) v += band.h1(j - 1) * d[j - 1];
+    if (j >= 2) v += band.h2(j - 2) * d[j - 2];
+    if (j + 1 < m) v += band.h1(j) * d[j + 1];
+    if (j + 2 < m) v += band.h2(j) * d[j + 2];
     return v;
 }
 
-// g = H d + q for the band (h0, h1, h2); returns dᵀ (g + q), and the duality gap in `gap`.
-template <class T>
-T band_gradient(std::size_t m, const double* __restrict h0, const double* __restrict h1,
-                const double* __restrict h2, const T* __restrict q, const T* __restrict d,
+// g = H d + q for the band; returns dᵀ (g + q), and the duality gap in `gap`.
+template <class T, class B>
+T band_gradient(std::size_t m, const B& band, const T* __restrict q, const T* __restrict d,
                 const T* __restrict sl, const T* __restrict su, const T* __restrict zl,
                 const T* __restrict zu, T* __restrict g, T& gap) noexcept {
     const std::size_t inner_end = m >= 2 ? m - 2 : 0;
     for (std::size_t j = 0; j < std::min<std::size_t>(2, m); ++j) {
-        g[j] = band_row(m, j, h0, h1, h2, q, d);
+        g[j] = band_row(m, j, band, q, d);
     }
     for (std::size_t j = 2; j < inner_end; ++j) {
         if constexpr (kLanes<T> == 2) {
             // SquareBounds' coordinates, whose band inside is 1, -4, 6, -4, 1 (as in advance)
             g[j] = q[j] + 6.0 * d[j] - 4.0 * (d[j - 1] + d[j + 1]) + (d[j - 2] + d[j + 2]);
         } else {
-            g[j] = q[j] + h0[j] * d[j] + h1[j - 1] * d[j - 1] + h2[j - 2] * d[j - 2] +
-                   h1[j] * d[j + 1] + h2[j] * d[j + 2];
+            g[j] = q[j] + band.h0(j) * d[j] + band.h1(j - 1) * d[j - 1] +
+                   band.h2(j - 2) * d[j - 2] + band.h1(j) * d[j + 1] + band.h2(j) * d[j + 2];
         }
     }
     for (std::size_t j = std::max<std::size_t>(2, inner_end); j < m; ++j) {
-        g[j] = band_row(m, j, h0, h1, h2, q, d);
+        g[j] = band_row(m, j, band, q, d);
     }
     T change = splat<T>(0.0);
     T complementarity = change;
@@ -438,11 +448,10 @@ T band_gradient(std::size_t m, const double* __restrict h0, const double* __rest
 // Moves the primal variables by `primal` and the duals by `dual` times the corrector's step,
 // and forms band_gradient's g, dᵀ (g + q) and gap at the new point in the same pass: each row
 // of g as soon as the offsets it reads have moved, with the sums in the same order.
-template <class T>
+template <class T, class B>
 T advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __restrict il,
           const T* __restrict iu, const T* __restrict al, const T* __restrict au, T* __restrict d,
-          T* __restrict sl, T* __restrict su, T* __restrict zl, T* __restrict zu,
-          const double* __restrict h0, const double* __restrict h1, const double* __restrict h2,
+          T* __restrict sl, T* __restrict su, T* __restrict zl, T* __restrict zu, const B& band,
           const T* __restrict q, T* __restrict g, T& gap) noexcept {
     if constexpr (kLanes<T> == 1) {
         // One lane: apart, the moves vectorise, which the sums of the joint pass keep from it.
@@ -454,7 +463,7 @@ T advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __res
             zl[j] += dual * (al[j] - zl[j] * (1.0 + v * il[j]));
             zu[j] += dual * (au[j] - zu[j] * (1.0 - v * iu[j]));
         }
-        return band_gradient(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap);
+        return band_gradient(m, band, q, d, sl, su, zl, zu, g, gap);
     }
     T change = splat<T>(0.0);
     T complementarity = change;
@@ -472,12 +481,12 @@ T advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __res
             g[k] = q[k] + 6.0 * d[k] - 4.0 * (d[k - 1] + d[k + 1]) + (d[k - 2] + d[k + 2]);
             change += d[k] * (g[k] + q[k]);
         } else if (j >= 2) {
-            g[j - 2] = band_row(m, j - 2, h0, h1, h2, q, d);
+            g[j - 2] = band_row(m, j - 2, band, q, d);
             change += d[j - 2] * (g[j - 2] + q[j - 2]);
         }
     }
     for (std::size_t k = m >= 2 ? m - 2 : 0; k < m; ++k) {
-        g[k] = band_row(m, k, h0, h1, h2, q, d);
+        g[k] = band_row(m, k, band, q, d);
         change += d[k] * (g[k] + q[k]);
     }
     gap = complementarity;
@@ -512,9 +521,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     // the passes over the offsets one stream, which long tracks, held beyond the cache, feel.
     T* l2 = Channels == 1 ? inverse : array(m_factor[2]);
     T* q = array(m_q);
-    const double* h0 = m_hessian[0];
-    const double* h1 = m_hessian[1];
-    const double* h2 = m_hessian[2];
+    const Band<Channels> band{m_hessian[0], m_hessian[1], m_hessian[2]};
 
     T gap_lanes = splat<T>(0.0);
     const double floor = kGapFloor * static_cast<double>(m);
@@ -557,9 +564,9 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     {
         // (H + kStartWeight·I) d = -q, capped, for every lane at once.
         factor_band<T>(
-            m, [=](std::size_t j) { return splat<T>(h0[j] + kStartWeight); },
-            [=](std::size_t j) { return splat<T>(h1[j]); },
-            [=](std::size_t j) { return splat<T>(h2[j]); }, inverse, l1, l2, x,
+            m, [=](std::size_t j) { return splat<T>(band.h0(j) + kStartWeight); },
+            [=](std::size_t j) { return splat<T>(band.h1(j)); },
+            [=](std::size_t j) { return splat<T>(band.h2(j)); }, inverse, l1, l2, x,
             [=](std::size_t j) { return -q[j]; });
         backward_band<T>(m, inverse, l1, l2, x, [](std::size_t) {});
         const T cap = splat<T>(kStartCap);
@@ -569,7 +576,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
             sl[j] = 1.0 + v;
             su[j] = 1.0 - v;
         }
-        band_gradient<T>(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap_lanes);
+        band_gradient<T>(m, band, q, d, sl, su, zl, zu, g, gap_lanes);
         const T zero = splat<T>(0.0);
         for (std::size_t j = 0; j < m; ++j) {
             zl[j] += lane_max<T>(zero, g[j]);
@@ -592,7 +599,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
         if (fresh) {
-            change = band_gradient<T>(m, h0, h1, h2, q, d, sl, su, zl, zu, g, gap_lanes);
+            change = band_gradient<T>(m, band, q, d, sl, su, zl, zu, g, gap_lanes);
         }
         fresh = true;
         const T phi_lanes = lane_max<T>(splat<T>(0.0), phi_input + 0.5 * change);
@@ -680,19 +687,19 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
             m,
             [=](std::size_t j) {
                 if constexpr (kCount == 1) {
-                    return h0[j] + (zl[j] * il[j] + zu[j] * iu[j]);
+                    return band.h0(j) + (zl[j] * il[j] + zu[j] * iu[j]);
                 } else {
                     const T a = 1.0 / sl[j];
                     const T b = 1.0 / su[j];
                     il[j] = a;
                     iu[j] = b;
-                    return h0[j] + (zl[j] * a + zu[j] * b);
+                    return band.h0(j) + (zl[j] * a + zu[j] * b);
                 }
             },
             // One channel's entries are -4 and 1 in every row factor_band reads them of.
-            [=](std::size_t j) { return Channels == 1 ? splat<T>(-4.0) : splat<T>(h1[j]); },
-            [=](std::size_t j) { return Channels == 1 ? splat<T>(1.0) : splat<T>(h2[j]); }, inverse,
-            l1, l2, affine, [=](std::size_t j) { return -g[j]; });
+            [=](std::size_t j) { return splat<T>(band.h1(j)); },
+            [=](std::size_t j) { return splat<T>(band.h2(j)); }, inverse, l1, l2, affine,
+            [=](std::size_t j) { return -g[j]; });
         const T zero = splat<T>(0.0);
         T primal_rate = zero;
         T dual_rate = zero;
@@ -738,8 +745,8 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         });
         const T to_primal = lane_min<T>(one, kToBoundary / primal_rate);
         const T to_dual = lane_min<T>(one, kToBoundary / dual_rate);
-        change = advance<T>(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu, h0, h1, h2,
-                            q, g, gap_lanes);
+        change = advance<T>(m, to_primal, to_dual, x, il, iu, al, au, d, sl, su, zl, zu, band, q, g,
+                            gap_lanes);
         fresh = false;
         stepped = true;
     }
@@ -753,9 +760,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     double* result = m_result[lane];
     double* trial = m_affine;  // the interior point's scratch, which its next step rewrites
     const double* q = m_lane_q[lane];
-    const double* h0 = m_hessian[0];
-    const double* h1 = m_hessian[1];
-    const double* h2 = m_hessian[2];
+    const Band<Channels> band{m_hessian[0], m_hessian[1], m_hessian[2]};
     unsigned char* status = m_status.data();
     const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
     const auto bound = [&](std::size_t j) {
@@ -775,16 +780,16 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
                 return bound(j);
             }
             double v = -q[j];
-            if (j >= 2) v -= h2[j - 2] * bound(j - 2);
-            if (j >= 1) v -= h1[j - 1] * bound(j - 1);
-            if (j + 1 < m) v -= h1[j] * bound(j + 1);
-            if (j + 2 < m) v -= h2[j] * bound(j + 2);
+            if (j >= 2) v -= band.h2(j - 2) * bound(j - 2);
+            if (j >= 1) v -= band.h1(j - 1) * bound(j - 1);
+            if (j + 1 < m) v -= band.h1(j) * bound(j + 1);
+            if (j + 2 < m) v -= band.h2(j) * bound(j + 2);
             return v;
         };
         factor_band(
-            m, [&](std::size_t j) { return status[j] == kFree ? h0[j] : 1.0; },
-            [&](std::size_t j) { return both_free(j, j + 1) ? h1[j] : 0.0; },
-            [&](std::size_t j) { return both_free(j, j + 2) ? h2[j] : 0.0; }, m_factor[0],
+            m, [&](std::size_t j) { return status[j] == kFree ? band.h0(j) : 1.0; },
+            [&](std::size_t j) { return both_free(j, j + 1) ? band.h1(j) : 0.0; },
+            [&](std::size_t j) { return both_free(j, j + 2) ? band.h2(j) : 0.0; }, m_factor[0],
             m_factor[1], m_factor[2], trial, right);
         backward_band(m, m_factor[0], m_factor[1], m_factor[2], trial, [](std::size_t) {});
         // The gradient is read at the held offsets only, a few isolated ones, so it is formed
@@ -919,8 +924,10 @@ std::size_t ElasticBandSolver::layout(int channels, int lanes, double* block) {
         take(array, stride);
     for (double*& array : m_w)
         take(array, channels == 2 ? stride : 0);
-    for (double*& array : m_hessian)
-        take(array, stride);
+    // One channel's off-diagonal entries are constants (see Band).
+    take(m_hessian[0], stride);
+    take(m_hessian[1], channels == 2 ? stride : 0);
+    take(m_hessian[2], channels == 2 ? stride : 0);
     for (double*& array : m_residual)
         take(array, stride);
     for (int l = 0; l < 2; ++l) {
@@ -970,8 +977,10 @@ void ElasticBandSolver::prepare(int channels) {
     for (std::size_t j = 0; j < m; ++j) {
         const double rows = 4.0 + (j > 0 ? 1.0 : 0.0) + (j + 1 < m ? 1.0 : 0.0);
         m_hessian[0][j] = rows * dot(j, j);
-        m_hessian[1][j] = j + 1 < m ? -4.0 * dot(j, j + 1) : 0.0;
-        m_hessian[2][j] = j + 2 < m ? dot(j, j + 2) : 0.0;
+        if (channels == 2) {
+            m_hessian[1][j] = j + 1 < m ? -4.0 * dot(j, j + 1) : 0.0;
+            m_hessian[2][j] = j + 2 < m ? dot(j, j + 2) : 0.0;
+        }
     }
 }
 
