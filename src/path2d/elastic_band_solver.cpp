@@ -543,10 +543,10 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
             }
         }
         reinterpret_cast<double*>(&phi_input)[l] = 0.5 * input_squares;
-        gradient<Channels>(m, m_w, m_r, m_lane_q[l], first);
+        double* ql = m_residual[0];  // free until the first step
+        gradient<Channels>(m, m_w, m_r, ql, first);
         // The duals' floor scales with the gradient, as the multipliers to come do whatever the
         // band: a gradient of zero starts and ends at the input.
-        const double* ql = m_lane_q[l];
         double squares = 0.0;
         double largest = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
@@ -759,7 +759,9 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const int first = Channels == 1 ? lane : 0;
     double* result = m_result[lane];
     double* trial = m_affine;  // the interior point's scratch, which its next step rewrites
-    const double* q = m_lane_q[lane];
+    // q of this lane, every kCount-th value of the lanes' gradient
+    constexpr std::size_t kCount = Channels == 1 ? 2 : 1;
+    const double* q = m_q + lane;
     const Band<Channels> band{m_hessian[0], m_hessian[1], m_hessian[2]};
     unsigned char* status = m_status.data();
     const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
@@ -779,7 +781,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
             if (status[j] != kFree) {
                 return bound(j);
             }
-            double v = -q[j];
+            double v = -q[j * kCount];
             if (j >= 2) v -= band.h2(j - 2) * bound(j - 2);
             if (j >= 1) v -= band.h1(j - 1) * bound(j - 1);
             if (j + 1 < m) v -= band.h1(j) * bound(j + 1);
@@ -920,18 +922,17 @@ std::size_t ElasticBandSolver::layout(int channels, int lanes, double* block) {
         array = block != nullptr && size != 0 ? block + used : nullptr;
         used += size;
     };
-    for (double*& array : m_r)
+    for (double*& array : m_r) {
         take(array, stride);
-    for (double*& array : m_w)
+    }
+    for (double*& array : m_w) {
         take(array, channels == 2 ? stride : 0);
+    }
     // One channel's off-diagonal entries are constants (see Band).
     take(m_hessian[0], stride);
     take(m_hessian[1], channels == 2 ? stride : 0);
     take(m_hessian[2], channels == 2 ? stride : 0);
-    for (double*& array : m_residual)
-        take(array, stride);
     for (int l = 0; l < 2; ++l) {
-        take(m_lane_q[l], l < lanes ? stride : 0);
         take(m_result[l], l < lanes ? stride : 0);
     }
     for (double** array :
@@ -940,8 +941,17 @@ std::size_t ElasticBandSolver::layout(int channels, int lanes, double* block) {
         take(*array, values);
     }
     // One channel's second subdiagonal shares the pivots' array (see minimise) but for the
-    // active set steps, which solve one lane at a time.
-    take(m_factor[2], channels == 2 ? values : stride);
+    // active set steps, which solve one lane at a time in the inverse slacks' memory: the
+    // interior point's next step forms those afresh. So do the residuals, in the corrector's
+    // (each holds at least m values).
+    take(m_factor[2], channels == 2 ? values : 0);
+    if (block != nullptr) {
+        if (channels == 1) {
+            m_factor[2] = m_scratch[0];
+        }
+        m_residual[0] = m_scratch[2];
+        m_residual[1] = m_scratch[3];
+    }
     return used;
 }
 

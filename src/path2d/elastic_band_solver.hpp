@@ -77,9 +77,8 @@ private:
     double* m_hessian[3] = {};  // diagonal, first and second off-diagonal
     // The interior point method's arrays hold the lanes of each offset next to each other.
     double* m_q = nullptr;              // gradient at d = 0
-    double* m_lane_q[2] = {};           // the same, of each lane
     double m_largest_gradient[2] = {};  // the largest |q| of each lane
-    double* m_residual[2] = {};
+    double* m_residual[2] = {};         // in the interior point's scratch
     double* m_d = nullptr;
     double* m_slack[2] = {};  // of the lower and upper bound
     double* m_dual[2] = {};
