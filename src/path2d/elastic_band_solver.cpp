@@ -181,14 +181,18 @@ inline std::size_t meeting_row(std::size_t m) noexcept {
 }
 
 // One end's elimination, with what it carries from the two rows it last eliminated (in its own
-// direction): inverse pivots, u, c and the forward substitution's values.
+// direction): inverse pivots, u, c and the forward substitution's values. Before its first rows
+// c may start at any value, as it is read only times an inverse pivot of 0: a band whose c is
+// a constant starts it there, so that the compiler knows c throughout (1 for one channel, whose
+// products with it then go).
 template <class T>
 struct Elimination {
+    explicit Elimination(T c_before) noexcept : c_1(c_before), c_2(c_before) {}
     T inverse_1 = splat<T>(0.0);
     T inverse_2 = splat<T>(0.0);
     T u_1 = splat<T>(0.0);
-    T c_1 = splat<T>(0.0);
-    T c_2 = splat<T>(0.0);
+    T c_1;
+    T c_2;
     T x_1 = splat<T>(0.0);
     T x_2 = splat<T>(0.0);
 
@@ -227,7 +231,8 @@ struct Elimination {
 // factorisation's speed, is a product, a difference and the division (7 % off the time of the
 // fleet's trips); should a pivot fall below its floor, which only rounding could do, the rows
 // are factored again with it.
-template <bool Floored, class T, class Diagonal, class First, class Second, class Right>
+template <bool Floored, bool UnitSecond, class T, class Diagonal, class First, class Second,
+          class Right>
 bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second, T* inverse, T* l1,
                  T* l2, T* x, Right& right) noexcept {
     T shortfall = splat<T>(0.0);  // of the pivots below their floor
@@ -238,8 +243,9 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
         x[0] = right(0);
     } else {
         const std::size_t k = meeting_row(m);
-        Elimination<T> down;
-        Elimination<T> up;
+        const T c_before = splat<T>(UnitSecond ? 1.0 : 0.0);
+        Elimination<T> down(c_before);
+        Elimination<T> up(c_before);
         // Row i upwards: diagonal a_i, entries b_{i-1} towards row i - 1 and c_{i-2} beyond.
         for (std::size_t t = 0; t < k; ++t) {
             const std::size_t i = m - 1 - t;
@@ -295,11 +301,12 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
 // The factors of the symmetric band with diagonal(j) and the entries first(j) at (j, j + 1) and
 // second(j) at (j, j + 2), from both ends as above, keeping the inverse pivots; with each row it
 // also substitutes forwards (towards the block), right(j) being the right-hand side of row j.
-template <class T, class Diagonal, class First, class Second, class Right>
+// UnitSecond: second(j) is the constant 1.
+template <bool UnitSecond = false, class T, class Diagonal, class First, class Second, class Right>
 void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T* inverse, T* l1,
                  T* l2, T* x, Right right) noexcept {
-    if (!factor_rows<false>(m, diagonal, first, second, inverse, l1, l2, x, right)) {
-        factor_rows<true>(m, diagonal, first, second, inverse, l1, l2, x, right);
+    if (!factor_rows<false, UnitSecond>(m, diagonal, first, second, inverse, l1, l2, x, right)) {
+        factor_rows<true, UnitSecond>(m, diagonal, first, second, inverse, l1, l2, x, right);
     }
 }
 
@@ -563,7 +570,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     }
     {
         // (H + kStartWeight·I) d = -q, capped, for every lane at once.
-        factor_band<T>(
+        factor_band<Channels == 1, T>(
             m, [=](std::size_t j) { return splat<T>(band.h0(j) + kStartWeight); },
             [=](std::size_t j) { return splat<T>(band.h1(j)); },
             [=](std::size_t j) { return splat<T>(band.h2(j)); }, inverse, l1, l2, x,
@@ -683,7 +690,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         if constexpr (kCount == 1) {
             invert(m, sl, su, il, iu);
         }
-        factor_band<T>(
+        factor_band<Channels == 1, T>(
             m,
             [=](std::size_t j) {
                 if constexpr (kCount == 1) {
