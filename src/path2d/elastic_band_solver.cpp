@@ -47,9 +47,11 @@ constexpr double kSquareFirstGap = 1e-6;
 // kStartWeight (the Hessian's diagonal is about 6), then capped at kStartCap of the way to its
 // bounds; its duals the gradient's part pushing against each bound, plus kFirstDual of the
 // gradient's root mean square at the input. Against the input with duals of a tenth of that
-// root mean square, this saves a fifth of the steps on the fleet's trips with either method.
+// root mean square, this saves a fifth of the steps on the fleet's trips with either method;
+// a cap of 0.7 against 0.9 another 2 % of SquareBounds' and 4 % of OrthogonalBounds' (1,000
+// trips at ten bands from 0.01 to 30).
 constexpr double kStartWeight = 0.1;
-constexpr double kStartCap = 0.9;
+constexpr double kStartCap = 0.7;
 constexpr double kFirstDual = 0.003;
 constexpr double kLastGap = 1e-12;
 constexpr double kGapFloor = 1e-24;
