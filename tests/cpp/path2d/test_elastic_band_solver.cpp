@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -67,6 +68,11 @@ struct Smoothed {
 Smoothed smooth(const Path2D& path, double band, ElasticBandMethod method) {
     Smoothed s{std::vector<Point>(path.size()), false};
     s.solved = korvane::ElasticBandSolver().smooth(path, band, method, s.points);
+    // A solver kept through every call, of both methods and all sizes, answers bit for bit so.
+    static korvane::ElasticBandSolver kept;
+    std::vector<Point> again(path.size());
+    EXPECT_EQ(kept.smooth(path, band, method, again), s.solved);
+    EXPECT_EQ(std::memcmp(again.data(), s.points.data(), again.size() * sizeof(Point)), 0);
     return s;
 }
 
