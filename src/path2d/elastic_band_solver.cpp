@@ -401,13 +401,17 @@ inline void invert(std::size_t m, const double* __restrict sl, const double* __r
 }
 
 // The Hessian's band: diagonal h0(j), h1(j) at (j, j + 1) and h2(j) at (j, j + 2), read only
-// within the matrix. One channel's off-diagonal entries are -4 and 1 throughout, and not stored.
+// within the matrix. One channel's entries are 6, -4 and 1 (the diagonal 5 at both ends, 4 for a
+// single offset), and not stored.
 template <int Channels>
 struct Band {
+    std::size_t m;
     const double* diagonal;
     const double* first;
     const double* second;
-    double h0(std::size_t j) const noexcept { return diagonal[j]; }
+    double h0(std::size_t j) const noexcept {
+        return Channels == 2 ? diagonal[j] : 4.0 + (j > 0 ? 1.0 : 0.0) + (j + 1 < m ? 1.0 : 0.0);
+    }
     double h1(std::size_t j) const noexcept { return Channels == 2 ? first[j] : -4.0; }
     double h2(std::size_t j) const noexcept { return Channels == 2 ? second[j] : 1.0; }
 };
@@ -530,7 +534,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     // the passes over the offsets one stream, which long tracks, held beyond the cache, feel.
     T* l2 = Channels == 1 ? inverse : array(m_factor[2]);
     T* q = array(m_q);
-    const Band<Channels> band{m_hessian[0], m_hessian[1], m_hessian[2]};
+    const Band<Channels> band{m, m_hessian[0], m_hessian[1], m_hessian[2]};
 
     T gap_lanes = splat<T>(0.0);
     const double floor = kGapFloor * static_cast<double>(m);
@@ -771,7 +775,7 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     // q of this lane, every kCount-th value of the lanes' gradient
     constexpr std::size_t kCount = Channels == 1 ? 2 : 1;
     const double* q = m_q + lane;
-    const Band<Channels> band{m_hessian[0], m_hessian[1], m_hessian[2]};
+    const Band<Channels> band{m, m_hessian[0], m_hessian[1], m_hessian[2]};
     unsigned char* status = m_status.data();
     const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
     const auto bound = [&](std::size_t j) {
@@ -937,8 +941,8 @@ std::size_t ElasticBandSolver::layout(int channels, int lanes, double* block) {
     for (double*& array : m_w) {
         take(array, channels == 2 ? stride : 0);
     }
-    // One channel's off-diagonal entries are constants (see Band).
-    take(m_hessian[0], stride);
+    // One channel's entries are constants (see Band).
+    take(m_hessian[0], channels == 2 ? stride : 0);
     take(m_hessian[1], channels == 2 ? stride : 0);
     take(m_hessian[2], channels == 2 ? stride : 0);
     for (int l = 0; l < 2; ++l) {
@@ -986,20 +990,18 @@ void ElasticBandSolver::allocate(int channels, int lanes) {
     m_status.resize(m_size);
 }
 
-void ElasticBandSolver::prepare(int channels) {
+void ElasticBandSolver::prepare() {
     const std::size_t m = m_size;
     // The second-difference Gram matrix has 6, -4, 1 in its rows (5 on the diagonal at both
     // ends, 4 for a single offset), each entry times the product of the two offsets' normals.
     const auto dot = [&](std::size_t i, std::size_t j) {
-        return channels == 2 ? m_w[0][i] * m_w[0][j] + m_w[1][i] * m_w[1][j] : 1.0;
+        return m_w[0][i] * m_w[0][j] + m_w[1][i] * m_w[1][j];
     };
     for (std::size_t j = 0; j < m; ++j) {
         const double rows = 4.0 + (j > 0 ? 1.0 : 0.0) + (j + 1 < m ? 1.0 : 0.0);
         m_hessian[0][j] = rows * dot(j, j);
-        if (channels == 2) {
-            m_hessian[1][j] = j + 1 < m ? -4.0 * dot(j, j + 1) : 0.0;
-            m_hessian[2][j] = j + 2 < m ? dot(j, j + 2) : 0.0;
-        }
+        m_hessian[1][j] = j + 1 < m ? -4.0 * dot(j, j + 1) : 0.0;
+        m_hessian[2][j] = j + 2 < m ? dot(j, j + 2) : 0.0;
     }
 }
 
@@ -1020,7 +1022,7 @@ bool ElasticBandSolver::solve_orthogonal(PointView points, std::span<const doubl
         m_w[0][i] = std::sin(theta);
         m_w[1][i] = -std::cos(theta);
     }
-    prepare(2);
+    prepare();
     if (!minimise<double, 2>(1u)) {
         return false;
     }
@@ -1038,7 +1040,6 @@ bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std
     const double band = max_deviation;
     m_size = m;
     allocate(1, 2);
-    prepare(1);
     // Both coordinates at once, one in each lane; one without representable bends over the
     // band stays as it is.
     unsigned lanes = 0;

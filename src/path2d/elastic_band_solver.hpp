@@ -54,8 +54,8 @@ private:
     /// (growing it when short) and returns the doubles they take; with `block` null only counts.
     std::size_t layout(int channels, int lanes, double* block);
     void allocate(int channels, int lanes);
-    /// Fills the Hessian from the normals.
-    void prepare(int channels);
+    /// Fills the Hessian of two channels from the normals (one channel's is constant).
+    void prepare();
     /// Solves the problems of the lanes set in `lanes` (one lane per value of T) into
     /// m_result[lane].
     template <class T, int Channels>
