@@ -447,7 +447,7 @@ constexpr char smooth_band_doc[] =
     ":returns: The smoothed points (N, 2) and, per track, whether it was solved (bool)\n"
     ":rtype: tuple[numpy.ndarray, numpy.ndarray]";
 
-// Solvers are kept from one call to the next: a long track's scratch, some 350 bytes a point,
+// Solvers are kept from one call to the next: a long track's scratch, some 200 bytes a point,
 // would be fresh pages every call otherwise, their faults a tenth of its time. Beyond
 // kKeptBandScratch points it goes. They wait in a few slots taken and filled by exchange, not
 // in thread_local objects, whose destructors would need a newer C library than the wheels
