@@ -369,8 +369,7 @@ std::size_t RoadNetwork::bytes() const noexcept {
            m_node_ids.size() * sizeof(std::int64_t) + m_first_step.size() * sizeof(std::uint32_t) +
            m_steps.size() * sizeof(Step) + m_piece.size() * sizeof(std::uint32_t) +
            m_index_points.size() * sizeof(Point) + m_segment_edge.size() * sizeof(std::uint32_t) +
-           m_index_first.size() * sizeof(std::size_t) +
-           2 * m_index.leaf_count() * sizeof(SegmentIndex::Box) +
+           m_index_first.size() * sizeof(std::size_t) + m_index.bytes() +
            (m_from_landmark.size() + m_to_landmark.size()) * sizeof(float);
 }
 

@@ -22,7 +22,8 @@ std::optional<ClampedFoot> nearest_clamped_scan(const PointView& points, Point q
 /// the lowest index wins among equal distances. The reference for the index below.
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query);
 
-/// Bounding boxes over runs of consecutive segments, nested as a balanced binary tree. An index
+/// Bounding boxes over runs of consecutive segments, nested as a balanced tree of four children
+/// to a node (half the levels of a binary tree, each a dependent read on a long path). An index
 /// answers only for the points it was built from: every query must pass those same points
 /// (a path's geometry never changes after construction, so its index serves all its queries).
 class SegmentIndex {
@@ -62,17 +63,20 @@ public:
     /// there are more.
     std::size_t leaves_near(const Box& region, double limit, std::span<std::size_t> leaves) const;
     /// The number of leaves: a power of two, those past the segments empty (low above high).
-    std::size_t leaf_count() const noexcept { return m_first_leaf; }
+    std::size_t leaf_count() const noexcept { return m_leaf_count; }
     /// The box of leaf j, which no clamped foot on its segments lies outside of.
     const Box& leaf_box(std::size_t leaf) const noexcept { return m_boxes[m_first_leaf + leaf]; }
     /// The box around every segment (the empty box, low above high, without any).
-    const Box& bounds() const noexcept { return m_boxes[1]; }
+    const Box& bounds() const noexcept { return m_boxes[0]; }
+    /// The memory the boxes take.
+    std::size_t bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
 
 private:
     friend struct SegmentIndexProbe;  // the tests' window on the boxes
 
-    std::vector<Box> m_boxes;      // node k has children 2k and 2k + 1; node 0 is unused
-    std::size_t m_first_leaf = 1;  // node m_first_leaf + j holds the j-th run of segments
+    std::vector<Box> m_boxes;      // node k has children 4k + 1 to 4k + 4; node 0 is the root
+    std::size_t m_first_leaf = 0;  // node m_first_leaf + j holds the j-th run of segments
+    std::size_t m_leaf_count = 1;  // a power of two, at most the tree's leaves (a power of four)
 
     template <class Search>
     bool descend(const PointView& points, Point query, Search& search) const;
