@@ -783,10 +783,7 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
     }
     std::uint32_t fresh = key_groups;
     alignas(64) std::uint32_t lines[key_groups][line_keys];
-    for (std::size_t k = 0; k < rows; ++k) {
-        const double at = s[k];
-        into[k] = Point{at, d[k]};
-        const std::uint32_t b = buckets.of(at);
+    const auto put = [&](std::size_t k, std::uint32_t b) {
         const std::size_t c = b >> key_fine_bits;
         const std::uint32_t n = size[c]++;
         lines[c][n % line_keys] = static_cast<std::uint32_t>(k) | (b & fine_mask) << key_row_bits;
@@ -798,6 +795,30 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
                 block[c] = fresh++;
             }
         }
+    };
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // Two buckets at a time.
+    const __m128d low = _mm_set1_pd(buckets.low);
+    const __m128d scale = _mm_set1_pd(buckets.scale);
+    const __m128d many = _mm_set1_pd(buckets.count);
+    const __m128d highest = _mm_set1_pd(buckets.highest);
+    for (; k + 2 <= rows; k += 2) {
+        const double first = s[k];
+        const double second = s[k + 1];
+        into[k] = Point{first, d[k]};
+        into[k + 1] = Point{second, d[k + 1]};
+        __m128d u = _mm_mul_pd(_mm_mul_pd(_mm_sub_pd(_mm_set_pd(second, first), low), scale), many);
+        // NaN to 0, as in Buckets::of: the larger of NaN and 0 is the second.
+        u = _mm_min_pd(_mm_max_pd(u, _mm_setzero_pd()), highest);
+        const __m128i b = _mm_cvttpd_epi32(u);
+        put(k, static_cast<std::uint32_t>(_mm_cvtsi128_si32(b)));
+        put(k + 1, static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(b, 1))));
+    }
+#endif
+    for (; k < rows; ++k) {
+        into[k] = Point{s[k], d[k]};
+        put(k, buckets.of(s[k]));
     }
     std::size_t largest = 0;
     for (std::size_t c = 0; c < key_groups; ++c) {
