@@ -766,7 +766,9 @@ constexpr std::size_t past_cache_rows = std::size_t{1} << 17;
 // `into`, and puts its key in its group's blocks through a cache line per group, written whole
 // past the cache; each group, a few thousand rows, is then ordered by its finer buckets in the
 // cache. The walk reads a row's staged values from the line its answer is written to, one random
-// line a row. For a million random s against 16-byte keys carrying the arc length, in 512 groups
+// line a row. Unordered arc lengths so walk the path once a chunk instead of searching it a row
+// at a time, with a cache and TLB miss at every level (3.9 us a row on 1e7 points, 0.08 us
+// sorted). For a million random s against 16-byte keys carrying the arc length, in 512 groups
 // counted first, 35 -> 28 ms (CPU time, alternating runs).
 template <class Visit>
 void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Buckets& all,
