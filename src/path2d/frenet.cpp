@@ -871,6 +871,16 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
     }
 }
 
+// The rows in their own order, each found from the one before. Out of line, so that how the
+// order of unordered rows is compiled leaves this loop alone: inlined, it had taken 4 % more
+// instructions than before that order changed, and 18.4 against 17.6 ms a million rows.
+[[gnu::noinline]] void walk_in_turn(ArcLengthWalk& walk, StridedValues at, StridedValues offset,
+                                    std::size_t rows, Point* into) {
+    for (std::size_t k = 0; k < rows; ++k) {
+        into[k] = walk.point_at(walk.segment(at[k]), at[k], offset[k]);
+    }
+}
+
 // Whether the rows' arc lengths fall more than one time in eight, or have fallen more than one
 // time in four in the rows read so far: then a walk from one row's segment to the next costs
 // more than ordering them first. Random rows are known so after a block, not after a fourth of
@@ -941,9 +951,7 @@ void from_frenet(const PointView& path, std::span<const double> path_length, Str
         const StridedValues offset{d.first + begin * d.step, d.step};
         Point* into = out + begin;
         if (!unordered(at, count)) {
-            for (std::size_t k = 0; k < count; ++k) {
-                into[k] = walk.point_at(walk.segment(at[k]), at[k], offset[k]);
-            }
+            walk_in_turn(walk, at, offset, count, into);
             continue;
         }
         // The rows' values and answers, scattered over the chunk, are requested ahead of their
