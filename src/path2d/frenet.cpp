@@ -838,7 +838,12 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
             const std::size_t n = std::min(left, block_keys);
             if constexpr (std::is_same_v<std::decay_t<decltype(take)>, std::nullptr_t>) {
                 for (std::size_t j = 0; j < n; j += line_keys) {
+#if defined(__x86_64__) || defined(__i386__)
+                    // The compiler deletes a loop of nothing but __builtin_prefetch.
+                    asm volatile("prefetcht1 %0" : : "m"(in[j]));
+#else
                     __builtin_prefetch(in + j, 0, 2);
+#endif
                 }
             } else {
                 for (std::size_t j = 0; j < n; ++j) {
@@ -853,8 +858,8 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
     for (std::size_t c = 0; c < key_groups; ++c) {
         const std::size_t n = size[c];
         if (c + 1 < key_groups) {
-            // The next group's keys, written past the cache, come in while this one is walked
-            // (0.5 ms less of a million rows).
+            // The next group's keys, written past the cache, come in while this one is walked:
+            // a million random rows 30.2 -> 29.4 ms (CPU time, loaded machine, alternating).
             each_key(c + 1, nullptr);
         }
         if (n == 0) {
