@@ -83,7 +83,8 @@ struct StridedValues {
 /// belonging to the following segment, before 0 and beyond the length along the first and last
 /// segment of non-zero length) moved by d[i] along that segment's left unit normal. NaN rows for
 /// a NaN input and for a path without a segment of non-zero length. Segment lengths are measured
-/// without overflow or underflow at any finite magnitude.
+/// without overflow or underflow at any finite magnitude. `out` must not overlap `s` or `d`: it
+/// holds their values while the rows are put in order.
 void from_frenet(const PointView& path, std::span<const double> path_length, StridedValues s,
                  StridedValues d, std::size_t rows, Point* out);
 
