@@ -271,30 +271,6 @@ void fine_order(std::span<const Point> queries, std::uint64_t* keys) {
     std::sort(keys, keys + queries.size());
 }
 
-// From this many leaves on (1 MiB of points and more, beyond the second-level cache) the points
-// of the leaves of a run of a few queries are requested all at once before the first is
-// measured: the leaves are opened one after another, each waiting on memory alone. A longer
-// run reads its leaves many times, and in the queries' spatial order.
-constexpr std::size_t prefetched_leaves = 1 << 12;
-constexpr std::size_t sparse_run = 4;
-
-void prefetch_points(const PointView& points, std::size_t segments,
-                     std::span<const std::size_t> leaves) noexcept {
-    constexpr std::size_t line = 64;
-    for (const std::size_t leaf : leaves) {
-        const std::size_t begin = std::min(leaf * SegmentIndex::leaf_segments, segments);
-        const std::size_t end = std::min(begin + SegmentIndex::leaf_segments, segments);
-        for (const CoordinateView c : {points.x(), points.y()}) {
-            const auto last = reinterpret_cast<std::uintptr_t>(c.first() + end * c.stride());
-            auto at =
-                reinterpret_cast<std::uintptr_t>(c.first() + begin * c.stride()) & ~(line - 1);
-            for (; at <= last; at += line) {
-                __builtin_prefetch(reinterpret_cast<const void*>(at));
-            }
-        }
-    }
-}
-
 // The leaves `leaves` of the index in columns.
 void fill_columns(const SegmentIndex& index, std::size_t segments,
                   std::span<const std::size_t> leaves, LeafColumns& columns) noexcept {
@@ -364,9 +340,6 @@ void block_feet(const SegmentIndex& index, const PointView& points, std::span<co
             // The boxes do not separate the candidates near these queries.
             one_by_one(near, near_out);
             continue;
-        }
-        if (run <= sparse_run && index.leaf_count() >= prefetched_leaves) {
-            prefetch_points(points, segments, {leaves, found});
         }
         LeafColumns columns;
         fill_columns(index, segments, {leaves, found}, columns);
