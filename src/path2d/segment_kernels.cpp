@@ -386,11 +386,14 @@ bool nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
         few_feet_two(p, segments, queries.data(), queries.size(), feet);
     }
     // As nearest_feet_in: a box beyond every limit is not opened. A query with a coordinate
-    // that is not finite lies beyond it too (its gap is infinite or NaN).
+    // that is not finite has no foot, even where the box reaches infinity (a path with an
+    // infinite coordinate) and its gap comes out 0.
     for (std::size_t k = 0; k < queries.size(); ++k) {
-        const double gx = gap(leaf.x_low[0] - queries[k].x, queries[k].x - leaf.x_high[0]);
-        const double gy = gap(leaf.y_low[0] - queries[k].y, queries[k].y - leaf.y_high[0]);
-        if (!(gx * gx + gy * gy <= std::numeric_limits<double>::max())) {
+        const Point q = queries[k];
+        const double gx = gap(leaf.x_low[0] - q.x, q.x - leaf.x_high[0]);
+        const double gy = gap(leaf.y_low[0] - q.y, q.y - leaf.y_high[0]);
+        if (!(gx * gx + gy * gy <= std::numeric_limits<double>::max()) || !std::isfinite(q.x) ||
+            !std::isfinite(q.y)) {
             feet[k].reset();
         }
     }
