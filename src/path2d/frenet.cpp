@@ -96,6 +96,8 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
 constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
+// A route of fewer segments has no index for a batch; it is scanned.
+constexpr std::size_t along_least_segments = 8;
 
 // Whether every leaf is a candidate of every query.
 bool whole_path(const SegmentIndex* index, std::size_t queries) noexcept {
@@ -184,7 +186,13 @@ class Frame {
 public:
     Frame(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
           double largest_query)
-        : exponent(frame_exponent(largest_in(path, index), largest_query)),
+        : Frame(path, path_length, index, largest_in(path, index), largest_query) {}
+
+    // The frame of a path whose largest coordinate is `path_largest`, as largest_in gives it;
+    // with an index of its own where `index` is given.
+    Frame(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
+          double path_largest, double largest_query)
+        : exponent(frame_exponent(path_largest, largest_query)),
           path(path),
           path_length(path_length),
           index(index) {
@@ -237,18 +245,141 @@ public:
     std::span<const double> path_length;
     const SegmentIndex* index;
 
-private:
+    // The largest coordinate magnitude of the path: that of the box around its segments where
+    // it is finite, else of its finite points.
     static double largest_in(const PointView& path, const SegmentIndex* index) noexcept {
-        const double boxed = index ? largest_of(index->bounds()) : INFINITY;
+        return largest_in(path, index ? index->bounds() : SegmentIndex::Box{0, 0, INFINITY, 0});
+    }
+    static double largest_in(const PointView& path, const SegmentIndex::Box& bounds) noexcept {
+        const double boxed = largest_of(bounds);
         return boxed < INFINITY ? boxed : largest_finite(path);
     }
 
+private:
     std::vector<Point> m_points;
     std::vector<double> m_lengths;
     std::optional<SegmentIndex> m_index;
 };
 
+// The leaves of a path of at most LeafColumns::capacity leaves in columns, each bounded as
+// SegmentIndex::build bounds it; returns the box around them all, the index's bounds().
+SegmentIndex::Box route_leaves(const PointView& p, LeafColumns& leaves) noexcept {
+    constexpr std::size_t per_leaf = SegmentIndex::leaf_segments;
+    const std::size_t segments = p.size() < 2 ? 0 : p.size() - 1;
+    leaves.count = (segments + per_leaf - 1) / per_leaf;
+    PointBounds all;
+    for (std::size_t j = 0; j < leaves.count; ++j) {
+        const std::size_t begin = j * per_leaf;
+        const std::size_t end = std::min(begin + per_leaf, segments);
+        // The corners a and a + (b - a), NaN ones left out by the comparisons.
+        SegmentIndex::Box box{INFINITY, INFINITY, -INFINITY, -INFINITY};
+        const auto include = [&](double x, double y) {
+            box.x_low = x < box.x_low ? x : box.x_low;
+            box.y_low = y < box.y_low ? y : box.y_low;
+            box.x_high = x > box.x_high ? x : box.x_high;
+            box.y_high = y > box.y_high ? y : box.y_high;
+        };
+        for (std::size_t i = begin; i < end; ++i) {
+            const Point a = p[i];
+            include(a.x, a.y);
+            include(a.x + (p[i + 1].x - a.x), a.y + (p[i + 1].y - a.y));
+        }
+        leaves.x_low[j] = box.x_low;
+        leaves.y_low[j] = box.y_low;
+        leaves.x_high[j] = box.x_high;
+        leaves.y_high[j] = box.y_high;
+        leaves.begin[j] = begin;
+        leaves.end[j] = end;
+        all.add(PointBounds{box});
+    }
+    return all.box;
+}
+
+// The index's leaves in columns, as route_leaves gives them for its points.
+void index_leaves(const SegmentIndex& index, std::size_t segments, LeafColumns& leaves) noexcept {
+    constexpr std::size_t per_leaf = SegmentIndex::leaf_segments;
+    leaves.count = (segments + per_leaf - 1) / per_leaf;
+    for (std::size_t j = 0; j < leaves.count; ++j) {
+        const SegmentIndex::Box& box = index.leaf_box(j);
+        leaves.x_low[j] = box.x_low;
+        leaves.y_low[j] = box.y_low;
+        leaves.x_high[j] = box.x_high;
+        leaves.y_high[j] = box.y_high;
+        leaves.begin[j] = j * per_leaf;
+        leaves.end[j] = std::min(leaves.begin[j] + per_leaf, segments);
+    }
+}
+
+// Whether most of the first queries (at most 1,024 steps) lie within 16 mean segments of the
+// query before: fixes in route order, most of whose feet fall in the leaf of the one before.
+bool in_route_order(std::span<const double> path_length, std::span<const Point> queries) noexcept {
+    const std::size_t segments = path_length.size() - 1;
+    const double near = 16.0 * path_length.back() / static_cast<double>(segments);
+    const std::size_t steps = std::min<std::size_t>(queries.size() - 1, 1024);
+    std::size_t close = 0;
+    for (std::size_t k = 1; k <= steps; ++k) {
+        const double dx = std::fabs(queries[k].x - queries[k - 1].x);
+        const double dy = std::fabs(queries[k].y - queries[k - 1].y);
+        close += static_cast<std::size_t>(std::max(dx, dy) <= near);
+    }
+    return 4 * close >= 3 * steps;
+}
+
 }  // namespace
+
+bool to_frenet_along_suits(const PointView& path, std::span<const double> path_length,
+                           std::span<const Point> queries) noexcept {
+    const std::size_t segments = path.size() < 2 ? 0 : path.size() - 1;
+    const std::size_t leaves =
+        (segments + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
+    if (segments < along_least_segments || leaves > LeafColumns::capacity || queries.size() < 2 ||
+        path_length.size() != path.size()) {
+        return false;
+    }
+    return (leaves <= whole_path_leaves && queries.size() < whole_path_most_rows) ||
+           in_route_order(path_length, queries);
+}
+
+void to_frenet_along(const PointView& path, std::span<const double> path_length,
+                     const SegmentIndex* index, std::span<const Point> queries, double max_distance,
+                     FrenetColumns out) {
+    const std::size_t m = queries.size();
+    const std::size_t segments = path.size() < 2 ? 0 : path.size() - 1;
+    LeafColumns leaves;
+    const SegmentIndex::Box bounds = index ? index->bounds() : route_leaves(path, leaves);
+    // The frame to_frenet takes through an index of the path, whose bounds these are.
+    const Frame frame(path, path_length, nullptr, Frame::largest_in(path, bounds),
+                      largest_finite(queries));
+    if (frame.exponent != 0) {
+        route_leaves(frame.path, leaves);
+    } else if (index) {
+        index_leaves(*index, segments, leaves);
+    }
+    const double frame_max = frame.max_distance(max_distance);
+    constexpr std::size_t chunk = 256;
+    Point scaled[chunk];
+    std::optional<ClampedFoot> feet[chunk];
+    for (std::size_t begin = 0; begin < m; begin += chunk) {
+        const std::size_t count = std::min(chunk, m - begin);
+        const Point* some = queries.data() + begin;
+        if (frame.exponent != 0) {
+            for (std::size_t k = 0; k < count; ++k) {
+                scaled[k] = frame.scaled(some[k]);
+            }
+            some = scaled;
+        }
+        // A route of one leaf measures several queries at once against its few segments.
+        if (leaves.count != 1 || !nearest_feet_one_leaf(leaves, frame.path, {some, count}, feet)) {
+            nearest_feet_along(leaves, frame.path, {some, count}, feet);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            put(out, begin + k,
+                frame.unscaled(
+                    frenet_row(frame.path, frame.path_length, feet[k], some[k], frame_max),
+                    max_distance));
+        }
+    }
+}
 
 bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept {
     return index && !whole_path(index, queries) && queries >= min_ordered_rows &&
@@ -403,6 +534,10 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out) {
     const std::size_t m = queries.size();
+    if (index && (whole_path(index, m) || to_frenet_along_suits(path, path_length, queries))) {
+        to_frenet_along(path, path_length, index, queries, max_distance, out);
+        return;
+    }
     if (to_frenet_batched(index, m)) {
         FrenetBatch batch(path, path_length, index, queries, max_distance, out);
         batch.order(batch.stage(0, m), run_in_turn);
@@ -410,28 +545,8 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         batch.finish(0, m);
         return;
     }
-    const bool whole = whole_path(index, m);
     const Frame frame(path, path_length, index, largest_finite(queries));
     const double frame_max = frame.max_distance(max_distance);
-    if (whole) {
-        constexpr std::size_t chunk = 256;
-        Point scaled[chunk];
-        std::optional<ClampedFoot> feet[chunk];
-        for (std::size_t begin = 0; begin < m; begin += chunk) {
-            const std::size_t count = std::min(chunk, m - begin);
-            for (std::size_t k = 0; k < count; ++k) {
-                scaled[k] = frame.scaled(queries[begin + k]);
-            }
-            nearest_feet_whole(*frame.index, frame.path, {scaled, count}, feet);
-            for (std::size_t k = 0; k < count; ++k) {
-                put(out, begin + k,
-                    frame.unscaled(
-                        frenet_row(frame.path, frame.path_length, feet[k], scaled[k], frame_max),
-                        max_distance));
-            }
-        }
-        return;
-    }
     for (std::size_t k = 0; k < m; ++k) {
         const Point q = frame.scaled(queries[k]);
         const std::optional<ClampedFoot> foot = frame.index

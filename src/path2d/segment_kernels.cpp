@@ -369,6 +369,57 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
     }
 }
 
+void nearest_feet_along(const LeafColumns& leaves, const PointView& p,
+                        std::span<const Point> queries, std::optional<ClampedFoot>* feet) noexcept {
+    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    constexpr double any = std::numeric_limits<double>::max();
+    alignas(64) double gaps[LeafColumns::capacity + 2];
+    gaps[leaves.count] = infinity;  // pairs the last gap of an odd count
+    std::size_t hint = none;        // the leaf to open first
+    std::size_t last = none;        // the leaf of the query before's foot
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point query = queries[k];
+        if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
+            feet[k].reset();  // no distance of such a query is a number
+            continue;
+        }
+        ClampedFoot best{none, 0.0, Point{0.0, 0.0}, infinity};
+        std::size_t held = none;  // the leaf of `best`
+        double within = any;
+        squared_gaps(leaves, query, gaps);
+        if (hint != none) {
+            // Its foot bounds the search before any other leaf's gap is looked at; the leaf is
+            // opened as the loop below would open it, so the foot is the same.
+            gaps[hint] = infinity;
+            if (foot_among(p, leaves.begin[hint], leaves.end[hint], query, best)) {
+                within = best.squared_distance;
+                held = hint;
+            }
+        }
+        for (;;) {
+            double g;
+            const std::size_t nearest = lowest_first(gaps, leaves.count, g);
+            if (!(g <= within)) {
+                break;
+            }
+            gaps[nearest] = infinity;
+            if (foot_among(p, leaves.begin[nearest], leaves.end[nearest], query, best)) {
+                within = best.squared_distance;
+                held = nearest;
+            }
+        }
+        if (held == none) {
+            feet[k].reset();
+        } else {
+            feet[k] = best;
+        }
+        // Fixes spread over the route share a leaf about once in as many leaves as it has: they
+        // open one first only after two feet in a row fell in it.
+        hint = held == last ? held : none;
+        last = held;
+    }
+}
+
 bool nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
                            std::span<const Point> queries,
                            std::optional<ClampedFoot>* feet) noexcept {

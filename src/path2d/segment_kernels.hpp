@@ -99,6 +99,13 @@ struct alignas(64) LeafColumns {
 void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
                      double limit, std::optional<ClampedFoot>* feet) noexcept;
 
+/// nearest_feet_in of every query with the largest double as limit, and an empty foot where
+/// none is found, a query whose coordinates are not all finite included. A query opens first
+/// the leaf that held the feet of the two queries before it, where they share one: queries in
+/// route order then mostly open that leaf and no other.
+void nearest_feet_along(const LeafColumns& leaves, const PointView& p,
+                        std::span<const Point> queries, std::optional<ClampedFoot>* feet) noexcept;
+
 /// The most segments nearest_feet_one_leaf measures query by query: a leaf's.
 inline constexpr std::size_t few_feet_segments = 16;
 
