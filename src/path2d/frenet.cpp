@@ -261,16 +261,19 @@ private:
     std::optional<SegmentIndex> m_index;
 };
 
-// The leaves of a path of at most LeafColumns::capacity leaves in columns, each bounded as
-// SegmentIndex::build bounds it; returns the box around them all, the index's bounds().
-SegmentIndex::Box route_leaves(const PointView& p, LeafColumns& leaves) noexcept {
-    constexpr std::size_t per_leaf = SegmentIndex::leaf_segments;
+// The leaves of a path of at most LeafColumns::capacity leaves and their groups in columns, each
+// bounded as SegmentIndex::build bounds a leaf; returns the box around them all, the index's
+// bounds().
+SegmentIndex::Box route_columns(const PointView& p, RouteColumns& route) noexcept {
+    static_assert(RouteColumns::group_segments * RouteColumns::leaf_groups ==
+                  SegmentIndex::leaf_segments);
+    constexpr std::size_t per_group = RouteColumns::group_segments;
     const std::size_t segments = p.size() < 2 ? 0 : p.size() - 1;
-    leaves.count = (segments + per_leaf - 1) / per_leaf;
-    PointBounds all;
-    for (std::size_t j = 0; j < leaves.count; ++j) {
-        const std::size_t begin = j * per_leaf;
-        const std::size_t end = std::min(begin + per_leaf, segments);
+    LeafColumns& leaves = route.leaves;
+    route.segments = segments;
+    leaves.count = (segments + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
+    const std::size_t groups = leaves.count * RouteColumns::leaf_groups;
+    for (std::size_t g = 0; g < groups; ++g) {
         // The corners a and a + (b - a), NaN ones left out by the comparisons.
         SegmentIndex::Box box{INFINITY, INFINITY, -INFINITY, -INFINITY};
         const auto include = [&](double x, double y) {
@@ -279,35 +282,38 @@ SegmentIndex::Box route_leaves(const PointView& p, LeafColumns& leaves) noexcept
             box.x_high = x > box.x_high ? x : box.x_high;
             box.y_high = y > box.y_high ? y : box.y_high;
         };
-        for (std::size_t i = begin; i < end; ++i) {
+        for (std::size_t i = g * per_group; i < std::min((g + 1) * per_group, segments); ++i) {
             const Point a = p[i];
             include(a.x, a.y);
             include(a.x + (p[i + 1].x - a.x), a.y + (p[i + 1].y - a.y));
         }
-        leaves.x_low[j] = box.x_low;
-        leaves.y_low[j] = box.y_low;
-        leaves.x_high[j] = box.x_high;
-        leaves.y_high[j] = box.y_high;
-        leaves.begin[j] = begin;
-        leaves.end[j] = end;
-        all.add(PointBounds{box});
+        route.x_low[g] = box.x_low;
+        route.y_low[g] = box.y_low;
+        route.x_high[g] = box.x_high;
+        route.y_high[g] = box.y_high;
+    }
+    // A leaf's box is that of its groups' corners, the same minima and maxima.
+    PointBounds all;
+    for (std::size_t j = 0; j < leaves.count; ++j) {
+        PointBounds leaf;
+        for (std::size_t g = j * RouteColumns::leaf_groups; g < (j + 1) * RouteColumns::leaf_groups;
+             ++g) {
+            leaf.add(PointBounds{SegmentIndex::Box{route.x_low[g], route.y_low[g], route.x_high[g],
+                                                   route.y_high[g]}});
+        }
+        leaves.x_low[j] = leaf.box.x_low;
+        leaves.y_low[j] = leaf.box.y_low;
+        leaves.x_high[j] = leaf.box.x_high;
+        leaves.y_high[j] = leaf.box.y_high;
+        leaves.begin[j] = j * SegmentIndex::leaf_segments;
+        leaves.end[j] = std::min(leaves.begin[j] + SegmentIndex::leaf_segments, segments);
+        all.add(leaf);
+    }
+    for (std::size_t j = leaves.count; j % 4 != 0; ++j) {
+        leaves.x_low[j] = leaves.y_low[j] = INFINITY;
+        leaves.x_high[j] = leaves.y_high[j] = -INFINITY;
     }
     return all.box;
-}
-
-// The index's leaves in columns, as route_leaves gives them for its points.
-void index_leaves(const SegmentIndex& index, std::size_t segments, LeafColumns& leaves) noexcept {
-    constexpr std::size_t per_leaf = SegmentIndex::leaf_segments;
-    leaves.count = (segments + per_leaf - 1) / per_leaf;
-    for (std::size_t j = 0; j < leaves.count; ++j) {
-        const SegmentIndex::Box& box = index.leaf_box(j);
-        leaves.x_low[j] = box.x_low;
-        leaves.y_low[j] = box.y_low;
-        leaves.x_high[j] = box.x_high;
-        leaves.y_high[j] = box.y_high;
-        leaves.begin[j] = j * per_leaf;
-        leaves.end[j] = std::min(leaves.begin[j] + per_leaf, segments);
-    }
 }
 
 // Whether most of the first queries (at most 1,024 steps) lie within 16 mean segments of the
@@ -343,18 +349,17 @@ bool to_frenet_along_suits(const PointView& path, std::span<const double> path_l
 void to_frenet_along(const PointView& path, std::span<const double> path_length,
                      const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                      FrenetColumns out) {
+    (void)index;  // its leaves are those read from the points
     const std::size_t m = queries.size();
-    const std::size_t segments = path.size() < 2 ? 0 : path.size() - 1;
-    LeafColumns leaves;
-    const SegmentIndex::Box bounds = index ? index->bounds() : route_leaves(path, leaves);
+    RouteColumns route;
+    const SegmentIndex::Box bounds = route_columns(path, route);
     // The frame to_frenet takes through an index of the path, whose bounds these are.
     const Frame frame(path, path_length, nullptr, Frame::largest_in(path, bounds),
                       largest_finite(queries));
     if (frame.exponent != 0) {
-        route_leaves(frame.path, leaves);
-    } else if (index) {
-        index_leaves(*index, segments, leaves);
+        route_columns(frame.path, route);
     }
+    const LeafColumns& leaves = route.leaves;
     const double frame_max = frame.max_distance(max_distance);
     constexpr std::size_t chunk = 256;
     Point scaled[chunk];
@@ -370,7 +375,7 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
         }
         // A route of one leaf measures several queries at once against its few segments.
         if (leaves.count != 1 || !nearest_feet_one_leaf(leaves, frame.path, {some, count}, feet)) {
-            nearest_feet_along(leaves, frame.path, {some, count}, feet);
+            nearest_feet_along(route, frame.path, {some, count}, feet);
         }
         for (std::size_t k = 0; k < count; ++k) {
             put(out, begin + k,
