@@ -316,6 +316,30 @@ SegmentIndex::Box route_columns(const PointView& p, RouteColumns& route) noexcep
     return all.box;
 }
 
+// The leaves of the index built from `p` in columns as route_columns puts them, without their
+// groups; returns its bounds().
+SegmentIndex::Box index_leaves(const SegmentIndex& index, const PointView& p,
+                               RouteColumns& route) noexcept {
+    const std::size_t segments = p.size() < 2 ? 0 : p.size() - 1;
+    LeafColumns& leaves = route.leaves;
+    route.segments = segments;
+    leaves.count = (segments + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
+    for (std::size_t j = 0; j < leaves.count; ++j) {
+        const SegmentIndex::Box& box = index.leaf_box(j);
+        leaves.x_low[j] = box.x_low;
+        leaves.y_low[j] = box.y_low;
+        leaves.x_high[j] = box.x_high;
+        leaves.y_high[j] = box.y_high;
+        leaves.begin[j] = j * SegmentIndex::leaf_segments;
+        leaves.end[j] = std::min(leaves.begin[j] + SegmentIndex::leaf_segments, segments);
+    }
+    for (std::size_t j = leaves.count; j % 4 != 0; ++j) {
+        leaves.x_low[j] = leaves.y_low[j] = INFINITY;
+        leaves.x_high[j] = leaves.y_high[j] = -INFINITY;
+    }
+    return index.bounds();
+}
+
 // Whether most of the first queries (at most 1,024 steps) lie within 16 mean segments of the
 // query before: fixes in route order, most of whose feet fall in the leaf of the one before.
 bool in_route_order(std::span<const double> path_length, std::span<const Point> queries) noexcept {
@@ -349,10 +373,13 @@ bool to_frenet_along_suits(const PointView& path, std::span<const double> path_l
 void to_frenet_along(const PointView& path, std::span<const double> path_length,
                      const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                      FrenetColumns out) {
-    (void)index;  // its leaves are those read from the points
     const std::size_t m = queries.size();
+    // Fixes in route order start from the groups around the foot before; others open whole
+    // leaves nearest first, which an index has ready.
+    const bool in_order = m >= 2 && path_length.size() >= 2 && in_route_order(path_length, queries);
     RouteColumns route;
-    const SegmentIndex::Box bounds = route_columns(path, route);
+    const SegmentIndex::Box bounds =
+        index && !in_order ? index_leaves(*index, path, route) : route_columns(path, route);
     // The frame to_frenet takes through an index of the path, whose bounds these are.
     const Frame frame(path, path_length, nullptr, Frame::largest_in(path, bounds),
                       largest_finite(queries));
@@ -375,7 +402,7 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
         }
         // A route of one leaf measures several queries at once against its few segments.
         if (leaves.count != 1 || !nearest_feet_one_leaf(leaves, frame.path, {some, count}, feet)) {
-            nearest_feet_along(route, frame.path, {some, count}, feet);
+            nearest_feet_along(route, frame.path, {some, count}, in_order, feet);
         }
         for (std::size_t k = 0; k < count; ++k) {
             put(out, begin + k,

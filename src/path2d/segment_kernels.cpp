@@ -448,7 +448,8 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
 }
 
 void nearest_feet_along(const RouteColumns& route, const PointView& p,
-                        std::span<const Point> queries, std::optional<ClampedFoot>* feet) noexcept {
+                        std::span<const Point> queries, bool in_order,
+                        std::optional<ClampedFoot>* feet) noexcept {
     constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
     constexpr double any = std::numeric_limits<double>::max();
     constexpr std::size_t per_group = RouteColumns::group_segments;
@@ -468,7 +469,7 @@ void nearest_feet_along(const RouteColumns& route, const PointView& p,
         ClampedFoot best{none, 0.0, Point{0.0, 0.0}, infinity};
         double within = any;
         constexpr std::size_t near_steps = 2 * per_group;
-        if (last != none && before != none &&
+        if (in_order && last != none && before != none &&
             (last > before ? last - before : before - last) <= near_steps) {
             // The group of the last foot and the next one on in the direction of travel.
             const std::size_t at = last / per_group;
@@ -516,12 +517,11 @@ void nearest_feet_along(const RouteColumns& route, const PointView& p,
             }
         }
         before = last;
-        if (best.index == none) {
+        last = best.index;
+        if (last == none) {
             feet[k].reset();
-            last = none;
         } else {
             feet[k] = best;
-            last = best.index;
         }
     }
 }

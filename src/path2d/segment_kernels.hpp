@@ -117,11 +117,13 @@ struct alignas(64) RouteColumns {
 
 /// nearest_feet_in of every query over the route's leaves with the largest double as limit, and
 /// an empty foot where none is found, a query whose coordinates are not all finite included.
-/// Where the feet of the two queries before lie a few segments apart, as fixes in route order
-/// do, a query measures first the two groups around the last foot, in the direction they went,
-/// and then only the groups whose boxes lie within that distance.
+/// `in_order` queries (fixes in route order; the groups' boxes filled), where the feet of the
+/// two queries before lie a few segments apart, measure first the two groups around the last
+/// foot, in the direction they went, and then only the groups whose boxes lie within that
+/// distance; the others open whole leaves nearest first.
 void nearest_feet_along(const RouteColumns& route, const PointView& p,
-                        std::span<const Point> queries, std::optional<ClampedFoot>* feet) noexcept;
+                        std::span<const Point> queries, bool in_order,
+                        std::optional<ClampedFoot>* feet) noexcept;
 
 /// The most segments nearest_feet_one_leaf measures query by query: a leaf's.
 inline constexpr std::size_t few_feet_segments = 16;

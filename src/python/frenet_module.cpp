@@ -192,10 +192,11 @@ const auto to_frenet_callable = declare(
         const Path2D& path = borrow.path();
         const PointView view = path.point_view();
         const std::span<const double> length = path.path_length_per_point();
-        // A trip on a short route needs no index: its leaves are read from its points. Its rows
-        // are one block, as the batch's are one stretch, so the frame is the whole call's.
+        // A trip on a short route reads its leaves from its points; its rows are one block, as
+        // the batch's are one stretch, so the frame is the whole call's. The path's index is
+        // built as before all the same: the path's own queries after it count on it.
         const bool along = m <= kBlockRows && to_frenet_along_suits(view, length, points);
-        const SegmentIndex* index = path.segment_index().for_batch(view, along ? 0 : m);
+        const SegmentIndex* index = path.segment_index().for_batch(view, m);
         const auto rows_from = [&](std::size_t begin) {
             return FrenetColumns{out.s + begin, out.d + begin, out.distance + begin,
                                  out.segment + begin};
