@@ -340,19 +340,20 @@ SegmentIndex::Box index_leaves(const SegmentIndex& index, const PointView& p,
     return index.bounds();
 }
 
-// Whether most of the first queries (at most 1,024 steps) lie within 16 mean segments of the
+// Whether most of the first queries (at most 128 steps) lie within 16 mean segments of the
 // query before: fixes in route order, most of whose feet fall in the leaf of the one before.
 bool in_route_order(std::span<const double> path_length, std::span<const Point> queries) noexcept {
     const std::size_t segments = path_length.size() - 1;
     const double near = 16.0 * path_length.back() / static_cast<double>(segments);
-    const std::size_t steps = std::min<std::size_t>(queries.size() - 1, 1024);
-    std::size_t close = 0;
-    for (std::size_t k = 1; k <= steps; ++k) {
+    const std::size_t steps = std::min<std::size_t>(queries.size() - 1, 128);
+    const std::size_t most_far = steps / 4;
+    std::size_t far = 0;
+    for (std::size_t k = 1; k <= steps && far <= most_far; ++k) {
         const double dx = std::fabs(queries[k].x - queries[k - 1].x);
         const double dy = std::fabs(queries[k].y - queries[k - 1].y);
-        close += static_cast<std::size_t>(std::max(dx, dy) <= near);
+        far += static_cast<std::size_t>(!(std::max(dx, dy) <= near));
     }
-    return 4 * close >= 3 * steps;
+    return far <= most_far;
 }
 
 }  // namespace

@@ -399,6 +399,36 @@ __attribute__((target("avx2"))) std::uint64_t boxes_within_four(
 }
 #endif
 
+#if defined(KORVANE_WIDE_KERNELS)
+// squared_gaps four at a time where the processor has AVX2, the same operations, into
+// out[0, count rounded up to four): the boxes filled up to there.
+__attribute__((target("avx2"))) void squared_gaps_four(const LeafColumns& leaves, Point q,
+                                                       double* out) noexcept {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d qx = _mm256_set1_pd(q.x);
+    const __m256d qy = _mm256_set1_pd(q.y);
+    for (std::size_t j = 0; j < leaves.count; j += 4) {
+        const __m256d gx =
+            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qx, _mm256_load_pd(leaves.x_high + j)),
+                                              _mm256_sub_pd(_mm256_load_pd(leaves.x_low + j), qx)));
+        const __m256d gy =
+            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qy, _mm256_load_pd(leaves.y_high + j)),
+                                              _mm256_sub_pd(_mm256_load_pd(leaves.y_low + j), qy)));
+        _mm256_store_pd(out + j, _mm256_add_pd(_mm256_mul_pd(gx, gx), _mm256_mul_pd(gy, gy)));
+    }
+}
+#endif
+
+// squared_gaps at the widest the processor has, the boxes filled up to a multiple of four.
+void squared_gaps_wide(const LeafColumns& leaves, Point q, double* out) noexcept {
+#if defined(KORVANE_WIDE_KERNELS)
+    if (has_avx2()) {
+        return squared_gaps_four(leaves, q, out);
+    }
+#endif
+    squared_gaps(leaves, q, out);
+}
+
 // boxes_within at the widest the processor has, the columns filled up to a multiple of four.
 std::uint64_t boxes_within_wide(const double* x_low, const double* y_low, const double* x_high,
                                 const double* y_high, std::size_t count, Point q,
@@ -503,7 +533,7 @@ void nearest_feet_along(const RouteColumns& route, const PointView& p,
             }
         } else {
             // Nearest leaf first: the leaf holding the answer then usually bounds the others.
-            squared_gaps(leaves, query, gaps);
+            squared_gaps_wide(leaves, query, gaps);
             for (;;) {
                 double g;
                 const std::size_t nearest = lowest_first(gaps, leaves.count, g);
