@@ -92,7 +92,9 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
 // descent, reach or order to pay for. Against the per-fix loop, best of three: 1,000 fixes on
 // 10 points 0.35 against 0.48, 10 on 250 points 0.83 against 1.11, 100 on 250 0.51 against
 // 0.63; 10,000 on 250 took 0.38 against 0.34 in the batch, and on 1,000 points (64 leaves) 100
-// fixes 1.05 against 0.71.
+// fixes 1.05 against 0.71. Fixes in route order on routes of at most 64 leaves (1,024 segments)
+// start from the groups of four segments around the foot before (to_frenet_along): 1,000 trips
+// of 300 fixes on 300 points 22 us a trip against the batch's 31 (loaded machine, CPU time).
 constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
