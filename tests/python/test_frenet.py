@@ -84,7 +84,11 @@ def test_corner_where_the_paths_own_rule_matches_far_away():
         ([(0, 0), (1, 0)], (math.inf, 0), math.inf),
         ([(1, 1)], (1, 1), 1.0),
         ([(0, 0), (math.nan, 0), (5, 0), (6, 0)], (5.5, 1), math.inf),
-        ([(i, 0) for i in range(4)] + [(math.inf, 0)] + [(i, 0) for i in range(5, 9)], (math.inf, 1), math.inf),
+        (
+            [(i, 0) for i in range(4)] + [(math.inf, 0)] + [(i, 0) for i in range(5, 9)],
+            (math.inf, 1),
+            math.inf,
+        ),
         ([], (0, 0), 1.0),
     ],
 )
