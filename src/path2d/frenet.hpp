@@ -38,7 +38,21 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out);
 
-/// Whether to_frenet answers `queries` points through `index` as one ordered batch.
+/// Whether to_frenet_along suits `queries` on a path of these points and arc lengths: a route of
+/// 8 to 1,024 segments and two queries or more, fewer than 1,024 of them on at most 256
+/// segments or most of them near the query before, as fixes in route order lie.
+bool to_frenet_along_suits(const PointView& path, std::span<const double> path_length,
+                           std::span<const Point> queries) noexcept;
+
+/// to_frenet's rows for a path of at most 1,024 segments as through an index built from its
+/// points, `index` or none: each query searches the path's leaves nearest first, starting from
+/// the leaf that held the feet of the two queries before it where they share one.
+void to_frenet_along(const PointView& path, std::span<const double> path_length,
+                     const SegmentIndex* index, std::span<const Point> queries, double max_distance,
+                     FrenetColumns out);
+
+/// Whether to_frenet answers `queries` points through `index` as one ordered batch (where
+/// to_frenet_along does not suit them).
 bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept;
 
 /// to_frenet of a batch (to_frenet_batched true) in steps, so that a caller may share them among

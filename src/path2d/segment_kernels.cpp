@@ -8,11 +8,15 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace korvane {
@@ -333,6 +337,110 @@ __attribute__((target("avx2"))) void few_feet_four(const PointView& p, std::size
 }
 #endif
 
+// Bit j set where the squared gap between box j of the columns (the first `count`, at most 64)
+// and q, as squared_gaps measures it, is at most `within`: two at a time, or the scalar twin.
+std::uint64_t boxes_within(const double* x_low, const double* y_low, const double* x_high,
+                           const double* y_high, std::size_t count, Point q,
+                           double within) noexcept {
+    std::uint64_t bits = 0;
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d qx = _mm_set1_pd(q.x);
+    const __m128d qy = _mm_set1_pd(q.y);
+    const __m128d limit = _mm_set1_pd(within);
+    // gap(below, above): max_pd(a, b) is a > b ? a : b, so these are std::max's selections, NaN
+    // included.
+    const auto gap_of = [&](const double* low, const double* high, __m128d at) {
+        const __m128d below = _mm_sub_pd(_mm_loadu_pd(low), at);
+        const __m128d above = _mm_sub_pd(at, _mm_loadu_pd(high));
+        return _mm_max_pd(zero, _mm_max_pd(above, below));
+    };
+    for (; j + 2 <= count; j += 2) {
+        const __m128d gx = gap_of(x_low + j, x_high + j, qx);
+        const __m128d gy = gap_of(y_low + j, y_high + j, qy);
+        const __m128d squared = _mm_add_pd(_mm_mul_pd(gx, gx), _mm_mul_pd(gy, gy));
+        bits |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_cmple_pd(squared, limit))) << j;
+    }
+#endif
+    for (; j < count; ++j) {
+        const double gx = gap(x_low[j] - q.x, q.x - x_high[j]);
+        const double gy = gap(y_low[j] - q.y, q.y - y_high[j]);
+        bits |= static_cast<std::uint64_t>(gx * gx + gy * gy <= within) << j;
+    }
+    return bits;
+}
+
+#if defined(KORVANE_WIDE_KERNELS)
+// boxes_within four at a time where the processor has AVX2, the same selections, reading the
+// boxes up to a multiple of four (those past `count` empty, low above high, never within).
+__attribute__((target("avx2"))) std::uint64_t boxes_within_four(
+    const double* x_low, const double* y_low, const double* x_high, const double* y_high,
+    std::size_t count, Point q, double within) noexcept {
+    std::uint64_t bits = 0;
+    std::size_t j = 0;
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d qx = _mm256_set1_pd(q.x);
+    const __m256d qy = _mm256_set1_pd(q.y);
+    const __m256d limit = _mm256_set1_pd(within);
+    for (; j < count; j += 4) {
+        const __m256d gx =
+            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qx, _mm256_loadu_pd(x_high + j)),
+                                              _mm256_sub_pd(_mm256_loadu_pd(x_low + j), qx)));
+        const __m256d gy =
+            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qy, _mm256_loadu_pd(y_high + j)),
+                                              _mm256_sub_pd(_mm256_loadu_pd(y_low + j), qy)));
+        const __m256d squared = _mm256_add_pd(_mm256_mul_pd(gx, gx), _mm256_mul_pd(gy, gy));
+        bits |= static_cast<std::uint64_t>(
+                    _mm256_movemask_pd(_mm256_cmp_pd(squared, limit, _CMP_LE_OQ)))
+                << j;
+    }
+    return bits;
+}
+#endif
+
+#if defined(KORVANE_WIDE_KERNELS)
+// squared_gaps four at a time where the processor has AVX2, the same operations, into
+// out[0, count rounded up to four): the boxes filled up to there.
+__attribute__((target("avx2"))) void squared_gaps_four(const LeafColumns& leaves, Point q,
+                                                       double* out) noexcept {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d qx = _mm256_set1_pd(q.x);
+    const __m256d qy = _mm256_set1_pd(q.y);
+    for (std::size_t j = 0; j < leaves.count; j += 4) {
+        const __m256d gx =
+            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qx, _mm256_load_pd(leaves.x_high + j)),
+                                              _mm256_sub_pd(_mm256_load_pd(leaves.x_low + j), qx)));
+        const __m256d gy =
+            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qy, _mm256_load_pd(leaves.y_high + j)),
+                                              _mm256_sub_pd(_mm256_load_pd(leaves.y_low + j), qy)));
+        _mm256_store_pd(out + j, _mm256_add_pd(_mm256_mul_pd(gx, gx), _mm256_mul_pd(gy, gy)));
+    }
+}
+#endif
+
+// squared_gaps at the widest the processor has, the boxes filled up to a multiple of four.
+void squared_gaps_wide(const LeafColumns& leaves, Point q, double* out) noexcept {
+#if defined(KORVANE_WIDE_KERNELS)
+    if (has_avx2()) {
+        return squared_gaps_four(leaves, q, out);
+    }
+#endif
+    squared_gaps(leaves, q, out);
+}
+
+// boxes_within at the widest the processor has, the columns filled up to a multiple of four.
+std::uint64_t boxes_within_wide(const double* x_low, const double* y_low, const double* x_high,
+                                const double* y_high, std::size_t count, Point q,
+                                double within) noexcept {
+#if defined(KORVANE_WIDE_KERNELS)
+    if (has_avx2()) {
+        return boxes_within_four(x_low, y_low, x_high, y_high, count, q, within);
+    }
+#endif
+    return boxes_within(x_low, y_low, x_high, y_high, count, q, within);
+}
+
 }  // namespace
 
 bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, Point query,
@@ -369,6 +477,85 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
     }
 }
 
+void nearest_feet_along(const RouteColumns& route, const PointView& p,
+                        std::span<const Point> queries, bool in_order,
+                        std::optional<ClampedFoot>* feet) noexcept {
+    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    constexpr double any = std::numeric_limits<double>::max();
+    constexpr std::size_t per_group = RouteColumns::group_segments;
+    constexpr std::size_t per_leaf = RouteColumns::leaf_groups;
+    const LeafColumns& leaves = route.leaves;
+    const std::size_t segments = route.segments;
+    alignas(64) double gaps[LeafColumns::capacity + 2];
+    gaps[leaves.count] = infinity;  // pairs the last gap of an odd count
+    std::size_t last = none;        // the segment of the query before's foot
+    std::size_t before = none;      // and of the one before it
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point query = queries[k];
+        if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
+            feet[k].reset();  // no distance of such a query is a number
+            continue;
+        }
+        ClampedFoot best{none, 0.0, Point{0.0, 0.0}, infinity};
+        double within = any;
+        constexpr std::size_t near_steps = 2 * per_group;
+        if (in_order && last != none && before != none &&
+            (last > before ? last - before : before - last) <= near_steps) {
+            // The group of the last foot and the next one on in the direction of travel.
+            const std::size_t at = last / per_group;
+            const std::size_t next = last >= before ? std::min(at + 1, (segments - 1) / per_group)
+                                                    : (at > 0 ? at - 1 : 0);
+            const std::size_t low = std::min(at, next);
+            const std::size_t high = std::max(at, next);
+            if (foot_among(p, low * per_group, std::min((high + 1) * per_group, segments), query,
+                           best)) {
+                within = best.squared_distance;
+            }
+            // Every other group within that distance, in the leaves within it: a foot nearer or
+            // as near lies in none else (a box's gap never exceeds a foot's distance in it).
+            for (std::uint64_t near = boxes_within_wide(leaves.x_low, leaves.y_low, leaves.x_high,
+                                                        leaves.y_high, leaves.count, query, within);
+                 near != 0; near &= near - 1) {
+                const std::size_t first =
+                    static_cast<std::size_t>(std::countr_zero(near)) * per_leaf;
+                std::uint64_t groups =
+                    boxes_within(route.x_low + first, route.y_low + first, route.x_high + first,
+                                 route.y_high + first, per_leaf, query, within);
+                for (; groups != 0; groups &= groups - 1) {
+                    const std::size_t g =
+                        first + static_cast<std::size_t>(std::countr_zero(groups));
+                    if ((g < low || g > high) &&
+                        foot_among(p, g * per_group, std::min((g + 1) * per_group, segments), query,
+                                   best)) {
+                        within = best.squared_distance;
+                    }
+                }
+            }
+        } else {
+            // Nearest leaf first: the leaf holding the answer then usually bounds the others.
+            squared_gaps_wide(leaves, query, gaps);
+            for (;;) {
+                double g;
+                const std::size_t nearest = lowest_first(gaps, leaves.count, g);
+                if (!(g <= within)) {
+                    break;
+                }
+                gaps[nearest] = infinity;
+                if (foot_among(p, leaves.begin[nearest], leaves.end[nearest], query, best)) {
+                    within = best.squared_distance;
+                }
+            }
+        }
+        before = last;
+        last = best.index;
+        if (last == none) {
+            feet[k].reset();
+        } else {
+            feet[k] = best;
+        }
+    }
+}
+
 bool nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
                            std::span<const Point> queries,
                            std::optional<ClampedFoot>* feet) noexcept {
@@ -386,11 +573,14 @@ bool nearest_feet_one_leaf(const LeafColumns& leaf, const PointView& p,
         few_feet_two(p, segments, queries.data(), queries.size(), feet);
     }
     // As nearest_feet_in: a box beyond every limit is not opened. A query with a coordinate
-    // that is not finite lies beyond it too (its gap is infinite or NaN).
+    // that is not finite has no foot, even where the box reaches infinity (a path with an
+    // infinite coordinate) and its gap comes out 0.
     for (std::size_t k = 0; k < queries.size(); ++k) {
-        const double gx = gap(leaf.x_low[0] - queries[k].x, queries[k].x - leaf.x_high[0]);
-        const double gy = gap(leaf.y_low[0] - queries[k].y, queries[k].y - leaf.y_high[0]);
-        if (!(gx * gx + gy * gy <= std::numeric_limits<double>::max())) {
+        const Point q = queries[k];
+        const double gx = gap(leaf.x_low[0] - q.x, q.x - leaf.x_high[0]);
+        const double gy = gap(leaf.y_low[0] - q.y, q.y - leaf.y_high[0]);
+        if (!(gx * gx + gy * gy <= std::numeric_limits<double>::max()) || !std::isfinite(q.x) ||
+            !std::isfinite(q.y)) {
             feet[k].reset();
         }
     }

@@ -99,6 +99,32 @@ struct alignas(64) LeafColumns {
 void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<const Point> queries,
                      double limit, std::optional<ClampedFoot>* feet) noexcept;
 
+/// A short route's leaves in columns, and the boxes of their groups of four segments: leaf j
+/// holds the segments [16 j, 16 j + 16) and the groups [4 j, 4 j + 4), group g the segments
+/// [4 g, 4 g + 4) (as many as the route has; a group past them is empty, low above high). The
+/// leaves' boxes are filled up to a multiple of four, those past the count empty.
+struct alignas(64) RouteColumns {
+    static constexpr std::size_t group_segments = 4;
+    static constexpr std::size_t leaf_groups = 4;
+    static constexpr std::size_t group_capacity = leaf_groups * LeafColumns::capacity;
+    double x_low[group_capacity];
+    double y_low[group_capacity];
+    double x_high[group_capacity];
+    double y_high[group_capacity];
+    std::size_t segments = 0;
+    LeafColumns leaves;
+};
+
+/// nearest_feet_in of every query over the route's leaves with the largest double as limit, and
+/// an empty foot where none is found, a query whose coordinates are not all finite included.
+/// `in_order` queries (fixes in route order; the groups' boxes filled), where the feet of the
+/// two queries before lie a few segments apart, measure first the two groups around the last
+/// foot, in the direction they went, and then only the groups whose boxes lie within that
+/// distance; the others open whole leaves nearest first.
+void nearest_feet_along(const RouteColumns& route, const PointView& p,
+                        std::span<const Point> queries, bool in_order,
+                        std::optional<ClampedFoot>* feet) noexcept;
+
 /// The most segments nearest_feet_one_leaf measures query by query: a leaf's.
 inline constexpr std::size_t few_feet_segments = 16;
 

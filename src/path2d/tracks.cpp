@@ -351,12 +351,17 @@ void to_frenet(const Tracks& routes, const Tracks& tracks, std::size_t first, st
         const PointView route = routes.track(t);
         const std::span<const Point> queries = tracks.track_points(t);
         path_length_of(route, length);
+        const std::size_t at = tracks.begin(t);
+        const FrenetColumns rows{out.s + at, out.d + at, out.distance + at, out.segment + at};
+        // A trip's route needs no index of its own: its leaves are read from its points.
+        if (to_frenet_along_suits(route, length, queries)) {
+            to_frenet_along(route, length, nullptr, queries, max_distance, rows);
+            continue;
+        }
         // A fresh path's index: built for a batch of queries as that path would build it.
         LazySegmentIndex index;
         const SegmentIndex* built = index.for_batch(route, queries.size());
-        const std::size_t at = tracks.begin(t);
-        to_frenet(route, length, built, queries, max_distance,
-                  FrenetColumns{out.s + at, out.d + at, out.distance + at, out.segment + at});
+        to_frenet(route, length, built, queries, max_distance, rows);
     }
 }
 

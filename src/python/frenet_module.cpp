@@ -192,13 +192,17 @@ const auto to_frenet_callable = declare(
         const Path2D& path = borrow.path();
         const PointView view = path.point_view();
         const std::span<const double> length = path.path_length_per_point();
+        // A trip on a short route reads its leaves from its points; its rows are one block, as
+        // the batch's are one stretch, so the frame is the whole call's. The path's index is
+        // built as before all the same: the path's own queries after it count on it.
+        const bool along = m <= kBlockRows && to_frenet_along_suits(view, length, points);
         const SegmentIndex* index = path.segment_index().for_batch(view, m);
         const auto rows_from = [&](std::size_t begin) {
             return FrenetColumns{out.s + begin, out.d + begin, out.distance + begin,
                                  out.segment + begin};
         };
         bool done = true;
-        if (m >= kRowsWithoutLock && to_frenet_batched(index, m)) {
+        if (!along && m >= kRowsWithoutLock && to_frenet_batched(index, m)) {
             // Each stretch of rows is ordered whole and its order shared out in blocks.
             borrow.end();
             for (std::size_t first = 0; done && first < m; first += kOrderedRows) {
@@ -242,8 +246,12 @@ const auto to_frenet_callable = declare(
         } else {
             done =
                 run_rows(m, kBlockRows, borrow, workers, [&](std::size_t begin, std::size_t end) {
-                    to_frenet(view, length, index, points.subspan(begin, end - begin), max_distance,
-                              rows_from(begin));
+                    const std::span<const Point> some = points.subspan(begin, end - begin);
+                    if (along) {
+                        to_frenet_along(view, length, index, some, max_distance, rows_from(begin));
+                    } else {
+                        to_frenet(view, length, index, some, max_distance, rows_from(begin));
+                    }
                 });
         }
         if (!done) {

@@ -84,6 +84,11 @@ def test_corner_where_the_paths_own_rule_matches_far_away():
         ([(0, 0), (1, 0)], (math.inf, 0), math.inf),
         ([(1, 1)], (1, 1), 1.0),
         ([(0, 0), (math.nan, 0), (5, 0), (6, 0)], (5.5, 1), math.inf),
+        (
+            [(i, 0) for i in range(4)] + [(math.inf, 0)] + [(i, 0) for i in range(5, 9)],
+            (math.inf, 1),
+            math.inf,
+        ),
         ([], (0, 0), 1.0),
     ],
 )
@@ -141,7 +146,8 @@ def test_other_threads_may_attach_values_while_a_batch_runs():
 # Each fix alone on a fresh path (a scan), in calls too small for a batch (a search of the tree
 # each), in one batch and shared by workers: the same rows, on walks that double back over
 # themselves with repeated points, from a few points (no index) through one leaf (measured
-# several fixes at a time) and a few (each a candidate of every fix) to thousands, at any scale.
+# several fixes at a time) and a few (each a candidate of every fix) to thousands, at any scale,
+# fixes in route order too.
 # So are the points at arc lengths in any order.
 @pytest.mark.parametrize(
     ("n", "scale"), [(6, 1.0), (17, 1e-300), (200, 1e300), (300, 1e-300), (5000, 1.0), (5000, 1e300)]
@@ -167,6 +173,11 @@ def test_every_method_and_worker_count_gives_the_same_rows(n, scale):
             np.array_equal(a, b, equal_nan=True)
             for a, b in zip(to_frenet(route, queries, workers=workers), batch)
         )
+    # Fixes in route order (each starting from the foot before) against the same fixes shuffled.
+    along = np.repeat(points, 2, axis=0) + rng.normal(scale=scale / 4, size=(2 * n, 2))
+    shuffled = rng.permutation(2 * n)
+    for a, b in zip(to_frenet(route, along), to_frenet(route, along[shuffled])):
+        assert np.array_equal(a[shuffled], b, equal_nan=True)
     s = rng.uniform(-1, route.length + 1, 150_000) if np.isfinite(route.length) else rng.normal(size=150_000)
     order = np.argsort(s)
     expected = np.empty((150_000, 2))
