@@ -73,13 +73,16 @@ constexpr std::size_t kStalledSteps = 2;
 // fleet's trips and in three on long tracks, after up to 93 changes in the first step.
 constexpr std::size_t kMaxActiveSetSteps = 4;
 constexpr std::size_t kMaxOrthogonalActiveSetSteps = 10;
-// A SquareBounds attempt whose first step changes more bounds than this ends there. Attempts
-// that settle change at most five in their first step on the fleet's trips and their long
-// tracks alike; those that change more rarely settle within the steps allowed: its optimum
-// touches the bounds at isolated points with tiny multipliers between long runs of free
-// offsets (along straights), and the face's optimum of such a run leaves the box far and wide
-// for every bound the interior point misjudged.
+// A SquareBounds attempt whose first step changes more bounds than this, plus one per
+// kOffsetsPerFirstChange offsets, ends there. Attempts that settle change at most five in their
+// first step on the fleet's trips; those that change more rarely settle within the steps
+// allowed: its optimum touches the bounds at isolated points with tiny multipliers between long
+// runs of free offsets (along straights), and the face's optimum of such a run leaves the box
+// far and wide for every bound the interior point misjudged. The bounds misjudged at a given
+// gap grow with the track's length, though: long tracks' attempts settle after 13 changes in
+// their first step, and a limit of 8 for them cost one or two steps of some 26 (27,000 points).
 constexpr std::size_t kMostFirstChanges = 8;
+constexpr std::size_t kOffsetsPerFirstChange = 2048;
 constexpr double kBoxTolerance = 1e-12;
 constexpr double kGradientTolerance = 1e-12;
 // A pivot below this fraction of its diagonal entry is raised to it, so that the factors stay
@@ -850,7 +853,8 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
             }
             return true;
         }
-        if (Channels == 1 && step == 0 && changes > kMostFirstChanges) {
+        if (Channels == 1 && step == 0 &&
+            changes > kMostFirstChanges + m / kOffsetsPerFirstChange) {
             return false;
         }
         // Cycling shows as a number of changes that stops falling.
