@@ -567,6 +567,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     const Band<Channels> band{m, m_hessian[0], m_hessian[1], m_hessian[2]};
 
     T gap_lanes = splat<T>(0.0);
+    T change = gap_lanes;  // dᵀ (g + q) of each lane
     const double floor = kGapFloor * static_cast<double>(m);
     const double share = 1.0 / (2.0 * static_cast<double>(m));
     double tolerance[kCount];
@@ -614,16 +615,21 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
             sl[j] = 1.0 + v;
             su[j] = 1.0 - v;
         }
-        band_gradient<T>(m, band, q, d, sl, su, zl, zu, g, gap_lanes);
+        change = band_gradient<T>(m, band, q, d, sl, su, zl, zu, g, gap_lanes);
+        // The duals move, and the gap with them, as band_gradient sums it.
         const T zero = splat<T>(0.0);
+        T complementarity = zero;
         for (std::size_t j = 0; j < m; ++j) {
             zl[j] += lane_max<T>(zero, g[j]);
             zu[j] += lane_max<T>(zero, -g[j]);
+            complementarity += sl[j] * zl[j] + su[j] * zu[j];
         }
+        gap_lanes = complementarity;
     }
     unsigned open = lanes;  // the lanes still being solved
-    // g = H d + q, dᵀ (g + q) and the gap, formed afresh unless the last step formed them.
-    bool fresh = true;
+    // g = H d + q, dᵀ (g + q) and the gap, formed afresh unless the last step formed them (or
+    // the start).
+    bool fresh = false;
     // Whether a step was taken since the gaps were last looked at, each lane's smallest gap and
     // the steps since it.
     bool stepped = false;
@@ -633,7 +639,6 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         best_gap[l] = HUGE_VAL;
         since_best[l] = 0;
     }
-    T change = gap_lanes;
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
         if (fresh) {
