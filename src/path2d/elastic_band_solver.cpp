@@ -233,7 +233,8 @@ struct Elimination {
     //     pivot_j = a_j - c_{j-2}² / pivot_{j-2} - u_{j-1}² / pivot_{j-1},
     //     u_j = b_j - c_{j-1} u_{j-1} / pivot_{j-1},
     // which keeps a single division on the path from one pivot to the next.
-    template <bool Floored>
+    // UnitSecond: c is 1 and l2 the inverse pivots' own array, which holds its entries already.
+    template <bool Floored, bool UnitSecond>
     void row(std::size_t j, T a, T b, T c, T right, T& shortfall, T* inverse, T* l1, T* l2,
              T* x) noexcept {
         T p = (a - c_2 * c_2 * inverse_2) - (u_1 * u_1) * inverse_1;
@@ -246,7 +247,9 @@ struct Elimination {
         const T v = right - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
         inverse[j] = inv;
         l1[j] = u * inv;
-        l2[j] = c * inv;
+        if constexpr (!UnitSecond) {
+            l2[j] = c * inv;
+        }
         x[j] = v;
         inverse_2 = inverse_1;
         inverse_1 = inv;
@@ -281,15 +284,15 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
         // Row i upwards: diagonal a_i, entries b_{i-1} towards row i - 1 and c_{i-2} beyond.
         for (std::size_t t = 0; t < k; ++t) {
             const std::size_t i = m - 1 - t;
-            down.template row<Floored>(t, diagonal(t), first(t), second(t), right(t), shortfall,
-                                       inverse, l1, l2, x);
-            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
-                                     shortfall, inverse, l1, l2, x);
+            down.template row<Floored, UnitSecond>(t, diagonal(t), first(t), second(t), right(t),
+                                                   shortfall, inverse, l1, l2, x);
+            up.template row<Floored, UnitSecond>(i, diagonal(i), first(i - 1), second(i - 2),
+                                                 right(i), shortfall, inverse, l1, l2, x);
         }
         if (m - 2 - k > k) {  // an odd m leaves one more row to the upwards end
             const std::size_t i = k + 2;
-            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
-                                     shortfall, inverse, l1, l2, x);
+            up.template row<Floored, UnitSecond>(i, diagonal(i), first(i - 1), second(i - 2),
+                                                 right(i), shortfall, inverse, l1, l2, x);
         }
         // The block of rows k and k + 1, with what both ends eliminate from it.
         const T a = diagonal(k);
@@ -333,7 +336,8 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
 // The factors of the symmetric band with diagonal(j) and the entries first(j) at (j, j + 1) and
 // second(j) at (j, j + 2), from both ends as above, keeping the inverse pivots; with each row it
 // also substitutes forwards (towards the block), right(j) being the right-hand side of row j.
-// UnitSecond: second(j) is the constant 1.
+// UnitSecond: second(j) is the constant 1, and l2 is `inverse` itself (the entries two rows
+// apart of a unit factor, c / pivot, are then the inverse pivots).
 template <bool UnitSecond = false, class T, class Diagonal, class First, class Second, class Right>
 void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T* inverse, T* l1,
                  T* l2, T* x, Right right) noexcept {
