@@ -812,9 +812,9 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const Band<Channels> band{m, m_hessian[0], m_hessian[1], m_hessian[2]};
     unsigned char* status = m_status.data();
     const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
-    const auto bound = [&](std::size_t j) {
-        return status[j] == kAtLower ? -1.0 : status[j] == kAtUpper ? 1.0 : 0.0;
-    };
+    // The value a held offset is held at (0 for a free one), by Status.
+    static constexpr double kHeldAt[3] = {0.0, -1.0, 1.0};
+    const auto bound = [&](std::size_t j) { return kHeldAt[status[j]]; };
     const auto both_free = [&](std::size_t j, std::size_t k) {
         return status[j] == kFree && status[k] == kFree;
     };
