@@ -73,13 +73,16 @@ constexpr std::size_t kStalledSteps = 2;
 // fleet's trips and in three on long tracks, after up to 93 changes in the first step.
 constexpr std::size_t kMaxActiveSetSteps = 4;
 constexpr std::size_t kMaxOrthogonalActiveSetSteps = 10;
-// A SquareBounds attempt whose first step changes more bounds than this ends there. Attempts
-// that settle change at most five in their first step on the fleet's trips and their long
-// tracks alike; those that change more rarely settle within the steps allowed: its optimum
-// touches the bounds at isolated points with tiny multipliers between long runs of free
-// offsets (along straights), and the face's optimum of such a run leaves the box far and wide
-// for every bound the interior point misjudged.
+// A SquareBounds attempt whose first step changes more bounds than this, plus one per
+// kOffsetsPerFirstChange offsets, ends there. Attempts that settle change at most five in their
+// first step on the fleet's trips; those that change more rarely settle within the steps
+// allowed: its optimum touches the bounds at isolated points with tiny multipliers between long
+// runs of free offsets (along straights), and the face's optimum of such a run leaves the box
+// far and wide for every bound the interior point misjudged. The bounds misjudged at a given
+// gap grow with the track's length, though: long tracks' attempts settle after 13 changes in
+// their first step, and a limit of 8 for them cost one or two steps of some 26 (27,000 points).
 constexpr std::size_t kMostFirstChanges = 8;
+constexpr std::size_t kOffsetsPerFirstChange = 2048;
 constexpr double kBoxTolerance = 1e-12;
 constexpr double kGradientTolerance = 1e-12;
 // A pivot below this fraction of its diagonal entry is raised to it, so that the factors stay
@@ -128,6 +131,36 @@ double weight(const double* w, std::size_t k) noexcept {
     return Channels == 2 ? w[k] : 1.0;
 }
 
+// Σ v_k² and max |v_k| over k < n, each in four running values: a single sum's chain of
+// additions would bound the loop (a trip's setup and active set attempts read such sums of
+// every offset several times; 4 % of their time).
+inline double sum_of_squares(const double* v, std::size_t n) noexcept {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            s[i] += v[k + i] * v[k + i];
+        }
+    }
+    for (; k < n; ++k) {
+        s[0] += v[k] * v[k];
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+inline double largest_magnitude(const double* v, std::size_t n) noexcept {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            s[i] = std::max(s[i], std::fabs(v[k + i]));
+        }
+    }
+    for (; k < n; ++k) {
+        s[0] = std::max(s[0], std::fabs(v[k]));
+    }
+    return std::max(std::max(s[0], s[1]), std::max(s[2], s[3]));
+}
+
 // Writes the residuals e of offsets d and returns φ = ½ Σ e².
 // (Channels channels from `first` on.)
 template <int Channels>
@@ -142,15 +175,12 @@ double residuals(std::size_t m, double* const (&r)[2], double* const (&w)[2], co
         double here = weight<Channels>(wc, 0) * d[0];
         for (std::size_t k = 0; k + 1 < m; ++k) {
             const double after = weight<Channels>(wc, k + 1) * d[k + 1];
-            const double v = rc[k] + (before + after - 2.0 * here);
-            ec[k] = v;
-            sum += v * v;
+            ec[k] = rc[k] + (before + after - 2.0 * here);
             before = here;
             here = after;
         }
-        const double v = rc[m - 1] + (before - 2.0 * here);
-        ec[m - 1] = v;
-        sum += v * v;
+        ec[m - 1] = rc[m - 1] + (before - 2.0 * here);
+        sum += sum_of_squares(ec, m);
     }
     return 0.5 * sum;
 }
@@ -203,7 +233,8 @@ struct Elimination {
     //     pivot_j = a_j - c_{j-2}² / pivot_{j-2} - u_{j-1}² / pivot_{j-1},
     //     u_j = b_j - c_{j-1} u_{j-1} / pivot_{j-1},
     // which keeps a single division on the path from one pivot to the next.
-    template <bool Floored>
+    // UnitSecond: c is 1 and l2 the inverse pivots' own array, which holds its entries already.
+    template <bool Floored, bool UnitSecond>
     void row(std::size_t j, T a, T b, T c, T right, T& shortfall, T* inverse, T* l1, T* l2,
              T* x) noexcept {
         T p = (a - c_2 * c_2 * inverse_2) - (u_1 * u_1) * inverse_1;
@@ -216,7 +247,9 @@ struct Elimination {
         const T v = right - (u_1 * inverse_1) * x_1 - (c_2 * inverse_2) * x_2;
         inverse[j] = inv;
         l1[j] = u * inv;
-        l2[j] = c * inv;
+        if constexpr (!UnitSecond) {
+            l2[j] = c * inv;
+        }
         x[j] = v;
         inverse_2 = inverse_1;
         inverse_1 = inv;
@@ -251,15 +284,15 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
         // Row i upwards: diagonal a_i, entries b_{i-1} towards row i - 1 and c_{i-2} beyond.
         for (std::size_t t = 0; t < k; ++t) {
             const std::size_t i = m - 1 - t;
-            down.template row<Floored>(t, diagonal(t), first(t), second(t), right(t), shortfall,
-                                       inverse, l1, l2, x);
-            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
-                                     shortfall, inverse, l1, l2, x);
+            down.template row<Floored, UnitSecond>(t, diagonal(t), first(t), second(t), right(t),
+                                                   shortfall, inverse, l1, l2, x);
+            up.template row<Floored, UnitSecond>(i, diagonal(i), first(i - 1), second(i - 2),
+                                                 right(i), shortfall, inverse, l1, l2, x);
         }
         if (m - 2 - k > k) {  // an odd m leaves one more row to the upwards end
             const std::size_t i = k + 2;
-            up.template row<Floored>(i, diagonal(i), first(i - 1), second(i - 2), right(i),
-                                     shortfall, inverse, l1, l2, x);
+            up.template row<Floored, UnitSecond>(i, diagonal(i), first(i - 1), second(i - 2),
+                                                 right(i), shortfall, inverse, l1, l2, x);
         }
         // The block of rows k and k + 1, with what both ends eliminate from it.
         const T a = diagonal(k);
@@ -303,7 +336,8 @@ bool factor_rows(std::size_t m, Diagonal& diagonal, First& first, Second& second
 // The factors of the symmetric band with diagonal(j) and the entries first(j) at (j, j + 1) and
 // second(j) at (j, j + 2), from both ends as above, keeping the inverse pivots; with each row it
 // also substitutes forwards (towards the block), right(j) being the right-hand side of row j.
-// UnitSecond: second(j) is the constant 1.
+// UnitSecond: second(j) is the constant 1, and l2 is `inverse` itself (the entries two rows
+// apart of a unit factor, c / pivot, are then the inverse pivots).
 template <bool UnitSecond = false, class T, class Diagonal, class First, class Second, class Right>
 void factor_band(std::size_t m, Diagonal diagonal, First first, Second second, T* inverse, T* l1,
                  T* l2, T* x, Right right) noexcept {
@@ -537,6 +571,7 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
     const Band<Channels> band{m, m_hessian[0], m_hessian[1], m_hessian[2]};
 
     T gap_lanes = splat<T>(0.0);
+    T change = gap_lanes;  // dᵀ (g + q) of each lane
     const double floor = kGapFloor * static_cast<double>(m);
     const double share = 1.0 / (2.0 * static_cast<double>(m));
     double tolerance[kCount];
@@ -551,23 +586,18 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         // At the input, d = 0, the residuals are r themselves.
         double input_squares = 0.0;
         for (int c = first; c < first + Channels; ++c) {
-            for (std::size_t k = 0; k < m; ++k) {
-                input_squares += m_r[c][k] * m_r[c][k];
-            }
+            input_squares += sum_of_squares(m_r[c], m);
         }
         reinterpret_cast<double*>(&phi_input)[l] = 0.5 * input_squares;
         double* ql = m_residual[0];  // free until the first step
         gradient<Channels>(m, m_w, m_r, ql, first);
         // The duals' floor scales with the gradient, as the multipliers to come do whatever the
         // band: a gradient of zero starts and ends at the input.
-        double squares = 0.0;
-        double largest = 0.0;
+        const double squares = sum_of_squares(ql, m);
         for (std::size_t j = 0; j < m; ++j) {
-            squares += ql[j] * ql[j];
-            largest = std::max(largest, std::fabs(ql[j]));
             m_q[j * kCount + l] = ql[j];
         }
-        m_largest_gradient[l] = largest;
+        m_largest_gradient[l] = largest_magnitude(ql, m);
         const double floor_dual = std::max(kFirstDual * std::sqrt(squares * share * 2.0), DBL_MIN);
         for (std::size_t j = 0; j < m; ++j) {
             m_dual[0][j * kCount + l] = floor_dual;
@@ -589,16 +619,21 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
             sl[j] = 1.0 + v;
             su[j] = 1.0 - v;
         }
-        band_gradient<T>(m, band, q, d, sl, su, zl, zu, g, gap_lanes);
+        change = band_gradient<T>(m, band, q, d, sl, su, zl, zu, g, gap_lanes);
+        // The duals move, and the gap with them, as band_gradient sums it.
         const T zero = splat<T>(0.0);
+        T complementarity = zero;
         for (std::size_t j = 0; j < m; ++j) {
             zl[j] += lane_max<T>(zero, g[j]);
             zu[j] += lane_max<T>(zero, -g[j]);
+            complementarity += sl[j] * zl[j] + su[j] * zu[j];
         }
+        gap_lanes = complementarity;
     }
     unsigned open = lanes;  // the lanes still being solved
-    // g = H d + q, dᵀ (g + q) and the gap, formed afresh unless the last step formed them.
-    bool fresh = true;
+    // g = H d + q, dᵀ (g + q) and the gap, formed afresh unless the last step formed them (or
+    // the start).
+    bool fresh = false;
     // Whether a step was taken since the gaps were last looked at, each lane's smallest gap and
     // the steps since it.
     bool stepped = false;
@@ -608,7 +643,6 @@ bool ElasticBandSolver::minimise(unsigned lanes) {
         best_gap[l] = HUGE_VAL;
         since_best[l] = 0;
     }
-    T change = gap_lanes;
     while (m_iterations < kMaxIterations) {
         // g = H d + q, and φ = ½ dᵀ (g + q) + φ(0), accurate enough for the stopping test.
         if (fresh) {
@@ -778,9 +812,9 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
     const Band<Channels> band{m, m_hessian[0], m_hessian[1], m_hessian[2]};
     unsigned char* status = m_status.data();
     const double gradient_tolerance = kGradientTolerance * m_largest_gradient[lane];
-    const auto bound = [&](std::size_t j) {
-        return status[j] == kAtLower ? -1.0 : status[j] == kAtUpper ? 1.0 : 0.0;
-    };
+    // The value a held offset is held at (0 for a free one), by Status.
+    static constexpr double kHeldAt[3] = {0.0, -1.0, 1.0};
+    const auto bound = [&](std::size_t j) { return kHeldAt[status[j]]; };
     const auto both_free = [&](std::size_t j, std::size_t k) {
         return status[j] == kFree && status[k] == kFree;
     };
@@ -850,7 +884,8 @@ bool ElasticBandSolver::settle_active_set(double incumbent, int lane) {
             }
             return true;
         }
-        if (Channels == 1 && step == 0 && changes > kMostFirstChanges) {
+        if (Channels == 1 && step == 0 &&
+            changes > kMostFirstChanges + m / kOffsetsPerFirstChange) {
             return false;
         }
         // Cycling shows as a number of changes that stops falling.
@@ -882,17 +917,26 @@ void copy_points(const PointView& points, std::span<Point> out) noexcept {
     }
 }
 
-// Second differences of one coordinate over the band, r_k for interior point k + 1; false when
-// the band is so much smaller than the path's bends that they overflow.
-bool scaled_second_differences(const CoordinateView& v, double band, double* r, std::size_t m) {
-    bool finite = true;
+// Second differences of both coordinates over the band, r_k for interior point k + 1, one
+// coordinate in each lane of a pair, so that one division serves both (the same operations
+// as one coordinate at a time); bit c set where coordinate c's are all finite (not so when the
+// band is so much smaller than the path's bends that they overflow).
+unsigned scaled_second_differences(const PointView& points, double band, double* const (&r)[2],
+                                   std::size_t m) {
+    const CoordinateView x = points.x();
+    const CoordinateView y = points.y();
+    Pair check = {0.0, 0.0};  // a sum of v - v, 0 but for an infinity or NaN
     for (std::size_t k = 0; k < m; ++k) {
-        r[k] = (v[k] - 2.0 * v[k + 1] + v[k + 2]) / band;
-        finite = finite && std::isfinite(r[k]);
+        const Pair a = {x[k], y[k]};
+        const Pair b = {x[k + 1], y[k + 1]};
+        const Pair c = {x[k + 2], y[k + 2]};
+        const Pair v = (a - 2.0 * b + c) / band;
+        r[0][k] = v[0];
+        r[1][k] = v[1];
+        check += v - v;
     }
-    return finite;
+    return (check[0] == 0.0 ? 1u : 0u) | (check[1] == 0.0 ? 2u : 0u);
 }
-
 }  // namespace
 
 bool ElasticBandSolver::smooth(const Path2D& path, double max_deviation, ElasticBandMethod method,
@@ -1011,8 +1055,7 @@ bool ElasticBandSolver::solve_orthogonal(PointView points, std::span<const doubl
     const double band = max_deviation;
     m_size = m;
     allocate(2, 1);
-    if (!scaled_second_differences(points.x(), band, m_r[0], m) ||
-        !scaled_second_differences(points.y(), band, m_r[1], m)) {
+    if (scaled_second_differences(points, band, m_r, m) != 3u) {
         // The band is some 1e-300 of the bends or less: no point can move by a representable
         // amount, so the input is the optimum to working accuracy.
         return true;
@@ -1042,12 +1085,7 @@ bool ElasticBandSolver::solve_square(PointView points, double max_deviation, std
     allocate(1, 2);
     // Both coordinates at once, one in each lane; one without representable bends over the
     // band stays as it is.
-    unsigned lanes = 0;
-    for (const int c : {0, 1}) {
-        if (scaled_second_differences(c == 0 ? points.x() : points.y(), band, m_r[c], m)) {
-            lanes |= 1u << c;
-        }
-    }
+    const unsigned lanes = scaled_second_differences(points, band, m_r, m);
     if (lanes == 0) {
         return true;
     }
