@@ -60,7 +60,38 @@ bool examine_segments(const PointView& p, std::size_t begin, std::size_t end, Po
     while (begin < end) {
         const std::size_t stop = std::min(begin + block, end);
         std::size_t count = 0;
-        for (std::size_t i = begin; i < stop; ++i) {
+        std::size_t i = begin;
+#if defined(__SSE2__)
+        // Two segments at a time, in the same operations: far from the path, where most of a
+        // leaf's segments fail the test, it had taken about 60% of a query's instructions
+        // (1 km outside a 1e6-point route, 90 leaves within reach).
+        const double* xs = p.x().first();
+        const double* ys = p.y().first();
+        const std::size_t sx = p.x().stride();
+        const std::size_t sy = p.y().stride();
+        const __m128d qx = _mm_set1_pd(query.x);
+        const __m128d qy = _mm_set1_pd(query.y);
+        const __m128d below = _mm_set1_pd(-0x1p-50);
+        for (; i + 2 <= stop; i += 2) {
+            const double x1 = xs[(i + 1) * sx];
+            const double y1 = ys[(i + 1) * sy];
+            const __m128d ax = _mm_set_pd(x1, xs[i * sx]);
+            const __m128d ay = _mm_set_pd(y1, ys[i * sy]);
+            const __m128d dx = _mm_sub_pd(_mm_set_pd(xs[(i + 2) * sx], x1), ax);
+            const __m128d dy = _mm_sub_pd(_mm_set_pd(ys[(i + 2) * sy], y1), ay);
+            const __m128d numerator =
+                _mm_add_pd(_mm_mul_pd(_mm_sub_pd(qx, ax), dx), _mm_mul_pd(_mm_sub_pd(qy, ay), dy));
+            const __m128d squared_length = _mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy));
+            const auto passed = static_cast<unsigned>(_mm_movemask_pd(
+                _mm_and_pd(_mm_cmpge_pd(numerator, _mm_mul_pd(below, squared_length)),
+                           _mm_cmplt_pd(numerator, squared_length))));
+            gathered[count] = i;
+            count += passed & 1u;
+            gathered[count] = i + 1;
+            count += passed >> 1;
+        }
+#endif
+        for (; i < stop; ++i) {
             const Point a = p[i];
             const double dx = p[i + 1].x - a.x;
             const double dy = p[i + 1].y - a.y;
