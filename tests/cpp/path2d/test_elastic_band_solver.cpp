@@ -72,7 +72,8 @@ Smoothed smooth(const Path2D& path, double band, ElasticBandMethod method) {
     static korvane::ElasticBandSolver kept;
     std::vector<Point> again(path.size());
     EXPECT_EQ(kept.smooth(path, band, method, again), s.solved);
-    EXPECT_EQ(std::memcmp(again.data(), s.points.data(), again.size() * sizeof(Point)), 0);
+    EXPECT_TRUE(again.empty() ||  // memcmp takes no null pointer, even for no bytes
+                std::memcmp(again.data(), s.points.data(), again.size() * sizeof(Point)) == 0);
     return s;
 }
 
