@@ -430,6 +430,20 @@ std::uint64_t boxes_within(const double* x_low, const double* y_low, const doubl
 }
 
 #if defined(KORVANE_WIDE_KERNELS)
+// The squared gaps of four boxes to the point (qx, qy) in every lane: gap(low - q, q - high)
+// with max_pd(a, b) as a > b ? a : b, std::max's selections, NaN included.
+__attribute__((target("avx2"), always_inline)) inline __m256d squared_gaps_of_four(
+    __m256d x_low, __m256d y_low, __m256d x_high, __m256d y_high, __m256d qx, __m256d qy) noexcept {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d gx =
+        _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qx, x_high), _mm256_sub_pd(x_low, qx)));
+    const __m256d gy =
+        _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qy, y_high), _mm256_sub_pd(y_low, qy)));
+    return _mm256_add_pd(_mm256_mul_pd(gx, gx), _mm256_mul_pd(gy, gy));
+}
+#endif
+
+#if defined(KORVANE_WIDE_KERNELS)
 // boxes_within four at a time where the processor has AVX2, the same selections, reading the
 // boxes up to a multiple of four (those past `count` empty, low above high, never within).
 __attribute__((target("avx2"))) std::uint64_t boxes_within_four(
@@ -437,18 +451,13 @@ __attribute__((target("avx2"))) std::uint64_t boxes_within_four(
     std::size_t count, Point q, double within) noexcept {
     std::uint64_t bits = 0;
     std::size_t j = 0;
-    const __m256d zero = _mm256_setzero_pd();
     const __m256d qx = _mm256_set1_pd(q.x);
     const __m256d qy = _mm256_set1_pd(q.y);
     const __m256d limit = _mm256_set1_pd(within);
     for (; j < count; j += 4) {
-        const __m256d gx =
-            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qx, _mm256_loadu_pd(x_high + j)),
-                                              _mm256_sub_pd(_mm256_loadu_pd(x_low + j), qx)));
-        const __m256d gy =
-            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qy, _mm256_loadu_pd(y_high + j)),
-                                              _mm256_sub_pd(_mm256_loadu_pd(y_low + j), qy)));
-        const __m256d squared = _mm256_add_pd(_mm256_mul_pd(gx, gx), _mm256_mul_pd(gy, gy));
+        const __m256d squared =
+            squared_gaps_of_four(_mm256_loadu_pd(x_low + j), _mm256_loadu_pd(y_low + j),
+                                 _mm256_loadu_pd(x_high + j), _mm256_loadu_pd(y_high + j), qx, qy);
         bits |= static_cast<std::uint64_t>(
                     _mm256_movemask_pd(_mm256_cmp_pd(squared, limit, _CMP_LE_OQ)))
                 << j;
@@ -462,17 +471,13 @@ __attribute__((target("avx2"))) std::uint64_t boxes_within_four(
 // out[0, count rounded up to four): the boxes filled up to there.
 __attribute__((target("avx2"))) void squared_gaps_four(const LeafColumns& leaves, Point q,
                                                        double* out) noexcept {
-    const __m256d zero = _mm256_setzero_pd();
     const __m256d qx = _mm256_set1_pd(q.x);
     const __m256d qy = _mm256_set1_pd(q.y);
     for (std::size_t j = 0; j < leaves.count; j += 4) {
-        const __m256d gx =
-            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qx, _mm256_load_pd(leaves.x_high + j)),
-                                              _mm256_sub_pd(_mm256_load_pd(leaves.x_low + j), qx)));
-        const __m256d gy =
-            _mm256_max_pd(zero, _mm256_max_pd(_mm256_sub_pd(qy, _mm256_load_pd(leaves.y_high + j)),
-                                              _mm256_sub_pd(_mm256_load_pd(leaves.y_low + j), qy)));
-        _mm256_store_pd(out + j, _mm256_add_pd(_mm256_mul_pd(gx, gx), _mm256_mul_pd(gy, gy)));
+        _mm256_store_pd(out + j, squared_gaps_of_four(_mm256_load_pd(leaves.x_low + j),
+                                                      _mm256_load_pd(leaves.y_low + j),
+                                                      _mm256_load_pd(leaves.x_high + j),
+                                                      _mm256_load_pd(leaves.y_high + j), qx, qy));
     }
 }
 #endif
