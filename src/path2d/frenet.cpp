@@ -361,26 +361,30 @@ bool in_route_order(std::span<const double> path_length, std::span<const Point> 
 
 }  // namespace
 
-bool to_frenet_along_suits(const PointView& path, std::span<const double> path_length,
-                           std::span<const Point> queries) noexcept {
+AlongSearch to_frenet_along_search(const PointView& path, std::span<const double> path_length,
+                                   std::span<const Point> queries) noexcept {
     const std::size_t segments = path.size() < 2 ? 0 : path.size() - 1;
     const std::size_t leaves =
         (segments + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
     if (segments < along_least_segments || leaves > LeafColumns::capacity || queries.size() < 2 ||
         path_length.size() != path.size()) {
-        return false;
+        return AlongSearch::unsuited;
     }
-    return (leaves <= whole_path_leaves && queries.size() < whole_path_most_rows) ||
-           in_route_order(path_length, queries);
+    if (in_route_order(path_length, queries)) {
+        return AlongSearch::along_route;
+    }
+    return leaves <= whole_path_leaves && queries.size() < whole_path_most_rows
+               ? AlongSearch::nearest_leaves
+               : AlongSearch::unsuited;
 }
 
 void to_frenet_along(const PointView& path, std::span<const double> path_length,
-                     const SegmentIndex* index, std::span<const Point> queries, double max_distance,
-                     FrenetColumns out) {
+                     const SegmentIndex* index, std::span<const Point> queries, AlongSearch search,
+                     double max_distance, FrenetColumns out) {
     const std::size_t m = queries.size();
     // Fixes in route order start from the groups around the foot before; others open whole
     // leaves nearest first, which an index has ready.
-    const bool in_order = m >= 2 && path_length.size() >= 2 && in_route_order(path_length, queries);
+    const bool in_order = search == AlongSearch::along_route;
     RouteColumns route;
     const SegmentIndex::Box bounds =
         index && !in_order ? index_leaves(*index, path, route) : route_columns(path, route);
@@ -570,9 +574,12 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out) {
     const std::size_t m = queries.size();
-    if (index && (whole_path(index, m) || to_frenet_along_suits(path, path_length, queries))) {
-        to_frenet_along(path, path_length, index, queries, max_distance, out);
-        return;
+    if (index) {
+        const AlongSearch search = to_frenet_along_search(path, path_length, queries);
+        if (search != AlongSearch::unsuited || whole_path(index, m)) {
+            to_frenet_along(path, path_length, index, queries, search, max_distance, out);
+            return;
+        }
     }
     if (to_frenet_batched(index, m)) {
         FrenetBatch batch(path, path_length, index, queries, max_distance, out);

@@ -38,18 +38,21 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
                const SegmentIndex* index, std::span<const Point> queries, double max_distance,
                FrenetColumns out);
 
-/// Whether to_frenet_along suits `queries` on a path of these points and arc lengths: a route of
-/// 8 to 1,024 segments and two queries or more, fewer than 1,024 of them on at most 256
-/// segments or most of them near the query before, as fixes in route order lie.
-bool to_frenet_along_suits(const PointView& path, std::span<const double> path_length,
-                           std::span<const Point> queries) noexcept;
+/// How to_frenet_along searches `queries` on a path of these points and arc lengths, if at all.
+/// It suits a route of 8 to 1,024 segments and two queries or more: most of them near the query
+/// before, as fixes in route order lie, go along the route; otherwise fewer than 1,024 of them on
+/// at most 256 segments open the leaves nearest first.
+enum class AlongSearch { unsuited, nearest_leaves, along_route };
+AlongSearch to_frenet_along_search(const PointView& path, std::span<const double> path_length,
+                                   std::span<const Point> queries) noexcept;
 
 /// to_frenet's rows for a path of at most 1,024 segments as through an index built from its
-/// points, `index` or none: each query searches the path's leaves nearest first, starting from
-/// the leaf that held the feet of the two queries before it where they share one.
+/// points, `index` or none, searched as `search` says (nearest_leaves where it is unsuited):
+/// along the route, each query starts from the groups around the foot of the query before; else
+/// it opens the path's leaves nearest first.
 void to_frenet_along(const PointView& path, std::span<const double> path_length,
-                     const SegmentIndex* index, std::span<const Point> queries, double max_distance,
-                     FrenetColumns out);
+                     const SegmentIndex* index, std::span<const Point> queries, AlongSearch search,
+                     double max_distance, FrenetColumns out);
 
 /// Whether to_frenet answers `queries` points through `index` as one ordered batch (where
 /// to_frenet_along does not suit them).

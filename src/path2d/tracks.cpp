@@ -354,8 +354,9 @@ void to_frenet(const Tracks& routes, const Tracks& tracks, std::size_t first, st
         const std::size_t at = tracks.begin(t);
         const FrenetColumns rows{out.s + at, out.d + at, out.distance + at, out.segment + at};
         // A trip's route needs no index of its own: its leaves are read from its points.
-        if (to_frenet_along_suits(route, length, queries)) {
-            to_frenet_along(route, length, nullptr, queries, max_distance, rows);
+        if (const AlongSearch search = to_frenet_along_search(route, length, queries);
+            search != AlongSearch::unsuited) {
+            to_frenet_along(route, length, nullptr, queries, search, max_distance, rows);
             continue;
         }
         // A fresh path's index: built for a batch of queries as that path would build it.

@@ -195,7 +195,9 @@ const auto to_frenet_callable = declare(
         // A trip on a short route reads its leaves from its points; its rows are one block, as
         // the batch's are one stretch, so the frame is the whole call's. The path's index is
         // built as before all the same: the path's own queries after it count on it.
-        const bool along = m <= kBlockRows && to_frenet_along_suits(view, length, points);
+        const AlongSearch search =
+            m <= kBlockRows ? to_frenet_along_search(view, length, points) : AlongSearch::unsuited;
+        const bool along = search != AlongSearch::unsuited;
         const SegmentIndex* index = path.segment_index().for_batch(view, m);
         const auto rows_from = [&](std::size_t begin) {
             return FrenetColumns{out.s + begin, out.d + begin, out.distance + begin,
@@ -248,7 +250,8 @@ const auto to_frenet_callable = declare(
                 run_rows(m, kBlockRows, borrow, workers, [&](std::size_t begin, std::size_t end) {
                     const std::span<const Point> some = points.subspan(begin, end - begin);
                     if (along) {
-                        to_frenet_along(view, length, index, some, max_distance, rows_from(begin));
+                        to_frenet_along(view, length, index, some, search, max_distance,
+                                        rows_from(begin));
                     } else {
                         to_frenet(view, length, index, some, max_distance, rows_from(begin));
                     }
