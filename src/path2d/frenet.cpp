@@ -394,6 +394,9 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
     if (frame.exponent != 0) {
         route_columns(frame.path, route);
     }
+    if (in_order) {
+        route_beside(route);
+    }
     const LeafColumns& leaves = route.leaves;
     const double frame_max = frame.max_distance(max_distance);
     constexpr std::size_t chunk = 256;

@@ -102,7 +102,10 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
 /// A short route's leaves in columns, and the boxes of their groups of four segments: leaf j
 /// holds the segments [16 j, 16 j + 16) and the groups [4 j, 4 j + 4), group g the segments
 /// [4 g, 4 g + 4) (as many as the route has; a group past them is empty, low above high). The
-/// leaves' boxes are filled up to a multiple of four, those past the count empty.
+/// leaves' boxes are filled up to a multiple of four, those past the count empty. For fixes in
+/// route order, beside[w] holds four boxes around the groups w and w + 1, as columns of four
+/// (x_low, y_low, x_high, y_high): group w - 1, group w + 2, the groups before w - 1 and those
+/// after w + 2 (each empty where there is none).
 struct alignas(64) RouteColumns {
     static constexpr std::size_t group_segments = 4;
     static constexpr std::size_t leaf_groups = 4;
@@ -113,7 +116,11 @@ struct alignas(64) RouteColumns {
     double y_high[group_capacity];
     std::size_t segments = 0;
     LeafColumns leaves;
+    alignas(64) double beside[group_capacity][16];
 };
+
+/// Fills route.beside from the boxes of its groups.
+void route_beside(RouteColumns& route) noexcept;
 
 /// nearest_feet_in of every query over the route's leaves with the largest double as limit, and
 /// an empty foot where none is found, a query whose coordinates are not all finite included.
