@@ -60,8 +60,10 @@ def test_equals_the_brute_force_scan(seed, frame, repeats, as_pairs):
     queries = (unit[rng.integers(0, 700, 100)] + rng.normal(scale=3, size=(100, 2))) * frame[0] + frame[1]
     queries[:5] = points[rng.integers(0, 700, 5)]
     mixed = points[rng.integers(0, 700, 3)] + rng.normal(size=(3, 2))
+    # Fixes in route order, each search starting from the feet before, where the walk crosses itself.
+    along = (unit[:600:3] + rng.normal(scale=0.5, size=(200, 2))) * frame[0] + frame[1]
     path = Path2D(points=points) if as_pairs else Path2D(x=points[:, 0], y=points[:, 1])
-    for batch in (queries, mixed):
+    for batch in (queries, mixed, along):
         result = to_frenet(path, batch)
         for k, query in enumerate(batch):
             expected = brute_force(points, query)
