@@ -276,7 +276,7 @@ SegmentIndex::Box route_columns(const PointView& p, RouteColumns& route) noexcep
     route.segments = segments;
     leaves.count = (segments + SegmentIndex::leaf_segments - 1) / SegmentIndex::leaf_segments;
     const std::size_t groups = leaves.count * RouteColumns::leaf_groups;
-    for (std::size_t g = 0; g < groups; ++g) {
+    for (std::size_t g = whole_group_boxes(p, segments / per_group, route); g < groups; ++g) {
         // The corners a and a + (b - a), NaN ones left out by the comparisons.
         SegmentIndex::Box box{INFINITY, INFINITY, -INFINITY, -INFINITY};
         const auto include = [&](double x, double y) {

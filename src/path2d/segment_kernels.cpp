@@ -586,6 +586,70 @@ void nearest_feet_in(const LeafColumns& leaves, const PointView& p, std::span<co
     }
 }
 
+#if defined(KORVANE_WIDE_KERNELS)
+// whole_group_boxes in AVX2: a group's four segments side by side, min_pd(a, b) and max_pd(a, b)
+// being a < b ? a : b and a > b ? a : b, route_columns' selections (a NaN corner passed over);
+// the lanes then hold numbers, whose least and greatest no order changes (but for the sign of a
+// zero, which no squared gap or magnitude sees).
+// The least and the greatest of four numbers.
+__attribute__((target("avx2"), always_inline)) inline double least_of_four(__m256d v) noexcept {
+    const __m128d half = _mm_min_pd(_mm256_extractf128_pd(v, 1), _mm256_castpd256_pd128(v));
+    return _mm_cvtsd_f64(_mm_min_pd(_mm_unpackhi_pd(half, half), half));
+}
+
+__attribute__((target("avx2"), always_inline)) inline double most_of_four(__m256d v) noexcept {
+    const __m128d half = _mm_max_pd(_mm256_extractf128_pd(v, 1), _mm256_castpd256_pd128(v));
+    return _mm_cvtsd_f64(_mm_max_pd(_mm_unpackhi_pd(half, half), half));
+}
+
+__attribute__((target("avx2"))) void group_boxes_four(const double* x, const double* y,
+                                                      std::size_t stride, std::size_t groups,
+                                                      RouteColumns& route) noexcept {
+    using V = Lanes<4>;
+    const __m256d high = _mm256_set1_pd(infinity);
+    const __m256d low = _mm256_set1_pd(-infinity);
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t j = 4 * g;
+        V ax, ay, bx, by;
+        if (stride == 1) {
+            load<4>(x + j, ax);
+            load<4>(x + j + 1, bx);
+            load<4>(y + j, ay);
+            load<4>(y + j + 1, by);
+        } else {
+            split_pairs<4>(x + 2 * j, ax, ay);
+            split_pairs<4>(x + 2 * j + 2, bx, by);
+        }
+        const __m256d px = reinterpret_cast<__m256d>(ax);
+        const __m256d py = reinterpret_cast<__m256d>(ay);
+        const __m256d cx = reinterpret_cast<__m256d>(ax + (bx - ax));
+        const __m256d cy = reinterpret_cast<__m256d>(ay + (by - ay));
+        route.x_low[g] = least_of_four(_mm256_min_pd(cx, _mm256_min_pd(px, high)));
+        route.y_low[g] = least_of_four(_mm256_min_pd(cy, _mm256_min_pd(py, high)));
+        route.x_high[g] = most_of_four(_mm256_max_pd(cx, _mm256_max_pd(px, low)));
+        route.y_high[g] = most_of_four(_mm256_max_pd(cy, _mm256_max_pd(py, low)));
+    }
+}
+#endif
+
+std::size_t whole_group_boxes(const PointView& p, std::size_t groups,
+                              RouteColumns& route) noexcept {
+#if defined(KORVANE_WIDE_KERNELS)
+    const double* x = p.x().first();
+    const double* y = p.y().first();
+    const std::size_t stride = p.x().stride();
+    if (stride == p.y().stride() && (stride == 1 || (stride == 2 && y == x + 1)) && has_avx2()) {
+        group_boxes_four(x, y, stride, groups, route);
+        return groups;
+    }
+#else
+    (void)p;
+    (void)groups;
+    (void)route;
+#endif
+    return 0;
+}
+
 void route_beside(RouteColumns& route) noexcept {
     constexpr std::size_t per_group = RouteColumns::group_segments;
     const std::size_t groups = (route.segments + per_group - 1) / per_group;

@@ -122,6 +122,11 @@ struct alignas(64) RouteColumns {
 /// Fills route.beside from the boxes of its groups.
 void route_beside(RouteColumns& route) noexcept;
 
+/// The boxes of the route's groups [0, groups), each of four segments of `p`, as route_columns
+/// bounds them (the corners a and a + (b - a), NaN ones left out) where the processor has AVX2 and
+/// the coordinates lie in rows; returns how many it wrote (none or all).
+std::size_t whole_group_boxes(const PointView& p, std::size_t groups, RouteColumns& route) noexcept;
+
 /// nearest_feet_in of every query over the route's leaves with the largest double as limit, and
 /// an empty foot where none is found, a query whose coordinates are not all finite included.
 /// `in_order` queries (fixes in route order; the groups' boxes filled), where the feet of the
