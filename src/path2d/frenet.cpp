@@ -603,8 +603,10 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
 
 // The length of the segment (dx, dy): sqrt(dx * dx + dy * dy), as the path measures it, where
 // that sum is a normal number, and else the same in a frame scaled by a power of two, so that
-// no length of finite coordinates overflows or underflows.
-double segment_length(double dx, double dy) noexcept {
+// no length of finite coordinates overflows or underflows. On a cache line, with walk_in_turn
+// (which calls it at every new segment) placed after it: where code before had moved them by 32
+// bytes, a million sorted rows took 2 to 4 % longer on the same instructions.
+[[gnu::aligned(64)]] double segment_length(double dx, double dy) noexcept {
     const double squared = dx * dx + dy * dy;
     if ((squared >= DBL_MIN && squared < INFINITY) || (dx == 0.0 && dy == 0.0) ||
         !std::isfinite(dx) || !std::isfinite(dy)) {
