@@ -99,12 +99,20 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
 constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
+constexpr std::size_t sparse_leaves_per_row = 8;
+constexpr std::size_t sparse_most_rows = 1024;
 // A route of fewer segments has no index for a batch; it is scanned.
 constexpr std::size_t along_least_segments = 8;
 
 // Whether every leaf is a candidate of every query.
 bool whole_path(const SegmentIndex* index, std::size_t queries) noexcept {
     return index && index->leaf_count() <= whole_path_leaves && queries < whole_path_most_rows;
+}
+
+// Whether the queries are too few for the route to share its boxes: searched each alone.
+bool sparse(const SegmentIndex* index, std::size_t queries) noexcept {
+    return index && queries <= sparse_most_rows &&
+           queries * sparse_leaves_per_row <= index->leaf_count();
 }
 
 // One row of the columns.
@@ -423,7 +431,7 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
 
 bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept {
     return index && !whole_path(index, queries) && queries >= min_ordered_rows &&
-           queries <= batch_max_queries;
+           queries <= batch_max_queries && !sparse(index, queries);
 }
 
 struct FrenetBatch::State {
@@ -590,13 +598,36 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
     }
     const Frame frame(path, path_length, index, largest_finite(queries));
     const double frame_max = frame.max_distance(max_distance);
+    if (frame.index) {
+        constexpr std::size_t chunk = 256;
+        Point scaled[chunk];
+        std::optional<ClampedFoot> feet[chunk];
+        for (std::size_t begin = 0; begin < m; begin += chunk) {
+            const std::size_t count = std::min(chunk, m - begin);
+            for (std::size_t k = 0; k < count; ++k) {
+                scaled[k] = frame.scaled(queries[begin + k]);
+            }
+            frame.index->nearest_clamped_each(frame.path, {scaled, count}, feet);
+            // The arc lengths at the feet lie scattered over memory: requested together.
+            for (std::size_t k = 0; k < count; ++k) {
+                if (feet[k]) {
+                    __builtin_prefetch(&frame.path_length[feet[k]->index]);
+                }
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                put(out, begin + k,
+                    frame.unscaled(
+                        frenet_row(frame.path, frame.path_length, feet[k], scaled[k], frame_max),
+                        max_distance));
+            }
+        }
+        return;
+    }
     for (std::size_t k = 0; k < m; ++k) {
         const Point q = frame.scaled(queries[k]);
-        const std::optional<ClampedFoot> foot = frame.index
-                                                    ? frame.index->nearest_clamped(frame.path, q)
-                                                    : nearest_clamped_scan(frame.path, q);
         put(out, k,
-            frame.unscaled(frenet_row(frame.path, frame.path_length, foot, q, frame_max),
+            frame.unscaled(frenet_row(frame.path, frame.path_length,
+                                      nearest_clamped_scan(frame.path, q), q, frame_max),
                            max_distance));
     }
 }
