@@ -604,10 +604,14 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         std::optional<ClampedFoot> feet[chunk];
         for (std::size_t begin = 0; begin < m; begin += chunk) {
             const std::size_t count = std::min(chunk, m - begin);
-            for (std::size_t k = 0; k < count; ++k) {
-                scaled[k] = frame.scaled(queries[begin + k]);
+            const Point* some = queries.data() + begin;
+            if (frame.exponent != 0) {
+                for (std::size_t k = 0; k < count; ++k) {
+                    scaled[k] = frame.scaled(some[k]);
+                }
+                some = scaled;
             }
-            frame.index->nearest_clamped_each(frame.path, {scaled, count}, feet);
+            frame.index->nearest_clamped_each(frame.path, {some, count}, feet);
             // The arc lengths at the feet lie scattered over memory: requested together.
             for (std::size_t k = 0; k < count; ++k) {
                 if (feet[k]) {
@@ -617,7 +621,7 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             for (std::size_t k = 0; k < count; ++k) {
                 put(out, begin + k,
                     frame.unscaled(
-                        frenet_row(frame.path, frame.path_length, feet[k], scaled[k], frame_max),
+                        frenet_row(frame.path, frame.path_length, feet[k], some[k], frame_max),
                         max_distance));
             }
         }
