@@ -96,15 +96,29 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
 // fixes 1.05 against 0.71. Fixes in route order on routes of at most 64 leaves (1,024 segments)
 // start from the groups of four segments around the foot before (to_frenet_along): 1,000 trips
 // of 300 fixes on 300 points 22 us a trip against the batch's 31 (loaded machine, CPU time).
+// At most 1,024 fixes with 8 leaves of the route or more each share no boxes in the batch, each
+// alone in its cell: they are searched one by one instead (nearest_clamped_each), as calls of
+// fewer than 64 rows are. Search alone against the batch, ns a fix (CPU time, loaded machine):
+// 100 fixes on 1e4 points 124 against 159, 300 and 1,000 on 1e6 points 415 and 665 against 563
+// and 839, 1,000 on 1e5 points 322 against 353; the batch wins from 3,000 fixes on 1e5 and 1e6
+// points (2.7 and 22 leaves a fix: 287 and 712 against 342 and 815).
 constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
+constexpr std::size_t sparse_leaves_per_row = 8;
+constexpr std::size_t sparse_most_rows = 1024;
 // A route of fewer segments has no index for a batch; it is scanned.
 constexpr std::size_t along_least_segments = 8;
 
 // Whether every leaf is a candidate of every query.
 bool whole_path(const SegmentIndex* index, std::size_t queries) noexcept {
     return index && index->leaf_count() <= whole_path_leaves && queries < whole_path_most_rows;
+}
+
+// Whether the queries are too few for the route to share its boxes: searched each alone.
+bool sparse(const SegmentIndex* index, std::size_t queries) noexcept {
+    return index && queries <= sparse_most_rows &&
+           queries * sparse_leaves_per_row <= index->leaf_count();
 }
 
 // One row of the columns.
@@ -426,7 +440,7 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
 
 bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept {
     return index && !whole_path(index, queries) && queries >= min_ordered_rows &&
-           queries <= batch_max_queries;
+           queries <= batch_max_queries && !sparse(index, queries);
 }
 
 struct FrenetBatch::State {
@@ -593,13 +607,40 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
     }
     const Frame frame(path, path_length, index, largest_finite(queries));
     const double frame_max = frame.max_distance(max_distance);
+    if (frame.index) {
+        constexpr std::size_t chunk = 256;
+        Point scaled[chunk];
+        std::optional<ClampedFoot> feet[chunk];
+        for (std::size_t begin = 0; begin < m; begin += chunk) {
+            const std::size_t count = std::min(chunk, m - begin);
+            const Point* some = queries.data() + begin;
+            if (frame.exponent != 0) {
+                for (std::size_t k = 0; k < count; ++k) {
+                    scaled[k] = frame.scaled(some[k]);
+                }
+                some = scaled;
+            }
+            frame.index->nearest_clamped_each(frame.path, {some, count}, feet);
+            // The arc lengths at the feet lie scattered over memory: requested together.
+            for (std::size_t k = 0; k < count; ++k) {
+                if (feet[k]) {
+                    __builtin_prefetch(&frame.path_length[feet[k]->index]);
+                }
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                put(out, begin + k,
+                    frame.unscaled(
+                        frenet_row(frame.path, frame.path_length, feet[k], some[k], frame_max),
+                        max_distance));
+            }
+        }
+        return;
+    }
     for (std::size_t k = 0; k < m; ++k) {
         const Point q = frame.scaled(queries[k]);
-        const std::optional<ClampedFoot> foot = frame.index
-                                                    ? frame.index->nearest_clamped(frame.path, q)
-                                                    : nearest_clamped_scan(frame.path, q);
         put(out, k,
-            frame.unscaled(frenet_row(frame.path, frame.path_length, foot, q, frame_max),
+            frame.unscaled(frenet_row(frame.path, frame.path_length,
+                                      nearest_clamped_scan(frame.path, q), q, frame_max),
                            max_distance));
     }
 }

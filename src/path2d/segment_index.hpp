@@ -52,6 +52,12 @@ public:
     /// near).
     std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
                                                std::optional<std::size_t> hint = {}) const;
+    /// What nearest_clamped gives for each of `queries` (without a hint), bit for bit, into
+    /// feet[k]: several searches at once, a box each in turn, so that the boxes and points one
+    /// waits for arrive while the others compute. For queries spread far apart over a path,
+    /// which share no boxes.
+    void nearest_clamped_each(const PointView& points, std::span<const Point> queries,
+                              std::optional<ClampedFoot>* feet) const;
 
     // The leaves, for a search of its own (as the many-queries search makes).
     /// Segments per leaf: leaf j holds the segments from j * leaf_segments on, as many of them as
@@ -80,6 +86,9 @@ private:
 
     template <class Search>
     bool descend(const PointView& points, Point query, Search& search) const;
+    template <std::size_t lanes, bool keyed>
+    void nearest_clamped_lanes(const PointView& points, std::span<const Point> queries,
+                               std::optional<ClampedFoot>* feet) const;
 };
 
 /// A path's segment index, built once the scans made for the path cost about as much as the

@@ -78,10 +78,15 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
                              }
                          });
         }
+        // And each searched alone, several in turn.
+        std::vector<std::optional<ClampedFoot>> each(queries.size());
+        index.nearest_clamped_each(view, queries, each.data());
         for (std::size_t k = 0; k < queries.size(); ++k) {
             const auto a = index.nearest_clamped(view, queries[k]);
             const auto b = nearest_clamped_scan(view, queries[k]);
-            ASSERT_TRUE(a && b && batch[k]);
+            ASSERT_TRUE(a && b && batch[k] && each[k]);
+            ASSERT_EQ(each[k]->index, b->index);
+            ASSERT_EQ(each[k]->squared_distance, b->squared_distance);
             ASSERT_EQ(a->index, b->index);
             ASSERT_EQ(a->squared_distance, b->squared_distance);
             ASSERT_EQ(batch[k]->index, b->index);
