@@ -548,8 +548,14 @@ bool FrenetBatch::order(PointBounds bounds, const RunParts& run) {
     // points in place, 126 to 128 against 131 to 137 ms a call).
     state.scratch = BatchScratch{std::as_writable_bytes(std::span(state.out.segment, m)),
                                  std::as_writable_bytes(std::span(state.out.distance, m))};
+    // In the caller's own frame the keys come from the caller's points, half the bytes of the
+    // stage's rows; a query without a finite coordinate has none in either.
+    const PointView ordered_points = frame.exponent == 0
+                                         ? PointView(CoordinateView(&state.queries.data()->x, 2, m),
+                                                     CoordinateView(&state.queries.data()->y, 2, m))
+                                         : *state.staged;
     const std::optional<std::size_t> ordered =
-        order_batch(*state.staged, bounds, state.reach, state.scratch, run);
+        order_batch(ordered_points, bounds, state.reach, state.scratch, run);
     state.ordered = ordered.value_or(0);
     return ordered.has_value();
 }
