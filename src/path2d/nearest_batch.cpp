@@ -19,6 +19,7 @@
 #include "path2d/nearest_batch.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -96,49 +97,50 @@ bool crowded(const SegmentIndex& index, Point centre, double reach) {
     return index.leaves_near(region, reach * reach, leaves) > run_leaves;
 }
 
-// The radix sort's digits: 11 bits, so that 2048 counters and write positions stay in the
-// first-level cache.
-constexpr int digit_bits = 11;
-constexpr std::size_t digits = std::size_t{1} << digit_bits;
+// The radix sort's digits: at most 13 bits, so that 8192 counters stay in the first-level
+// cache, and as wide as the fewest passes over the cell's bits allow: a cell of 24 bits takes
+// two passes of 12 rather than three of 11, 11 and 2 (a pass reads and writes every key).
+constexpr int most_digit_bits = 13;
 
-std::size_t digit(std::uint64_t key, int shift) noexcept {
-    return static_cast<std::size_t>(key >> shift) & (digits - 1);
+// The digit of `key` at `shift`, its width's mask `mask`.
+std::size_t digit(std::uint64_t key, int shift, std::uint64_t mask) noexcept {
+    return static_cast<std::size_t>((key >> shift) & mask);
 }
 
 // The keys of the finite queries of the rows [begin, end) into keys[begin, ...), their first
-// digits counted in count[digits]; returns how many. Arguments by value: the stores through
+// digits (of mask `mask`) counted in count[mask + 1]; returns how many. Arguments by value: the stores through
 // bytes would otherwise reload whatever the loop reads by reference.
 template <class CellOf>
 std::size_t keys_of(PointView queries, std::size_t begin, std::size_t end, CellOf cell_of,
-                    KeyColumn keys, std::uint32_t* count) {
-    std::fill(count, count + digits, 0);
+                    KeyColumn keys, std::uint64_t mask, std::uint32_t* count) {
+    std::fill(count, count + mask + 1, 0);
     std::size_t j = begin;
     for (std::size_t k = begin; k < end; ++k) {
         const Point q = queries[k];
         if (std::isfinite(q.x) && std::isfinite(q.y)) {
             const std::uint64_t key = OrderKey::of(cell_of(q), k);
             keys.set(j++, key);
-            ++count[digit(key, OrderKey::row_bits)];
+            ++count[digit(key, OrderKey::row_bits, mask)];
         }
     }
     return j - begin;
 }
 
-// The digits at `shift` of keys[begin, end) counted in count[digits].
-void count_digits(KeyColumn keys, std::size_t begin, std::size_t end, int shift,
+// The digits at `shift` of keys[begin, end) counted in count[mask + 1].
+void count_digits(KeyColumn keys, std::size_t begin, std::size_t end, int shift, std::uint64_t mask,
                   std::uint32_t* count) noexcept {
-    std::fill(count, count + digits, 0);
+    std::fill(count, count + mask + 1, 0);
     for (std::size_t j = begin; j < end; ++j) {
-        ++count[digit(keys[j], shift)];
+        ++count[digit(keys[j], shift, mask)];
     }
 }
 
 // keys[begin, end) written into `sorted` at the positions of their digits at `shift`.
-void scatter(KeyColumn keys, std::size_t begin, std::size_t end, int shift, std::uint32_t* position,
-             KeyColumn sorted) noexcept {
+void scatter(KeyColumn keys, std::size_t begin, std::size_t end, int shift, std::uint64_t mask,
+             std::uint32_t* position, KeyColumn sorted) noexcept {
     for (std::size_t j = begin; j < end; ++j) {
         const std::uint64_t key = keys[j];
-        sorted.set(position[digit(key, shift)]++, key);
+        sorted.set(position[digit(key, shift, mask)]++, key);
     }
 }
 
@@ -161,7 +163,7 @@ std::optional<std::size_t> spatial_order(const PointView& queries, const Box& bo
         return morton(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy));
     };
     // Stable passes of a digit over the cell, as many as it has: the rows are in order already.
-    // A small batch is sorted whole instead: a pass's 2048 counters, cleared and summed, cost
+    // A small batch is sorted whole instead: a pass's thousands of counters, cleared and summed, cost
     // more than sorting a few hundred keys (100 fixes: the sums took a tenth of the call). Keys
     // differ in their rows, so the order is the same.
     constexpr std::size_t sorted_whole = 256;
@@ -189,11 +191,11 @@ std::optional<std::size_t> spatial_order(const PointView& queries, const Box& bo
     // keys between; so even one cell takes a pass, which closes them. The keys start where the
     // number of passes leaves them in `into`.
     constexpr std::size_t part_keys = std::size_t{1} << 16;
-    int passes = 1;
-    for (std::uint32_t rest = cell_of(Point{x_high, y_high}) >> digit_bits; rest != 0;
-         rest >>= digit_bits) {
-        ++passes;
-    }
+    const int cell_bits = std::bit_width(cell_of(Point{x_high, y_high}));
+    const int passes = std::max(1, (cell_bits + most_digit_bits - 1) / most_digit_bits);
+    const int digit_bits = (cell_bits + passes - 1) / passes;
+    const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
+    const std::size_t digits = mask + 1;
     KeyColumn keys = passes % 2 == 0 ? into : spare;
     KeyColumn sorted = passes % 2 == 0 ? spare : into;
     const std::size_t parts = (m - 1) / part_keys + 1;
@@ -203,7 +205,7 @@ std::optional<std::size_t> spatial_order(const PointView& queries, const Box& bo
     if (!run(parts, [&](std::size_t part) {
             const std::size_t begin = part * part_keys;
             built[part] = keys_of(queries, begin, std::min(m, begin + part_keys), cell_of, keys,
-                                  &positions[part * digits]);
+                                  mask, &positions[part * digits]);
         })) {
         return std::nullopt;
     }
@@ -221,7 +223,7 @@ std::optional<std::size_t> spatial_order(const PointView& queries, const Box& bo
         };
         if (pass > 0 && !run(pass_parts, [&](std::size_t part) {
                 const auto [begin, end] = range(part);
-                count_digits(keys, begin, end, shift, &positions[part * digits]);
+                count_digits(keys, begin, end, shift, mask, &positions[part * digits]);
             })) {
             return std::nullopt;
         }
@@ -233,7 +235,7 @@ std::optional<std::size_t> spatial_order(const PointView& queries, const Box& bo
         }
         if (!run(pass_parts, [&](std::size_t part) {
                 const auto [begin, end] = range(part);
-                scatter(keys, begin, end, shift, &positions[part * digits], sorted);
+                scatter(keys, begin, end, shift, mask, &positions[part * digits], sorted);
             })) {
             return std::nullopt;
         }
