@@ -36,6 +36,38 @@ Rows frenet(const Path2D& path, const std::vector<Point>& queries, const Segment
 
 }  // namespace
 
+TEST(Frenet, FixesSearchedEachAloneOnATenMillionPointRouteAnswerAsTheTree) {
+    // Straights and arcs a metre a step: the tree's height lets a first descent leave about a
+    // hundred boxes waiting, more than a search's stack had held.
+    std::mt19937_64 rng(6);
+    std::normal_distribution<double> normal(0.0, 2.0);
+    std::vector<Point> points(10'000'000);
+    double heading = 0.0;
+    double turn = 0.0;
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        if (i % 400 == 0) {
+            turn = rng() % 3 == 0 ? 0.0 : (static_cast<double>(rng() % 1000) - 500.0) * 1e-4;
+        }
+        heading += turn;
+        points[i] = {points[i - 1].x + std::cos(heading), points[i - 1].y + std::sin(heading)};
+    }
+    const PointView view(points);
+    const SegmentIndex index = SegmentIndex::build(view);
+    std::vector<Point> queries;
+    for (int k = 0; k < 600; ++k) {
+        const Point q = points[rng() % points.size()];
+        queries.push_back({q.x + normal(rng), q.y + normal(rng)});
+    }
+    std::vector<std::optional<ClampedFoot>> each(queries.size());
+    index.nearest_clamped_each(view, queries, each.data());
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const auto tree = index.nearest_clamped(view, queries[k]);
+        ASSERT_TRUE(tree && each[k]);
+        ASSERT_EQ(each[k]->index, tree->index);
+        ASSERT_EQ(each[k]->squared_distance, tree->squared_distance);
+    }
+}
+
 TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal(0.0, 1.0);
