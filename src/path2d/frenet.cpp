@@ -278,6 +278,34 @@ private:
     std::optional<SegmentIndex> m_index;
 };
 
+// The rows of `queries` a chunk at a time in the frame: `feet_of(some, feet)` finds the feet of
+// a chunk's points (scaled where the frame is), and each row is written to `out`.
+template <class FeetOf>
+void frenet_rows_in_chunks(const Frame& frame, std::span<const Point> queries, double max_distance,
+                           FrenetColumns out, FeetOf feet_of) {
+    const double frame_max = frame.max_distance(max_distance);
+    constexpr std::size_t chunk = 256;
+    Point scaled[chunk];
+    std::optional<ClampedFoot> feet[chunk];
+    for (std::size_t begin = 0; begin < queries.size(); begin += chunk) {
+        const std::size_t count = std::min(chunk, queries.size() - begin);
+        const Point* some = queries.data() + begin;
+        if (frame.exponent != 0) {
+            for (std::size_t k = 0; k < count; ++k) {
+                scaled[k] = frame.scaled(some[k]);
+            }
+            some = scaled;
+        }
+        feet_of(std::span<const Point>(some, count), feet);
+        for (std::size_t k = 0; k < count; ++k) {
+            put(out, begin + k,
+                frame.unscaled(
+                    frenet_row(frame.path, frame.path_length, feet[k], some[k], frame_max),
+                    max_distance));
+        }
+    }
+}
+
 // The leaves of a path of at most LeafColumns::capacity leaves and their groups in columns, each
 // bounded as SegmentIndex::build bounds a leaf; returns the box around them all, the index's
 // bounds().
@@ -395,7 +423,6 @@ AlongSearch to_frenet_along_search(const PointView& path, std::span<const double
 void to_frenet_along(const PointView& path, std::span<const double> path_length,
                      const SegmentIndex* index, std::span<const Point> queries, AlongSearch search,
                      double max_distance, FrenetColumns out) {
-    const std::size_t m = queries.size();
     // Fixes in route order start from the groups around the foot before; others open whole
     // leaves nearest first, which an index has ready.
     const bool in_order = search == AlongSearch::along_route;
@@ -412,30 +439,14 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
         route_beside(route);
     }
     const LeafColumns& leaves = route.leaves;
-    const double frame_max = frame.max_distance(max_distance);
-    constexpr std::size_t chunk = 256;
-    Point scaled[chunk];
-    std::optional<ClampedFoot> feet[chunk];
-    for (std::size_t begin = 0; begin < m; begin += chunk) {
-        const std::size_t count = std::min(chunk, m - begin);
-        const Point* some = queries.data() + begin;
-        if (frame.exponent != 0) {
-            for (std::size_t k = 0; k < count; ++k) {
-                scaled[k] = frame.scaled(some[k]);
+    frenet_rows_in_chunks(
+        frame, queries, max_distance, out,
+        [&](std::span<const Point> some, std::optional<ClampedFoot>* feet) {
+            // A route of one leaf measures several queries at once against its few segments.
+            if (leaves.count != 1 || !nearest_feet_one_leaf(leaves, frame.path, some, feet)) {
+                nearest_feet_along(route, frame.path, some, in_order, feet);
             }
-            some = scaled;
-        }
-        // A route of one leaf measures several queries at once against its few segments.
-        if (leaves.count != 1 || !nearest_feet_one_leaf(leaves, frame.path, {some, count}, feet)) {
-            nearest_feet_along(route, frame.path, {some, count}, in_order, feet);
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            put(out, begin + k,
-                frame.unscaled(
-                    frenet_row(frame.path, frame.path_length, feet[k], some[k], frame_max),
-                    max_distance));
-        }
-    }
+        });
 }
 
 bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept {
@@ -612,36 +623,20 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
         return;
     }
     const Frame frame(path, path_length, index, largest_finite(queries));
-    const double frame_max = frame.max_distance(max_distance);
     if (frame.index) {
-        constexpr std::size_t chunk = 256;
-        Point scaled[chunk];
-        std::optional<ClampedFoot> feet[chunk];
-        for (std::size_t begin = 0; begin < m; begin += chunk) {
-            const std::size_t count = std::min(chunk, m - begin);
-            const Point* some = queries.data() + begin;
-            if (frame.exponent != 0) {
-                for (std::size_t k = 0; k < count; ++k) {
-                    scaled[k] = frame.scaled(some[k]);
-                }
-                some = scaled;
-            }
-            frame.index->nearest_clamped_each(frame.path, {some, count}, feet);
-            // The arc lengths at the feet lie scattered over memory: requested together.
-            for (std::size_t k = 0; k < count; ++k) {
-                if (feet[k]) {
-                    __builtin_prefetch(&frame.path_length[feet[k]->index]);
-                }
-            }
-            for (std::size_t k = 0; k < count; ++k) {
-                put(out, begin + k,
-                    frame.unscaled(
-                        frenet_row(frame.path, frame.path_length, feet[k], some[k], frame_max),
-                        max_distance));
-            }
-        }
+        frenet_rows_in_chunks(frame, queries, max_distance, out,
+                              [&](std::span<const Point> some, std::optional<ClampedFoot>* feet) {
+                                  frame.index->nearest_clamped_each(frame.path, some, feet);
+                                  // The arc lengths at the feet lie scattered over memory: requested together.
+                                  for (std::size_t k = 0; k < some.size(); ++k) {
+                                      if (feet[k]) {
+                                          __builtin_prefetch(&frame.path_length[feet[k]->index]);
+                                      }
+                                  }
+                              });
         return;
     }
+    const double frame_max = frame.max_distance(max_distance);
     for (std::size_t k = 0; k < m; ++k) {
         const Point q = frame.scaled(queries[k]);
         put(out, k,
