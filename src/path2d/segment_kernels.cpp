@@ -69,6 +69,24 @@ template <std::size_t W>
     }
 }
 
+// The ends a and b of the W segments from j, the points in two lists (stride 1) or in one list
+// of pairs (stride 2).
+template <std::size_t W>
+[[gnu::always_inline]] inline void load_segments(const double* x, const double* y,
+                                                 std::size_t stride, std::size_t j, Lanes<W>& ax,
+                                                 Lanes<W>& ay, Lanes<W>& bx,
+                                                 Lanes<W>& by) noexcept {
+    if (stride == 1) {
+        load<W>(x + j, ax);
+        load<W>(x + j + 1, bx);
+        load<W>(y + j, ay);
+        load<W>(y + j + 1, by);
+    } else {
+        split_pairs<W>(x + 2 * j, ax, ay);
+        split_pairs<W>(x + 2 * j + 2, bx, by);
+    }
+}
+
 // clamped_foot lane by lane: the squared distances of the feet on the segments from a to b, and
 // their t.
 template <class V>
@@ -103,15 +121,7 @@ template <std::size_t W>
     for (; k + W <= n; k += W) {
         const std::size_t j = i + k;
         V ax, ay, bx, by;
-        if (stride == 1) {
-            load<W>(x + j, ax);
-            load<W>(x + j + 1, bx);
-            load<W>(y + j, ay);
-            load<W>(y + j + 1, by);
-        } else {
-            split_pairs<W>(x + 2 * j, ax, ay);
-            split_pairs<W>(x + 2 * j + 2, bx, by);
-        }
+        load_segments<W>(x, y, stride, j, ax, ay, bx, by);
         V squared, t;
         squared_feet(ax, ay, bx, by, query, squared, t);
         store<W>(out + k, squared);
@@ -278,15 +288,7 @@ __attribute__((target("avx2"), always_inline)) inline bool lanes_foot(const doub
     for (std::size_t g = 0; g < groups; ++g) {
         const std::size_t j = i + 4 * g;
         V ax, ay, bx, by;
-        if (stride == 1) {
-            load<4>(x + j, ax);
-            load<4>(x + j + 1, bx);
-            load<4>(y + j, ay);
-            load<4>(y + j + 1, by);
-        } else {
-            split_pairs<4>(x + 2 * j, ax, ay);
-            split_pairs<4>(x + 2 * j + 2, bx, by);
-        }
+        load_segments<4>(x, y, stride, j, ax, ay, bx, by);
         squared_feet(ax, ay, bx, by, query, squared[g], ts[g]);
         low = squared[g] < low ? squared[g] : low;  // a NaN is passed over
     }
@@ -611,15 +613,7 @@ __attribute__((target("avx2"))) void group_boxes_four(const double* x, const dou
     for (std::size_t g = 0; g < groups; ++g) {
         const std::size_t j = 4 * g;
         V ax, ay, bx, by;
-        if (stride == 1) {
-            load<4>(x + j, ax);
-            load<4>(x + j + 1, bx);
-            load<4>(y + j, ay);
-            load<4>(y + j + 1, by);
-        } else {
-            split_pairs<4>(x + 2 * j, ax, ay);
-            split_pairs<4>(x + 2 * j + 2, bx, by);
-        }
+        load_segments<4>(x, y, stride, j, ax, ay, bx, by);
         const __m256d px = reinterpret_cast<__m256d>(ax);
         const __m256d py = reinterpret_cast<__m256d>(ay);
         const __m256d cx = reinterpret_cast<__m256d>(ax + (bx - ax));
