@@ -298,22 +298,22 @@ void squared_gaps4(const SegmentIndex::Box* boxes, Point query, double* gaps) no
 #endif
 }
 
-// Requests the cache lines of the bytes [from, to), to is past from. An instruction the
-// compiler keeps: it deletes a loop of nothing but its prefetch builtin.
+// Requests the cache line of `at`, by an instruction the compiler keeps: it deletes a loop of
+// nothing but its prefetch builtin.
+inline void request_line(const char* at) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    asm volatile("prefetcht0 %0" ::"m"(*at));
+#else
+    __builtin_prefetch(at);
+#endif
+}
+
+// Requests the cache lines of the bytes [from, to), to is past from.
 void request_lines(const char* from, const char* to) noexcept {
     for (; from < to; from += 64) {
-#if defined(__x86_64__) || defined(__i386__)
-        asm volatile("prefetcht0 %0" ::"m"(*from));
-#else
-        __builtin_prefetch(from);
-#endif
+        request_line(from);
     }
-    // The last line, where `from` stepped past it.
-#if defined(__x86_64__) || defined(__i386__)
-    asm volatile("prefetcht0 %0" ::"m"(to[-1]));
-#else
-    __builtin_prefetch(to - 1);
-#endif
+    request_line(to - 1);  // the last line, where `from` stepped past it
 }
 
 // A waiting box's gap and place on the stack as one integer that orders boxes about as their
