@@ -616,6 +616,8 @@ T advance(std::size_t m, T primal, T dual, const T* __restrict x, const T* __res
           const T* __restrict q, T* __restrict g, T& gap) noexcept {
     if constexpr (kLanes<T> == 1) {
         // One lane: apart, the moves vectorise, which the sums of the joint pass keep from it.
+        // They are written out here rather than shared with advance_row: through one inlined
+        // function they vectorised less (100 sample trips 2.87 -> 3.00 ms, the same bits).
         for (std::size_t j = 0; j < m; ++j) {
             const T v = x[j];
             d[j] += primal * v;
