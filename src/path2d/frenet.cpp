@@ -197,6 +197,27 @@ double largest_finite(const Points& points) noexcept {
     return largest_of(bounds.box);
 }
 
+#if defined(__SSE2__)
+// The same for points in a row, without branches: a point's magnitudes count where both lanes
+// are below infinity, else 0 (which no larger magnitude loses to). Its branch per point had been
+// 5 % of the instructions of 1,000 trips of 300 fixes.
+template <>
+double largest_finite(const std::span<const Point>& points) noexcept {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const __m128d infinite = _mm_set1_pd(INFINITY);
+    __m128d most[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
+    const double* at = &points.data()->x;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const __m128d magnitude = _mm_andnot_pd(sign, _mm_loadu_pd(at + 2 * i));
+        const __m128d below = _mm_cmplt_pd(magnitude, infinite);
+        const __m128d finite = _mm_and_pd(below, _mm_shuffle_pd(below, below, 1));
+        most[i % 2] = _mm_max_pd(most[i % 2], _mm_and_pd(magnitude, finite));
+    }
+    const __m128d both = _mm_max_pd(most[0], most[1]);
+    return std::max(_mm_cvtsd_f64(both), _mm_cvtsd_f64(_mm_unpackhi_pd(both, both)));
+}
+#endif
+
 // The frame a call computes in: the caller's path, or a copy scaled by 2^exponent with its own
 // arc lengths (as the path computes them) and index.
 class Frame {
