@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -117,6 +118,9 @@ struct alignas(64) RouteColumns {
     std::size_t segments = 0;
     LeafColumns leaves;
     alignas(64) double beside[group_capacity][16];
+    // Where whole_group_boxes wrote the boxes: the segments of each whole group as columns of
+    // four, a.x, a.y, b.x - a.x, b.y - a.y and the squared length, for fixes in route order.
+    alignas(64) double group_segments_of[group_capacity][5][4];
 };
 
 /// Fills route.beside from the boxes of its groups.
@@ -136,6 +140,43 @@ std::size_t whole_group_boxes(const PointView& p, std::size_t groups, RouteColum
 void nearest_feet_along(const RouteColumns& route, const PointView& p,
                         std::span<const Point> queries, bool in_order,
                         std::optional<ClampedFoot>* feet) noexcept;
+
+/// The segments of the feet of the last three fixes a search along the route answered, the last
+/// first (SIZE_MAX where there is none): what the next fix's search starts from.
+struct FeetBefore {
+    std::size_t last = SIZE_MAX;
+    std::size_t before = SIZE_MAX;
+    std::size_t earlier = SIZE_MAX;
+};
+
+/// nearest_feet_along going on from the fixes before (`seen`, moved on with the queries); where
+/// `first_tried`, the first query's first step (proven_rows') has been tried already.
+void nearest_feet_along(const RouteColumns& route, const PointView& p,
+                        std::span<const Point> queries, bool in_order,
+                        std::optional<ClampedFoot>* feet, FeetBefore& seen,
+                        bool first_tried) noexcept;
+
+/// Columns of rows of route coordinates: arc length, signed offset, distance, segment.
+struct AlongRows {
+    double* s;
+    double* d;
+    double* distance;
+    std::int64_t* segment;
+};
+
+/// Whether proven_rows can search fixes on the points `p` (of the route's columns).
+bool along_rows_wide(const PointView& p) noexcept;
+
+/// For the fixes in route order from k on, as nearest_feet_along goes on from `seen` (moved on
+/// with them) while its first step proves their feet: the row of each such foot inside its
+/// segment into `rows` (what to_frenet's rows are, with `path_length` the route's arc lengths
+/// and rows farther than `max_distance` empty). Returns the first fix without its row: its foot
+/// into `vertex_foot` where it was proven at a vertex (the row needs the segments around it),
+/// else left to the rest of the search (`vertex_foot` empty).
+std::size_t proven_rows(const RouteColumns& route, std::span<const double> path_length,
+                        std::span<const Point> queries, std::size_t k, double max_distance,
+                        FeetBefore& seen, const AlongRows& rows,
+                        std::optional<ClampedFoot>& vertex_foot) noexcept;
 
 /// The most segments nearest_feet_one_leaf measures query by query: a leaf's.
 inline constexpr std::size_t few_feet_segments = 16;

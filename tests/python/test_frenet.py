@@ -159,6 +159,7 @@ def test_other_threads_may_attach_values_while_a_batch_runs():
         (17, 1e-300),
         (200, 1e300),
         (300, 1e-300),
+        (300, 1.0),
         (5000, 1.0),
         (5000, 1e300),
         (30000, 1e-300),
