@@ -524,7 +524,7 @@ struct FrenetBatch::State {
     double reach = 0.0;
     std::optional<PointView> staged;
     BatchScratch scratch{};
-    std::size_t ordered = 0;
+    BatchOrder ordered;
 };
 
 FrenetBatch::FrenetBatch(const PointView& path, std::span<const double> path_length,
@@ -613,14 +613,14 @@ bool FrenetBatch::order(PointBounds bounds, const RunParts& run) {
                                          ? PointView(CoordinateView(&state.queries.data()->x, 2, m),
                                                      CoordinateView(&state.queries.data()->y, 2, m))
                                          : *state.staged;
-    const std::optional<std::size_t> ordered =
+    const std::optional<BatchOrder> ordered =
         order_batch(ordered_points, bounds, state.reach, state.scratch, run);
-    state.ordered = ordered.value_or(0);
+    state.ordered = ordered.value_or(BatchOrder{});
     return ordered.has_value();
 }
 
 std::size_t FrenetBatch::size() const noexcept {
-    return m_state->ordered;
+    return m_state->ordered.size;
 }
 
 void FrenetBatch::search(std::size_t begin, std::size_t end) const {
@@ -628,7 +628,7 @@ void FrenetBatch::search(std::size_t begin, std::size_t end) const {
     const Frame& frame = *state.frame;
     FrenetRow* stage = state.stage.get();
     search_batch(
-        *frame.index, frame.path, *state.staged, state.reach, state.scratch.order, begin, end,
+        *frame.index, frame.path, *state.staged, state.ordered, state.scratch.order, begin, end,
         [&](std::span<const std::size_t> rows, std::span<const Point> points,
             std::span<const std::optional<ClampedFoot>> feet) {
             // The arc lengths at the feet are requested together before their use: they

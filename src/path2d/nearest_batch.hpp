@@ -65,21 +65,31 @@ using RunParts =
 /// Runs the parts one after the other on the calling thread.
 bool run_in_turn(std::size_t parts, const std::function<void(std::size_t)>& part);
 
+/// The order a batch's first step made: how many queries it holds, the reach it was made for,
+/// and the low bits of each key's cell that number finer cells within one `reach` wide.
+struct BatchOrder {
+    std::size_t size = 0;
+    double reach = 0.0;
+    int fine_bits = 0;
+};
+
 /// A batch's first step: the queries with finite coordinates (every one `bounds` holds, at most
 /// batch_max_queries) put in spatial order over cells `reach` wide, as keys in scratch.order
-/// (scratch.spare is written over); returns how many there are, none when `run` stopped. The
-/// order is a sort of distinct keys, the same however `run` shares its parts out.
-std::optional<std::size_t> order_batch(const PointView& queries, const PointBounds& bounds,
-                                       double reach, BatchScratch scratch,
-                                       const RunParts& run = run_in_turn);
+/// (scratch.spare is written over); returns how many there are and how they are laid out, none
+/// when `run` stopped. The order is a sort of distinct keys, the same however `run` shares its
+/// parts out.
+std::optional<BatchOrder> order_batch(const PointView& queries, const PointBounds& bounds,
+                                      double reach, BatchScratch scratch,
+                                      const RunParts& run = run_in_turn);
 
 /// Its second: the nearest clamped foot of each query at the positions [begin, end) of that
-/// order, bit for bit what `index.nearest_clamped` gives (`index` built from `path`), handed to
-/// `feet` a block at a time; the other rows are the caller's. Disjoint ranges may be searched on
-/// several threads at once, and how the order is cut into ranges changes no answer. A query is
-/// not read again once its block's feet are handed on, so `feet` may write over it.
+/// order (`ordered`, its keys in `ordered_keys`), bit for bit what `index.nearest_clamped` gives
+/// (`index` built from `path`), handed to `feet` a block at a time; the other rows are the
+/// caller's. Disjoint ranges may be searched on several threads at once, and how the order is
+/// cut into ranges changes no answer. A query is not read again once its block's feet are handed
+/// on, so `feet` may write over it.
 void search_batch(const SegmentIndex& index, const PointView& path, const PointView& queries,
-                  double reach, std::span<std::byte> ordered_keys, std::size_t begin,
+                  const BatchOrder& ordered, std::span<std::byte> ordered_keys, std::size_t begin,
                   std::size_t end, const BlockFeet& feet);
 
 }  // namespace korvane

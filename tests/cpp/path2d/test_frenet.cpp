@@ -100,11 +100,12 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
         std::vector<std::optional<ClampedFoot>> batch(queries.size());
         const BatchScratch scratch{std::as_writable_bytes(std::span(order)),
                                    std::as_writable_bytes(std::span(spare))};
-        const std::size_t ordered = order_batch(queries, bounds, reach, scratch).value();
+        const BatchOrder ordered = order_batch(queries, bounds, reach, scratch).value();
         // The order searched in uneven ranges, as threads share it.
-        for (std::size_t begin = 0, step = 1; begin < ordered; begin += step, step = step * 3 + 1) {
-            search_batch(index, view, queries, reach, scratch.order, begin,
-                         std::min(ordered, begin + step), [&](auto rows, auto, auto feet) {
+        for (std::size_t begin = 0, step = 1; begin < ordered.size;
+             begin += step, step = step * 3 + 1) {
+            search_batch(index, view, queries, ordered, scratch.order, begin,
+                         std::min(ordered.size, begin + step), [&](auto rows, auto, auto feet) {
                              for (std::size_t j = 0; j < rows.size(); ++j) {
                                  batch[rows[j]] = feet[j];
                              }
@@ -144,7 +145,7 @@ TEST(Frenet, IndexAnswersAsTheScanOnWindingPathsWithRepeatsAndReversals) {
         std::vector<std::uint64_t> keys(many.size()), spare(many.size());
         const BatchScratch scratch{std::as_writable_bytes(std::span(keys)),
                                    std::as_writable_bytes(std::span(spare))};
-        const std::size_t ordered = order_batch(many, bounds, reach, scratch, backwards).value();
+        const std::size_t ordered = order_batch(many, bounds, reach, scratch, backwards)->size;
         std::vector<bool> seen(many.size());
         for (std::size_t j = 0; j < ordered; ++j) {
             const std::size_t row = keys[j] & 0xffffffffu;
