@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -326,6 +327,34 @@ std::uint64_t waiting_key(double squared_gap, std::size_t at) noexcept {
     return (std::bit_cast<std::uint64_t>(squared_gap) & ~std::uint64_t{0xffffffff}) | at;
 }
 
+// Lowers `top` to the highest place below it whose gap lies within `limit`: true, or false
+// when none does. `gaps` holds whole groups of four up to `top`.
+bool pop_within(const double* gaps, std::size_t& top, double limit) noexcept {
+#if defined(__SSE2__)
+    const __m128d bound = _mm_set1_pd(limit);
+    while (top > 0) {
+        const std::size_t group = (top - 1) & ~std::size_t{3};
+        auto within = static_cast<unsigned>(
+            _mm_movemask_pd(_mm_cmple_pd(_mm_load_pd(gaps + group), bound)) |
+            (_mm_movemask_pd(_mm_cmple_pd(_mm_load_pd(gaps + group + 2), bound)) << 2));
+        within &= (1u << (top - group)) - 1;
+        if (within != 0) {
+            top = group + static_cast<std::size_t>(std::bit_width(within)) - 1;
+            return true;
+        }
+        top = group;
+    }
+    return false;
+#else
+    while (top > 0) {
+        if (gaps[--top] <= limit) {
+            return true;
+        }
+    }
+    return false;
+#endif
+}
+
 }  // namespace
 
 std::optional<Projection> nearest_segment_scan(const PointView& points, Point query) {
@@ -538,8 +567,8 @@ std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points
     return search.result();
 }
 
-template <std::size_t lane_count, bool keyed>
-void SegmentIndex::nearest_clamped_lanes(const PointView& points, std::span<const Point> queries,
+template <bool keyed>
+void SegmentIndex::nearest_clamped_alone(const PointView& points, std::span<const Point> queries,
                                          std::optional<ClampedFoot>* feet) const {
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
     // As descend's: past it the query is scanned.
@@ -551,8 +580,8 @@ void SegmentIndex::nearest_clamped_lanes(const PointView& points, std::span<cons
     const std::size_t sx = points.x().stride();
     const std::size_t sy = points.y().stride();
     const bool paired = sx == 2 && sy == 2 && ys == xs + 1;
-    // Requests what opening `node` reads, its children's boxes or its leaf's points, while the
-    // other lanes take their turns.
+    // Requests what opening `node` reads, its children's boxes or its leaf's points, so that
+    // their cache lines arrive together rather than one after another.
     const auto request = [=](std::size_t node) {
         if constexpr (!keyed) {
             return;  // the boxes and points lie in the caches
@@ -571,192 +600,186 @@ void SegmentIndex::nearest_clamped_lanes(const PointView& points, std::span<cons
                           reinterpret_cast<const char*>(ys + end * sy + 1));
         }
     };
-    struct Near {
-        double squared_gap;
-        std::size_t at;  // its place on the stack
-    };
-    // A step adds at most four boxes to a lane's stack. The first descent may turn to boxes
-    // waiting anywhere on it, so its depth has no bound from the tree's height: a lane whose
-    // stack is full is answered by the search alone instead (300 fixes on a 1e7-point route
-    // had overrun a stack of 100).
-    constexpr std::size_t stack_boxes = 256;
-    struct Lane {
-        ClampedSearch search;
-        Point query;
-        std::size_t row;
-        std::size_t node;  // the node it opens next
-        std::size_t work;
-        bool bounded;  // a foot found: the rest of the search is depth first
-        std::size_t depth;
-        Near near;             // the nearest waiting box
-        std::uint64_t key[2];  // or the two nearest, as waiting_key gives them
-        alignas(64) PendingBoxes::Box stack[stack_boxes];
-    };
-    Lane lanes[lane_count];
-    Lane* live[lane_count];
-    std::size_t active = 0;
-    std::size_t next_row = 0;
-    const std::size_t m = queries.size();
-    // Puts the next query with finite coordinates into `lane`; false when none is left.
-    const auto take = [&](Lane& lane) {
-        for (; next_row < m; ++next_row) {
-            const Point q = queries[next_row];
-            if (!std::isfinite(q.x) || !std::isfinite(q.y)) {
-                feet[next_row].reset();  // as nearest_clamped
-                continue;
+    // The boxes waiting, four siblings to a group: their gaps side by side and the first
+    // sibling's node, pushed as squared_gaps4 writes them and looked through a group at a
+    // time. A box opened or given up has a NaN gap, or lies above `top`. Box by box, a gap and
+    // a node each, pushed and popped one at a time, the stack had taken about a third of a
+    // search's instructions outside its leaves (100 fixes on a 1e4-point route). The first descent may turn to boxes waiting anywhere below it, so
+    // its depth has no bound from the tree's height: a search whose stack is full is answered
+    // by nearest_clamped instead (300 fixes on a 1e7-point route had overrun 100 boxes).
+    constexpr std::size_t stack_groups = 64;
+    constexpr double opened = std::numeric_limits<double>::quiet_NaN();
+    alignas(64) double gaps[4 * stack_groups];
+    std::size_t firsts[stack_groups];
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        const Point query = queries[k];
+        if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
+            feet[k].reset();  // as nearest_clamped
+            continue;
+        }
+        std::size_t node = 0;
+        std::size_t top = 0;  // the boxes below it wait, at their places 4 * group + sibling
+        std::size_t work = 0;
+        // Until a foot bounds the search, the next box is the nearest child or the nearest
+        // waiting box where that is nearer still: the first foot is then about always the
+        // answer (a depth-first descent had found it for half the fixes on a 1e4-point route,
+        // and a quarter on 1e6).
+        double waiting_gap = infinity;
+        std::size_t waiting_at = 0;
+        // or the three nearest, as waiting_key gives them: fewer missed the nearest waiting
+        // more often, more cost more to keep (300 noisy fixes on a 1e6-point route, CPU time a
+        // call, loaded machine: two 122 us, three 111, four 115, six 152)
+        constexpr std::size_t tracked = 3;
+        std::uint64_t near[tracked];
+        std::fill(near, near + tracked, waiting_none);
+        bool answered = false;
+        while (node < first_leaf) {
+            if (top == 4 * stack_groups || work > budget) [[unlikely]] {
+                feet[k] = work > budget ? nearest_clamped_scan(points, query)
+                                        : nearest_clamped(points, query);
+                answered = true;
+                break;
             }
-            lane.search = ClampedSearch{};
-            lane.query = q;
-            lane.row = next_row++;
-            lane.node = 0;
-            lane.work = 0;
-            lane.bounded = false;
-            lane.depth = 0;
-            lane.near = Near{infinity, 0};
-            lane.key[0] = lane.key[1] = waiting_none;
-            return true;
-        }
-        return false;
-    };
-    for (Lane& lane : lanes) {
-        if (!take(lane)) {
-            break;
-        }
-        live[active++] = &lane;
-    }
-    // One box of a lane; false when its search is over, its foot in feet[row].
-    const auto step = [&](Lane& lane) {
-        ClampedSearch& search = lane.search;
-        const std::size_t node = lane.node;
-        if (lane.depth + 4 > stack_boxes) [[unlikely]] {
-            feet[lane.row] = nearest_clamped(points, lane.query);
-            return false;
-        }
-        if (node >= first_leaf) {
-            const std::size_t begin = std::min((node - first_leaf) * leaf_segments, segments);
-            const std::size_t end = std::min(begin + leaf_segments, segments);
-            search.examine_leaf(points, begin, end, lane.query);
-            lane.work += leaf_segments;
-            lane.bounded = true;
-        } else {
+            // Where the boxes lie in the caches, measured into registers and copied onto the
+            // stack: read back from there, the gaps had lengthened the chain of the descent's
+            // steps by a store's forwarding (on a long route they had cost more copied).
             const std::size_t first = 4 * node + 1;
-            double gaps[4];
-            squared_gaps4(boxes + first, lane.query, gaps);
+            double measured[4];
+            double* const g = keyed ? gaps + top : measured;
+            squared_gaps4(boxes + first, query, g);
+            if constexpr (!keyed) {
+                std::memcpy(gaps + top, g, sizeof measured);
+            }
             std::size_t nearest = 0;
             for (std::size_t c = 1; c < 4; ++c) {
-                nearest = gaps[c] < gaps[nearest] ? c : nearest;
+                nearest = g[c] < g[nearest] ? c : nearest;
             }
-            const double near_gap = gaps[nearest];
-            lane.work += 4;
-            std::size_t depth = lane.depth;
-            if (!lane.bounded) {
-                // Until a foot bounds the search, the next box is the nearest child or the
-                // nearer of the two nearest waiting: the first foot is then about always the
-                // answer (a depth-first descent had found it for half the fixes on a 1e4-point
-                // route, and a quarter on 1e6). Every other box waits on the stack; the one
-                // taken from the two is marked there, never to be opened again.
-                std::size_t taken = none_waiting;
-                if constexpr (keyed) {
-                    // Ordered by their gaps' leading bits, their places on the stack below, as
-                    // integers: selects rather than branches, which on a long route mispredict
-                    // (1e6 points: 395 against 426 ns a fix).
-                    std::uint64_t near0 = lane.key[0];
-                    std::uint64_t near1 = lane.key[1];
-                    for (std::size_t c = 0; c < 4; ++c) {
-                        lane.stack[depth] = PendingBoxes::Box{gaps[c], first + c};
-                        const std::uint64_t key =
-                            waiting_key(gaps[c], depth) | (std::uint64_t{0} - (c == nearest));
-                        near1 = std::min(near1, std::max(near0, key));
-                        near0 = std::min(near0, key);
-                        depth += static_cast<std::size_t>(c != nearest);
+            work += 4;
+            firsts[top / 4] = first;
+            const double near_gap = g[nearest];
+            std::size_t taken = top + nearest;
+            if constexpr (keyed) {
+                // Ordered by their gaps' leading bits, their places on the stack below, as
+                // integers: selects rather than branches, which on a long route mispredict
+                // (1e6 points: 395 against 426 ns a fix). The nearest alone had cost about
+                // twice the instructions there, and the nearest child alone three times the
+                // time.
+                const auto insert = [&](std::uint64_t key) {
+                    for (std::size_t j = tracked; j-- > 1;) {
+                        near[j] = std::min(near[j], std::max(near[j - 1], key));
                     }
-                    if (near0 < waiting_key(near_gap, 0)) {
-                        taken = near0 & 0xffffffffu;
-                        const std::uint64_t key = waiting_key(near_gap, depth);
-                        near0 = std::min(near1, key);
-                        near1 = std::max(near1, key);
-                    }
-                    lane.key[0] = near0;
-                    lane.key[1] = near1;
-                } else {
-                    for (std::size_t c = 0; c < 4; ++c) {
-                        lane.stack[depth] = PendingBoxes::Box{gaps[c], first + c};
-                        depth += static_cast<std::size_t>(c != nearest);
-                    }
-                    // Where the boxes lie in the caches, the nearest waiting alone, which
-                    // costs less to keep than two (1e4 points: 124 against 129 ns a fix).
-                    for (std::size_t j = lane.depth; j < depth; ++j) {
-                        if (lane.stack[j].squared_gap < lane.near.squared_gap) {
-                            lane.near = Near{lane.stack[j].squared_gap, j};
-                        }
-                    }
-                    if (lane.near.squared_gap < near_gap) {
-                        taken = lane.near.at;
-                        lane.near = Near{infinity, 0};
-                    }
+                    near[0] = std::min(near[0], key);
+                };
+                for (std::size_t c = 0; c < 4; ++c) {
+                    insert(waiting_key(g[c], top + c) | (std::uint64_t{0} - (c == nearest)));
                 }
-                lane.node = first + nearest;
-                if (taken != none_waiting) {
-                    lane.stack[depth++] = PendingBoxes::Box{near_gap, first + nearest};
-                    lane.node = lane.stack[taken].node;
-                    lane.stack[taken].squared_gap = std::numeric_limits<double>::quiet_NaN();
-                }
-                lane.depth = depth;
-                request(lane.node);
-                if (lane.work <= budget) {
-                    return true;
+                if (near[0] < waiting_key(near_gap, 0)) {
+                    taken = near[0] & 0xffffffffu;
+                    for (std::size_t j = 0; j + 1 < tracked; ++j) {
+                        near[j] = near[j + 1];
+                    }
+                    near[tracked - 1] = waiting_none;
+                    insert(waiting_key(near_gap, top + nearest));
                 }
             } else {
-                const double limit = search.limit;
+                // Where the boxes lie in the caches, the nearest waiting alone, which costs
+                // less to keep than two (1e4 points: 124 against 129 ns a fix).
                 for (std::size_t c = 0; c < 4; ++c) {
-                    lane.stack[depth] = PendingBoxes::Box{gaps[c], first + c};
-                    depth += static_cast<std::size_t>(c != nearest) &
-                             static_cast<std::size_t>(gaps[c] <= limit);
+                    const bool nearer = c != nearest && g[c] < waiting_gap;
+                    waiting_gap = nearer ? g[c] : waiting_gap;
+                    waiting_at = nearer ? top + c : waiting_at;
                 }
-                lane.depth = depth;
-                if (near_gap <= limit && lane.work <= budget) {
-                    lane.node = first + nearest;
-                    request(lane.node);
-                    return true;
+                if (waiting_gap < near_gap) {
+                    taken = waiting_at;
+                    waiting_gap = infinity;
                 }
             }
-        }
-        if (lane.work > budget) {
-            feet[lane.row] = nearest_clamped_scan(points, lane.query);
-            return false;
-        }
-        while (lane.depth > 0) {
-            const PendingBoxes::Box next = lane.stack[--lane.depth];
-            if (next.squared_gap <= search.limit) {
-                lane.node = next.node;
-                request(lane.node);
-                return true;
+            // Where the boxes lie in the caches, the nearest child in a register unless a
+            // waiting box was taken, which it seldom is; on a long route, where it often is,
+            // from the stack without a branch.
+            if constexpr (keyed) {
+                top += 4;
+                node = firsts[taken / 4] + taken % 4;
+            } else {
+                node = taken == top + nearest ? first + nearest : firsts[taken / 4] + taken % 4;
+                top += 4;
             }
+            gaps[taken] = opened;
+            request(node);
         }
-        feet[lane.row] = search.result();
-        return false;
-    };
-    for (std::size_t j = 0; active > 0;) {
-        Lane& lane = *live[j];
-        if (step(lane) || take(lane)) {
-            j = j + 1 < active ? j + 1 : 0;
-        } else {
-            live[j] = live[--active];
-            j = j < active ? j : 0;
+        if (answered) {
+            continue;
+        }
+        // The rest depth first from the first leaf, nearest child first, with the boxes
+        // waiting within the bound.
+        ClampedSearch search;
+        for (;;) {
+            if (node >= first_leaf) {
+                const std::size_t begin = std::min((node - first_leaf) * leaf_segments, segments);
+                const std::size_t end = std::min(begin + leaf_segments, segments);
+                search.examine_leaf(points, begin, end, query);
+                work += leaf_segments;
+            } else {
+                const std::size_t at = (top + 3) & ~std::size_t{3};
+                if (at == 4 * stack_groups) [[unlikely]] {
+                    feet[k] = nearest_clamped(points, query);
+                    answered = true;
+                    break;
+                }
+                const std::size_t first = 4 * node + 1;
+                double measured[4];
+                double* const g = keyed ? gaps + at : measured;
+                squared_gaps4(boxes + first, query, g);
+                std::size_t nearest = 0;
+                for (std::size_t c = 1; c < 4; ++c) {
+                    nearest = g[c] < g[nearest] ? c : nearest;
+                }
+                work += 4;
+                // Where the nearest child lies beyond the bound, so do its siblings.
+                if (g[nearest] <= search.limit && work <= budget) {
+                    firsts[at / 4] = first;
+                    g[nearest] = opened;
+                    if constexpr (!keyed) {
+                        std::memcpy(gaps + at, g, sizeof measured);
+                    }
+                    top = at + 4;
+                    node = first + nearest;
+                    request(node);
+                    continue;
+                }
+            }
+            if (work > budget) [[unlikely]] {
+                feet[k] = nearest_clamped_scan(points, query);
+                answered = true;
+                break;
+            }
+            // The highest waiting box within the bound, which may have fallen since the boxes
+            // below were put aside.
+            if (!pop_within(gaps, top, search.limit)) {
+                break;
+            }
+            node = firsts[top / 4] + top % 4;
+            gaps[top] = opened;  // its group may lie below `top` again
+            request(node);
+        }
+        if (!answered) {
+            feet[k] = search.result();
         }
     }
 }
 
 void SegmentIndex::nearest_clamped_each(const PointView& points, std::span<const Point> queries,
                                         std::optional<ClampedFoot>* feet) const {
-    // Two searches in turn overlap where the boxes and points lie in the caches, and one alone
-    // mispredicts less where they do not (noisy fixes on routes of 1e4 and 1e6 points: 114
-    // against 153 ns a fix, and 395 against 431).
+    // One search at a time, its state in registers. Two or more in turn, switching between
+    // states kept in memory, had overlapped their waits for the caches but cost more than that
+    // hid (CPU time a call, loaded machine; 100 noisy fixes on a 1e4-point route: two in turn
+    // 13.1 us, two in lockstep 12.9, one 11.8, one with its stack in groups 11.2; 300 on a
+    // 1e6-point route: 127, 135, 127 and 122 us).
     const std::size_t point_bytes = points.size() * 2 * sizeof(double);
     if (bytes() + point_bytes <= cached_bytes) {
-        nearest_clamped_lanes<2, false>(points, queries, feet);
+        nearest_clamped_alone<false>(points, queries, feet);
     } else {
-        nearest_clamped_lanes<1, true>(points, queries, feet);
+        nearest_clamped_alone<true>(points, queries, feet);
     }
 }
 

@@ -53,9 +53,9 @@ public:
     std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
                                                std::optional<std::size_t> hint = {}) const;
     /// What nearest_clamped gives for each of `queries` (without a hint), bit for bit, into
-    /// feet[k]: several searches at once, a box each in turn, so that the boxes and points one
-    /// waits for arrive while the others compute. For queries spread far apart over a path,
-    /// which share no boxes.
+    /// feet[k]: each search alone, its first descent turning to the nearest box waiting where
+    /// that is nearer than the nearest child. For queries spread far apart over a path, which
+    /// share no boxes.
     void nearest_clamped_each(const PointView& points, std::span<const Point> queries,
                               std::optional<ClampedFoot>* feet) const;
 
@@ -86,8 +86,8 @@ private:
 
     template <class Search>
     bool descend(const PointView& points, Point query, Search& search) const;
-    template <std::size_t lanes, bool keyed>
-    void nearest_clamped_lanes(const PointView& points, std::span<const Point> queries,
+    template <bool keyed>
+    void nearest_clamped_alone(const PointView& points, std::span<const Point> queries,
                                std::optional<ClampedFoot>* feet) const;
 };
 
