@@ -206,7 +206,8 @@ double largest_finite(const std::span<const Point>& points) noexcept {
     const __m128d sign = _mm_set1_pd(-0.0);
     const __m128d infinite = _mm_set1_pd(INFINITY);
     __m128d most[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
-    const double* at = &points.data()->x;
+    // Not &data()->x: an empty span may hold no pointer at all.
+    const auto* at = reinterpret_cast<const double*>(points.data());
     for (std::size_t i = 0; i < points.size(); ++i) {
         const __m128d magnitude = _mm_andnot_pd(sign, _mm_loadu_pd(at + 2 * i));
         const __m128d below = _mm_cmplt_pd(magnitude, infinite);
