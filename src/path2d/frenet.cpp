@@ -99,9 +99,10 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
 // At most 1,024 fixes with 8 leaves of the route or more each share no boxes in the batch, each
 // alone in its cell: they are searched one by one instead (nearest_clamped_each), as calls of
 // fewer than 64 rows are. Search alone against the batch, ns a fix (CPU time, loaded machine):
-// 100 fixes on 1e4 points 124 against 159, 300 and 1,000 on 1e6 points 415 and 665 against 563
-// and 839, 1,000 on 1e5 points 322 against 353; the batch wins from 3,000 fixes on 1e5 and 1e6
-// points (2.7 and 22 leaves a fix: 287 and 712 against 342 and 815).
+// 100 fixes on 1e4 points 112 against 159, 300 and 1,000 on 1e6 points 376 and 526 against 563
+// and 839, 1,000 on 1e5 points 293 against 353; the batch won from 3,000 fixes on 1e5 and 1e6
+// points (2.7 and 22 leaves a fix: 287 and 712 against 342 and 815, measured before the search
+// alone kept its waiting boxes in groups, which took a tenth to a fifth off it).
 constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
