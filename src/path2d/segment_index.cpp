@@ -729,6 +729,8 @@ void SegmentIndex::nearest_clamped_alone(const PointView& points, std::span<cons
                 const std::size_t first = 4 * node + 1;
                 double measured[4];
                 double* const g = keyed ? gaps + at : measured;
+                // Written out as in the first descent above: through one inlined function the
+                // two loops had kept fewer of their values in registers (compared object code).
                 squared_gaps4(boxes + first, query, g);
                 std::size_t nearest = 0;
                 for (std::size_t c = 1; c < 4; ++c) {
