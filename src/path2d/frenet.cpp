@@ -476,9 +476,8 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
         // feet before (1,000 trips of 300 fixes: 119k -> 110k instructions a trip).
         FeetBefore seen;
         std::optional<ClampedFoot> foot;
-        const AlongRows rows{out.s, out.d, out.distance, out.segment};
         for (std::size_t k = 0; k < queries.size(); ++k) {
-            k = proven_rows(route, path_length, queries, k, max_distance, seen, rows, foot);
+            k = proven_rows(route, path_length, queries, k, max_distance, seen, out, foot);
             if (k == queries.size()) {
                 break;
             }

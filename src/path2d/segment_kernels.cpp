@@ -12,6 +12,8 @@
 #include <cstring>
 #include <limits>
 
+#include "path2d/frenet.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -643,7 +645,7 @@ __attribute__((target("avx2"))) std::size_t proven_feet(const RouteColumns& rout
 [[gnu::always_inline]] inline void proven_row(const RouteColumns& route,
                                               std::span<const double> path_length,
                                               const ClampedFoot& foot, Point query,
-                                              double max_distance, const AlongRows& rows,
+                                              double max_distance, const FrenetColumns& rows,
                                               std::size_t k) noexcept {
     const double distance = std::sqrt(foot.squared_distance);
     const std::size_t i = foot.index;
@@ -667,7 +669,7 @@ __attribute__((target("avx2"))) std::size_t proven_feet(const RouteColumns& rout
 // its segment, and stopping at a foot at a vertex.
 __attribute__((target("avx2"))) std::size_t proven_rows_wide(
     const RouteColumns& route, std::span<const double> path_length, std::span<const Point> queries,
-    std::size_t k, double max_distance, FeetBefore& seen, const AlongRows& rows,
+    std::size_t k, double max_distance, FeetBefore& seen, const FrenetColumns& rows,
     std::optional<ClampedFoot>& vertex_foot) noexcept {
     vertex_foot.reset();
     return proven_turns(route, queries, k, seen, [&](std::size_t j, const ClampedFoot& foot) {
@@ -1034,7 +1036,7 @@ bool along_rows_wide(const PointView& p) noexcept {
 
 std::size_t proven_rows(const RouteColumns& route, std::span<const double> path_length,
                         std::span<const Point> queries, std::size_t k, double max_distance,
-                        FeetBefore& seen, const AlongRows& rows,
+                        FeetBefore& seen, const FrenetColumns& rows,
                         std::optional<ClampedFoot>& vertex_foot) noexcept {
 #if defined(KORVANE_WIDE_KERNELS)
     return proven_rows_wide(route, path_length, queries, k, max_distance, seen, rows, vertex_foot);

@@ -156,13 +156,7 @@ void nearest_feet_along(const RouteColumns& route, const PointView& p,
                         std::optional<ClampedFoot>* feet, FeetBefore& seen,
                         bool first_tried) noexcept;
 
-/// Columns of rows of route coordinates: arc length, signed offset, distance, segment.
-struct AlongRows {
-    double* s;
-    double* d;
-    double* distance;
-    std::int64_t* segment;
-};
+struct FrenetColumns;  // to_frenet's result columns (path2d/frenet.hpp)
 
 /// Whether proven_rows can search fixes on the points `p` (of the route's columns).
 bool along_rows_wide(const PointView& p) noexcept;
@@ -175,7 +169,7 @@ bool along_rows_wide(const PointView& p) noexcept;
 /// else left to the rest of the search (`vertex_foot` empty).
 std::size_t proven_rows(const RouteColumns& route, std::span<const double> path_length,
                         std::span<const Point> queries, std::size_t k, double max_distance,
-                        FeetBefore& seen, const AlongRows& rows,
+                        FeetBefore& seen, const FrenetColumns& rows,
                         std::optional<ClampedFoot>& vertex_foot) noexcept;
 
 /// The most segments nearest_feet_one_leaf measures query by query: a leaf's.
