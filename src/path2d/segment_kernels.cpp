@@ -89,16 +89,14 @@ template <std::size_t W>
     }
 }
 
-// clamped_foot lane by lane: the squared distances of the feet on the segments from a to b, and
-// their t.
+// squared_feet of segments given by their starts a, their directions d = b - a and their squared
+// lengths, as the groups' columns hold them.
 template <class V>
-[[gnu::always_inline]] inline void squared_feet(const V& ax, const V& ay, const V& bx, const V& by,
-                                                Point query, V& out, V& clamped) noexcept {
+[[gnu::always_inline]] inline void squared_feet_from(const V& ax, const V& ay, const V& dx,
+                                                     const V& dy, const V& squared_length,
+                                                     Point query, V& out, V& clamped) noexcept {
     const V zero{};
     const V one = zero + 1.0;
-    const V dx = bx - ax;
-    const V dy = by - ay;
-    const V squared_length = dx * dx + dy * dy;
     const V ratio = ((query.x - ax) * dx + (query.y - ay) * dy) / squared_length;
     V t = squared_length > zero ? ratio : zero;
     t = zero > t ? zero : t;
@@ -107,6 +105,16 @@ template <class V>
     const V ey = (ay + t * dy) - query.y;
     out = ex * ex + ey * ey;
     clamped = t;
+}
+
+// clamped_foot lane by lane: the squared distances of the feet on the segments from a to b, and
+// their t.
+template <class V>
+[[gnu::always_inline]] inline void squared_feet(const V& ax, const V& ay, const V& bx, const V& by,
+                                                Point query, V& out, V& clamped) noexcept {
+    const V dx = bx - ax;
+    const V dy = by - ay;
+    squared_feet_from(ax, ay, dx, dy, dx * dx + dy * dy, query, out, clamped);
 }
 
 // squared_feet of the segments i + k, W at a time for k < n, the points in two lists (stride 1)
@@ -505,29 +513,21 @@ __attribute__((target("avx2"))) std::uint64_t two_groups_beside(const double* x,
 __attribute__((target("avx2"), always_inline)) inline bool proven_foot(const RouteColumns& route,
                                                                        std::size_t low, Point query,
                                                                        ClampedFoot& foot) noexcept {
+    using V = Lanes<4>;
     const __m256d qx = _mm256_set1_pd(query.x);
     const __m256d qy = _mm256_set1_pd(query.y);
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d one = _mm256_set1_pd(1.0);
     __m256d squared[2];
     __m256d ts[2];
     for (std::size_t g = 0; g < 2; ++g) {
         const double* columns = &route.group_segments_of[low + g][0][0];
-        const __m256d ax = _mm256_load_pd(columns);
-        const __m256d ay = _mm256_load_pd(columns + 4);
-        const __m256d dx = _mm256_load_pd(columns + 8);
-        const __m256d dy = _mm256_load_pd(columns + 12);
-        const __m256d length = _mm256_load_pd(columns + 16);
-        // As squared_feet: t = length > 0 ? ratio : 0, then 0 > t ? 0 : t and t > 1 ? 1 : t.
-        const __m256d ratio = _mm256_div_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(qx, ax), dx),
-                                                          _mm256_mul_pd(_mm256_sub_pd(qy, ay), dy)),
-                                            length);
-        __m256d t = _mm256_and_pd(_mm256_cmp_pd(length, zero, _CMP_GT_OQ), ratio);
-        t = _mm256_blendv_pd(t, zero, _mm256_cmp_pd(zero, t, _CMP_GT_OQ));
-        t = _mm256_blendv_pd(t, one, _mm256_cmp_pd(t, one, _CMP_GT_OQ));
-        const __m256d ex = _mm256_sub_pd(_mm256_add_pd(ax, _mm256_mul_pd(t, dx)), qx);
-        const __m256d ey = _mm256_sub_pd(_mm256_add_pd(ay, _mm256_mul_pd(t, dy)), qy);
-        squared[g] = _mm256_add_pd(_mm256_mul_pd(ex, ex), _mm256_mul_pd(ey, ey));
+        V ax, ay, dx, dy, length, out, t;
+        load<4>(columns, ax);
+        load<4>(columns + 4, ay);
+        load<4>(columns + 8, dx);
+        load<4>(columns + 12, dy);
+        load<4>(columns + 16, length);
+        squared_feet_from(ax, ay, dx, dy, length, query, out, t);
+        squared[g] = out;
         ts[g] = t;
     }
     // The lowest number of the eight in every lane (a NaN passed over: min_pd(a, b) gives b
