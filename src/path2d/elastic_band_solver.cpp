@@ -14,6 +14,7 @@
 #endif
 
 #include "path2d/path2d.hpp"
+#include "util/processor.hpp"
 
 namespace korvane {
 
@@ -524,11 +525,6 @@ __attribute__((always_inline)) inline void advance_row(
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define KORVANE_WIDE_BAND 1
-
-bool has_avx2() noexcept {
-    static const bool found = __builtin_cpu_supports("avx2");
-    return found;
-}
 
 // Two consecutive rows of pairs as one vector of four, and back.
 __attribute__((target("avx2"), always_inline)) inline __m256d at(const Pair* p, std::size_t row) {

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "path2d/frenet.hpp"
+#include "util/processor.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -69,6 +70,14 @@ template <std::size_t W>
         x = __builtin_shufflevector(low, high, 0, 2, 4, 6);
         y = __builtin_shufflevector(low, high, 1, 3, 5, 7);
     }
+}
+
+// Whether the points lie as load_segments reads them: in two lists (stride 1) or in one list of
+// pairs (stride 2).
+inline bool in_rows(const PointView& p) noexcept {
+    const std::size_t stride = p.x().stride();
+    return stride == p.y().stride() &&
+           (stride == 1 || (stride == 2 && p.y().first() == p.x().first() + 1));
 }
 
 // The ends a and b of the W segments from j, the points in two lists (stride 1) or in one list
@@ -162,10 +171,6 @@ __attribute__((target("avx2"))) std::size_t measure_four(const double* x, const 
     return measure_lanes<4>(x, y, stride, i, n, query, out, ts, lowest);
 }
 
-bool has_avx2() noexcept {
-    static const bool found = __builtin_cpu_supports("avx2");
-    return found;
-}
 #endif
 
 // clamped_foot(p, i + k, query)'s squared distance into out[k] and its t into ts[k] for k < n;
@@ -179,13 +184,13 @@ double measure(const PointView& p, std::size_t i, std::size_t n, Point query, do
     const double* x = p.x().first();
     const double* y = p.y().first();
     const std::size_t stride = p.x().stride();
-    const bool in_rows = stride == p.y().stride() && (stride == 1 || (stride == 2 && y == x + 1));
+    const bool rows = in_rows(p);
 #if defined(KORVANE_WIDE_KERNELS)
-    if (in_rows && has_avx2()) {
+    if (rows && has_avx2()) {
         k = measure_four(x, y, stride, i, n, query, out, ts, lowest);
     }
 #endif
-    if (in_rows && n - k >= 2) {
+    if (rows && n - k >= 2) {
         k += measure_two(x, y, stride, i + k, n - k, query, out + k, ts + k, lowest);
     }
 #endif
@@ -747,8 +752,7 @@ bool nearest_foot_among(const PointView& p, std::size_t begin, std::size_t end, 
     const double* x = p.x().first();
     const double* y = p.y().first();
     const std::size_t stride = p.x().stride();
-    if (end - begin == 16 && stride == p.y().stride() &&
-        (stride == 1 || (stride == 2 && y == x + 1)) && has_avx2()) {
+    if (end - begin == 16 && in_rows(p) && has_avx2()) {
         return whole_leaf_foot(x, y, stride, begin, query, best);
     }
 #endif
@@ -826,7 +830,7 @@ std::size_t whole_group_boxes(const PointView& p, std::size_t groups,
     const double* x = p.x().first();
     const double* y = p.y().first();
     const std::size_t stride = p.x().stride();
-    if (stride == p.y().stride() && (stride == 1 || (stride == 2 && y == x + 1)) && has_avx2()) {
+    if (in_rows(p) && has_avx2()) {
         group_boxes_four(x, y, stride, groups, route);
         return groups;
     }
@@ -904,8 +908,7 @@ void nearest_feet_along(const RouteColumns& route, const PointView& p,
     const double* x = p.x().first();
     const double* y = p.y().first();
     const std::size_t stride = p.x().stride();
-    const bool two_wide =
-        stride == p.y().stride() && (stride == 1 || (stride == 2 && y == x + 1)) && has_avx2();
+    const bool two_wide = in_rows(p) && has_avx2();
 #endif
     for (std::size_t k = 0; k < queries.size(); ++k) {
 #if defined(KORVANE_WIDE_KERNELS)
@@ -1024,10 +1027,7 @@ void nearest_feet_along(const RouteColumns& route, const PointView& p,
 
 bool along_rows_wide(const PointView& p) noexcept {
 #if defined(KORVANE_WIDE_KERNELS)
-    const double* x = p.x().first();
-    const double* y = p.y().first();
-    const std::size_t stride = p.x().stride();
-    return stride == p.y().stride() && (stride == 1 || (stride == 2 && y == x + 1)) && has_avx2();
+    return in_rows(p) && has_avx2();
 #else
     (void)p;
     return false;
