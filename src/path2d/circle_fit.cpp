@@ -60,11 +60,12 @@ public:
 private:
     // The curvature of [start, end) when one circle fits it within the tolerance. A fit that
     // LAPACK could not produce counts as not fitting, so the run is split further instead.
-    // Written as max_rmse >= rmse so that a NaN on either side rejects the fit.
+    // Written as max_rmse >= rmse so that a NaN on either side rejects the fit. The fit is told
+    // the tolerance, so that runs it proves too rough are refused without decomposing them.
     std::optional<double> accepted_curvature(std::size_t start, std::size_t end) {
         const std::size_t len = end - start;
         const std::optional<CircleFit> fit = taubin_circle_fit(
-            m_x.subspan(start, len), m_y.subspan(start, len), m_dgesvd, m_workspace);
+            m_x.subspan(start, len), m_y.subspan(start, len), m_dgesvd, m_workspace, m_max_rmse);
         if (fit && m_max_rmse >= fit->rmse) {
             return 1.0 / fit->radius;
         }

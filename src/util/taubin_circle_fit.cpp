@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
+#include <numbers>
+#include <utility>
 #include <stdexcept>
 
 namespace korvane {
@@ -25,10 +28,143 @@ int workspace_length(double reported) {
     return static_cast<int>(reported);
 }
 
+// The smallest eigenvalue of a symmetric 3-by-3 matrix, the next one and the largest, from the
+// characteristic cubic in its trigonometric form, and a unit eigenvector of the smallest: the
+// longest cross product of two rows of M - lambda I. Nothing is claimed for its accuracy here;
+// the caller bounds that from the vector's residual.
+struct SmallestEigen {
+    double vector[3];
+    double smallest;
+    double next;
+    double largest;
+};
+
+SmallestEigen smallest_eigen3(const double (&m)[3][3]) {
+    const double off = m[0][1] * m[0][1] + m[0][2] * m[0][2] + m[1][2] * m[1][2];
+    const double q = (m[0][0] + m[1][1] + m[2][2]) / 3.0;
+    const double d0 = m[0][0] - q;
+    const double d1 = m[1][1] - q;
+    const double d2 = m[2][2] - q;
+    const double p = std::sqrt((d0 * d0 + d1 * d1 + d2 * d2 + 2.0 * off) / 6.0);
+    // det((M - q I) / p) / 2, kept within acos's domain against rounding.
+    const double b01 = m[0][1] / p;
+    const double b02 = m[0][2] / p;
+    const double b12 = m[1][2] / p;
+    const double e0 = d0 / p;
+    const double e1 = d1 / p;
+    const double e2 = d2 / p;
+    const double det =
+        e0 * (e1 * e2 - b12 * b12) - b01 * (b01 * e2 - b12 * b02) + b02 * (b01 * b12 - e1 * b02);
+    const double phi = std::acos(std::clamp(det / 2.0, -1.0, 1.0)) / 3.0;
+    SmallestEigen result{};
+    result.largest = q + 2.0 * p * std::cos(phi);
+    result.smallest = q + 2.0 * p * std::cos(phi + 2.0 * std::numbers::pi / 3.0);
+    result.next = 3.0 * q - result.largest - result.smallest;
+    const double r[3][3] = {{m[0][0] - result.smallest, m[0][1], m[0][2]},
+                            {m[0][1], m[1][1] - result.smallest, m[1][2]},
+                            {m[0][2], m[1][2], m[2][2] - result.smallest}};
+    double best = 0.0;
+    for (const auto& [i, j] : {std::pair{0, 1}, std::pair{0, 2}, std::pair{1, 2}}) {
+        const double c[3] = {r[i][1] * r[j][2] - r[i][2] * r[j][1],
+                             r[i][2] * r[j][0] - r[i][0] * r[j][2],
+                             r[i][0] * r[j][1] - r[i][1] * r[j][0]};
+        const double length = c[0] * c[0] + c[1] * c[1] + c[2] * c[2];
+        if (length > best) {
+            best = length;
+            std::copy(c, c + 3, result.vector);
+        }
+    }
+    const double norm = std::sqrt(best);
+    for (double& component : result.vector) {
+        component /= norm;
+    }
+    return result;
+}
+
+// Whether the fit dgesvd would make of the columns (z0, u, v) of Z has an RMSE above max_rmse,
+// decided without dgesvd. Most runs a decomposition tries are refused, and this costs a few
+// passes over the run where the decomposition costs several times more.
+//
+// The smallest eigenvector of Z'Z is Z's smallest right singular vector. dgesvd's stands within
+// an angle of the order of n eps |Z|^2 / gap of the exact one (its backward error over the gap
+// between the two smallest values), ours within its residual over the gap: together `drift`.
+// From a unit vector a the fit has radius |rho| and centre m - rho (a1, a2), rho = s / (2 a0),
+// so moving a by drift moves every point's radial distance by at most `moved`. The RMSE from
+// our circle, less that and both computations' rounding (`rounding`), bounds the RMSE from
+// dgesvd's from below. Every margin is generous; a run near any limit is simply fitted.
+bool fit_proven_above(const double* z0, const double* u, const double* v, std::size_t n, double mx,
+                      double my, double s, std::span<const double> x, std::span<const double> y,
+                      double max_rmse) {
+    if (!(max_rmse < std::numeric_limits<double>::infinity())) {
+        return false;
+    }
+    double m[3][3] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        m[0][0] += z0[i] * z0[i];
+        m[0][1] += z0[i] * u[i];
+        m[0][2] += z0[i] * v[i];
+        m[1][1] += u[i] * u[i];
+        m[1][2] += u[i] * v[i];
+        m[2][2] += v[i] * v[i];
+    }
+    m[1][0] = m[0][1];
+    m[2][0] = m[0][2];
+    m[2][1] = m[1][2];
+    const SmallestEigen eigen = smallest_eigen3(m);
+    const double a0 = eigen.vector[0];
+    const double a1 = eigen.vector[1];
+    const double a2 = eigen.vector[2];
+    // How far our vector stands from an eigenvector of the matrix it was computed from.
+    double residual = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        const double e =
+            m[i][0] * a0 + m[i][1] * a1 + m[i][2] * a2 - eigen.smallest * eigen.vector[i];
+        residual += e * e;
+    }
+    constexpr double eps = std::numeric_limits<double>::epsilon();
+    const double count = static_cast<double>(n);
+    const double gap = eigen.next - eigen.smallest;
+    const double drift =
+        (1024.0 * (count + 8.0) * eps * eigen.largest + 4.0 * std::sqrt(residual)) / gap;
+    if (!(eigen.smallest >= -eigen.largest && drift <= 1e-4 && std::abs(a0) > 4.0 * drift)) {
+        return false;
+    }
+    const double rho = s / (2.0 * a0);
+    const double cx = mx - rho * a1;
+    const double cy = my - rho * a2;
+    const double r = std::abs(rho);
+    const double moved = r * (drift * (4.0 / std::abs(a0) + 2.0) + 1e-12);
+    const double rounding = 64.0 * eps * (10.0 * r + std::abs(mx) + std::abs(my));
+    // Squared distances only add up, so the proof holds as soon as a prefix of them exceeds n
+    // times the squared threshold, scaled down for the rounding of the sum itself.
+    const double threshold =
+        (max_rmse + moved + 2.0 * rounding) / (1.0 - 64.0 * (count + 8.0) * eps);
+    const double needed = count * threshold * threshold;
+    if (!(needed < std::numeric_limits<double>::infinity())) {
+        return false;
+    }
+    double sum_sq = 0.0;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t stop = std::min(n, i + 16);
+        for (; i < stop; ++i) {
+            const double dx = x[i] - cx;
+            const double dy = y[i] - cy;
+            const double d = std::sqrt(dx * dx + dy * dy) - r;
+            sum_sq += d * d;
+        }
+        if (sum_sq > needed) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
-                                           DgesvdFn dgesvd, CircleFitWorkspace& workspace) {
+                                           DgesvdFn dgesvd, CircleFitWorkspace& workspace,
+                                           double max_rmse) {
     if (dgesvd == nullptr) {
         throw std::invalid_argument("taubin_circle_fit needs a dgesvd");
     }
@@ -74,7 +210,7 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
         z0[i] = (z0[i] - zm) / s;
         finite = finite && std::isfinite(z0[i]);
     }
-    if (!finite) {
+    if (!finite || fit_proven_above(z0, u, v, n, mx, my, s, x, y, max_rmse)) {
         return std::nullopt;
     }
 

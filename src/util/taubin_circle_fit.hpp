@@ -1,6 +1,7 @@
 // src/util/taubin_circle_fit.hpp: algebraic (Taubin) circle fit of a run of points via dgesvd
 #pragma once
 
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -22,8 +23,13 @@ class CircleFitWorkspace;
 /// Taubin fit of the points (x[i], y[i]) for i below the shorter length. Nothing for no points,
 /// for coincident or non-finite points (no finite matrix to decompose) and when dgesvd reports
 /// a failure. `dgesvd` must not be null.
-std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
-                                           DgesvdFn dgesvd, CircleFitWorkspace& workspace);
+///
+/// A caller that refuses every fit above an RMSE of `max_rmse` may say so: a run whose fit is
+/// proven to lie above it is then answered with nothing, without decomposing it. Runs where the
+/// proof is not certain are fitted as usual, so a fit that is returned is always the same.
+std::optional<CircleFit> taubin_circle_fit(
+    std::span<const double> x, std::span<const double> y, DgesvdFn dgesvd,
+    CircleFitWorkspace& workspace, double max_rmse = std::numeric_limits<double>::infinity());
 
 /// The same fit with buffers of its own.
 std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
@@ -35,7 +41,7 @@ class CircleFitWorkspace {
 private:
     friend std::optional<CircleFit> taubin_circle_fit(std::span<const double>,
                                                       std::span<const double>, DgesvdFn,
-                                                      CircleFitWorkspace&);
+                                                      CircleFitWorkspace&, double);
     std::vector<double> m_z;         // n-by-3 design matrix, column-major; overwritten by dgesvd
     std::vector<double> m_work;      // dgesvd's work array
     DgesvdFn m_sized_by = nullptr;   // the routine whose answers m_work_length holds

@@ -128,6 +128,43 @@ TEST(TaubinCircleFit, CollinearRunHasNoFiniteError) {
     EXPECT_TRUE(std::isnan(line->rmse));
 }
 
+// Told the caller's tolerance, the fit refuses a run only when its RMSE lies above it: at a
+// tolerance equal to the RMSE the very same fit comes back, on arcs of every size, far from the
+// origin, nearly straight, short and long. Half the tolerance must be refused mostly unfitted.
+TEST(TaubinCircleFit, ToleranceRefusesOnlyFitsAboveIt) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int refused = 0;
+    int tried = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t n = 3 + static_cast<std::size_t>(unit(rng) * (trial % 2 ? 400 : 12));
+        const double radius = std::pow(10.0, unit(rng) * 7.0);
+        const double offset = trial % 3 == 0 ? 5e6 : 0.0;
+        std::normal_distribution<double> noise(0.0, std::pow(10.0, unit(rng) * 4.0 - 3.0));
+        PointRun run;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = static_cast<double>(i) / radius;
+            run.x.push_back(offset + radius * std::sin(a) + noise(rng));
+            run.y.push_back(radius * (1.0 - std::cos(a)) + noise(rng));
+        }
+        CircleFitWorkspace workspace;
+        const std::optional<CircleFit> fit = taubin_circle_fit(run.x, run.y, system_dgesvd);
+        if (!fit || !(fit->rmse > 0.0)) {
+            continue;
+        }
+        const std::optional<CircleFit> told =
+            taubin_circle_fit(run.x, run.y, system_dgesvd, workspace, fit->rmse);
+        ASSERT_TRUE(told) << "trial " << trial;
+        EXPECT_TRUE(same_bits(*fit, *told)) << "trial " << trial;
+        const auto half = taubin_circle_fit(run.x, run.y, system_dgesvd, workspace, fit->rmse / 2);
+        EXPECT_TRUE(!half || same_bits(*fit, *half)) << "trial " << trial;
+        refused += !half;
+        ++tried;
+    }
+    EXPECT_GT(tried, 300);
+    EXPECT_GT(refused, tried * 3 / 4);
+}
+
 #endif
 
 namespace {
