@@ -2,6 +2,8 @@
 #include "path2d/circle_fit.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -18,13 +20,14 @@ class CircleDecomposition {
 public:
     CircleDecomposition(std::span<const double> x, std::span<const double> y, double max_rmse,
                         DgesvdFn dgesvd, CircleFitWorkspace& workspace,
-                        std::vector<CircleSegment>& segments)
+                        std::vector<CircleSegment>& segments, bool prove)
         : m_x(x),
           m_y(y),
           m_max_rmse(max_rmse),
           m_dgesvd(dgesvd),
           m_workspace(workspace),
-          m_segments(segments) {}
+          m_segments(segments),
+          m_prove(prove) {}
 
     /// Appends the segments of [start, end); the caller has checked the range against the path.
     void decompose(std::size_t start, std::size_t end) {
@@ -57,15 +60,29 @@ public:
         }
     }
 
+    /// The curvature of a segment proven to fit but not yet fitted.
+    static constexpr double pending = std::numeric_limits<double>::quiet_NaN();
+
 private:
     // The curvature of [start, end) when one circle fits it within the tolerance. A fit that
     // LAPACK could not produce counts as not fitting, so the run is split further instead.
-    // Written as max_rmse >= rmse so that a NaN on either side rejects the fit. The fit is told
-    // the tolerance, so that runs it proves too rough are refused without decomposing them.
+    // Written as max_rmse >= rmse so that a NaN on either side rejects the fit. Proven runs are
+    // not decomposed: refused ones need nothing more, and a fitting one's curvature only where
+    // it survives the merges (`pending`; an accepted curvature is never NaN).
     std::optional<double> accepted_curvature(std::size_t start, std::size_t end) {
         const std::size_t len = end - start;
-        const std::optional<CircleFit> fit = taubin_circle_fit(
-            m_x.subspan(start, len), m_y.subspan(start, len), m_dgesvd, m_workspace, m_max_rmse);
+        const std::span<const double> x = m_x.subspan(start, len);
+        const std::span<const double> y = m_y.subspan(start, len);
+        if (m_prove) {
+            const FitBound bound = bound_circle_fit(x, y, m_max_rmse, m_workspace);
+            if (bound == FitBound::above) {
+                return std::nullopt;
+            }
+            if (bound == FitBound::within) {
+                return pending;
+            }
+        }
+        const std::optional<CircleFit> fit = taubin_circle_fit(x, y, m_dgesvd, m_workspace);
         if (fit && m_max_rmse >= fit->rmse) {
             return 1.0 / fit->radius;
         }
@@ -78,6 +95,7 @@ private:
     DgesvdFn m_dgesvd;
     CircleFitWorkspace& m_workspace;
     std::vector<CircleSegment>& m_segments;
+    bool m_prove;
 };
 
 }  // namespace
@@ -106,7 +124,26 @@ Result<std::vector<CircleSegment>> find_circle_segments(const Path2D& path, std:
 void append_circle_segments(std::span<const double> x, std::span<const double> y, std::size_t start,
                             std::size_t end, double max_rmse, DgesvdFn dgesvd,
                             CircleFitWorkspace& workspace, std::vector<CircleSegment>& out) {
-    CircleDecomposition(x, y, max_rmse, dgesvd, workspace, out).decompose(start, end);
+    const std::size_t first = out.size();
+    CircleDecomposition(x, y, max_rmse, dgesvd, workspace, out, true).decompose(start, end);
+    for (std::size_t i = first; i < out.size(); ++i) {
+        CircleSegment& segment = out[i];
+        if (!std::isnan(segment.curvature)) {
+            continue;
+        }
+        const std::size_t len = segment.end - segment.start;
+        const std::optional<CircleFit> fit = taubin_circle_fit(
+            x.subspan(segment.start, len), y.subspan(segment.start, len), dgesvd, workspace);
+        if (!fit || !(max_rmse >= fit->rmse)) {
+            // Only a dgesvd that fails to converge gets here; the decomposition is then made
+            // again with every fit decomposed, as if nothing had been proven.
+            out.resize(first);
+            CircleDecomposition(x, y, max_rmse, dgesvd, workspace, out, false)
+                .decompose(start, end);
+            return;
+        }
+        segment.curvature = 1.0 / fit->radius;
+    }
 }
 
 Result<std::vector<double>> compute_circle_fit_curvature(const Path2D& path, double max_rmse,

@@ -28,6 +28,17 @@ int workspace_length(double reported) {
     return static_cast<int>(reported);
 }
 
+struct CentredColumns {
+    double* z0;
+    double* u;
+    double* v;
+    std::size_t n;
+    double mx;
+    double my;
+    double zm;
+    double s;
+};
+
 // The smallest eigenvalue of a symmetric 3-by-3 matrix, the next one and the largest, from the
 // characteristic cubic in its trigonometric form, and a unit eigenvector of the smallest: the
 // longest cross product of two rows of M - lambda I. Nothing is claimed for its accuracy here;
@@ -81,22 +92,22 @@ SmallestEigen smallest_eigen3(const double (&m)[3][3]) {
     return result;
 }
 
-// Whether the fit dgesvd would make of the columns (z0, u, v) of Z has an RMSE above max_rmse,
-// decided without dgesvd. Most runs a decomposition tries are refused, and this costs a few
-// passes over the run where the decomposition costs several times more.
+// Whether the fit dgesvd would make of the columns (z0, u, v) of Z has an RMSE above max_rmse or
+// within it, decided without dgesvd: a few passes over the run where the decomposition costs
+// several times more.
 //
 // The smallest eigenvector of Z'Z is Z's smallest right singular vector. dgesvd's stands within
 // an angle of the order of n eps |Z|^2 / gap of the exact one (its backward error over the gap
 // between the two smallest values), ours within its residual over the gap: together `drift`.
 // From a unit vector a the fit has radius |rho| and centre m - rho (a1, a2), rho = s / (2 a0),
 // so moving a by drift moves every point's radial distance by at most `moved`. The RMSE from
-// our circle, less that and both computations' rounding (`rounding`), bounds the RMSE from
-// dgesvd's from below. Every margin is generous; a run near any limit is simply fitted.
-bool fit_proven_above(const double* z0, const double* u, const double* v, std::size_t n, double mx,
-                      double my, double s, std::span<const double> x, std::span<const double> y,
-                      double max_rmse) {
+// our circle, less or plus that and both computations' rounding (`rounding`), bounds the RMSE
+// from dgesvd's. Every margin is generous; a run near any limit is simply fitted.
+FitBound fit_bound(const double* z0, const double* u, const double* v, std::size_t n, double mx,
+                   double my, double s, std::span<const double> x, std::span<const double> y,
+                   double max_rmse) {
     if (!(max_rmse < std::numeric_limits<double>::infinity())) {
-        return false;
+        return FitBound::unproven;
     }
     double m[3][3] = {};
     for (std::size_t i = 0; i < n; ++i) {
@@ -127,7 +138,7 @@ bool fit_proven_above(const double* z0, const double* u, const double* v, std::s
     const double drift =
         (1024.0 * (count + 8.0) * eps * eigen.largest + 4.0 * std::sqrt(residual)) / gap;
     if (!(eigen.smallest >= -eigen.largest && drift <= 1e-4 && std::abs(a0) > 4.0 * drift)) {
-        return false;
+        return FitBound::unproven;
     }
     const double rho = s / (2.0 * a0);
     const double cx = mx - rho * a1;
@@ -135,13 +146,13 @@ bool fit_proven_above(const double* z0, const double* u, const double* v, std::s
     const double r = std::abs(rho);
     const double moved = r * (drift * (4.0 / std::abs(a0) + 2.0) + 1e-12);
     const double rounding = 64.0 * eps * (10.0 * r + std::abs(mx) + std::abs(my));
-    // Squared distances only add up, so the proof holds as soon as a prefix of them exceeds n
-    // times the squared threshold, scaled down for the rounding of the sum itself.
-    const double threshold =
-        (max_rmse + moved + 2.0 * rounding) / (1.0 - 64.0 * (count + 8.0) * eps);
-    const double needed = count * threshold * threshold;
+    // Squared distances only add up, so a run is proven above as soon as a prefix of them
+    // exceeds n times the squared threshold, widened for the rounding of the sum itself.
+    const double sum_rounding = 64.0 * (count + 8.0) * eps;
+    const double above = (max_rmse + moved + 2.0 * rounding) / (1.0 - sum_rounding);
+    const double needed = count * above * above;
     if (!(needed < std::numeric_limits<double>::infinity())) {
-        return false;
+        return FitBound::unproven;
     }
     double sum_sq = 0.0;
     std::size_t i = 0;
@@ -154,24 +165,21 @@ bool fit_proven_above(const double* z0, const double* u, const double* v, std::s
             sum_sq += d * d;
         }
         if (sum_sq > needed) {
-            return true;
+            return FitBound::above;
         }
     }
-    return false;
+    const double within = (max_rmse - moved - 2.0 * rounding) / (1.0 + sum_rounding);
+    return within > 0.0 && sum_sq < count * within * within ? FitBound::within : FitBound::unproven;
 }
 
-}  // namespace
-
-std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
-                                           DgesvdFn dgesvd, CircleFitWorkspace& workspace,
-                                           double max_rmse) {
-    if (dgesvd == nullptr) {
-        throw std::invalid_argument("taubin_circle_fit needs a dgesvd");
-    }
+// Z's columns for the points, centred and normalised, written into `z`. False when there is
+// no finite matrix to decompose.
+bool centred_columns(std::span<const double> x, std::span<const double> y, std::vector<double>& z,
+                     CentredColumns& columns) {
     const std::size_t n = std::min(x.size(), y.size());
     // LAPACK counts rows in a 32-bit int; a longer run cannot be decomposed at all.
     if (n == 0 || n > static_cast<std::size_t>(INT_MAX)) {
-        return std::nullopt;
+        return false;
     }
     const double count = static_cast<double>(n);
 
@@ -186,10 +194,10 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
 
     // Z's columns are (z0, u, v). The centred u and v are needed only as Z's columns, so they are
     // written there directly instead of into copies of their own.
-    if (workspace.m_z.size() < 3 * n) {
-        workspace.m_z.resize(3 * n);
+    if (z.size() < 3 * n) {
+        z.resize(3 * n);
     }
-    double* const z0 = workspace.m_z.data();
+    double* const z0 = z.data();
     double* const u = z0 + n;
     double* const v = z0 + 2 * n;
     double sum_z = 0.0;
@@ -210,9 +218,37 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
         z0[i] = (z0[i] - zm) / s;
         finite = finite && std::isfinite(z0[i]);
     }
-    if (!finite || fit_proven_above(z0, u, v, n, mx, my, s, x, y, max_rmse)) {
+    columns = CentredColumns{z0, u, v, n, mx, my, zm, s};
+    return finite;
+}
+
+}  // namespace
+
+FitBound bound_circle_fit(std::span<const double> x, std::span<const double> y, double max_rmse,
+                          CircleFitWorkspace& workspace) {
+    CentredColumns c{};
+    if (!centred_columns(x, y, workspace.m_z, c)) {
+        return FitBound::above;
+    }
+    return fit_bound(c.z0, c.u, c.v, c.n, c.mx, c.my, c.s, x, y, max_rmse);
+}
+
+std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
+                                           DgesvdFn dgesvd, CircleFitWorkspace& workspace) {
+    if (dgesvd == nullptr) {
+        throw std::invalid_argument("taubin_circle_fit needs a dgesvd");
+    }
+    CentredColumns c{};
+    if (!centred_columns(x, y, workspace.m_z, c)) {
         return std::nullopt;
     }
+    const std::size_t n = c.n;
+    const double count = static_cast<double>(n);
+    const double mx = c.mx;
+    const double my = c.my;
+    const double zm = c.zm;
+    const double s = c.s;
+    double* const z0 = c.z0;
 
     // Only Vt is wanted (JOBU 'N'), in full (JOBVT 'A'); U is never referenced.
     const char jobu = 'N';

@@ -1,7 +1,6 @@
 // src/util/taubin_circle_fit.hpp: algebraic (Taubin) circle fit of a run of points via dgesvd
 #pragma once
 
-#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,13 +22,21 @@ class CircleFitWorkspace;
 /// Taubin fit of the points (x[i], y[i]) for i below the shorter length. Nothing for no points,
 /// for coincident or non-finite points (no finite matrix to decompose) and when dgesvd reports
 /// a failure. `dgesvd` must not be null.
-///
-/// A caller that refuses every fit above an RMSE of `max_rmse` may say so: a run whose fit is
-/// proven to lie above it is then answered with nothing, without decomposing it. Runs where the
-/// proof is not certain are fitted as usual, so a fit that is returned is always the same.
-std::optional<CircleFit> taubin_circle_fit(
-    std::span<const double> x, std::span<const double> y, DgesvdFn dgesvd,
-    CircleFitWorkspace& workspace, double max_rmse = std::numeric_limits<double>::infinity());
+std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
+                                           DgesvdFn dgesvd, CircleFitWorkspace& workspace);
+
+/// What can be proven, without decomposing, of the RMSE of `taubin_circle_fit` on the same points
+/// against a tolerance.
+enum class FitBound {
+    unproven,  ///< too close to the tolerance, or too near a degenerate fit, to say
+    above,     ///< above it; also for runs without a fit, which a caller refuses alike
+    within,    ///< at most the tolerance, unless dgesvd fails to converge on the points
+};
+
+/// Most runs a decomposition tries are proven above or within its tolerance this way, at a few
+/// passes over the run instead of a decomposition.
+FitBound bound_circle_fit(std::span<const double> x, std::span<const double> y, double max_rmse,
+                          CircleFitWorkspace& workspace);
 
 /// The same fit with buffers of its own.
 std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
@@ -41,7 +48,9 @@ class CircleFitWorkspace {
 private:
     friend std::optional<CircleFit> taubin_circle_fit(std::span<const double>,
                                                       std::span<const double>, DgesvdFn,
-                                                      CircleFitWorkspace&, double);
+                                                      CircleFitWorkspace&);
+    friend FitBound bound_circle_fit(std::span<const double>, std::span<const double>, double,
+                                     CircleFitWorkspace&);
     std::vector<double> m_z;         // n-by-3 design matrix, column-major; overwritten by dgesvd
     std::vector<double> m_work;      // dgesvd's work array
     DgesvdFn m_sized_by = nullptr;   // the routine whose answers m_work_length holds
