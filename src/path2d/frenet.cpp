@@ -451,13 +451,29 @@ AlongSearch to_frenet_along_search(const PointView& path, std::span<const double
                : AlongSearch::unsuited;
 }
 
+namespace {
+
+// A route's columns take about 100 KB, more than the smallest stacks Python lets a thread have
+// (threading.stack_size takes 32 KiB), so each thread keeps one on the heap, made afresh, as a
+// local would be, on every call.
+RouteColumns& fresh_route_columns() {
+    static_assert(std::is_trivially_destructible_v<RouteColumns>);
+    thread_local std::unique_ptr<RouteColumns> storage;
+    if (!storage) {
+        storage.reset(new RouteColumns);
+    }
+    return *new (storage.get()) RouteColumns;
+}
+
+}  // namespace
+
 void to_frenet_along(const PointView& path, std::span<const double> path_length,
                      const SegmentIndex* index, std::span<const Point> queries, AlongSearch search,
                      double max_distance, FrenetColumns out) {
     // Fixes in route order start from the groups around the foot before; others open whole
     // leaves nearest first, which an index has ready.
     const bool in_order = search == AlongSearch::along_route;
-    RouteColumns route;
+    RouteColumns& route = fresh_route_columns();
     const SegmentIndex::Box bounds =
         index && !in_order ? index_leaves(*index, path, route) : route_columns(path, route);
     // The frame to_frenet takes through an index of the path, whose bounds these are.

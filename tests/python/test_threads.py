@@ -252,3 +252,17 @@ def test_collections_inside_calls_run_no_finalizer_under_their_borrow():
 
 def same(a, b):
     return repr(a) == repr(b)  # bit-exact, NaN-aware
+
+
+# Threads may have stacks as small as 32 KiB; a call that kept its route's columns (100 KB) on
+# the stack crashed in one of 96 KiB.
+def test_route_coordinates_in_a_thread_with_a_small_stack(python_subprocess):
+    result = python_subprocess("""
+        import threading, numpy as np, korvane, korvane_frenet, korvane_tracks
+        xy = np.column_stack((np.arange(300.0), np.zeros(300)))
+        path = korvane.Path2D(points=xy)
+        threading.stack_size(64 * 1024)
+        for call in (lambda: korvane_frenet.to_frenet(path, xy), lambda: korvane_tracks.to_frenet(xy, [0, 300], xy, [0, 300])):
+            thread = threading.Thread(target=call); thread.start(); thread.join()
+    """)
+    assert result.returncode == 0, result.stderr
