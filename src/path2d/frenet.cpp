@@ -901,7 +901,15 @@ void in_bucket_order(StridedValues s, std::size_t rows, const Buckets& all, RowK
     const int coarse_bits = std::min(bucket_bits, most_coarse_bits);
     const int fine_bits = bucket_bits - coarse_bits;
     constexpr std::size_t most_groups = std::size_t{1} << most_coarse_bits;
-    std::size_t start[most_groups + 1] = {};
+    // About 40 KB of counts, on the heap, as threads may have stacks of 32 KiB.
+    struct Counts {
+        std::size_t start[most_groups + 1];
+        std::size_t next[most_groups];
+        std::uint32_t count[std::size_t{1} << (22 - most_coarse_bits)];
+    };
+    const std::unique_ptr<Counts> counts(new Counts);
+    auto& start = counts->start;
+    std::fill(start, start + most_groups + 1, std::size_t{0});
     for (std::size_t k = 0; k < rows; ++k) {
         ++start[(buckets.of(s[k]) >> fine_bits) + 1];
     }
@@ -911,7 +919,7 @@ void in_bucket_order(StridedValues s, std::size_t rows, const Buckets& all, RowK
         largest = std::max(largest, start[c + 1]);
         start[c + 1] += start[c];
     }
-    std::size_t next[most_groups];
+    auto& next = counts->next;
     std::copy(start, start + groups, next);
     const std::uint32_t fine_mask = (std::uint32_t{1} << fine_bits) - 1;
     for (std::size_t k = 0; k < rows; ++k) {
@@ -919,7 +927,7 @@ void in_bucket_order(StridedValues s, std::size_t rows, const Buckets& all, RowK
         ordered[next[b >> fine_bits]++] = RowKey::of(static_cast<std::uint32_t>(k), b & fine_mask);
     }
     std::vector<RowKey> group(largest);
-    std::uint32_t count[std::size_t{1} << (22 - most_coarse_bits)];
+    auto& count = counts->count;
     for (std::size_t c = 0; c < groups && fine_bits > 0; ++c) {
         const std::size_t size = start[c + 1] - start[c];
         RowKey* in = ordered + start[c];
@@ -999,6 +1007,19 @@ struct KeyPool {
 // Exchanged whole, without a lock that a fork could leave held.
 std::atomic<KeyPool*> kept_keys{nullptr};
 
+// What in_group_order keeps per group, about 60 KB: on the heap, as threads may have stacks of
+// 32 KiB.
+struct GroupLines {
+    alignas(64) std::uint32_t lines[key_groups][line_keys];
+    // Where each group's next key goes in its line: a pointer, not a count, spares every row's
+    // put a few instructions (a million random rows 218 -> 214 million).
+    std::uint32_t* next[key_groups];
+    std::uint32_t block[key_groups];    // each group's last block, first block c
+    std::uint32_t written[key_groups];  // each group's keys in its blocks
+    std::size_t size[key_groups];
+    alignas(16) std::uint32_t count[std::size_t{1} << key_fine_bits];
+};
+
 KeyPool take_keys(std::size_t size) {
     size += line_keys;  // for the alignment
     const std::unique_ptr<KeyPool> kept(kept_keys.exchange(nullptr));
@@ -1049,12 +1070,12 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
     constexpr std::uint32_t fine_mask = (std::uint32_t{1} << key_fine_bits) - 1;
     std::uint32_t* const keys = pool.lines();
     std::vector<std::uint32_t> chain(pool_keys(rows) / block_keys);  // each block's next
-    std::uint32_t block[key_groups];         // each group's last block, first block c
-    std::uint32_t written[key_groups] = {};  // each group's keys in its blocks
-    alignas(64) std::uint32_t lines[key_groups][line_keys];
-    // Where each group's next key goes in its line: a pointer, not a count, spares every row's
-    // put a few instructions (a million random rows 218 -> 214 million).
-    std::uint32_t* next[key_groups];
+    const std::unique_ptr<GroupLines> state(new GroupLines);
+    auto& block = state->block;
+    auto& written = state->written;
+    auto& lines = state->lines;
+    auto& next = state->next;
+    std::fill(written, written + key_groups, 0u);
     for (std::size_t c = 0; c < key_groups; ++c) {
         block[c] = static_cast<std::uint32_t>(c);
         next[c] = lines[c];
@@ -1100,7 +1121,7 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
         put(k, buckets.of(s[k]));
     }
     std::size_t largest = 0;
-    std::size_t size[key_groups];
+    auto& size = state->size;
     for (std::size_t c = 0; c < key_groups; ++c) {
         const std::size_t part = static_cast<std::size_t>(next[c] - lines[c]);
         std::copy(lines[c], lines[c] + part,
@@ -1135,7 +1156,7 @@ void in_group_order(StridedValues s, StridedValues d, std::size_t rows, const Bu
         }
     };
     std::vector<std::uint32_t> group(largest);
-    alignas(16) std::uint32_t count[std::size_t{1} << key_fine_bits];
+    auto& count = state->count;
     for (std::size_t c = 0; c < key_groups; ++c) {
         const std::size_t n = size[c];
         if (c + 1 < key_groups) {

@@ -254,15 +254,20 @@ def same(a, b):
     return repr(a) == repr(b)  # bit-exact, NaN-aware
 
 
-# Threads may have stacks as small as 32 KiB; a call that kept its route's columns (100 KB) on
-# the stack crashed in one of 96 KiB.
+# Threads may have stacks as small as 32 KiB; calls that kept a short route's columns (100 KB)
+# or the counts of an order of arc lengths (60 KB) on the stack crashed in ones of 64 KiB.
 def test_route_coordinates_in_a_thread_with_a_small_stack(python_subprocess):
     result = python_subprocess("""
         import threading, numpy as np, korvane, korvane_frenet, korvane_tracks
         xy = np.column_stack((np.arange(300.0), np.zeros(300)))
         path = korvane.Path2D(points=xy)
+        s = np.random.default_rng(0).uniform(0, 300, 2_000_000)
         threading.stack_size(64 * 1024)
-        for call in (lambda: korvane_frenet.to_frenet(path, xy), lambda: korvane_tracks.to_frenet(xy, [0, 300], xy, [0, 300])):
+        for call in (
+            lambda: korvane_frenet.to_frenet(path, xy),
+            lambda: korvane_tracks.to_frenet(xy, [0, 300], xy, [0, 300]),
+            lambda: korvane_frenet.from_frenet(path, s, s),
+        ):
             thread = threading.Thread(target=call); thread.start(); thread.join()
     """)
     assert result.returncode == 0, result.stderr
