@@ -106,7 +106,12 @@ SmallestEigen smallest_eigen3(const double (&m)[3][3]) {
 FitBound fit_bound(const double* z0, const double* u, const double* v, std::size_t n, double mx,
                    double my, double s, std::span<const double> x, std::span<const double> y,
                    double max_rmse) {
-    if (!(max_rmse < std::numeric_limits<double>::infinity())) {
+    // The margins count relative rounding only. Far from 1 a square can underflow or overflow,
+    // which rounds absolutely, so runs of such a scale or position are simply fitted.
+    constexpr double least_scale = 1e-100;
+    constexpr double most_scale = 1e100;
+    if (!(max_rmse < std::numeric_limits<double>::infinity() && s >= least_scale &&
+          s <= most_scale && std::abs(mx) <= most_scale && std::abs(my) <= most_scale)) {
         return FitBound::unproven;
     }
     double m[3][3] = {};
@@ -144,6 +149,9 @@ FitBound fit_bound(const double* z0, const double* u, const double* v, std::size
     const double cx = mx - rho * a1;
     const double cy = my - rho * a2;
     const double r = std::abs(rho);
+    if (!(r <= most_scale)) {
+        return FitBound::unproven;
+    }
     const double moved = r * (drift * (4.0 / std::abs(a0) + 2.0) + 1e-12);
     const double rounding = 64.0 * eps * (10.0 * r + std::abs(mx) + std::abs(my));
     // Squared distances only add up, so a run is proven above as soon as a prefix of them
