@@ -454,16 +454,27 @@ AlongSearch to_frenet_along_search(const PointView& path, std::span<const double
 namespace {
 
 // A route's columns take about 100 KB, more than the smallest stacks Python lets a thread have
-// (threading.stack_size takes 32 KiB), so each thread keeps one on the heap, made afresh, as a
-// local would be, on every call.
-RouteColumns& fresh_route_columns() {
-    static_assert(std::is_trivially_destructible_v<RouteColumns>);
-    thread_local std::unique_ptr<RouteColumns> storage;
-    if (!storage) {
-        storage.reset(new RouteColumns);
+// (threading.stack_size takes 32 KiB), so they lie on the heap: the last call's are kept for the
+// next, exchanged whole without a lock that a fork could leave held, and made afresh, as a local
+// would be, by each call that takes them. (A thread_local would need a newer C library than the
+// wheels may.)
+std::atomic<RouteColumns*> kept_route_columns{nullptr};
+
+class RouteColumnsLease {
+public:
+    RouteColumnsLease() {
+        static_assert(std::is_trivially_destructible_v<RouteColumns>);
+        RouteColumns* kept = kept_route_columns.exchange(nullptr);
+        m_columns.reset(kept ? new (kept) RouteColumns : new RouteColumns);
     }
-    return *new (storage.get()) RouteColumns;
-}
+    ~RouteColumnsLease() { delete kept_route_columns.exchange(m_columns.release()); }
+    RouteColumnsLease(const RouteColumnsLease&) = delete;
+    RouteColumnsLease& operator=(const RouteColumnsLease&) = delete;
+    RouteColumns& columns() const noexcept { return *m_columns; }
+
+private:
+    std::unique_ptr<RouteColumns> m_columns;
+};
 
 }  // namespace
 
@@ -473,7 +484,8 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
     // Fixes in route order start from the groups around the foot before; others open whole
     // leaves nearest first, which an index has ready.
     const bool in_order = search == AlongSearch::along_route;
-    RouteColumns& route = fresh_route_columns();
+    const RouteColumnsLease lease;
+    RouteColumns& route = lease.columns();
     const SegmentIndex::Box bounds =
         index && !in_order ? index_leaves(*index, path, route) : route_columns(path, route);
     // The frame to_frenet takes through an index of the path, whose bounds these are.
