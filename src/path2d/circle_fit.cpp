@@ -13,6 +13,18 @@ namespace korvane {
 
 namespace {
 
+// The curvature of the run's fit where it lies within the tolerance. Written as max_rmse >= rmse
+// so that a NaN on either side rejects the fit; a fit LAPACK could not produce does not fit.
+std::optional<double> fitted_curvature(std::span<const double> x, std::span<const double> y,
+                                       double max_rmse, DgesvdFn dgesvd,
+                                       CircleFitWorkspace& workspace) {
+    const std::optional<CircleFit> fit = taubin_circle_fit(x, y, dgesvd, workspace);
+    if (fit && max_rmse >= fit->rmse) {
+        return 1.0 / fit->radius;
+    }
+    return std::nullopt;
+}
+
 // Recursive bisection over one path. Segments are appended to one list in ascending order, so
 // the two segments that meet at a split are always the last one of the left half and the one
 // right after it; one workspace serves every fit of the decomposition.
@@ -64,11 +76,10 @@ public:
     static constexpr double pending = std::numeric_limits<double>::quiet_NaN();
 
 private:
-    // The curvature of [start, end) when one circle fits it within the tolerance. A fit that
-    // LAPACK could not produce counts as not fitting, so the run is split further instead.
-    // Written as max_rmse >= rmse so that a NaN on either side rejects the fit. Proven runs are
-    // not decomposed: refused ones need nothing more, and a fitting one's curvature only where
-    // it survives the merges (`pending`; an accepted curvature is never NaN).
+    // The curvature of [start, end) when one circle fits it within the tolerance; a run that
+    // does not fit is split further. Proven runs are not decomposed: refused ones need nothing
+    // more, and a fitting one's curvature only where it survives the merges (`pending`; an
+    // accepted curvature is never NaN).
     std::optional<double> accepted_curvature(std::size_t start, std::size_t end) {
         const std::size_t len = end - start;
         const std::span<const double> x = m_x.subspan(start, len);
@@ -82,11 +93,7 @@ private:
                 return pending;
             }
         }
-        const std::optional<CircleFit> fit = taubin_circle_fit(x, y, m_dgesvd, m_workspace);
-        if (fit && m_max_rmse >= fit->rmse) {
-            return 1.0 / fit->radius;
-        }
-        return std::nullopt;
+        return fitted_curvature(x, y, m_max_rmse, m_dgesvd, m_workspace);
     }
 
     std::span<const double> m_x;
@@ -132,9 +139,10 @@ void append_circle_segments(std::span<const double> x, std::span<const double> y
             continue;
         }
         const std::size_t len = segment.end - segment.start;
-        const std::optional<CircleFit> fit = taubin_circle_fit(
-            x.subspan(segment.start, len), y.subspan(segment.start, len), dgesvd, workspace);
-        if (!fit || !(max_rmse >= fit->rmse)) {
+        const std::optional<double> curvature =
+            fitted_curvature(x.subspan(segment.start, len), y.subspan(segment.start, len), max_rmse,
+                             dgesvd, workspace);
+        if (!curvature) {
             // Only a dgesvd that fails to converge gets here; the decomposition is then made
             // again with every fit decomposed, as if nothing had been proven.
             out.resize(first);
@@ -142,7 +150,7 @@ void append_circle_segments(std::span<const double> x, std::span<const double> y
                 .decompose(start, end);
             return;
         }
-        segment.curvature = 1.0 / fit->radius;
+        segment.curvature = *curvature;
     }
 }
 

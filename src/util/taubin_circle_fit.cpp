@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 namespace korvane {
 
@@ -103,9 +103,15 @@ SmallestEigen smallest_eigen3(const double (&m)[3][3]) {
 // so moving a by drift moves every point's radial distance by at most `moved`. The RMSE from
 // our circle, less or plus that and both computations' rounding (`rounding`), bounds the RMSE
 // from dgesvd's. Every margin is generous; a run near any limit is simply fitted.
-FitBound fit_bound(const double* z0, const double* u, const double* v, std::size_t n, double mx,
-                   double my, double s, std::span<const double> x, std::span<const double> y,
+FitBound fit_bound(const CentredColumns& c, std::span<const double> x, std::span<const double> y,
                    double max_rmse) {
+    const double* const z0 = c.z0;
+    const double* const u = c.u;
+    const double* const v = c.v;
+    const std::size_t n = c.n;
+    const double mx = c.mx;
+    const double my = c.my;
+    const double s = c.s;
     // The margins count relative rounding only. Far from 1 a square can underflow or overflow,
     // which rounds absolutely, so runs of such a scale or position are simply fitted.
     constexpr double least_scale = 1e-100;
@@ -238,7 +244,7 @@ FitBound bound_circle_fit(std::span<const double> x, std::span<const double> y, 
     if (!centred_columns(x, y, workspace.m_z, c)) {
         return FitBound::above;
     }
-    return fit_bound(c.z0, c.u, c.v, c.n, c.mx, c.my, c.s, x, y, max_rmse);
+    return fit_bound(c, x, y, max_rmse);
 }
 
 std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
