@@ -26,6 +26,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -481,10 +482,15 @@ void search_batch(const SegmentIndex& index, const PointView& path, const PointV
     constexpr std::size_t ahead = 16;  // queries read ahead of their turn, their rows random
     const double* x = queries.x().first();
     const std::size_t stride = queries.x().stride();
-    std::size_t rows[block_queries];
-    Point points[block_queries];
-    std::size_t runs[block_queries];
-    std::optional<ClampedFoot> found[block_queries];
+    // A block's columns (18 KB) live on the heap: Python lets a thread have 32 KiB of stack.
+    struct Block {
+        std::size_t rows[block_queries];
+        Point points[block_queries];
+        std::size_t runs[block_queries];
+        std::optional<ClampedFoot> found[block_queries];
+    };
+    const std::unique_ptr<Block> owned(new Block);
+    auto& [rows, points, runs, found] = *owned;
     std::optional<std::size_t> hint;
     for (std::size_t first = begin; first < end;) {
         const std::uint64_t block = OrderKey::block(order[first], fine_bits);

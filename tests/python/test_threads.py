@@ -254,19 +254,24 @@ def same(a, b):
     return repr(a) == repr(b)  # bit-exact, NaN-aware
 
 
-# Threads may have stacks as small as 32 KiB; calls that kept a short route's columns (100 KB)
-# or the counts of an order of arc lengths (60 KB) on the stack crashed in ones of 64 KiB.
+# Threads may have stacks as small as 32 KiB; calls that kept a short route's columns (100 KB),
+# the counts of an order of arc lengths (60 KB) or a block of a batch's fixes (27 KB) on the
+# stack crashed in such threads.
 def test_route_coordinates_in_a_thread_with_a_small_stack(python_subprocess):
     result = python_subprocess("""
         import threading, numpy as np, korvane, korvane_frenet, korvane_tracks
         xy = np.column_stack((np.arange(300.0), np.zeros(300)))
         path = korvane.Path2D(points=xy)
-        s = np.random.default_rng(0).uniform(0, 300, 2_000_000)
-        threading.stack_size(64 * 1024)
+        rng = np.random.default_rng(0)
+        s = rng.uniform(0, 300, 2_000_000)
+        walk = korvane.Path2D(points=rng.normal(0, 1, (20_000, 2)).cumsum(0))
+        fixes = rng.normal(0, 50, (100_000, 2))
+        threading.stack_size(32 * 1024)
         for call in (
             lambda: korvane_frenet.to_frenet(path, xy),
             lambda: korvane_tracks.to_frenet(xy, [0, 300], xy, [0, 300]),
             lambda: korvane_frenet.from_frenet(path, s, s),
+            lambda: korvane_frenet.to_frenet(walk, fixes),
         ):
             thread = threading.Thread(target=call); thread.start(); thread.join()
     """)
