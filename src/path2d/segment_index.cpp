@@ -299,6 +299,32 @@ void squared_gaps4(const SegmentIndex::Box* boxes, Point query, double* gaps) no
 #endif
 }
 
+// SegmentIndex::squared_gap of the four boxes from `boxes` on to `region`, bit for bit, as
+// squared_gaps4 gives them to a point: max_pd(b, a) selects as std::max(a, b) does, NaN included.
+void squared_gaps4(const SegmentIndex::Box* boxes, const SegmentIndex::Box& region,
+                   double* gaps) noexcept {
+#if defined(__SSE2__)
+    const __m128d low = _mm_loadu_pd(&region.x_low);
+    const __m128d high = _mm_loadu_pd(&region.x_high);
+    const __m128d zero = _mm_setzero_pd();
+    __m128d squares[4];
+    for (std::size_t c = 0; c < 4; ++c) {
+        const __m128d below = _mm_sub_pd(_mm_loadu_pd(&boxes[c].x_low), high);
+        const __m128d above = _mm_sub_pd(low, _mm_loadu_pd(&boxes[c].x_high));
+        const __m128d g = _mm_max_pd(zero, _mm_max_pd(above, below));
+        squares[c] = _mm_mul_pd(g, g);
+    }
+    _mm_storeu_pd(gaps, _mm_add_pd(_mm_unpacklo_pd(squares[0], squares[1]),
+                                   _mm_unpackhi_pd(squares[0], squares[1])));
+    _mm_storeu_pd(gaps + 2, _mm_add_pd(_mm_unpacklo_pd(squares[2], squares[3]),
+                                       _mm_unpackhi_pd(squares[2], squares[3])));
+#else
+    for (std::size_t c = 0; c < 4; ++c) {
+        gaps[c] = SegmentIndex::squared_gap(boxes[c], region);
+    }
+#endif
+}
+
 // Requests the cache line of `at`, by an instruction the compiler keeps: it deletes a loop of
 // nothing but its prefetch builtin.
 inline void request_line(const char* at) noexcept {
@@ -792,31 +818,43 @@ std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& poi
 
 std::size_t SegmentIndex::leaves_near(const Box& region, double limit,
                                       std::span<std::size_t> leaves) const {
-    // Depth first, left before right: the leaves come out in segment order.
+    if (!(squared_gap(m_boxes[0], region) <= limit)) {
+        return 0;
+    }
+    if (m_first_leaf == 0) {
+        return leaves.empty() ? 1 : (leaves[0] = 0, 1);
+    }
+    // Depth first, left before right: the leaves come out in segment order. A node's four
+    // children are measured together as it is opened, and only those within the limit wait:
+    // tested one by one as they were taken, they had taken half the search of a batch of fixes
+    // a hundred route points apart (2,000 on a 2e5-point route).
+    const Box* boxes = m_boxes.data();
     std::size_t found = 0;
-    std::size_t stack[128];  // three waiting nodes a level at most
+    std::size_t stack[128];  // three waiting nodes a level at most, and four at the last
     std::size_t depth = 0;
     stack[depth++] = 0;
     while (depth > 0) {
-        const std::size_t node = stack[--depth];
-        if (!(squared_gap(m_boxes[node], region) <= limit)) {
+        const std::size_t first = 4 * stack[--depth] + 1;
+        double gaps[4];
+        squared_gaps4(boxes + first, region, gaps);
+        if (first >= m_first_leaf) {
+            for (std::size_t c = 0; c < 4; ++c) {
+                if (!(gaps[c] <= limit)) {
+                    continue;
+                }
+                if (found == leaves.size()) {
+                    return leaves.size() + 1;
+                }
+                leaves[found++] = first + c - m_first_leaf;
+            }
             continue;
         }
-        if (node < m_first_leaf) {
-            const std::size_t first = 4 * node + 1;
-            // The grandchildren are requested now, a level ahead of their use, as in descend.
-            if (4 * first + 1 < m_boxes.size()) {
-                for (std::size_t c = 0; c < 4; ++c) {
-                    __builtin_prefetch(&m_boxes[4 * (first + c) + 2]);
-                }
-            }
-            for (std::size_t c = 4; c-- > 0;) {
+        for (std::size_t c = 4; c-- > 0;) {
+            if (gaps[c] <= limit) {
+                // Its children are requested now, a level ahead of their use, as in descend.
+                __builtin_prefetch(&boxes[4 * (first + c) + 2]);
                 stack[depth++] = first + c;
             }
-        } else if (found < leaves.size()) {
-            leaves[found++] = node - m_first_leaf;
-        } else {
-            return leaves.size() + 1;
         }
     }
     return found;

@@ -176,6 +176,22 @@ TEST(SegmentIndex, EqualsTheScanBitForBit) {
             found += scan.has_value();
             ASSERT_TRUE(same(index.nearest_segment(points, q), scan)) << q.x << " " << q.y;
             ASSERT_TRUE(same(lazy.nearest_segment(points, q), scan)) << q.x << " " << q.y;
+            // The leaves near a box around the query: every leaf whose box is, in order, or one
+            // more than room was given for.
+            const SegmentIndex::Box region{q.x - 1, q.y - 2, q.x + 3, q.y};
+            std::vector<std::size_t> near;
+            for (std::size_t j = 0; j < index.leaf_count(); ++j) {
+                if (SegmentIndex::squared_gap(index.leaf_box(j), region) <= 25.0) {
+                    near.push_back(j);
+                }
+            }
+            std::vector<std::size_t> leaves(near.size() + 1);
+            leaves.resize(index.leaves_near(region, 25.0, leaves));
+            ASSERT_EQ(leaves, near) << q.x << " " << q.y;
+            if (!near.empty()) {
+                EXPECT_EQ(index.leaves_near(region, 25.0, {leaves.data(), near.size() - 1}),
+                          near.size());
+            }
         }
         EXPECT_NE(lazy.for_batch(points, 0), nullptr);  // built by now
         if (name == "subnormal") {
