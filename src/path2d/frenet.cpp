@@ -97,12 +97,16 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
 // start from the groups of four segments around the foot before (to_frenet_along): 1,000 trips
 // of 300 fixes on 300 points 22 us a trip against the batch's 31 (loaded machine, CPU time).
 // At most 1,024 fixes with 8 leaves of the route or more each share no boxes in the batch, each
-// alone in its cell: they are searched one by one instead (nearest_clamped_each), as calls of
-// fewer than 64 rows are. Search alone against the batch, ns a fix (CPU time, loaded machine):
-// 100 fixes on 1e4 points 112 against 159, 300 and 1,000 on 1e6 points 376 and 526 against 563
-// and 839, 1,000 on 1e5 points 293 against 353; the batch won from 3,000 fixes on 1e5 and 1e6
-// points (2.7 and 22 leaves a fix: 287 and 712 against 342 and 815, measured before the search
-// alone kept its waiting boxes in groups, which took a tenth to a fifth off it).
+// alone in its cell. On a route larger than the caches, where a sample of them lies near the
+// route in cells not crowded (the batch's reach stays its least), the batch's walk to the leaves
+// near each costs less than a search alone all the same; elsewhere they are searched one by one
+// (nearest_clamped_each), as calls of fewer than 64 rows are. On 1e4 points (cached) 100 fixes
+// took 112 ns a fix alone against 161 in the batch, on 3e4 points about the same, from 6e4 the
+// batch less. Search alone against the batch, ns a fix (CPU time): fixes
+// with noise of 2 m on roads of 1e5 and 1e6 points, 100 of them 219 and 325 against 174 and 215,
+// 300 235 and 368 against 182 and 269, and 1,000 296 and 527 against 260 and 534; but 300 with
+// noise of 200 m or uniform over the box 629 and 670 against 1,724 and 967, and 300 near a
+// 2e5-step random walk 753 against 1,589.
 constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
@@ -526,9 +530,27 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
         });
 }
 
-bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept {
-    return index && !whole_path(index, queries) && queries >= min_ordered_rows &&
-           queries <= batch_max_queries && !sparse(index, queries);
+bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
+                       std::span<const double> path_length, std::span<const Point> queries) {
+    const std::size_t m = queries.size();
+    if (!index || whole_path(index, m) || m < min_ordered_rows || m > batch_max_queries) {
+        return false;
+    }
+    if (!sparse(index, m)) {
+        return true;
+    }
+    if (index->cached(path)) {
+        return false;
+    }
+    const double mean_segment = path_length.back() / static_cast<double>(path.size() - 1);
+    const double least = batch_least_reach * mean_segment;
+    if (!(least > 0.0 && std::isfinite(least))) {
+        return false;
+    }
+    const PointView sample(CoordinateView(&queries.data()->x, 2, m),
+                           CoordinateView(&queries.data()->y, 2, m));
+    // Eight queries at most: when the batch is not taken, they are searched twice.
+    return batch_reach(*index, path, mean_segment, sample, 8) == least;
 }
 
 struct FrenetBatch::State {
@@ -692,7 +714,7 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             return;
         }
     }
-    if (to_frenet_batched(index, m)) {
+    if (to_frenet_batched(index, path, path_length, queries)) {
         FrenetBatch batch(path, path_length, index, queries, max_distance, out);
         batch.order(batch.stage(0, m), run_in_turn);
         batch.search(0, batch.size());

@@ -54,9 +54,11 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
                      const SegmentIndex* index, std::span<const Point> queries, AlongSearch search,
                      double max_distance, FrenetColumns out);
 
-/// Whether to_frenet answers `queries` points through `index` as one ordered batch (where
-/// to_frenet_along does not suit them).
-bool to_frenet_batched(const SegmentIndex* index, std::size_t queries) noexcept;
+/// Whether to_frenet answers `queries` on `path` through `index` as one ordered batch (where
+/// to_frenet_along does not suit them). Few queries on a long route are sampled for it: a few of
+/// them are searched.
+bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
+                       std::span<const double> path_length, std::span<const Point> queries);
 
 /// to_frenet of a batch (to_frenet_batched true) in steps, so that a caller may share them among
 /// threads and stop between their parts while every query is still ordered with all the others:

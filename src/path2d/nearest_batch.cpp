@@ -422,13 +422,14 @@ void nearest_feet_whole(const SegmentIndex& index, const PointView& path,
 // one: there the reach is halved, down to the sample's distances, until most sampled queries'
 // cells are not so crowded (300,000 fixes on a 200,000-step random walk: 0.39 against 0.73 s).
 double batch_reach(const SegmentIndex& index, const PointView& path, double mean_segment,
-                   const PointView& queries) {
+                   const PointView& queries, std::size_t most_sampled) {
     // One query in 32 at most, so that the sample costs little next to the batch: each is
     // searched alone, then again in the batch (one in eight had cost a tenth of 100 fixes on a
     // 1e4-point route).
     constexpr std::size_t most = 64;
     const std::size_t m = queries.size();
-    const std::size_t sample = std::min(most, std::max<std::size_t>(1, m / 32));
+    const std::size_t sample =
+        std::min(std::min(most, most_sampled), std::max<std::size_t>(1, m / 32));
     double distances[most];
     std::size_t found = 0;
     for (std::size_t j = 0; j < sample; ++j) {
@@ -438,7 +439,7 @@ double batch_reach(const SegmentIndex& index, const PointView& path, double mean
         }
     }
     // Few are then searched again alone; and a cell holds several queries near a path.
-    double reach = 16.0 * mean_segment;
+    double reach = batch_least_reach * mean_segment;
     double shortest = reach;
     if (found > 0) {
         double* quantile = distances + found * 7 / 8;

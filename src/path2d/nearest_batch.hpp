@@ -38,11 +38,15 @@ void nearest_feet_whole(const SegmentIndex& index, const PointView& path,
 /// The most queries one batch takes (their rows are numbered in 32 bits).
 inline constexpr std::size_t batch_max_queries = 0xffffffff;
 
+/// The least reach of a batch, in segments of `mean_segment`.
+inline constexpr double batch_least_reach = 16.0;
+
 /// The reach of a batch over `queries`: twice the distance within which 7 in 8 of a sample of
-/// them find their nearest foot, no less than 16 segments of `mean_segment`, and halved while
-/// most of a sample's cells that wide lie near more leaves than a batch takes.
+/// them find their nearest foot, no less than batch_least_reach segments of `mean_segment`, and
+/// halved while most of a sample's cells that wide lie near more leaves than a batch takes. The
+/// sample is one query in 32, at most 64 and at most `most_sampled`.
 double batch_reach(const SegmentIndex& index, const PointView& path, double mean_segment,
-                   const PointView& queries);
+                   const PointView& queries, std::size_t most_sampled = 64);
 
 /// Memory lent to a batch, which it writes over: 8 bytes per query in each.
 struct BatchScratch {

@@ -803,12 +803,15 @@ void SegmentIndex::nearest_clamped_each(const PointView& points, std::span<const
     // hid (CPU time a call, loaded machine; 100 noisy fixes on a 1e4-point route: two in turn
     // 13.1 us, two in lockstep 12.9, one 11.8, one with its stack in groups 11.2; 300 on a
     // 1e6-point route: 127, 135, 127 and 122 us).
-    const std::size_t point_bytes = points.size() * 2 * sizeof(double);
-    if (bytes() + point_bytes <= cached_bytes) {
+    if (cached(points)) {
         nearest_clamped_alone<false>(points, queries, feet);
     } else {
         nearest_clamped_alone<true>(points, queries, feet);
     }
+}
+
+bool SegmentIndex::cached(const PointView& points) const noexcept {
+    return bytes() + points.size() * 2 * sizeof(double) <= cached_bytes;
 }
 
 std::optional<Projection> LazySegmentIndex::nearest_segment(const PointView& points, Point query) {

@@ -76,6 +76,9 @@ public:
     const Box& bounds() const noexcept { return m_boxes[0]; }
     /// The memory the boxes take.
     std::size_t bytes() const noexcept { return m_boxes.size() * sizeof(Box); }
+    /// Whether the boxes and `points` fit about the second-level cache of a core, where a search
+    /// alone waits little on memory.
+    bool cached(const PointView& points) const noexcept;
 
 private:
     friend struct SegmentIndexProbe;  // the tests' window on the boxes

@@ -204,7 +204,7 @@ const auto to_frenet_callable = declare(
                                  out.segment + begin};
         };
         bool done = true;
-        if (!along && m >= kRowsWithoutLock && to_frenet_batched(index, m)) {
+        if (!along && m >= kRowsWithoutLock && to_frenet_batched(index, view, length, points)) {
             // Each stretch of rows is ordered whole and its order shared out in blocks.
             borrow.end();
             for (std::size_t first = 0; done && first < m; first += kOrderedRows) {
@@ -215,7 +215,7 @@ const auto to_frenet_callable = declare(
                     return run_blocks_without_lock(1, 1, Workers{},
                                                    [&](std::size_t, std::size_t) { step(); });
                 };
-                if (!to_frenet_batched(index, stretch.size())) {
+                if (stretch.size() < m && !to_frenet_batched(index, view, length, stretch)) {
                     done = one([&] {
                         to_frenet(view, length, index, stretch, max_distance, rows_from(first));
                     });

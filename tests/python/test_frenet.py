@@ -150,7 +150,8 @@ def test_other_threads_may_attach_values_while_a_batch_runs():
 # themselves with repeated points, from a few points (no index) through one leaf (measured
 # several fixes at a time) and a few (each a candidate of every fix) to thousands, at any scale,
 # fixes in route order too. On the longest walks calls of 100 fixes are too sparse for the batch,
-# searched one by one, their index in the caches or beyond.
+# searched one by one, their index in the caches or beyond; on a long smooth drive beyond the
+# caches, the batch takes them all the same.
 # So are the points at arc lengths in any order.
 @pytest.mark.parametrize(
     ("n", "scale"),
@@ -164,11 +165,15 @@ def test_other_threads_may_attach_values_while_a_batch_runs():
         (5000, 1e300),
         (30000, 1e-300),
         (70000, 1e300),
+        (80000, "drive"),
     ],
 )
 def test_every_method_and_worker_count_gives_the_same_rows(n, scale):
     rng = np.random.default_rng(n)
     steps = rng.normal(size=(n, 2))
+    if scale == "drive":
+        heading = np.cumsum(rng.normal(0, 0.02, n))
+        steps, scale = np.column_stack((np.cos(heading), np.sin(heading))), 1.0
     steps[rng.integers(0, n, n // 5)] = 0.0
     steps[n // 2 : n // 2 + n // 5] = -steps[n // 2 - n // 5 : n // 2][::-1]
     points = steps.cumsum(axis=0) * scale
