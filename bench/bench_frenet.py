@@ -207,16 +207,25 @@ def main() -> None:
         table.add(
             "index build and 300 fixes, 1e7-point route", build, 8e-9 * len(big), 1.0, "8 ns a route point"
         )
-        per_fix = []
+        per_fix, single = [], []
         for pts in (big, small):
             p = fresh(pts[:, 0].copy(), pts[:, 1].copy())
             f = noisy_fixes(pts, 100_000, seed=7)
             to_frenet(p, f[:300])
             per_fix.append(best_time(lambda p=p, f=f: to_frenet(p, f), repeat=3))
+            some = f[:2000].tolist()
+            single.append(best_time(lambda p=p, q=some: [p.path_length_from_point(x) for x in q], repeat=3))
         table.add(
             "to_frenet, 1e5 near fixes on a 1e7-point route",
             per_fix[0],
             per_fix[1],
+            1.5,
+            "on a 1e5-point route",
+        )
+        table.add(
+            "path_length_from_point, 2,000 near fixes on a 1e7-point route",
+            single[0],
+            single[1],
             1.5,
             "on a 1e5-point route",
         )
