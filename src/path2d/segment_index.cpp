@@ -492,11 +492,14 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
         } else {
             // The children's children are requested now, a level ahead of their use: on a path
             // larger than the caches the descent would otherwise wait on memory each level
-            // (noisy fixes on a 1e6-point route: 1.70 against 1.84 us a query).
+            // (noisy fixes on a 1e6-point route: 1.70 against 1.84 us a query). Each group of
+            // four boxes whole: it lies across three cache lines, and one line of it requested
+            // had left two waits a level (1e7 points: 2.5 against 2.8 us a query).
             const std::size_t first = 4 * node + 1;
             if (4 * first + 1 < m_boxes.size()) {
                 for (std::size_t c = 0; c < 4; ++c) {
-                    __builtin_prefetch(&boxes[4 * (first + c) + 2]);
+                    const char* g = reinterpret_cast<const char*>(boxes + 4 * (first + c) + 1);
+                    request_lines(g, g + 4 * sizeof(Box));
                 }
             }
             double gaps[4];
@@ -855,7 +858,8 @@ std::size_t SegmentIndex::leaves_near(const Box& region, double limit,
         for (std::size_t c = 4; c-- > 0;) {
             if (gaps[c] <= limit) {
                 // Its children are requested now, a level ahead of their use, as in descend.
-                __builtin_prefetch(&boxes[4 * (first + c) + 2]);
+                const char* g = reinterpret_cast<const char*>(boxes + 4 * (first + c) + 1);
+                request_lines(g, g + 4 * sizeof(Box));
                 stack[depth++] = first + c;
             }
         }
