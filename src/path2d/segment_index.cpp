@@ -270,37 +270,10 @@ private:
     std::size_t m_size = 0;
 };
 
-// The squared gaps of the four boxes from `boxes` on to the query, each what
-// SegmentIndex::squared_gap gives bit for bit: the same operations, x and y in the two lanes.
-// Computed one at a time they had taken half the instructions of a box opened (fixes uniform
-// over a 1e6-point route's box: about 97 of 187 a box). The maxima differ from std::max only in
-// the sign of a zero, which squaring drops; no gap is a NaN (the query is finite, and the
-// boxes' sides are numbers or infinities).
-void squared_gaps4(const SegmentIndex::Box* boxes, Point query, double* gaps) noexcept {
-#if defined(__SSE2__)
-    const __m128d q = _mm_set_pd(query.y, query.x);
-    const __m128d zero = _mm_setzero_pd();
-    __m128d squares[4];
-    for (std::size_t c = 0; c < 4; ++c) {
-        const __m128d low = _mm_loadu_pd(&boxes[c].x_low);
-        const __m128d high = _mm_loadu_pd(&boxes[c].x_high);
-        const __m128d g = _mm_max_pd(_mm_max_pd(_mm_sub_pd(low, q), _mm_sub_pd(q, high)), zero);
-        squares[c] = _mm_mul_pd(g, g);
-    }
-    _mm_storeu_pd(gaps, _mm_add_pd(_mm_unpacklo_pd(squares[0], squares[1]),
-                                   _mm_unpackhi_pd(squares[0], squares[1])));
-    _mm_storeu_pd(gaps + 2, _mm_add_pd(_mm_unpacklo_pd(squares[2], squares[3]),
-                                       _mm_unpackhi_pd(squares[2], squares[3])));
-#else
-    const SegmentIndex::Box at{query.x, query.y, query.x, query.y};
-    for (std::size_t c = 0; c < 4; ++c) {
-        gaps[c] = SegmentIndex::squared_gap(boxes[c], at);
-    }
-#endif
-}
-
-// SegmentIndex::squared_gap of the four boxes from `boxes` on to `region`, bit for bit, as
-// squared_gaps4 gives them to a point: max_pd(b, a) selects as std::max(a, b) does, NaN included.
+// SegmentIndex::squared_gap of the four boxes from `boxes` on to `region`, bit for bit: the
+// same operations, x and y in the two lanes, max_pd(b, a) selecting as std::max(a, b) does, NaN
+// included. Computed one at a time they had taken half the instructions of a box opened (fixes
+// uniform over a 1e6-point route's box: about 97 of 187 a box).
 void squared_gaps4(const SegmentIndex::Box* boxes, const SegmentIndex::Box& region,
                    double* gaps) noexcept {
 #if defined(__SSE2__)
@@ -323,6 +296,11 @@ void squared_gaps4(const SegmentIndex::Box* boxes, const SegmentIndex::Box& regi
         gaps[c] = SegmentIndex::squared_gap(boxes[c], region);
     }
 #endif
+}
+
+// The same to a point, the box of that point alone.
+inline void squared_gaps4(const SegmentIndex::Box* boxes, Point query, double* gaps) noexcept {
+    squared_gaps4(boxes, SegmentIndex::Box{query.x, query.y, query.x, query.y}, gaps);
 }
 
 // Requests the cache line of `at`, by an instruction the compiler keeps: it deletes a loop of
