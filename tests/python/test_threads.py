@@ -256,9 +256,9 @@ def same(a, b):
 
 # Threads may have stacks as small as 32 KiB; calls that kept a short route's columns (100 KB),
 # the counts of an order of arc lengths (60 KB) or a block of a batch's fixes (27 KB) on the
-# stack crashed in such threads.
-def test_route_coordinates_in_a_thread_with_a_small_stack(python_subprocess):
-    result = python_subprocess("""
+# stack crashed in such threads. The sanitizers' frames are several times as large.
+def test_route_coordinates_in_a_thread_with_a_small_stack(python_subprocess, sanitized):
+    result = python_subprocess(f"""
         import threading, numpy as np, korvane, korvane_frenet, korvane_tracks
         xy = np.column_stack((np.arange(300.0), np.zeros(300)))
         path = korvane.Path2D(points=xy)
@@ -266,7 +266,7 @@ def test_route_coordinates_in_a_thread_with_a_small_stack(python_subprocess):
         s = rng.uniform(0, 300, 2_000_000)
         walk = korvane.Path2D(points=rng.normal(0, 1, (20_000, 2)).cumsum(0))
         fixes = rng.normal(0, 50, (100_000, 2))
-        threading.stack_size(32 * 1024)
+        threading.stack_size({128 if sanitized else 32} * 1024)
         for call in (
             lambda: korvane_frenet.to_frenet(path, xy),
             lambda: korvane_tracks.to_frenet(xy, [0, 300], xy, [0, 300]),
