@@ -321,6 +321,12 @@ void request_lines(const char* from, const char* to) noexcept {
     request_line(to - 1);  // the last line, where `from` stepped past it
 }
 
+// Requests the four children of `node`, whole: their group lies across three cache lines.
+void request_children(const SegmentIndex::Box* boxes, std::size_t node) noexcept {
+    const char* group = reinterpret_cast<const char*>(boxes + 4 * node + 1);
+    request_lines(group, group + 4 * sizeof(SegmentIndex::Box));
+}
+
 // A waiting box's gap and place on the stack as one integer that orders boxes about as their
 // gaps do: the gap's leading 32 bits (a squared gap is never negative), then the place.
 constexpr std::uint64_t waiting_none = std::numeric_limits<std::uint64_t>::max();
@@ -476,8 +482,7 @@ bool SegmentIndex::descend(const PointView& points, Point query, Search& search)
             const std::size_t first = 4 * node + 1;
             if (4 * first + 1 < m_boxes.size()) {
                 for (std::size_t c = 0; c < 4; ++c) {
-                    const char* g = reinterpret_cast<const char*>(boxes + 4 * (first + c) + 1);
-                    request_lines(g, g + 4 * sizeof(Box));
+                    request_children(boxes, first + c);
                 }
             }
             double gaps[4];
@@ -594,8 +599,7 @@ void SegmentIndex::nearest_clamped_alone(const PointView& points, std::span<cons
             return;  // the boxes and points lie in the caches
         }
         if (node < first_leaf) {
-            const char* c = reinterpret_cast<const char*>(boxes + 4 * node + 1);
-            request_lines(c, c + 4 * sizeof(Box));
+            request_children(boxes, node);
             return;
         }
         const std::size_t begin = std::min((node - first_leaf) * leaf_segments, segments);
@@ -805,8 +809,11 @@ std::size_t SegmentIndex::leaves_near(const Box& region, double limit,
     if (!(squared_gap(m_boxes[0], region) <= limit)) {
         return 0;
     }
-    if (m_first_leaf == 0) {
-        return leaves.empty() ? 1 : (leaves[0] = 0, 1);
+    if (m_first_leaf == 0) {  // the root is the one leaf
+        if (!leaves.empty()) {
+            leaves[0] = 0;
+        }
+        return 1;
     }
     // Depth first, left before right: the leaves come out in segment order. A node's four
     // children are measured together as it is opened, and only those within the limit wait:
@@ -836,8 +843,7 @@ std::size_t SegmentIndex::leaves_near(const Box& region, double limit,
         for (std::size_t c = 4; c-- > 0;) {
             if (gaps[c] <= limit) {
                 // Its children are requested now, a level ahead of their use, as in descend.
-                const char* g = reinterpret_cast<const char*>(boxes + 4 * (first + c) + 1);
-                request_lines(g, g + 4 * sizeof(Box));
+                request_children(boxes, first + c);
                 stack[depth++] = first + c;
             }
         }

@@ -39,6 +39,19 @@ struct CentredColumns {
     double s;
 };
 
+// sum plus the squared radial distances of the points [begin, end) from the circle (cx, cy, r),
+// added in order.
+double add_radial_squares(std::span<const double> x, std::span<const double> y, double cx,
+                          double cy, double r, std::size_t begin, std::size_t end, double sum) {
+    for (std::size_t i = begin; i < end; ++i) {
+        const double dx = x[i] - cx;
+        const double dy = y[i] - cy;
+        const double d = std::sqrt(dx * dx + dy * dy) - r;
+        sum += d * d;
+    }
+    return sum;
+}
+
 // The smallest eigenvalue of a symmetric 3-by-3 matrix, the next one and the largest, from the
 // characteristic cubic in its trigonometric form, and a unit eigenvector of the smallest: the
 // longest cross product of two rows of M - lambda I. Nothing is claimed for its accuracy here;
@@ -169,15 +182,8 @@ FitBound fit_bound(const CentredColumns& c, std::span<const double> x, std::span
         return FitBound::unproven;
     }
     double sum_sq = 0.0;
-    std::size_t i = 0;
-    while (i < n) {
-        const std::size_t stop = std::min(n, i + 16);
-        for (; i < stop; ++i) {
-            const double dx = x[i] - cx;
-            const double dy = y[i] - cy;
-            const double d = std::sqrt(dx * dx + dy * dy) - r;
-            sum_sq += d * d;
-        }
+    for (std::size_t i = 0; i < n; i += 16) {
+        sum_sq = add_radial_squares(x, y, cx, cy, r, i, std::min(n, i + 16), sum_sq);
         if (sum_sq > needed) {
             return FitBound::above;
         }
@@ -325,13 +331,7 @@ std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<
     const double r = std::sqrt(a1 * a1 + a2 * a2 + (-4.0 * a0) * a3) * 0.5 / std::abs(a0);
 
     // Measured against the caller's points, not the centred ones.
-    double sum_sq = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double dx = x[i] - cx;
-        const double dy = y[i] - cy;
-        const double d = std::sqrt(dx * dx + dy * dy) - r;
-        sum_sq += d * d;
-    }
+    const double sum_sq = add_radial_squares(x, y, cx, cy, r, 0, n, 0.0);
     return CircleFit{cx, cy, r, std::sqrt(sum_sq / count)};
 }
 
