@@ -531,7 +531,8 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
 }
 
 bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
-                       std::span<const double> path_length, std::span<const Point> queries) {
+                       std::span<const double> path_length, std::span<const Point> queries,
+                       double* reach) {
     const std::size_t m = queries.size();
     if (!index || whole_path(index, m) || m < min_ordered_rows || m > batch_max_queries) {
         return false;
@@ -550,18 +551,26 @@ bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
     const PointView sample(CoordinateView(&queries.data()->x, 2, m),
                            CoordinateView(&queries.data()->y, 2, m));
     // Eight queries at most: when the batch is not taken, they are searched twice.
-    return batch_reach(*index, path, mean_segment, sample, 8) == least;
+    if (batch_reach(*index, path, mean_segment, sample, 8) != least) {
+        return false;
+    }
+    if (reach) {
+        *reach = least;
+    }
+    return true;
 }
 
 struct FrenetBatch::State {
     State(const PointView& path, std::span<const double> path_length, const SegmentIndex* index,
-          std::span<const Point> queries, double max_distance, FrenetColumns out)
+          std::span<const Point> queries, double max_distance, FrenetColumns out,
+          double known_reach)
         : path(path),
           path_length(path_length),
           index(index),
           queries(queries),
           max_distance(max_distance),
-          out(out) {}
+          out(out),
+          known_reach(known_reach) {}
 
     PointView path;
     std::span<const double> path_length;
@@ -572,6 +581,7 @@ struct FrenetBatch::State {
     std::unique_ptr<FrenetRow[]> stage;
     std::optional<Frame> frame;
     double frame_max = 0.0;
+    double known_reach;  // to_frenet_batched's, or NaN
     double reach = 0.0;
     std::optional<PointView> staged;
     BatchScratch scratch{};
@@ -580,8 +590,9 @@ struct FrenetBatch::State {
 
 FrenetBatch::FrenetBatch(const PointView& path, std::span<const double> path_length,
                          const SegmentIndex* index, std::span<const Point> queries,
-                         double max_distance, FrenetColumns out)
-    : m_state(std::make_unique<State>(path, path_length, index, queries, max_distance, out)) {
+                         double max_distance, FrenetColumns out, double reach)
+    : m_state(
+          std::make_unique<State>(path, path_length, index, queries, max_distance, out, reach)) {
     // Rows answered out of order are staged whole, a cache line's half each, and copied into
     // the columns in order after: a fourth of the scattered writes. The stage goes onto huge
     // pages: a million queries' fresh 4 KiB pages cost about 2 us each here, 15 to 20 ms a call.
@@ -648,9 +659,13 @@ bool FrenetBatch::order(PointBounds bounds, const RunParts& run) {
                          CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
     const double mean_segment =
         frame.path_length.back() / static_cast<double>(frame.path.size() - 1);
-    if (!run(1, [&](std::size_t) {
-            state.reach = batch_reach(*frame.index, frame.path, mean_segment, *state.staged);
-        })) {
+    // The sample to_frenet_batched took of the same queries, in the same units, found the least
+    // reach: a sample of the batch's own (a query in 32) would be searched for it again.
+    if (frame.exponent == 0 && !std::isnan(state.known_reach)) {
+        state.reach = state.known_reach;
+    } else if (!run(1, [&](std::size_t) {
+                   state.reach = batch_reach(*frame.index, frame.path, mean_segment, *state.staged);
+               })) {
         return false;
     }
     // The segment and distance columns, not written before the rows are copied out, lend their
@@ -714,8 +729,9 @@ void to_frenet(const PointView& path, std::span<const double> path_length,
             return;
         }
     }
-    if (to_frenet_batched(index, path, path_length, queries)) {
-        FrenetBatch batch(path, path_length, index, queries, max_distance, out);
+    double reach = std::numeric_limits<double>::quiet_NaN();
+    if (to_frenet_batched(index, path, path_length, queries, &reach)) {
+        FrenetBatch batch(path, path_length, index, queries, max_distance, out, reach);
         batch.order(batch.stage(0, m), run_in_turn);
         batch.search(0, batch.size());
         batch.finish(0, m);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 
@@ -56,9 +57,11 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
 
 /// Whether to_frenet answers `queries` on `path` through `index` as one ordered batch (where
 /// to_frenet_along does not suit them). Few queries on a long route are sampled for it: a few of
-/// them are searched.
+/// them are searched, and where that finds the batch's least reach, it goes to `reach` (left as
+/// it is otherwise) for the batch to take.
 bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
-                       std::span<const double> path_length, std::span<const Point> queries);
+                       std::span<const double> path_length, std::span<const Point> queries,
+                       double* reach = nullptr);
 
 /// to_frenet of a batch (to_frenet_batched true) in steps, so that a caller may share them among
 /// threads and stop between their parts while every query is still ordered with all the others:
@@ -72,9 +75,11 @@ bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
 /// are to_frenet's, bit for bit.
 class FrenetBatch {
 public:
+    /// `reach`, where to_frenet_batched gave one for these queries, saves order a sample of its
+    /// own (NaN: none).
     FrenetBatch(const PointView& path, std::span<const double> path_length,
                 const SegmentIndex* index, std::span<const Point> queries, double max_distance,
-                FrenetColumns out);
+                FrenetColumns out, double reach = std::numeric_limits<double>::quiet_NaN());
     ~FrenetBatch();
     FrenetBatch(const FrenetBatch&) = delete;
     FrenetBatch& operator=(const FrenetBatch&) = delete;

@@ -204,7 +204,9 @@ const auto to_frenet_callable = declare(
                                  out.segment + begin};
         };
         bool done = true;
-        if (!along && m >= kRowsWithoutLock && to_frenet_batched(index, view, length, points)) {
+        double reach = std::numeric_limits<double>::quiet_NaN();
+        if (!along && m >= kRowsWithoutLock &&
+            to_frenet_batched(index, view, length, points, &reach)) {
             // Each stretch of rows is ordered whole and its order shared out in blocks.
             borrow.end();
             for (std::size_t first = 0; done && first < m; first += kOrderedRows) {
@@ -215,7 +217,11 @@ const auto to_frenet_callable = declare(
                     return run_blocks_without_lock(1, 1, Workers{},
                                                    [&](std::size_t, std::size_t) { step(); });
                 };
-                if (stretch.size() < m && !to_frenet_batched(index, view, length, stretch)) {
+                // A stretch of the call's rows is sampled again, for itself.
+                double stretch_reach =
+                    stretch.size() < m ? std::numeric_limits<double>::quiet_NaN() : reach;
+                if (stretch.size() < m &&
+                    !to_frenet_batched(index, view, length, stretch, &stretch_reach)) {
                     done = one([&] {
                         to_frenet(view, length, index, stretch, max_distance, rows_from(first));
                     });
@@ -223,7 +229,8 @@ const auto to_frenet_callable = declare(
                 }
                 // Allocating the stage is the one step in this thread: every other runs in
                 // blocks or parts the workers share, but the order's few single steps.
-                batch.emplace(view, length, index, stretch, max_distance, rows_from(first));
+                batch.emplace(view, length, index, stretch, max_distance, rows_from(first),
+                              stretch_reach);
                 const std::size_t blocks = (stretch.size() - 1) / kBlockRows + 1;
                 std::vector<PointBounds> bounds(blocks);
                 done = run_blocks_without_lock(
