@@ -551,11 +551,15 @@ bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
     const PointView sample(CoordinateView(&queries.data()->x, 2, m),
                            CoordinateView(&queries.data()->y, 2, m));
     // Eight queries at most: when the batch is not taken, they are searched twice.
-    if (batch_reach(*index, path, mean_segment, sample, 8) != least) {
+    double shortest = 0.0;
+    if (batch_reach(*index, path, mean_segment, sample, 8, &shortest) != least) {
         return false;
     }
     if (reach) {
-        *reach = least;
+        // Lone fixes close to the route gather the leaves of half the least reach: fewer boxes
+        // and segments, where fixes twice as far are few (300 on a 1e6-point route, noise of
+        // 2 m: 72 against 77 us a call; 4 m: 69 against 73).
+        *reach = std::max(least / 2.0, shortest);
     }
     return true;
 }
@@ -659,8 +663,8 @@ bool FrenetBatch::order(PointBounds bounds, const RunParts& run) {
                          CoordinateView(&stage[0].d, sizeof(FrenetRow) / sizeof(double), m));
     const double mean_segment =
         frame.path_length.back() / static_cast<double>(frame.path.size() - 1);
-    // The sample to_frenet_batched took of the same queries, in the same units, found the least
-    // reach: a sample of the batch's own (a query in 32) would be searched for it again.
+    // The sample to_frenet_batched took of the same queries, in the same units, gave a reach: a
+    // sample of the batch's own (a query in 32) would be searched for it again.
     if (frame.exponent == 0 && !std::isnan(state.known_reach)) {
         state.reach = state.known_reach;
     } else if (!run(1, [&](std::size_t) {

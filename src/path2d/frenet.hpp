@@ -57,8 +57,8 @@ void to_frenet_along(const PointView& path, std::span<const double> path_length,
 
 /// Whether to_frenet answers `queries` on `path` through `index` as one ordered batch (where
 /// to_frenet_along does not suit them). Few queries on a long route are sampled for it: a few of
-/// them are searched, and where that finds the batch's least reach, it goes to `reach` (left as
-/// it is otherwise) for the batch to take.
+/// them are searched, and where that finds the batch's least reach, a reach for the batch to
+/// take goes to `reach` (left as it is otherwise).
 bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
                        std::span<const double> path_length, std::span<const Point> queries,
                        double* reach = nullptr);

@@ -429,7 +429,7 @@ void nearest_feet_whole(const SegmentIndex& index, const PointView& path,
 // one: there the reach is halved, down to the sample's distances, until most sampled queries'
 // cells are not so crowded (300,000 fixes on a 200,000-step random walk: 0.39 against 0.73 s).
 double batch_reach(const SegmentIndex& index, const PointView& path, double mean_segment,
-                   const PointView& queries, std::size_t most_sampled) {
+                   const PointView& queries, std::size_t most_sampled, double* shortest_out) {
     // One query in 32 at most, so that the sample costs little next to the batch: each is
     // searched alone, then again in the batch (one in eight had cost a tenth of 100 fixes on a
     // 1e4-point route).
@@ -453,6 +453,9 @@ double batch_reach(const SegmentIndex& index, const PointView& path, double mean
         std::nth_element(distances, quantile, distances + found);
         shortest = 2.0 * *quantile;
         reach = std::max(reach, shortest);
+    }
+    if (shortest_out) {
+        *shortest_out = found > 0 ? shortest : 0.0;
     }
     for (int halving = 0; halving < 16 && reach / 2.0 >= shortest; ++halving) {
         std::size_t crowded_cells = 0;

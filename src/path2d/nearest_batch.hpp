@@ -44,9 +44,11 @@ inline constexpr double batch_least_reach = 16.0;
 /// The reach of a batch over `queries`: twice the distance within which 7 in 8 of a sample of
 /// them find their nearest foot, no less than batch_least_reach segments of `mean_segment`, and
 /// halved while most of a sample's cells that wide lie near more leaves than a batch takes. The
-/// sample is one query in 32, at most 64 and at most `most_sampled`.
+/// sample is one query in 32, at most 64 and at most `most_sampled`. `shortest`, where given,
+/// receives that twice the distance (0 without a foot in the sample).
 double batch_reach(const SegmentIndex& index, const PointView& path, double mean_segment,
-                   const PointView& queries, std::size_t most_sampled = 64);
+                   const PointView& queries, std::size_t most_sampled = 64,
+                   double* shortest = nullptr);
 
 /// Memory lent to a batch, which it writes over: 8 bytes per query in each.
 struct BatchScratch {
