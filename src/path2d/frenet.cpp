@@ -552,7 +552,7 @@ bool to_frenet_batched(const SegmentIndex* index, const PointView& path,
                            CoordinateView(&queries.data()->y, 2, m));
     // Eight queries at most: when the batch is not taken, they are searched twice.
     double shortest = 0.0;
-    if (batch_reach(*index, path, mean_segment, sample, 8, &shortest) != least) {
+    if (!lone_batch(*index, path, mean_segment, sample, shortest)) {
         return false;
     }
     if (reach) {

@@ -44,11 +44,17 @@ inline constexpr double batch_least_reach = 16.0;
 /// The reach of a batch over `queries`: twice the distance within which 7 in 8 of a sample of
 /// them find their nearest foot, no less than batch_least_reach segments of `mean_segment`, and
 /// halved while most of a sample's cells that wide lie near more leaves than a batch takes. The
-/// sample is one query in 32, at most 64 and at most `most_sampled`. `shortest`, where given,
-/// receives that twice the distance (0 without a foot in the sample).
+/// sample is one query in 32, at most 64.
 double batch_reach(const SegmentIndex& index, const PointView& path, double mean_segment,
-                   const PointView& queries, std::size_t most_sampled = 64,
-                   double* shortest = nullptr);
+                   const PointView& queries);
+
+/// Whether queries too few to share boxes are best taken by the batch all the same: as
+/// batch_reach would give them the least reach, a sample of at most 8 (one in 32) judged both
+/// for its distances and for crowding at the sampled queries themselves. `shortest` receives
+/// twice the distance within which 7 in 8 of the sample find their nearest foot (0 without a
+/// foot in the sample).
+bool lone_batch(const SegmentIndex& index, const PointView& path, double mean_segment,
+                const PointView& queries, double& shortest);
 
 /// Memory lent to a batch, which it writes over: 8 bytes per query in each.
 struct BatchScratch {
