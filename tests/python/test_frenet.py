@@ -95,8 +95,9 @@ def test_corner_where_the_paths_own_rule_matches_far_away():
     ],
 )
 def test_rows_without_a_match_are_nan_and_minus_one(points, query, max_distance):
-    result = to_frenet(Path2D(points=points), [query, query], max_distance=max_distance)
-    assert np.isnan(np.stack(result[:3])).all() and result.segment.tolist() == [-1, -1]
+    # Enough rows that a route too short for an index measures them several at a time.
+    result = to_frenet(Path2D(points=points), [query] * 40, max_distance=max_distance)
+    assert np.isnan(np.stack(result[:3])).all() and result.segment.tolist() == [-1] * 40
 
 
 # Every array layout and byte order gives the rows a list of the same points gives.
@@ -157,6 +158,7 @@ def test_other_threads_may_attach_values_while_a_batch_runs():
     ("n", "scale"),
     [
         (6, 1.0),
+        (6, 1e300),
         (17, 1e-300),
         (200, 1e300),
         (300, 1e-300),
