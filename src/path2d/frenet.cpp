@@ -84,30 +84,28 @@ inline double frenet_side(const PointView& p, const ClampedFoot& foot, Point que
     return vertex_side(p, foot, query);
 }
 
-// Rows this many and more are answered in spatial order (the batch), fewer by a search of the
-// tree each; a route without an index (fewer than 8 segments, or one fix) is scanned, from 32
-// fixes on as one leaf.
-// Measured against the per-fix loop of path_length_from_point, the batch from 64 rows on: 100 fixes on
-// 250, 1e4 and 1e6 points 0.56, 0.75 and 0.84 of the loop, against 1.08, 0.97 and 0.69 (300
-// fixes) searching fix by fix (loaded machine, one run each). Fewer than 1,024 fixes on a
+// Rows this many and more are answered in spatial order (the batch), fewer by a search of the tree
+// each; a route without an index (fewer than 8 segments, or one fix) is scanned, from 32 fixes on
+// as one leaf. Measured against the per-fix loop of path_length_from_point, the batch from 64 rows
+// on: 100 fixes on 250, 1e4 and 1e6 points 0.56, 0.75 and 0.84 of the loop, against 1.08, 0.97 and
+// 0.69 (300 fixes) searching fix by fix (loaded machine, one run each). Fewer than 1,024 fixes on a
 // route of at most 16 leaves (256 segments) have every leaf a candidate of each fix instead: no
-// descent, reach or order to pay for. Against the per-fix loop, best of three: 1,000 fixes on
-// 10 points 0.35 against 0.48, 10 on 250 points 0.83 against 1.11, 100 on 250 0.51 against
-// 0.63; 10,000 on 250 took 0.38 against 0.34 in the batch, and on 1,000 points (64 leaves) 100
-// fixes 1.05 against 0.71. Fixes in route order on routes of at most 64 leaves (1,024 segments)
-// start from the groups of four segments around the foot before (to_frenet_along): 1,000 trips
-// of 300 fixes on 300 points 22 us a trip against the batch's 31 (loaded machine, CPU time).
-// At most 1,024 fixes with 8 leaves of the route or more each share no boxes in the batch, each
-// alone in its cell. On a route larger than the caches, where a sample of them lies near the
-// route in cells not crowded (the batch's reach stays its least), the batch's walk to the leaves
-// near each costs less than a search alone all the same; elsewhere they are searched one by one
-// (nearest_clamped_each), as calls of fewer than 64 rows are. On 1e4 points (cached) 100 fixes
-// took 112 ns a fix alone against 161 in the batch, on 3e4 points about the same, from 6e4 the
-// batch less. Search alone against the batch, ns a fix (CPU time): fixes
-// with noise of 2 m on roads of 1e5 and 1e6 points, 100 of them 219 and 325 against 174 and 215,
-// 300 235 and 368 against 182 and 269, and 1,000 296 and 527 against 260 and 534; but 300 with
-// noise of 200 m or uniform over the box 629 and 670 against 1,724 and 967, and 300 near a
-// 2e5-step random walk 753 against 1,589.
+// descent, reach or order to pay for. Against the per-fix loop, best of three: 1,000 fixes on 10
+// points 0.35 against 0.48, 10 on 250 points 0.83 against 1.11, 100 on 250 0.51 against 0.63;
+// 10,000 on 250 took 0.38 against 0.34 in the batch, and on 1,000 points (64 leaves) 100 fixes 1.05
+// against 0.71. Fixes in route order on routes of at most 64 leaves (1,024 segments) start from the
+// groups of four segments around the foot before (to_frenet_along): 1,000 trips of 300 fixes on 300
+// points 22 us a trip against the batch's 31 (loaded machine, CPU time). At most 1,024 fixes with 8
+// leaves of the route or more each share no boxes in the batch, each alone in its cell. On a route
+// larger than the caches, where a sample of them lies near the route in cells not crowded (the
+// batch's reach stays its least), the batch's walk to the leaves near each costs less than a search
+// alone all the same; elsewhere they are searched one by one (nearest_clamped_each), as calls of
+// fewer than 64 rows are. On 1e4 points (cached) 100 fixes took 112 ns a fix alone against 161 in
+// the batch, on 3e4 points about the same, from 6e4 the batch less. Search alone against the batch,
+// ns a fix (CPU time): fixes with noise of 2 m on roads of 1e5 and 1e6 points, 100 of them 219 and
+// 325 against 174 and 215, 300 235 and 368 against 182 and 269, and 1,000 296 and 527 against 260
+// and 534; but 300 with noise of 200 m or uniform over the box 629 and 670 against 1,724 and 967,
+// and 300 near a 2e5-step random walk 753 against 1,589.
 constexpr std::size_t whole_path_leaves = 16;
 constexpr std::size_t whole_path_most_rows = 1024;
 constexpr std::size_t min_ordered_rows = 64;
