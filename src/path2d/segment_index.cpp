@@ -828,8 +828,8 @@ struct GroupWithin {
 
 #if defined(__GNUC__) && defined(__x86_64__)
 // The same in AVX2, two boxes a vector: the operations of squared_gaps4 lane by lane (max(b, a)
-// as there), the sum of the squares commuted. Walking to the leaves near lone fixes on a long
-// route is mostly these gaps, a group of four boxes a level.
+// as there, x^2 + y^2 summed by hadd), so the same gaps. Walking to the leaves near lone fixes
+// on a long route is mostly these gaps, a group of four boxes a level.
 struct GroupWithinWide {
     __attribute__((target("avx2"))) unsigned operator()(const SegmentIndex::Box* boxes,
                                                         const SegmentIndex::Box& region,
