@@ -94,13 +94,26 @@ private:
     std::byte* m_bytes;
 };
 
-// Whether more than run_leaves leaves lie within `reach` of the square `reach` wide around
-// `centre`: a run of queries there would be searched one by one.
-bool crowded(const SegmentIndex& index, Point centre, double reach) {
-    std::size_t leaves[run_leaves];
+// The leaves within `reach` of the square `reach` wide around `centre`, a run's cell, as
+// leaves_near gives them; more than run_leaves, and a run of queries there would be searched
+// one by one.
+std::size_t cell_leaves(const SegmentIndex& index, Point centre, double reach,
+                        std::span<std::size_t, run_leaves> leaves) {
     const double half = reach / 2.0;
     const Box region{centre.x - half, centre.y - half, centre.x + half, centre.y + half};
-    return index.leaves_near(region, reach * reach, leaves) > run_leaves;
+    return index.leaves_near(region, reach * reach, leaves);
+}
+
+bool crowded(const SegmentIndex& index, Point centre, double reach) {
+    std::size_t leaves[run_leaves];
+    return cell_leaves(index, centre, reach, leaves) > run_leaves;
+}
+
+// Twice the distance within which 7 in 8 of the `found` distances lie (reordered); found > 0.
+double twice_the_quantile(double* distances, std::size_t found) {
+    double* quantile = distances + found * 7 / 8;
+    std::nth_element(distances, quantile, distances + found);
+    return 2.0 * *quantile;
 }
 
 // The radix sort's digits: at most 13 bits, so that 8192 counters stay in the first-level
@@ -448,9 +461,7 @@ double batch_reach(const SegmentIndex& index, const PointView& path, double mean
     double reach = batch_least_reach * mean_segment;
     double shortest = reach;
     if (found > 0) {
-        double* quantile = distances + found * 7 / 8;
-        std::nth_element(distances, quantile, distances + found);
-        shortest = 2.0 * *quantile;
+        shortest = twice_the_quantile(distances, found);
         reach = std::max(reach, shortest);
     }
     for (int halving = 0; halving < 16 && reach / 2.0 >= shortest; ++halving) {
@@ -483,11 +494,8 @@ bool lone_batch(const SegmentIndex& index, const PointView& path, double mean_se
     std::size_t crowded_cells = 0;
     for (std::size_t j = 0; j < sample; ++j) {
         const Point q = queries[j * m / sample];
-        // The cell of crowded(): a square `least` wide around the query.
-        const double half = least / 2.0;
-        const Box region{q.x - half, q.y - half, q.x + half, q.y + half};
         std::size_t leaves[run_leaves];
-        const std::size_t near = index.leaves_near(region, limit, leaves);
+        const std::size_t near = cell_leaves(index, q, least, leaves);
         crowded_cells += near > run_leaves;
         std::optional<ClampedFoot> foot;
         if (near > 0 && near <= run_leaves) {
@@ -503,12 +511,7 @@ bool lone_batch(const SegmentIndex& index, const PointView& path, double mean_se
             distances[found++] = std::sqrt(foot->squared_distance);
         }
     }
-    shortest = 0.0;
-    if (found > 0) {
-        double* quantile = distances + found * 7 / 8;
-        std::nth_element(distances, quantile, distances + found);
-        shortest = 2.0 * *quantile;
-    }
+    shortest = found > 0 ? twice_the_quantile(distances, found) : 0.0;
     // As batch_reach: its reach stays the least where the sample lies within it, and where
     // most of the cells are not crowded or the sample's distances forbid halving.
     return shortest <= least &&
