@@ -43,6 +43,8 @@ using Box = SegmentIndex::Box;
 constexpr std::size_t run_leaves = LeafColumns::capacity;
 // The most queries of a block.
 constexpr std::size_t block_queries = 256;
+// The most boxes a block's queries searched one by one start from.
+constexpr std::size_t frontier_nodes = 16;
 
 // A query's key in the spatial order: the Z-curve number of its cell above its row, so that
 // sorted keys go cell by cell and, within a cell, in row order. The cell of the order may be a
@@ -339,20 +341,29 @@ void block_feet(const SegmentIndex& index, const PointView& points, std::span<co
                 std::span<const std::size_t> runs, double reach, std::optional<std::size_t> hint,
                 std::optional<ClampedFoot>* out) {
     const std::size_t segments = points.size() < 2 ? 0 : points.size() - 1;
+    const double limit = reach * reach;
     // Searched alone in a Z order of their own box, finer than the cells: within a cell the
     // queries come in row order, so each search would start from a foot anywhere in the cell
     // and read boxes and points far from the last (1e5 fixes sigma 200 m on a 1e6-point route,
     // whose cells are about 800 m wide: 1.6-2.5 against 2.3-4.3 us a fix).
+    // And from the boxes near them all, where the foot on the hint lies within reach: far
+    // from the path each search alone would open the same few boxes of each upper level first
+    // (1e5 fixes sigma 200 m on a 1e6-point route: 3.4k against 4.4k instructions, 56 against
+    // 59 ms; a frontier of 8 or 32 boxes had saved less, 64 nothing).
     const auto one_by_one = [&](std::span<const Point> some, std::optional<ClampedFoot>* into) {
         std::uint64_t order[block_queries];
         fine_order(some, order);
+        std::size_t nodes[frontier_nodes];
+        const std::size_t count =
+            limit < infinity ? index.frontier(bounds_of(some), limit, nodes) : 0;
         for (std::size_t j = 0; j < some.size(); ++j) {
             const std::size_t k = order[j] & (block_queries - 1);
-            into[k] = index.nearest_clamped(points, some[k], hint);
+            into[k] = count > 0 && hint ? index.nearest_clamped_below(points, some[k], *hint,
+                                                                      {nodes, count}, limit)
+                                        : index.nearest_clamped(points, some[k], hint);
             hint = into[k] ? std::optional<std::size_t>(into[k]->index) : hint;
         }
     };
-    const double limit = reach * reach;
     if (!(limit < infinity)) {
         return one_by_one(queries, out);
     }

@@ -52,6 +52,18 @@ public:
     /// near).
     std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
                                                std::optional<std::size_t> hint = {}) const;
+    /// The nodes of the deepest level whose boxes within squared gap `limit` of `region` fit
+    /// into `nodes` (the root's level at least): every box of the tree that lies within `limit`
+    /// of `region` is one of them or lies below one. Returns their number, 0 when none lies
+    /// within `limit` or the root's level does not fit.
+    std::size_t frontier(const Box& region, double limit, std::span<std::size_t> nodes) const;
+    /// nearest_clamped with a hint, bit for bit, for a query inside the region `nodes` is the
+    /// frontier of (for `limit`): where the foot on the hint lies within `limit`, the search
+    /// starts from those nodes rather than from the root.
+    std::optional<ClampedFoot> nearest_clamped_below(const PointView& points, Point query,
+                                                     std::size_t hint,
+                                                     std::span<const std::size_t> nodes,
+                                                     double limit) const;
     /// What nearest_clamped gives for each of `queries` (without a hint), bit for bit, into
     /// feet[k]: each search alone, its first descent turning to the nearest box waiting where
     /// that is nearer than the nearest child. For queries spread far apart over a path, which
@@ -87,8 +99,9 @@ private:
     std::size_t m_first_leaf = 0;  // node m_first_leaf + j holds the j-th run of segments
     std::size_t m_leaf_count = 1;  // a power of two, at most the tree's leaves (a power of four)
 
-    template <class Search>
-    bool descend(const PointView& points, Point query, Search& search) const;
+    template <class Search, bool below = false>
+    bool descend(const PointView& points, Point query, Search& search,
+                 std::span<const std::size_t> start = {}) const;
     template <bool keyed>
     void nearest_clamped_alone(const PointView& points, std::span<const Point> queries,
                                std::optional<ClampedFoot>* feet) const;

@@ -192,6 +192,20 @@ TEST(SegmentIndex, EqualsTheScanBitForBit) {
                 EXPECT_EQ(index.leaves_near(region, 25.0, {leaves.data(), near.size() - 1}),
                           near.size());
             }
+            // From the boxes near that box, as a batch searches: the foot found from the root.
+            for (const double limit : {25.0, 1e4, inf}) {
+                std::size_t nodes[16];
+                const std::size_t count = index.frontier(region, limit, nodes);
+                const std::size_t hint = (found * 7919) % (points.size() - 1);
+                const auto below =
+                    index.nearest_clamped_below(points, q, hint, {nodes, count}, limit);
+                const auto root = index.nearest_clamped(points, q, hint);
+                ASSERT_EQ(below.has_value(), root.has_value());
+                ASSERT_TRUE(!below || (below->index == root->index &&
+                                       same_bits(below->squared_distance, root->squared_distance) &&
+                                       same_bits(below->t, root->t)))
+                    << q.x << " " << q.y << " limit " << limit;
+            }
         }
         EXPECT_NE(lazy.for_batch(points, 0), nullptr);  // built by now
         if (name == "subnormal") {
