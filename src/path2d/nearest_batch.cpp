@@ -358,9 +358,7 @@ void block_feet(const SegmentIndex& index, const PointView& points, std::span<co
             limit < infinity ? index.frontier(bounds_of(some), limit, nodes) : 0;
         for (std::size_t j = 0; j < some.size(); ++j) {
             const std::size_t k = order[j] & (block_queries - 1);
-            into[k] = count > 0 && hint ? index.nearest_clamped_below(points, some[k], *hint,
-                                                                      {nodes, count}, limit)
-                                        : index.nearest_clamped(points, some[k], hint);
+            into[k] = index.nearest_clamped(points, some[k], hint, {nodes, count}, limit);
             hint = into[k] ? std::optional<std::size_t>(into[k]->index) : hint;
         }
     };

@@ -603,7 +603,9 @@ std::optional<Projection> SegmentIndex::nearest_segment(const PointView& points,
 }
 
 std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points, Point query,
-                                                         std::optional<std::size_t> hint) const {
+                                                         std::optional<std::size_t> hint,
+                                                         std::span<const std::size_t> nodes,
+                                                         double limit) const {
     // As above: a non-finite query coordinate makes every distance NaN or infinite.
     if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
         return std::nullopt;
@@ -611,23 +613,6 @@ std::optional<ClampedFoot> SegmentIndex::nearest_clamped(const PointView& points
     ClampedSearch search;
     if (hint && *hint + 1 < points.size()) {
         search.start_from(points, *hint, query);
-    }
-    if (!descend(points, query, search)) {
-        return nearest_clamped_scan(points, query);
-    }
-    return search.result();
-}
-
-std::optional<ClampedFoot> SegmentIndex::nearest_clamped_below(const PointView& points, Point query,
-                                                               std::size_t hint,
-                                                               std::span<const std::size_t> nodes,
-                                                               double limit) const {
-    if (!std::isfinite(query.x) || !std::isfinite(query.y)) {
-        return std::nullopt;
-    }
-    ClampedSearch search;
-    if (hint + 1 < points.size()) {
-        search.start_from(points, hint, query);
     }
     // Every box within the search's limit then lies within `limit` of the query, so below one
     // of the nodes.

@@ -49,21 +49,17 @@ public:
     std::optional<Projection> nearest_segment(const PointView& points, Point query) const;
     /// What nearest_clamped_scan returns for the same points, bit for bit. The search starts
     /// from the foot on segment `hint` when one is given (any segment: it only saves work when
-    /// near).
+    /// near); where that foot lies within squared gap `limit` of the query, from `nodes`, the
+    /// frontier for `limit` of a region holding the query, rather than from the root.
     std::optional<ClampedFoot> nearest_clamped(const PointView& points, Point query,
-                                               std::optional<std::size_t> hint = {}) const;
+                                               std::optional<std::size_t> hint = {},
+                                               std::span<const std::size_t> nodes = {},
+                                               double limit = 0.0) const;
     /// The nodes of the deepest level whose boxes within squared gap `limit` of `region` fit
     /// into `nodes` (the root's level at least): every box of the tree that lies within `limit`
     /// of `region` is one of them or lies below one. Returns their number, 0 when none lies
     /// within `limit` or the root's level does not fit.
     std::size_t frontier(const Box& region, double limit, std::span<std::size_t> nodes) const;
-    /// nearest_clamped with a hint, bit for bit, for a query inside the region `nodes` is the
-    /// frontier of (for `limit`): where the foot on the hint lies within `limit`, the search
-    /// starts from those nodes rather than from the root.
-    std::optional<ClampedFoot> nearest_clamped_below(const PointView& points, Point query,
-                                                     std::size_t hint,
-                                                     std::span<const std::size_t> nodes,
-                                                     double limit) const;
     /// What nearest_clamped gives for each of `queries` (without a hint), bit for bit, into
     /// feet[k]: each search alone, its first descent turning to the nearest box waiting where
     /// that is nearer than the nearest child. For queries spread far apart over a path, which

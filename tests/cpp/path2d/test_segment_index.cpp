@@ -197,8 +197,7 @@ TEST(SegmentIndex, EqualsTheScanBitForBit) {
                 std::size_t nodes[16];
                 const std::size_t count = index.frontier(region, limit, nodes);
                 const std::size_t hint = (found * 7919) % (points.size() - 1);
-                const auto below =
-                    index.nearest_clamped_below(points, q, hint, {nodes, count}, limit);
+                const auto below = index.nearest_clamped(points, q, hint, {nodes, count}, limit);
                 const auto root = index.nearest_clamped(points, q, hint);
                 ASSERT_EQ(below.has_value(), root.has_value());
                 ASSERT_TRUE(!below || (below->index == root->index &&
